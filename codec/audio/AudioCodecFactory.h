@@ -1,0 +1,13 @@
+#pragma once
+
+#include <QString>
+
+class IAudioCodec;
+
+// Maps an audio codec name to its implementation. Names are compared exactly, with case.
+class AudioCodecFactory
+{
+public:
+    // A new codec, or null for an empty or unknown name.
+    static IAudioCodec* create(const QString& name);
+};

@@ -1,0 +1,43 @@
+#pragma once
+
+class CodecPreset;
+
+// A video encoder behind the pipelines.
+//
+// Lifecycle: constructed by VideoCodecFactory (no encoder open yet, reference count 1);
+// initialize() once on the set-up thread, where every failure is reported; extraData() /
+// extraDataSize() on any thread after initialize(); supportFormat() and encode() on one
+// pipeline's video thread only; destroyed through the virtual destructor by the last holder,
+// which closes the encoder and frees what it owns, also after a failed initialize().
+class IVideoCodec
+{
+public:
+    IVideoCodec() = default;
+    virtual ~IVideoCodec() = default;
+    IVideoCodec(const IVideoCodec&) = delete;
+    IVideoCodec& operator=(const IVideoCodec&) = delete;
+
+    // Copies *preset (every setting is read from the copy) and opens the encoder.
+    virtual bool initialize(CodecPreset* preset) = 0;
+
+    // Encodes one raw frame: data holds size bytes, packed planes without padding, at the
+    // preset's width and height, in `format` (supportFormat(), or TEXTURE for codecs that
+    // accept GPU textures). out is the caller's buffer of width * height * 4 bytes.
+    // The caller sets outSize = 0, keyFrame = 0, pts = dts = -1 first; they are written only
+    // when a packet comes out. Returns true when a packet was written (see each codec for the
+    // exceptions that return true without a packet).
+    virtual bool encode(unsigned char* data, unsigned int size, int format, unsigned char* out,
+                        unsigned int& outSize, unsigned int& keyFrame, long long& pts,
+                        long long& dts) = 0;
+
+    // Global headers (for H.264 the parameter sets, Annex B); null/0 when there are none.
+    virtual unsigned char* extraData() = 0;
+    virtual unsigned int extraDataSize() = 0;
+    // The pixel format code that encode() expects.
+    virtual int supportFormat() = 0;
+    virtual bool isHWTextureSupport() = 0;
+
+    // Number of pipelines holding the codec. Changed only during pipeline set-up and
+    // destruction on the host's thread, so it needs no lock.
+    int m_refCount = 1;
+};

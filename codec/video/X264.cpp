@@ -1,0 +1,187 @@
+#include "codec/video/X264.h"
+
+#include "common/PixelFormat.h"
+
+#include <QDebug>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+extern "C" {
+#include <libavutil/rational.h>
+}
+
+namespace {
+
+bool validVideoRecord(const CodecModel::VideoCodec& v)
+{
+    const char* problem = nullptr;
+    if (v.width <= 0 || v.height <= 0)
+        problem = "size must be positive";
+    else if (v.width % 2 || v.height % 2)
+        problem = "size must be even for 4:2:0";
+    else if (!(v.frameRate > 0.0) || !std::isfinite(v.frameRate))
+        problem = "frame rate must be above 0";
+    else if (v.bitrate <= 0)
+        problem = "bitrate must be above 0";
+    if (problem)
+        qWarning("x264: cannot encode %dx%d at %g fps and %d kbit/s: %s", v.width, v.height,
+                 v.frameRate, v.bitrate, problem);
+    return problem == nullptr;
+}
+
+} // namespace
+
+X264::X264()
+{
+    std::memset(&m_input, 0, sizeof(m_input));
+    std::memset(&m_output, 0, sizeof(m_output));
+}
+
+X264::~X264()
+{
+    if (m_encoder)
+        x264_encoder_close(m_encoder);
+}
+
+int X264::supportFormat()
+{
+    return PIX_NV12;
+}
+
+const char* X264::profileName(int profileIdc)
+{
+    switch (profileIdc) {
+    case 77: return "main";
+    case 88:
+    case 100: return "high";
+    default: return "baseline";
+    }
+}
+
+void X264::fillParams(const CodecModel::VideoCodec& video, x264_param_t* param)
+{
+    x264_param_default(param);
+    const QByteArray preset = video.preset.toLocal8Bit();
+    const QByteArray tune = video.tune.toLocal8Bit();
+    x264_param_default_preset(param, preset.isEmpty() ? nullptr : preset.constData(),
+                              tune.isEmpty() ? nullptr : tune.constData());
+
+    param->pf_log = &X264::logCallback;
+    param->i_log_level = X264_LOG_ERROR;
+    param->i_width = video.width;
+    param->i_height = video.height;
+
+    // 29.97 -> 30000/1001, 25 -> 25000/1000: the rate rounded (halves away from zero) times
+    // 1000, over 1001 when the rate has a fractional part.
+    const double fps = video.frameRate;
+    const double rounded = std::round(fps);
+    const double fraction = fps - std::trunc(fps);
+    const AVRational r = av_d2q(rounded, 1001000);
+    param->i_fps_num = static_cast<uint32_t>(r.num / (r.den ? r.den : 1)) * 1000;
+    param->i_fps_den = fraction > 0.0 ? 1001 : 1000;
+    param->i_timebase_num = param->i_fps_den;
+    param->i_timebase_den = param->i_fps_num;
+
+    param->i_keyint_max = static_cast<int>(video.keyframeInterval * fps);
+    param->rc.i_rc_method = X264_RC_ABR;
+    param->rc.i_bitrate = video.bitrate;
+    param->i_threads = X264_THREADS_AUTO;
+    param->b_vfr_input = 0;
+    param->b_interlaced = video.scanMode != 0 ? 1 : 0;
+    param->i_frame_reference = 1;
+    param->i_bframe = 0;
+    x264_param_apply_profile(param, profileName(video.profileIdc));
+}
+
+bool X264::initialize(CodecPreset* preset)
+{
+    m_preset = *preset;
+    const CodecModel::VideoCodec& video = m_preset.videoCodec();
+    if (!validVideoRecord(video))
+        return false;
+
+    x264_param_t param;
+    fillParams(video, &param);
+    m_encoder = x264_encoder_open(&param);
+    if (!m_encoder) {
+        qWarning("Could not open h264 codec");
+        return false;
+    }
+    std::memset(&m_input, 0, sizeof(m_input));
+    std::memset(&m_output, 0, sizeof(m_output));
+
+    m_header.clear();
+    int count = 0;
+    x264_nal_t* nals = nullptr;
+    if (x264_encoder_headers(m_encoder, &nals, &count) < 0 || count <= 0)
+        return true;
+    for (int i = 0; i < count; ++i) {
+        const x264_nal_t& nal = nals[i];
+        if (nal.i_type == NAL_SEI) {
+            m_pendingSei.assign(nal.p_payload, nal.p_payload + nal.i_payload);
+            continue;
+        }
+        m_header.insert(m_header.end(), nal.p_payload, nal.p_payload + nal.i_payload);
+    }
+    return true;
+}
+
+bool X264::encode(unsigned char* data, unsigned int, int, unsigned char* out,
+                  unsigned int& outSize, unsigned int& keyFrame, long long& pts, long long& dts)
+{
+    if (!m_encoder || !data)
+        return false;
+    const int width = m_preset.videoCodec().width;
+    const int height = m_preset.videoCodec().height;
+
+    m_input.img.i_csp = X264_CSP_NV12;
+    m_input.img.i_plane = 2;
+    m_input.img.plane[0] = data;
+    m_input.img.plane[1] = data + width * height;
+    m_input.img.plane[2] = nullptr;
+    m_input.img.i_stride[0] = width;
+    m_input.img.i_stride[1] = width;
+    m_input.img.i_stride[2] = 0;
+    m_input.i_pts = m_frameCounter++;
+
+    int count = 0;
+    const int bytes = x264_encoder_encode(m_encoder, &m_nals, &count, &m_input, &m_output);
+    if (bytes < 1)
+        return false;
+
+    const size_t capacity = static_cast<size_t>(width) * height * 4;
+    size_t total = m_pendingSei.size();
+    for (int i = 0; i < count; ++i)
+        total += m_nals[i].i_payload;
+    if (total > capacity) {
+        qDebug("x264 packet of %zu bytes does not fit the %zu-byte output buffer", total, capacity);
+        return false;
+    }
+
+    size_t pos = 0;
+    if (!m_pendingSei.empty()) {
+        std::memcpy(out, m_pendingSei.data(), m_pendingSei.size());
+        pos = m_pendingSei.size();
+        m_pendingSei.clear();
+        m_pendingSei.shrink_to_fit();
+    }
+    for (int i = 0; i < count; ++i) {
+        std::memcpy(out + pos, m_nals[i].p_payload, m_nals[i].i_payload);
+        pos += m_nals[i].i_payload;
+    }
+    outSize = static_cast<unsigned int>(pos);
+    keyFrame = m_output.b_keyframe ? 1 : 0;
+    pts = m_output.i_pts;
+    dts = m_output.i_dts;
+    return true;
+}
+
+void X264::logCallback(void*, int, const char* format, va_list args)
+{
+    char buffer[1024];
+    std::vsnprintf(buffer, sizeof(buffer), format, args);
+    if (std::strstr(buffer, "VBV underflow"))
+        return;
+    qDebug("x264 %s", buffer);
+}

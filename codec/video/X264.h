@@ -1,0 +1,48 @@
+#pragma once
+
+#include "codec/video/IVideoCodec.h"
+#include "common/CodecPreset.h"
+
+#include <cstdint>
+#include <vector>
+
+extern "C" {
+#include <x264.h>
+}
+
+// H.264 through x264: NV12 in, one Annex B access unit out per call.
+//
+// The parameter sets are the global headers; the SEI that x264 emits with them is held back
+// and written in front of the first packet. Not thread-safe: one thread at a time per object.
+class X264 : public IVideoCodec
+{
+public:
+    X264();
+    ~X264() override;
+
+    bool initialize(CodecPreset* preset) override;
+    bool encode(unsigned char* data, unsigned int size, int format, unsigned char* out,
+                unsigned int& outSize, unsigned int& keyFrame, long long& pts,
+                long long& dts) override;
+    unsigned char* extraData() override { return m_header.empty() ? nullptr : m_header.data(); }
+    unsigned int extraDataSize() override { return static_cast<unsigned int>(m_header.size()); }
+    int supportFormat() override;
+    bool isHWTextureSupport() override { return false; }
+
+    // The x264 parameters that initialize() derives from a video record, before the encoder
+    // is opened. Exposed for tests of the derivation.
+    static void fillParams(const CodecModel::VideoCodec& video, x264_param_t* param);
+    static const char* profileName(int profileIdc);
+
+private:
+    static void logCallback(void* priv, int level, const char* format, va_list args);
+
+    x264_t* m_encoder = nullptr;
+    x264_nal_t* m_nals = nullptr;
+    x264_picture_t m_input;
+    x264_picture_t m_output;
+    std::vector<uint8_t> m_pendingSei; // empty once written in front of the first packet
+    std::vector<unsigned char> m_header; // parameter sets, Annex B; kept whole whatever their size
+    int m_frameCounter = 0;
+    CodecPreset m_preset;
+};

@@ -1,0 +1,141 @@
+#pragma once
+
+#include <QString>
+
+// Per-output records of a CodecPreset. Field order is the declaration order the library
+// relies on (the video record is compared field by field when pipelines share an encoder).
+namespace CodecModel {
+
+struct VideoCodec
+{
+    bool enabled = true;
+    QString codecName = QStringLiteral("X264"); // factory key, exact case
+    int bitrate = 4000;                         // kbit/s
+    double frameRate = 30.0;                    // output frames per second, may be 29.97
+    int scanMode = 0;                           // 0 progressive, 1 top field first, 2 bottom first
+    int auxMode = 0;
+    int width = 1280;
+    int height = 720;
+    bool auxFlag = false;
+    int scaleMode = 0;                          // converter mode, see YuvResampler
+    int codecProfile = 0;                       // codec sub-profile (ProRes profile index)
+    int keyframeInterval = 2;                   // seconds
+    int auxValue = 0;
+    QString preset = QStringLiteral("veryfast"); // encoder speed preset (x264, NVENC)
+    QString tune;                               // x264 tune
+    int profileIdc = 100;                       // 66 baseline, 77 main, 88 extended, 100 high
+    int bFrames = 0;
+
+    template <class V> void visit(V& v)
+    {
+        v("enabled", enabled);
+        v("codecName", codecName);
+        v("bitrate", bitrate);
+        v("frameRate", frameRate);
+        v("scanMode", scanMode);
+        v("auxMode", auxMode);
+        v("width", width);
+        v("height", height);
+        v("auxFlag", auxFlag);
+        v("scaleMode", scaleMode);
+        v("codecProfile", codecProfile);
+        v("keyframeInterval", keyframeInterval);
+        v("auxValue", auxValue);
+        v("preset", preset);
+        v("tune", tune);
+        v("profileIdc", profileIdc);
+        v("bFrames", bFrames);
+    }
+    bool operator==(const VideoCodec& o) const;
+    bool operator!=(const VideoCodec& o) const { return !(*this == o); }
+};
+
+struct AudioCodec
+{
+    bool enabled = true;
+    QString codecName = QStringLiteral("AAC"); // "AAC", "PCM" or "MP3"
+    int sampleRate = 48000;                    // Hz
+    int bitrate = 160;                         // kbit/s
+    int bitsPerSample = 16;
+    int channels = 2;
+
+    template <class V> void visit(V& v)
+    {
+        v("enabled", enabled);
+        v("codecName", codecName);
+        v("sampleRate", sampleRate);
+        v("bitrate", bitrate);
+        v("bitsPerSample", bitsPerSample);
+        v("channels", channels);
+    }
+};
+
+struct Container
+{
+    QString format = QStringLiteral("mp4"); // container name, also the file extension
+
+    template <class V> void visit(V& v) { v("format", format); }
+};
+
+struct Local
+{
+    bool enabled = true;
+    QString folder;           // recording folder
+    QString fileNameTemplate; // "%" tokens, see the recording name rules
+    QString recordingPath;    // current recording; emptied by the pipeline, filled by the muxer
+    int splitSeconds = 0;     // new file after this many seconds of written video; 0 never
+
+    template <class V> void visit(V& v)
+    {
+        v("enabled", enabled);
+        v("folder", folder);
+        v("fileNameTemplate", fileNameTemplate);
+        v("recordingPath", recordingPath);
+        v("splitSeconds", splitSeconds);
+    }
+};
+
+struct Streaming
+{
+    bool enabled = false;
+    int rtmpMode = 0;
+    QString url;
+    QString streamKey;
+    bool authEnabled = false;
+    QString userName;
+    QString password;
+    QString srtMode = QStringLiteral("caller"); // "caller", "listener" or "rendezvous"
+    QString srtFilter;
+    int srtPort = 0;
+    int srtLatency = 120; // milliseconds
+    int srtKeyLength = 0;
+    QString srtPassphrase;
+    QString srtStreamId;
+
+    template <class V> void visit(V& v)
+    {
+        v("enabled", enabled);
+        v("rtmpMode", rtmpMode);
+        v("url", url);
+        v("streamKey", streamKey);
+        v("authEnabled", authEnabled);
+        v("userName", userName);
+        v("password", password);
+        v("srtMode", srtMode);
+        v("srtFilter", srtFilter);
+        v("srtPort", srtPort);
+        v("srtLatency", srtLatency);
+        v("srtKeyLength", srtKeyLength);
+        v("srtPassphrase", srtPassphrase);
+        v("srtStreamId", srtStreamId);
+    }
+};
+
+struct Transcoding
+{
+    bool enabled = false; // the job transcodes a file rather than recording live input
+
+    template <class V> void visit(V& v) { v("enabled", enabled); }
+};
+
+} // namespace CodecModel

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "common/ProjectModel.h"
+
+#include <QJsonObject>
+#include <QString>
+
+// The project-wide preset: how the host delivers video and audio. Plain value type: copying
+// and assignment copy every record.
+//
+// JSON form: {"videoOutput": {...}, "audioOutput": {...}, "processing": {...},
+// "deviceInfo": {...}} with the field names of the records; absent records and fields keep
+// their defaults.
+class ProjectPreset
+{
+public:
+    ProjectPreset() = default;
+    ProjectPreset(const ProjectPreset&) = default;
+    ProjectPreset& operator=(const ProjectPreset&) = default;
+    virtual ~ProjectPreset() = default;
+
+    ProjectModel::VideoOutput& videoOutput() { return m_videoOutput; }
+    const ProjectModel::VideoOutput& videoOutput() const { return m_videoOutput; }
+    ProjectModel::AudioOutput& audioOutput() { return m_audioOutput; }
+    const ProjectModel::AudioOutput& audioOutput() const { return m_audioOutput; }
+    ProjectModel::Processing& processing() { return m_processing; }
+    const ProjectModel::Processing& processing() const { return m_processing; }
+    ProjectModel::DeviceInfo& deviceInfo() { return m_deviceInfo; }
+    const ProjectModel::DeviceInfo& deviceInfo() const { return m_deviceInfo; }
+
+    virtual QJsonObject toJson() const;
+    // Reads the object over the current values. On error returns false, sets *error to a
+    // one-line reason and leaves the preset unchanged.
+    bool fromJson(const QJsonObject& json, QString* error = nullptr);
+
+    // File forms of toJson/fromJson. Errors name the file ("cannot open 'x.json'",
+    // "x.json: line 3: missing value separator" ...).
+    bool load(const QString& path, QString* error = nullptr);
+    bool save(const QString& path, QString* error = nullptr) const;
+
+protected:
+    // Reads into *this without the all-or-nothing guarantee; fromJson() provides it.
+    virtual bool readJson(const QJsonObject& json, QString* error);
+    // Keys that readJson() of this class understands at the top level.
+    virtual bool knownTopLevelKey(const QString& key) const;
+    virtual ProjectPreset* cloneForRead() const { return new ProjectPreset(*this); }
+    virtual void assignFrom(const ProjectPreset& other) { *this = other; }
+
+private:
+    ProjectModel::VideoOutput m_videoOutput;
+    ProjectModel::AudioOutput m_audioOutput;
+    ProjectModel::Processing m_processing;
+    ProjectModel::DeviceInfo m_deviceInfo;
+};

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "common/IThreadCallback.h"
+
+#include <QMutex>
+#include <QThread>
+#include <QWaitCondition>
+#include <atomic>
+
+// A QThread whose body is IThreadCallback::threadCallback(). Deleting the object raises the
+// exit flag, wakes the body and joins the thread without time limit.
+class ThreadCallback : public QThread
+{
+public:
+    explicit ThreadCallback(IThreadCallback* body);
+    ~ThreadCallback() override;
+
+    bool isExitThread() const { return m_exit.load(std::memory_order_acquire); }
+    // Sleeps until wakeThread() or ms milliseconds have passed.
+    void waitThread(unsigned long ms);
+    void wakeThread();
+
+protected:
+    void run() override;
+
+private:
+    IThreadCallback* m_body;
+    std::atomic<bool> m_exit{false}; // set once by the destructor, read by the body
+    bool m_woken = false;            // guarded by m_mutex: a wake that came before the wait
+    QMutex m_mutex;
+    QWaitCondition m_cond;
+};

@@ -1,0 +1,34 @@
+#pragma once
+
+struct TimeStamp;
+
+// One queued video frame. Owns a copy of the pixels; a TEXTURE frame (format 30) only keeps
+// the texture pointer, which stays the host's.
+class VideoQueue
+{
+public:
+    // Copies pixelFormatFrameSize(format, width, height) bytes from data (nothing when data is
+    // null or the format has no fixed layout: data() is then null). The bool and the stamp are
+    // accepted for the host's convenience and not kept.
+    VideoQueue(void* data, int width, int height, int format, bool flip = false,
+               TimeStamp* ts = nullptr);
+    // Copies exactly size bytes: for formats whose size the table cannot tell (MJPG, H264 ...).
+    VideoQueue(const void* data, int size, int width, int height, int format);
+    ~VideoQueue();
+    VideoQueue(const VideoQueue&) = delete;
+    VideoQueue& operator=(const VideoQueue&) = delete;
+
+    unsigned char* data() const { return m_data; }
+    int size() const { return m_size; }
+    int width() const { return m_width; }
+    int height() const { return m_height; }
+    int format() const { return m_format; }
+    bool isTexture() const;
+
+private:
+    unsigned char* m_data = nullptr;
+    int m_size = 0;
+    int m_width;
+    int m_height;
+    int m_format;
+};
