@@ -21,6 +21,21 @@ struct CodecDeleter
     void operator()(IVideoCodec* c) const { delete c; }
 };
 
+// The library reports through Qt's logger. Warnings are kept so that a failure can say why;
+// debug messages are shown only with --verbose.
+QStringList g_warnings;
+bool g_verbose = false;
+
+void logHandler(QtMsgType type, const QMessageLogContext&, const QString& text)
+{
+    if (type == QtDebugMsg || type == QtInfoMsg) {
+        if (g_verbose)
+            std::fprintf(stderr, "%s\n", qPrintable(text.trimmed()));
+        return;
+    }
+    g_warnings << text.trimmed();
+}
+
 int fail(const QString& message)
 {
     std::fprintf(stderr, "strevo-cli: %s\n", qPrintable(message));
@@ -56,8 +71,12 @@ int main(int argc, char** argv)
                                     QStringLiteral("Key-frame interval in seconds (default 2)."),
                                     QStringLiteral("seconds"), QStringLiteral("2"));
     const QCommandLineOption quietOpt(QStringLiteral("quiet"), QStringLiteral("Print nothing but errors."));
-    parser.addOptions({outOpt, durationOpt, sizeOpt, rateOpt, bitrateOpt, keyOpt, quietOpt});
+    const QCommandLineOption verboseOpt(QStringLiteral("verbose"),
+                                        QStringLiteral("Show the library's debug messages."));
+    parser.addOptions({outOpt, durationOpt, sizeOpt, rateOpt, bitrateOpt, keyOpt, quietOpt, verboseOpt});
     parser.process(app);
+    g_verbose = parser.isSet(verboseOpt);
+    qInstallMessageHandler(logHandler);
 
     bool ok = false;
     const double seconds = parser.value(durationOpt).toDouble(&ok);
@@ -88,8 +107,9 @@ int main(int argc, char** argv)
 
     std::unique_ptr<IVideoCodec, CodecDeleter> codec(IEncoder::createVideoEncoder(video.codecName));
     if (!codec || !codec->initialize(&preset))
-        return fail(QStringLiteral("cannot open the %1 encoder for %2x%3 at %4 fps")
-                        .arg(video.codecName).arg(width).arg(height).arg(fps));
+        return fail(QStringLiteral("cannot open the %1 encoder for %2x%3 at %4 fps%5")
+                        .arg(video.codecName).arg(width).arg(height).arg(fps)
+                        .arg(g_warnings.isEmpty() ? QString() : QStringLiteral(": ") + g_warnings.last()));
 
     const QString path = parser.value(outOpt);
     QFile file(path);

@@ -33,10 +33,11 @@ public:
     // is opened. Exposed for tests of the derivation.
     static void fillParams(const CodecModel::VideoCodec& video, x264_param_t* param);
     static const char* profileName(int profileIdc);
-
-private:
+    // x264's log hook: formats the message and sends it to the debug log as "x264 <text>",
+    // except "VBV underflow" notices, which x264 repeats for every frame of a starved stream.
     static void logCallback(void* priv, int level, const char* format, va_list args);
 
+private:
     x264_t* m_encoder = nullptr;
     x264_nal_t* m_nals = nullptr;
     x264_picture_t m_input;

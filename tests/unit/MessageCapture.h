@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QMutex>
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+
+// Collects Qt log messages while alive ("debug: ...", "warning: ..."), for asserting the
+// library's exact texts. One capture at a time; messages from any thread are collected.
+class MessageCapture
+{
+public:
+    MessageCapture()
+    {
+        QMutexLocker lock(&mutex());
+        current() = this;
+        m_previous = qInstallMessageHandler(&MessageCapture::handler);
+    }
+    ~MessageCapture()
+    {
+        qInstallMessageHandler(m_previous);
+        QMutexLocker lock(&mutex());
+        current() = nullptr;
+    }
+
+    QStringList messages() const
+    {
+        QMutexLocker lock(&mutex());
+        return m_messages;
+    }
+    bool contains(const QString& text) const { return messages().contains(text); }
+    int count(const QString& needle) const
+    {
+        int n = 0;
+        for (const QString& m : messages())
+            n += m.contains(needle) ? 1 : 0;
+        return n;
+    }
+
+private:
+    static void handler(QtMsgType type, const QMessageLogContext&, const QString& text)
+    {
+        static const char* const names[] = {"debug", "warning", "critical", "fatal", "info"};
+        QMutexLocker lock(&mutex());
+        if (current())
+            current()->m_messages << QStringLiteral("%1: %2").arg(QLatin1String(names[type]), text);
+    }
+    static MessageCapture*& current()
+    {
+        static MessageCapture* c = nullptr;
+        return c;
+    }
+    static QMutex& mutex()
+    {
+        static QMutex m;
+        return m;
+    }
+
+    QtMessageHandler m_previous = nullptr;
+    QStringList m_messages; // guarded by mutex()
+};
