@@ -1,0 +1,399 @@
+#include "common/YuvResampler.h"
+#include "common/PixelFormat.h"
+
+#include <QString>
+#include <QStringList>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+struct Rgb
+{
+    const char* name;
+    int r, g, b;
+    int y, u, v; // BT.601 limited range
+};
+
+const Rgb kColours[] = {
+    {"red", 255, 0, 0, 81, 90, 240},   {"green", 0, 255, 0, 145, 54, 34},
+    {"blue", 0, 0, 255, 41, 240, 110}, {"white", 255, 255, 255, 235, 128, 128},
+    {"black", 0, 0, 0, 16, 128, 128},  {"grey", 128, 128, 128, 126, 128, 128},
+};
+
+Bytes bgra(int w, int h, int r, int g, int b)
+{
+    Bytes px(size_t(w) * h * 4);
+    for (size_t i = 0; i < px.size(); i += 4) {
+        px[i] = b;
+        px[i + 1] = g;
+        px[i + 2] = r;
+        px[i + 3] = 255;
+    }
+    return px;
+}
+
+Bytes rgb24(int w, int h, int r, int g, int b)
+{
+    Bytes px(size_t(w) * h * 3);
+    for (size_t i = 0; i < px.size(); i += 3) {
+        px[i] = r;
+        px[i + 1] = g;
+        px[i + 2] = b;
+    }
+    return px;
+}
+
+// An NV12 picture whose top rows have colour (y0, u0, v0) and the rest (y1, u1, v1).
+Bytes nv12(int w, int h, int y0, int u0, int v0, int y1 = -1, int u1 = -1, int v1 = -1,
+           int splitRow = -1)
+{
+    if (y1 < 0) {
+        y1 = y0, u1 = u0, v1 = v0;
+        splitRow = h;
+    }
+    Bytes px(size_t(w) * h * 3 / 2);
+    for (int y = 0; y < h; ++y)
+        std::fill_n(px.begin() + size_t(y) * w, w, y < splitRow ? y0 : y1);
+    unsigned char* uv = px.data() + size_t(w) * h;
+    for (int y = 0; y < h / 2; ++y)
+        for (int x = 0; x < w; x += 2) {
+            const bool top = y * 2 < splitRow;
+            uv[size_t(y) * w + x] = top ? u0 : u1;
+            uv[size_t(y) * w + x + 1] = top ? v0 : v1;
+        }
+    return px;
+}
+
+// Smallest and largest sample in [begin, end) taking every step-th byte.
+std::pair<int, int> range(const unsigned char* p, size_t begin, size_t end, size_t step = 1)
+{
+    int lo = 255, hi = 0;
+    for (size_t i = begin; i < end; i += step) {
+        lo = std::min<int>(lo, p[i]);
+        hi = std::max<int>(hi, p[i]);
+    }
+    return {lo, hi};
+}
+
+void expectPlane(const unsigned char* p, size_t begin, size_t end, size_t step, int expected,
+                 int tolerance, const std::string& what)
+{
+    const auto [lo, hi] = range(p, begin, end, step);
+    EXPECT_GE(lo, expected - tolerance) << what;
+    EXPECT_LE(hi, expected + tolerance) << what;
+}
+
+QStringList g_warnings;
+void collectWarnings(QtMsgType type, const QMessageLogContext&, const QString& msg)
+{
+    if (type == QtWarningMsg)
+        g_warnings << msg;
+}
+
+struct WarningCapture
+{
+    QtMessageHandler previous;
+    WarningCapture() : previous(qInstallMessageHandler(collectWarnings)) { g_warnings.clear(); }
+    ~WarningCapture() { qInstallMessageHandler(previous); }
+};
+
+} // namespace
+
+TEST(YuvResampler, KnownColoursBecomeBt601LimitedRangeNv12)
+{
+    const int w = 16, h = 16;
+    const size_t ySize = size_t(w) * h;
+    YuvResampler conv;
+    for (const Rgb& c : kColours) {
+        for (int fmt : {PIX_BGRA, PIX_RGB24}) {
+            const Bytes src =
+                fmt == PIX_BGRA ? bgra(w, h, c.r, c.g, c.b) : rgb24(w, h, c.r, c.g, c.b);
+            const std::string what = std::string(c.name) + " from " + pixelFormatName(fmt);
+            ASSERT_TRUE(
+                conv.resampleVideo(src.data(), w, h, fmt, nullptr, w, h, PIX_NV12, 0, false))
+                << what;
+            ASSERT_EQ(conv.videoDataSize(), int(ySize * 3 / 2));
+            const unsigned char* out = conv.videoData();
+            expectPlane(out, 0, ySize, 1, c.y, 2, what + " Y");
+            expectPlane(out, ySize, ySize * 3 / 2, 2, c.u, 2, what + " U");
+            expectPlane(out, ySize + 1, ySize * 3 / 2, 2, c.v, 2, what + " V");
+        }
+    }
+}
+
+TEST(YuvResampler, HalvingA720pPictureKeepsAFlatColour)
+{
+    const Bytes src = nv12(1280, 720, 100, 90, 160);
+    YuvResampler conv;
+    ASSERT_TRUE(
+        conv.resampleVideo(src.data(), 1280, 720, PIX_NV12, nullptr, 640, 360, PIX_NV12, 0, false));
+    const size_t ySize = 640 * 360;
+    ASSERT_EQ(conv.videoDataSize(), int(ySize * 3 / 2));
+    expectPlane(conv.videoData(), 0, ySize, 1, 100, 1, "Y");
+    expectPlane(conv.videoData(), ySize, ySize * 3 / 2, 2, 90, 1, "U");
+    expectPlane(conv.videoData(), ySize + 1, ySize * 3 / 2, 2, 160, 1, "V");
+
+    // Upscaling into another layout keeps it too.
+    ASSERT_TRUE(conv.resampleVideo(src.data(), 1280, 720, PIX_NV12, nullptr, 1920, 1080,
+                                   PIX_YUV420P, 0, false));
+    const size_t big = 1920 * 1080;
+    ASSERT_EQ(conv.videoDataSize(), int(big * 3 / 2));
+    expectPlane(conv.videoData(), 0, big, 1, 100, 1, "Y");
+    expectPlane(conv.videoData(), big, big * 5 / 4, 1, 90, 1, "U");
+    expectPlane(conv.videoData(), big * 5 / 4, big * 3 / 2, 1, 160, 1, "V");
+}
+
+TEST(YuvResampler, EveryMappableFormatRoundTripsThroughNv12)
+{
+    // Two colours split at a row, so that misplaced planes or rows show up; a second pass
+    // with the colours exchanged, through the same objects, shows planes left unwritten.
+    const int w = 64, h = 48;
+    const int colours[2][3] = {{100, 90, 160}, {180, 150, 100}};
+    const size_t ySize = size_t(w) * h;
+    int tried = 0;
+    for (int fmt = 0; fmt < PIX_FORMAT_COUNT; ++fmt) {
+        if (pixelFormatToAV(fmt) < 0)
+            continue;
+        ++tried;
+        YuvResampler to, back;
+        for (int pass = 0; pass < 2; ++pass) {
+            const int* top = colours[pass];
+            const int* bottom = colours[1 - pass];
+            const Bytes src =
+                nv12(w, h, top[0], top[1], top[2], bottom[0], bottom[1], bottom[2], 16);
+            const std::string name =
+                std::string(pixelFormatName(fmt)) + " pass " + std::to_string(pass);
+            ASSERT_TRUE(to.resampleVideo(src.data(), w, h, PIX_NV12, nullptr, w, h, fmt, 0, false))
+                << name;
+            ASSERT_EQ(to.videoDataSize(), pixelFormatFrameSize(fmt, w, h)) << name;
+            ASSERT_TRUE(
+                back.resampleVideo(to.videoData(), w, h, fmt, nullptr, w, h, PIX_NV12, 0, false))
+                << name;
+            ASSERT_EQ(back.videoDataSize(), int(ySize * 3 / 2)) << name;
+            const unsigned char* out = back.videoData();
+            // Rows 4 and 40 lie well inside the two colour areas (chroma rows 2 and 20).
+            expectPlane(out, 4 * w, 5 * w, 1, top[0], 3, name + " top Y");
+            expectPlane(out, 40 * w, 41 * w, 1, bottom[0], 3, name + " bottom Y");
+            expectPlane(out, ySize + 2 * w, ySize + 3 * w, 2, top[1], 3, name + " top U");
+            expectPlane(out, ySize + 2 * w + 1, ySize + 3 * w, 2, top[2], 3, name + " top V");
+            expectPlane(out, ySize + 20 * w, ySize + 21 * w, 2, bottom[1], 3, name + " bottom U");
+            expectPlane(out, ySize + 20 * w + 1, ySize + 21 * w, 2, bottom[2], 3,
+                        name + " bottom V");
+        }
+    }
+    EXPECT_EQ(tried, 23);
+}
+
+TEST(YuvResampler, Yv12StoresVBeforeU)
+{
+    const int w = 32, h = 16;
+    const size_t ySize = size_t(w) * h, cSize = ySize / 4;
+    Bytes yuv420p(ySize * 3 / 2, 120);
+    std::fill_n(yuv420p.begin() + ySize, cSize, 60);          // U
+    std::fill_n(yuv420p.begin() + ySize + cSize, cSize, 200); // V
+
+    YuvResampler conv;
+    ASSERT_TRUE(
+        conv.resampleVideo(yuv420p.data(), w, h, PIX_YUV420P, nullptr, w, h, PIX_YV12, 0, false));
+    const Bytes yv12(conv.videoData(), conv.videoData() + conv.videoDataSize());
+    expectPlane(yv12.data(), ySize, ySize + cSize, 1, 200, 0, "first chroma plane is V");
+    expectPlane(yv12.data(), ySize + cSize, ySize + 2 * cSize, 1, 60, 0, "second is U");
+
+    // Read back as YV12, the chroma lands in the right NV12 slots.
+    ASSERT_TRUE(conv.resampleVideo(yv12.data(), w, h, PIX_YV12, nullptr, w, h, PIX_NV12, 0, false));
+    expectPlane(conv.videoData(), ySize, ySize + 2 * cSize, 2, 60, 0, "U");
+    expectPlane(conv.videoData(), ySize + 1, ySize + 2 * cSize, 2, 200, 0, "V");
+}
+
+TEST(YuvResampler, LetterboxAndPillarboxPaintBlackBars)
+{
+    YuvResampler conv;
+    // 16:9 into a square: 480x270 picture, bars above and below (the top one on an even row).
+    const Bytes red = bgra(640, 360, 255, 0, 0);
+    ASSERT_TRUE(
+        conv.resampleVideo(red.data(), 640, 360, PIX_BGRA, nullptr, 480, 480, PIX_NV12, 1, false));
+    const unsigned char* out = conv.videoData();
+    const size_t w = 480, ySize = w * 480;
+    expectPlane(out, 0, 104 * w, 1, 16, 0, "top bar Y");
+    expectPlane(out, 106 * w, 372 * w, 1, 81, 2, "picture Y");
+    expectPlane(out, 375 * w, ySize, 1, 16, 0, "bottom bar Y");
+    expectPlane(out, ySize, ySize + 52 * w, 1, 128, 0, "top bar chroma");
+    expectPlane(out, ySize + 60 * w, ySize + 180 * w, 2, 90, 2, "picture U");
+    expectPlane(out, ySize + 60 * w + 1, ySize + 180 * w, 2, 240, 2, "picture V");
+    expectPlane(out, ySize + 188 * w, ySize * 3 / 2, 1, 128, 0, "bottom bar chroma");
+
+    // A square into 16:9 RGB: 360 wide in the middle, black opaque bars left and right.
+    const Bytes grey = nv12(360, 360, 126, 128, 128);
+    ASSERT_TRUE(
+        conv.resampleVideo(grey.data(), 360, 360, PIX_NV12, nullptr, 640, 360, PIX_BGRA, 1, false));
+    out = conv.videoData();
+    auto pixel = [&](int x, int y) { return out + (size_t(y) * 640 + x) * 4; };
+    for (int x : {0, 139, 500, 639}) {
+        const unsigned char* p = pixel(x, 180);
+        EXPECT_EQ(p[0] + p[1] + p[2], 0) << x;
+        EXPECT_EQ(p[3], 255) << x;
+    }
+    for (int x : {141, 320, 498})
+        EXPECT_NEAR(pixel(x, 180)[1], 128, 2) << x;
+}
+
+TEST(YuvResampler, CropModeFillsWithTheCentreAndUnknownModesStretch)
+{
+    // Three vertical bands: red, green, blue; the middle one is exactly the centre square.
+    const int w = 300, h = 100;
+    Bytes src = bgra(w, h, 255, 0, 0);
+    for (int y = 0; y < h; ++y)
+        for (int x = 100; x < w; ++x) {
+            unsigned char* p = &src[(size_t(y) * w + x) * 4];
+            p[0] = x >= 200 ? 255 : 0;
+            p[1] = x < 200 ? 255 : 0;
+            p[2] = 0;
+        }
+    YuvResampler conv;
+    ASSERT_TRUE(
+        conv.resampleVideo(src.data(), w, h, PIX_BGRA, nullptr, 50, 50, PIX_NV12, 2, false));
+    expectPlane(conv.videoData(), 0, 50 * 50, 1, 145, 2, "all green");
+
+    // Mode 7 behaves as stretch: the left edge is red, the right edge blue.
+    ASSERT_TRUE(
+        conv.resampleVideo(src.data(), w, h, PIX_BGRA, nullptr, 60, 60, PIX_NV12, 7, false));
+    EXPECT_NEAR(conv.videoData()[30 * 60 + 2], 81, 2);
+    EXPECT_NEAR(conv.videoData()[30 * 60 + 57], 41, 2);
+}
+
+TEST(YuvResampler, FlipMirrorsVertically)
+{
+    const int w = 64, h = 64;
+    const Bytes src = nv12(w, h, 200, 100, 150, 50, 150, 100, 32);
+    YuvResampler conv;
+    for (int dst : {PIX_NV12, PIX_YUV420P}) {
+        ASSERT_TRUE(conv.resampleVideo(src.data(), w, h, PIX_NV12, nullptr, w, h, dst, 0, true));
+        const unsigned char* out = conv.videoData();
+        EXPECT_EQ(out[0], 50);
+        EXPECT_EQ(out[size_t(w) * (h - 1)], 200);
+        // First chroma row now carries the former bottom colour (U 150).
+        EXPECT_EQ(out[size_t(w) * h], 150);
+    }
+    // Packed RGB flips too.
+    const Bytes rgb = [&] {
+        YuvResampler toRgb;
+        EXPECT_TRUE(
+            toRgb.resampleVideo(src.data(), w, h, PIX_NV12, nullptr, w, h, PIX_RGB24, 0, false));
+        return Bytes(toRgb.videoData(), toRgb.videoData() + toRgb.videoDataSize());
+    }();
+    ASSERT_TRUE(conv.resampleVideo(rgb.data(), w, h, PIX_RGB24, nullptr, w, h, PIX_NV12, 0, true));
+    EXPECT_NEAR(conv.videoData()[0], 50, 2);
+    EXPECT_NEAR(conv.videoData()[size_t(w) * (h - 1)], 200, 2);
+}
+
+TEST(YuvResampler, PaddedStridesReadLikePackedPlanes)
+{
+    const int w = 32, h = 16;
+    Bytes packed(size_t(w) * h * 3 / 2);
+    for (size_t i = 0; i < packed.size(); ++i)
+        packed[i] = static_cast<unsigned char>(i * 7);
+    const int strides[3] = {48, 24, 20};
+    Bytes padded(size_t(48) * h + size_t(24) * h / 2 + size_t(20) * h / 2, 0xEE);
+    const unsigned char* from[3] = {packed.data(), packed.data() + w * h,
+                                    packed.data() + w * h * 5 / 4};
+    unsigned char* to[3] = {padded.data(), padded.data() + 48 * h,
+                            padded.data() + 48 * h + 24 * h / 2};
+    for (int p = 0; p < 3; ++p) {
+        const int pw = p ? w / 2 : w, ph = p ? h / 2 : h;
+        for (int y = 0; y < ph; ++y)
+            std::copy_n(from[p] + y * pw, pw, to[p] + y * strides[p]);
+    }
+    YuvResampler a, b;
+    ASSERT_TRUE(
+        a.resampleVideo(packed.data(), w, h, PIX_YUV420P, nullptr, w, h, PIX_NV12, 0, false));
+    ASSERT_TRUE(
+        b.resampleVideo(padded.data(), w, h, PIX_YUV420P, strides, w, h, PIX_NV12, 0, false));
+    ASSERT_EQ(a.videoDataSize(), b.videoDataSize());
+    EXPECT_TRUE(std::equal(a.videoData(), a.videoData() + a.videoDataSize(), b.videoData()));
+
+    const int narrow[3] = {31, 16, 16};
+    EXPECT_FALSE(
+        b.resampleVideo(padded.data(), w, h, PIX_YUV420P, narrow, w, h, PIX_NV12, 0, false));
+}
+
+TEST(YuvResampler, RejectsWhatItCannotConvertWithoutOutput)
+{
+    WarningCapture warnings;
+    const Bytes src(64 * 64 * 4, 0);
+    YuvResampler conv;
+    EXPECT_FALSE(
+        conv.resampleVideo(src.data(), 16, 16, PIX_V210, nullptr, 16, 16, PIX_NV12, 0, false));
+    ASSERT_FALSE(g_warnings.isEmpty());
+    EXPECT_TRUE(g_warnings.last().contains("'V210'")) << g_warnings.last().toStdString();
+
+    const int unsupported[] = {PIX_NONE, PIX_NV61,    PIX_UYVA, PIX_MJPG, PIX_H264,
+                               PIX_H265, PIX_TEXTURE, -1,       99};
+    for (int bad : unsupported) {
+        EXPECT_FALSE(
+            conv.resampleVideo(src.data(), 16, 16, bad, nullptr, 16, 16, PIX_NV12, 0, false))
+            << bad;
+        EXPECT_FALSE(
+            conv.resampleVideo(src.data(), 16, 16, PIX_NV12, nullptr, 16, 16, bad, 0, false))
+            << bad;
+    }
+    EXPECT_FALSE(
+        conv.resampleVideo(nullptr, 16, 16, PIX_NV12, nullptr, 16, 16, PIX_NV12, 0, false));
+    EXPECT_FALSE(
+        conv.resampleVideo(src.data(), 0, 16, PIX_NV12, nullptr, 16, 16, PIX_NV12, 0, false));
+    EXPECT_FALSE(
+        conv.resampleVideo(src.data(), 16, 16, PIX_NV12, nullptr, 16, -2, PIX_NV12, 0, false));
+
+    // A failure leaves no stale picture behind, and a run of the same fault is reported once.
+    ASSERT_TRUE(
+        conv.resampleVideo(src.data(), 16, 16, PIX_NV12, nullptr, 16, 16, PIX_NV12, 0, false));
+    EXPECT_NE(conv.videoData(), nullptr);
+    g_warnings.clear();
+    for (int i = 0; i < 3; ++i)
+        EXPECT_FALSE(
+            conv.resampleVideo(src.data(), 16, 16, PIX_V210, nullptr, 16, 16, PIX_NV12, 0, false));
+    EXPECT_EQ(conv.videoData(), nullptr);
+    EXPECT_EQ(conv.videoDataSize(), 0);
+    EXPECT_EQ(g_warnings.size(), 1);
+}
+
+TEST(YuvResampler, OddAndTinySizesStayInBounds)
+{
+    // Odd sizes, one-pixel pictures and extreme aspect ratios in every mode and a few layouts;
+    // run under AddressSanitizer this catches any read or write outside the buffers.
+    const int sizes[][2] = {{1, 1}, {3, 3}, {33, 17}, {1000, 2}, {2, 500}};
+    const int formats[] = {PIX_NV12, PIX_YUV420P, PIX_YUYV, PIX_BGRA, PIX_RGB24, PIX_YUV422P10};
+    YuvResampler conv;
+    for (const auto& s : sizes)
+        for (const auto& d : sizes)
+            for (int sf : formats)
+                for (int df : formats)
+                    for (int mode : {0, 1, 2}) {
+                        const Bytes src(pixelFormatFrameSize(sf, s[0], s[1]), 128);
+                        ASSERT_TRUE(conv.resampleVideo(src.data(), s[0], s[1], sf, nullptr, d[0],
+                                                       d[1], df, mode, mode == 1))
+                            << s[0] << "x" << s[1] << " " << pixelFormatName(sf) << " -> " << d[0]
+                            << "x" << d[1] << " " << pixelFormatName(df) << " mode " << mode;
+                        ASSERT_EQ(conv.videoDataSize(), pixelFormatFrameSize(df, d[0], d[1]));
+                    }
+}
+
+TEST(YuvResampler, KeepsItsBufferWhileParametersStay)
+{
+    const Bytes src = nv12(64, 32, 100, 90, 160);
+    YuvResampler conv;
+    ASSERT_TRUE(
+        conv.resampleVideo(src.data(), 64, 32, PIX_NV12, nullptr, 32, 16, PIX_BGRA, 1, false));
+    const unsigned char* first = conv.videoData();
+    ASSERT_TRUE(
+        conv.resampleVideo(src.data(), 64, 32, PIX_NV12, nullptr, 32, 16, PIX_BGRA, 1, true));
+    EXPECT_EQ(conv.videoData(), first);
+    ASSERT_TRUE(
+        conv.resampleVideo(src.data(), 64, 32, PIX_NV12, nullptr, 16, 8, PIX_NV12, 0, false));
+    EXPECT_EQ(conv.videoDataSize(), 16 * 8 * 3 / 2);
+}
