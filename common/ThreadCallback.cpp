@@ -4,6 +4,11 @@ ThreadCallback::ThreadCallback(IThreadCallback* body) : m_body(body) {}
 
 ThreadCallback::~ThreadCallback()
 {
+    finish();
+}
+
+void ThreadCallback::finish()
+{
     m_exit.store(true, std::memory_order_release);
     wakeThread();
     wait();

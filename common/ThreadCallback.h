@@ -21,6 +21,9 @@ public:
     void wakeThread();
 
 protected:
+    // Raises the exit flag, wakes the body and joins. A subclass whose own members the body
+    // uses calls it first in its destructor; calling it again does nothing more.
+    void finish();
     void run() override;
 
 private:

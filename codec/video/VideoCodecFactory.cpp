@@ -2,11 +2,49 @@
 
 #include "codec/video/X264.h"
 
+#include <QMap>
+#include <QMutex>
+
+namespace {
+
+QMutex& extraMutex()
+{
+    static QMutex m;
+    return m;
+}
+
+// guarded by extraMutex()
+QMap<QString, VideoCodecFactory::Creator>& extraCodecs()
+{
+    static QMap<QString, VideoCodecFactory::Creator> codecs;
+    return codecs;
+}
+
+} // namespace
+
 IVideoCodec* VideoCodecFactory::create(const QString& name)
 {
-    // Encoder classes that come later join this table in its place:
-    // VP8, VP9, QuickTime Animation (RLE), MJPEG, Apple ProRes, H264, X264, hardware names.
+    if (name.isEmpty())
+        return nullptr;
+    Creator creator;
+    {
+        QMutexLocker lock(&extraMutex());
+        creator = extraCodecs().value(name);
+    }
+    if (creator)
+        return creator();
+
+    // Encoder classes that come later join this table in its place (hardware names after X264).
     if (name == QLatin1String("X264"))
         return new X264();
     return nullptr;
+}
+
+void VideoCodecFactory::addCodec(const QString& name, Creator creator)
+{
+    QMutexLocker lock(&extraMutex());
+    if (creator)
+        extraCodecs().insert(name, std::move(creator));
+    else
+        extraCodecs().remove(name);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 
 class IVideoCodec;
 
@@ -8,6 +9,14 @@ class IVideoCodec;
 class VideoCodecFactory
 {
 public:
+    using Creator = std::function<IVideoCodec*()>;
+
     // A new codec with reference count 1, or null for an empty or unknown name.
     static IVideoCodec* create(const QString& name);
+
+    // Adds a codec under a name, consulted before the built-in table (a later entry for the
+    // same name replaces an earlier one; an empty creator removes it). For encoders outside
+    // the library, such as test doubles standing in for hardware. Call before pipelines are
+    // set up.
+    static void addCodec(const QString& name, Creator creator);
 };

@@ -3,6 +3,9 @@
 #include "common/PixelFormat.h"
 
 #include <QDebug>
+extern "C" {
+#include <x264.h>
+}
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -32,11 +35,7 @@ bool validVideoRecord(const CodecModel::VideoCodec& v)
 
 } // namespace
 
-X264::X264()
-{
-    std::memset(&m_input, 0, sizeof(m_input));
-    std::memset(&m_output, 0, sizeof(m_output));
-}
+X264::X264() : m_input(new x264_picture_t()), m_output(new x264_picture_t()) {}
 
 X264::~X264()
 {
@@ -108,8 +107,8 @@ bool X264::initialize(CodecPreset* preset)
         qWarning("Could not open h264 codec");
         return false;
     }
-    std::memset(&m_input, 0, sizeof(m_input));
-    std::memset(&m_output, 0, sizeof(m_output));
+    *m_input = x264_picture_t();
+    *m_output = x264_picture_t();
 
     m_header.clear();
     int count = 0;
@@ -135,18 +134,18 @@ bool X264::encode(unsigned char* data, unsigned int, int, unsigned char* out,
     const int width = m_preset.videoCodec().width;
     const int height = m_preset.videoCodec().height;
 
-    m_input.img.i_csp = X264_CSP_NV12;
-    m_input.img.i_plane = 2;
-    m_input.img.plane[0] = data;
-    m_input.img.plane[1] = data + width * height;
-    m_input.img.plane[2] = nullptr;
-    m_input.img.i_stride[0] = width;
-    m_input.img.i_stride[1] = width;
-    m_input.img.i_stride[2] = 0;
-    m_input.i_pts = m_frameCounter++;
+    m_input->img.i_csp = X264_CSP_NV12;
+    m_input->img.i_plane = 2;
+    m_input->img.plane[0] = data;
+    m_input->img.plane[1] = data + width * height;
+    m_input->img.plane[2] = nullptr;
+    m_input->img.i_stride[0] = width;
+    m_input->img.i_stride[1] = width;
+    m_input->img.i_stride[2] = 0;
+    m_input->i_pts = m_frameCounter++;
 
     int count = 0;
-    const int bytes = x264_encoder_encode(m_encoder, &m_nals, &count, &m_input, &m_output);
+    const int bytes = x264_encoder_encode(m_encoder, &m_nals, &count, m_input.get(), m_output.get());
     if (bytes < 1)
         return false;
 
@@ -171,9 +170,9 @@ bool X264::encode(unsigned char* data, unsigned int, int, unsigned char* out,
         pos += m_nals[i].i_payload;
     }
     outSize = static_cast<unsigned int>(pos);
-    keyFrame = m_output.b_keyframe ? 1 : 0;
-    pts = m_output.i_pts;
-    dts = m_output.i_dts;
+    keyFrame = m_output->b_keyframe ? 1 : 0;
+    pts = m_output->i_pts;
+    dts = m_output->i_dts;
     return true;
 }
 

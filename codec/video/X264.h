@@ -3,12 +3,17 @@
 #include "codec/video/IVideoCodec.h"
 #include "common/CodecPreset.h"
 
+#include <cstdarg>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
-extern "C" {
-#include <x264.h>
-}
+// x264's types, declared here so that this header does not pull in x264.h (whose NAL names
+// clash with other encoders' headers).
+struct x264_t;
+struct x264_nal_t;
+struct x264_param_t;
+struct x264_picture_t;
 
 // H.264 through x264: NV12 in, one Annex B access unit out per call.
 //
@@ -40,8 +45,8 @@ public:
 private:
     x264_t* m_encoder = nullptr;
     x264_nal_t* m_nals = nullptr;
-    x264_picture_t m_input;
-    x264_picture_t m_output;
+    std::unique_ptr<x264_picture_t> m_input;
+    std::unique_ptr<x264_picture_t> m_output;
     std::vector<uint8_t> m_pendingSei; // empty once written in front of the first packet
     std::vector<unsigned char> m_header; // parameter sets, Annex B; kept whole whatever their size
     int m_frameCounter = 0;

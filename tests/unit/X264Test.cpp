@@ -1,4 +1,8 @@
 #include "codec/video/X264.h"
+
+extern "C" {
+#include <x264.h>
+}
 #include "common/PixelFormat.h"
 #include "encoder/IEncoder.h"
 #include "MessageCapture.h"

@@ -1,0 +1,120 @@
+// Throughput of a pipeline without outputs against x264 called directly on the same frames.
+//
+//   pipeline_bench [frames=300] [rounds=3] [width=1920] [height=1080]
+//
+// Both sides encode the same pre-generated NV12 frames with the same settings (x264 veryfast,
+// 6000 kbit/s, key frame every 2 s). The pipeline side includes everything a host pays for:
+// enqueueVideo's copy, pacing, the FIFO and the video thread. The host keeps at most a few
+// frames queued, as a live source would. Rounds alternate between the two sides; the median
+// of each is reported with the ratio pipeline / direct (frames per second).
+
+#include "codec/video/IVideoCodec.h"
+#include "common/CodecPreset.h"
+#include "common/PixelFormat.h"
+#include "common/TimeStamp.h"
+#include "encoder/Encoder.h"
+#include "tools/TestPattern.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+namespace {
+
+CodecPreset benchPreset(int width, int height)
+{
+    CodecPreset p;
+    p.videoOutput().frameRate = 30;
+    auto& v = p.videoCodec();
+    v.codecName = QStringLiteral("X264");
+    v.width = width;
+    v.height = height;
+    v.frameRate = 30;
+    v.bitrate = 6000;
+    v.keyframeInterval = 2;
+    v.preset = QStringLiteral("veryfast");
+    p.audioCodec().enabled = false;
+    p.local().enabled = false;
+    p.streaming().enabled = false;
+    return p;
+}
+
+double direct(const std::vector<std::vector<uint8_t>>& frames, CodecPreset preset)
+{
+    std::unique_ptr<IVideoCodec> codec(IEncoder::createVideoEncoder(QStringLiteral("X264")));
+    if (!codec || !codec->initialize(&preset))
+        return 0;
+    std::vector<unsigned char> out(static_cast<size_t>(preset.videoCodec().width) * preset.videoCodec().height * 4);
+    QElapsedTimer timer;
+    timer.start();
+    for (const auto& f : frames) {
+        unsigned int size = 0, key = 0;
+        long long pts = -1, dts = -1;
+        codec->encode(const_cast<uint8_t*>(f.data()), static_cast<unsigned int>(f.size()), PIX_NV12,
+                      out.data(), size, key, pts, dts);
+    }
+    return frames.size() / (timer.nsecsElapsed() / 1e9);
+}
+
+double pipeline(const std::vector<std::vector<uint8_t>>& frames, CodecPreset preset)
+{
+    Encoder encoder;
+    if (encoder.initialize(nullptr, &preset, false) != 0 || !encoder.start())
+        return 0;
+    const int width = preset.videoCodec().width, height = preset.videoCodec().height;
+    TimeStamp ts;
+    ts.startFlag = 1;
+    QElapsedTimer timer;
+    timer.start();
+    const AVSync& sync = encoder.getSyncInfo();
+    for (const auto& f : frames) {
+        // Keep the queue short, as a live host does: a few frames of backlog at most.
+        while (sync.videoFrames.load() - static_cast<long long>(encoder.encodedVideo().frameCount.load() +
+                                                                 encoder.encodedVideo().missedFrames.load()) > 4)
+            QThread::usleep(200);
+        encoder.enqueueVideo(const_cast<uint8_t*>(f.data()), width, height, PIX_NV12, &ts);
+    }
+    encoder.stop(); // the video thread drains the queue before it ends
+    return frames.size() / (timer.nsecsElapsed() / 1e9);
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    qputenv("QT_LOGGING_RULES", "*.debug=false");
+    const int count = argc > 1 ? std::atoi(argv[1]) : 300;
+    const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
+    const int width = argc > 3 ? std::atoi(argv[3]) : 1920;
+    const int height = argc > 4 ? std::atoi(argv[4]) : 1080;
+
+    TestPattern pattern(width, height);
+    std::vector<std::vector<uint8_t>> frames;
+    for (int i = 0; i < count; ++i) {
+        const uint8_t* p = pattern.frame(i);
+        frames.emplace_back(p, p + pattern.frameSize());
+    }
+    const CodecPreset preset = benchPreset(width, height);
+    std::vector<double> directFps, pipelineFps;
+    for (int r = 0; r < rounds; ++r) {
+        directFps.push_back(direct(frames, preset));
+        pipelineFps.push_back(pipeline(frames, preset));
+        std::printf("round %d: direct %.1f fps, pipeline %.1f fps\n", r + 1, directFps.back(),
+                    pipelineFps.back());
+    }
+    const double d = median(directFps), p = median(pipelineFps);
+    std::printf("%d frames %dx%d NV12, x264 veryfast 6000 kbit/s\n", count, width, height);
+    std::printf("median direct   %.1f fps\nmedian pipeline %.1f fps\nratio %.3f\n", d, p, d > 0 ? p / d : 0);
+    return 0;
+}

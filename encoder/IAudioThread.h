@@ -1,0 +1,11 @@
+#pragma once
+
+#include "api/StrevoExport.h"
+
+// Body of a pipeline's audio worker thread.
+class STREVO_EXPORT IAudioThread
+{
+public:
+    virtual ~IAudioThread() = default;
+    virtual void audioThread() = 0;
+};

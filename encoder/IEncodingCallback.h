@@ -1,0 +1,19 @@
+#pragma once
+
+#include "api/StrevoExport.h"
+
+#include <QString>
+
+// The host's consumer of encoded packets, called on the pipeline's worker threads after every
+// packet. The buffers belong to the pipeline and are valid only during the call; extraData is
+// the codec's global header (null with size 0 when it has none).
+class STREVO_EXPORT IEncodingCallback
+{
+public:
+    virtual ~IEncodingCallback() = default;
+    virtual void videoEncoded(const QString& codecName, unsigned char* data, unsigned int size,
+                              int width, int height, unsigned int key, unsigned char* extraData,
+                              unsigned int extraDataSize) = 0;
+    virtual void audioEncoded(unsigned char* data, unsigned int size, unsigned char* extraData,
+                              unsigned int extraDataSize) = 0;
+};

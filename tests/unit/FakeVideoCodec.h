@@ -1,0 +1,63 @@
+#pragma once
+
+#include "codec/video/IVideoCodec.h"
+#include "common/CodecPreset.h"
+#include "common/PixelFormat.h"
+
+#include <atomic>
+#include <cstring>
+#include <vector>
+
+// A video codec double: swallows the first `delay` frames, then writes one small packet per
+// frame holding the frame number; every `keyEvery`-th packet is a key frame. Records what it
+// was given.
+class FakeVideoCodec : public IVideoCodec
+{
+public:
+    FakeVideoCodec(int delay, int keyEvery = 30, int format = PIX_NV12)
+        : m_delay(delay), m_keyEvery(keyEvery), m_format(format)
+    {
+        ++alive;
+    }
+    ~FakeVideoCodec() override { --alive; }
+
+    bool initialize(CodecPreset* preset) override
+    {
+        m_preset = *preset;
+        return !failInitialize;
+    }
+    bool encode(unsigned char* data, unsigned int size, int format, unsigned char* out,
+                unsigned int& outSize, unsigned int& keyFrame, long long& pts, long long& dts) override
+    {
+        const int index = m_frames++;
+        sizes.push_back(size);
+        formats.push_back(format);
+        firstBytes.push_back(data && size ? data[0] : -1);
+        if (index < m_delay)
+            return false;
+        const int packet = index - m_delay;
+        std::memcpy(out, &index, sizeof(index));
+        outSize = sizeof(index);
+        keyFrame = packet % m_keyEvery == 0 ? 1 : 0;
+        pts = dts = packet;
+        return true;
+    }
+    unsigned char* extraData() override { return m_header; }
+    unsigned int extraDataSize() override { return sizeof(m_header); }
+    int supportFormat() override { return m_format; }
+    bool isHWTextureSupport() override { return false; }
+
+    bool failInitialize = false;
+    std::vector<unsigned int> sizes;
+    std::vector<int> formats;
+    std::vector<int> firstBytes;
+    static inline std::atomic<int> alive{0};
+
+private:
+    int m_delay;
+    int m_keyEvery;
+    int m_format;
+    int m_frames = 0;
+    unsigned char m_header[4] = {0, 0, 0, 1};
+    CodecPreset m_preset;
+};
