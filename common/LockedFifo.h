@@ -44,6 +44,13 @@ public:
         return item;
     }
 
+    // The item at the head, still owned by the FIFO, or null. Only the consumer may use it.
+    T* front() const
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_items.empty() ? nullptr : m_items.front();
+    }
+
     int count() const
     {
         QMutexLocker lock(&m_mutex);

@@ -1,7 +1,8 @@
 #include "muxer/MuxerFactory.h"
 
-IMuxer* MuxerFactory::create(IMuxerCallback*)
+#include "muxer/FFMpegMuxer.h"
+
+IMuxer* MuxerFactory::create(IMuxerCallback* callback)
 {
-    // The FFmpeg muxer joins here; until then pipelines that record or stream fail to start.
-    return nullptr;
+    return new FFMpegMuxer(callback);
 }

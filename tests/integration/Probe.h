@@ -6,6 +6,9 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QVariant>
+#include <QVector>
+#include <algorithm>
 
 // Runs the real ffprobe/ffmpeg and other programs for the tests.
 class Probe
@@ -74,6 +77,51 @@ public:
         if (errors)
             *errors = QString::fromUtf8(r.err);
         return r.exitCode == 0 && r.err.trimmed().isEmpty();
+    }
+
+    struct Packet
+    {
+        double pts = 0, duration = 0;
+        long long dts = 0;
+        bool key = false;
+        QString hash;
+    };
+
+    // The packets of one stream ("v:0", "a:0") in file order, with MD5 hashes of their data.
+    static QVector<Packet> packets(const QString& path, const QString& stream)
+    {
+        const QJsonArray list = json(path, {QStringLiteral("-select_streams"), stream, QStringLiteral("-show_packets"),
+                                            QStringLiteral("-show_data_hash"), QStringLiteral("MD5")})
+                                    .value(QStringLiteral("packets"))
+                                    .toArray();
+        QVector<Packet> out;
+        for (const auto& v : list) {
+            const QJsonObject o = v.toObject();
+            Packet p;
+            // AVI stores no presentation times for video; its decoding times are those.
+            const QString pts = o.value(QStringLiteral("pts_time")).toString();
+            p.pts = (pts.isEmpty() || pts == QLatin1String("N/A") ? o.value(QStringLiteral("dts_time")).toString() : pts)
+                        .toDouble();
+            p.duration = o.value(QStringLiteral("duration_time")).toString().toDouble();
+            p.dts = o.value(QStringLiteral("dts")).toVariant().toLongLong();
+            p.key = o.value(QStringLiteral("flags")).toString().startsWith(QLatin1Char('K'));
+            p.hash = o.value(QStringLiteral("data_hash")).toString();
+            out << p;
+        }
+        return out;
+    }
+
+    // Seconds from the first packet's start to the last packet's end.
+    static double span(const QVector<Packet>& packets)
+    {
+        if (packets.isEmpty())
+            return 0;
+        double first = packets.front().pts, last = 0;
+        for (const Packet& p : packets) {
+            first = std::min(first, p.pts);
+            last = std::max(last, p.pts + p.duration);
+        }
+        return last - first;
     }
 
     // Key-frame flags of the video packets, in order.

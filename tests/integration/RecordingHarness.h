@@ -1,0 +1,114 @@
+#pragma once
+
+#include "common/CodecPreset.h"
+#include "common/PixelFormat.h"
+#include "common/TimeStamp.h"
+#include "encoder/Encoder.h"
+#include "encoder/IEncodingStatus.h"
+#include "tools/TestPattern.h"
+
+#include <QMutex>
+#include <QThread>
+#include <cmath>
+#include <memory>
+#include <vector>
+
+// Drives a real pipeline the way a live host does: a moving NV12 picture and a 1 kHz stereo
+// tone at 48 kHz, pushed with stamps, throttled so that the queues stay short.
+class RecordingHarness : public IEncodingStatus
+{
+public:
+    struct Result
+    {
+        int initResult = -1;
+        long long packets = 0;  // video packets the encoder produced
+        QString lastPath;       // recording path when the pipeline stopped
+        std::vector<std::pair<int, int>> reports;
+    };
+
+    static CodecPreset preset(const QString& folder, const QString& container, int width = 320, int height = 240,
+                              double fps = 30.0)
+    {
+        CodecPreset p;
+        p.videoOutput().frameRate = fps;
+        p.audioOutput() = {2, 48000, 16, 16384};
+        auto& v = p.videoCodec();
+        v.codecName = QStringLiteral("X264");
+        v.width = width;
+        v.height = height;
+        v.frameRate = fps;
+        v.bitrate = 1000;
+        v.keyframeInterval = 2;
+        v.preset = QStringLiteral("ultrafast");
+        v.tune = QStringLiteral("zerolatency");
+        p.audioCodec() = {true, QStringLiteral("AAC"), 48000, 128, 16, 2};
+        p.container().format = container;
+        p.local().enabled = true;
+        p.local().folder = folder;
+        p.local().fileNameTemplate = QStringLiteral("take");
+        p.streaming().enabled = false;
+        return p;
+    }
+
+    // Records `frames` frames (and the matching audio when the preset has audio).
+    Result record(CodecPreset preset, int frames, int stopAfterReport = 0)
+    {
+        Result result;
+        const int w = preset.videoCodec().width, h = preset.videoCodec().height;
+        const double fps = preset.videoOutput().frameRate;
+        auto encoder = std::make_unique<Encoder>();
+        result.initResult = encoder->initialize(this, &preset, false);
+        if (result.initResult != 0)
+            return result;
+        encoder->start();
+        TestPattern pattern(w, h);
+        TimeStamp ts;
+        ts.startFlag = 1;
+        const int samplesPerFrame = static_cast<int>(std::lround(48000 / fps));
+        std::vector<int16_t> audio(samplesPerFrame * 2);
+        long long sample = 0;
+        for (int i = 0; i < frames; ++i) {
+            encoder->enqueueVideo(const_cast<uint8_t*>(pattern.frame(i)), w, h, PIX_NV12, &ts);
+            for (int s = 0; s < samplesPerFrame; ++s, ++sample)
+                audio[2 * s] = audio[2 * s + 1] =
+                    static_cast<int16_t>(8000 * std::sin(2 * M_PI * 1000.0 * sample / 48000.0));
+            if (preset.audioCodec().enabled)
+                encoder->enqueueAudio(reinterpret_cast<unsigned char*>(audio.data()),
+                                      static_cast<int>(audio.size() * 2));
+            const AVSync& sync = encoder->getSyncInfo();
+            while (sync.videoFrames.load() - static_cast<long long>(encoder->encodedVideo().frameCount.load()) > 4 &&
+                   !failed())
+                QThread::usleep(500);
+            if (stopAfterReport && reportCount(0) >= stopAfterReport)
+                break;
+        }
+        encoder->stop();
+        result.packets = static_cast<long long>(encoder->encodedVideo().frameCount.load());
+        result.lastPath = encoder->recordingPath();
+        encoder.reset(); // finishes the file
+        QMutexLocker lock(&m_mutex);
+        result.reports = m_reports;
+        return result;
+    }
+
+    void ecoderStateCallback(IEncoder*, int type, int state) override
+    {
+        QMutexLocker lock(&m_mutex);
+        m_reports.push_back({type, state});
+    }
+    QVector<IEncoder*> encoders() override { return {}; }
+
+    int reportCount(int type)
+    {
+        QMutexLocker lock(&m_mutex);
+        int n = 0;
+        for (const auto& r : m_reports)
+            n += r.first == type ? 1 : 0;
+        return n;
+    }
+    bool failed() { return reportCount(0) > 0; }
+
+private:
+    QMutex m_mutex;
+    std::vector<std::pair<int, int>> m_reports; // guarded by m_mutex
+};
