@@ -1,7 +1,6 @@
 #pragma once
 
-#include <QMutex>
-#include <QMutexLocker>
+#include <mutex>
 #include <deque>
 #include <stdexcept>
 
@@ -19,13 +18,13 @@ public:
 
     void append(T* item)
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         m_items.push_back(item);
     }
 
     T* take()
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         if (m_items.empty())
             throw std::underflow_error("SB Queue underflow !");
         T* item = m_items.front();
@@ -36,7 +35,7 @@ public:
     // take() or null when empty, without the exception.
     T* tryTake()
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         if (m_items.empty())
             return nullptr;
         T* item = m_items.front();
@@ -47,13 +46,13 @@ public:
     // The item at the head, still owned by the FIFO, or null. Only the consumer may use it.
     T* front() const
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         return m_items.empty() ? nullptr : m_items.front();
     }
 
     int count() const
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         return static_cast<int>(m_items.size());
     }
 
@@ -64,7 +63,7 @@ public:
     {
         std::deque<T*> items;
         {
-            QMutexLocker lock(&m_mutex);
+            std::lock_guard<std::mutex> lock(m_mutex);
             items.swap(m_items);
         }
         for (T* item : items)
@@ -73,5 +72,5 @@ public:
 
 private:
     std::deque<T*> m_items; // guarded by m_mutex
-    mutable QMutex m_mutex;
+    mutable std::mutex m_mutex;
 };

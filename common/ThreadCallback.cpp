@@ -12,25 +12,29 @@ void ThreadCallback::finish()
     m_exit.store(true, std::memory_order_release);
     wakeThread();
     wait();
+    // The body took m_mutex after its last step: taking it here orders everything the body
+    // did before whatever the caller frees next.
+    std::lock_guard<std::mutex> lock(m_mutex);
 }
 
 void ThreadCallback::run()
 {
     if (m_body)
         m_body->threadCallback();
+    std::lock_guard<std::mutex> lock(m_mutex);
 }
 
 void ThreadCallback::waitThread(unsigned long ms)
 {
-    QMutexLocker lock(&m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     if (!m_woken && !isExitThread())
-        m_cond.wait(&m_mutex, ms);
+        m_cond.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_woken || isExitThread(); });
     m_woken = false;
 }
 
 void ThreadCallback::wakeThread()
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_woken = true;
-    m_cond.wakeOne();
+    m_cond.notify_one();
 }

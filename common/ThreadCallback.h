@@ -2,10 +2,10 @@
 
 #include "common/IThreadCallback.h"
 
-#include <QMutex>
 #include <QThread>
-#include <QWaitCondition>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 
 // A QThread whose body is IThreadCallback::threadCallback(). Deleting the object raises the
 // exit flag, wakes the body and joins the thread without time limit.
@@ -30,6 +30,7 @@ private:
     IThreadCallback* m_body;
     std::atomic<bool> m_exit{false}; // set once by the destructor, read by the body
     bool m_woken = false;            // guarded by m_mutex: a wake that came before the wait
-    QMutex m_mutex;
-    QWaitCondition m_cond;
+    // std:: primitives rather than Qt's, whose lock-free paths ThreadSanitizer cannot follow.
+    std::mutex m_mutex;
+    std::condition_variable m_cond;
 };

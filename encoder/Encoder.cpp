@@ -15,8 +15,8 @@
 #include "muxer/IMuxer.h"
 #include "muxer/MuxerFactory.h"
 
+#include <mutex>
 #include <QDebug>
-#include <QMutexLocker>
 #include <QTime>
 #include <algorithm>
 #include <vector>
@@ -188,7 +188,7 @@ bool Encoder::pause()
 
 void Encoder::abortMuxer()
 {
-    QMutexLocker lock(&m_muxMutex);
+    std::lock_guard<std::mutex> lock(m_muxMutex);
     if (m_muxer)
         m_muxer->abort();
 }
@@ -240,7 +240,7 @@ IMuxer* Encoder::muxer()
 
 const QString& Encoder::recordingPath()
 {
-    QMutexLocker lock(&m_muxMutex);
+    std::lock_guard<std::mutex> lock(m_muxMutex);
     return m_muxer ? m_muxer->recordingPath() : m_emptyPath;
 }
 
@@ -445,7 +445,7 @@ bool Encoder::encodeVideo(unsigned char* data, int size, int format)
         if (IEncodingStatus* status = m_status.load()) {
             long long frames = 0;
             {
-                QMutexLocker lock(&m_muxMutex);
+                std::lock_guard<std::mutex> lock(m_muxMutex);
                 frames = m_muxer ? m_muxer->videoFrameCount() : 0;
             }
             status->ecoderStateCallback(this, 1, static_cast<int>(frames));
@@ -460,7 +460,7 @@ void Encoder::audioThread()
         const int queued = m_audioFifo.count();
         if (queued > 0 && queued >= m_encodedAudio.holdChunks.load() - 4 &&
             m_sync.videoWriteTs.load() >= m_sync.audioWriteTs.load()) {
-            QMutexLocker lock(&m_muxMutex);
+            std::lock_guard<std::mutex> lock(m_muxMutex);
             // Without an output the packets only go to the host's callback: nothing to wait for.
             // With one, audio starts once the first video packet is in the muxer, which drops
             // audio until then: encoding it earlier would lose it and put the sound early.
@@ -477,7 +477,7 @@ void Encoder::audioThread()
     // Stopping: the video thread has ended, so every frame is encoded. Encode the audio queued
     // for that video too, then push silence through the codec until the samples it holds back
     // have come out, so the recording ends with both streams of the same length.
-    QMutexLocker lock(&m_muxMutex);
+    std::lock_guard<std::mutex> lock(m_muxMutex);
     if (m_muxEnabled && !(m_muxer && m_muxer->isHeaderWritten()))
         return;
     const CodecModel::AudioCodec& audio = m_preset.audioCodec();
@@ -541,7 +541,7 @@ void Encoder::encodeAudio(unsigned char* data, int size)
 
 void Encoder::writeVideoInputDrop()
 {
-    QMutexLocker lock(&m_muxMutex);
+    std::lock_guard<std::mutex> lock(m_muxMutex);
     const double inputRate = m_preset.videoOutput().frameRate;
     if (inputRate > 0.0)
         atomicAdd(m_sync.inputClock, 1.0 / inputRate);
@@ -554,7 +554,7 @@ void Encoder::writeVideoInputDrop()
 
 void Encoder::writeVideoOutputDrop()
 {
-    QMutexLocker lock(&m_muxMutex);
+    std::lock_guard<std::mutex> lock(m_muxMutex);
     m_sync.videoOutputDrops.fetch_add(1);
     m_sync.videoWritten.fetch_add(1);
     if (m_muxer)
@@ -565,7 +565,7 @@ void Encoder::writeVideoOutputDrop()
 
 bool Encoder::initMuxer()
 {
-    QMutexLocker lock(&m_muxMutex);
+    std::lock_guard<std::mutex> lock(m_muxMutex);
     return initMuxerLocked();
 }
 
@@ -601,7 +601,7 @@ bool Encoder::initMuxerLocked()
 bool Encoder::writeVideoMuxer(unsigned char* data, unsigned int size, unsigned int key,
                               long long pts, long long dts, unsigned int)
 {
-    QMutexLocker lock(&m_muxMutex);
+    std::lock_guard<std::mutex> lock(m_muxMutex);
     if (!m_muxer)
         return false;
     if (m_startTime.load() < 0.0) {
@@ -621,7 +621,7 @@ bool Encoder::writeVideoMuxer(unsigned char* data, unsigned int size, unsigned i
 
 bool Encoder::checkTimeSplit()
 {
-    QMutexLocker lock(&m_muxMutex);
+    std::lock_guard<std::mutex> lock(m_muxMutex);
     const int split = m_preset.local().splitSeconds;
     if (!m_muxer || !m_preset.local().enabled || split == 0)
         return false;

@@ -10,7 +10,7 @@
 #include "encoder/IMuxerCallback.h"
 #include "encoder/IVideoThread.h"
 
-#include <QMutex>
+#include <mutex>
 #include <atomic>
 
 class AVResampler;
@@ -101,7 +101,7 @@ private:
     AVResampler* m_audioResampler = nullptr; // audio thread only (after initialize)
     YuvResampler* m_videoResampler = nullptr; // video thread only
     CodecPreset m_preset; // written by initialize and the muxer set-up under m_muxMutex
-    QMutex m_muxMutex;    // guards m_muxer, the muxer's use and the drop accounting
+    std::mutex m_muxMutex;    // guards m_muxer, the muxer's use and the drop accounting
     std::atomic<IEncodingCallback*> m_callback{nullptr}; // set by the host, read by the workers
     std::atomic<IEncodingStatus*> m_status{nullptr};     // likewise
     std::atomic<bool> m_refVideo{false};

@@ -7,10 +7,10 @@
 #include "muxer/MuxerThread.h"
 #include "muxer/RecordingName.h"
 
+#include <mutex>
 #include <QDateTime>
 #include <QDebug>
 #include <QFileInfo>
-#include <QMutexLocker>
 #include <QUrl>
 #include <cmath>
 
@@ -159,7 +159,7 @@ bool FFMpegMuxer::open()
     m_format->max_delay = m_mpegts ? 0 : 100000;
 
     if (!m_videoExtradata.empty() && !m_headerWritten.load()) {
-        QMutexLocker lock(&m_muxMutex);
+        std::lock_guard<std::mutex> lock(m_muxMutex);
         if (!writeHeaderLocked())
             return false;
     }
@@ -334,7 +334,7 @@ bool FFMpegMuxer::writeHeader()
         return true;
     if (!m_opened.load() || !m_format)
         return false;
-    QMutexLocker lock(&m_muxMutex);
+    std::lock_guard<std::mutex> lock(m_muxMutex);
     return writeHeaderLocked();
 }
 
@@ -428,7 +428,7 @@ void FFMpegMuxer::muxingLoop()
     for (;;) {
         bool wrote = false;
         {
-            QMutexLocker lock(&m_muxMutex);
+            std::lock_guard<std::mutex> lock(m_muxMutex);
             if (m_connected.load() == 1 && m_headerWritten.load())
                 wrote = writeOnePass();
         }

@@ -8,7 +8,7 @@
 #include "muxer/IMuxerThread.h"
 
 #include <QElapsedTimer>
-#include <QMutex>
+#include <mutex>
 #include <atomic>
 #include <memory>
 #include <vector>
@@ -116,7 +116,7 @@ private:
     std::atomic<bool> m_opened{false};
     std::atomic<bool> m_headerWritten{false};
     std::atomic<bool> m_aborted{false};
-    QMutex m_muxMutex; // one pass of the muxing loop; the header write
+    std::mutex m_muxMutex; // one pass of the muxing loop; the header write
     int m_fieldOrder = 1;
     MuxerThread* m_thread = nullptr;
     LockedFifo<EncodeData> m_videoQueue;

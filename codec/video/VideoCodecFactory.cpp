@@ -3,13 +3,13 @@
 #include "codec/video/X264.h"
 
 #include <QMap>
-#include <QMutex>
+#include <mutex>
 
 namespace {
 
-QMutex& extraMutex()
+std::mutex& extraMutex()
 {
-    static QMutex m;
+    static std::mutex m;
     return m;
 }
 
@@ -28,7 +28,7 @@ IVideoCodec* VideoCodecFactory::create(const QString& name)
         return nullptr;
     Creator creator;
     {
-        QMutexLocker lock(&extraMutex());
+        std::lock_guard<std::mutex> lock(extraMutex());
         creator = extraCodecs().value(name);
     }
     if (creator)
@@ -42,7 +42,7 @@ IVideoCodec* VideoCodecFactory::create(const QString& name)
 
 void VideoCodecFactory::addCodec(const QString& name, Creator creator)
 {
-    QMutexLocker lock(&extraMutex());
+    std::lock_guard<std::mutex> lock(extraMutex());
     if (creator)
         extraCodecs().insert(name, std::move(creator));
     else

@@ -7,7 +7,7 @@
 #include "encoder/IEncodingStatus.h"
 #include "tools/TestPattern.h"
 
-#include <QMutex>
+#include <mutex>
 #include <QThread>
 #include <cmath>
 #include <memory>
@@ -86,21 +86,21 @@ public:
         result.packets = static_cast<long long>(encoder->encodedVideo().frameCount.load());
         result.lastPath = encoder->recordingPath();
         encoder.reset(); // finishes the file
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         result.reports = m_reports;
         return result;
     }
 
     void ecoderStateCallback(IEncoder*, int type, int state) override
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         m_reports.push_back({type, state});
     }
     QVector<IEncoder*> encoders() override { return {}; }
 
     int reportCount(int type)
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         int n = 0;
         for (const auto& r : m_reports)
             n += r.first == type ? 1 : 0;
@@ -109,6 +109,6 @@ public:
     bool failed() { return reportCount(0) > 0; }
 
 private:
-    QMutex m_mutex;
+    std::mutex m_mutex;
     std::vector<std::pair<int, int>> m_reports; // guarded by m_mutex
 };

@@ -5,6 +5,7 @@
 #include "common/VideoQueue.h"
 
 #include <QThread>
+#include <atomic>
 #include <gtest/gtest.h>
 #include <stdexcept>
 #include <vector>
@@ -16,9 +17,9 @@ struct Counted
     explicit Counted(int v) : value(v) { ++alive; }
     ~Counted() { --alive; }
     int value;
-    static int alive;
+    static std::atomic<int> alive;
 };
-int Counted::alive = 0;
+std::atomic<int> Counted::alive{0};
 
 } // namespace
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QMutex>
+#include <mutex>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
@@ -12,20 +12,20 @@ class MessageCapture
 public:
     MessageCapture()
     {
-        QMutexLocker lock(&mutex());
+        std::lock_guard<std::mutex> lock(mutex());
         current() = this;
         m_previous = qInstallMessageHandler(&MessageCapture::handler);
     }
     ~MessageCapture()
     {
         qInstallMessageHandler(m_previous);
-        QMutexLocker lock(&mutex());
+        std::lock_guard<std::mutex> lock(mutex());
         current() = nullptr;
     }
 
     QStringList messages() const
     {
-        QMutexLocker lock(&mutex());
+        std::lock_guard<std::mutex> lock(mutex());
         return m_messages;
     }
     bool contains(const QString& text) const { return messages().contains(text); }
@@ -41,7 +41,7 @@ private:
     static void handler(QtMsgType type, const QMessageLogContext&, const QString& text)
     {
         static const char* const names[] = {"debug", "warning", "critical", "fatal", "info"};
-        QMutexLocker lock(&mutex());
+        std::lock_guard<std::mutex> lock(mutex());
         if (current())
             current()->m_messages << QStringLiteral("%1: %2").arg(QLatin1String(names[type]), text);
     }
@@ -50,9 +50,9 @@ private:
         static MessageCapture* c = nullptr;
         return c;
     }
-    static QMutex& mutex()
+    static std::mutex& mutex()
     {
-        static QMutex m;
+        static std::mutex m;
         return m;
     }
 
