@@ -1,5 +1,8 @@
 #include "codec/video/VideoCodecFactory.h"
 
+#include "codec/video/FFmpegVideo.h"
+#include "codec/video/OpenH264.h"
+#include "codec/video/VPX.h"
 #include "codec/video/X264.h"
 
 #include <QMap>
@@ -35,6 +38,13 @@ IVideoCodec* VideoCodecFactory::create(const QString& name)
         return creator();
 
     // Encoder classes that come later join this table in its place (hardware names after X264).
+    if (name == QLatin1String("VP8") || name == QLatin1String("VP9"))
+        return new VPX();
+    if (name == QLatin1String("QuickTime Animation (RLE)") || name == QLatin1String("MJPEG") ||
+        name == QLatin1String("Apple ProRes"))
+        return new FFmpegVideo();
+    if (name == QLatin1String("H264"))
+        return new OpenH264();
     if (name == QLatin1String("X264"))
         return new X264();
     return nullptr;

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "codec/video/IVideoCodec.h"
+#include "common/CodecPreset.h"
+
+#include <memory>
+#include <vector>
+
+struct AVCodecContext;
+struct AVFrame;
+struct AVPacket;
+
+// The libavcodec encoders "QuickTime Animation (RLE)" (ARGB in), "MJPEG" (YUV420P in, coded
+// as full-range 4:2:0) and "Apple ProRes" (10-bit 4:2:2 in, the profile from the record's
+// codecProfile, 0 "PROXY" to 5 "XQ"). The codec is chosen by the name given to initialize();
+// each call sends one frame and passes on at most one packet. Encoders that can split a frame
+// into slices are threaded that way, so their packet comes out of the call that sent the
+// frame; an encoder threaded by frames may hold frames back, and those are dropped at
+// destruction.
+//
+// Not thread-safe: one thread at a time per object.
+class FFmpegVideo : public IVideoCodec
+{
+public:
+    FFmpegVideo();
+    ~FFmpegVideo() override;
+
+    bool initialize(CodecPreset* preset) override;
+    bool encode(unsigned char* data, unsigned int size, int format, unsigned char* out,
+                unsigned int& outSize, unsigned int& keyFrame, long long& pts,
+                long long& dts) override;
+    unsigned char* extraData() override { return m_header.empty() ? nullptr : m_header.data(); }
+    unsigned int extraDataSize() override { return static_cast<unsigned int>(m_header.size()); }
+    // ARGB for QuickTime Animation, YUV422P10 for ProRes, YUV420P otherwise; follows the
+    // codec name once initialize() has been called.
+    int supportFormat() override { return m_inputFormat; }
+    bool isHWTextureSupport() override { return false; }
+
+    // Bytes of one input frame in supportFormat() at the record's size.
+    unsigned int frameSize() const;
+    // The open encoder's context (time base, field order, codec tag), or null.
+    const AVCodecContext* codecContext() const { return m_context.get(); }
+
+private:
+    struct ContextDeleter
+    {
+        void operator()(AVCodecContext* context) const;
+    };
+    struct FrameDeleter
+    {
+        void operator()(AVFrame* frame) const;
+    };
+    struct PacketDeleter
+    {
+        void operator()(AVPacket* packet) const;
+    };
+
+    bool receivePacket(unsigned char* out, unsigned int& outSize, unsigned int& keyFrame,
+                       long long& pts, long long& dts);
+
+    CodecPreset m_preset;
+    int m_inputFormat;
+    std::unique_ptr<AVCodecContext, ContextDeleter> m_context; // set once the encoder is open
+    std::unique_ptr<AVFrame, FrameDeleter> m_frame;
+    std::unique_ptr<AVPacket, PacketDeleter> m_packet;
+    std::vector<unsigned char> m_header; // the context's extradata, kept whole
+    int m_fieldOrder;                    // AVFieldOrder given to the context and the frames
+    long long m_frameCounter = 0;        // presentation stamp of the next frame
+};

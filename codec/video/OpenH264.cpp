@@ -1,0 +1,212 @@
+#include "codec/video/OpenH264.h"
+
+#include "common/PixelFormat.h"
+
+#include <QDebug>
+
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+bool validVideoRecord(const CodecModel::VideoCodec& v)
+{
+    const char* problem = nullptr;
+    if (v.width <= 0 || v.height <= 0)
+        problem = "size must be positive";
+    else if (v.width % 2 || v.height % 2)
+        problem = "size must be even for 4:2:0";
+    else if (!(v.frameRate > 0.0) || !std::isfinite(v.frameRate))
+        problem = "frame rate must be above 0";
+    else if (v.bitrate <= 0)
+        problem = "bitrate must be above 0";
+    else if (v.keyframeInterval < 0)
+        problem = "key-frame interval must not be negative";
+    if (problem)
+        qWarning("OpenH264: cannot encode %dx%d at %g fps and %d kbit/s, key frame every %d s: %s",
+                 v.width, v.height, v.frameRate, v.bitrate, v.keyframeInterval, problem);
+    return problem == nullptr;
+}
+
+} // namespace
+
+void OpenH264::EncoderDeleter::operator()(ISVCEncoder* encoder) const
+{
+    encoder->Uninitialize();
+    WelsDestroySVCEncoder(encoder);
+}
+
+OpenH264::OpenH264() = default;
+
+OpenH264::~OpenH264() = default;
+
+int OpenH264::supportFormat()
+{
+    return PIX_YUV420P;
+}
+
+void OpenH264::fillParams(const CodecModel::VideoCodec& video, SEncParamExt* param)
+{
+    const int bitsPerSecond = video.bitrate * 1000;
+    const float fps = static_cast<float>(video.frameRate);
+
+    param->iUsageType = CAMERA_VIDEO_REAL_TIME;
+    param->fMaxFrameRate = fps;
+    param->iPicWidth = video.width;
+    param->iPicHeight = video.height;
+    param->iTargetBitrate = bitsPerSecond;
+    param->iMaxBitrate = bitsPerSecond;
+    param->iRCMode = RC_BITRATE_MODE;
+    param->iTemporalLayerNum = 1;
+    param->iSpatialLayerNum = 1;
+    param->bEnableDenoise = false;
+    param->bEnableBackgroundDetection = true;
+    param->bEnableAdaptiveQuant = true;
+    param->bEnableFrameSkip = false;
+    param->bEnableLongTermReference = false;
+    param->iLtrMarkPeriod = 30;
+    // Seconds times frames per second, truncated: 2 s at 29.97 fps is 59 frames.
+    param->uiIntraPeriod = static_cast<unsigned int>(video.keyframeInterval * video.frameRate);
+    param->eSpsPpsIdStrategy = CONSTANT_ID; // the global headers stay valid for every IDR
+    param->bPrefixNalAddingCtrl = false;
+    param->iLoopFilterDisableIdc = 0;
+    param->iEntropyCodingModeFlag = 1;
+    param->iMultipleThreadIdc = 0;
+    param->iComplexityMode = video.codecProfile != 0 ? HIGH_COMPLEXITY : LOW_COMPLEXITY;
+
+    SSpatialLayerConfig& layer = param->sSpatialLayers[0];
+    layer.iVideoWidth = video.width;
+    layer.iVideoHeight = video.height;
+    layer.fFrameRate = fps;
+    layer.iSpatialBitrate = bitsPerSecond;
+    layer.iMaxSpatialBitrate = bitsPerSecond;
+    layer.uiProfileIdc = PRO_MAIN;
+    layer.uiLevelIdc = LEVEL_UNKNOWN;
+    layer.iDLayerQp = 0;
+    layer.sSliceArgument.uiSliceMode = SM_SINGLE_SLICE;
+    layer.sSliceArgument.uiSliceNum = 1;
+}
+
+bool OpenH264::initialize(CodecPreset* preset)
+{
+    m_preset = *preset;
+    m_encoder.reset();
+    m_header.clear();
+    m_frameIndex = 0;
+    const CodecModel::VideoCodec& video = m_preset.videoCodec();
+    if (!validVideoRecord(video))
+        return false;
+
+    WelsGetCodecVersion();
+    ISVCEncoder* raw = nullptr;
+    if (WelsCreateSVCEncoder(&raw) != 0 || !raw) {
+        qDebug("OpenH264::openCodec() : Unable to create encoder");
+        return false;
+    }
+    std::unique_ptr<ISVCEncoder, EncoderDeleter> encoder(raw);
+
+    // Errors only: at its default level OpenH264 writes a warning about the fixed settings
+    // to the standard error stream for every encoder it opens.
+    int traceLevel = WELS_LOG_ERROR;
+    encoder->SetOption(ENCODER_OPTION_TRACE_LEVEL, &traceLevel);
+
+    SEncParamExt param;
+    std::memset(&param, 0, sizeof(param));
+    encoder->GetDefaultParams(&param);
+    fillParams(video, &param);
+    if (encoder->InitializeExt(&param) != 0) {
+        qDebug("OpenH264::openCodec() : Initialize failed");
+        return false;
+    }
+
+    SFrameBSInfo info;
+    std::memset(&info, 0, sizeof(info));
+    if (encoder->EncodeParameterSets(&info) == 0 && info.iLayerNum > 0) {
+        const SLayerBSInfo& layer = info.sLayerInfo[0];
+        size_t length = 0;
+        for (int i = 0; i < layer.iNalCount; ++i)
+            length += static_cast<size_t>(layer.pNalLengthInByte[i]);
+        m_header.assign(layer.pBsBuf, layer.pBsBuf + length);
+    }
+    m_encoder = std::move(encoder);
+    return true;
+}
+
+bool OpenH264::encode(unsigned char* data, unsigned int size, int, unsigned char* out,
+                      unsigned int& outSize, unsigned int& keyFrame, long long&, long long&)
+{
+    if (!m_encoder || !data)
+        return false;
+    const CodecModel::VideoCodec& video = m_preset.videoCodec();
+    const size_t lumaSize = static_cast<size_t>(video.width) * video.height;
+    const size_t frameSize = lumaSize * 3 / 2;
+    if (size < frameSize) {
+        qDebug("OpenH264::encode() : frame of %u bytes is short of the %zu bytes of %dx%d YUV420P",
+               size, frameSize, video.width, video.height);
+        return false;
+    }
+
+    // The encoder copies the picture into its own buffers during EncodeFrame, so the planes
+    // point straight into the caller's frame.
+    SSourcePicture source;
+    std::memset(&source, 0, sizeof(source));
+    source.iColorFormat = videoFormatI420;
+    source.iStride[0] = video.width;
+    source.iStride[1] = video.width / 2;
+    source.iStride[2] = video.width / 2;
+    source.pData[0] = data;
+    source.pData[1] = data + lumaSize;
+    source.pData[2] = data + lumaSize + lumaSize / 4;
+    source.iPicWidth = video.width;
+    source.iPicHeight = video.height;
+    // Milliseconds of the frame's position in the stream; the rate control measures
+    // elapsed time with them.
+    source.uiTimeStamp = static_cast<long long>(std::llround(m_frameIndex * 1000.0 / video.frameRate));
+    ++m_frameIndex;
+
+    SFrameBSInfo info;
+    std::memset(&info, 0, sizeof(info));
+    if (m_encoder->EncodeFrame(&source, &info) != 0) {
+        qDebug("OpenH264::encode() : EncodeFrame failed");
+        return false;
+    }
+    if (info.eFrameType == videoFrameTypeSkip) {
+        qDebug("OpenH264::encode() : frame skipped");
+        return true;
+    }
+
+    // Only the coded slices go into the packet: the parameter-set layer that comes with an
+    // IDR picture repeats what extraData() already holds.
+    const size_t capacity = lumaSize * 4;
+    size_t total = 0;
+    for (int l = 0; l < info.iLayerNum; ++l) {
+        const SLayerBSInfo& layer = info.sLayerInfo[l];
+        if (layer.uiLayerType != VIDEO_CODING_LAYER)
+            continue;
+        for (int i = 0; i < layer.iNalCount; ++i)
+            total += static_cast<size_t>(layer.pNalLengthInByte[i]);
+    }
+    if (total == 0)
+        return false;
+    if (total > capacity) {
+        qDebug("OpenH264::encode() : packet of %zu bytes does not fit the %zu-byte output buffer",
+               total, capacity);
+        return false;
+    }
+
+    size_t pos = 0;
+    for (int l = 0; l < info.iLayerNum; ++l) {
+        const SLayerBSInfo& layer = info.sLayerInfo[l];
+        if (layer.uiLayerType != VIDEO_CODING_LAYER)
+            continue;
+        size_t length = 0;
+        for (int i = 0; i < layer.iNalCount; ++i)
+            length += static_cast<size_t>(layer.pNalLengthInByte[i]);
+        std::memcpy(out + pos, layer.pBsBuf, length);
+        pos += length;
+    }
+    outSize = static_cast<unsigned int>(pos);
+    if (info.eFrameType == videoFrameTypeIDR)
+        keyFrame = 1;
+    return true;
+}
