@@ -186,7 +186,19 @@ bool FFMpegMuxer::openVideoStream(const AVOutputFormat* format, int codecId)
     m_videoStream->r_frame_rate = rate;
     m_videoStream->time_base = av_inv_q(rate);
 
-    m_videoCtx.reset(avcodec_alloc_context3(nullptr));
+    // For the intra codecs the muxer opens an encoder on the stream's context, so that the
+    // stream parameters (codec tag, profile, field order) are the encoder's own.
+    const AVCodec* encoder = nullptr;
+    if (muxerOpensEncoder(codecId)) {
+        // prores_ks takes every ProRes profile (4444 and XQ too) from 4:2:2 input.
+        if (codecId == AV_CODEC_ID_PRORES)
+            encoder = avcodec_find_encoder_by_name("prores_ks");
+        if (!encoder)
+            encoder = avcodec_find_encoder(static_cast<AVCodecID>(codecId));
+        if (!encoder)
+            return false;
+    }
+    m_videoCtx.reset(avcodec_alloc_context3(encoder));
     AVCodecContext* ctx = m_videoCtx.get();
     ctx->codec_type = AVMEDIA_TYPE_VIDEO;
     ctx->codec_id = static_cast<AVCodecID>(codecId);
@@ -199,18 +211,17 @@ bool FFMpegMuxer::openVideoStream(const AVOutputFormat* format, int codecId)
     if (format->flags & AVFMT_GLOBALHEADER)
         ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
 
-    if (muxerOpensEncoder(codecId)) {
-        const AVCodec* encoder = avcodec_find_encoder(ctx->codec_id);
-        if (!encoder)
-            return false;
+    if (encoder) {
         switch (video.scanMode) {
         case 0: ctx->field_order = AV_FIELD_PROGRESSIVE; m_fieldOrder = 1; break;
         case 1: ctx->field_order = AV_FIELD_TT; m_fieldOrder = 2; break;
         case 2: ctx->field_order = AV_FIELD_BB; m_fieldOrder = 3; break;
         default: break;
         }
-        if (codecId == AV_CODEC_ID_PRORES)
+        if (codecId == AV_CODEC_ID_PRORES) {
             ctx->profile = video.codecProfile;
+            av_opt_set_int(ctx->priv_data, "profile", video.codecProfile, 0);
+        }
         if (avcodec_open2(ctx, encoder, nullptr) < 0)
             return false;
         m_encoderOpened = true;

@@ -67,8 +67,24 @@ public:
         const int samplesPerFrame = static_cast<int>(std::lround(48000 / fps));
         std::vector<int16_t> audio(samplesPerFrame * 2);
         long long sample = 0;
+        std::vector<uint8_t> bgra;
         for (int i = 0; i < frames; ++i) {
-            encoder->enqueueVideo(const_cast<uint8_t*>(pattern.frame(i)), w, h, PIX_NV12, &ts);
+            if (bgraSource) {
+                // The same kind of moving picture as BGRA: a bar sliding across a gradient.
+                bgra.resize(static_cast<size_t>(w) * h * 4);
+                for (int y = 0; y < h; ++y)
+                    for (int x = 0; x < w; ++x) {
+                        uint8_t* p = &bgra[(static_cast<size_t>(y) * w + x) * 4];
+                        const bool bar = ((x + 4 * i) % w) < w / 8;
+                        p[0] = static_cast<uint8_t>(bar ? 255 : x * 255 / w);
+                        p[1] = static_cast<uint8_t>(bar ? 255 : y * 255 / h);
+                        p[2] = static_cast<uint8_t>(bar ? 255 : 128);
+                        p[3] = 255;
+                    }
+                encoder->enqueueVideo(bgra.data(), w, h, PIX_BGRA, &ts);
+            } else {
+                encoder->enqueueVideo(const_cast<uint8_t*>(pattern.frame(i)), w, h, PIX_NV12, &ts);
+            }
             for (int s = 0; s < samplesPerFrame; ++s, ++sample)
                 audio[2 * s] = audio[2 * s + 1] =
                     static_cast<int16_t>(8000 * std::sin(2 * M_PI * 1000.0 * sample / 48000.0));
@@ -97,6 +113,8 @@ public:
         m_reports.push_back({type, state});
     }
     QVector<IEncoder*> encoders() override { return {}; }
+
+    bool bgraSource = false; // push BGRA frames instead of NV12 ones
 
     int reportCount(int type)
     {
