@@ -60,6 +60,8 @@ double direct(const std::vector<std::vector<uint8_t>>& frames, CodecPreset prese
     return frames.size() / (timer.nsecsElapsed() / 1e9);
 }
 
+double g_enqueueMs = 0; // host time spent in enqueueVideo per frame, last pipeline round
+
 double pipeline(const std::vector<std::vector<uint8_t>>& frames, CodecPreset preset)
 {
     Encoder encoder;
@@ -71,13 +73,17 @@ double pipeline(const std::vector<std::vector<uint8_t>>& frames, CodecPreset pre
     QElapsedTimer timer;
     timer.start();
     const AVSync& sync = encoder.getSyncInfo();
+    qint64 enqueueNs = 0;
     for (const auto& f : frames) {
         // Keep the queue short, as a live host does: a few frames of backlog at most.
         while (sync.videoFrames.load() - static_cast<long long>(encoder.encodedVideo().frameCount.load() +
                                                                  encoder.encodedVideo().missedFrames.load()) > 4)
-            QThread::usleep(200);
+            QThread::usleep(1000);
+        const qint64 before = timer.nsecsElapsed();
         encoder.enqueueVideo(const_cast<uint8_t*>(f.data()), width, height, PIX_NV12, &ts);
+        enqueueNs += timer.nsecsElapsed() - before;
     }
+    g_enqueueMs = enqueueNs / 1e6 / frames.size();
     encoder.stop(); // the video thread drains the queue before it ends
     return frames.size() / (timer.nsecsElapsed() / 1e9);
 }
@@ -110,8 +116,8 @@ int main(int argc, char** argv)
     for (int r = 0; r < rounds; ++r) {
         directFps.push_back(direct(frames, preset));
         pipelineFps.push_back(pipeline(frames, preset));
-        std::printf("round %d: direct %.1f fps, pipeline %.1f fps\n", r + 1, directFps.back(),
-                    pipelineFps.back());
+        std::printf("round %d: direct %.1f fps, pipeline %.1f fps (enqueueVideo %.2f ms per frame)\n", r + 1,
+                    directFps.back(), pipelineFps.back(), g_enqueueMs);
     }
     const double d = median(directFps), p = median(pipelineFps);
     std::printf("%d frames %dx%d NV12, x264 veryfast 6000 kbit/s\n", count, width, height);

@@ -33,6 +33,8 @@ constexpr double kAudioChunkBytes = 3840.0;
 // Room for one encoded audio packet beyond the codec's input chunk (AAC at most 768 bytes per
 // channel, MP3 at most 1441 bytes, PCM exactly the chunk).
 constexpr int kAudioPacketSlack = 8192;
+// More frames than any encoder holds back (x264's look-ahead is at most 250).
+constexpr int kMaxDrainedFrames = 512;
 
 } // namespace
 
@@ -282,21 +284,26 @@ void Encoder::enqueueVideo(unsigned char* data, int width, int height, int forma
 
     int drop = 0, repeat = 0;
     const int copies = synchronizeVideo(&drop, &repeat);
+    int queued = 0;
     if (ts && ts->interlaced && m_preset.videoCodec().scanMode != 0 && format != PIX_TEXTURE) {
         for (int i = 0; i < copies; ++i) {
             VideoQueue picture(data, width, height, format);
             if (m_interlace->filterFrame(&picture, false, false)) {
                 m_videoFifo.append(new VideoQueue(m_interlace->data(), width, height, format));
                 m_sync.videoFrames.fetch_add(1);
+                ++queued;
             }
         }
     } else {
         queueCopies(data, width, height, format, copies);
+        queued = copies;
     }
+    // Started once a frame went in, before the video thread is woken: it may take the frame at
+    // once, and the FIFO being empty again must not keep the pipeline waiting for a start stamp.
+    if (m_started.load() == 0 && queued > 0)
+        m_started.store(1);
     if (VideoThread* thread = m_videoThread)
         thread->wakeThread();
-    if (m_started.load() == 0 && !m_videoFifo.isEmpty())
-        m_started.store(1);
 }
 
 void Encoder::enqueueVideo(unsigned char* data, int width, int height, int format)
@@ -356,8 +363,10 @@ void Encoder::videoThread()
         }
         VideoQueue* frame = m_videoFifo.tryTake();
         if (!frame) {
-            if (m_videoThread->isExitThread())
-                return; // everything queued before stop() is encoded
+            if (m_videoThread->isExitThread()) {
+                drainVideo(); // everything queued before stop() is encoded, the codec's delay too
+                return;
+            }
             m_videoThread->waitThread(kIdleWaitMs);
             continue;
         }
@@ -414,10 +423,6 @@ bool Encoder::encodeVideo(unsigned char* data, int size, int format)
     long long pts = -1, dts = -1;
     const bool ok = m_videoCodec->encode(data, static_cast<unsigned int>(size), format, out.data,
                                          packetSize, key, pts, dts);
-    out.size = packetSize;
-    out.key = key;
-    out.pts = pts;
-    out.dts = dts;
     if (!ok || packetSize == 0) {
         // Codec delay before the first packet: hold back as much audio as the codec holds video.
         if (out.frameCount.load() == 0) {
@@ -428,7 +433,17 @@ bool Encoder::encodeVideo(unsigned char* data, int size, int format)
         }
         return true;
     }
+    return deliverVideoPacket(packetSize, key, pts, dts);
+}
 
+// Video thread: the packet in m_encodedVideo.data goes to the host and the muxer.
+bool Encoder::deliverVideoPacket(unsigned int packetSize, unsigned int key, long long pts, long long dts)
+{
+    EncodedVideo& out = m_encodedVideo;
+    out.size = packetSize;
+    out.key = key;
+    out.pts = pts;
+    out.dts = dts;
     const CodecModel::VideoCodec& video = m_preset.videoCodec();
     if (IEncodingCallback* cb = m_callback.load())
         cb->videoEncoded(video.codecName, out.data, packetSize, video.width, video.height, key,
@@ -453,6 +468,23 @@ bool Encoder::encodeVideo(unsigned char* data, int size, int format)
     return true;
 }
 
+// Video thread, when stopping: the frames the codec still holds become packets.
+void Encoder::drainVideo()
+{
+    if (m_refVideo.load())
+        return;
+    const int format = m_videoCodec->supportFormat();
+    for (int i = 0; i < kMaxDrainedFrames; ++i) {
+        unsigned int packetSize = 0, key = 0;
+        long long pts = -1, dts = -1;
+        if (!m_videoCodec->encode(nullptr, 0, format, m_encodedVideo.data, packetSize, key, pts, dts))
+            return;
+        if (packetSize > 0 && !deliverVideoPacket(packetSize, key, pts, dts))
+            if (IEncodingStatus* status = m_status.load())
+                status->ecoderStateCallback(this, 0, -1);
+    }
+}
+
 void Encoder::audioThread()
 {
     while (!m_audioThread->isExitThread()) {
@@ -474,16 +506,23 @@ void Encoder::audioThread()
             m_audioThread->waitThread(kIdleWaitMs);
     }
 
-    // Stopping: the video thread has ended, so every frame is encoded. Encode the audio queued
-    // for that video too, then push silence through the codec until the samples it holds back
-    // have come out, so the recording ends with both streams of the same length.
+    // Stopping: the video thread has ended, so every frame is encoded.
     std::lock_guard<std::mutex> lock(m_muxMutex);
-    if (m_muxEnabled && !(m_muxer && m_muxer->isHeaderWritten()))
+    finishAudio();
+}
+
+// Runs with m_muxMutex held, when the current muxer's video is complete (the pipeline stops, or
+// a time split is about to replace the muxer). Encodes the queued audio that belongs to that
+// video, then pushes silence through the codec until the samples it holds back have come out,
+// so that the file ends with both streams of the same length.
+void Encoder::finishAudio()
+{
+    if (!m_audioCodec || !m_audioResampler || (m_muxEnabled && !(m_muxer && m_muxer->isHeaderWritten())))
         return;
     const CodecModel::AudioCodec& audio = m_preset.audioCodec();
     const double bytesPerSecond = audio.bitsPerSample * audio.channels * audio.sampleRate / 8;
     const unsigned int chunk = m_audioCodec->frameSize();
-    if (!(bytesPerSecond > 0.0) || chunk == 0)
+    if (!(bytesPerSecond > 0.0) || chunk == 0 || !(m_preset.videoCodec().frameRate > 0.0))
         return;
     const double videoSeconds =
         (m_muxer ? m_muxer->videoFrameCount() : static_cast<long long>(m_encodedVideo.frameCount.load())) /
@@ -573,12 +612,14 @@ bool Encoder::initMuxerLocked()
 {
     if (!m_preset.transcoding().enabled)
         m_preset.local().recordingPath.clear();
-    m_sync.audioBytesEncoded.store(0);
-    m_sync.audioFrames.store(0);
-    m_audioPacketsOut = 0;
     m_sync.videoWritten.store(0);
     m_sync.frameRate.store(m_preset.videoCodec().frameRate);
 
+    if (m_muxer && m_videoCodec)
+        finishAudio(); // a split: the old file gets the audio of its video
+    m_sync.audioBytesEncoded.store(0);
+    m_sync.audioFrames.store(0);
+    m_audioPacketsOut = 0;
     delete m_muxer;
     m_muxer = MuxerFactory::create(this);
     if (!m_muxer) {

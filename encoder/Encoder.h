@@ -79,8 +79,11 @@ private:
     int synchronizeVideo(int* drop, int* repeat);
     void queueCopies(unsigned char* data, int width, int height, int format, int copies);
     bool encodeVideo(unsigned char* data, int size, int format);
+    bool deliverVideoPacket(unsigned int size, unsigned int key, long long pts, long long dts);
+    void drainVideo();
     void encodeAudio(unsigned char* data, int size);
     void encodeQueuedAudio();
+    void finishAudio();
     // Expects m_muxMutex held.
     bool initMuxerLocked();
     bool initMuxer();

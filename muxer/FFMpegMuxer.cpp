@@ -249,6 +249,10 @@ bool FFMpegMuxer::openAudioStream(const AVOutputFormat* format, int codecId)
     ctx->time_base = AVRational{1, audio.sampleRate > 0 ? audio.sampleRate : 1};
     m_audioStream->time_base = ctx->time_base;
     ctx->frame_size = audioFrameSize(codecId, audio.sampleRate);
+    // libavcodec's AAC encoder primes with one frame; containers that can say so (mp4, mkv)
+    // then start the sound where the picture starts.
+    if (codecId == AV_CODEC_ID_AAC)
+        ctx->initial_padding = 1024;
     if (codecId == AV_CODEC_ID_PCM_S16LE) {
         ctx->bits_per_coded_sample = av_get_bits_per_sample(ctx->codec_id);
         ctx->block_align = ctx->bits_per_coded_sample * audio.channels / 8;

@@ -26,6 +26,9 @@ public:
     // The caller sets outSize = 0, keyFrame = 0, pts = dts = -1 first; they are written only
     // when a packet comes out. Returns true when a packet was written (see each codec for the
     // exceptions that return true without a packet).
+    // Null data drains: a codec that holds frames back hands out one of them per call and
+    // returns false once it holds none (a codec without delay returns false at once). The
+    // pipeline drains when it stops; a frame after a drain starts a new coded sequence.
     virtual bool encode(unsigned char* data, unsigned int size, int format, unsigned char* out,
                         unsigned int& outSize, unsigned int& keyFrame, long long& pts,
                         long long& dts) = 0;

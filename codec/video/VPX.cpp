@@ -128,9 +128,11 @@ bool VPX::initialize(CodecPreset* preset)
 bool VPX::encode(unsigned char* data, unsigned int size, int, unsigned char* out,
                  unsigned int& outSize, unsigned int& keyFrame, long long&, long long&)
 {
-    if (!m_context || !data)
+    if (!m_context)
         return false;
     const CodecModel::VideoCodec& video = m_preset.videoCodec();
+    if (!data) // draining: hand out what is still waiting, then report nothing left
+        return !m_pending.empty() && emitPending(out, outSize, keyFrame);
     const size_t frameSize = static_cast<size_t>(video.width) * video.height * 3 / 2;
     if (size < frameSize) {
         qDebug("VPX::encode : frame of %u bytes is short of the %zu bytes of %dx%d YUV420P", size,
@@ -161,6 +163,12 @@ bool VPX::encode(unsigned char* data, unsigned int size, int, unsigned char* out
 
     if (m_pending.empty())
         return true;
+    return emitPending(out, outSize, keyFrame);
+}
+
+bool VPX::emitPending(unsigned char* out, unsigned int& outSize, unsigned int& keyFrame)
+{
+    const CodecModel::VideoCodec& video = m_preset.videoCodec();
     const Frame frame = std::move(m_pending.front());
     m_pending.pop_front();
     const size_t capacity = static_cast<size_t>(video.width) * video.height * 4;

@@ -40,6 +40,8 @@ public:
                                       vpx_codec_iface_t* iface, vpx_codec_enc_cfg_t* config);
 
 private:
+    // Copies the oldest waiting frame into out; true (also when it had to be dropped).
+    bool emitPending(unsigned char* out, unsigned int& outSize, unsigned int& keyFrame);
     struct ContextDeleter
     {
         void operator()(vpx_codec_ctx_t* context) const;

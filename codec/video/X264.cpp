@@ -100,10 +100,7 @@ bool X264::initialize(CodecPreset* preset)
     if (!validVideoRecord(video))
         return false;
 
-    x264_param_t param;
-    fillParams(video, &param);
-    m_encoder = x264_encoder_open(&param);
-    if (!m_encoder) {
+    if (!openEncoder()) {
         qWarning("Could not open h264 codec");
         return false;
     }
@@ -126,13 +123,48 @@ bool X264::initialize(CodecPreset* preset)
     return true;
 }
 
+bool X264::openEncoder()
+{
+    x264_param_t param;
+    fillParams(m_preset.videoCodec(), &param);
+    m_encoder = x264_encoder_open(&param);
+    m_drained = false;
+    return m_encoder != nullptr;
+}
+
 bool X264::encode(unsigned char* data, unsigned int, int, unsigned char* out,
                   unsigned int& outSize, unsigned int& keyFrame, long long& pts, long long& dts)
 {
-    if (!m_encoder || !data)
+    if (!m_encoder)
         return false;
     const int width = m_preset.videoCodec().width;
     const int height = m_preset.videoCodec().height;
+    int count = 0;
+    int bytes = 0;
+
+    if (!data) {
+        // Draining: one held-back frame per call until x264 holds none. With frame threads a
+        // flush call can return before a frame is done, so ask again while frames remain.
+        while (x264_encoder_delayed_frames(m_encoder) > 0) {
+            m_drained = true; // x264 ends its look-ahead thread once it flushes
+            bytes = x264_encoder_encode(m_encoder, &m_nals, &count, nullptr, m_output.get());
+            if (bytes < 0)
+                return false;
+            if (bytes > 0)
+                return writePacket(out, static_cast<size_t>(width) * height * 4, count, outSize, keyFrame,
+                                   pts, dts);
+        }
+        return false;
+    }
+    if (m_drained) {
+        // Frames after a drain start a new sequence with the same settings (and headers).
+        x264_encoder_close(m_encoder);
+        if (!openEncoder()) {
+            m_encoder = nullptr;
+            qWarning("Could not open h264 codec");
+            return false;
+        }
+    }
 
     m_input->img.i_csp = X264_CSP_NV12;
     m_input->img.i_plane = 2;
@@ -144,12 +176,15 @@ bool X264::encode(unsigned char* data, unsigned int, int, unsigned char* out,
     m_input->img.i_stride[2] = 0;
     m_input->i_pts = m_frameCounter++;
 
-    int count = 0;
-    const int bytes = x264_encoder_encode(m_encoder, &m_nals, &count, m_input.get(), m_output.get());
+    bytes = x264_encoder_encode(m_encoder, &m_nals, &count, m_input.get(), m_output.get());
     if (bytes < 1)
         return false;
+    return writePacket(out, static_cast<size_t>(width) * height * 4, count, outSize, keyFrame, pts, dts);
+}
 
-    const size_t capacity = static_cast<size_t>(width) * height * 4;
+bool X264::writePacket(unsigned char* out, size_t capacity, int count, unsigned int& outSize,
+                       unsigned int& keyFrame, long long& pts, long long& dts)
+{
     size_t total = m_pendingSei.size();
     for (int i = 0; i < count; ++i)
         total += m_nals[i].i_payload;

@@ -43,6 +43,10 @@ public:
     static void logCallback(void* priv, int level, const char* format, va_list args);
 
 private:
+    bool openEncoder();
+    // Copies the pending SEI (once) and the NAL units of the last encode call into out.
+    bool writePacket(unsigned char* out, size_t capacity, int count, unsigned int& outSize,
+                     unsigned int& keyFrame, long long& pts, long long& dts);
     x264_t* m_encoder = nullptr;
     x264_nal_t* m_nals = nullptr;
     std::unique_ptr<x264_picture_t> m_input;
@@ -50,5 +54,6 @@ private:
     std::vector<uint8_t> m_pendingSei; // empty once written in front of the first packet
     std::vector<unsigned char> m_header; // parameter sets, Annex B; kept whole whatever their size
     int m_frameCounter = 0;
+    bool m_drained = false; // a null frame flushed the encoder; the next frame reopens it
     CodecPreset m_preset;
 };

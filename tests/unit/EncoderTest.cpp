@@ -377,9 +377,15 @@ TEST(Encoder, CodecDelayHoldsAudioBack)
     QThread::msleep(50);
     EXPECT_EQ(log.audioCount(), 4u);
     EXPECT_EQ(log.audio[0], audio) << "PCM packets are the input";
-    encoder.stop();
     EXPECT_EQ(encoder.getSyncInfo().audioBytesEncoded.load(), 4 * 3840);
     EXPECT_EQ(encoder.getSyncInfo().audioFrames.load(), 2); // 15360 bytes = 2 frames at 25 fps
+
+    // Stopping drains the three held-back frames and ends the audio with the video: the last
+    // queued buffer, then silence up to 5 frames = 200 ms = 10 chunks.
+    encoder.stop();
+    EXPECT_EQ(encoder.encodedVideo().frameCount.load(), 5u);
+    EXPECT_EQ(encoder.getSyncInfo().audioBytesEncoded.load(), 10 * 3840);
+    EXPECT_EQ(encoder.getSyncInfo().audioFrames.load(), 5);
 }
 
 TEST(Encoder, SecondInitializeReplacesCodecsAndDestructionJoinsEverything)
@@ -453,4 +459,25 @@ TEST(Encoder, DiskSpaceLimitOnARealVolume)
     }
     ::umount(QFile::encodeName(small.path()).constData());
     ::umount(QFile::encodeName(large.path()).constData());
+}
+
+TEST(Encoder, StopDrainsTheFramesTheCodecHeldBack)
+{
+    CodecPreset preset = outputlessPreset();
+    preset.videoCodec().tune.clear();
+    preset.videoCodec().preset = QStringLiteral("medium");
+    PacketLog log;
+    Encoder encoder;
+    ASSERT_EQ(encoder.initialize(nullptr, &preset, false), 0);
+    ASSERT_TRUE(encoder.start());
+    std::vector<unsigned char> frame(160 * 120 * 3 / 2, 90);
+    TimeStamp ts;
+    ts.startFlag = 1;
+    for (int i = 0; i < 40; ++i) {
+        frame[i * 7] = 250;
+        encoder.enqueueVideo(frame.data(), 160, 120, PIX_NV12, &ts);
+    }
+    encoder.stop();
+    EXPECT_GT(encoder.encodedVideo().missedFrames.load(), 0u) << "the codec did hold frames back";
+    EXPECT_EQ(encoder.encodedVideo().frameCount.load(), 40u);
 }

@@ -9,7 +9,7 @@
 #include <vector>
 
 // A video codec double: swallows the first `delay` frames, then writes one small packet per
-// frame holding the frame number; every `keyEvery`-th packet is a key frame. Records what it
+// frame holding the packet number (the held-back frames come out when drained); every `keyEvery`-th packet is a key frame. Records what it
 // was given.
 class FakeVideoCodec : public IVideoCodec
 {
@@ -29,15 +29,22 @@ public:
     bool encode(unsigned char* data, unsigned int size, int format, unsigned char* out,
                 unsigned int& outSize, unsigned int& keyFrame, long long& pts, long long& dts) override
     {
-        const int index = m_frames++;
-        sizes.push_back(size);
-        formats.push_back(format);
-        firstBytes.push_back(data && size ? data[0] : -1);
-        if (index < m_delay)
-            return false;
-        const int packet = index - m_delay;
-        std::memcpy(out, &index, sizeof(index));
-        outSize = sizeof(index);
+        if (!data) {
+            // Draining: the held-back frames come out one per call.
+            if (m_packets >= m_frames)
+                return false;
+            ++drained;
+        } else {
+            const int index = m_frames++;
+            sizes.push_back(size);
+            formats.push_back(format);
+            firstBytes.push_back(size ? data[0] : -1);
+            if (index < m_delay)
+                return false;
+        }
+        const int packet = m_packets++;
+        std::memcpy(out, &packet, sizeof(packet));
+        outSize = sizeof(packet);
         keyFrame = packet % m_keyEvery == 0 ? 1 : 0;
         pts = dts = packet;
         return true;
@@ -48,6 +55,7 @@ public:
     bool isHWTextureSupport() override { return false; }
 
     bool failInitialize = false;
+    int drained = 0; // packets handed out while draining
     std::vector<unsigned int> sizes;
     std::vector<int> formats;
     std::vector<int> firstBytes;
@@ -57,7 +65,8 @@ private:
     int m_delay;
     int m_keyEvery;
     int m_format;
-    int m_frames = 0;
+    int m_frames = 0;  // frames given
+    int m_packets = 0; // packets handed out
     unsigned char m_header[4] = {0, 0, 0, 1};
     CodecPreset m_preset;
 };

@@ -242,3 +242,39 @@ TEST(X264, LogHookDropsVbvUnderflowAndPrefixesTheRest)
     ASSERT_EQ(messages.size(), 1);
     EXPECT_EQ(messages[0], QStringLiteral("debug: x264 frame I:1 Avg QP:20.00\n"));
 }
+
+TEST(X264, DrainingHandsOutEveryHeldFrameAndALaterFrameStartsAnew)
+{
+    X264 codec;
+    CodecPreset preset = x264Preset();
+    preset.videoCodec().tune.clear(); // look-ahead and frame threads hold frames back
+    preset.videoCodec().preset = QStringLiteral("medium");
+    ASSERT_TRUE(codec.initialize(&preset));
+    int packets = 0;
+    for (int i = 0; i < 30; ++i)
+        packets += encodeOne(codec, 320, 240, i).produced ? 1 : 0;
+    EXPECT_LT(packets, 30);
+
+    std::vector<unsigned char> out(320 * 240 * 4);
+    std::vector<long long> drainedPts;
+    for (;;) {
+        unsigned int size = 0, key = 0;
+        long long pts = -1, dts = -1;
+        if (!codec.encode(nullptr, 0, PIX_NV12, out.data(), size, key, pts, dts))
+            break;
+        ASSERT_GT(size, 0u);
+        drainedPts.push_back(pts);
+        ASSERT_LT(drainedPts.size(), 100u);
+    }
+    EXPECT_EQ(packets + static_cast<int>(drainedPts.size()), 30);
+    ASSERT_FALSE(drainedPts.empty());
+    EXPECT_EQ(drainedPts.back(), 29);
+
+    // A frame after the drain opens a new sequence: it comes out (eventually) as a key frame.
+    Packet next{false, 0, 0, -1, -1, {}};
+    for (int i = 30; i < 80 && !next.produced; ++i)
+        next = encodeOne(codec, 320, 240, i);
+    ASSERT_TRUE(next.produced);
+    EXPECT_EQ(next.key, 1u);
+    EXPECT_EQ(next.pts, 30);
+}
