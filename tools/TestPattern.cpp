@@ -1,6 +1,8 @@
 #include "tools/TestPattern.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -13,6 +15,34 @@ struct Yuv
 // BT.601 limited-range bars: white, yellow, cyan, green, magenta, red, blue, black.
 const Yuv kBars[] = {{235, 128, 128}, {210, 16, 146}, {170, 166, 16}, {145, 54, 34},
                      {106, 202, 222}, {81, 90, 240},  {41, 240, 110}, {16, 128, 128}};
+
+// 5x7 glyphs, one byte per row, bit 4 the leftmost dot.
+struct Glyph
+{
+    char c;
+    uint8_t rows[7];
+};
+
+const Glyph kFont[] = {
+    {'0', {0x0E, 0x11, 0x13, 0x15, 0x19, 0x11, 0x0E}}, {'1', {0x04, 0x0C, 0x04, 0x04, 0x04, 0x04, 0x0E}},
+    {'2', {0x0E, 0x11, 0x01, 0x02, 0x04, 0x08, 0x1F}}, {'3', {0x1F, 0x02, 0x04, 0x02, 0x01, 0x11, 0x0E}},
+    {'4', {0x02, 0x06, 0x0A, 0x12, 0x1F, 0x02, 0x02}}, {'5', {0x1F, 0x10, 0x1E, 0x01, 0x01, 0x11, 0x0E}},
+    {'6', {0x06, 0x08, 0x10, 0x1E, 0x11, 0x11, 0x0E}}, {'7', {0x1F, 0x01, 0x02, 0x04, 0x08, 0x08, 0x08}},
+    {'8', {0x0E, 0x11, 0x11, 0x0E, 0x11, 0x11, 0x0E}}, {'9', {0x0E, 0x11, 0x11, 0x0F, 0x01, 0x02, 0x0C}},
+    {':', {0x00, 0x0C, 0x0C, 0x00, 0x0C, 0x0C, 0x00}}, {'.', {0x00, 0x00, 0x00, 0x00, 0x00, 0x0C, 0x0C}},
+    {'A', {0x0E, 0x11, 0x11, 0x1F, 0x11, 0x11, 0x11}}, {'E', {0x1F, 0x10, 0x10, 0x1E, 0x10, 0x10, 0x1F}},
+    {'F', {0x1F, 0x10, 0x10, 0x1E, 0x10, 0x10, 0x10}}, {'M', {0x11, 0x1B, 0x15, 0x15, 0x11, 0x11, 0x11}},
+    {'R', {0x1E, 0x11, 0x11, 0x1E, 0x14, 0x12, 0x11}}, {'S', {0x0F, 0x10, 0x10, 0x0E, 0x01, 0x01, 0x1E}},
+    {'T', {0x1F, 0x04, 0x04, 0x04, 0x04, 0x04, 0x04}},
+};
+
+const Glyph* glyph(char c)
+{
+    for (const Glyph& g : kFont)
+        if (g.c == c)
+            return &g;
+    return nullptr;
+}
 
 } // namespace
 
@@ -67,5 +97,57 @@ const uint8_t* TestPattern::frame(int64_t index)
         fillRect(bit * block * 2 + block, m_height - 2 * block, block, block, on ? 235 : 16, 128,
                  128);
     }
+    return m_buffer.data();
+}
+
+int TestPattern::drawText(int x, int y, int scale, const std::string& text, uint8_t luma)
+{
+    const int advance = 6 * scale;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const Glyph* g = glyph(text[i]);
+        if (!g)
+            continue;
+        const int left = x + static_cast<int>(i) * advance;
+        for (int row = 0; row < 7; ++row)
+            for (int col = 0; col < 5; ++col)
+                if (g->rows[row] & (0x10 >> col))
+                    fillRect(left + col * scale, y + row * scale, scale, scale, luma, 128, 128);
+    }
+    return static_cast<int>(text.size()) * advance - scale;
+}
+
+std::string TestPattern::clockText(double seconds)
+{
+    // The small epsilon keeps 0.1 * 30 frames from showing as ...099 after the division.
+    const long long ms = static_cast<long long>(std::floor(std::max(0.0, seconds) * 1000.0 + 1e-6));
+    char text[32];
+    std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld.%03lld", ms / 3600000, ms / 60000 % 60,
+                  ms / 1000 % 60, ms % 1000);
+    return text;
+}
+
+const uint8_t* TestPattern::frame(int64_t index, double frameRate)
+{
+    frame(index);
+    const double seconds = frameRate > 0.0 ? index / frameRate : 0.0;
+    char counter[32];
+    std::snprintf(counter, sizeof counter, "FRAME %06lld", static_cast<long long>(index));
+    const std::string lines[2] = {clockText(seconds), counter};
+
+    const int scale = std::max(1, m_height / 90);
+    const int lineHeight = 9 * scale;
+    const int textWidth = 12 * 6 * scale - scale;
+    const int pad = 2 * scale;
+    const int flash = 2 * lineHeight - 2 * scale;
+    const int boxWidth = textWidth + 3 * pad + flash;
+    const int boxHeight = 2 * lineHeight + 2 * pad - 2 * scale;
+    const int x = std::max(0, (m_width - boxWidth) / 2);
+    const int y = m_height / 12;
+    fillRect(x, y, boxWidth, boxHeight, 16, 128, 128);
+    for (int i = 0; i < 2; ++i)
+        drawText(x + pad, y + pad + i * lineHeight, scale, lines[i], 235);
+    const double phase = seconds - std::floor(seconds + 1e-9);
+    const bool lit = phase < kFlashSeconds - 1e-9;
+    fillRect(x + 2 * pad + textWidth, y + pad, flash, flash, lit ? 235 : 48, 128, 128);
     return m_buffer.data();
 }

@@ -1,45 +1,140 @@
-// strevo-cli: encodes a generated test source with the library.
+// strevo-cli: records and transcodes with the strevo library from a job file.
 
-#include "codec/video/IVideoCodec.h"
-#include "common/CodecPreset.h"
 #include "common/PixelFormat.h"
-#include "encoder/IEncoder.h"
-#include "tools/TestPattern.h"
+#include "tools/GeneratedSource.h"
+#include "tools/Job.h"
+#include "tools/JobRunner.h"
+#include "tools/LibraryLog.h"
+#include "tools/MediaFileSource.h"
+#include "tools/RawInputSource.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QFile>
-#include <QFileInfo>
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <memory>
-#include <vector>
+#include <pthread.h>
 
 namespace {
 
-struct CodecDeleter
-{
-    void operator()(IVideoCodec* c) const { delete c; }
-};
+// Exit statuses besides JobRunner::run()'s 0 (done) and 1 (an output or the source failed).
+constexpr int kExitBadJob = 2;  // command line, job file or input unusable
+constexpr int kExitNoStart = 3; // a pipeline could not be set up
 
-// The library reports through Qt's logger. Warnings are kept so that a failure can say why;
-// debug messages are shown only with --verbose.
-QStringList g_warnings;
-bool g_verbose = false;
+const char* const kHelp = R"(Usage: strevo-cli [options] JOB.json
 
-void logHandler(QtMsgType type, const QMessageLogContext&, const QString& text)
+Records or transcodes with the strevo library as a job file describes: one source, fed to one
+encoding pipeline per output. A progress line goes to standard error while it runs and a
+summary (per output: files, frames, duration, size, average bit rate) to standard output.
+
+Options:
+  -d, --duration <s>       Use this many seconds of the source (overrides the job's
+                           "duration"; 0 runs until the source ends or Ctrl-C).
+  -o, --output-dir <dir>   Write every output's files into <dir> (overrides local.folder).
+  -i, --input <path>       Transcode this media file instead of the job's source; "-" reads
+                           raw frames from standard input (see --input-format).
+  --input-format <fmt>     Raw frames on standard input in this pixel format: nv12, yuv420p,
+                           nv21, yuyv, uyvy, bgra, rgba, rgb24, ... (implies --input -).
+  --size <WxH>             Picture size of the generated source or of raw input
+                           (overrides project.videoOutput width and height).
+  --rate <fps>             Frame rate of the generated source or of raw input, e.g. 30 or
+                           29.97 (overrides project.videoOutput.frameRate).
+  --fast                   Push the generated source as fast as the encoders take it instead
+                           of in real time (files and raw input are always pushed that way).
+  -q, --quiet              No progress line, no start lines, no text summary; errors only.
+  --json                   Print the summary as JSON on standard output instead of text.
+  --verbose                Show the library's own log messages.
+  -h, --help               Show this help.
+  --version                Show the version.
+
+Job file (JSON):
+  {
+    "project":  {"videoOutput": {"width": 1280, "height": 720, "frameRate": 30},
+                 "audioOutput": {"channels": 2, "sampleRate": 48000}},
+    "source":   {"type": "generated"},
+    "duration": 10,
+    "outputs":  [{"videoCodec": {"codecName": "X264", "bitrate": 4000, "keyframeInterval": 2},
+                  "audioCodec": {"codecName": "AAC", "bitrate": 128},
+                  "container":  {"format": "mp4"},
+                  "local":      {"folder": "out", "fileNameTemplate": "demo"}}]
+  }
+  project   The format in which the source delivers pictures and sound (the library's
+            ProjectPreset JSON). Sound is always 16-bit.
+  source    "generated": a moving test pattern with a running clock (hh:mm:ss.mmm) and a
+            frame counter, and a tone that beeps at every whole second while a square in the
+            picture lights up; paced in real time unless --fast.
+            "file" with "path": a media file, decoded and pushed as fast as the encoders take
+            it; the picture size and frame rate come from the file, its sound is resampled to
+            project.audioOutput. Each output then writes <folder>/<fileNameTemplate>.<format>.
+            "stdin" with "pixelFormat": raw frames on standard input at the project's size
+            and rate, without sound (outputs with audio get silence).
+  duration  Seconds of the source to use; absent or 0: until the source ends (a generated
+            source runs until Ctrl-C).
+  outputs   One or more outputs in the library's CodecPreset JSON ("videoCodec",
+            "audioCodec", "container", "local", "streaming", "processing", ...). Each starts
+            from the project and these defaults: videoCodec width, height and frameRate from
+            project.videoOutput; audioCodec sampleRate and channels from project.audioOutput;
+            local.folder "out"; local.fileNameTemplate and projectName the job file's name.
+            Video codecs: X264, H264 (OpenH264), VP8, VP9, MJPEG, Apple ProRes,
+            QuickTime Animation (RLE), and the hardware ones where present. Audio codecs: AAC,
+            PCM, MP3. local.splitSeconds starts a new file after that many seconds (not with a
+            file source); files are never overwritten ("demo 2.mp4" follows "demo.mp4").
+  Relative paths are taken from the current directory. Unknown keys are errors.
+
+Ctrl-C (or SIGTERM) stops cleanly: the encoders finish what they hold, the files are closed
+and playable, the summary is printed and the exit status is 0. A second Ctrl-C quits at once.
+
+Exit status: 0 done (also after Ctrl-C); 1 an output failed while running (disk full, write
+errors) or the input broke off; 2 bad command line, job file or input; 3 a pipeline could not
+start: its codec is missing or refused the settings (-2), the output could not be opened, for
+example an unwritable folder or a container that cannot hold the codec (-3), or less than
+201 MB are free where it records (-4).
+)";
+
+std::atomic<bool> g_stop{false};
+
+void onSignal(int)
 {
-    if (type == QtDebugMsg || type == QtInfoMsg) {
-        if (g_verbose)
-            std::fprintf(stderr, "%s\n", qPrintable(text.trimmed()));
-        return;
-    }
-    g_warnings << text.trimmed();
+    g_stop.store(true);
 }
 
-int fail(const QString& message)
+int fail(int status, const QString& message)
 {
     std::fprintf(stderr, "strevo-cli: %s\n", qPrintable(message));
-    return 1;
+    return status;
+}
+
+bool parseSize(const QString& text, int* width, int* height)
+{
+    const QStringList parts = text.split(QLatin1Char('x'));
+    bool okW = false, okH = false;
+    if (parts.size() == 2) {
+        *width = parts[0].toInt(&okW);
+        *height = parts[1].toInt(&okH);
+    }
+    return okW && okH && *width > 0 && *height > 0;
+}
+
+void installSignals()
+{
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a blocking read of standard input returns, so the loop sees the request.
+    action.sa_flags = SA_RESETHAND;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+// Blocks or unblocks the stop signals for the calling thread (and the threads it creates).
+void maskSignals(bool block)
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(block ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
 }
 
 } // namespace
@@ -48,95 +143,120 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("strevo-cli"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("0.1.0"));
+
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Encodes a generated moving test pattern (NV12) with x264 into an Annex B .h264 file."));
-    parser.addHelpOption();
-    const QCommandLineOption outOpt(QStringList{QStringLiteral("o"), QStringLiteral("output")},
-                                    QStringLiteral("Output .h264 file."), QStringLiteral("path"),
-                                    QStringLiteral("strevo-test.h264"));
-    const QCommandLineOption durationOpt(QStringLiteral("duration"),
-                                         QStringLiteral("Seconds to encode (default 10)."),
-                                         QStringLiteral("seconds"), QStringLiteral("10"));
-    const QCommandLineOption sizeOpt(QStringLiteral("size"),
-                                     QStringLiteral("Picture size WxH (default 1280x720)."),
-                                     QStringLiteral("WxH"), QStringLiteral("1280x720"));
-    const QCommandLineOption rateOpt(QStringLiteral("rate"),
-                                     QStringLiteral("Frames per second (default 30)."),
-                                     QStringLiteral("fps"), QStringLiteral("30"));
-    const QCommandLineOption bitrateOpt(QStringLiteral("bitrate"),
-                                        QStringLiteral("kbit/s (default 4000)."),
-                                        QStringLiteral("kbps"), QStringLiteral("4000"));
-    const QCommandLineOption keyOpt(QStringLiteral("keyint"),
-                                    QStringLiteral("Key-frame interval in seconds (default 2)."),
-                                    QStringLiteral("seconds"), QStringLiteral("2"));
-    const QCommandLineOption quietOpt(QStringLiteral("quiet"), QStringLiteral("Print nothing but errors."));
-    const QCommandLineOption verboseOpt(QStringLiteral("verbose"),
-                                        QStringLiteral("Show the library's debug messages."));
-    parser.addOptions({outOpt, durationOpt, sizeOpt, rateOpt, bitrateOpt, keyOpt, quietOpt, verboseOpt});
-    parser.process(app);
-    g_verbose = parser.isSet(verboseOpt);
-    qInstallMessageHandler(logHandler);
-
-    bool ok = false;
-    const double seconds = parser.value(durationOpt).toDouble(&ok);
-    if (!ok || seconds <= 0)
-        return fail(QStringLiteral("bad --duration '%1'").arg(parser.value(durationOpt)));
-    const QStringList size = parser.value(sizeOpt).split(QLatin1Char('x'));
-    int width = 0, height = 0;
-    if (size.size() == 2) {
-        width = size[0].toInt();
-        height = size[1].toInt();
+    const QCommandLineOption helpOpt({QStringLiteral("h"), QStringLiteral("help")}, QString());
+    const QCommandLineOption versionOpt(QStringLiteral("version"), QString());
+    const QCommandLineOption durationOpt({QStringLiteral("d"), QStringLiteral("duration")}, QString(), QStringLiteral("s"));
+    const QCommandLineOption outDirOpt({QStringLiteral("o"), QStringLiteral("output-dir")}, QString(), QStringLiteral("dir"));
+    const QCommandLineOption inputOpt({QStringLiteral("i"), QStringLiteral("input")}, QString(), QStringLiteral("path"));
+    const QCommandLineOption formatOpt(QStringLiteral("input-format"), QString(), QStringLiteral("fmt"));
+    const QCommandLineOption sizeOpt(QStringLiteral("size"), QString(), QStringLiteral("WxH"));
+    const QCommandLineOption rateOpt(QStringLiteral("rate"), QString(), QStringLiteral("fps"));
+    const QCommandLineOption fastOpt(QStringLiteral("fast"), QString());
+    const QCommandLineOption quietOpt({QStringLiteral("q"), QStringLiteral("quiet")}, QString());
+    const QCommandLineOption jsonOpt(QStringLiteral("json"), QString());
+    const QCommandLineOption verboseOpt(QStringLiteral("verbose"), QString());
+    parser.addOptions({helpOpt, versionOpt, durationOpt, outDirOpt, inputOpt, formatOpt, sizeOpt, rateOpt,
+                       fastOpt, quietOpt, jsonOpt, verboseOpt});
+    parser.addPositionalArgument(QStringLiteral("job"), QString());
+    if (!parser.parse(QCoreApplication::arguments()))
+        return fail(kExitBadJob, parser.errorText() + QStringLiteral(" (see --help)"));
+    if (parser.isSet(helpOpt)) {
+        std::fputs(kHelp, stdout);
+        return 0;
     }
-    if (width <= 0 || height <= 0)
-        return fail(QStringLiteral("bad --size '%1'").arg(parser.value(sizeOpt)));
-    const double fps = parser.value(rateOpt).toDouble(&ok);
-    if (!ok || fps <= 0)
-        return fail(QStringLiteral("bad --rate '%1'").arg(parser.value(rateOpt)));
-
-    CodecPreset preset;
-    auto& video = preset.videoCodec();
-    video.codecName = QStringLiteral("X264");
-    video.width = width;
-    video.height = height;
-    video.frameRate = fps;
-    video.bitrate = parser.value(bitrateOpt).toInt();
-    video.keyframeInterval = parser.value(keyOpt).toInt();
-    video.preset = QStringLiteral("veryfast");
-    video.tune = QStringLiteral("zerolatency");
-
-    std::unique_ptr<IVideoCodec, CodecDeleter> codec(IEncoder::createVideoEncoder(video.codecName));
-    if (!codec || !codec->initialize(&preset))
-        return fail(QStringLiteral("cannot open the %1 encoder for %2x%3 at %4 fps%5")
-                        .arg(video.codecName).arg(width).arg(height).arg(fps)
-                        .arg(g_warnings.isEmpty() ? QString() : QStringLiteral(": ") + g_warnings.last()));
-
-    const QString path = parser.value(outOpt);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return fail(QStringLiteral("cannot open '%1': %2").arg(path, file.errorString()));
-
-    TestPattern pattern(width, height);
-    std::vector<unsigned char> out(static_cast<size_t>(width) * height * 4);
-    const long long frames = static_cast<long long>(seconds * fps + 0.5);
-    long long packets = 0;
-    for (long long i = 0; i < frames; ++i) {
-        const uint8_t* picture = pattern.frame(i);
-        unsigned int outSize = 0, key = 0;
-        long long pts = -1, dts = -1;
-        if (!codec->encode(const_cast<unsigned char*>(picture), pattern.frameSize(), PIX_NV12,
-                           out.data(), outSize, key, pts, dts))
-            continue;
-        // Annex B elementary stream: parameter sets in front of the first packet.
-        if (packets == 0)
-            file.write(reinterpret_cast<const char*>(codec->extraData()), codec->extraDataSize());
-        if (file.write(reinterpret_cast<const char*>(out.data()), outSize) != outSize)
-            return fail(QStringLiteral("cannot write '%1': %2").arg(path, file.errorString()));
-        ++packets;
+    if (parser.isSet(versionOpt)) {
+        std::printf("strevo-cli %s\n", qPrintable(QCoreApplication::applicationVersion()));
+        return 0;
     }
-    file.close();
-    if (!parser.isSet(quietOpt))
-        std::printf("wrote %lld of %lld frames (%.1f s at %g fps, %dx%d) to %s\n", packets, frames,
-                    seconds, fps, width, height, qPrintable(QFileInfo(path).absoluteFilePath()));
-    return 0;
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() != 1)
+        return fail(kExitBadJob, positional.isEmpty() ? QStringLiteral("no job file given (see --help)")
+                                                      : QStringLiteral("one job file at a time (see --help)"));
+    LibraryLog::install(parser.isSet(verboseOpt));
+
+    Job job;
+    QString error;
+    if (!job.load(positional.front(), &error))
+        return fail(kExitBadJob, error);
+
+    // Command-line overrides.
+    auto& video = job.project.videoOutput();
+    if (parser.isSet(sizeOpt) && !parseSize(parser.value(sizeOpt), &video.width, &video.height))
+        return fail(kExitBadJob, QStringLiteral("--size: expected WxH, such as 1280x720, not '%1'").arg(parser.value(sizeOpt)));
+    if (parser.isSet(rateOpt)) {
+        bool ok = false;
+        video.frameRate = parser.value(rateOpt).toDouble(&ok);
+        if (!ok || !(video.frameRate > 0.0) || video.frameRate > 1000.0)
+            return fail(kExitBadJob, QStringLiteral("--rate: '%1' is not a frame rate").arg(parser.value(rateOpt)));
+    }
+    if (parser.isSet(durationOpt)) {
+        bool ok = false;
+        job.duration = parser.value(durationOpt).toDouble(&ok);
+        if (!ok || job.duration < 0.0)
+            return fail(kExitBadJob, QStringLiteral("--duration: '%1' is not a number of seconds").arg(parser.value(durationOpt)));
+    }
+    if (parser.isSet(inputOpt)) {
+        const QString input = parser.value(inputOpt);
+        job.sourceType = input == QLatin1String("-") ? Job::SourceType::Stdin : Job::SourceType::File;
+        job.sourcePath = input;
+    }
+    if (parser.isSet(formatOpt)) {
+        const int code = pixelFormatFromName(parser.value(formatOpt).toUpper().toLatin1().constData());
+        if (code < 0 || pixelFormatFrameSize(code, 16, 16) <= 0)
+            return fail(kExitBadJob, QStringLiteral("--input-format: '%1' is not a raw pixel format").arg(parser.value(formatOpt)));
+        job.sourcePixelFormat = code;
+        job.sourceType = Job::SourceType::Stdin;
+    }
+
+    const auto& audio = job.project.audioOutput();
+    std::unique_ptr<MediaSource> source;
+    switch (job.sourceType) {
+    case Job::SourceType::Generated:
+        source = std::make_unique<GeneratedSource>(video.width, video.height, video.frameRate, audio.sampleRate,
+                                                   audio.channels);
+        break;
+    case Job::SourceType::Stdin:
+        source = std::make_unique<RawInputSource>(stdin, job.sourcePixelFormat, video.width, video.height,
+                                                  video.frameRate);
+        break;
+    case Job::SourceType::File:
+        source = std::make_unique<MediaFileSource>(job.sourcePath, audio.sampleRate, audio.channels);
+        break;
+    }
+    if (!source->open(&error))
+        return fail(kExitBadJob, error);
+    // The project describes what the source delivers; a file decides that itself.
+    video.width = source->width();
+    video.height = source->height();
+    video.frameRate = source->frameRate();
+
+    QVector<CodecPreset> presets;
+    for (int i = 0; i < job.outputCount(); ++i) {
+        CodecPreset preset;
+        if (!job.outputPreset(i, &preset, &error))
+            return fail(kExitBadJob, positional.front() + QStringLiteral(": ") + error);
+        if (parser.isSet(outDirOpt))
+            preset.local().folder = parser.value(outDirOpt);
+        preset.transcoding().enabled = job.sourceType == Job::SourceType::File;
+        presets.append(preset);
+    }
+
+    JobRunner::Options options;
+    options.fast = parser.isSet(fastOpt);
+    options.quiet = parser.isSet(quietOpt);
+    options.json = parser.isSet(jsonOpt);
+    options.duration = job.duration;
+    JobRunner runner(*source, options, g_stop);
+
+    // The pipelines' threads must not take the stop signals: only this thread handles them.
+    installSignals();
+    maskSignals(true);
+    const bool prepared = runner.prepare(presets, &error);
+    maskSignals(false);
+    if (!prepared)
+        return fail(kExitNoStart, error);
+    return runner.run();
 }

@@ -1,0 +1,555 @@
+#include "tools/JobRunner.h"
+
+#include "common/TimeStamp.h"
+#include "encoder/Encoder.h"
+#include "tools/LibraryLog.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QThread>
+#include <algorithm>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <unistd.h>
+
+namespace {
+
+// Frames an output may hold between the host and its encoder before the host waits (or, for
+// a live source in real time, drops): enough to keep an encoder busy, little memory.
+constexpr long long kMaxBacklog = 6;
+// An output that finishes nothing for this long is taken to have swallowed frames for good.
+constexpr auto kStallTime = std::chrono::seconds(1);
+// Longest wait for an output's next packet; it also bounds how late a stop request is seen.
+constexpr auto kPacketWait = std::chrono::milliseconds(5);
+
+QString sizeText(long long bytes)
+{
+    if (bytes >= 1000LL * 1000 * 1000)
+        return QString::number(bytes / 1e9, 'f', 2) + QStringLiteral(" GB");
+    if (bytes >= 1000LL * 1000)
+        return QString::number(bytes / 1e6, 'f', 2) + QStringLiteral(" MB");
+    return QString::number(bytes / 1e3, 'f', 1) + QStringLiteral(" kB");
+}
+
+QString timeText(double seconds)
+{
+    const long long ms = static_cast<long long>(std::max(0.0, seconds) * 1000.0 + 0.5);
+    return QString::asprintf("%02lld:%02lld:%02lld.%03lld", ms / 3600000, ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
+}
+
+// The first free "<base>.<ext>", "<base> 2.<ext>", ... as recordings are named.
+QString freePath(const QString& base, const QString& extension)
+{
+    QString path = base + QLatin1Char('.') + extension;
+    for (int n = 2; QFileInfo::exists(path) && n < 1000; ++n)
+        path = QStringLiteral("%1 %2.%3").arg(base).arg(n).arg(extension);
+    return QFileInfo(path).absoluteFilePath();
+}
+
+} // namespace
+
+struct JobRunner::Output : public IEncodingCallback
+{
+    int number = 0; // 1-based, as shown to the user
+    CodecPreset preset;
+    IEncoder* encoder = nullptr;
+
+    // Written by the worker threads.
+    std::atomic<bool> videoStopped{false}; // low disk space ended the video thread
+    std::atomic<int> writeFailures{0};
+    std::atomic<long long> videoBytes{0};
+    std::atomic<long long> audioBytes{0};
+    QMutex mutex;
+    QStringList paths; // guarded by mutex: every file the output has written to, in order
+
+    // Signalled after every packet, so that the host waits for room without polling.
+    std::mutex packetMutex;
+    std::condition_variable packetDone;
+    void signalPacket()
+    {
+        // Taking the mutex orders this signal after a waiter's check of the counters.
+        { std::lock_guard<std::mutex> lock(packetMutex); }
+        packetDone.notify_one();
+    }
+    // Host thread: returns after the next packet or `kPacketWait`, whichever comes first.
+    void waitPacket()
+    {
+        std::unique_lock<std::mutex> lock(packetMutex);
+        packetDone.wait_for(lock, kPacketWait);
+    }
+
+    // The host thread's own.
+    long long slack = 0;      // frames the encoder swallowed for good (see waitForRoom)
+    long long frames = 0;     // final counts, taken after stop()
+    long long bytes = 0;
+    int drops = 0;
+
+    void videoEncoded(const QString&, unsigned char*, unsigned int size, int, int, unsigned int,
+                      unsigned char*, unsigned int) override
+    {
+        videoBytes.fetch_add(size, std::memory_order_relaxed);
+        signalPacket();
+    }
+    void audioEncoded(unsigned char*, unsigned int size, unsigned char*, unsigned int) override
+    {
+        audioBytes.fetch_add(size, std::memory_order_relaxed);
+    }
+    QStringList currentPaths()
+    {
+        QMutexLocker lock(&mutex);
+        return paths;
+    }
+    QString title() const
+    {
+        const auto& v = preset.videoCodec();
+        const auto& a = preset.audioCodec();
+        QString text = QStringLiteral("%1, %2 %3x%4 %5 kbit/s")
+                           .arg(preset.container().format, v.codecName).arg(v.width).arg(v.height).arg(v.bitrate);
+        if (a.enabled)
+            text += QStringLiteral(" + %1 %2 kbit/s").arg(a.codecName).arg(a.bitrate);
+        return text;
+    }
+};
+
+JobRunner::JobRunner(MediaSource& source, const Options& options, const std::atomic<bool>& stopRequested)
+    : m_source(source), m_options(options), m_stopRequested(stopRequested)
+{
+}
+
+JobRunner::~JobRunner()
+{
+    destroyPipelines(); // only has work left when run() was never called
+}
+
+void JobRunner::destroyPipelines()
+{
+    // Pipelines that never started: deleting them closes their files.
+    for (auto& out : m_outputs) {
+        delete out->encoder;
+        out->encoder = nullptr;
+    }
+    m_outputs.clear();
+}
+
+bool JobRunner::prepare(const QVector<CodecPreset>& presets, QString* error)
+{
+    for (int i = 0; i < presets.size(); ++i) {
+        auto out = std::make_unique<Output>();
+        out->number = i + 1;
+        out->preset = presets[i];
+        CodecModel::Local& local = out->preset.local();
+        const QString name = QStringLiteral("output %1 (%2)").arg(i + 1).arg(out->title());
+        if (local.enabled) {
+            if (!QDir().mkpath(local.folder)) {
+                *error = QStringLiteral("%1: cannot create the folder '%2'").arg(name, local.folder);
+                destroyPipelines();
+                return false;
+            }
+            // A transcoding pipeline writes the path it is given, under the template's name.
+            if (out->preset.transcoding().enabled && local.recordingPath.isEmpty())
+                local.recordingPath = freePath(QDir(local.folder).filePath(local.fileNameTemplate),
+                                               out->preset.container().format);
+        }
+
+        LibraryLog::clear();
+        out->encoder = new Encoder();
+        const int result = out->encoder->initialize(this, &out->preset, false);
+        if (result != 0) {
+            QString why;
+            switch (result) {
+            case -2:
+                why = QStringLiteral("the %1 video or %2 audio encoder is missing or refused these settings")
+                          .arg(out->preset.videoCodec().codecName,
+                               out->preset.audioCodec().enabled ? out->preset.audioCodec().codecName
+                                                                : QStringLiteral("(no)"));
+                break;
+            case -3:
+                why = QStringLiteral("the output could not be opened (is '%1' writable, and can %2 hold %3%4?)")
+                          .arg(local.enabled ? local.folder : out->preset.streaming().url,
+                               out->preset.container().format, out->preset.videoCodec().codecName,
+                               out->preset.audioCodec().enabled ? QStringLiteral(" and ") + out->preset.audioCodec().codecName
+                                                                : QString());
+                break;
+            case -4:
+                why = QStringLiteral("less than 201 MB free on the volume of '%1'").arg(local.folder);
+                break;
+            default:
+                why = QStringLiteral("the pipeline refused to start");
+            }
+            const QString library = LibraryLog::firstWarning();
+            *error = QStringLiteral("%1: cannot start (%2): %3%4")
+                         .arg(name).arg(result).arg(why, library.isEmpty() ? QString() : QStringLiteral(": ") + library);
+            delete out->encoder;
+            out->encoder = nullptr;
+            destroyPipelines();
+            return false;
+        }
+        out->encoder->encodingCallback(out.get());
+        // No worker runs yet, so the muxer's first path can be read here.
+        if (!out->encoder->recordingPath().isEmpty())
+            out->paths.append(out->encoder->recordingPath());
+        m_outputs.push_back(std::move(out));
+    }
+    for (auto& out : m_outputs)
+        out->encoder->start();
+    return true;
+}
+
+JobRunner::Output* JobRunner::find(IEncoder* encoder)
+{
+    for (auto& out : m_outputs)
+        if (out->encoder == encoder)
+            return out.get();
+    return nullptr;
+}
+
+void JobRunner::ecoderStateCallback(IEncoder* encoder, int type, int state)
+{
+    Output* out = find(encoder);
+    if (!out)
+        return;
+    if (type == 1) {
+        // Progress from the video thread, which is also the thread that replaces the muxer at
+        // a time split: the path read here is the file this packet went to.
+        const QString path = encoder->recordingPath();
+        {
+            QMutexLocker lock(&out->mutex);
+            if (!path.isEmpty() && (out->paths.isEmpty() || out->paths.back() != path))
+                out->paths.append(path);
+        }
+        out->signalPacket(); // the packet is counted now, unlike at videoEncoded()
+        return;
+    }
+    if (state == -4) {
+        out->videoStopped.store(true);
+        postMessage(QStringLiteral("output %1: less than 201 MB free on the volume of '%2': its recording stopped")
+                        .arg(out->number).arg(out->preset.local().folder));
+    } else if (state == -1) {
+        if (out->writeFailures.fetch_add(1) == 0)
+            postMessage(QStringLiteral("output %1: a video packet could not be written (%2)")
+                            .arg(out->number)
+                            .arg(out->preset.local().enabled ? out->currentPaths().value(0, out->preset.local().folder)
+                                                             : out->preset.streaming().url));
+    }
+}
+
+QVector<IEncoder*> JobRunner::encoders()
+{
+    QVector<IEncoder*> list;
+    for (auto& out : m_outputs)
+        list.append(out->encoder);
+    return list;
+}
+
+void JobRunner::postMessage(const QString& text)
+{
+    QMutexLocker lock(&m_messageMutex);
+    m_messages.append(text);
+}
+
+void JobRunner::clearProgressLine()
+{
+    if (m_progressShown) {
+        std::fputs("\r\033[K", stderr);
+        m_progressShown = false;
+    }
+}
+
+void JobRunner::flushMessages()
+{
+    QStringList messages;
+    {
+        QMutexLocker lock(&m_messageMutex);
+        messages.swap(m_messages);
+    }
+    if (messages.isEmpty())
+        return;
+    clearProgressLine();
+    for (const QString& m : messages)
+        std::fprintf(stderr, "strevo-cli: %s\n", qPrintable(m));
+}
+
+// Frames given to the pipeline that it has neither encoded nor accounted otherwise. A frame
+// the encoder holds back before its first packet is counted as missed; a drop marker counts
+// twice in videoFrames (queued, then accounted) and once in videoInputDrops.
+long long JobRunner::backlog(const Output& out) const
+{
+    const AVSync& sync = out.encoder->getSyncInfo();
+    const EncodedVideo& video = out.encoder->encodedVideo();
+    return sync.videoFrames.load() - static_cast<long long>(video.frameCount.load()) -
+           static_cast<long long>(video.missedFrames.load()) - 2LL * sync.videoInputDrops.load() -
+           out.writeFailures.load() - out.slack;
+}
+
+void JobRunner::waitForRoom(Output& out)
+{
+    auto lastChange = Clock::now();
+    long long last = backlog(out);
+    while (!m_stopRequested.load() && !out.videoStopped.load()) {
+        const long long now = backlog(out);
+        if (now <= kMaxBacklog)
+            return;
+        if (now < last)
+            lastChange = Clock::now();
+        last = now;
+        if (Clock::now() - lastChange > kStallTime) {
+            // An encoder may keep a frame without ever producing a packet for it (rate-control
+            // skipping). Accept what it holds so that waiting cannot hang.
+            out.slack += now - kMaxBacklog;
+            return;
+        }
+        out.waitPacket();
+        showProgress(false);
+        flushMessages();
+    }
+}
+
+void JobRunner::pushVideo(Output& out, const MediaSource::Chunk& chunk, bool mayDrop)
+{
+    if (out.videoStopped.load())
+        return;
+    auto* data = const_cast<unsigned char*>(chunk.video);
+    const bool live = m_source.isLive();
+    if (!live || m_options.fast) {
+        waitForRoom(out);
+    } else if (mayDrop && out.encoder->encodedVideo().frameCount.load() > 0 &&
+               backlog(out) > std::max<long long>(kMaxBacklog, std::llround(m_source.frameRate()))) {
+        // A live source cannot wait for a slow encoder: pass a drop marker, which the pipeline
+        // accounts as a lost input frame, rather than letting the queue grow.
+        data = nullptr;
+    }
+    if (live) {
+        // Every frame of the generated source may start the recording. Marking only the first
+        // one is not enough: the pipeline counts itself started only if that frame is still in
+        // its queue after the enqueue, and its video thread may already have taken it.
+        TimeStamp stamp;
+        stamp.startFlag = 1;
+        out.encoder->enqueueVideo(data, chunk.width, chunk.height, chunk.format, &stamp);
+    } else {
+        out.encoder->enqueueVideo(data, chunk.width, chunk.height, chunk.format);
+    }
+}
+
+void JobRunner::waitDrained(Output& out)
+{
+    const auto start = Clock::now();
+    while (!m_stopRequested.load() && !out.videoStopped.load() && backlog(out) > 0 &&
+           Clock::now() - start < kStallTime)
+        QThread::usleep(500); // a frame the encoder keeps signals nothing: poll
+}
+
+void JobRunner::pushAudio(const unsigned char* data, int bytes)
+{
+    for (auto& out : m_outputs)
+        if (out->preset.audioCodec().enabled)
+            out->encoder->enqueueAudio(const_cast<unsigned char*>(data), bytes);
+}
+
+void JobRunner::sleepUntil(Clock::time_point when)
+{
+    while (!m_stopRequested.load()) {
+        const auto left = when - Clock::now();
+        if (left <= Clock::duration::zero())
+            return;
+        QThread::usleep(static_cast<unsigned long>(
+            std::min<long long>(std::chrono::duration_cast<std::chrono::microseconds>(left).count(), 50000)));
+        showProgress(false);
+        flushMessages();
+    }
+}
+
+void JobRunner::showProgress(bool force)
+{
+    if (m_options.quiet)
+        return;
+    const auto now = Clock::now();
+    if (!force && now - m_lastProgress < (m_tty ? std::chrono::milliseconds(250) : std::chrono::milliseconds(1000)))
+        return;
+    m_lastProgress = now;
+    long long frames = -1, bytes = 0;
+    double seconds = -1.0;
+    int drops = 0;
+    for (auto& out : m_outputs) {
+        const long long f = static_cast<long long>(out->encoder->encodedVideo().frameCount.load());
+        const double s = f / out->preset.videoCodec().frameRate;
+        if (frames < 0 || s < seconds) {
+            frames = f;
+            seconds = s;
+        }
+        const AVSync& sync = out->encoder->getSyncInfo();
+        drops += sync.videoInputDrops.load() + sync.videoOutputDrops.load() + sync.audioDrops.load();
+        for (const QString& path : out->currentPaths())
+            bytes += QFileInfo(path).size();
+        if (out->preset.streaming().enabled && !out->preset.local().enabled)
+            bytes += out->videoBytes.load() + out->audioBytes.load();
+    }
+    const double elapsed = std::chrono::duration<double>(now - m_start).count();
+    const QString line = QStringLiteral("time %1  frames %2  speed %3x  drops %4  size %5")
+                             .arg(timeText(seconds)).arg(frames)
+                             .arg(elapsed > 0.0 ? seconds / elapsed : 0.0, 0, 'f', 2)
+                             .arg(drops).arg(sizeText(bytes));
+    if (m_tty) {
+        std::fprintf(stderr, "\r\033[K%s", qPrintable(line));
+        m_progressShown = true;
+    } else {
+        std::fprintf(stderr, "%s\n", qPrintable(line));
+    }
+    std::fflush(stderr);
+}
+
+int JobRunner::run()
+{
+    if (!m_options.quiet) {
+        std::fprintf(stderr, "source: %s\n", qPrintable(m_source.describe()));
+        for (auto& out : m_outputs)
+            std::fprintf(stderr, "output %d: %s -> %s\n", out->number, qPrintable(out->title()),
+                         qPrintable(out->currentPaths().value(0, out->preset.streaming().url)));
+    }
+    m_start = m_lastProgress = Clock::now();
+    m_tty = isatty(STDERR_FILENO) == 1;
+    const double fps = m_source.frameRate();
+    const long long limit = m_options.duration > 0.0 ? std::llround(m_options.duration * fps) : -1;
+    const bool paced = m_source.isLive() && !m_options.fast;
+    const auto& audioFormat = m_outputs.front()->preset.audioOutput();
+    const int sampleBytes = 2 * audioFormat.channels;
+
+    QString sourceError;
+    long long frames = 0;
+    long long silenceSamples = 0;
+    MediaSource::Chunk chunk;
+    while (!m_stopRequested.load()) {
+        if (limit >= 0 && frames >= limit)
+            break;
+        if (!m_source.read(&chunk)) {
+            sourceError = m_source.error();
+            break;
+        }
+        if (chunk.video) {
+            if (paced)
+                sleepUntil(m_start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(frames / fps)));
+            if (m_stopRequested.load())
+                break;
+            for (auto& out : m_outputs)
+                pushVideo(*out, chunk, true);
+            ++frames;
+            if (!m_source.hasAudio()) {
+                // Silence that lasts exactly as long as the frames pushed so far.
+                const long long end = std::llround(frames * audioFormat.sampleRate / fps);
+                m_silence.assign(static_cast<size_t>(end - silenceSamples) * sampleBytes, 0);
+                silenceSamples = end;
+                pushAudio(m_silence.data(), static_cast<int>(m_silence.size()));
+            }
+        }
+        if (chunk.audioBytes > 0 && frames > 0)
+            pushAudio(chunk.audio, chunk.audioBytes);
+        showProgress(false);
+        flushMessages();
+    }
+    m_interrupted = m_stopRequested.load();
+    if (m_interrupted && !m_options.quiet) {
+        clearProgressLine();
+        std::fputs("strevo-cli: stopping; the files are being finished (Ctrl-C again quits at once)\n", stderr);
+    }
+
+    // Host order: stop every pipeline (its threads encode what is queued), then delete them
+    // (which writes the trailers and closes the files).
+    for (auto& out : m_outputs) {
+        out->encoder->stop();
+        const AVSync& sync = out->encoder->getSyncInfo();
+        out->frames = static_cast<long long>(out->encoder->encodedVideo().frameCount.load());
+        out->drops = sync.videoInputDrops.load() + sync.videoOutputDrops.load() + sync.audioDrops.load();
+    }
+    showProgress(true);
+    if (m_progressShown) {
+        std::fputc('\n', stderr);
+        m_progressShown = false;
+    }
+    for (auto& out : m_outputs) {
+        delete out->encoder;
+        out->encoder = nullptr;
+        for (const QString& path : out->currentPaths())
+            out->bytes += QFileInfo(path).size();
+        if (out->preset.streaming().enabled && !out->preset.local().enabled)
+            out->bytes = out->videoBytes.load() + out->audioBytes.load();
+    }
+    clearProgressLine();
+    flushMessages();
+    const double elapsed = std::chrono::duration<double>(Clock::now() - m_start).count();
+    if (!sourceError.isEmpty())
+        std::fprintf(stderr, "strevo-cli: %s\n", qPrintable(sourceError));
+    printSummary(elapsed, sourceError);
+
+    bool failed = !sourceError.isEmpty();
+    for (auto& out : m_outputs) {
+        failed = failed || out->videoStopped.load() || out->writeFailures.load() > 0 || out->frames == 0;
+        if (out->frames == 0)
+            std::fprintf(stderr, "strevo-cli: output %d: no video was written\n", out->number);
+    }
+    return failed ? 1 : 0;
+}
+
+void JobRunner::printSummary(double elapsed, const QString& sourceError)
+{
+    if (m_options.json) {
+        QJsonArray outputs;
+        for (auto& out : m_outputs) {
+            const double seconds = out->frames / out->preset.videoCodec().frameRate;
+            QJsonObject o;
+            o.insert(QStringLiteral("output"), out->number);
+            o.insert(QStringLiteral("container"), out->preset.container().format);
+            o.insert(QStringLiteral("videoCodec"), out->preset.videoCodec().codecName);
+            o.insert(QStringLiteral("width"), out->preset.videoCodec().width);
+            o.insert(QStringLiteral("height"), out->preset.videoCodec().height);
+            o.insert(QStringLiteral("audioCodec"), out->preset.audioCodec().enabled
+                                                       ? QJsonValue(out->preset.audioCodec().codecName)
+                                                       : QJsonValue());
+            o.insert(QStringLiteral("files"), QJsonArray::fromStringList(out->currentPaths()));
+            if (out->preset.streaming().enabled)
+                o.insert(QStringLiteral("url"), out->preset.streaming().url);
+            o.insert(QStringLiteral("frames"), out->frames);
+            o.insert(QStringLiteral("duration"), seconds);
+            o.insert(QStringLiteral("bytes"), out->bytes);
+            o.insert(QStringLiteral("bitrate"), seconds > 0 ? std::round(out->bytes * 8 / seconds / 1000) : 0.0);
+            o.insert(QStringLiteral("drops"), out->drops);
+            o.insert(QStringLiteral("writeFailures"), out->writeFailures.load());
+            o.insert(QStringLiteral("lowDiskSpace"), out->videoStopped.load());
+            outputs.append(o);
+        }
+        QJsonObject root;
+        root.insert(QStringLiteral("source"), m_source.describe());
+        root.insert(QStringLiteral("interrupted"), m_interrupted);
+        root.insert(QStringLiteral("elapsed"), std::round(elapsed * 1000) / 1000);
+        if (!sourceError.isEmpty())
+            root.insert(QStringLiteral("sourceError"), sourceError);
+        root.insert(QStringLiteral("outputs"), outputs);
+        std::fputs(QJsonDocument(root).toJson(QJsonDocument::Indented).constData(), stdout);
+        std::fflush(stdout);
+        return;
+    }
+    if (m_options.quiet)
+        return;
+    std::printf("%s %s in %.1f s\n", m_interrupted ? "stopped:" : "done:", qPrintable(m_source.describe()), elapsed);
+    for (auto& out : m_outputs) {
+        const double seconds = out->frames / out->preset.videoCodec().frameRate;
+        std::printf("output %d: %s\n", out->number, qPrintable(out->title()));
+        for (const QString& path : out->currentPaths())
+            std::printf("  %s\n", qPrintable(path));
+        if (out->preset.streaming().enabled)
+            std::printf("  %s\n", qPrintable(out->preset.streaming().url));
+        std::printf("  %lld frames, %s, %s, %.0f kbit/s", out->frames, qPrintable(timeText(seconds)),
+                    qPrintable(sizeText(out->bytes)), seconds > 0 ? out->bytes * 8 / seconds / 1000 : 0.0);
+        if (out->drops)
+            std::printf(", %d dropped", out->drops);
+        if (out->writeFailures.load())
+            std::printf(", %d packets not written", out->writeFailures.load());
+        if (out->videoStopped.load())
+            std::printf(", stopped for lack of disk space");
+        std::printf("\n");
+    }
+    std::fflush(stdout);
+}

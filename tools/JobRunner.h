@@ -1,0 +1,84 @@
+#pragma once
+
+#include "common/CodecPreset.h"
+#include "encoder/IEncodingCallback.h"
+#include "encoder/IEncodingStatus.h"
+#include "tools/MediaSource.h"
+
+#include <QMutex>
+#include <QStringList>
+#include <QVector>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <vector>
+
+class IEncoder;
+
+// Runs one job as a host of the library: one pipeline per output preset, driven in the order
+// the library expects (construct, initialize, encodingCallback, start, enqueue..., stop,
+// delete), fed from one source, with a progress line and a summary.
+//
+// Threads: everything here runs on the caller's thread except the IEncodingStatus and
+// IEncodingCallback operations, which the pipelines call on their worker threads; those only
+// update atomics or fields under an output's mutex and queue messages for the caller's thread.
+class JobRunner : public IEncodingStatus
+{
+public:
+    struct Options
+    {
+        bool fast = false;      // push a live source as fast as the pipelines drain
+        bool quiet = false;     // no progress line, no text summary
+        bool json = false;      // the summary as JSON on standard output
+        double duration = 0.0;  // seconds of source to use; 0 until it ends or a stop request
+    };
+
+    // `stopRequested` is raised by the signal handler; the runner polls it.
+    JobRunner(MediaSource& source, const Options& options, const std::atomic<bool>& stopRequested);
+    ~JobRunner() override;
+
+    // Creates and initialises a pipeline for every preset, then starts them all. On failure
+    // returns false with a one-line reason; the pipelines made so far are destroyed.
+    bool prepare(const QVector<CodecPreset>& presets, QString* error);
+    // Feeds the source until it ends, the duration is reached or a stop is requested; stops and
+    // destroys the pipelines (which finishes the files) and prints the summary. Returns the
+    // exit status: 0, or 1 when an output reported a failure or the source failed.
+    int run();
+
+    void ecoderStateCallback(IEncoder* encoder, int type, int state) override;
+    QVector<IEncoder*> encoders() override;
+
+private:
+    struct Output;
+    using Clock = std::chrono::steady_clock;
+
+    void destroyPipelines();
+    Output* find(IEncoder* encoder);
+    // `mayDrop`: a live source in real time may pass a drop marker instead when the output
+    // falls behind.
+    void pushVideo(Output& out, const MediaSource::Chunk& chunk, bool mayDrop);
+    void pushAudio(const unsigned char* data, int bytes);
+    long long backlog(const Output& out) const;
+    void waitForRoom(Output& out);
+    void waitDrained(Output& out);
+    void sleepUntil(Clock::time_point when);
+    void showProgress(bool force);
+    void flushMessages();
+    void postMessage(const QString& text);
+    void clearProgressLine();
+    void printSummary(double elapsed, const QString& sourceError);
+
+    MediaSource& m_source;
+    Options m_options;
+    const std::atomic<bool>& m_stopRequested;
+    std::vector<std::unique_ptr<Output>> m_outputs;
+    std::vector<unsigned char> m_silence;
+    Clock::time_point m_start;
+    Clock::time_point m_lastProgress;
+    bool m_progressShown = false; // a progress line without newline is on the terminal
+    bool m_tty = false;
+    bool m_interrupted = false;
+
+    QMutex m_messageMutex;
+    QStringList m_messages; // guarded by m_messageMutex: reports from worker threads
+};
