@@ -57,6 +57,13 @@ double direct(const std::vector<std::vector<uint8_t>>& frames, CodecPreset prese
         codec->encode(const_cast<uint8_t*>(f.data()), static_cast<unsigned int>(f.size()), PIX_NV12,
                       out.data(), size, key, pts, dts);
     }
+    // Finish the frames x264 still holds, as a stopping pipeline does.
+    for (;;) {
+        unsigned int size = 0, key = 0;
+        long long pts = -1, dts = -1;
+        if (!codec->encode(nullptr, 0, PIX_NV12, out.data(), size, key, pts, dts))
+            break;
+    }
     return frames.size() / (timer.nsecsElapsed() / 1e9);
 }
 
