@@ -1,9 +1,10 @@
 // Throughput of a pipeline without outputs against x264 called directly on the same frames.
 //
-//   pipeline_bench [frames=300] [rounds=3] [width=1920] [height=1080]
+//   pipeline_bench [frames=300] [rounds=3] [width=1920] [height=1080] [codec=X264]
 //
 // Both sides encode the same pre-generated NV12 frames with the same settings (x264 veryfast,
-// 6000 kbit/s, key frame every 2 s). The pipeline side includes everything a host pays for:
+// 6000 kbit/s, key frame every 2 s; another codec name such as H264 or VP8 uses that encoder,
+// which the pipeline feeds in its own pixel format). The pipeline side includes everything a host pays for:
 // enqueueVideo's copy, pacing, the FIFO and the video thread. The host keeps at most a few
 // frames queued, as a live source would. Rounds alternate between the two sides; the median
 // of each is reported with the ratio pipeline / direct (frames per second).
@@ -12,6 +13,7 @@
 #include "common/CodecPreset.h"
 #include "common/PixelFormat.h"
 #include "common/TimeStamp.h"
+#include "common/YuvResampler.h"
 #include "encoder/Encoder.h"
 #include "tools/TestPattern.h"
 
@@ -25,12 +27,12 @@
 
 namespace {
 
-CodecPreset benchPreset(int width, int height)
+CodecPreset benchPreset(int width, int height, const QString& codec)
 {
     CodecPreset p;
     p.videoOutput().frameRate = 30;
     auto& v = p.videoCodec();
-    v.codecName = QStringLiteral("X264");
+    v.codecName = codec;
     v.width = width;
     v.height = height;
     v.frameRate = 30;
@@ -43,25 +45,42 @@ CodecPreset benchPreset(int width, int height)
     return p;
 }
 
+// The frames converted once, up front, to the codec's own pixel format (the direct side does no
+// conversion; the pipeline converts each frame itself).
+std::vector<std::vector<uint8_t>> inCodecFormat(const std::vector<std::vector<uint8_t>>& frames, int width,
+                                                int height, int format)
+{
+    if (format == PIX_NV12)
+        return frames;
+    YuvResampler converter;
+    std::vector<std::vector<uint8_t>> out;
+    for (const auto& f : frames) {
+        converter.resampleVideo(f.data(), width, height, PIX_NV12, nullptr, width, height, format, 0, false);
+        out.emplace_back(converter.videoData(), converter.videoData() + converter.videoDataSize());
+    }
+    return out;
+}
+
 double direct(const std::vector<std::vector<uint8_t>>& frames, CodecPreset preset)
 {
-    std::unique_ptr<IVideoCodec> codec(IEncoder::createVideoEncoder(QStringLiteral("X264")));
+    std::unique_ptr<IVideoCodec> codec(IEncoder::createVideoEncoder(preset.videoCodec().codecName));
     if (!codec || !codec->initialize(&preset))
         return 0;
+    const int format = codec->supportFormat();
     std::vector<unsigned char> out(static_cast<size_t>(preset.videoCodec().width) * preset.videoCodec().height * 4);
     QElapsedTimer timer;
     timer.start();
     for (const auto& f : frames) {
         unsigned int size = 0, key = 0;
         long long pts = -1, dts = -1;
-        codec->encode(const_cast<uint8_t*>(f.data()), static_cast<unsigned int>(f.size()), PIX_NV12,
+        codec->encode(const_cast<uint8_t*>(f.data()), static_cast<unsigned int>(f.size()), format,
                       out.data(), size, key, pts, dts);
     }
     // Finish the frames x264 still holds, as a stopping pipeline does.
     for (;;) {
         unsigned int size = 0, key = 0;
         long long pts = -1, dts = -1;
-        if (!codec->encode(nullptr, 0, PIX_NV12, out.data(), size, key, pts, dts))
+        if (!codec->encode(nullptr, 0, format, out.data(), size, key, pts, dts))
             break;
     }
     return frames.size() / (timer.nsecsElapsed() / 1e9);
@@ -111,6 +130,7 @@ int main(int argc, char** argv)
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
     const int width = argc > 3 ? std::atoi(argv[3]) : 1920;
     const int height = argc > 4 ? std::atoi(argv[4]) : 1080;
+    const QString codecName = argc > 5 ? QString::fromLocal8Bit(argv[5]) : QStringLiteral("X264");
 
     TestPattern pattern(width, height);
     std::vector<std::vector<uint8_t>> frames;
@@ -118,16 +138,22 @@ int main(int argc, char** argv)
         const uint8_t* p = pattern.frame(i);
         frames.emplace_back(p, p + pattern.frameSize());
     }
-    const CodecPreset preset = benchPreset(width, height);
+    const CodecPreset preset = benchPreset(width, height, codecName);
+    std::unique_ptr<IVideoCodec> probe(IEncoder::createVideoEncoder(codecName));
+    if (!probe) {
+        std::fprintf(stderr, "pipeline_bench: unknown codec '%s'\n", qPrintable(codecName));
+        return 1;
+    }
+    const auto converted = inCodecFormat(frames, width, height, probe->supportFormat());
     std::vector<double> directFps, pipelineFps;
     for (int r = 0; r < rounds; ++r) {
-        directFps.push_back(direct(frames, preset));
+        directFps.push_back(direct(converted, preset));
         pipelineFps.push_back(pipeline(frames, preset));
         std::printf("round %d: direct %.1f fps, pipeline %.1f fps (enqueueVideo %.2f ms per frame)\n", r + 1,
                     directFps.back(), pipelineFps.back(), g_enqueueMs);
     }
     const double d = median(directFps), p = median(pipelineFps);
-    std::printf("%d frames %dx%d NV12, x264 veryfast 6000 kbit/s\n", count, width, height);
+    std::printf("%d frames %dx%d NV12, %s 6000 kbit/s\n", count, width, height, qPrintable(codecName));
     std::printf("median direct   %.1f fps\nmedian pipeline %.1f fps\nratio %.3f\n", d, p, d > 0 ? p / d : 0);
     return 0;
 }

@@ -4,6 +4,7 @@
 
 #include <QDebug>
 #include <QThread>
+#include <algorithm>
 
 #include <cmath>
 #include <cstring>
@@ -85,7 +86,8 @@ vpx_codec_err_t VPX::fillConfig(const CodecModel::VideoCodec& video, vpx_codec_i
     const AVRational rate = av_d2q(video.frameRate, 1001000);
     config->g_timebase.num = rate.den;
     config->g_timebase.den = rate.num;
-    config->g_threads = 0;
+    // Threads for the cores there are (libvpx splits VP8 by partitions, VP9 by tiles).
+    config->g_threads = static_cast<unsigned int>(std::min(16, std::max(1, QThread::idealThreadCount())));
     config->g_pass = VPX_RC_ONE_PASS;
     config->rc_end_usage = VPX_VBR;
     config->kf_min_dist = 0;

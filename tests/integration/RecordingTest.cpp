@@ -241,3 +241,24 @@ TEST(Recording, PacketTheMuxerRefusesIsReportedAndThePipelineGoesOn)
     EXPECT_NE(std::find(r.reports.begin(), r.reports.end(), std::make_pair(0, -1)), r.reports.end());
     EXPECT_LT(r.packets, 60) << "packets after the refusal are not written";
 }
+
+TEST(Recording, TimeSplitKeepsTheSoundWithItsPictureInEveryFile)
+{
+    QTemporaryDir dir;
+    RecordingHarness harness;
+    CodecPreset preset = RecordingHarness::preset(dir.path(), QStringLiteral("mkv"), 320, 240, 25);
+    preset.local().splitSeconds = 4;
+    const RecordingHarness::Result r = harness.record(preset, 250);
+    ASSERT_EQ(r.initResult, 0);
+    const QStringList files = QDir(dir.path()).entryList({QStringLiteral("*.mkv")}, QDir::Files, QDir::Name);
+    ASSERT_EQ(files.size(), 3);
+    for (const QString& name : files) {
+        const QString path = dir.filePath(name);
+        SCOPED_TRACE(path.toStdString());
+        const double video = Probe::span(Probe::packets(path, QStringLiteral("v:0")));
+        const double audio = Probe::span(Probe::packets(path, QStringLiteral("a:0")));
+        EXPECT_GT(video, 1.9);
+        // Within one video frame and one AAC frame (the encoder's priming carries over).
+        EXPECT_NEAR(audio, video, 1.0 / 25 + 1024.0 / 48000 + 1e-3);
+    }
+}
