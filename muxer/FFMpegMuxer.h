@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/AVHandles.h"
 #include "common/CodecPreset.h"
 #include "common/EncodeData.h"
 #include "common/IThreadCallback.h"
@@ -63,20 +64,6 @@ public:
     static int audioFrameSize(int codecId, int sampleRate);
 
 private:
-    struct ContextFree
-    {
-        void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-    };
-    struct FilterFree
-    {
-        void operator()(AVBSFContext* f) const { av_bsf_free(&f); }
-    };
-    struct PacketFree
-    {
-        void operator()(AVPacket* p) const { av_packet_free(&p); }
-    };
-    using CodecContextPtr = std::unique_ptr<AVCodecContext, ContextFree>;
-
     bool open();
     void close();
     bool openVideoStream(const AVOutputFormat* format, int codecId);
@@ -98,13 +85,13 @@ private:
     // The output. Opened and closed by the set-up thread and the destructor; used by the
     // muxing thread under m_muxMutex.
     AVFormatContext* m_format = nullptr;
-    CodecContextPtr m_videoCtx;
-    CodecContextPtr m_audioCtx;
+    AVCodecContextPtr m_videoCtx;
+    AVCodecContextPtr m_audioCtx;
     bool m_encoderOpened = false; // the muxer opened an encoder on m_videoCtx
     AVStream* m_videoStream = nullptr;
     AVStream* m_audioStream = nullptr;
-    std::unique_ptr<AVBSFContext, FilterFree> m_colourFilter;
-    std::unique_ptr<AVPacket, PacketFree> m_packet;
+    AVBSFContextPtr m_colourFilter;
+    AVPacketPtr m_packet;
     std::unique_ptr<IWriter> m_writer;
     std::unique_ptr<AvioWriter> m_avio;
 

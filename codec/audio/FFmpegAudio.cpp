@@ -35,21 +35,6 @@ inline float sampleAt(const unsigned char* p)
 
 } // namespace
 
-void FFmpegAudio::ContextDeleter::operator()(AVCodecContext* context) const
-{
-    avcodec_free_context(&context);
-}
-
-void FFmpegAudio::FrameDeleter::operator()(AVFrame* frame) const
-{
-    av_frame_free(&frame);
-}
-
-void FFmpegAudio::PacketDeleter::operator()(AVPacket* packet) const
-{
-    av_packet_free(&packet);
-}
-
 FFmpegAudio::FFmpegAudio() = default;
 
 FFmpegAudio::~FFmpegAudio() = default;
@@ -82,7 +67,7 @@ bool FFmpegAudio::initialize(CodecPreset* preset)
     if (!codec)
         return false;
 
-    std::unique_ptr<AVCodecContext, ContextDeleter> context(avcodec_alloc_context3(codec));
+    AVCodecContextPtr context(avcodec_alloc_context3(codec));
     if (!context)
         return false;
     context->sample_fmt = AV_SAMPLE_FMT_FLTP;
@@ -100,8 +85,8 @@ bool FFmpegAudio::initialize(CodecPreset* preset)
         return false;
     }
 
-    std::unique_ptr<AVFrame, FrameDeleter> frame(av_frame_alloc());
-    std::unique_ptr<AVPacket, PacketDeleter> packet(av_packet_alloc());
+    AVFramePtr frame(av_frame_alloc());
+    AVPacketPtr packet(av_packet_alloc());
     if (!frame || !packet)
         return false;
     frame->nb_samples = context->frame_size;

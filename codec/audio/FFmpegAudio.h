@@ -1,6 +1,7 @@
 #pragma once
 
 #include "codec/audio/IAudioCodec.h"
+#include "common/AVHandles.h"
 #include "common/CodecPreset.h"
 
 #include <memory>
@@ -34,25 +35,13 @@ public:
     unsigned int extraDataSize() override { return static_cast<unsigned int>(m_header.size()); }
 
 private:
-    struct ContextDeleter
-    {
-        void operator()(AVCodecContext* context) const;
-    };
-    struct FrameDeleter
-    {
-        void operator()(AVFrame* frame) const;
-    };
-    struct PacketDeleter
-    {
-        void operator()(AVPacket* packet) const;
-    };
 
     bool fillFrame(const unsigned char* data, unsigned int size);
     bool takePacket(unsigned char* out, unsigned int& outSize);
 
-    std::unique_ptr<AVCodecContext, ContextDeleter> m_context;
-    std::unique_ptr<AVFrame, FrameDeleter> m_frame; // owns the planar float sample buffers
-    std::unique_ptr<AVPacket, PacketDeleter> m_packet;
+    AVCodecContextPtr m_context;
+    AVFramePtr m_frame; // owns the planar float sample buffers
+    AVPacketPtr m_packet;
     std::vector<unsigned char> m_header; // codec configuration, kept whole whatever its length
     long long m_nextPts = 0;             // in samples
     CodecPreset m_preset;

@@ -87,21 +87,6 @@ bool validVideoRecord(const CodecModel::VideoCodec& v, AVCodecID id)
 
 } // namespace
 
-void FFmpegVideo::ContextDeleter::operator()(AVCodecContext* context) const
-{
-    avcodec_free_context(&context);
-}
-
-void FFmpegVideo::FrameDeleter::operator()(AVFrame* frame) const
-{
-    av_frame_free(&frame);
-}
-
-void FFmpegVideo::PacketDeleter::operator()(AVPacket* packet) const
-{
-    av_packet_free(&packet);
-}
-
 FFmpegVideo::FFmpegVideo() : m_inputFormat(PIX_YUV420P), m_fieldOrder(AV_FIELD_PROGRESSIVE) {}
 
 FFmpegVideo::~FFmpegVideo() = default;
@@ -158,7 +143,7 @@ bool FFmpegVideo::initialize(CodecPreset* preset)
         return false;
     }
 
-    std::unique_ptr<AVCodecContext, ContextDeleter> context(avcodec_alloc_context3(encoder));
+    AVCodecContextPtr context(avcodec_alloc_context3(encoder));
     if (!context)
         return false;
     context->codec_type = AVMEDIA_TYPE_VIDEO;
@@ -203,8 +188,8 @@ bool FFmpegVideo::initialize(CodecPreset* preset)
         return false;
     }
 
-    std::unique_ptr<AVFrame, FrameDeleter> frame(av_frame_alloc());
-    std::unique_ptr<AVPacket, PacketDeleter> packet(av_packet_alloc());
+    AVFramePtr frame(av_frame_alloc());
+    AVPacketPtr packet(av_packet_alloc());
     if (!frame || !packet)
         return false;
     if (context->extradata && context->extradata_size > 0)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "codec/video/IVideoCodec.h"
+#include "common/AVHandles.h"
 #include "common/CodecPreset.h"
 
 #include <memory>
@@ -42,27 +43,15 @@ public:
     const AVCodecContext* codecContext() const { return m_context.get(); }
 
 private:
-    struct ContextDeleter
-    {
-        void operator()(AVCodecContext* context) const;
-    };
-    struct FrameDeleter
-    {
-        void operator()(AVFrame* frame) const;
-    };
-    struct PacketDeleter
-    {
-        void operator()(AVPacket* packet) const;
-    };
 
     bool receivePacket(unsigned char* out, unsigned int& outSize, unsigned int& keyFrame,
                        long long& pts, long long& dts);
 
     CodecPreset m_preset;
     int m_inputFormat;
-    std::unique_ptr<AVCodecContext, ContextDeleter> m_context; // set once the encoder is open
-    std::unique_ptr<AVFrame, FrameDeleter> m_frame;
-    std::unique_ptr<AVPacket, PacketDeleter> m_packet;
+    AVCodecContextPtr m_context; // set once the encoder is open
+    AVFramePtr m_frame;
+    AVPacketPtr m_packet;
     std::vector<unsigned char> m_header; // the context's extradata, kept whole
     int m_fieldOrder;                    // AVFieldOrder given to the context and the frames
     long long m_frameCounter = 0;        // presentation stamp of the next frame

@@ -1,34 +1,12 @@
 #include "codec/video/OpenH264.h"
 
+#include "codec/video/VideoRecordCheck.h"
 #include "common/PixelFormat.h"
 
 #include <QDebug>
 
 #include <cmath>
 #include <cstring>
-
-namespace {
-
-bool validVideoRecord(const CodecModel::VideoCodec& v)
-{
-    const char* problem = nullptr;
-    if (v.width <= 0 || v.height <= 0)
-        problem = "size must be positive";
-    else if (v.width % 2 || v.height % 2)
-        problem = "size must be even for 4:2:0";
-    else if (!(v.frameRate > 0.0) || !std::isfinite(v.frameRate))
-        problem = "frame rate must be above 0";
-    else if (v.bitrate <= 0)
-        problem = "bitrate must be above 0";
-    else if (v.keyframeInterval < 0)
-        problem = "key-frame interval must not be negative";
-    if (problem)
-        qWarning("OpenH264: cannot encode %dx%d at %g fps and %d kbit/s, key frame every %d s: %s",
-                 v.width, v.height, v.frameRate, v.bitrate, v.keyframeInterval, problem);
-    return problem == nullptr;
-}
-
-} // namespace
 
 void OpenH264::EncoderDeleter::operator()(ISVCEncoder* encoder) const
 {
@@ -94,7 +72,7 @@ bool OpenH264::initialize(CodecPreset* preset)
     m_header.clear();
     m_frameIndex = 0;
     const CodecModel::VideoCodec& video = m_preset.videoCodec();
-    if (!validVideoRecord(video))
+    if (!VideoRecordCheck::check(video, "OpenH264"))
         return false;
 
     WelsGetCodecVersion();

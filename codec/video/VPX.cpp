@@ -1,5 +1,6 @@
 #include "codec/video/VPX.h"
 
+#include "codec/video/VideoRecordCheck.h"
 #include "common/PixelFormat.h"
 
 #include <QDebug>
@@ -16,25 +17,6 @@ extern "C" {
 }
 
 namespace {
-
-bool validVideoRecord(const CodecModel::VideoCodec& v)
-{
-    const char* problem = nullptr;
-    if (v.width <= 0 || v.height <= 0)
-        problem = "size must be positive";
-    else if (v.width % 2 || v.height % 2)
-        problem = "size must be even for 4:2:0";
-    else if (!(v.frameRate > 0.0) || !std::isfinite(v.frameRate))
-        problem = "frame rate must be above 0";
-    else if (v.bitrate <= 0)
-        problem = "bitrate must be above 0";
-    else if (v.keyframeInterval < 0)
-        problem = "key-frame interval must not be negative";
-    if (problem)
-        qWarning("VPX: cannot encode %dx%d at %g fps and %d kbit/s, key frame every %d s: %s",
-                 v.width, v.height, v.frameRate, v.bitrate, v.keyframeInterval, problem);
-    return problem == nullptr;
-}
 
 const char* errorDetail(vpx_codec_ctx_t* context)
 {
@@ -112,7 +94,7 @@ bool VPX::initialize(CodecPreset* preset)
         qDebug("Failed to get config: %s\n", vpx_codec_err_to_string(configured));
         return false;
     }
-    if (!validVideoRecord(video))
+    if (!VideoRecordCheck::check(video, "VPX"))
         return false;
     qDebug() << "VPX::initialize : threads" << QThread::idealThreadCount();
 

@@ -1,5 +1,6 @@
 #include "codec/video/X264.h"
 
+#include "codec/video/VideoRecordCheck.h"
 #include "common/PixelFormat.h"
 
 #include <QDebug>
@@ -13,27 +14,6 @@ extern "C" {
 extern "C" {
 #include <libavutil/rational.h>
 }
-
-namespace {
-
-bool validVideoRecord(const CodecModel::VideoCodec& v)
-{
-    const char* problem = nullptr;
-    if (v.width <= 0 || v.height <= 0)
-        problem = "size must be positive";
-    else if (v.width % 2 || v.height % 2)
-        problem = "size must be even for 4:2:0";
-    else if (!(v.frameRate > 0.0) || !std::isfinite(v.frameRate))
-        problem = "frame rate must be above 0";
-    else if (v.bitrate <= 0)
-        problem = "bitrate must be above 0";
-    if (problem)
-        qWarning("x264: cannot encode %dx%d at %g fps and %d kbit/s: %s", v.width, v.height,
-                 v.frameRate, v.bitrate, problem);
-    return problem == nullptr;
-}
-
-} // namespace
 
 X264::X264() : m_input(new x264_picture_t()), m_output(new x264_picture_t()) {}
 
@@ -97,7 +77,7 @@ bool X264::initialize(CodecPreset* preset)
 {
     m_preset = *preset;
     const CodecModel::VideoCodec& video = m_preset.videoCodec();
-    if (!validVideoRecord(video))
+    if (!VideoRecordCheck::check(video, "x264"))
         return false;
 
     if (!openEncoder()) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/AVHandles.h"
+
 #include <memory>
 #include <vector>
 
@@ -29,7 +31,7 @@ public:
     std::vector<Picture> decode(const unsigned char* data, size_t size)
     {
         std::vector<Picture> pictures;
-        std::unique_ptr<AVPacket, PacketFree> pkt(av_packet_alloc());
+        AVPacketPtr pkt(av_packet_alloc());
         av_new_packet(pkt.get(), static_cast<int>(size));
         std::copy(data, data + size, pkt->data);
         if (avcodec_send_packet(m_ctx.get(), pkt.get()) < 0)
@@ -49,7 +51,7 @@ public:
 private:
     void receive(std::vector<Picture>& pictures)
     {
-        std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
+        AVFramePtr frame(av_frame_alloc());
         while (avcodec_receive_frame(m_ctx.get(), frame.get()) == 0) {
             Picture p;
             p.width = frame->width;
@@ -69,17 +71,5 @@ private:
             std::copy(f->data[plane] + row * f->linesize[plane], f->data[plane] + row * f->linesize[plane] + w,
                       out.begin() + static_cast<size_t>(row) * w);
     }
-    struct ContextFree
-    {
-        void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-    };
-    struct PacketFree
-    {
-        void operator()(AVPacket* p) const { av_packet_free(&p); }
-    };
-    struct FrameFree
-    {
-        void operator()(AVFrame* f) const { av_frame_free(&f); }
-    };
-    std::unique_ptr<AVCodecContext, ContextFree> m_ctx;
+    AVCodecContextPtr m_ctx;
 };
