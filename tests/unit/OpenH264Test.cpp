@@ -2,6 +2,7 @@
 #include "common/PixelFormat.h"
 #include "encoder/IEncoder.h"
 #include "H264Decoder.h"
+#include "EncodedPacket.h"
 #include "MessageCapture.h"
 
 #include <gtest/gtest.h>
@@ -35,35 +36,11 @@ std::vector<unsigned char> yuv420Frame(int width, int height, int index)
     return f;
 }
 
-std::vector<int> nalTypes(const unsigned char* data, size_t size)
-{
-    std::vector<int> types;
-    for (size_t i = 0; i + 3 < size; ++i) {
-        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
-            types.push_back(data[i + 3] & 0x1f);
-            i += 2;
-        }
-    }
-    return types;
-}
-
-struct Packet
-{
-    bool produced;
-    unsigned int size, key;
-    long long pts, dts;
-    std::vector<unsigned char> data;
-};
+using Packet = EncodedPacket;
 
 Packet encodeOne(IVideoCodec& codec, const std::vector<unsigned char>& frame, int width, int height)
 {
-    std::vector<unsigned char> in(frame);
-    std::vector<unsigned char> out(static_cast<size_t>(width) * height * 4);
-    Packet p{false, 0, 0, -1, -1, {}};
-    p.produced = codec.encode(in.data(), static_cast<unsigned int>(in.size()), PIX_YUV420P,
-                              out.data(), p.size, p.key, p.pts, p.dts);
-    p.data.assign(out.begin(), out.begin() + p.size);
-    return p;
+    return EncodedPacket::encode(codec, frame, PIX_YUV420P, width, height);
 }
 
 bool contains(const std::vector<int>& v, int value)

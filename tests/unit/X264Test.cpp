@@ -5,6 +5,7 @@ extern "C" {
 }
 #include "common/PixelFormat.h"
 #include "encoder/IEncoder.h"
+#include "EncodedPacket.h"
 #include "MessageCapture.h"
 
 #include <cstdarg>
@@ -39,36 +40,11 @@ std::vector<unsigned char> nv12Frame(int width, int height, int index)
     return f;
 }
 
-// NAL unit types of an Annex B buffer, in order.
-std::vector<int> nalTypes(const unsigned char* data, size_t size)
-{
-    std::vector<int> types;
-    for (size_t i = 0; i + 3 < size; ++i) {
-        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
-            types.push_back(data[i + 3] & 0x1f);
-            i += 2;
-        }
-    }
-    return types;
-}
-
-struct Packet
-{
-    bool produced;
-    unsigned int size, key;
-    long long pts, dts;
-    std::vector<unsigned char> data;
-};
+using Packet = EncodedPacket;
 
 Packet encodeOne(IVideoCodec& codec, int width, int height, int index)
 {
-    auto frame = nv12Frame(width, height, index);
-    std::vector<unsigned char> out(width * height * 4);
-    Packet p{false, 0, 0, -1, -1, {}};
-    p.produced = codec.encode(frame.data(), frame.size(), PIX_NV12, out.data(), p.size, p.key,
-                              p.pts, p.dts);
-    p.data.assign(out.begin(), out.begin() + p.size);
-    return p;
+    return EncodedPacket::encode(codec, nv12Frame(width, height, index), PIX_NV12, width, height);
 }
 
 void callLog(const char* format, ...)
@@ -271,7 +247,7 @@ TEST(X264, DrainingHandsOutEveryHeldFrameAndALaterFrameStartsAnew)
     EXPECT_EQ(drainedPts.back(), 29);
 
     // A frame after the drain opens a new sequence: it comes out (eventually) as a key frame.
-    Packet next{false, 0, 0, -1, -1, {}};
+    Packet next;
     for (int i = 30; i < 80 && !next.produced; ++i)
         next = encodeOne(codec, 320, 240, i);
     ASSERT_TRUE(next.produced);
