@@ -33,6 +33,8 @@ constexpr double kAudioChunkBytes = 3840.0;
 // Room for one encoded audio packet beyond the codec's input chunk (AAC at most 768 bytes per
 // channel, MP3 at most 1441 bytes, PCM exactly the chunk).
 constexpr int kAudioPacketSlack = 8192;
+// The written times are running sums of packet durations; equal times may differ by rounding.
+constexpr double kWriteTimeSlack = 1e-6;
 // More frames than any encoder holds back (x264's look-ahead is at most 250).
 constexpr int kMaxDrainedFrames = 512;
 
@@ -45,11 +47,29 @@ Encoder::~Encoder()
     m_initialized.store(false);
     m_status.store(nullptr);
     m_callback.store(nullptr);
-    delete m_videoThread;
-    m_videoThread = nullptr;
-    delete m_audioThread;
-    m_audioThread = nullptr;
+    joinThreads();
     releaseAll();
+}
+
+void Encoder::joinThreads()
+{
+    VideoThread* video = nullptr;
+    AudioThread* audio = nullptr;
+    {
+        // Once the pointers are null no enqueue call can reach the threads any more.
+        std::lock_guard<std::mutex> lock(m_threadMutex);
+        std::swap(video, m_videoThread);
+        std::swap(audio, m_audioThread);
+    }
+    delete video; // raises the exit flag, wakes the body and joins
+    delete audio;
+}
+
+// The worker a body runs on; the bodies reach their thread this way rather than through the
+// members, which stop() clears before it joins.
+static ThreadCallback* currentWorker()
+{
+    return static_cast<ThreadCallback*>(QThread::currentThread());
 }
 
 void Encoder::releaseAll()
@@ -75,6 +95,28 @@ void Encoder::releaseAll()
     m_encodedAudio.data = nullptr;
 }
 
+// Back to the counters of a new pipeline (a second initialize()).
+void Encoder::resetState()
+{
+    m_started.store(0);
+    m_lastFormat = -1;
+    m_startTime.store(-1.0);
+    m_encodedVideo.frameCount.store(0);
+    m_encodedVideo.missedFrames.store(0);
+    m_encodedVideo.size = 0;
+    m_encodedAudio.holdChunks.store(0);
+    m_encodedAudio.size = 0;
+    for (auto* counter : {&m_sync.videoInputDrops, &m_sync.videoOutputDrops, &m_sync.audioDrops})
+        counter->store(0);
+    for (auto* counter : {&m_sync.videoFrames, &m_sync.videoWritten, &m_sync.videoWriteQueue, &m_sync.audioQueuedFrames,
+                          &m_sync.audioFrames, &m_sync.audioBytesQueued, &m_sync.audioBytesEncoded,
+                          &m_sync.audioWriteQueue})
+        counter->store(0);
+    for (auto* time : {&m_sync.videoWriteTs, &m_sync.audioWriteTs, &m_sync.inputClock})
+        time->store(0.0);
+    m_paths.clear();
+}
+
 int Encoder::encoderType()
 {
     return m_preset.encoderType;
@@ -94,8 +136,7 @@ int Encoder::initialize(IEncodingStatus* status, CodecPreset* preset, bool)
         m_initialized.store(false);
         stop();
         releaseAll();
-        m_started.store(0);
-        m_lastFormat = -1;
+        resetState();
     }
 
     m_muxEnabled = preset->local().enabled || preset->streaming().enabled;
@@ -160,6 +201,7 @@ bool Encoder::start()
 {
     if (!m_initialized.load())
         return false;
+    std::lock_guard<std::mutex> lock(m_threadMutex);
     if (m_preset.audioCodec().enabled && !m_audioThread) {
         m_audioThread = new AudioThread(this);
         m_audioThread->start(QThread::InheritPriority);
@@ -176,10 +218,7 @@ bool Encoder::start()
 bool Encoder::stop()
 {
     m_callback.store(nullptr);
-    delete m_videoThread;
-    m_videoThread = nullptr;
-    delete m_audioThread;
-    m_audioThread = nullptr;
+    joinThreads();
     return true;
 }
 
@@ -243,7 +282,7 @@ IMuxer* Encoder::muxer()
 const QString& Encoder::recordingPath()
 {
     std::lock_guard<std::mutex> lock(m_muxMutex);
-    return m_muxer ? m_muxer->recordingPath() : m_emptyPath;
+    return m_muxer && !m_paths.empty() ? m_paths.back() : m_emptyPath;
 }
 
 // ---- input side -------------------------------------------------------------------------
@@ -302,8 +341,7 @@ void Encoder::enqueueVideo(unsigned char* data, int width, int height, int forma
     // once, and the FIFO being empty again must not keep the pipeline waiting for a start stamp.
     if (m_started.load() == 0 && queued > 0)
         m_started.store(1);
-    if (VideoThread* thread = m_videoThread)
-        thread->wakeThread();
+    wakeVideoThread();
 }
 
 void Encoder::enqueueVideo(unsigned char* data, int width, int height, int format)
@@ -312,10 +350,16 @@ void Encoder::enqueueVideo(unsigned char* data, int width, int height, int forma
         return;
     int drop = 0, repeat = 0;
     queueCopies(data, width, height, format, synchronizeVideo(&drop, &repeat));
-    if (VideoThread* thread = m_videoThread)
-        thread->wakeThread();
+    wakeVideoThread();
     if (m_started.load() == 0)
         m_started.store(1);
+}
+
+void Encoder::wakeVideoThread()
+{
+    std::lock_guard<std::mutex> lock(m_threadMutex);
+    if (m_videoThread)
+        m_videoThread->wakeThread();
 }
 
 int Encoder::projectAudioBytesPerSecond() const
@@ -330,13 +374,16 @@ void Encoder::enqueueAudio(unsigned char* data, int size)
         return;
     if (m_started.load() == 0 && !m_refVideo.load())
         return;
+    if (data && size <= 0)
+        return; // nothing to encode; only a null buffer marks a lost one
     m_audioFifo.append(new AudioQueue(data, size));
     const long long queued = m_sync.audioBytesQueued.fetch_add(std::max(size, 0)) + std::max(size, 0);
     const double bytesPerFrame = projectAudioBytesPerSecond() / m_preset.videoCodec().frameRate;
     if (bytesPerFrame > 0.0)
         m_sync.audioQueuedFrames.store(qRound64(queued / bytesPerFrame));
-    if (AudioThread* thread = m_audioThread)
-        thread->wakeThread();
+    std::lock_guard<std::mutex> lock(m_threadMutex);
+    if (m_audioThread)
+        m_audioThread->wakeThread();
 }
 
 // ---- worker threads ---------------------------------------------------------------------
@@ -352,6 +399,7 @@ void Encoder::videoThread()
     const bool recordsLocally = m_preset.local().enabled;
     const int codecFormat = m_videoCodec->supportFormat();
     const CodecModel::VideoCodec video = m_preset.videoCodec();
+    ThreadCallback* worker = currentWorker();
     for (;;) {
         if (recordsLocally && lowDiskSpace()) {
             if (IEncodingStatus* status = m_status.load()) {
@@ -363,11 +411,11 @@ void Encoder::videoThread()
         }
         VideoQueue* frame = m_videoFifo.tryTake();
         if (!frame) {
-            if (m_videoThread->isExitThread()) {
+            if (worker->isExitThread()) {
                 drainVideo(); // everything queued before stop() is encoded, the codec's delay too
                 return;
             }
-            m_videoThread->waitThread(kIdleWaitMs);
+            worker->waitThread(kIdleWaitMs);
             continue;
         }
         if (!frame->data()) {
@@ -487,11 +535,12 @@ void Encoder::drainVideo()
 
 void Encoder::audioThread()
 {
-    while (!m_audioThread->isExitThread()) {
+    ThreadCallback* worker = currentWorker();
+    while (!worker->isExitThread()) {
         bool worked = false;
         const int queued = m_audioFifo.count();
         if (queued > 0 && queued >= m_encodedAudio.holdChunks.load() - 4 &&
-            m_sync.videoWriteTs.load() >= m_sync.audioWriteTs.load()) {
+            m_sync.videoWriteTs.load() + kWriteTimeSlack >= m_sync.audioWriteTs.load()) {
             std::lock_guard<std::mutex> lock(m_muxMutex);
             // Without an output the packets only go to the host's callback: nothing to wait for.
             // With one, audio starts once the first video packet is in the muxer, which drops
@@ -503,7 +552,7 @@ void Encoder::audioThread()
             }
         }
         if (!worked)
-            m_audioThread->waitThread(kIdleWaitMs);
+            worker->waitThread(kIdleWaitMs);
     }
 
     // Stopping: the video thread has ended, so every frame is encoded.
@@ -541,7 +590,10 @@ void Encoder::encodeQueuedAudio()
     const CodecModel::AudioCodec& audio = m_preset.audioCodec();
     const ProjectModel::AudioOutput& input = m_preset.audioOutput();
     const int chunk = static_cast<int>(m_audioCodec->frameSize());
-    AudioQueue* buffer = m_audioFifo.take();
+    // A time split may have emptied the FIFO since the caller looked.
+    AudioQueue* buffer = m_audioFifo.tryTake();
+    if (!buffer)
+        return;
     if (buffer->data()) {
         m_audioResampler->resampleAudio(buffer->data(), buffer->size(), audio.channels, input.channels,
                                         audio.sampleRate, input.sampleRate, AV_SAMPLE_FMT_S16,
@@ -636,6 +688,7 @@ bool Encoder::initMuxerLocked()
         m_muxer = nullptr;
         return false;
     }
+    m_paths.push_back(m_muxer->recordingPath());
     return true;
 }
 

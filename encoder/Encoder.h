@@ -12,6 +12,7 @@
 
 #include <mutex>
 #include <atomic>
+#include <deque>
 
 class AVResampler;
 class AudioThread;
@@ -88,11 +89,15 @@ private:
     bool initMuxerLocked();
     bool initMuxer();
     void releaseAll();
+    void resetState();
+    void joinThreads();
+    void wakeVideoThread();
     bool lowDiskSpace() const;
     int projectAudioBytesPerSecond() const;
 
-    VideoThread* m_videoThread = nullptr; // host thread only; the body reaches it through this
-    AudioThread* m_audioThread = nullptr; //   pointer, set before the thread starts
+    VideoThread* m_videoThread = nullptr; // guarded by m_threadMutex (start, stop, the wakes in
+    AudioThread* m_audioThread = nullptr; //   the enqueue calls); the bodies never read them
+    std::mutex m_threadMutex;
     IVideoCodec* m_videoCodec = nullptr;  // set during initialize, used by the video thread
     IAudioCodec* m_audioCodec = nullptr;  // set during initialize, used by the audio thread
     IMuxer* m_muxer = nullptr;            // guarded by m_muxMutex once the threads run
@@ -115,4 +120,7 @@ private:
     std::atomic<bool> m_initialized{false};
     bool m_warnedTexture = false;         // video thread only
     long long m_audioPacketsOut = 0;      // audio packets of the current muxer; under m_muxMutex
+    // Every recording path so far, the current one last; guarded by m_muxMutex. Kept so that
+    // the reference recordingPath() returns outlives the muxer a time split replaces.
+    std::deque<QString> m_paths;
 };

@@ -64,9 +64,14 @@ FFMpegMuxer::~FFMpegMuxer()
     delete m_thread;
     m_thread = nullptr;
     m_aborted.store(true);
+    const bool hadHeader = m_headerWritten.load();
     close();
     m_avio.reset();
     m_writer.reset();
+    // A file that never got its header (a failed start, or no frame ever came) holds nothing
+    // a player can use: do not leave it behind.
+    if (!hadHeader && m_createdFile)
+        QFile::remove(m_preset.local().recordingPath);
     dropQueued();
 }
 
@@ -143,7 +148,9 @@ bool FFMpegMuxer::open()
 
     if (!(format->flags & AVFMT_NOFILE)) {
         auto writer = std::make_unique<FileWriter>();
+        m_createdFile = !QFileInfo::exists(local.recordingPath);
         if (!writer->open(local.recordingPath)) {
+            m_createdFile = false;
             qWarning("FFMPEG: cannot open '%s' for writing", qPrintable(local.recordingPath));
             return false;
         }
@@ -476,7 +483,9 @@ bool FFMpegMuxer::writeOnePass()
             v ? v->pts() : av_rescale_q(m_videoFrames.load(), m_videoCtx->time_base, m_videoStream->time_base);
         if (a && aPts <= vPts)
             return writeAudioPacket();
-        if (v && vPts < aPts)
+        // Video at the very stamp the next audio packet will get goes first when no audio is
+        // waiting: the audio side may itself be waiting for this video to be written.
+        if (v && (vPts < aPts || (!a && vPts == aPts)))
             return writeVideoPacket();
         // At the end of a recording nothing more arrives: write what is left.
         if (m_thread->isExitThread())
@@ -527,10 +536,16 @@ bool FFMpegMuxer::writeVideoPacket()
         pkt->stream_index = m_videoStream->index;
         if (record->key() == 1)
             pkt->flags |= AV_PKT_FLAG_KEY;
-        if (m_colourFilter && av_bsf_send_packet(m_colourFilter.get(), pkt) == 0) {
-            // The metadata filter gives one packet back for each it takes.
-            while (av_bsf_receive_packet(m_colourFilter.get(), pkt) == 0)
-                break;
+        if (m_colourFilter) {
+            // The metadata filter gives one packet back for each it takes; should it fail,
+            // the packet is written as the encoder made it.
+            AVPacketPtr original(av_packet_clone(pkt));
+            if (av_bsf_send_packet(m_colourFilter.get(), pkt) != 0 ||
+                av_bsf_receive_packet(m_colourFilter.get(), pkt) != 0) {
+                av_packet_unref(pkt);
+                if (original)
+                    av_packet_move_ref(pkt, original.get());
+            }
         }
         m_lastSourceTime = record->sourceTime();
         result = av_interleaved_write_frame(m_format, pkt);

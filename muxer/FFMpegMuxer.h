@@ -114,5 +114,6 @@ private:
     std::atomic<bool> m_keyFrameSeen{false};
     QElapsedTimer m_lastWrite; // muxing thread (under m_muxMutex)
     bool m_mpegts = false;
+    bool m_createdFile = false; // open() made the recording file (set-up thread only)
     long long m_lastSourceTime = 0;
 };

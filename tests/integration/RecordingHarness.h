@@ -23,6 +23,7 @@ public:
         int initResult = -1;
         long long packets = 0;  // video packets the encoder produced
         QString lastPath;       // recording path when the pipeline stopped
+        double writtenBeforeStop = 0; // seconds of video the muxer had written before stop()
         std::vector<std::pair<int, int>> reports;
     };
 
@@ -98,6 +99,12 @@ public:
             if (stopAfterReport && reportCount(0) >= stopAfterReport)
                 break;
         }
+        // Give the muxer a moment to catch up, then see how far it got while the pipeline ran.
+        const AVSync& sync = encoder->getSyncInfo();
+        const double fed = (frames - 10) / preset.videoCodec().frameRate;
+        for (int i = 0; i < 300 && sync.videoWriteTs.load() < fed && !failed(); ++i)
+            QThread::msleep(10);
+        result.writtenBeforeStop = sync.videoWriteTs.load();
         encoder->stop();
         result.packets = static_cast<long long>(encoder->encodedVideo().frameCount.load());
         result.lastPath = encoder->recordingPath();

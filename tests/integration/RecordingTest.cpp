@@ -53,6 +53,8 @@ TEST_P(RecordingContainers, TenSecondsOfX264AndAacDecodeCompletely)
     EXPECT_EQ(r.packets, 300);
     EXPECT_EQ(r.lastPath, dir.path() + QStringLiteral("/take.") + QLatin1String(GetParam()));
     expectGoodRecording(r.lastPath, r.packets, QStringLiteral("30/1"));
+    // The muxer keeps writing while the pipeline runs (not only when it stops).
+    EXPECT_GE(r.writtenBeforeStop, 9.0);
     // Progress: one report per written packet with the muxer's frame count.
     ASSERT_FALSE(r.reports.empty());
     EXPECT_EQ(r.reports.back(), std::make_pair(1, 300));
@@ -115,7 +117,7 @@ TEST(Recording, ContainerThatRefusesTheCodecFailsToStart)
             harness.record(RecordingHarness::preset(dir.path(), QLatin1String(container)), 10);
         EXPECT_EQ(r.initResult, -3) << container;
     }
-    EXPECT_TRUE(QDir(dir.path()).entryList({QStringLiteral("*.webm")}).size() <= 1);
+    EXPECT_TRUE(QDir(dir.path()).entryList(QDir::Files).isEmpty()) << "a failed start leaves no file behind";
 }
 
 TEST(Recording, ColourValuesFollowThePictureSize)

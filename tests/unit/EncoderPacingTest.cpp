@@ -118,6 +118,7 @@ TEST(EncoderPacing, StampGateHoldsVideoAndAudioUntilTheStartFrame)
     EXPECT_EQ(sync.videoFrames.load(), 2);
     encoder.enqueueAudio(audio.data(), 3840);
     encoder.enqueueAudio(audio.data(), 3840);
+    encoder.enqueueAudio(audio.data(), 0); // empty, not lost: ignored
     EXPECT_EQ(sync.audioBytesQueued.load(), 7680);
     // 7680 bytes of 48 kHz stereo 16-bit = 40 ms = one frame at 25 fps.
     EXPECT_EQ(sync.audioQueuedFrames.load(), 1);

@@ -399,7 +399,16 @@ TEST(Encoder, SecondInitializeReplacesCodecsAndDestructionJoinsEverything)
         auto* encoder = new Encoder();
         ASSERT_EQ(encoder->initialize(nullptr, &preset, false), 0);
         ASSERT_TRUE(encoder->start());
+        std::vector<unsigned char> first(64 * 48 * 3 / 2, 50);
+        TimeStamp start;
+        start.startFlag = 1;
+        encoder->enqueueVideo(first.data(), 64, 48, PIX_NV12, &start);
         ASSERT_EQ(encoder->initialize(nullptr, &preset, false), 0);
+        EXPECT_EQ(encoder->getSyncInfo().videoFrames.load(), 0) << "a new initialize starts the counts anew";
+        EXPECT_EQ(encoder->getSyncInfo().inputClock.load(), 0.0);
+        EXPECT_EQ(encoder->encodedVideo().frameCount.load(), 0u);
+        encoder->enqueueVideo(first.data(), 64, 48, PIX_NV12, nullptr);
+        EXPECT_EQ(encoder->getSyncInfo().videoFrames.load(), 0) << "and waits for a start stamp again";
         EXPECT_EQ(FakeVideoCodec::alive.load(), aliveBefore + 1) << "the first codec was released";
         ASSERT_TRUE(encoder->start());
         std::vector<unsigned char> frame(64 * 48 * 3 / 2, 50);
