@@ -20,7 +20,9 @@ struct TimeStamp;
 // Host order: construct; initialize() and check its result; optionally encodingCallback();
 // start(); enqueueVideo()/enqueueAudio() for every frame and buffer; stop(); delete. All of
 // these run on host threads; the enqueue operations copy their input and never block on the
-// pipeline's workers. Reports and packets reach the host on the worker threads.
+// pipeline's workers. Feeding ends before stop(): stop() encodes what is queued (and what the
+// codecs still hold), so a host that keeps feeding keeps it busy. Reports and packets reach the
+// host on the worker threads.
 class STREVO_EXPORT IEncoder
 {
 public:
