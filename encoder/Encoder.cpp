@@ -38,6 +38,13 @@ constexpr double kWriteTimeSlack = 1e-6;
 // More frames than any encoder holds back (x264's look-ahead is at most 250).
 constexpr int kMaxDrainedFrames = 512;
 
+// The worker a body runs on; the bodies reach their thread this way rather than through the
+// members, which stop() clears before it joins.
+ThreadCallback* currentWorker()
+{
+    return static_cast<ThreadCallback*>(QThread::currentThread());
+}
+
 } // namespace
 
 Encoder::Encoder() = default;
@@ -63,13 +70,6 @@ void Encoder::joinThreads()
     }
     delete video; // raises the exit flag, wakes the body and joins
     delete audio;
-}
-
-// The worker a body runs on; the bodies reach their thread this way rather than through the
-// members, which stop() clears before it joins.
-static ThreadCallback* currentWorker()
-{
-    return static_cast<ThreadCallback*>(QThread::currentThread());
 }
 
 void Encoder::releaseAll()
