@@ -1,10 +1,20 @@
 #pragma once
 
+#include <QByteArray>
 #include <memory>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavcodec/bsf.h>
+#include <libavutil/error.h>
+}
+
+// libav's text for an error code, for log messages.
+inline QByteArray avErrorText(int code)
+{
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof(text));
+    return QByteArray(text);
 }
 
 // Owning pointers for libavcodec objects, each freed the way libavcodec requires.

@@ -43,13 +43,6 @@ AVPixelFormat streamPixelFormat(int id)
     }
 }
 
-QString avError(int code)
-{
-    char text[AV_ERROR_MAX_STRING_SIZE] = {0};
-    av_strerror(code, text, sizeof(text));
-    return QString::fromUtf8(text);
-}
-
 } // namespace
 
 FFMpegMuxer::FFMpegMuxer(IMuxerCallback* callback) : m_callback(callback), m_packet(av_packet_alloc())
@@ -338,7 +331,7 @@ bool FFMpegMuxer::writeHeaderLocked()
     const int result = avformat_write_header(m_format, nullptr);
     if (result < 0) {
         qWarning("FFMPEG: avformat_write_header error!\n");
-        qDebug("FFMPEG: %s: %s", qPrintable(m_preset.local().recordingPath), qPrintable(avError(result)));
+        qDebug("FFMPEG: %s: %s", qPrintable(m_preset.local().recordingPath), avErrorText(result).constData());
         return false;
     }
     m_headerWritten.store(true);
@@ -554,7 +547,7 @@ bool FFMpegMuxer::writeVideoPacket()
     if (result != 0) {
         m_writeStatus.store(false);
         qWarning("FFMPEG: Error while writing video frame");
-        qDebug("FFMPEG: %s: %s", qPrintable(m_preset.local().recordingPath), qPrintable(avError(result)));
+        qDebug("FFMPEG: %s: %s", qPrintable(m_preset.local().recordingPath), avErrorText(result).constData());
     }
     delete record;
     m_lastWrite.restart();

@@ -17,13 +17,6 @@ extern "C" {
 
 namespace {
 
-QByteArray avError(int code)
-{
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof(text));
-    return QByteArray(text);
-}
-
 // Little-endian signed 16-bit sample at p, read byte-wise: the caller's buffer need not be
 // aligned for int16_t.
 inline float sampleAt(const unsigned char* p)
@@ -81,7 +74,7 @@ bool FFmpegAudio::initialize(CodecPreset* preset)
     const int opened = avcodec_open2(context.get(), codec, nullptr);
     if (opened < 0) {
         qDebug("AAC: cannot open the encoder at %d Hz, %d kbit/s, %d channels: %s",
-               audio.sampleRate, audio.bitrate, audio.channels, avError(opened).constData());
+               audio.sampleRate, audio.bitrate, audio.channels, avErrorText(opened).constData());
         return false;
     }
 
@@ -157,11 +150,11 @@ bool FFmpegAudio::encode(unsigned char* data, unsigned int size, unsigned char* 
         const bool got = takePacket(out, outSize);
         sent = avcodec_send_frame(m_context.get(), m_frame.get());
         if (sent < 0)
-            qDebug("AAC: dropped a chunk: %s", avError(sent).constData());
+            qDebug("AAC: dropped a chunk: %s", avErrorText(sent).constData());
         return got;
     }
     if (sent < 0) {
-        qDebug("AAC: cannot encode a chunk: %s", avError(sent).constData());
+        qDebug("AAC: cannot encode a chunk: %s", avErrorText(sent).constData());
         return false;
     }
     return takePacket(out, outSize);

@@ -19,13 +19,6 @@ extern "C" {
 
 namespace {
 
-QByteArray avError(int code)
-{
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof(text));
-    return QByteArray(text);
-}
-
 // libavcodec's names for the ProRes profiles, indexed like the record's codecProfile.
 const char* const kProResProfiles[] = {"proxy", "lt", "standard", "hq", "4444", "4444xq"};
 
@@ -184,7 +177,7 @@ bool FFmpegVideo::initialize(CodecPreset* preset)
     const int opened = avcodec_open2(context.get(), encoder, nullptr);
     if (opened < 0) {
         qDebug("FFMPEG: cannot open the %s encoder at %dx%d: %s", encoder->name, video.width,
-               video.height, avError(opened).constData());
+               video.height, avErrorText(opened).constData());
         return false;
     }
 
@@ -260,7 +253,7 @@ bool FFmpegVideo::encode(unsigned char* data, unsigned int size, int, unsigned c
     }
     if (sent < 0)
         qDebug("FFMPEG: cannot encode frame %lld: %s", static_cast<long long>(frame->pts),
-               avError(sent).constData());
+               avErrorText(sent).constData());
     if (!produced)
         produced = receivePacket(out, outSize, keyFrame, pts, dts);
     return produced;
