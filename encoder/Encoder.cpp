@@ -19,6 +19,7 @@
 #include <QDebug>
 #include <QTime>
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 extern "C" {
@@ -115,6 +116,8 @@ void Encoder::resetState()
     for (auto* time : {&m_sync.videoWriteTs, &m_sync.audioWriteTs, &m_sync.inputClock})
         time->store(0.0);
     m_paths.clear();
+    m_audioPacketsOut = 0;
+    m_audioChunksIn = 0;
 }
 
 int Encoder::encoderType()
@@ -576,20 +579,34 @@ void Encoder::finishAudio()
     const double videoSeconds =
         (m_muxer ? m_muxer->videoFrameCount() : static_cast<long long>(m_encodedVideo.frameCount.load())) /
         m_preset.videoCodec().frameRate;
-    while (!m_audioFifo.isEmpty() && m_sync.audioBytesEncoded.load() / bytesPerSecond < videoSeconds)
-        encodeQueuedAudio();
+    // Feed the codec chunk by chunk up to the video's length; what is left in the resampler and
+    // the FIFO belongs to the next file.
     const double chunkSeconds = chunk / bytesPerSecond;
+    const long long chunksForVideo = static_cast<long long>(std::ceil(videoSeconds / chunkSeconds - 1e-9));
+    encodeResampledAudio(chunksForVideo);
+    while (m_audioChunksIn < chunksForVideo && !m_audioFifo.isEmpty())
+        encodeQueuedAudio(chunksForVideo);
     std::vector<unsigned char> silence(chunk, 0);
     for (int i = 0; i < 16 && (m_audioPacketsOut + 0.5) * chunkSeconds < videoSeconds; ++i)
         encodeAudio(silence.data(), static_cast<int>(chunk));
 }
 
-// Runs on the audio thread with m_muxMutex held and the audio FIFO not empty.
-void Encoder::encodeQueuedAudio()
+// Runs with m_muxMutex held: encodes the resampled audio that fills whole codec chunks, while
+// fewer than `limit` chunks went into the codec for the current muxer.
+void Encoder::encodeResampledAudio(long long limit)
+{
+    const int chunk = static_cast<int>(m_audioCodec->frameSize());
+    while (chunk > 0 && m_audioChunksIn < limit && m_audioResampler->requestAudioData(chunk)) {
+        ++m_audioChunksIn;
+        encodeAudio(m_audioResampler->audioData(), chunk);
+    }
+}
+
+// Runs on the audio thread (or at a time split) with m_muxMutex held.
+void Encoder::encodeQueuedAudio(long long limit)
 {
     const CodecModel::AudioCodec& audio = m_preset.audioCodec();
     const ProjectModel::AudioOutput& input = m_preset.audioOutput();
-    const int chunk = static_cast<int>(m_audioCodec->frameSize());
     // A time split may have emptied the FIFO since the caller looked.
     AudioQueue* buffer = m_audioFifo.tryTake();
     if (!buffer)
@@ -598,8 +615,7 @@ void Encoder::encodeQueuedAudio()
         m_audioResampler->resampleAudio(buffer->data(), buffer->size(), audio.channels, input.channels,
                                         audio.sampleRate, input.sampleRate, AV_SAMPLE_FMT_S16,
                                         AV_SAMPLE_FMT_S16);
-        while (chunk > 0 && m_audioResampler->requestAudioData(chunk))
-            encodeAudio(m_audioResampler->audioData(), chunk);
+        encodeResampledAudio(limit);
     } else {
         m_sync.audioDrops.fetch_add(1);
         m_sync.audioFrames.fetch_add(1);
@@ -672,6 +688,7 @@ bool Encoder::initMuxerLocked()
     m_sync.audioBytesEncoded.store(0);
     m_sync.audioFrames.store(0);
     m_audioPacketsOut = 0;
+    m_audioChunksIn = 0;
     delete m_muxer;
     m_muxer = MuxerFactory::create(this);
     if (!m_muxer) {

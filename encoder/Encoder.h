@@ -13,6 +13,7 @@
 #include <mutex>
 #include <atomic>
 #include <deque>
+#include <limits>
 
 class AVResampler;
 class AudioThread;
@@ -83,7 +84,8 @@ private:
     bool deliverVideoPacket(unsigned int size, unsigned int key, long long pts, long long dts);
     void drainVideo();
     void encodeAudio(unsigned char* data, int size);
-    void encodeQueuedAudio();
+    void encodeQueuedAudio(long long limit = std::numeric_limits<long long>::max());
+    void encodeResampledAudio(long long limit);
     void finishAudio();
     // Expects m_muxMutex held.
     bool initMuxerLocked();
@@ -120,6 +122,7 @@ private:
     std::atomic<bool> m_initialized{false};
     bool m_warnedTexture = false;         // video thread only
     long long m_audioPacketsOut = 0;      // audio packets of the current muxer; under m_muxMutex
+    long long m_audioChunksIn = 0;        // codec chunks fed for the current muxer; likewise
     // Every recording path so far, the current one last; guarded by m_muxMutex. Kept so that
     // the reference recordingPath() returns outlives the muxer a time split replaces.
     std::deque<QString> m_paths;
