@@ -25,6 +25,17 @@ struct EncodedPacket
     }
 };
 
+// Grey YUV420P with a bright square that moves with `index`, so that predicted pictures carry
+// motion.
+inline std::vector<unsigned char> yuv420Frame(int width, int height, int index)
+{
+    std::vector<unsigned char> f(static_cast<size_t>(width) * height * 3 / 2, 128);
+    for (int y = 16; y < 48 && y < height; ++y)
+        for (int x = 0; x < 32; ++x)
+            f[static_cast<size_t>(y) * width + (x + index * 4) % width] = 230;
+    return f;
+}
+
 // NAL unit types of an Annex B buffer, in order.
 inline std::vector<int> nalTypes(const unsigned char* data, size_t size)
 {

@@ -26,16 +26,6 @@ CodecPreset openH264Preset(int width = 320, int height = 240, double fps = 30.0)
     return p;
 }
 
-// Grey YUV420P with a bright square that moves, so that P pictures carry motion.
-std::vector<unsigned char> yuv420Frame(int width, int height, int index)
-{
-    std::vector<unsigned char> f(static_cast<size_t>(width) * height * 3 / 2, 128);
-    for (int y = 16; y < 48 && y < height; ++y)
-        for (int x = 0; x < 32; ++x)
-            f[static_cast<size_t>(y) * width + (x + index * 4) % width] = 230;
-    return f;
-}
-
 using Packet = EncodedPacket;
 
 Packet encodeOne(IVideoCodec& codec, const std::vector<unsigned char>& frame, int width, int height)

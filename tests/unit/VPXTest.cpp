@@ -1,6 +1,7 @@
 #include "codec/video/VPX.h"
 #include "common/PixelFormat.h"
 #include "encoder/IEncoder.h"
+#include "EncodedPacket.h"
 #include "MessageCapture.h"
 
 #include <gtest/gtest.h>
@@ -26,15 +27,6 @@ CodecPreset vpxPreset(const char* name, int width = 320, int height = 240, doubl
     v.bitrate = 500;
     v.keyframeInterval = 2;
     return p;
-}
-
-std::vector<unsigned char> yuv420Frame(int width, int height, int index)
-{
-    std::vector<unsigned char> f(static_cast<size_t>(width) * height * 3 / 2, 128);
-    for (int y = 16; y < 48 && y < height; ++y)
-        for (int x = 0; x < 32; ++x)
-            f[static_cast<size_t>(y) * width + (x + index * 4) % width] = 230;
-    return f;
 }
 
 struct Packet
