@@ -4,10 +4,10 @@
 //
 // Both sides encode the same pre-generated NV12 frames with the same settings (x264 veryfast,
 // 6000 kbit/s, key frame every 2 s; another codec name such as H264 or VP8 uses that encoder,
-// which the pipeline feeds in its own pixel format). The pipeline side includes everything a host pays for:
-// enqueueVideo's copy, pacing, the FIFO and the video thread. The host keeps at most a few
-// frames queued, as a live source would. Rounds alternate between the two sides; the median
-// of each is reported with the ratio pipeline / direct (frames per second).
+// which the pipeline feeds in its own pixel format). The pipeline side includes everything a host
+// pays for: enqueueVideo's copy, pacing, the FIFO and the video thread. The host keeps at most a
+// few frames queued, as a live source would. Rounds alternate between the two sides; the median of
+// each is reported with the ratio pipeline / direct (frames per second).
 
 #include "codec/video/IVideoCodec.h"
 #include "common/CodecPreset.h"
@@ -47,15 +47,16 @@ CodecPreset benchPreset(int width, int height, const QString& codec)
 
 // The frames converted once, up front, to the codec's own pixel format (the direct side does no
 // conversion; the pipeline converts each frame itself).
-std::vector<std::vector<uint8_t>> inCodecFormat(const std::vector<std::vector<uint8_t>>& frames, int width,
-                                                int height, int format)
+std::vector<std::vector<uint8_t>> inCodecFormat(const std::vector<std::vector<uint8_t>>& frames,
+                                                int width, int height, int format)
 {
     if (format == PIX_NV12)
         return frames;
     YuvResampler converter;
     std::vector<std::vector<uint8_t>> out;
     for (const auto& f : frames) {
-        converter.resampleVideo(f.data(), width, height, PIX_NV12, nullptr, width, height, format, 0, false);
+        converter.resampleVideo(f.data(), width, height, PIX_NV12, nullptr, width, height, format,
+                                0, false);
         out.emplace_back(converter.videoData(), converter.videoData() + converter.videoDataSize());
     }
     return out;
@@ -67,7 +68,8 @@ double direct(const std::vector<std::vector<uint8_t>>& frames, CodecPreset prese
     if (!codec || !codec->initialize(&preset))
         return 0;
     const int format = codec->supportFormat();
-    std::vector<unsigned char> out(static_cast<size_t>(preset.videoCodec().width) * preset.videoCodec().height * 4);
+    std::vector<unsigned char> out(static_cast<size_t>(preset.videoCodec().width) *
+                                   preset.videoCodec().height * 4);
     QElapsedTimer timer;
     timer.start();
     for (const auto& f : frames) {
@@ -102,8 +104,10 @@ double pipeline(const std::vector<std::vector<uint8_t>>& frames, CodecPreset pre
     qint64 enqueueNs = 0;
     for (const auto& f : frames) {
         // Keep the queue short, as a live host does: a few frames of backlog at most.
-        while (sync.videoFrames.load() - static_cast<long long>(encoder.encodedVideo().frameCount.load() +
-                                                                 encoder.encodedVideo().missedFrames.load()) > 4)
+        while (sync.videoFrames.load() -
+                   static_cast<long long>(encoder.encodedVideo().frameCount.load() +
+                                          encoder.encodedVideo().missedFrames.load()) >
+               4)
             QThread::usleep(1000);
         const qint64 before = timer.nsecsElapsed();
         encoder.enqueueVideo(const_cast<uint8_t*>(f.data()), width, height, PIX_NV12, &ts);
@@ -149,11 +153,14 @@ int main(int argc, char** argv)
     for (int r = 0; r < rounds; ++r) {
         directFps.push_back(direct(converted, preset));
         pipelineFps.push_back(pipeline(frames, preset));
-        std::printf("round %d: direct %.1f fps, pipeline %.1f fps (enqueueVideo %.2f ms per frame)\n", r + 1,
-                    directFps.back(), pipelineFps.back(), g_enqueueMs);
+        std::printf(
+            "round %d: direct %.1f fps, pipeline %.1f fps (enqueueVideo %.2f ms per frame)\n",
+            r + 1, directFps.back(), pipelineFps.back(), g_enqueueMs);
     }
     const double d = median(directFps), p = median(pipelineFps);
-    std::printf("%d frames %dx%d NV12, %s 6000 kbit/s\n", count, width, height, qPrintable(codecName));
-    std::printf("median direct   %.1f fps\nmedian pipeline %.1f fps\nratio %.3f\n", d, p, d > 0 ? p / d : 0);
+    std::printf("%d frames %dx%d NV12, %s 6000 kbit/s\n", count, width, height,
+                qPrintable(codecName));
+    std::printf("median direct   %.1f fps\nmedian pipeline %.1f fps\nratio %.3f\n", d, p,
+                d > 0 ? p / d : 0);
     return 0;
 }

@@ -88,8 +88,9 @@ int main(int argc, char** argv)
         wall.start();
         QThread::sleep(seconds);
         const double used = cpuSeconds() - before;
-        std::printf("idle pipeline with an open recording: %.3f s CPU in %.1f s = %.2f%% of one core\n", used,
-                    wall.elapsed() / 1000.0, 100.0 * used / (wall.elapsed() / 1000.0));
+        std::printf(
+            "idle pipeline with an open recording: %.3f s CPU in %.1f s = %.2f%% of one core\n",
+            used, wall.elapsed() / 1000.0, 100.0 * used / (wall.elapsed() / 1000.0));
         return 0;
     }
 
@@ -100,8 +101,10 @@ int main(int argc, char** argv)
     for (int frame = 0; frame < seconds * 30; ++frame) {
         encoder.enqueueVideo(const_cast<uint8_t*>(pattern.frame(frame)), 1280, 720, PIX_NV12, &ts);
         for (size_t s = 0; s < audio.size() / 2; ++s, ++sample)
-            audio[2 * s] = audio[2 * s + 1] = static_cast<int16_t>(6000 * std::sin(2 * M_PI * 440 * sample / 48000.0));
-        encoder.enqueueAudio(reinterpret_cast<unsigned char*>(audio.data()), static_cast<int>(audio.size() * 2));
+            audio[2 * s] = audio[2 * s + 1] =
+                static_cast<int16_t>(6000 * std::sin(2 * M_PI * 440 * sample / 48000.0));
+        encoder.enqueueAudio(reinterpret_cast<unsigned char*>(audio.data()),
+                             static_cast<int>(audio.size() * 2));
         const long due = (frame + 1) * 1000L / 30;
         if (clock.elapsed() < due)
             QThread::msleep(static_cast<unsigned long>(due - clock.elapsed()));
@@ -111,11 +114,13 @@ int main(int argc, char** argv)
             if (frame == 29 * 5 + 4)
                 first = rss; // after five seconds, once the queues and encoders are warm
             std::printf("t=%3d s  rss %ld KiB  queued %lld\n", (frame + 1) / 30, rss,
-                        static_cast<long long>(encoder.getSyncInfo().videoFrames.load() -
-                                               static_cast<long long>(encoder.encodedVideo().frameCount.load())));
+                        static_cast<long long>(
+                            encoder.getSyncInfo().videoFrames.load() -
+                            static_cast<long long>(encoder.encodedVideo().frameCount.load())));
         }
     }
     encoder.stop();
-    std::printf("peak rss %ld KiB; growth after the first five seconds %ld KiB\n", peak, rssKiB() - first);
+    std::printf("peak rss %ld KiB; growth after the first five seconds %ld KiB\n", peak,
+                rssKiB() - first);
     return 0;
 }

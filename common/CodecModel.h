@@ -17,13 +17,13 @@ struct VideoCodec
     int width = 1280;
     int height = 720;
     bool auxFlag = false;
-    int scaleMode = 0;                          // converter mode, see YuvResampler
-    int codecProfile = 0;                       // codec sub-profile (ProRes profile index)
-    int keyframeInterval = 2;                   // seconds
+    int scaleMode = 0;        // converter mode, see YuvResampler
+    int codecProfile = 0;     // codec sub-profile (ProRes profile index)
+    int keyframeInterval = 2; // seconds
     int auxValue = 0;
     QString preset = QStringLiteral("veryfast"); // encoder speed preset (x264, NVENC)
-    QString tune;                               // x264 tune
-    int profileIdc = 100;                       // 66 baseline, 77 main, 88 extended, 100 high
+    QString tune;                                // x264 tune
+    int profileIdc = 100;                        // 66 baseline, 77 main, 88 extended, 100 high
     int bFrames = 0;
 
     template <class V> void visit(V& v)

@@ -8,9 +8,8 @@ bool CodecModel::VideoCodec::operator==(const VideoCodec& o) const
            frameRate == o.frameRate && scanMode == o.scanMode && auxMode == o.auxMode &&
            width == o.width && height == o.height && auxFlag == o.auxFlag &&
            scaleMode == o.scaleMode && codecProfile == o.codecProfile &&
-           keyframeInterval == o.keyframeInterval && auxValue == o.auxValue &&
-           preset == o.preset && tune == o.tune && profileIdc == o.profileIdc &&
-           bFrames == o.bFrames;
+           keyframeInterval == o.keyframeInterval && auxValue == o.auxValue && preset == o.preset &&
+           tune == o.tune && profileIdc == o.profileIdc && bFrames == o.bFrames;
 }
 
 namespace {
@@ -31,7 +30,7 @@ struct Members
 };
 
 const char* const kMemberKeys[] = {"projectName", "sourceName", "encoderType"};
-const char* const kRecordKeys[] = {"videoCodec", "audioCodec", "container", "local",
+const char* const kRecordKeys[] = {"videoCodec", "audioCodec",  "container",  "local",
                                    "streaming",  "transcoding", "videoSource"};
 
 } // namespace
@@ -81,12 +80,18 @@ bool CodecPreset::readJson(const QJsonObject& json, QString* error)
     if (!PresetJson::read(members, QStringLiteral("preset"), m, error))
         return false;
 
-    if (!PresetJson::read(json.value(QStringLiteral("videoCodec")), QStringLiteral("videoCodec"), m_videoCodec, error) ||
-        !PresetJson::read(json.value(QStringLiteral("audioCodec")), QStringLiteral("audioCodec"), m_audioCodec, error) ||
-        !PresetJson::read(json.value(QStringLiteral("container")), QStringLiteral("container"), m_container, error) ||
-        !PresetJson::read(json.value(QStringLiteral("local")), QStringLiteral("local"), m_local, error) ||
-        !PresetJson::read(json.value(QStringLiteral("streaming")), QStringLiteral("streaming"), m_streaming, error) ||
-        !PresetJson::read(json.value(QStringLiteral("transcoding")), QStringLiteral("transcoding"), m_transcoding, error))
+    if (!PresetJson::read(json.value(QStringLiteral("videoCodec")), QStringLiteral("videoCodec"),
+                          m_videoCodec, error) ||
+        !PresetJson::read(json.value(QStringLiteral("audioCodec")), QStringLiteral("audioCodec"),
+                          m_audioCodec, error) ||
+        !PresetJson::read(json.value(QStringLiteral("container")), QStringLiteral("container"),
+                          m_container, error) ||
+        !PresetJson::read(json.value(QStringLiteral("local")), QStringLiteral("local"), m_local,
+                          error) ||
+        !PresetJson::read(json.value(QStringLiteral("streaming")), QStringLiteral("streaming"),
+                          m_streaming, error) ||
+        !PresetJson::read(json.value(QStringLiteral("transcoding")), QStringLiteral("transcoding"),
+                          m_transcoding, error))
         return false;
 
     const QJsonValue sources = json.value(QStringLiteral("videoSource"));
@@ -101,9 +106,11 @@ bool CodecPreset::readJson(const QJsonObject& json, QString* error)
         const int key = it.key().toInt(&keyOk);
         const double value = it.value().toDouble(0.5);
         if (!keyOk)
-            return PresetJson::fail(error, QStringLiteral("videoSource.%1: key is not a source index").arg(it.key()));
+            return PresetJson::fail(
+                error, QStringLiteral("videoSource.%1: key is not a source index").arg(it.key()));
         if (!it.value().isDouble() || value != static_cast<int>(value))
-            return PresetJson::fail(error, QStringLiteral("videoSource.%1: expected a whole number").arg(it.key()));
+            return PresetJson::fail(
+                error, QStringLiteral("videoSource.%1: expected a whole number").arg(it.key()));
         map.insert(key, static_cast<int>(value));
     }
     m_videoSource = map;

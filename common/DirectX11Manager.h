@@ -23,7 +23,7 @@ public:
     }
 
 private:
-    std::atomic<D3D11Device*> m_device{nullptr};         // written by the host, read by encoders
+    std::atomic<D3D11Device*> m_device{nullptr}; // written by the host, read by encoders
     std::atomic<D3D11DeviceContext*> m_context{nullptr};
 };
 

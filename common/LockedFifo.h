@@ -1,7 +1,7 @@
 #pragma once
 
-#include <mutex>
 #include <deque>
+#include <mutex>
 #include <stdexcept>
 
 // A FIFO of owned pointers shared by a producer and a consumer thread. Every operation takes

@@ -4,7 +4,8 @@
 // A code is the index into the preset library's name table. Planar formats are packed plane
 // after plane with each plane's stride equal to its width in samples (no row padding).
 
-enum PixelFormat {
+enum PixelFormat
+{
     PIX_NONE = 0,
     PIX_YUV420P = 1,
     PIX_YUVJ420P = 2,

@@ -21,7 +21,8 @@ bool PresetJson::Reader::take(const char* key, QJsonValue& out)
 
 void PresetJson::Reader::wrongType(const char* key, const char* expected)
 {
-    error = QStringLiteral("%1.%2: expected %3").arg(name, QLatin1String(key), QLatin1String(expected));
+    error =
+        QStringLiteral("%1.%2: expected %3").arg(name, QLatin1String(key), QLatin1String(expected));
 }
 
 void PresetJson::Reader::operator()(const char* key, bool& v)

@@ -8,9 +8,9 @@ namespace ProjectModel {
 
 struct VideoOutput
 {
-    int width = 1280;          // project video width in pixels
-    int height = 720;          // project video height in pixels
-    double frameRate = 30.0;   // frames per second at which the host delivers input frames
+    int width = 1280;        // project video width in pixels
+    int height = 720;        // project video height in pixels
+    double frameRate = 30.0; // frames per second at which the host delivers input frames
     bool useMasterPreset = false;
 
     template <class V> void visit(V& v)
@@ -26,9 +26,9 @@ struct VideoOutput
 struct AudioOutput
 {
     int channels = 2;
-    int sampleRate = 48000;    // Hz
+    int sampleRate = 48000; // Hz
     int bitsPerSample = 16;
-    int bufferSize = 16384;    // bytes; also the size of a pipeline's encoded-audio buffer
+    int bufferSize = 16384; // bytes; also the size of a pipeline's encoded-audio buffer
 
     template <class V> void visit(V& v)
     {

@@ -28,10 +28,10 @@ bool ProjectPreset::readJson(const QJsonObject& json, QString* error)
     for (auto it = json.begin(); it != json.end(); ++it)
         if (!knownTopLevelKey(it.key()))
             return PresetJson::fail(error, it.key() + QStringLiteral(": unknown field"));
-    return PresetJson::read(json.value(QStringLiteral("videoOutput")), QStringLiteral("videoOutput"),
-                            m_videoOutput, error) &&
-           PresetJson::read(json.value(QStringLiteral("audioOutput")), QStringLiteral("audioOutput"),
-                            m_audioOutput, error) &&
+    return PresetJson::read(json.value(QStringLiteral("videoOutput")),
+                            QStringLiteral("videoOutput"), m_videoOutput, error) &&
+           PresetJson::read(json.value(QStringLiteral("audioOutput")),
+                            QStringLiteral("audioOutput"), m_audioOutput, error) &&
            PresetJson::read(json.value(QStringLiteral("processing")), QStringLiteral("processing"),
                             m_processing, error) &&
            PresetJson::read(json.value(QStringLiteral("deviceInfo")), QStringLiteral("deviceInfo"),
@@ -51,7 +51,8 @@ bool ProjectPreset::load(const QString& path, QString* error)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return PresetJson::fail(error, QStringLiteral("cannot open '%1': %2").arg(path, file.errorString()));
+        return PresetJson::fail(
+            error, QStringLiteral("cannot open '%1': %2").arg(path, file.errorString()));
     const QByteArray bytes = file.readAll();
     QJsonParseError parse;
     const QJsonDocument doc = QJsonDocument::fromJson(bytes, &parse);
@@ -72,9 +73,11 @@ bool ProjectPreset::save(const QString& path, QString* error) const
 {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return PresetJson::fail(error, QStringLiteral("cannot open '%1': %2").arg(path, file.errorString()));
+        return PresetJson::fail(
+            error, QStringLiteral("cannot open '%1': %2").arg(path, file.errorString()));
     const QByteArray bytes = QJsonDocument(toJson()).toJson(QJsonDocument::Indented);
     if (file.write(bytes) != bytes.size() || !file.flush())
-        return PresetJson::fail(error, QStringLiteral("cannot write '%1': %2").arg(path, file.errorString()));
+        return PresetJson::fail(
+            error, QStringLiteral("cannot write '%1': %2").arg(path, file.errorString()));
     return true;
 }

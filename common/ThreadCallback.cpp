@@ -28,7 +28,8 @@ void ThreadCallback::waitThread(unsigned long ms)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     if (!m_woken && !isExitThread())
-        m_cond.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_woken || isExitThread(); });
+        m_cond.wait_for(lock, std::chrono::milliseconds(ms),
+                        [this] { return m_woken || isExitThread(); });
     m_woken = false;
 }
 

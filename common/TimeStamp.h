@@ -5,5 +5,5 @@ struct TimeStamp
 {
     int startFlag = 0;       // 1 on the frame where a recording may begin
     bool interlaced = false; // the frame holds two fields
-    long long pts = 0;       // the host's own presentation time, microseconds (not read by pipelines)
+    long long pts = 0; // the host's own presentation time, microseconds (not read by pipelines)
 };

@@ -7,7 +7,7 @@
 struct EncodedAudio
 {
     uint32_t size = 0;
-    unsigned char* data = nullptr;     // the pipeline's encoded-audio buffer
+    unsigned char* data = nullptr;      // the pipeline's encoded-audio buffer
     std::atomic<int32_t> holdChunks{0}; // audio chunks held back for the video codec's delay;
                                         // written by the video thread, read by the audio thread
 };

@@ -15,11 +15,11 @@
 #include "muxer/IMuxer.h"
 #include "muxer/MuxerFactory.h"
 
-#include <mutex>
 #include <QDebug>
 #include <QTime>
 #include <algorithm>
 #include <cmath>
+#include <mutex>
 #include <vector>
 
 extern "C" {
@@ -109,9 +109,9 @@ void Encoder::resetState()
     m_encodedAudio.size = 0;
     for (auto* counter : {&m_sync.videoInputDrops, &m_sync.videoOutputDrops, &m_sync.audioDrops})
         counter->store(0);
-    for (auto* counter : {&m_sync.videoFrames, &m_sync.videoWritten, &m_sync.videoWriteQueue, &m_sync.audioQueuedFrames,
-                          &m_sync.audioFrames, &m_sync.audioBytesQueued, &m_sync.audioBytesEncoded,
-                          &m_sync.audioWriteQueue})
+    for (auto* counter : {&m_sync.videoFrames, &m_sync.videoWritten, &m_sync.videoWriteQueue,
+                          &m_sync.audioQueuedFrames, &m_sync.audioFrames, &m_sync.audioBytesQueued,
+                          &m_sync.audioBytesEncoded, &m_sync.audioWriteQueue})
         counter->store(0);
     for (auto* time : {&m_sync.videoWriteTs, &m_sync.audioWriteTs, &m_sync.inputClock})
         time->store(0.0);
@@ -150,7 +150,8 @@ int Encoder::initialize(IEncodingStatus* status, CodecPreset* preset, bool)
     if (m_preset.local().enabled) {
         const long long mb = DiskSpace::megabytesAvailable(m_preset.local().folder);
         if (mb >= 0 && mb < DiskSpace::kMinimumMegabytes) {
-            qWarning("Encoder: only %lld MB free for '%s'", mb, qPrintable(m_preset.local().folder));
+            qWarning("Encoder: only %lld MB free for '%s'", mb,
+                     qPrintable(m_preset.local().folder));
             return DiskSpaceError;
         }
     }
@@ -182,7 +183,8 @@ int Encoder::initialize(IEncodingStatus* status, CodecPreset* preset, bool)
     }
 
     if (m_videoCodec) {
-        const size_t bytes = static_cast<size_t>(std::max(video.width, 1)) * std::max(video.height, 1) * 4;
+        const size_t bytes =
+            static_cast<size_t>(std::max(video.width, 1)) * std::max(video.height, 1) * 4;
         m_encodedVideo.data = new unsigned char[bytes];
     }
     if (m_audioCodec) {
@@ -380,7 +382,8 @@ void Encoder::enqueueAudio(unsigned char* data, int size)
     if (data && size <= 0)
         return; // nothing to encode; only a null buffer marks a lost one
     m_audioFifo.append(new AudioQueue(data, size));
-    const long long queued = m_sync.audioBytesQueued.fetch_add(std::max(size, 0)) + std::max(size, 0);
+    const long long queued =
+        m_sync.audioBytesQueued.fetch_add(std::max(size, 0)) + std::max(size, 0);
     const double bytesPerFrame = projectAudioBytesPerSecond() / m_preset.videoCodec().frameRate;
     if (bytesPerFrame > 0.0)
         m_sync.audioQueuedFrames.store(qRound64(queued / bytesPerFrame));
@@ -444,17 +447,19 @@ void Encoder::videoThread()
             continue;
         }
         if (!m_videoResampler && format != PIX_TEXTURE &&
-            (frame->width() != video.width || frame->height() != video.height || format != codecFormat))
+            (frame->width() != video.width || frame->height() != video.height ||
+             format != codecFormat))
             m_videoResampler = new YuvResampler();
         if (m_videoResampler && format != PIX_TEXTURE) {
-            if (!m_videoResampler->resampleVideo(frame->data(), frame->width(), frame->height(), format,
-                                                 nullptr, video.width, video.height, codecFormat,
-                                                 video.scaleMode, false)) {
+            if (!m_videoResampler->resampleVideo(frame->data(), frame->width(), frame->height(),
+                                                 format, nullptr, video.width, video.height,
+                                                 codecFormat, video.scaleMode, false)) {
                 writeVideoOutputDrop(); // a frame that cannot be converted is lost, not fatal
                 delete frame;
                 continue;
             }
-            encoded = encodeVideo(m_videoResampler->videoData(), m_videoResampler->videoDataSize(), codecFormat);
+            encoded = encodeVideo(m_videoResampler->videoData(), m_videoResampler->videoDataSize(),
+                                  codecFormat);
         } else {
             encoded = encodeVideo(frame->data(), frame->size(), format);
         }
@@ -478,7 +483,8 @@ bool Encoder::encodeVideo(unsigned char* data, int size, int format)
         // Codec delay before the first packet: hold back as much audio as the codec holds video.
         if (out.frameCount.load() == 0) {
             const uint64_t missed = out.missedFrames.fetch_add(1) + 1;
-            const double bytesPerFrame = projectAudioBytesPerSecond() / m_preset.videoCodec().frameRate;
+            const double bytesPerFrame =
+                projectAudioBytesPerSecond() / m_preset.videoCodec().frameRate;
             if (bytesPerFrame > 0.0)
                 m_encodedAudio.holdChunks.store(qRound(missed * bytesPerFrame / kAudioChunkBytes));
         }
@@ -488,7 +494,8 @@ bool Encoder::encodeVideo(unsigned char* data, int size, int format)
 }
 
 // Video thread: the packet in m_encodedVideo.data goes to the host and the muxer.
-bool Encoder::deliverVideoPacket(unsigned int packetSize, unsigned int key, long long pts, long long dts)
+bool Encoder::deliverVideoPacket(unsigned int packetSize, unsigned int key, long long pts,
+                                 long long dts)
 {
     EncodedVideo& out = m_encodedVideo;
     out.size = packetSize;
@@ -528,7 +535,8 @@ void Encoder::drainVideo()
     for (int i = 0; i < kMaxDrainedFrames; ++i) {
         unsigned int packetSize = 0, key = 0;
         long long pts = -1, dts = -1;
-        if (!m_videoCodec->encode(nullptr, 0, format, m_encodedVideo.data, packetSize, key, pts, dts))
+        if (!m_videoCodec->encode(nullptr, 0, format, m_encodedVideo.data, packetSize, key, pts,
+                                  dts))
             return;
         if (packetSize > 0 && !deliverVideoPacket(packetSize, key, pts, dts))
             if (IEncodingStatus* status = m_status.load())
@@ -569,7 +577,8 @@ void Encoder::audioThread()
 // so that the file ends with both streams of the same length.
 void Encoder::finishAudio()
 {
-    if (!m_audioCodec || !m_audioResampler || (m_muxEnabled && !(m_muxer && m_muxer->isHeaderWritten())))
+    if (!m_audioCodec || !m_audioResampler ||
+        (m_muxEnabled && !(m_muxer && m_muxer->isHeaderWritten())))
         return;
     const CodecModel::AudioCodec& audio = m_preset.audioCodec();
     const double bytesPerSecond = audio.bitsPerSample * audio.channels * audio.sampleRate / 8;
@@ -577,12 +586,14 @@ void Encoder::finishAudio()
     if (!(bytesPerSecond > 0.0) || chunk == 0 || !(m_preset.videoCodec().frameRate > 0.0))
         return;
     const double videoSeconds =
-        (m_muxer ? m_muxer->videoFrameCount() : static_cast<long long>(m_encodedVideo.frameCount.load())) /
+        (m_muxer ? m_muxer->videoFrameCount()
+                 : static_cast<long long>(m_encodedVideo.frameCount.load())) /
         m_preset.videoCodec().frameRate;
     // Feed the codec chunk by chunk up to the video's length; what is left in the resampler and
     // the FIFO belongs to the next file.
     const double chunkSeconds = chunk / bytesPerSecond;
-    const long long chunksForVideo = static_cast<long long>(std::ceil(videoSeconds / chunkSeconds - 1e-9));
+    const long long chunksForVideo =
+        static_cast<long long>(std::ceil(videoSeconds / chunkSeconds - 1e-9));
     encodeResampledAudio(chunksForVideo);
     while (m_audioChunksIn < chunksForVideo && !m_audioFifo.isEmpty())
         encodeQueuedAudio(chunksForVideo);
@@ -612,9 +623,9 @@ void Encoder::encodeQueuedAudio(long long limit)
     if (!buffer)
         return;
     if (buffer->data()) {
-        m_audioResampler->resampleAudio(buffer->data(), buffer->size(), audio.channels, input.channels,
-                                        audio.sampleRate, input.sampleRate, AV_SAMPLE_FMT_S16,
-                                        AV_SAMPLE_FMT_S16);
+        m_audioResampler->resampleAudio(buffer->data(), buffer->size(), audio.channels,
+                                        input.channels, audio.sampleRate, input.sampleRate,
+                                        AV_SAMPLE_FMT_S16, AV_SAMPLE_FMT_S16);
         encodeResampledAudio(limit);
     } else {
         m_sync.audioDrops.fetch_add(1);
@@ -629,7 +640,8 @@ void Encoder::encodeQueuedAudio(long long limit)
 void Encoder::encodeAudio(unsigned char* data, int size)
 {
     unsigned int packetSize = 0;
-    if (!m_audioCodec->encode(data, static_cast<unsigned int>(size), m_encodedAudio.data, packetSize))
+    if (!m_audioCodec->encode(data, static_cast<unsigned int>(size), m_encodedAudio.data,
+                              packetSize))
         return;
     m_encodedAudio.size = packetSize;
     ++m_audioPacketsOut;
@@ -640,8 +652,8 @@ void Encoder::encodeAudio(unsigned char* data, int size)
         return;
     const long long encoded = m_sync.audioBytesEncoded.fetch_add(size) + size;
     const CodecModel::AudioCodec& audio = m_preset.audioCodec();
-    const double bytesPerFrame =
-        (audio.bitsPerSample * audio.channels * audio.sampleRate / 8) / m_preset.videoCodec().frameRate;
+    const double bytesPerFrame = (audio.bitsPerSample * audio.channels * audio.sampleRate / 8) /
+                                 m_preset.videoCodec().frameRate;
     if (bytesPerFrame > 0.0)
         m_sync.audioFrames.store(static_cast<long long>(encoded / bytesPerFrame));
 }
@@ -717,7 +729,8 @@ bool Encoder::writeVideoMuxer(unsigned char* data, unsigned int size, unsigned i
         return false;
     if (m_startTime.load() < 0.0) {
         const QTime now = QTime::currentTime();
-        m_startTime.store(now.hour() * 3600 + now.minute() * 60 + now.second() + now.msec() * 0.001);
+        m_startTime.store(now.hour() * 3600 + now.minute() * 60 + now.second() +
+                          now.msec() * 0.001);
     }
     if (!m_muxer->isHeaderWritten()) {
         m_muxer->setVideoExtradata(m_videoCodec->extraData(), m_videoCodec->extraDataSize());

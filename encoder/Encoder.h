@@ -10,10 +10,10 @@
 #include "encoder/IMuxerCallback.h"
 #include "encoder/IVideoThread.h"
 
-#include <mutex>
 #include <atomic>
 #include <deque>
 #include <limits>
+#include <mutex>
 
 class AVResampler;
 class AudioThread;
@@ -30,7 +30,10 @@ class YuvResampler;
 // operations on host threads (one thread at a time for video, one for audio); the video and
 // audio bodies on the pipeline's own threads; the IMuxerCallback operations on the muxing
 // thread. m_muxMutex serialises everything that touches the muxer.
-class STREVO_EXPORT Encoder : public IEncoder, public IMuxerCallback, public IVideoThread, public IAudioThread
+class STREVO_EXPORT Encoder : public IEncoder,
+                              public IMuxerCallback,
+                              public IVideoThread,
+                              public IAudioThread
 {
 public:
     Encoder();
@@ -48,7 +51,8 @@ public:
     bool stop() override;
     bool pause() override;
     void abortMuxer() override;
-    void enqueueVideo(unsigned char* data, int width, int height, int format, TimeStamp* ts) override;
+    void enqueueVideo(unsigned char* data, int width, int height, int format,
+                      TimeStamp* ts) override;
     void enqueueVideo(unsigned char* data, int width, int height, int format) override;
     void enqueueAudio(unsigned char* data, int size) override;
     void encodingCallback(IEncodingCallback* cb) override;
@@ -100,29 +104,29 @@ private:
     VideoThread* m_videoThread = nullptr; // guarded by m_threadMutex (start, stop, the wakes in
     AudioThread* m_audioThread = nullptr; //   the enqueue calls); the bodies never read them
     std::mutex m_threadMutex;
-    IVideoCodec* m_videoCodec = nullptr;  // set during initialize, used by the video thread
-    IAudioCodec* m_audioCodec = nullptr;  // set during initialize, used by the audio thread
-    IMuxer* m_muxer = nullptr;            // guarded by m_muxMutex once the threads run
+    IVideoCodec* m_videoCodec = nullptr; // set during initialize, used by the video thread
+    IAudioCodec* m_audioCodec = nullptr; // set during initialize, used by the audio thread
+    IMuxer* m_muxer = nullptr;           // guarded by m_muxMutex once the threads run
     AVSync m_sync;
     EncodedVideo m_encodedVideo;
     EncodedAudio m_encodedAudio;
     LockedFifo<AudioQueue> m_audioFifo;
     LockedFifo<VideoQueue> m_videoFifo;
-    AVResampler* m_audioResampler = nullptr; // audio thread only (after initialize)
+    AVResampler* m_audioResampler = nullptr;  // audio thread only (after initialize)
     YuvResampler* m_videoResampler = nullptr; // video thread only
-    CodecPreset m_preset; // written by initialize and the muxer set-up under m_muxMutex
-    std::mutex m_muxMutex;    // guards m_muxer, the muxer's use and the drop accounting
+    CodecPreset m_preset;  // written by initialize and the muxer set-up under m_muxMutex
+    std::mutex m_muxMutex; // guards m_muxer, the muxer's use and the drop accounting
     std::atomic<IEncodingCallback*> m_callback{nullptr}; // set by the host, read by the workers
     std::atomic<IEncodingStatus*> m_status{nullptr};     // likewise
     std::atomic<bool> m_refVideo{false};
-    std::atomic<int> m_started{0};        // 1 once the first frame was queued
-    Interlace* m_interlace = nullptr;     // the video enqueue thread only
-    int m_lastFormat = -1;                // video thread only
-    bool m_muxEnabled = true;             // fixed by initialize
+    std::atomic<int> m_started{0};    // 1 once the first frame was queued
+    Interlace* m_interlace = nullptr; // the video enqueue thread only
+    int m_lastFormat = -1;            // video thread only
+    bool m_muxEnabled = true;         // fixed by initialize
     std::atomic<bool> m_initialized{false};
-    bool m_warnedTexture = false;         // video thread only
-    long long m_audioPacketsOut = 0;      // audio packets of the current muxer; under m_muxMutex
-    long long m_audioChunksIn = 0;        // codec chunks fed for the current muxer; likewise
+    bool m_warnedTexture = false;    // video thread only
+    long long m_audioPacketsOut = 0; // audio packets of the current muxer; under m_muxMutex
+    long long m_audioChunksIn = 0;   // codec chunks fed for the current muxer; likewise
     // Every recording path so far, the current one last; guarded by m_muxMutex. Kept so that
     // the reference recordingPath() returns outlives the muxer a time split replaces.
     std::deque<QString> m_paths;

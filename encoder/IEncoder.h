@@ -27,10 +27,19 @@ class STREVO_EXPORT IEncoder
 {
 public:
     // initialize() results.
-    enum Result { Ok = 0, CodecError = -2, MuxerError = -3, DiskSpaceError = -4 };
+    enum Result
+    {
+        Ok = 0,
+        CodecError = -2,
+        MuxerError = -3,
+        DiskSpaceError = -4
+    };
 
     IEncoder() = default;
-    IEncoder(const IEncoder& other) : m_emptyPath(other.m_emptyPath), m_startTime(other.m_startTime.load()) {}
+    IEncoder(const IEncoder& other)
+        : m_emptyPath(other.m_emptyPath), m_startTime(other.m_startTime.load())
+    {
+    }
     IEncoder& operator=(const IEncoder& other)
     {
         m_emptyPath = other.m_emptyPath;
@@ -48,7 +57,8 @@ public:
     virtual bool pause() = 0;
     virtual void abortMuxer() = 0;
     // Live input: the first frame must carry a stamp whose startFlag is 1.
-    virtual void enqueueVideo(unsigned char* data, int width, int height, int format, TimeStamp* ts) = 0;
+    virtual void enqueueVideo(unsigned char* data, int width, int height, int format,
+                              TimeStamp* ts) = 0;
     // Input without stamps (transcoding).
     virtual void enqueueVideo(unsigned char* data, int width, int height, int format) = 0;
     // 16-bit interleaved audio in the project's audio format; null data marks a lost buffer.
@@ -60,8 +70,8 @@ public:
     virtual IAudioCodec* audioCodec() = 0;
     virtual const EncodedVideo& encodedVideo() const = 0;
     virtual const EncodedAudio& encodedAudio() const = 0;
-    virtual bool writeVideoMuxer(unsigned char* data, unsigned int size, unsigned int key, long long pts,
-                                 long long dts, unsigned int index) = 0;
+    virtual bool writeVideoMuxer(unsigned char* data, unsigned int size, unsigned int key,
+                                 long long pts, long long dts, unsigned int index) = 0;
     virtual void writeVideoInputDrop() = 0;
     virtual void writeVideoOutputDrop() = 0;
     virtual void setRefVideoCodec(bool ref) = 0;

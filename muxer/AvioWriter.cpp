@@ -16,8 +16,8 @@ AvioWriter::AvioWriter(IWriter* writer)
         qWarning("AvioWriter: cannot allocate a %d-byte I/O buffer", kBufferSize);
         return;
     }
-    m_context = avio_alloc_context(buffer, kBufferSize, 1, writer, nullptr, &AvioWriter::writePacket,
-                                   &AvioWriter::seekPacket);
+    m_context = avio_alloc_context(buffer, kBufferSize, 1, writer, nullptr,
+                                   &AvioWriter::writePacket, &AvioWriter::seekPacket);
     if (!m_context) {
         qWarning("AvioWriter: cannot allocate the I/O context");
         av_free(buffer);
@@ -40,7 +40,8 @@ int AvioWriter::writePacket(void* opaque, WriteBuffer buffer, int size)
         return -1;
     // The bytes stay in libavformat's buffer; the writer copies what it keeps. A short write
     // (a full disk) fails the call, which libavformat reports on the next packet it writes.
-    const long long written = writer->write(QByteArray::fromRawData(reinterpret_cast<const char*>(buffer), size));
+    const long long written =
+        writer->write(QByteArray::fromRawData(reinterpret_cast<const char*>(buffer), size));
     return written == size ? size : -1;
 }
 

@@ -7,12 +7,12 @@
 #include "muxer/MuxerThread.h"
 #include "muxer/RecordingName.h"
 
-#include <mutex>
 #include <QDateTime>
 #include <QDebug>
 #include <QFileInfo>
 #include <QUrl>
 #include <cmath>
+#include <mutex>
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -36,16 +36,21 @@ bool muxerOpensEncoder(int id)
 AVPixelFormat streamPixelFormat(int id)
 {
     switch (id) {
-    case AV_CODEC_ID_QTRLE: return AV_PIX_FMT_ARGB;
-    case AV_CODEC_ID_MJPEG: return AV_PIX_FMT_YUVJ420P;
-    case AV_CODEC_ID_PRORES: return AV_PIX_FMT_YUV422P10LE;
-    default: return AV_PIX_FMT_YUV420P;
+    case AV_CODEC_ID_QTRLE:
+        return AV_PIX_FMT_ARGB;
+    case AV_CODEC_ID_MJPEG:
+        return AV_PIX_FMT_YUVJ420P;
+    case AV_CODEC_ID_PRORES:
+        return AV_PIX_FMT_YUV422P10LE;
+    default:
+        return AV_PIX_FMT_YUV420P;
     }
 }
 
 } // namespace
 
-FFMpegMuxer::FFMpegMuxer(IMuxerCallback* callback) : m_callback(callback), m_packet(av_packet_alloc())
+FFMpegMuxer::FFMpegMuxer(IMuxerCallback* callback)
+    : m_callback(callback), m_packet(av_packet_alloc())
 {
 }
 
@@ -79,12 +84,17 @@ AVRational FFMpegMuxer::frameRateRational(double fps)
 int FFMpegMuxer::audioFrameSize(int codecId, int sampleRate)
 {
     switch (codecId) {
-    case AV_CODEC_ID_AAC: return 1024;
+    case AV_CODEC_ID_AAC:
+        return 1024;
     // MPEG-1 layer III frames hold 1152 samples; the MPEG-2 and 2.5 rates (below 32 kHz) 576.
-    case AV_CODEC_ID_MP3: return sampleRate >= 32000 ? 1152 : 576;
-    case AV_CODEC_ID_VORBIS: return 64;
-    case AV_CODEC_ID_PCM_S16LE: return 0;
-    default: return 960;
+    case AV_CODEC_ID_MP3:
+        return sampleRate >= 32000 ? 1152 : 576;
+    case AV_CODEC_ID_VORBIS:
+        return 64;
+    case AV_CODEC_ID_PCM_S16LE:
+        return 0;
+    default:
+        return 960;
     }
 }
 
@@ -105,7 +115,8 @@ bool FFMpegMuxer::open()
     CodecModel::Local& local = m_preset.local();
     if (local.enabled && local.recordingPath.isEmpty()) {
         QString why;
-        const QString path = RecordingName::choosePath(m_preset, QDateTime::currentDateTime(), &why);
+        const QString path =
+            RecordingName::choosePath(m_preset, QDateTime::currentDateTime(), &why);
         if (path.isEmpty()) {
             qWarning("FFMPEG: %s", qPrintable(why));
             return false;
@@ -121,8 +132,9 @@ bool FFMpegMuxer::open()
     }
     m_mpegts = QByteArray(format->name) == "mpegts";
     const int videoId = Strevo::codecIdFromName(m_preset.videoCodec().codecName);
-    const int audioId = m_preset.audioCodec().enabled ? Strevo::codecIdFromName(m_preset.audioCodec().codecName)
-                                                      : AV_CODEC_ID_NONE;
+    const int audioId = m_preset.audioCodec().enabled
+                            ? Strevo::codecIdFromName(m_preset.audioCodec().codecName)
+                            : AV_CODEC_ID_NONE;
 
     m_format = avformat_alloc_context();
     if (!m_format) {
@@ -213,10 +225,20 @@ bool FFMpegMuxer::openVideoStream(const AVOutputFormat* format, int codecId)
 
     if (encoder) {
         switch (video.scanMode) {
-        case 0: ctx->field_order = AV_FIELD_PROGRESSIVE; m_fieldOrder = 1; break;
-        case 1: ctx->field_order = AV_FIELD_TT; m_fieldOrder = 2; break;
-        case 2: ctx->field_order = AV_FIELD_BB; m_fieldOrder = 3; break;
-        default: break;
+        case 0:
+            ctx->field_order = AV_FIELD_PROGRESSIVE;
+            m_fieldOrder = 1;
+            break;
+        case 1:
+            ctx->field_order = AV_FIELD_TT;
+            m_fieldOrder = 2;
+            break;
+        case 2:
+            ctx->field_order = AV_FIELD_BB;
+            m_fieldOrder = 3;
+            break;
+        default:
+            break;
         }
         if (codecId == AV_CODEC_ID_PRORES) {
             ctx->profile = video.codecProfile;
@@ -331,7 +353,8 @@ bool FFMpegMuxer::writeHeaderLocked()
     const int result = avformat_write_header(m_format, nullptr);
     if (result < 0) {
         qWarning("FFMPEG: avformat_write_header error!\n");
-        qDebug("FFMPEG: %s: %s", qPrintable(m_preset.local().recordingPath), avErrorText(result).constData());
+        qDebug("FFMPEG: %s: %s", qPrintable(m_preset.local().recordingPath),
+               avErrorText(result).constData());
         return false;
     }
     m_headerWritten.store(true);
@@ -353,8 +376,8 @@ bool FFMpegMuxer::writeHeader()
     return writeHeaderLocked();
 }
 
-bool FFMpegMuxer::writeVideo(unsigned char* data, unsigned int size, unsigned int keyFrame, long long,
-                             long long)
+bool FFMpegMuxer::writeVideo(unsigned char* data, unsigned int size, unsigned int keyFrame,
+                             long long, long long)
 {
     if (m_connected.load() != 1)
         return m_writeStatus.load();
@@ -375,8 +398,8 @@ bool FFMpegMuxer::writeAudio(unsigned char* data, unsigned int size)
 {
     if (m_connected.load() != 1 || !m_keyFrameSeen.load() || !m_audioStream)
         return true;
-    const long long pts = av_rescale_q(m_audioSamples.fetch_add(m_audioFrameSize), m_audioCtx->time_base,
-                                       m_audioStream->time_base);
+    const long long pts = av_rescale_q(m_audioSamples.fetch_add(m_audioFrameSize),
+                                       m_audioCtx->time_base, m_audioStream->time_base);
     m_audioQueue.append(new EncodeData(data, size, 1, pts, pts));
     if (m_thread)
         m_thread->wakeThread();
@@ -390,7 +413,8 @@ void FFMpegMuxer::skipVideoFrame()
 
 int FFMpegMuxer::skipAudioFrame()
 {
-    const int samples = m_audioCtx && m_audioCtx->frame_size > 0 ? m_audioCtx->frame_size : m_audioFrameSize;
+    const int samples =
+        m_audioCtx && m_audioCtx->frame_size > 0 ? m_audioCtx->frame_size : m_audioFrameSize;
     m_audioSamples.fetch_add(samples);
     return samples;
 }
@@ -470,10 +494,12 @@ bool FFMpegMuxer::writeOnePass()
             return writeVideoPacket();
         EncodeData* a = m_audioQueue.front();
         EncodeData* v = m_videoQueue.front();
-        const long long aPts =
-            a ? a->pts() : av_rescale_q(m_audioSamples.load(), m_audioCtx->time_base, m_audioStream->time_base);
+        const long long aPts = a ? a->pts()
+                                 : av_rescale_q(m_audioSamples.load(), m_audioCtx->time_base,
+                                                m_audioStream->time_base);
         const long long vPts =
-            v ? v->pts() : av_rescale_q(m_videoFrames.load(), m_videoCtx->time_base, m_videoStream->time_base);
+            v ? v->pts()
+              : av_rescale_q(m_videoFrames.load(), m_videoCtx->time_base, m_videoStream->time_base);
         if (a && aPts <= vPts)
             return writeAudioPacket();
         // Video at the very stamp the next audio packet will get goes first when no audio is
@@ -499,7 +525,8 @@ bool FFMpegMuxer::writeAudioPacket()
     if (av_new_packet(pkt, static_cast<int>(record->size())) == 0) {
         std::copy(record->data(), record->data() + record->size(), pkt->data);
         pkt->pts = pkt->dts = record->pts();
-        pkt->duration = av_rescale_q(m_audioFrameSize, m_audioCtx->time_base, m_audioStream->time_base);
+        pkt->duration =
+            av_rescale_q(m_audioFrameSize, m_audioCtx->time_base, m_audioStream->time_base);
         pkt->flags |= AV_PKT_FLAG_KEY;
         pkt->stream_index = m_audioStream->index;
         m_lastSourceTime = record->sourceTime();
@@ -510,7 +537,8 @@ bool FFMpegMuxer::writeAudioPacket()
     delete record;
     m_lastWrite.restart();
     if (m_callback)
-        m_callback->audioWriteTs(static_cast<double>(m_audioFrameSize) / m_preset.audioCodec().sampleRate,
+        m_callback->audioWriteTs(static_cast<double>(m_audioFrameSize) /
+                                     m_preset.audioCodec().sampleRate,
                                  m_audioQueue.count());
     return true;
 }
@@ -547,7 +575,8 @@ bool FFMpegMuxer::writeVideoPacket()
     if (result != 0) {
         m_writeStatus.store(false);
         qWarning("FFMPEG: Error while writing video frame");
-        qDebug("FFMPEG: %s: %s", qPrintable(m_preset.local().recordingPath), avErrorText(result).constData());
+        qDebug("FFMPEG: %s: %s", qPrintable(m_preset.local().recordingPath),
+               avErrorText(result).constData());
     }
     delete record;
     m_lastWrite.restart();

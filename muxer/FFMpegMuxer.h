@@ -9,9 +9,9 @@
 #include "muxer/IMuxerThread.h"
 
 #include <QElapsedTimer>
-#include <mutex>
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 extern "C" {
@@ -96,9 +96,9 @@ private:
     std::unique_ptr<AvioWriter> m_avio;
 
     unsigned long long m_reserved = 0;
-    std::atomic<long long> m_videoFrames{0}; // stamped video frames; read by the pipeline
+    std::atomic<long long> m_videoFrames{0};  // stamped video frames; read by the pipeline
     std::atomic<long long> m_audioSamples{0}; // stamped audio samples; read by the muxing thread
-    std::vector<uint8_t> m_videoExtradata;   // pipeline threads, before/at header time
+    std::vector<uint8_t> m_videoExtradata;    // pipeline threads, before/at header time
     std::vector<uint8_t> m_audioExtradata;
     std::atomic<bool> m_opened{false};
     std::atomic<bool> m_headerWritten{false};

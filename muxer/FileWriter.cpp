@@ -30,10 +30,14 @@ bool FileWriter::flush()
 bool FileWriter::seek(long long offset, int whence)
 {
     switch (whence) {
-    case 0: return m_file.seek(std::llabs(offset));
-    case 1: return m_file.seek(pos() + offset);
-    case 2: return m_file.seek(size() - std::llabs(offset));
-    default: return false;
+    case 0:
+        return m_file.seek(std::llabs(offset));
+    case 1:
+        return m_file.seek(pos() + offset);
+    case 2:
+        return m_file.seek(size() - std::llabs(offset));
+    default:
+        return false;
     }
 }
 

@@ -39,10 +39,14 @@ QString sourceWord(const CodecPreset& preset)
     if (sources.isEmpty())
         return QString();
     switch (sources.firstKey()) {
-    case 0: return QCoreApplication::translate("RecordingName", "PGM");
-    case 1: return QCoreApplication::translate("RecordingName", "PGM CLEAN");
-    case 2: return QCoreApplication::translate("RecordingName", "PVW");
-    default: return QString();
+    case 0:
+        return QCoreApplication::translate("RecordingName", "PGM");
+    case 1:
+        return QCoreApplication::translate("RecordingName", "PGM CLEAN");
+    case 2:
+        return QCoreApplication::translate("RecordingName", "PVW");
+    default:
+        return QString();
     }
 }
 
@@ -69,18 +73,41 @@ QString RecordingName::expandTemplate(const CodecPreset& preset, const QDateTime
         const QString token = (QLatin1Char('%') + part).left(2);
         QString value;
         switch (token.at(1).unicode()) {
-        case 'Y': value = now.toString(QStringLiteral("yyyy")); break;
-        case 'M': value = now.toString(QStringLiteral("MM")); break;
-        case 'D': value = now.toString(QStringLiteral("dd")); break;
-        case 'h': value = t.toString(QStringLiteral("hh")); break;
-        case 'm': value = t.toString(QStringLiteral("mm")); break;
-        case 's': value = t.toString(QStringLiteral("ss")); break;
-        case 'C': value = video.codecName; break;
-        case 'B': value = bitrateWord(video); break;
-        case 'R': value = resolutionWord(video); break;
-        case 'P': value = preset.projectName; break;
-        case 'S': value = sourceWord(preset); break;
-        default: continue;
+        case 'Y':
+            value = now.toString(QStringLiteral("yyyy"));
+            break;
+        case 'M':
+            value = now.toString(QStringLiteral("MM"));
+            break;
+        case 'D':
+            value = now.toString(QStringLiteral("dd"));
+            break;
+        case 'h':
+            value = t.toString(QStringLiteral("hh"));
+            break;
+        case 'm':
+            value = t.toString(QStringLiteral("mm"));
+            break;
+        case 's':
+            value = t.toString(QStringLiteral("ss"));
+            break;
+        case 'C':
+            value = video.codecName;
+            break;
+        case 'B':
+            value = bitrateWord(video);
+            break;
+        case 'R':
+            value = resolutionWord(video);
+            break;
+        case 'P':
+            value = preset.projectName;
+            break;
+        case 'S':
+            value = sourceWord(preset);
+            break;
+        default:
+            continue;
         }
         title.replace(token, value);
     }
@@ -107,8 +134,8 @@ QString RecordingName::choosePath(const CodecPreset& preset, const QDateTime& no
     for (int n = 2; QFileInfo::exists(path); ++n) {
         if (n > kLastSuffix) {
             if (error)
-                *error = QStringLiteral("all names for '") + base + QLatin1Char('.') + ext
-                         + QStringLiteral("' up to ' %1' are taken").arg(kLastSuffix);
+                *error = QStringLiteral("all names for '") + base + QLatin1Char('.') + ext +
+                         QStringLiteral("' up to ' %1' are taken").arg(kLastSuffix);
             return QString();
         }
         // One-pass arg(): '%' in the name must not be taken for a placeholder.

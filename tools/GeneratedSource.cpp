@@ -4,7 +4,8 @@
 
 #include <cmath>
 
-GeneratedSource::GeneratedSource(int width, int height, double frameRate, int sampleRate, int channels)
+GeneratedSource::GeneratedSource(int width, int height, double frameRate, int sampleRate,
+                                 int channels)
     : m_width(width), m_height(height), m_frameRate(frameRate), m_sampleRate(sampleRate),
       m_channels(channels), m_pattern(width, height),
       m_tone(sampleRate, channels, TestPattern::kFlashSeconds)
@@ -14,7 +15,8 @@ GeneratedSource::GeneratedSource(int width, int height, double frameRate, int sa
 bool GeneratedSource::open(QString* error)
 {
     if (m_width < 16 || m_height < 16 || !(m_frameRate > 0.0)) {
-        *error = QStringLiteral("the generated source needs a picture of at least 16x16 and a positive frame rate");
+        *error = QStringLiteral(
+            "the generated source needs a picture of at least 16x16 and a positive frame rate");
         return false;
     }
     return true;
@@ -40,5 +42,7 @@ bool GeneratedSource::read(Chunk* chunk)
 QString GeneratedSource::describe() const
 {
     return QStringLiteral("test pattern %1x%2 at %3 fps with a 1 s beep")
-        .arg(m_width).arg(m_height).arg(m_frameRate);
+        .arg(m_width)
+        .arg(m_height)
+        .arg(m_frameRate);
 }

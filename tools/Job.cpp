@@ -24,8 +24,10 @@ QString unknownCodec(const char* kind, const QString& name, const QStringList& k
 {
     for (const QString& k : known)
         if (k.compare(name, Qt::CaseInsensitive) == 0)
-            return QStringLiteral("unknown %1 codec '%2' (did you mean '%3'?)").arg(QLatin1String(kind), name, k);
-    return QStringLiteral("unknown %1 codec '%2' (known: %3)").arg(QLatin1String(kind), name, known.join(QStringLiteral(", ")));
+            return QStringLiteral("unknown %1 codec '%2' (did you mean '%3'?)")
+                .arg(QLatin1String(kind), name, k);
+    return QStringLiteral("unknown %1 codec '%2' (known: %3)")
+        .arg(QLatin1String(kind), name, known.join(QStringLiteral(", ")));
 }
 
 int lineOf(const QByteArray& text, int offset)
@@ -37,20 +39,26 @@ int lineOf(const QByteArray& text, int offset)
 
 const QStringList& Job::videoCodecNames()
 {
-    static const QStringList names{
-        QStringLiteral("X264"),         QStringLiteral("H264"),
-        QStringLiteral("VP8"),          QStringLiteral("VP9"),
-        QStringLiteral("MJPEG"),        QStringLiteral("Apple ProRes"),
-        QStringLiteral("QuickTime Animation (RLE)"),
-        QStringLiteral("H264(NVENC)"),  QStringLiteral("HEVC(NVENC)"),
-        QStringLiteral("H264(QuickSync)"), QStringLiteral("HEVC(QuickSync)"),
-        QStringLiteral("H264(AMF)"),    QStringLiteral("HEVC(AMF)")};
+    static const QStringList names{QStringLiteral("X264"),
+                                   QStringLiteral("H264"),
+                                   QStringLiteral("VP8"),
+                                   QStringLiteral("VP9"),
+                                   QStringLiteral("MJPEG"),
+                                   QStringLiteral("Apple ProRes"),
+                                   QStringLiteral("QuickTime Animation (RLE)"),
+                                   QStringLiteral("H264(NVENC)"),
+                                   QStringLiteral("HEVC(NVENC)"),
+                                   QStringLiteral("H264(QuickSync)"),
+                                   QStringLiteral("HEVC(QuickSync)"),
+                                   QStringLiteral("H264(AMF)"),
+                                   QStringLiteral("HEVC(AMF)")};
     return names;
 }
 
 const QStringList& Job::audioCodecNames()
 {
-    static const QStringList names{QStringLiteral("AAC"), QStringLiteral("PCM"), QStringLiteral("MP3")};
+    static const QStringList names{QStringLiteral("AAC"), QStringLiteral("PCM"),
+                                   QStringLiteral("MP3")};
     return names;
 }
 
@@ -58,7 +66,8 @@ bool Job::load(const QString& path, QString* error)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return fail(error, QStringLiteral("cannot open job file '%1': %2").arg(path, file.errorString()));
+        return fail(error,
+                    QStringLiteral("cannot open job file '%1': %2").arg(path, file.errorString()));
     QString reason;
     if (!parse(file.readAll(), QFileInfo(path).completeBaseName(), &reason))
         return fail(error, QStringLiteral("%1: %2").arg(path, reason));
@@ -71,7 +80,9 @@ bool Job::parse(const QByteArray& text, const QString& jobName, QString* error)
     QJsonParseError parseError;
     const QJsonDocument doc = QJsonDocument::fromJson(text, &parseError);
     if (parseError.error != QJsonParseError::NoError)
-        return fail(error, QStringLiteral("line %1: %2").arg(lineOf(text, parseError.offset)).arg(parseError.errorString()));
+        return fail(error, QStringLiteral("line %1: %2")
+                               .arg(lineOf(text, parseError.offset))
+                               .arg(parseError.errorString()));
     if (!doc.isObject())
         return fail(error, QStringLiteral("expected a JSON object"));
     const QJsonObject root = doc.object();
@@ -80,7 +91,8 @@ bool Job::parse(const QByteArray& text, const QString& jobName, QString* error)
                                        QStringLiteral("source"), QStringLiteral("duration"),
                                        QStringLiteral("outputs")};
         if (!known.contains(it.key()))
-            return fail(error, QStringLiteral("unknown key '%1' (known: %2)").arg(it.key(), known.join(QStringLiteral(", "))));
+            return fail(error, QStringLiteral("unknown key '%1' (known: %2)")
+                                   .arg(it.key(), known.join(QStringLiteral(", "))));
     }
 
     QString reason;
@@ -93,17 +105,24 @@ bool Job::parse(const QByteArray& text, const QString& jobName, QString* error)
     }
     const auto& video = project.videoOutput();
     if (video.width <= 0 || video.height <= 0)
-        return fail(error, QStringLiteral("project.videoOutput: picture size %1x%2").arg(video.width).arg(video.height));
+        return fail(error, QStringLiteral("project.videoOutput: picture size %1x%2")
+                               .arg(video.width)
+                               .arg(video.height));
     if (!(video.frameRate > 0.0) || video.frameRate > 1000.0)
-        return fail(error, QStringLiteral("project.videoOutput.frameRate: %1 is not a frame rate").arg(video.frameRate));
+        return fail(error, QStringLiteral("project.videoOutput.frameRate: %1 is not a frame rate")
+                               .arg(video.frameRate));
     const auto& audio = project.audioOutput();
     if (audio.bitsPerSample != 16)
-        return fail(error, QStringLiteral("project.audioOutput.bitsPerSample: %1 (sound is delivered as 16-bit samples)")
-                               .arg(audio.bitsPerSample));
+        return fail(
+            error,
+            QStringLiteral(
+                "project.audioOutput.bitsPerSample: %1 (sound is delivered as 16-bit samples)")
+                .arg(audio.bitsPerSample));
     if (audio.channels < 1 || audio.channels > 8)
         return fail(error, QStringLiteral("project.audioOutput.channels: %1").arg(audio.channels));
     if (audio.sampleRate < 8000 || audio.sampleRate > 192000)
-        return fail(error, QStringLiteral("project.audioOutput.sampleRate: %1 Hz").arg(audio.sampleRate));
+        return fail(error,
+                    QStringLiteral("project.audioOutput.sampleRate: %1 Hz").arg(audio.sampleRate));
 
     if (!readSource(root.value(QStringLiteral("source")), error))
         return false;
@@ -136,7 +155,9 @@ bool Job::readSource(const QJsonValue& value, QString* error)
     for (auto it = source.begin(); it != source.end(); ++it)
         if (it.key() != QLatin1String("type") && it.key() != QLatin1String("path") &&
             it.key() != QLatin1String("pixelFormat"))
-            return fail(error, QStringLiteral("source: unknown key '%1' (known: type, path, pixelFormat)").arg(it.key()));
+            return fail(error,
+                        QStringLiteral("source: unknown key '%1' (known: type, path, pixelFormat)")
+                            .arg(it.key()));
     const QString type = source.value(QStringLiteral("type")).toString();
     if (type == QLatin1String("generated")) {
         sourceType = SourceType::Generated;
@@ -144,17 +165,20 @@ bool Job::readSource(const QJsonValue& value, QString* error)
         sourceType = SourceType::File;
         sourcePath = source.value(QStringLiteral("path")).toString();
         if (sourcePath.isEmpty())
-            return fail(error, QStringLiteral("source.path: a file source needs the path of a media file"));
+            return fail(
+                error, QStringLiteral("source.path: a file source needs the path of a media file"));
     } else if (type == QLatin1String("stdin")) {
         sourceType = SourceType::Stdin;
     } else {
-        return fail(error, QStringLiteral("source.type: expected \"generated\", \"file\" or \"stdin\""));
+        return fail(error,
+                    QStringLiteral("source.type: expected \"generated\", \"file\" or \"stdin\""));
     }
     const QJsonValue format = source.value(QStringLiteral("pixelFormat"));
     if (!format.isUndefined()) {
         const int code = pixelFormatFromName(format.toString().toUpper().toLatin1().constData());
         if (code < 0 || pixelFormatFrameSize(code, 16, 16) <= 0)
-            return fail(error, QStringLiteral("source.pixelFormat: '%1' is not a raw pixel format").arg(format.toString()));
+            return fail(error, QStringLiteral("source.pixelFormat: '%1' is not a raw pixel format")
+                                   .arg(format.toString()));
         sourcePixelFormat = code;
     }
     return true;
@@ -168,10 +192,15 @@ bool Job::readOutput(const QJsonValue& value, int index, QString* error)
     const QJsonObject object = value.toObject();
     for (const char* key : {"videoOutput", "audioOutput"})
         if (object.contains(QLatin1String(key)))
-            return fail(error, QStringLiteral("%1.%2: the input format is set once for the job, in \"project\"")
-                                   .arg(where, QLatin1String(key)));
+            return fail(
+                error,
+                QStringLiteral("%1.%2: the input format is set once for the job, in \"project\"")
+                    .arg(where, QLatin1String(key)));
     if (object.value(QStringLiteral("local")).toObject().contains(QStringLiteral("recordingPath")))
-        return fail(error, where + QStringLiteral(".local.recordingPath: the file name comes from local.fileNameTemplate"));
+        return fail(
+            error,
+            where + QStringLiteral(
+                        ".local.recordingPath: the file name comes from local.fileNameTemplate"));
     if (object.contains(QStringLiteral("transcoding")))
         return fail(error, where + QStringLiteral(".transcoding: follows from the source"));
     m_outputs.append(object);
@@ -200,46 +229,66 @@ bool Job::outputPreset(int index, CodecPreset* preset, QString* error) const
     if (!video.enabled)
         return fail(error, where + QStringLiteral(".videoCodec.enabled: every output needs video"));
     if (!videoCodecNames().contains(video.codecName))
-        return fail(error, where + QStringLiteral(".videoCodec.codecName: ") + unknownCodec("video", video.codecName, videoCodecNames()));
+        return fail(error, where + QStringLiteral(".videoCodec.codecName: ") +
+                               unknownCodec("video", video.codecName, videoCodecNames()));
     if (video.width <= 0 || video.height <= 0)
-        return fail(error, where + QStringLiteral(".videoCodec: picture size %1x%2").arg(video.width).arg(video.height));
+        return fail(error, where + QStringLiteral(".videoCodec: picture size %1x%2")
+                                       .arg(video.width)
+                                       .arg(video.height));
     if (!(video.frameRate > 0.0) || video.frameRate > 1000.0)
-        return fail(error, where + QStringLiteral(".videoCodec.frameRate: %1 is not a frame rate").arg(video.frameRate));
+        return fail(error, where + QStringLiteral(".videoCodec.frameRate: %1 is not a frame rate")
+                                       .arg(video.frameRate));
     if (video.codecName == QLatin1String("X264")) {
         // x264 falls back to its defaults on a misspelt name; catch it here instead.
-        static const QStringList presets{
-            QStringLiteral("ultrafast"), QStringLiteral("superfast"), QStringLiteral("veryfast"),
-            QStringLiteral("faster"),    QStringLiteral("fast"),      QStringLiteral("medium"),
-            QStringLiteral("slow"),      QStringLiteral("slower"),    QStringLiteral("veryslow"),
-            QStringLiteral("placebo")};
-        static const QStringList tunes{
-            QStringLiteral("film"), QStringLiteral("animation"), QStringLiteral("grain"),
-            QStringLiteral("stillimage"), QStringLiteral("psnr"), QStringLiteral("ssim"),
-            QStringLiteral("fastdecode"), QStringLiteral("zerolatency")};
+        static const QStringList presets{QStringLiteral("ultrafast"), QStringLiteral("superfast"),
+                                         QStringLiteral("veryfast"),  QStringLiteral("faster"),
+                                         QStringLiteral("fast"),      QStringLiteral("medium"),
+                                         QStringLiteral("slow"),      QStringLiteral("slower"),
+                                         QStringLiteral("veryslow"),  QStringLiteral("placebo")};
+        static const QStringList tunes{QStringLiteral("film"),       QStringLiteral("animation"),
+                                       QStringLiteral("grain"),      QStringLiteral("stillimage"),
+                                       QStringLiteral("psnr"),       QStringLiteral("ssim"),
+                                       QStringLiteral("fastdecode"), QStringLiteral("zerolatency")};
         if (!video.preset.isEmpty() && !presets.contains(video.preset))
-            return fail(error, where + QStringLiteral(".videoCodec.preset: unknown x264 preset '%1' (known: %2)")
-                                   .arg(video.preset, presets.join(QStringLiteral(", "))));
-        for (const QString& tune : video.tune.split(QRegExp(QStringLiteral("[,+]")), Qt::SkipEmptyParts))
+            return fail(
+                error,
+                where + QStringLiteral(".videoCodec.preset: unknown x264 preset '%1' (known: %2)")
+                            .arg(video.preset, presets.join(QStringLiteral(", "))));
+        for (const QString& tune :
+             video.tune.split(QRegExp(QStringLiteral("[,+]")), Qt::SkipEmptyParts))
             if (!tunes.contains(tune))
-                return fail(error, where + QStringLiteral(".videoCodec.tune: unknown x264 tune '%1' (known: %2)")
-                                       .arg(tune, tunes.join(QStringLiteral(", "))));
+                return fail(
+                    error,
+                    where + QStringLiteral(".videoCodec.tune: unknown x264 tune '%1' (known: %2)")
+                                .arg(tune, tunes.join(QStringLiteral(", "))));
     }
     if (video.bitrate <= 0)
-        return fail(error, where + QStringLiteral(".videoCodec.bitrate: %1 kbit/s").arg(video.bitrate));
+        return fail(error,
+                    where + QStringLiteral(".videoCodec.bitrate: %1 kbit/s").arg(video.bitrate));
     const auto& audio = p.audioCodec();
     if (audio.enabled && !audioCodecNames().contains(audio.codecName))
-        return fail(error, where + QStringLiteral(".audioCodec.codecName: ") + unknownCodec("audio", audio.codecName, audioCodecNames()));
+        return fail(error, where + QStringLiteral(".audioCodec.codecName: ") +
+                               unknownCodec("audio", audio.codecName, audioCodecNames()));
     if (p.container().format.isEmpty())
         return fail(error, where + QStringLiteral(".container.format: empty"));
     if (!p.local().enabled && !p.streaming().enabled)
-        return fail(error, where + QStringLiteral(": neither local.enabled nor streaming.enabled: nothing would be written"));
+        return fail(
+            error,
+            where + QStringLiteral(
+                        ": neither local.enabled nor streaming.enabled: nothing would be written"));
     if (p.local().enabled && p.local().splitSeconds < 0)
-        return fail(error, where + QStringLiteral(".local.splitSeconds: %1").arg(p.local().splitSeconds));
+        return fail(error,
+                    where + QStringLiteral(".local.splitSeconds: %1").arg(p.local().splitSeconds));
     if (sourceType == SourceType::File) {
         if (p.local().splitSeconds > 0)
-            return fail(error, where + QStringLiteral(".local.splitSeconds: a transcoding writes one file per output"));
+            return fail(error,
+                        where +
+                            QStringLiteral(
+                                ".local.splitSeconds: a transcoding writes one file per output"));
         if (p.streaming().enabled)
-            return fail(error, where + QStringLiteral(".streaming: a file source is transcoded to files only"));
+            return fail(
+                error,
+                where + QStringLiteral(".streaming: a file source is transcoded to files only"));
     }
     *preset = p;
     return true;

@@ -12,9 +12,9 @@
 //
 // {
 //   "project":  { ProjectPreset JSON: "videoOutput", "audioOutput", "processing", "deviceInfo" },
-//   "source":   { "type": "generated" | "file" | "stdin", "path": "in.mp4", "pixelFormat": "NV12" },
-//   "duration": 10,
-//   "outputs":  [ { CodecPreset JSON: "videoCodec", "audioCodec", "container", "local", ... } ]
+//   "source":   { "type": "generated" | "file" | "stdin", "path": "in.mp4", "pixelFormat": "NV12"
+//   }, "duration": 10, "outputs":  [ { CodecPreset JSON: "videoCodec", "audioCodec", "container",
+//   "local", ... } ]
 // }
 //
 // Every output starts from the project's records and from these defaults, then reads its own
@@ -26,7 +26,12 @@
 class Job
 {
 public:
-    enum class SourceType { Generated, File, Stdin };
+    enum class SourceType
+    {
+        Generated,
+        File,
+        Stdin
+    };
 
     // Reads and checks a job file. On failure returns false with a one-line reason that names
     // the file and the field ("job.json: outputs[0].videoCodec.width: expected a whole number").
@@ -39,12 +44,12 @@ public:
     bool outputPreset(int index, CodecPreset* preset, QString* error) const;
     int outputCount() const { return m_outputs.size(); }
 
-    QString name;                 // the job file's base name
+    QString name; // the job file's base name
     ProjectPreset project;
     SourceType sourceType = SourceType::Generated;
-    QString sourcePath;           // for File
-    int sourcePixelFormat = 10;   // PixelFormat code for Stdin (NV12)
-    double duration = 0.0;        // seconds; 0 runs until the source ends (or Ctrl-C)
+    QString sourcePath;         // for File
+    int sourcePixelFormat = 10; // PixelFormat code for Stdin (NV12)
+    double duration = 0.0;      // seconds; 0 runs until the source ends (or Ctrl-C)
 
     // Known codec names, exact case, as the pipelines accept them.
     static const QStringList& videoCodecNames();

@@ -39,7 +39,8 @@ QString sizeText(long long bytes)
 QString timeText(double seconds)
 {
     const long long ms = static_cast<long long>(std::max(0.0, seconds) * 1000.0 + 0.5);
-    return QString::asprintf("%02lld:%02lld:%02lld.%03lld", ms / 3600000, ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
+    return QString::asprintf("%02lld:%02lld:%02lld.%03lld", ms / 3600000, ms / 60000 % 60,
+                             ms / 1000 % 60, ms % 1000);
 }
 
 // The first free "<base>.<ext>", "<base> 2.<ext>", ... as recordings are named.
@@ -73,7 +74,9 @@ struct JobRunner::Output : public IEncodingCallback
     void signalPacket()
     {
         // Taking the mutex orders this signal after a waiter's check of the counters.
-        { std::lock_guard<std::mutex> lock(packetMutex); }
+        {
+            std::lock_guard<std::mutex> lock(packetMutex);
+        }
         packetDone.notify_one();
     }
     // Host thread: returns after the next packet or `kPacketWait`, whichever comes first.
@@ -84,8 +87,8 @@ struct JobRunner::Output : public IEncodingCallback
     }
 
     // The host thread's own.
-    long long slack = 0;      // frames the encoder swallowed for good (see waitForRoom)
-    long long frames = 0;     // final counts, taken after stop()
+    long long slack = 0;  // frames the encoder swallowed for good (see waitForRoom)
+    long long frames = 0; // final counts, taken after stop()
     long long bytes = 0;
     int drops = 0;
 
@@ -109,14 +112,18 @@ struct JobRunner::Output : public IEncodingCallback
         const auto& v = preset.videoCodec();
         const auto& a = preset.audioCodec();
         QString text = QStringLiteral("%1, %2 %3x%4 %5 kbit/s")
-                           .arg(preset.container().format, v.codecName).arg(v.width).arg(v.height).arg(v.bitrate);
+                           .arg(preset.container().format, v.codecName)
+                           .arg(v.width)
+                           .arg(v.height)
+                           .arg(v.bitrate);
         if (a.enabled)
             text += QStringLiteral(" + %1 %2 kbit/s").arg(a.codecName).arg(a.bitrate);
         return text;
     }
 };
 
-JobRunner::JobRunner(MediaSource& source, const Options& options, const std::atomic<bool>& stopRequested)
+JobRunner::JobRunner(MediaSource& source, const Options& options,
+                     const std::atomic<bool>& stopRequested)
     : m_source(source), m_options(options), m_stopRequested(stopRequested)
 {
 }
@@ -146,7 +153,8 @@ bool JobRunner::prepare(const QVector<CodecPreset>& presets, QString* error)
         const QString name = QStringLiteral("output %1 (%2)").arg(i + 1).arg(out->title());
         if (local.enabled) {
             if (!QDir().mkpath(local.folder)) {
-                *error = QStringLiteral("%1: cannot create the folder '%2'").arg(name, local.folder);
+                *error =
+                    QStringLiteral("%1: cannot create the folder '%2'").arg(name, local.folder);
                 destroyPipelines();
                 return false;
             }
@@ -163,27 +171,34 @@ bool JobRunner::prepare(const QVector<CodecPreset>& presets, QString* error)
             QString why;
             switch (result) {
             case -2:
-                why = QStringLiteral("the %1 video or %2 audio encoder is missing or refused these settings")
+                why = QStringLiteral(
+                          "the %1 video or %2 audio encoder is missing or refused these settings")
                           .arg(out->preset.videoCodec().codecName,
                                out->preset.audioCodec().enabled ? out->preset.audioCodec().codecName
                                                                 : QStringLiteral("(no)"));
                 break;
             case -3:
-                why = QStringLiteral("the output could not be opened (is '%1' writable, and can %2 hold %3%4?)")
-                          .arg(local.enabled ? local.folder : out->preset.streaming().url,
-                               out->preset.container().format, out->preset.videoCodec().codecName,
-                               out->preset.audioCodec().enabled ? QStringLiteral(" and ") + out->preset.audioCodec().codecName
-                                                                : QString());
+                why =
+                    QStringLiteral(
+                        "the output could not be opened (is '%1' writable, and can %2 hold %3%4?)")
+                        .arg(local.enabled ? local.folder : out->preset.streaming().url,
+                             out->preset.container().format, out->preset.videoCodec().codecName,
+                             out->preset.audioCodec().enabled
+                                 ? QStringLiteral(" and ") + out->preset.audioCodec().codecName
+                                 : QString());
                 break;
             case -4:
-                why = QStringLiteral("less than 201 MB free on the volume of '%1'").arg(local.folder);
+                why =
+                    QStringLiteral("less than 201 MB free on the volume of '%1'").arg(local.folder);
                 break;
             default:
                 why = QStringLiteral("the pipeline refused to start");
             }
             const QString library = LibraryLog::firstWarning();
             *error = QStringLiteral("%1: cannot start (%2): %3%4")
-                         .arg(name).arg(result).arg(why, library.isEmpty() ? QString() : QStringLiteral(": ") + library);
+                         .arg(name)
+                         .arg(result)
+                         .arg(why, library.isEmpty() ? QString() : QStringLiteral(": ") + library);
             delete out->encoder;
             out->encoder = nullptr;
             destroyPipelines();
@@ -227,14 +242,18 @@ void JobRunner::ecoderStateCallback(IEncoder* encoder, int type, int state)
     }
     if (state == -4) {
         out->videoStopped.store(true);
-        postMessage(QStringLiteral("output %1: less than 201 MB free on the volume of '%2': its recording stopped")
-                        .arg(out->number).arg(out->preset.local().folder));
+        postMessage(
+            QStringLiteral(
+                "output %1: less than 201 MB free on the volume of '%2': its recording stopped")
+                .arg(out->number)
+                .arg(out->preset.local().folder));
     } else if (state == -1) {
         if (out->writeFailures.fetch_add(1) == 0)
             postMessage(QStringLiteral("output %1: a video packet could not be written (%2)")
                             .arg(out->number)
-                            .arg(out->preset.local().enabled ? out->currentPaths().value(0, out->preset.local().folder)
-                                                             : out->preset.streaming().url));
+                            .arg(out->preset.local().enabled
+                                     ? out->currentPaths().value(0, out->preset.local().folder)
+                                     : out->preset.streaming().url));
     }
 }
 
@@ -318,7 +337,8 @@ void JobRunner::pushVideo(Output& out, const MediaSource::Chunk& chunk, bool may
     if (!live || m_options.fast) {
         waitForRoom(out);
     } else if (mayDrop && out.encoder->encodedVideo().frameCount.load() > 0 &&
-               backlog(out) > std::max<long long>(kMaxBacklog, std::llround(m_source.frameRate()))) {
+               backlog(out) >
+                   std::max<long long>(kMaxBacklog, std::llround(m_source.frameRate()))) {
         // A live source cannot wait for a slow encoder: pass a drop marker, which the pipeline
         // accounts as a lost input frame, rather than letting the queue grow.
         data = nullptr;
@@ -356,8 +376,8 @@ void JobRunner::sleepUntil(Clock::time_point when)
         const auto left = when - Clock::now();
         if (left <= Clock::duration::zero())
             return;
-        QThread::usleep(static_cast<unsigned long>(
-            std::min<long long>(std::chrono::duration_cast<std::chrono::microseconds>(left).count(), 50000)));
+        QThread::usleep(static_cast<unsigned long>(std::min<long long>(
+            std::chrono::duration_cast<std::chrono::microseconds>(left).count(), 50000)));
         showProgress(false);
         flushMessages();
     }
@@ -368,7 +388,8 @@ void JobRunner::showProgress(bool force)
     if (m_options.quiet)
         return;
     const auto now = Clock::now();
-    if (!force && now - m_lastProgress < (m_tty ? std::chrono::milliseconds(250) : std::chrono::milliseconds(1000)))
+    if (!force && now - m_lastProgress <
+                      (m_tty ? std::chrono::milliseconds(250) : std::chrono::milliseconds(1000)))
         return;
     m_lastProgress = now;
     long long frames = -1, bytes = 0;
@@ -382,7 +403,8 @@ void JobRunner::showProgress(bool force)
             seconds = s;
         }
         const AVSync& sync = out->encoder->getSyncInfo();
-        drops += sync.videoInputDrops.load() + sync.videoOutputDrops.load() + sync.audioDrops.load();
+        drops +=
+            sync.videoInputDrops.load() + sync.videoOutputDrops.load() + sync.audioDrops.load();
         for (const QString& path : out->currentPaths())
             bytes += QFileInfo(path).size();
         if (out->preset.streaming().enabled && !out->preset.local().enabled)
@@ -390,9 +412,11 @@ void JobRunner::showProgress(bool force)
     }
     const double elapsed = std::chrono::duration<double>(now - m_start).count();
     const QString line = QStringLiteral("time %1  frames %2  speed %3x  drops %4  size %5")
-                             .arg(timeText(seconds)).arg(frames)
+                             .arg(timeText(seconds))
+                             .arg(frames)
                              .arg(elapsed > 0.0 ? seconds / elapsed : 0.0, 0, 'f', 2)
-                             .arg(drops).arg(sizeText(bytes));
+                             .arg(drops)
+                             .arg(sizeText(bytes));
     if (m_tty) {
         std::fprintf(stderr, "\r\033[K%s", qPrintable(line));
         m_progressShown = true;
@@ -431,7 +455,8 @@ int JobRunner::run()
         }
         if (chunk.video) {
             if (paced)
-                sleepUntil(m_start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(frames / fps)));
+                sleepUntil(m_start + std::chrono::duration_cast<Clock::duration>(
+                                         std::chrono::duration<double>(frames / fps)));
             if (m_stopRequested.load())
                 break;
             for (auto& out : m_outputs)
@@ -453,7 +478,9 @@ int JobRunner::run()
     m_interrupted = m_stopRequested.load();
     if (m_interrupted && !m_options.quiet) {
         clearProgressLine();
-        std::fputs("strevo-cli: stopping; the files are being finished (Ctrl-C again quits at once)\n", stderr);
+        std::fputs(
+            "strevo-cli: stopping; the files are being finished (Ctrl-C again quits at once)\n",
+            stderr);
     }
 
     // Host order: stop every pipeline (its threads encode what is queued), then delete them
@@ -462,7 +489,8 @@ int JobRunner::run()
         out->encoder->stop();
         const AVSync& sync = out->encoder->getSyncInfo();
         out->frames = static_cast<long long>(out->encoder->encodedVideo().frameCount.load());
-        out->drops = sync.videoInputDrops.load() + sync.videoOutputDrops.load() + sync.audioDrops.load();
+        out->drops =
+            sync.videoInputDrops.load() + sync.videoOutputDrops.load() + sync.audioDrops.load();
     }
     showProgress(true);
     if (m_progressShown) {
@@ -486,7 +514,8 @@ int JobRunner::run()
 
     bool failed = !sourceError.isEmpty();
     for (auto& out : m_outputs) {
-        failed = failed || out->videoStopped.load() || out->writeFailures.load() > 0 || out->frames == 0;
+        failed =
+            failed || out->videoStopped.load() || out->writeFailures.load() > 0 || out->frames == 0;
         if (out->frames == 0)
             std::fprintf(stderr, "strevo-cli: output %d: no video was written\n", out->number);
     }
@@ -505,16 +534,18 @@ void JobRunner::printSummary(double elapsed, const QString& sourceError)
             o.insert(QStringLiteral("videoCodec"), out->preset.videoCodec().codecName);
             o.insert(QStringLiteral("width"), out->preset.videoCodec().width);
             o.insert(QStringLiteral("height"), out->preset.videoCodec().height);
-            o.insert(QStringLiteral("audioCodec"), out->preset.audioCodec().enabled
-                                                       ? QJsonValue(out->preset.audioCodec().codecName)
-                                                       : QJsonValue());
+            o.insert(QStringLiteral("audioCodec"),
+                     out->preset.audioCodec().enabled
+                         ? QJsonValue(out->preset.audioCodec().codecName)
+                         : QJsonValue());
             o.insert(QStringLiteral("files"), QJsonArray::fromStringList(out->currentPaths()));
             if (out->preset.streaming().enabled)
                 o.insert(QStringLiteral("url"), out->preset.streaming().url);
             o.insert(QStringLiteral("frames"), out->frames);
             o.insert(QStringLiteral("duration"), seconds);
             o.insert(QStringLiteral("bytes"), out->bytes);
-            o.insert(QStringLiteral("bitrate"), seconds > 0 ? std::round(out->bytes * 8 / seconds / 1000) : 0.0);
+            o.insert(QStringLiteral("bitrate"),
+                     seconds > 0 ? std::round(out->bytes * 8 / seconds / 1000) : 0.0);
             o.insert(QStringLiteral("drops"), out->drops);
             o.insert(QStringLiteral("writeFailures"), out->writeFailures.load());
             o.insert(QStringLiteral("lowDiskSpace"), out->videoStopped.load());
@@ -533,7 +564,8 @@ void JobRunner::printSummary(double elapsed, const QString& sourceError)
     }
     if (m_options.quiet)
         return;
-    std::printf("%s %s in %.1f s\n", m_interrupted ? "stopped:" : "done:", qPrintable(m_source.describe()), elapsed);
+    std::printf("%s %s in %.1f s\n",
+                m_interrupted ? "stopped:" : "done:", qPrintable(m_source.describe()), elapsed);
     for (auto& out : m_outputs) {
         const double seconds = out->frames / out->preset.videoCodec().frameRate;
         std::printf("output %d: %s\n", out->number, qPrintable(out->title()));
@@ -541,8 +573,9 @@ void JobRunner::printSummary(double elapsed, const QString& sourceError)
             std::printf("  %s\n", qPrintable(path));
         if (out->preset.streaming().enabled)
             std::printf("  %s\n", qPrintable(out->preset.streaming().url));
-        std::printf("  %lld frames, %s, %s, %.0f kbit/s", out->frames, qPrintable(timeText(seconds)),
-                    qPrintable(sizeText(out->bytes)), seconds > 0 ? out->bytes * 8 / seconds / 1000 : 0.0);
+        std::printf("  %lld frames, %s, %s, %.0f kbit/s", out->frames,
+                    qPrintable(timeText(seconds)), qPrintable(sizeText(out->bytes)),
+                    seconds > 0 ? out->bytes * 8 / seconds / 1000 : 0.0);
         if (out->drops)
             std::printf(", %d dropped", out->drops);
         if (out->writeFailures.load())

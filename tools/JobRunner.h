@@ -27,10 +27,10 @@ class JobRunner : public IEncodingStatus
 public:
     struct Options
     {
-        bool fast = false;      // push a live source as fast as the pipelines drain
-        bool quiet = false;     // no progress line, no text summary
-        bool json = false;      // the summary as JSON on standard output
-        double duration = 0.0;  // seconds of source to use; 0 until it ends or a stop request
+        bool fast = false;     // push a live source as fast as the pipelines drain
+        bool quiet = false;    // no progress line, no text summary
+        bool json = false;     // the summary as JSON on standard output
+        double duration = 0.0; // seconds of source to use; 0 until it ends or a stop request
     };
 
     // `stopRequested` is raised by the signal handler; the runner polls it.

@@ -31,12 +31,30 @@ double seconds(int64_t stamp, AVRational base)
 
 } // namespace
 
-void MediaFileSource::Deleters::operator()(AVFormatContext* p) const { avformat_close_input(&p); }
-void MediaFileSource::Deleters::operator()(AVCodecContext* p) const { avcodec_free_context(&p); }
-void MediaFileSource::Deleters::operator()(AVFrame* p) const { av_frame_free(&p); }
-void MediaFileSource::Deleters::operator()(AVPacket* p) const { av_packet_free(&p); }
-void MediaFileSource::Deleters::operator()(SwsContext* p) const { sws_freeContext(p); }
-void MediaFileSource::Deleters::operator()(SwrContext* p) const { swr_free(&p); }
+void MediaFileSource::Deleters::operator()(AVFormatContext* p) const
+{
+    avformat_close_input(&p);
+}
+void MediaFileSource::Deleters::operator()(AVCodecContext* p) const
+{
+    avcodec_free_context(&p);
+}
+void MediaFileSource::Deleters::operator()(AVFrame* p) const
+{
+    av_frame_free(&p);
+}
+void MediaFileSource::Deleters::operator()(AVPacket* p) const
+{
+    av_packet_free(&p);
+}
+void MediaFileSource::Deleters::operator()(SwsContext* p) const
+{
+    sws_freeContext(p);
+}
+void MediaFileSource::Deleters::operator()(SwrContext* p) const
+{
+    swr_free(&p);
+}
 
 MediaFileSource::MediaFileSource(const QString& path, int sampleRate, int channels)
     : m_path(path), m_sampleRate(sampleRate), m_channels(channels)
@@ -45,17 +63,20 @@ MediaFileSource::MediaFileSource(const QString& path, int sampleRate, int channe
 
 MediaFileSource::~MediaFileSource() = default;
 
-bool MediaFileSource::openDecoder(int index, std::unique_ptr<AVCodecContext, Deleters>* decoder, QString* error)
+bool MediaFileSource::openDecoder(int index, std::unique_ptr<AVCodecContext, Deleters>* decoder,
+                                  QString* error)
 {
     const AVStream* stream = m_format->streams[index];
     const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
     if (!codec) {
-        *error = QStringLiteral("'%1': no decoder for its %2 stream")
-                     .arg(m_path, QString::fromLatin1(avcodec_get_name(stream->codecpar->codec_id)));
+        *error =
+            QStringLiteral("'%1': no decoder for its %2 stream")
+                .arg(m_path, QString::fromLatin1(avcodec_get_name(stream->codecpar->codec_id)));
         return false;
     }
     decoder->reset(avcodec_alloc_context3(codec));
-    int result = decoder->get() ? avcodec_parameters_to_context(decoder->get(), stream->codecpar) : AVERROR(ENOMEM);
+    int result = decoder->get() ? avcodec_parameters_to_context(decoder->get(), stream->codecpar)
+                                : AVERROR(ENOMEM);
     if (result >= 0) {
         (*decoder)->thread_count = 0;
         (*decoder)->pkt_timebase = stream->time_base;
@@ -106,14 +127,16 @@ bool MediaFileSource::open(QString* error)
         AVChannelLayout out;
         av_channel_layout_default(&out, m_channels);
         SwrContext* swr = nullptr;
-        result = swr_alloc_set_opts2(&swr, &out, AV_SAMPLE_FMT_S16, m_sampleRate, &m_audio->ch_layout,
-                                     m_audio->sample_fmt, m_audio->sample_rate, 0, nullptr);
+        result =
+            swr_alloc_set_opts2(&swr, &out, AV_SAMPLE_FMT_S16, m_sampleRate, &m_audio->ch_layout,
+                                m_audio->sample_fmt, m_audio->sample_rate, 0, nullptr);
         m_resampler.reset(swr);
         if (result >= 0)
             result = swr_init(swr);
         av_channel_layout_uninit(&out);
         if (result < 0) {
-            *error = QStringLiteral("'%1': cannot convert its audio: %2").arg(m_path, avText(result));
+            *error =
+                QStringLiteral("'%1': cannot convert its audio: %2").arg(m_path, avText(result));
             return false;
         }
     }
@@ -135,20 +158,22 @@ bool MediaFileSource::fail(const QString& what, int code)
 void MediaFileSource::addVideo(AVFrame* frame)
 {
     // A stream that changes its picture size mid-way is scaled back to the size it started with.
-    m_scaler.reset(sws_getCachedContext(m_scaler.release(), frame->width, frame->height,
-                                        static_cast<AVPixelFormat>(frame->format), m_width, m_height,
-                                        AV_PIX_FMT_NV12, SWS_BILINEAR, nullptr, nullptr, nullptr));
+    m_scaler.reset(sws_getCachedContext(
+        m_scaler.release(), frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
+        m_width, m_height, AV_PIX_FMT_NV12, SWS_BILINEAR, nullptr, nullptr, nullptr));
     if (!m_scaler)
         return;
     Item item;
     item.video = true;
     item.data.resize(static_cast<size_t>(pixelFormatFrameSize(PIX_NV12, m_width, m_height)));
-    uint8_t* planes[4] = {item.data.data(), item.data.data() + static_cast<size_t>(m_width) * m_height,
-                          nullptr, nullptr};
+    uint8_t* planes[4] = {item.data.data(),
+                          item.data.data() + static_cast<size_t>(m_width) * m_height, nullptr,
+                          nullptr};
     int strides[4] = {m_width, 2 * ((m_width + 1) / 2), 0, 0};
     sws_scale(m_scaler.get(), frame->data, frame->linesize, 0, frame->height, planes, strides);
     if (m_videoStart < 0.0) {
-        const double t = seconds(frame->best_effort_timestamp, m_format->streams[m_videoIndex]->time_base);
+        const double t =
+            seconds(frame->best_effort_timestamp, m_format->streams[m_videoIndex]->time_base);
         m_videoStart = t < 0.0 ? 0.0 : t;
         m_pending.push_back(std::move(item));
         if (!m_early.empty()) {
@@ -172,7 +197,8 @@ void MediaFileSource::addAudioSamples(const unsigned char* data, int bytes, doub
         return;
     }
     if (m_audioBytesOut == 0 && firstSampleTime >= 0.0) {
-        const long long offset = std::llround((firstSampleTime - m_videoStart) * m_sampleRate) * frameBytes;
+        const long long offset =
+            std::llround((firstSampleTime - m_videoStart) * m_sampleRate) * frameBytes;
         if (offset < 0) {
             const long long cut = std::min<long long>(-offset, bytes);
             data += cut;
@@ -180,7 +206,9 @@ void MediaFileSource::addAudioSamples(const unsigned char* data, int bytes, doub
         } else if (offset > 0) {
             // At most ten seconds of silence: a later start is more likely a stamp problem.
             Item silence;
-            silence.data.assign(static_cast<size_t>(std::min<long long>(offset, 10LL * m_sampleRate * frameBytes)), 0);
+            silence.data.assign(
+                static_cast<size_t>(std::min<long long>(offset, 10LL * m_sampleRate * frameBytes)),
+                0);
             m_audioBytesOut += static_cast<long long>(silence.data.size());
             m_pending.push_back(std::move(silence));
         }
@@ -200,12 +228,15 @@ void MediaFileSource::addAudio(AVFrame* frame)
         return;
     std::vector<unsigned char> out(static_cast<size_t>(capacity) * 2 * m_channels);
     uint8_t* planes[1] = {out.data()};
-    const int samples = swr_convert(m_resampler.get(), planes, capacity,
-                                    frame ? const_cast<const uint8_t**>(frame->extended_data) : nullptr,
-                                    frame ? frame->nb_samples : 0);
+    const int samples =
+        swr_convert(m_resampler.get(), planes, capacity,
+                    frame ? const_cast<const uint8_t**>(frame->extended_data) : nullptr,
+                    frame ? frame->nb_samples : 0);
     if (samples <= 0)
         return;
-    const double t = frame ? seconds(frame->best_effort_timestamp, m_format->streams[m_audioIndex]->time_base) : -1.0;
+    const double t =
+        frame ? seconds(frame->best_effort_timestamp, m_format->streams[m_audioIndex]->time_base)
+              : -1.0;
     addAudioSamples(out.data(), samples * 2 * m_channels, t);
 }
 
@@ -290,6 +321,9 @@ bool MediaFileSource::read(Chunk* chunk)
 QString MediaFileSource::describe() const
 {
     return QStringLiteral("'%1': %2x%3 at %4 fps%5")
-        .arg(QFileInfo(m_path).fileName()).arg(m_width).arg(m_height).arg(m_frameRate, 0, 'g', 6)
+        .arg(QFileInfo(m_path).fileName())
+        .arg(m_width)
+        .arg(m_height)
+        .arg(m_frameRate, 0, 'g', 6)
         .arg(m_audioIndex >= 0 ? QStringLiteral(" with sound") : QStringLiteral(", no sound"));
 }

@@ -76,10 +76,10 @@ private:
     bool m_endOfInput = false;
     bool m_flushed = false;
 
-    double m_videoStart = -1.0;        // seconds; the first video frame's time, -1 before it
+    double m_videoStart = -1.0;         // seconds; the first video frame's time, -1 before it
     std::vector<unsigned char> m_early; // audio decoded before the first video frame
-    double m_earlyStart = -1.0;        // its first sample's time
-    long long m_audioBytesOut = 0;     // audio passed on, for the silence/cut alignment
+    double m_earlyStart = -1.0;         // its first sample's time
+    long long m_audioBytesOut = 0;      // audio passed on, for the silence/cut alignment
 
     std::deque<Item> m_pending;
     Item m_videoItem; // the last video frame read()

@@ -9,7 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-RawInputSource::RawInputSource(std::FILE* stream, int format, int width, int height, double frameRate)
+RawInputSource::RawInputSource(std::FILE* stream, int format, int width, int height,
+                               double frameRate)
     : m_stream(stream), m_format(format), m_width(width), m_height(height), m_frameRate(frameRate)
 {
 }
@@ -25,7 +26,9 @@ bool RawInputSource::open(QString* error)
     const int size = pixelFormatFrameSize(m_format, m_width, m_height);
     if (size <= 0) {
         *error = QStringLiteral("raw input: no frame layout for %1 at %2x%3")
-                     .arg(QString::fromLatin1(pixelFormatName(m_format))).arg(m_width).arg(m_height);
+                     .arg(QString::fromLatin1(pixelFormatName(m_format)))
+                     .arg(m_width)
+                     .arg(m_height);
         return false;
     }
     if (!(m_frameRate > 0.0)) {
@@ -58,7 +61,9 @@ bool RawInputSource::readMapped(Chunk* chunk)
     const size_t left = m_mapSize - m_offset;
     if (left < size) {
         if (left > 0)
-            m_error = QStringLiteral("raw input: the stream ended inside a frame (%1 of %2 bytes)").arg(left).arg(size);
+            m_error = QStringLiteral("raw input: the stream ended inside a frame (%1 of %2 bytes)")
+                          .arg(left)
+                          .arg(size);
         return false;
     }
     // Unmap what the pipelines have long copied, so the process does not grow with the file.
@@ -68,7 +73,8 @@ bool RawInputSource::readMapped(Chunk* chunk)
     if (m_offset > size && m_offset - size - m_released >= kRelease) {
         const size_t end = (m_offset - size) / page * page;
         if (end > m_released) {
-            madvise(m_map + m_released / page * page, end - m_released / page * page, MADV_DONTNEED);
+            madvise(m_map + m_released / page * page, end - m_released / page * page,
+                    MADV_DONTNEED);
             m_released = end;
         }
     }
@@ -101,10 +107,13 @@ bool RawInputSource::read(Chunk* chunk)
         if (n == 0) {
             // An interrupted read (Ctrl-C) ends the input like the end of the stream does.
             if (std::ferror(m_stream) && errno != EINTR)
-                m_error = QStringLiteral("raw input: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+                m_error = QStringLiteral("raw input: %1")
+                              .arg(QString::fromLocal8Bit(std::strerror(errno)));
             else if (got > 0 && std::feof(m_stream))
-                m_error = QStringLiteral("raw input: the stream ended inside a frame (%1 of %2 bytes)")
-                              .arg(got).arg(frame.size());
+                m_error =
+                    QStringLiteral("raw input: the stream ended inside a frame (%1 of %2 bytes)")
+                        .arg(got)
+                        .arg(frame.size());
             return false;
         }
         got += n;
@@ -121,5 +130,8 @@ bool RawInputSource::read(Chunk* chunk)
 QString RawInputSource::describe() const
 {
     return QStringLiteral("raw %1 frames %2x%3 at %4 fps from standard input")
-        .arg(QString::fromLatin1(pixelFormatName(m_format))).arg(m_width).arg(m_height).arg(m_frameRate);
+        .arg(QString::fromLatin1(pixelFormatName(m_format)))
+        .arg(m_width)
+        .arg(m_height)
+        .arg(m_frameRate);
 }

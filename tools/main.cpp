@@ -148,18 +148,22 @@ int main(int argc, char** argv)
     QCommandLineParser parser;
     const QCommandLineOption helpOpt({QStringLiteral("h"), QStringLiteral("help")}, QString());
     const QCommandLineOption versionOpt(QStringLiteral("version"), QString());
-    const QCommandLineOption durationOpt({QStringLiteral("d"), QStringLiteral("duration")}, QString(), QStringLiteral("s"));
-    const QCommandLineOption outDirOpt({QStringLiteral("o"), QStringLiteral("output-dir")}, QString(), QStringLiteral("dir"));
-    const QCommandLineOption inputOpt({QStringLiteral("i"), QStringLiteral("input")}, QString(), QStringLiteral("path"));
-    const QCommandLineOption formatOpt(QStringLiteral("input-format"), QString(), QStringLiteral("fmt"));
+    const QCommandLineOption durationOpt({QStringLiteral("d"), QStringLiteral("duration")},
+                                         QString(), QStringLiteral("s"));
+    const QCommandLineOption outDirOpt({QStringLiteral("o"), QStringLiteral("output-dir")},
+                                       QString(), QStringLiteral("dir"));
+    const QCommandLineOption inputOpt({QStringLiteral("i"), QStringLiteral("input")}, QString(),
+                                      QStringLiteral("path"));
+    const QCommandLineOption formatOpt(QStringLiteral("input-format"), QString(),
+                                       QStringLiteral("fmt"));
     const QCommandLineOption sizeOpt(QStringLiteral("size"), QString(), QStringLiteral("WxH"));
     const QCommandLineOption rateOpt(QStringLiteral("rate"), QString(), QStringLiteral("fps"));
     const QCommandLineOption fastOpt(QStringLiteral("fast"), QString());
     const QCommandLineOption quietOpt({QStringLiteral("q"), QStringLiteral("quiet")}, QString());
     const QCommandLineOption jsonOpt(QStringLiteral("json"), QString());
     const QCommandLineOption verboseOpt(QStringLiteral("verbose"), QString());
-    parser.addOptions({helpOpt, versionOpt, durationOpt, outDirOpt, inputOpt, formatOpt, sizeOpt, rateOpt,
-                       fastOpt, quietOpt, jsonOpt, verboseOpt});
+    parser.addOptions({helpOpt, versionOpt, durationOpt, outDirOpt, inputOpt, formatOpt, sizeOpt,
+                       rateOpt, fastOpt, quietOpt, jsonOpt, verboseOpt});
     parser.addPositionalArgument(QStringLiteral("job"), QString());
     if (!parser.parse(QCoreApplication::arguments()))
         return fail(kExitBadJob, parser.errorText() + QStringLiteral(" (see --help)"));
@@ -173,8 +177,9 @@ int main(int argc, char** argv)
     }
     const QStringList positional = parser.positionalArguments();
     if (positional.size() != 1)
-        return fail(kExitBadJob, positional.isEmpty() ? QStringLiteral("no job file given (see --help)")
-                                                      : QStringLiteral("one job file at a time (see --help)"));
+        return fail(kExitBadJob, positional.isEmpty()
+                                     ? QStringLiteral("no job file given (see --help)")
+                                     : QStringLiteral("one job file at a time (see --help)"));
     LibraryLog::install(parser.isSet(verboseOpt));
 
     Job job;
@@ -185,28 +190,36 @@ int main(int argc, char** argv)
     // Command-line overrides.
     auto& video = job.project.videoOutput();
     if (parser.isSet(sizeOpt) && !parseSize(parser.value(sizeOpt), &video.width, &video.height))
-        return fail(kExitBadJob, QStringLiteral("--size: expected WxH, such as 1280x720, not '%1'").arg(parser.value(sizeOpt)));
+        return fail(kExitBadJob, QStringLiteral("--size: expected WxH, such as 1280x720, not '%1'")
+                                     .arg(parser.value(sizeOpt)));
     if (parser.isSet(rateOpt)) {
         bool ok = false;
         video.frameRate = parser.value(rateOpt).toDouble(&ok);
         if (!ok || !(video.frameRate > 0.0) || video.frameRate > 1000.0)
-            return fail(kExitBadJob, QStringLiteral("--rate: '%1' is not a frame rate").arg(parser.value(rateOpt)));
+            return fail(
+                kExitBadJob,
+                QStringLiteral("--rate: '%1' is not a frame rate").arg(parser.value(rateOpt)));
     }
     if (parser.isSet(durationOpt)) {
         bool ok = false;
         job.duration = parser.value(durationOpt).toDouble(&ok);
         if (!ok || job.duration < 0.0)
-            return fail(kExitBadJob, QStringLiteral("--duration: '%1' is not a number of seconds").arg(parser.value(durationOpt)));
+            return fail(kExitBadJob, QStringLiteral("--duration: '%1' is not a number of seconds")
+                                         .arg(parser.value(durationOpt)));
     }
     if (parser.isSet(inputOpt)) {
         const QString input = parser.value(inputOpt);
-        job.sourceType = input == QLatin1String("-") ? Job::SourceType::Stdin : Job::SourceType::File;
+        job.sourceType =
+            input == QLatin1String("-") ? Job::SourceType::Stdin : Job::SourceType::File;
         job.sourcePath = input;
     }
     if (parser.isSet(formatOpt)) {
-        const int code = pixelFormatFromName(parser.value(formatOpt).toUpper().toLatin1().constData());
+        const int code =
+            pixelFormatFromName(parser.value(formatOpt).toUpper().toLatin1().constData());
         if (code < 0 || pixelFormatFrameSize(code, 16, 16) <= 0)
-            return fail(kExitBadJob, QStringLiteral("--input-format: '%1' is not a raw pixel format").arg(parser.value(formatOpt)));
+            return fail(kExitBadJob,
+                        QStringLiteral("--input-format: '%1' is not a raw pixel format")
+                            .arg(parser.value(formatOpt)));
         job.sourcePixelFormat = code;
         job.sourceType = Job::SourceType::Stdin;
     }
@@ -215,15 +228,16 @@ int main(int argc, char** argv)
     std::unique_ptr<MediaSource> source;
     switch (job.sourceType) {
     case Job::SourceType::Generated:
-        source = std::make_unique<GeneratedSource>(video.width, video.height, video.frameRate, audio.sampleRate,
-                                                   audio.channels);
+        source = std::make_unique<GeneratedSource>(video.width, video.height, video.frameRate,
+                                                   audio.sampleRate, audio.channels);
         break;
     case Job::SourceType::Stdin:
-        source = std::make_unique<RawInputSource>(stdin, job.sourcePixelFormat, video.width, video.height,
-                                                  video.frameRate);
+        source = std::make_unique<RawInputSource>(stdin, job.sourcePixelFormat, video.width,
+                                                  video.height, video.frameRate);
         break;
     case Job::SourceType::File:
-        source = std::make_unique<MediaFileSource>(job.sourcePath, audio.sampleRate, audio.channels);
+        source =
+            std::make_unique<MediaFileSource>(job.sourcePath, audio.sampleRate, audio.channels);
         break;
     }
     if (!source->open(&error))

@@ -35,7 +35,6 @@ public:
     unsigned int extraDataSize() override { return static_cast<unsigned int>(m_header.size()); }
 
 private:
-
     bool fillFrame(const unsigned char* data, unsigned int size);
     bool takePacket(unsigned char* out, unsigned int& outSize);
 

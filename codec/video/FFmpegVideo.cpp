@@ -68,11 +68,13 @@ bool validVideoRecord(const CodecModel::VideoCodec& v, AVCodecID id)
     else if (id == AV_CODEC_ID_MJPEG && v.bitrate <= 0)
         problem = "bitrate must be above 0";
     else if (v.scanMode < 0 || v.scanMode > 2)
-        problem = "scan mode must be 0 (progressive), 1 (top field first) or 2 (bottom field first)";
+        problem =
+            "scan mode must be 0 (progressive), 1 (top field first) or 2 (bottom field first)";
     else if (id == AV_CODEC_ID_PRORES && (v.codecProfile < 0 || v.codecProfile > 5))
         problem = "ProRes profile must be 0 (PROXY) to 5 (XQ)";
     if (problem)
-        qWarning("FFmpegVideo: cannot encode %s at %dx%d, %g fps, %d kbit/s, scan mode %d, profile %d: %s",
+        qWarning("FFmpegVideo: cannot encode %s at %dx%d, %g fps, %d kbit/s, scan mode %d, profile "
+                 "%d: %s",
                  qPrintable(v.codecName), v.width, v.height, v.frameRate, v.bitrate, v.scanMode,
                  v.codecProfile, problem);
     return problem == nullptr;
@@ -92,8 +94,10 @@ unsigned int FFmpegVideo::frameSize() const
     const unsigned int pixels = static_cast<unsigned int>(video.width) * video.height;
     switch (m_inputFormat) {
     case PIX_ARGB:
-    case PIX_YUV422P10: return pixels * 4;
-    default: return pixels * 3 / 2;
+    case PIX_YUV422P10:
+        return pixels * 4;
+    default:
+        return pixels * 3 / 2;
     }
 }
 
@@ -109,7 +113,8 @@ bool FFmpegVideo::initialize(CodecPreset* preset)
 
     const CodecChoice choice = choose(video.codecName);
     if (choice.id == AV_CODEC_ID_NONE) {
-        qWarning("FFmpegVideo: codec name \"%s\" is not QuickTime Animation (RLE), MJPEG or Apple ProRes",
+        qWarning("FFmpegVideo: codec name \"%s\" is not QuickTime Animation (RLE), MJPEG or Apple "
+                 "ProRes",
                  qPrintable(video.codecName));
         return false;
     }
@@ -163,8 +168,8 @@ bool FFmpegVideo::initialize(CodecPreset* preset)
     // sent it. Frame threading holds thread_count - 1 frames back, which the interface has
     // no drain to recover at the end, and spoils MJPEG's rate control.
     context->thread_count = QThread::idealThreadCount();
-    context->thread_type = (encoder->capabilities & AV_CODEC_CAP_SLICE_THREADS) ? FF_THREAD_SLICE
-                                                                                : FF_THREAD_FRAME;
+    context->thread_type =
+        (encoder->capabilities & AV_CODEC_CAP_SLICE_THREADS) ? FF_THREAD_SLICE : FF_THREAD_FRAME;
 
     if (choice.id == AV_CODEC_ID_PRORES) {
         context->profile = video.codecProfile;

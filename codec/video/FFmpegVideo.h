@@ -43,7 +43,6 @@ public:
     const AVCodecContext* codecContext() const { return m_context.get(); }
 
 private:
-
     bool receivePacket(unsigned char* out, unsigned int& outSize, unsigned int& keyFrame,
                        long long& pts, long long& dts);
 

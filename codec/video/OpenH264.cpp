@@ -139,7 +139,8 @@ bool OpenH264::encode(unsigned char* data, unsigned int size, int, unsigned char
     source.iPicHeight = video.height;
     // Milliseconds of the frame's position in the stream; the rate control measures
     // elapsed time with them.
-    source.uiTimeStamp = static_cast<long long>(std::llround(m_frameIndex * 1000.0 / video.frameRate));
+    source.uiTimeStamp =
+        static_cast<long long>(std::llround(m_frameIndex * 1000.0 / video.frameRate));
     ++m_frameIndex;
 
     SFrameBSInfo info;

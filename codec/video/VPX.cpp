@@ -69,7 +69,8 @@ vpx_codec_err_t VPX::fillConfig(const CodecModel::VideoCodec& video, vpx_codec_i
     config->g_timebase.num = rate.den;
     config->g_timebase.den = rate.num;
     // Threads for the cores there are (libvpx splits VP8 by partitions, VP9 by tiles).
-    config->g_threads = static_cast<unsigned int>(std::min(16, std::max(1, QThread::idealThreadCount())));
+    config->g_threads =
+        static_cast<unsigned int>(std::min(16, std::max(1, QThread::idealThreadCount())));
     config->g_pass = VPX_RC_ONE_PASS;
     config->rc_end_usage = VPX_VBR;
     config->kf_min_dist = 0;
@@ -130,7 +131,8 @@ bool VPX::encode(unsigned char* data, unsigned int size, int, unsigned char* out
 
     // libvpx keeps compressed frames in its own buffers; they are copied out below, so a
     // frame of any size reaches the caller or is reported.
-    if (vpx_codec_encode(m_context.get(), &image, m_frameCounter, 1, 0, VPX_DL_REALTIME) != VPX_CODEC_OK)
+    if (vpx_codec_encode(m_context.get(), &image, m_frameCounter, 1, 0, VPX_DL_REALTIME) !=
+        VPX_CODEC_OK)
         qDebug("%s: %s\n", "Failed to encode frame", errorDetail(m_context.get()));
     ++m_frameCounter;
 
@@ -157,8 +159,9 @@ bool VPX::emitPending(unsigned char* out, unsigned int& outSize, unsigned int& k
     m_pending.pop_front();
     const size_t capacity = static_cast<size_t>(video.width) * video.height * 4;
     if (frame.data.size() > capacity) {
-        qDebug("VPX::encode : compressed frame of %zu bytes does not fit the %zu-byte output buffer",
-               frame.data.size(), capacity);
+        qDebug(
+            "VPX::encode : compressed frame of %zu bytes does not fit the %zu-byte output buffer",
+            frame.data.size(), capacity);
         return true;
     }
     std::memcpy(out, frame.data.data(), frame.data.size());

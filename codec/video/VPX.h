@@ -36,8 +36,8 @@ public:
     static vpx_codec_iface_t* encoderInterface(const QString& codecName);
     // Fills *config with libvpx's defaults for the interface and the settings derived from
     // the video record. Returns libvpx's result of reading the defaults.
-    static vpx_codec_err_t fillConfig(const CodecModel::VideoCodec& video,
-                                      vpx_codec_iface_t* iface, vpx_codec_enc_cfg_t* config);
+    static vpx_codec_err_t fillConfig(const CodecModel::VideoCodec& video, vpx_codec_iface_t* iface,
+                                      vpx_codec_enc_cfg_t* config);
 
 private:
     // Copies the oldest waiting frame into out; true (also when it had to be dropped).

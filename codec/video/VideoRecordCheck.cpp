@@ -19,7 +19,7 @@ bool VideoRecordCheck::check(const CodecModel::VideoCodec& v, const char* encode
     else if (v.keyframeInterval < 0)
         problem = "key-frame interval must not be negative";
     if (problem)
-        qWarning("%s: cannot encode %dx%d at %g fps and %d kbit/s, key frame every %d s: %s", encoder, v.width,
-                 v.height, v.frameRate, v.bitrate, v.keyframeInterval, problem);
+        qWarning("%s: cannot encode %dx%d at %g fps and %d kbit/s, key frame every %d s: %s",
+                 encoder, v.width, v.height, v.frameRate, v.bitrate, v.keyframeInterval, problem);
     return problem == nullptr;
 }

@@ -31,10 +31,13 @@ int X264::supportFormat()
 const char* X264::profileName(int profileIdc)
 {
     switch (profileIdc) {
-    case 77: return "main";
+    case 77:
+        return "main";
     case 88:
-    case 100: return "high";
-    default: return "baseline";
+    case 100:
+        return "high";
+    default:
+        return "baseline";
     }
 }
 
@@ -112,8 +115,8 @@ bool X264::openEncoder()
     return m_encoder != nullptr;
 }
 
-bool X264::encode(unsigned char* data, unsigned int, int, unsigned char* out,
-                  unsigned int& outSize, unsigned int& keyFrame, long long& pts, long long& dts)
+bool X264::encode(unsigned char* data, unsigned int, int, unsigned char* out, unsigned int& outSize,
+                  unsigned int& keyFrame, long long& pts, long long& dts)
 {
     if (!m_encoder)
         return false;
@@ -131,8 +134,8 @@ bool X264::encode(unsigned char* data, unsigned int, int, unsigned char* out,
             if (bytes < 0)
                 return false;
             if (bytes > 0)
-                return writePacket(out, static_cast<size_t>(width) * height * 4, count, outSize, keyFrame,
-                                   pts, dts);
+                return writePacket(out, static_cast<size_t>(width) * height * 4, count, outSize,
+                                   keyFrame, pts, dts);
         }
         return false;
     }
@@ -159,7 +162,8 @@ bool X264::encode(unsigned char* data, unsigned int, int, unsigned char* out,
     bytes = x264_encoder_encode(m_encoder, &m_nals, &count, m_input.get(), m_output.get());
     if (bytes < 1)
         return false;
-    return writePacket(out, static_cast<size_t>(width) * height * 4, count, outSize, keyFrame, pts, dts);
+    return writePacket(out, static_cast<size_t>(width) * height * 4, count, outSize, keyFrame, pts,
+                       dts);
 }
 
 bool X264::writePacket(unsigned char* out, size_t capacity, int count, unsigned int& outSize,

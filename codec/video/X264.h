@@ -51,7 +51,7 @@ private:
     x264_nal_t* m_nals = nullptr;
     std::unique_ptr<x264_picture_t> m_input;
     std::unique_ptr<x264_picture_t> m_output;
-    std::vector<uint8_t> m_pendingSei; // empty once written in front of the first packet
+    std::vector<uint8_t> m_pendingSei;   // empty once written in front of the first packet
     std::vector<unsigned char> m_header; // parameter sets, Annex B; kept whole whatever their size
     int m_frameCounter = 0;
     bool m_drained = false; // a null frame flushed the encoder; the next frame reopens it

@@ -11,9 +11,9 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
-#include <gtest/gtest.h>
 #include <csignal>
 #include <cstdlib>
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -66,18 +66,20 @@ StreamInfo streamInfo(const QString& path, const char* kind)
 void expectPlayable(const QString& path)
 {
     QString errors;
-    EXPECT_TRUE(Probe::decodesCleanly(path, &errors)) << path.toStdString() << ": " << errors.toStdString();
+    EXPECT_TRUE(Probe::decodesCleanly(path, &errors))
+        << path.toStdString() << ": " << errors.toStdString();
 }
 
 // The luma plane of one decoded frame (its limited-range values, as encoded).
 QByteArray decodedLuma(const QString& path, int index)
 {
-    const Probe::Result r = Probe::run(
-        QStringLiteral("ffmpeg"),
-        {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), path, QStringLiteral("-vf"),
-         QStringLiteral("select=eq(n\\,%1)").arg(index), QStringLiteral("-frames:v"), QStringLiteral("1"),
-         QStringLiteral("-pix_fmt"), QStringLiteral("nv12"), QStringLiteral("-f"), QStringLiteral("rawvideo"),
-         QStringLiteral("-")});
+    const Probe::Result r =
+        Probe::run(QStringLiteral("ffmpeg"),
+                   {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), path,
+                    QStringLiteral("-vf"), QStringLiteral("select=eq(n\\,%1)").arg(index),
+                    QStringLiteral("-frames:v"), QStringLiteral("1"), QStringLiteral("-pix_fmt"),
+                    QStringLiteral("nv12"), QStringLiteral("-f"), QStringLiteral("rawvideo"),
+                    QStringLiteral("-")});
     return r.out.left(r.out.size() * 2 / 3);
 }
 
@@ -96,8 +98,8 @@ double meanDifference(const QByteArray& a, const uint8_t* b, int size)
 TEST(CliExamples, RecordMp4HoldsEveryGeneratedFrameInOrder)
 {
     QTemporaryDir dir;
-    const Probe::Result r = cli({example("record-mp4.json"), QStringLiteral("--fast"), QStringLiteral("--json"),
-                                 QStringLiteral("-o"), dir.path()});
+    const Probe::Result r = cli({example("record-mp4.json"), QStringLiteral("--fast"),
+                                 QStringLiteral("--json"), QStringLiteral("-o"), dir.path()});
     ASSERT_EQ(r.exitCode, 0) << r.err.constData();
     const QJsonObject out = summary(r).value(QStringLiteral("outputs")).toArray().at(0).toObject();
     EXPECT_FALSE(summary(r).value(QStringLiteral("interrupted")).toBool());
@@ -132,8 +134,8 @@ TEST(CliExamples, RecordMp4HoldsEveryGeneratedFrameInOrder)
 TEST(CliExamples, TimeSplitStartsANewFileEveryFourSeconds)
 {
     QTemporaryDir dir;
-    const Probe::Result r = cli({example("record-split.json"), QStringLiteral("--fast"), QStringLiteral("--json"),
-                                 QStringLiteral("-o"), dir.path()});
+    const Probe::Result r = cli({example("record-split.json"), QStringLiteral("--fast"),
+                                 QStringLiteral("--json"), QStringLiteral("-o"), dir.path()});
     ASSERT_EQ(r.exitCode, 0) << r.err.constData();
     const QJsonObject out = summary(r).value(QStringLiteral("outputs")).toArray().at(0).toObject();
     EXPECT_EQ(out.value(QStringLiteral("frames")).toInt(), 250);
@@ -159,9 +161,10 @@ TEST(CliTranscode, GeneratedMp4ToOtherSizesAndCodecs)
 {
     QTemporaryDir dir;
     // A 2 s source with sound.
-    Probe::Result r = cli({example("record-mp4.json"), QStringLiteral("--fast"), QStringLiteral("-q"),
-                           QStringLiteral("--duration"), QStringLiteral("2"), QStringLiteral("--size"),
-                           QStringLiteral("320x240"), QStringLiteral("-o"), dir.filePath(QStringLiteral("src"))});
+    Probe::Result r =
+        cli({example("record-mp4.json"), QStringLiteral("--fast"), QStringLiteral("-q"),
+             QStringLiteral("--duration"), QStringLiteral("2"), QStringLiteral("--size"),
+             QStringLiteral("320x240"), QStringLiteral("-o"), dir.filePath(QStringLiteral("src"))});
     ASSERT_EQ(r.exitCode, 0) << r.err.constData();
     const QString source = dir.filePath(QStringLiteral("src/record.mp4"));
 
@@ -190,7 +193,8 @@ TEST(CliTranscode, GeneratedMp4ToOtherSizesAndCodecs)
            "audioCodec": {"codecName": "PCM"}, "container": {"format": "mov"},
            "local": {"fileNameTemplate": "small"}}
         ]})");
-    r = cli({job, QStringLiteral("-i"), source, QStringLiteral("--json"), QStringLiteral("-o"), dir.path()});
+    r = cli({job, QStringLiteral("-i"), source, QStringLiteral("--json"), QStringLiteral("-o"),
+             dir.path()});
     ASSERT_EQ(r.exitCode, 0) << r.err.constData();
     const QJsonArray outputs = summary(r).value(QStringLiteral("outputs")).toArray();
     ASSERT_EQ(outputs.size(), 2);
@@ -220,9 +224,11 @@ TEST(CliRawInput, Nv12FramesFromStandardInput)
     QByteArray frames;
     for (int i = 0; i < 45; ++i)
         frames.append(reinterpret_cast<const char*>(pattern.frame(i)), pattern.frameSize());
-    const QStringList args{example("record-mp4.json"), QStringLiteral("--input-format"), QStringLiteral("nv12"),
-                           QStringLiteral("--size"), QStringLiteral("320x240"), QStringLiteral("--rate"),
-                           QStringLiteral("15"), QStringLiteral("-q"), QStringLiteral("-o"), dir.path()};
+    const QStringList args{example("record-mp4.json"), QStringLiteral("--input-format"),
+                           QStringLiteral("nv12"),     QStringLiteral("--size"),
+                           QStringLiteral("320x240"),  QStringLiteral("--rate"),
+                           QStringLiteral("15"),       QStringLiteral("-q"),
+                           QStringLiteral("-o"),       dir.path()};
     Probe::Result r = cli(args, frames);
     ASSERT_EQ(r.exitCode, 0) << r.err.constData();
     const QString path = dir.filePath(QStringLiteral("record.mp4"));
@@ -231,7 +237,8 @@ TEST(CliRawInput, Nv12FramesFromStandardInput)
     EXPECT_EQ(video.width, 320);
     EXPECT_EQ(video.frames, 45);
     EXPECT_NEAR(video.span, 3.0, 1e-6);
-    EXPECT_NEAR(streamInfo(path, "audio").span, 3.0, 0.05) << "raw video gets silence for its sound";
+    EXPECT_NEAR(streamInfo(path, "audio").span, 3.0, 0.05)
+        << "raw video gets silence for its sound";
 
     // Input that breaks off inside a frame: the whole frames are recorded, the run fails.
     r = cli(args, frames + QByteArray(1000, '\0'));
@@ -251,30 +258,37 @@ TEST(CliErrors, BadJobsFailWithAOneLineReason)
     const Case cases[] = {
         {"{\"outputs\": [ {\"videoCodec\": {\"codecName\": \"X264\"}}\n", "line 2"},
         {"[1, 2]", "expected a JSON object"},
-        {R"({"outputs": [{"videoCodec": {"codecName": "X265"}}]})", "outputs[0].videoCodec.codecName: unknown video codec 'X265'"},
+        {R"({"outputs": [{"videoCodec": {"codecName": "X265"}}]})",
+         "outputs[0].videoCodec.codecName: unknown video codec 'X265'"},
         {R"({"outputs": [{"audioCodec": {"codecName": "aac"}}]})", "did you mean 'AAC'"},
         {R"({"outputs": [{}, {"videoCodec": {"width": "wide"}}]})", "outputs[1].videoCodec.width"},
         {R"({"outputs": []})", "outputs: expected a list"},
         {R"({"output": [{}]})", "unknown key 'output'"},
         {R"({"source": {"type": "camera"}, "outputs": [{}]})", "source.type"},
-        {R"({"project": {"videoOutput": {"frameRate": 0}}, "outputs": [{}]})", "project.videoOutput.frameRate"},
-        {R"({"outputs": [{"videoCodec": {"preset": "fastest"}}]})", "unknown x264 preset 'fastest'"},
+        {R"({"project": {"videoOutput": {"frameRate": 0}}, "outputs": [{}]})",
+         "project.videoOutput.frameRate"},
+        {R"({"outputs": [{"videoCodec": {"preset": "fastest"}}]})",
+         "unknown x264 preset 'fastest'"},
         {R"({"source": {"type": "file", "path": "x.mp4"}, "outputs": [{"local": {"splitSeconds": 5}}]})",
          "outputs[0].local.splitSeconds"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.json);
-        const Probe::Result r = cli({writeJob(dir, "job.json", c.json), QStringLiteral("-o"), dir.path()});
+        const Probe::Result r =
+            cli({writeJob(dir, "job.json", c.json), QStringLiteral("-o"), dir.path()});
         EXPECT_EQ(r.exitCode, 2);
         EXPECT_TRUE(r.err.startsWith("strevo-cli: ")) << r.err.constData();
         EXPECT_EQ(r.err.count('\n'), 1) << r.err.constData();
         EXPECT_TRUE(r.err.contains(c.reason)) << r.err.constData();
         EXPECT_TRUE(r.out.isEmpty());
     }
-    for (const QStringList& args : {QStringList{}, QStringList{QStringLiteral("--size"), QStringLiteral("0x5"), example("record-mp4.json")},
-                                    QStringList{QStringLiteral("--no-such-option"), example("record-mp4.json")},
-                                    QStringList{dir.filePath(QStringLiteral("missing.json"))},
-                                    QStringList{example("record-mp4.json"), QStringLiteral("-i"), dir.filePath(QStringLiteral("none.mp4"))}}) {
+    for (const QStringList& args :
+         {QStringList{},
+          QStringList{QStringLiteral("--size"), QStringLiteral("0x5"), example("record-mp4.json")},
+          QStringList{QStringLiteral("--no-such-option"), example("record-mp4.json")},
+          QStringList{dir.filePath(QStringLiteral("missing.json"))},
+          QStringList{example("record-mp4.json"), QStringLiteral("-i"),
+                      dir.filePath(QStringLiteral("none.mp4"))}}) {
         const Probe::Result r = cli(args);
         EXPECT_EQ(r.exitCode, 2) << args.join(QLatin1Char(' ')).toStdString();
         EXPECT_EQ(r.err.count('\n'), 1) << r.err.constData();
@@ -285,17 +299,23 @@ TEST(CliErrors, APipelineThatCannotStartSaysWhy)
 {
     QTemporaryDir dir;
     // x264 in webm: the muxer refuses the stream (-3), with libavformat's reason.
-    Probe::Result r = cli({writeJob(dir, "webm.json", R"({"duration": 1, "outputs": [{"container": {"format": "webm"}}]})"),
-                           QStringLiteral("-o"), dir.path()});
+    Probe::Result r =
+        cli({writeJob(dir, "webm.json",
+                      R"({"duration": 1, "outputs": [{"container": {"format": "webm"}}]})"),
+             QStringLiteral("-o"), dir.path()});
     EXPECT_EQ(r.exitCode, 3);
     EXPECT_EQ(r.err.count('\n'), 1) << r.err.constData();
-    EXPECT_TRUE(r.err.contains("cannot start (-3): the output could not be opened")) << r.err.constData();
+    EXPECT_TRUE(r.err.contains("cannot start (-3): the output could not be opened"))
+        << r.err.constData();
     EXPECT_TRUE(r.err.contains("WebM")) << r.err.constData();
 
     // A codec this machine cannot open (-2): the output is named, and the first output, already
     // set up, is closed again.
-    r = cli({writeJob(dir, "hw.json", R"json({"duration": 1, "outputs": [{}, {"videoCodec": {"codecName": "HEVC(AMF)"}}]})json"),
-             QStringLiteral("-o"), dir.path()});
+    r = cli(
+        {writeJob(
+             dir, "hw.json",
+             R"json({"duration": 1, "outputs": [{}, {"videoCodec": {"codecName": "HEVC(AMF)"}}]})json"),
+         QStringLiteral("-o"), dir.path()});
     EXPECT_EQ(r.exitCode, 3);
     EXPECT_TRUE(r.err.contains("output 2")) << r.err.constData();
     EXPECT_TRUE(r.err.contains("(-2)")) << r.err.constData();
@@ -305,8 +325,9 @@ TEST(CliSignals, SigintDuringARecordingLeavesAPlayableMp4)
 {
     QTemporaryDir dir;
     QProcess p;
-    p.start(QStringLiteral(STREVO_CLI), {example("record-mp4.json"), QStringLiteral("--size"), QStringLiteral("640x360"),
-                                          QStringLiteral("--json"), QStringLiteral("-o"), dir.path()});
+    p.start(QStringLiteral(STREVO_CLI),
+            {example("record-mp4.json"), QStringLiteral("--size"), QStringLiteral("640x360"),
+             QStringLiteral("--json"), QStringLiteral("-o"), dir.path()});
     ASSERT_TRUE(p.waitForStarted(10000));
     // Real time: wait for a second of progress, then interrupt as Ctrl-C would.
     QByteArray err;
@@ -379,25 +400,28 @@ TEST(CliGenerated, BeepsStartOnTheSecondAtNtscRate)
         "project": {"videoOutput": {"width": 320, "height": 240, "frameRate": 29.97}},
         "duration": 3,
         "outputs": [{"audioCodec": {"codecName": "PCM"}, "container": {"format": "mov"}}]})");
-    const Probe::Result r = cli({job, QStringLiteral("--fast"), QStringLiteral("-q"), QStringLiteral("-o"), dir.path()});
+    const Probe::Result r = cli(
+        {job, QStringLiteral("--fast"), QStringLiteral("-q"), QStringLiteral("-o"), dir.path()});
     ASSERT_EQ(r.exitCode, 0) << r.err.constData();
     const QString path = dir.filePath(QStringLiteral("pcm.mov"));
     const QJsonObject video = Probe::stream(path, QStringLiteral("video"));
     EXPECT_EQ(video.value(QStringLiteral("r_frame_rate")).toString(), QStringLiteral("30000/1001"));
     EXPECT_EQ(video.value(QStringLiteral("nb_read_frames")).toString(), QStringLiteral("90"));
 
-    const QByteArray pcm = Probe::run(QStringLiteral("ffmpeg"),
-                                      {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), path,
-                                       QStringLiteral("-map"), QStringLiteral("0:a"), QStringLiteral("-ac"),
-                                       QStringLiteral("1"), QStringLiteral("-f"), QStringLiteral("s16le"),
-                                       QStringLiteral("-")})
-                               .out;
+    const QByteArray pcm =
+        Probe::run(QStringLiteral("ffmpeg"),
+                   {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), path,
+                    QStringLiteral("-map"), QStringLiteral("0:a"), QStringLiteral("-ac"),
+                    QStringLiteral("1"), QStringLiteral("-f"), QStringLiteral("s16le"),
+                    QStringLiteral("-")})
+            .out;
     const auto* samples = reinterpret_cast<const int16_t*>(pcm.constData());
     const int count = pcm.size() / 2;
     EXPECT_NEAR(count / 48000.0, 90 / 29.97, 0.02);
     for (int second : {1, 2}) {
         int onset = -1;
-        for (int i = second * 48000 - 24000; i < std::min(count, second * 48000 + 24000) && onset < 0; ++i)
+        for (int i = second * 48000 - 24000;
+             i < std::min(count, second * 48000 + 24000) && onset < 0; ++i)
             if (std::abs(samples[i]) > 6000)
                 onset = i;
         EXPECT_NEAR(onset / 48000.0, second, 0.001) << "beep " << second;

@@ -46,8 +46,8 @@ public:
     // ffprobe -print_format json with the given options; an empty object when it fails.
     static QJsonObject json(const QString& path, const QStringList& options)
     {
-        QStringList args{QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-print_format"),
-                         QStringLiteral("json")};
+        QStringList args{QStringLiteral("-v"), QStringLiteral("error"),
+                         QStringLiteral("-print_format"), QStringLiteral("json")};
         args << options << path;
         const Result r = run(QStringLiteral("ffprobe"), args);
         if (r.exitCode != 0)
@@ -71,9 +71,10 @@ public:
     // Decodes the whole file; true when ffmpeg reports no error.
     static bool decodesCleanly(const QString& path, QString* errors = nullptr)
     {
-        const Result r = run(QStringLiteral("ffmpeg"),
-                             {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), path,
-                              QStringLiteral("-f"), QStringLiteral("null"), QStringLiteral("-")});
+        const Result r =
+            run(QStringLiteral("ffmpeg"),
+                {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), path,
+                 QStringLiteral("-f"), QStringLiteral("null"), QStringLiteral("-")});
         if (errors)
             *errors = QString::fromUtf8(r.err);
         return r.exitCode == 0 && r.err.trimmed().isEmpty();
@@ -90,17 +91,20 @@ public:
     // The packets of one stream ("v:0", "a:0") in file order, with MD5 hashes of their data.
     static QVector<Packet> packets(const QString& path, const QString& stream)
     {
-        const QJsonArray list = json(path, {QStringLiteral("-select_streams"), stream, QStringLiteral("-show_packets"),
-                                            QStringLiteral("-show_data_hash"), QStringLiteral("MD5")})
-                                    .value(QStringLiteral("packets"))
-                                    .toArray();
+        const QJsonArray list =
+            json(path, {QStringLiteral("-select_streams"), stream, QStringLiteral("-show_packets"),
+                        QStringLiteral("-show_data_hash"), QStringLiteral("MD5")})
+                .value(QStringLiteral("packets"))
+                .toArray();
         QVector<Packet> out;
         for (const auto& v : list) {
             const QJsonObject o = v.toObject();
             Packet p;
             // AVI stores no presentation times for video; its decoding times are those.
             const QString pts = o.value(QStringLiteral("pts_time")).toString();
-            p.pts = (pts.isEmpty() || pts == QLatin1String("N/A") ? o.value(QStringLiteral("dts_time")).toString() : pts)
+            p.pts = (pts.isEmpty() || pts == QLatin1String("N/A")
+                         ? o.value(QStringLiteral("dts_time")).toString()
+                         : pts)
                         .toDouble();
             p.duration = o.value(QStringLiteral("duration_time")).toString().toDouble();
             p.dts = o.value(QStringLiteral("dts")).toVariant().toLongLong();
@@ -128,12 +132,16 @@ public:
     static QVector<bool> keyFlags(const QString& path)
     {
         const QJsonArray packets =
-            json(path, {QStringLiteral("-select_streams"), QStringLiteral("v:0"), QStringLiteral("-show_packets")})
+            json(path, {QStringLiteral("-select_streams"), QStringLiteral("v:0"),
+                        QStringLiteral("-show_packets")})
                 .value(QStringLiteral("packets"))
                 .toArray();
         QVector<bool> keys;
         for (const auto& p : packets)
-            keys << p.toObject().value(QStringLiteral("flags")).toString().startsWith(QLatin1Char('K'));
+            keys << p.toObject()
+                        .value(QStringLiteral("flags"))
+                        .toString()
+                        .startsWith(QLatin1Char('K'));
         return keys;
     }
 };

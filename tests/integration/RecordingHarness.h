@@ -7,10 +7,10 @@
 #include "encoder/IEncodingStatus.h"
 #include "tools/TestPattern.h"
 
-#include <mutex>
 #include <QThread>
 #include <cmath>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 // Drives a real pipeline the way a live host does: a moving NV12 picture and a 1 kHz stereo
@@ -21,14 +21,14 @@ public:
     struct Result
     {
         int initResult = -1;
-        long long packets = 0;  // video packets the encoder produced
-        QString lastPath;       // recording path when the pipeline stopped
+        long long packets = 0;        // video packets the encoder produced
+        QString lastPath;             // recording path when the pipeline stopped
         double writtenBeforeStop = 0; // seconds of video the muxer had written before stop()
         std::vector<std::pair<int, int>> reports;
     };
 
-    static CodecPreset preset(const QString& folder, const QString& container, int width = 320, int height = 240,
-                              double fps = 30.0)
+    static CodecPreset preset(const QString& folder, const QString& container, int width = 320,
+                              int height = 240, double fps = 30.0)
     {
         CodecPreset p;
         p.videoOutput().frameRate = fps;
@@ -93,7 +93,9 @@ public:
                 encoder->enqueueAudio(reinterpret_cast<unsigned char*>(audio.data()),
                                       static_cast<int>(audio.size() * 2));
             const AVSync& sync = encoder->getSyncInfo();
-            while (sync.videoFrames.load() - static_cast<long long>(encoder->encodedVideo().frameCount.load()) > 4 &&
+            while (sync.videoFrames.load() -
+                           static_cast<long long>(encoder->encodedVideo().frameCount.load()) >
+                       4 &&
                    !failed())
                 QThread::usleep(500);
             if (stopAfterReport && reportCount(0) >= stopAfterReport)

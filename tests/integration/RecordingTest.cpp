@@ -1,6 +1,6 @@
+#include "../unit/FakeVideoCodec.h"
 #include "Probe.h"
 #include "RecordingHarness.h"
-#include "../unit/FakeVideoCodec.h"
 #include "codec/video/VideoCodecFactory.h"
 
 #include <QDir>
@@ -14,7 +14,8 @@ namespace {
 
 // Checks one finished recording the way a user would: it decodes, holds every encoded frame,
 // and its streams line up.
-void expectGoodRecording(const QString& path, long long packets, const QString& frameRate, bool withAudio = true)
+void expectGoodRecording(const QString& path, long long packets, const QString& frameRate,
+                         bool withAudio = true)
 {
     SCOPED_TRACE(path.toStdString());
     ASSERT_TRUE(QFileInfo::exists(path));
@@ -47,8 +48,8 @@ TEST_P(RecordingContainers, TenSecondsOfX264AndAacDecodeCompletely)
 {
     QTemporaryDir dir;
     RecordingHarness harness;
-    const RecordingHarness::Result r =
-        harness.record(RecordingHarness::preset(dir.path(), QLatin1String(GetParam()), 1280, 720), 300);
+    const RecordingHarness::Result r = harness.record(
+        RecordingHarness::preset(dir.path(), QLatin1String(GetParam()), 1280, 720), 300);
     ASSERT_EQ(r.initResult, 0);
     EXPECT_EQ(r.packets, 300);
     EXPECT_EQ(r.lastPath, dir.path() + QStringLiteral("/take.") + QLatin1String(GetParam()));
@@ -67,7 +68,8 @@ TEST(Recording, NtscRateAndM2tsPackets)
 {
     QTemporaryDir dir;
     RecordingHarness harness;
-    CodecPreset preset = RecordingHarness::preset(dir.path(), QStringLiteral("m2ts"), 320, 240, 29.97);
+    CodecPreset preset =
+        RecordingHarness::preset(dir.path(), QStringLiteral("m2ts"), 320, 240, 29.97);
     preset.audioCodec().codecName = QStringLiteral("MP3"); // Blu-ray transport streams carry no AAC
     const RecordingHarness::Result r = harness.record(preset, 60);
     ASSERT_EQ(r.initResult, 0);
@@ -91,7 +93,9 @@ TEST(Recording, WmvAndHlsOutputs)
     const RecordingHarness::Result w = harness.record(wmv, 60);
     ASSERT_EQ(w.initResult, 0);
     expectGoodRecording(w.lastPath, w.packets, QStringLiteral("30/1"), false);
-    EXPECT_EQ(Probe::stream(w.lastPath, QStringLiteral("audio"), false).value(QStringLiteral("codec_name")).toString(),
+    EXPECT_EQ(Probe::stream(w.lastPath, QStringLiteral("audio"), false)
+                  .value(QStringLiteral("codec_name"))
+                  .toString(),
               QStringLiteral("mp3"));
 
     QTemporaryDir hlsDir;
@@ -117,7 +121,8 @@ TEST(Recording, ContainerThatRefusesTheCodecFailsToStart)
             harness.record(RecordingHarness::preset(dir.path(), QLatin1String(container)), 10);
         EXPECT_EQ(r.initResult, -3) << container;
     }
-    EXPECT_TRUE(QDir(dir.path()).entryList(QDir::Files).isEmpty()) << "a failed start leaves no file behind";
+    EXPECT_TRUE(QDir(dir.path()).entryList(QDir::Files).isEmpty())
+        << "a failed start leaves no file behind";
 }
 
 TEST(Recording, ColourValuesFollowThePictureSize)
@@ -127,7 +132,8 @@ TEST(Recording, ColourValuesFollowThePictureSize)
         int w, h;
         const char* value; // primaries, transfer and matrix; null: unspecified
     };
-    for (const Case& c : {Case{1920, 1080, "bt709"}, Case{720, 576, "smpte170m"}, Case{3840, 2160, nullptr}}) {
+    for (const Case& c :
+         {Case{1920, 1080, "bt709"}, Case{720, 576, "smpte170m"}, Case{3840, 2160, nullptr}}) {
         QTemporaryDir dir;
         RecordingHarness harness;
         CodecPreset preset = RecordingHarness::preset(dir.path(), QStringLiteral("mp4"), c.w, c.h);
@@ -152,7 +158,8 @@ TEST(Recording, TimeSplitGivesFilesThatHoldEveryFrameOnce)
 {
     QTemporaryDir whole, split;
     RecordingHarness harness;
-    CodecPreset preset = RecordingHarness::preset(whole.path(), QStringLiteral("mp4"), 320, 240, 25);
+    CodecPreset preset =
+        RecordingHarness::preset(whole.path(), QStringLiteral("mp4"), 320, 240, 25);
     preset.audioCodec().enabled = false;
     const RecordingHarness::Result one = harness.record(preset, 625);
     ASSERT_EQ(one.initResult, 0);
@@ -161,7 +168,8 @@ TEST(Recording, TimeSplitGivesFilesThatHoldEveryFrameOnce)
     preset.local().splitSeconds = 10;
     const RecordingHarness::Result parts = harness.record(preset, 625);
     ASSERT_EQ(parts.initResult, 0);
-    const QStringList files{split.filePath(QStringLiteral("take.mp4")), split.filePath(QStringLiteral("take 2.mp4")),
+    const QStringList files{split.filePath(QStringLiteral("take.mp4")),
+                            split.filePath(QStringLiteral("take 2.mp4")),
                             split.filePath(QStringLiteral("take 3.mp4"))};
     EXPECT_EQ(QDir(split.path()).entryList(QDir::Files).size(), 3);
     EXPECT_EQ(parts.lastPath, files.last());
@@ -192,7 +200,9 @@ TEST(Recording, UnwritableFolderFailsToStart)
     file.close();
     RecordingHarness harness;
     const RecordingHarness::Result r =
-        harness.record(RecordingHarness::preset(file.fileName() + QStringLiteral("/recordings"), QStringLiteral("mkv")), 5);
+        harness.record(RecordingHarness::preset(file.fileName() + QStringLiteral("/recordings"),
+                                                QStringLiteral("mkv")),
+                       5);
     EXPECT_EQ(r.initResult, -3);
 }
 
@@ -200,7 +210,8 @@ TEST(Recording, LowDiskSpaceStopsVideoAndLeavesReadableFiles)
 {
     for (const char* container : {"mkv", "ts", "mp4"}) {
         QTemporaryDir dir;
-        if (::mount("tmpfs", QFile::encodeName(dir.path()).constData(), "tmpfs", 0, "size=300000000") != 0)
+        if (::mount("tmpfs", QFile::encodeName(dir.path()).constData(), "tmpfs", 0,
+                    "size=300000000") != 0)
             GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
         // Leave 201.05 MB free: the recording crosses the 201 MB limit after about 50 kB.
         {
@@ -209,16 +220,19 @@ TEST(Recording, LowDiskSpaceStopsVideoAndLeavesReadableFiles)
             const QByteArray block(1 << 20, 'x');
             const long long target = 300000000LL - 201050000LL;
             for (long long written = 0; written < target; written += block.size())
-                filler.write(block.constData(), std::min<long long>(block.size(), target - written));
+                filler.write(block.constData(),
+                             std::min<long long>(block.size(), target - written));
         }
         RecordingHarness harness;
-        CodecPreset preset = RecordingHarness::preset(dir.path(), QLatin1String(container), 640, 360);
+        CodecPreset preset =
+            RecordingHarness::preset(dir.path(), QLatin1String(container), 640, 360);
         preset.videoCodec().bitrate = 8000;
         preset.videoCodec().tune.clear();
         preset.videoCodec().preset = QStringLiteral("ultrafast");
         const RecordingHarness::Result r = harness.record(preset, 3000, 1);
         ASSERT_EQ(r.initResult, 0);
-        EXPECT_NE(std::find(r.reports.begin(), r.reports.end(), std::make_pair(0, -4)), r.reports.end())
+        EXPECT_NE(std::find(r.reports.begin(), r.reports.end(), std::make_pair(0, -4)),
+                  r.reports.end())
             << container;
         const QJsonObject v = Probe::stream(r.lastPath, QStringLiteral("video"));
         EXPECT_GT(v.value(QStringLiteral("nb_read_frames")).toString().toInt(), 0) << container;
@@ -240,7 +254,8 @@ TEST(Recording, PacketTheMuxerRefusesIsReportedAndThePipelineGoesOn)
     const RecordingHarness::Result r = harness.record(preset, 60);
     VideoCodecFactory::addCodec(name, nullptr);
     ASSERT_EQ(r.initResult, 0);
-    EXPECT_NE(std::find(r.reports.begin(), r.reports.end(), std::make_pair(0, -1)), r.reports.end());
+    EXPECT_NE(std::find(r.reports.begin(), r.reports.end(), std::make_pair(0, -1)),
+              r.reports.end());
     EXPECT_LT(r.packets, 60) << "packets after the refusal are not written";
 }
 
@@ -252,7 +267,8 @@ TEST(Recording, TimeSplitKeepsTheSoundWithItsPictureInEveryFile)
     preset.local().splitSeconds = 4;
     const RecordingHarness::Result r = harness.record(preset, 250);
     ASSERT_EQ(r.initResult, 0);
-    const QStringList files = QDir(dir.path()).entryList({QStringLiteral("*.mkv")}, QDir::Files, QDir::Name);
+    const QStringList files =
+        QDir(dir.path()).entryList({QStringLiteral("*.mkv")}, QDir::Files, QDir::Name);
     ASSERT_EQ(files.size(), 3);
     for (const QString& name : files) {
         const QString path = dir.filePath(name);

@@ -8,8 +8,8 @@
 
 namespace {
 
-CodecPreset videoOnly(const QString& folder, const QString& codec, const QString& container, int w = 320,
-                      int h = 240)
+CodecPreset videoOnly(const QString& folder, const QString& codec, const QString& container,
+                      int w = 320, int h = 240)
 {
     CodecPreset p = RecordingHarness::preset(folder, container, w, h);
     p.videoCodec().codecName = codec;
@@ -53,8 +53,8 @@ TEST(VideoCodecRecording, Vp8AndVp9InWebmAndMkv)
         for (const char* container : {"webm", "mkv"}) {
             QTemporaryDir dir;
             RecordingHarness harness;
-            const RecordingHarness::Result r =
-                harness.record(videoOnly(dir.path(), QLatin1String(codec), QLatin1String(container)), 130);
+            const RecordingHarness::Result r = harness.record(
+                videoOnly(dir.path(), QLatin1String(codec), QLatin1String(container)), 130);
             ASSERT_EQ(r.initResult, 0) << codec << " " << container;
             EXPECT_EQ(r.packets, 130) << codec;
             expectDecodes(r.lastPath, r.packets, QString::fromLatin1(codec).toLower());
@@ -71,15 +71,23 @@ TEST(VideoCodecRecording, TwoVp8PipelinesAtOnce)
     QTemporaryDir a, b;
     RecordingHarness ha, hb;
     RecordingHarness::Result ra, rb;
-    std::thread first([&] { ra = ha.record(videoOnly(a.path(), QStringLiteral("VP8"), QStringLiteral("webm")), 90); });
-    std::thread second([&] { rb = hb.record(videoOnly(b.path(), QStringLiteral("VP8"), QStringLiteral("webm"), 640, 360), 90); });
+    std::thread first([&] {
+        ra = ha.record(videoOnly(a.path(), QStringLiteral("VP8"), QStringLiteral("webm")), 90);
+    });
+    std::thread second([&] {
+        rb = hb.record(videoOnly(b.path(), QStringLiteral("VP8"), QStringLiteral("webm"), 640, 360),
+                       90);
+    });
     first.join();
     second.join();
     ASSERT_EQ(ra.initResult, 0);
     ASSERT_EQ(rb.initResult, 0);
     expectDecodes(ra.lastPath, 90, QStringLiteral("vp8"));
     expectDecodes(rb.lastPath, 90, QStringLiteral("vp8"));
-    EXPECT_EQ(Probe::stream(rb.lastPath, QStringLiteral("video"), false).value(QStringLiteral("width")).toInt(), 640);
+    EXPECT_EQ(Probe::stream(rb.lastPath, QStringLiteral("video"), false)
+                  .value(QStringLiteral("width"))
+                  .toInt(),
+              640);
 }
 
 TEST(VideoCodecRecording, ProResProfilesInMov)
@@ -88,12 +96,15 @@ TEST(VideoCodecRecording, ProResProfilesInMov)
     for (int profile = 0; profile < 6; ++profile) {
         QTemporaryDir dir;
         RecordingHarness harness;
-        CodecPreset preset = videoOnly(dir.path(), QStringLiteral("Apple ProRes"), QStringLiteral("mov"));
+        CodecPreset preset =
+            videoOnly(dir.path(), QStringLiteral("Apple ProRes"), QStringLiteral("mov"));
         preset.videoCodec().codecProfile = profile;
         const RecordingHarness::Result r = harness.record(preset, 10);
         ASSERT_EQ(r.initResult, 0) << profile;
         expectDecodes(r.lastPath, 10, QStringLiteral("prores"));
-        EXPECT_EQ(Probe::stream(r.lastPath, QStringLiteral("video"), false).value(QStringLiteral("profile")).toString(),
+        EXPECT_EQ(Probe::stream(r.lastPath, QStringLiteral("video"), false)
+                      .value(QStringLiteral("profile"))
+                      .toString(),
                   QLatin1String(profiles[profile]));
         for (bool key : Probe::keyFlags(r.lastPath))
             EXPECT_TRUE(key);
@@ -109,13 +120,14 @@ TEST(VideoCodecRecording, IntraCodecsFromNv12AndBgraSources)
         const char* probeName;
     };
     for (const Case& c : {Case{"MJPEG", "mov", "mjpeg"}, Case{"MJPEG", "avi", "mjpeg"},
-                          Case{"QuickTime Animation (RLE)", "mov", "qtrle"}, Case{"Apple ProRes", "mov", "prores"}}) {
+                          Case{"QuickTime Animation (RLE)", "mov", "qtrle"},
+                          Case{"Apple ProRes", "mov", "prores"}}) {
         for (bool bgra : {false, true}) {
             QTemporaryDir dir;
             RecordingHarness harness;
             harness.bgraSource = bgra;
-            const RecordingHarness::Result r =
-                harness.record(videoOnly(dir.path(), QLatin1String(c.codec), QLatin1String(c.container)), 12);
+            const RecordingHarness::Result r = harness.record(
+                videoOnly(dir.path(), QLatin1String(c.codec), QLatin1String(c.container)), 12);
             ASSERT_EQ(r.initResult, 0) << c.codec << " " << c.container;
             SCOPED_TRACE(std::string(c.codec) + (bgra ? " from BGRA" : " from NV12"));
             expectDecodes(r.lastPath, 12, QLatin1String(c.probeName));
@@ -135,11 +147,14 @@ TEST(VideoCodecRecording, InterlacedScanModesGiveTheFieldOrder)
     for (int scan : {1, 2}) {
         QTemporaryDir dir;
         RecordingHarness harness;
-        CodecPreset preset = videoOnly(dir.path(), QStringLiteral("Apple ProRes"), QStringLiteral("mov"), 720, 576);
+        CodecPreset preset =
+            videoOnly(dir.path(), QStringLiteral("Apple ProRes"), QStringLiteral("mov"), 720, 576);
         preset.videoCodec().scanMode = scan;
         const RecordingHarness::Result r = harness.record(preset, 4);
         ASSERT_EQ(r.initResult, 0);
-        EXPECT_EQ(Probe::stream(r.lastPath, QStringLiteral("video"), false).value(QStringLiteral("field_order")).toString(),
+        EXPECT_EQ(Probe::stream(r.lastPath, QStringLiteral("video"), false)
+                      .value(QStringLiteral("field_order"))
+                      .toString(),
                   QLatin1String(scan == 1 ? "tt" : "bb"));
     }
 }

@@ -17,12 +17,23 @@ TEST(CodecId, MapsEveryLibraryNameToItsLibavcodecId)
 
     // The documented numbering, written out rather than taken from the headers.
     const std::pair<const char*, int> table[] = {
-        {"X264", 27},          {"H264", 27},          {"H264(QuickSync)", 27},
-        {"H264(NVENC)", 27},   {"H264(AMF)", 27},     {"HEVC(QuickSync)", 173},
-        {"HEVC(NVENC)", 173},  {"VP8", 139},          {"VP9", 167},
-        {"QuickTime Animation (RLE)", 55},            {"MJPEG", 7},
-        {"Apple ProRes", 147}, {"AAC", 86018},        {"MP3", 86017},
-        {"AC3", 86019},        {"VORBIS", 86021},     {"PCM", 65536},
+        {"X264", 27},
+        {"H264", 27},
+        {"H264(QuickSync)", 27},
+        {"H264(NVENC)", 27},
+        {"H264(AMF)", 27},
+        {"HEVC(QuickSync)", 173},
+        {"HEVC(NVENC)", 173},
+        {"VP8", 139},
+        {"VP9", 167},
+        {"QuickTime Animation (RLE)", 55},
+        {"MJPEG", 7},
+        {"Apple ProRes", 147},
+        {"AAC", 86018},
+        {"MP3", 86017},
+        {"AC3", 86019},
+        {"VORBIS", 86021},
+        {"PCM", 65536},
     };
     for (const auto& [name, id] : table)
         EXPECT_EQ(Strevo::codecIdFromName(QString::fromLatin1(name)), id) << name;

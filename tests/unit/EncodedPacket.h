@@ -13,13 +13,13 @@ struct EncodedPacket
     long long pts = -1, dts = -1;
     std::vector<unsigned char> data;
 
-    static EncodedPacket encode(IVideoCodec& codec, std::vector<unsigned char> frame, int format, int width,
-                                int height)
+    static EncodedPacket encode(IVideoCodec& codec, std::vector<unsigned char> frame, int format,
+                                int width, int height)
     {
         std::vector<unsigned char> out(static_cast<size_t>(width) * height * 4);
         EncodedPacket p;
-        p.produced = codec.encode(frame.data(), static_cast<unsigned int>(frame.size()), format, out.data(), p.size,
-                                  p.key, p.pts, p.dts);
+        p.produced = codec.encode(frame.data(), static_cast<unsigned int>(frame.size()), format,
+                                  out.data(), p.size, p.key, p.pts, p.dts);
         p.data.assign(out.begin(), out.begin() + p.size);
         return p;
     }

@@ -54,7 +54,8 @@ TEST(EncoderPacing, DoubleOutputRateQueuesEveryFrameTwice)
 
 TEST(EncoderPacing, HalfOutputRateDropsAboutEveryOtherFrame)
 {
-    EXPECT_EQ(queuedPerFrame(50, 25, 16), (std::vector<int>{1, 1, 1, 1, 1, 0, 1, 0, 1, 0, 0, 1, 0, 1, 1, 0}));
+    EXPECT_EQ(queuedPerFrame(50, 25, 16),
+              (std::vector<int>{1, 1, 1, 1, 1, 0, 1, 0, 1, 0, 0, 1, 0, 1, 1, 0}));
 }
 
 TEST(EncoderPacing, ThirtyToTwentyFiveFirstDropsTheFifteenthFrame)

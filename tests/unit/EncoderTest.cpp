@@ -1,20 +1,20 @@
+#include "encoder/Encoder.h"
 #include "FakeVideoCodec.h"
 #include "H264Decoder.h"
 #include "codec/video/VideoCodecFactory.h"
 #include "common/PixelFormat.h"
 #include "common/TimeStamp.h"
-#include "encoder/Encoder.h"
 #include "encoder/IEncodingCallback.h"
 #include "encoder/IEncodingStatus.h"
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <mutex>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
 #include <gtest/gtest.h>
 #include <memory>
+#include <mutex>
 #include <sys/mount.h>
 
 namespace {
@@ -32,12 +32,18 @@ public:
         std::vector<unsigned char> header;
     };
     void videoEncoded(const QString& codecName, unsigned char* data, unsigned int size, int width,
-                      int height, unsigned int key, unsigned char* extraData, unsigned int extraDataSize) override
+                      int height, unsigned int key, unsigned char* extraData,
+                      unsigned int extraDataSize) override
     {
         std::lock_guard<std::mutex> lock(mutex);
-        video.push_back({codecName, {data, data + size}, width, height, key,
-                         extraData ? std::vector<unsigned char>(extraData, extraData + extraDataSize)
-                                   : std::vector<unsigned char>()});
+        video.push_back({codecName,
+                         {data, data + size},
+                         width,
+                         height,
+                         key,
+                         extraData
+                             ? std::vector<unsigned char>(extraData, extraData + extraDataSize)
+                             : std::vector<unsigned char>()});
     }
     void audioEncoded(unsigned char* data, unsigned int size, unsigned char*, unsigned int) override
     {
@@ -73,7 +79,8 @@ public:
     std::vector<std::pair<int, int>> reports; // guarded by mutex
 };
 
-CodecPreset outputlessPreset(const QString& codec = QStringLiteral("X264"), int width = 160, int height = 120)
+CodecPreset outputlessPreset(const QString& codec = QStringLiteral("X264"), int width = 160,
+                             int height = 120)
 {
     CodecPreset p;
     p.videoOutput().frameRate = 30;
@@ -105,14 +112,17 @@ template <class Pred> bool waitFor(Pred pred, int ms = 10000)
 
 int threadCount()
 {
-    return QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
+    return QDir(QStringLiteral("/proc/self/task"))
+        .entryList(QDir::Dirs | QDir::NoDotAndDotDot)
+        .size();
 }
 
 // Registers a FakeVideoCodec factory entry for one test.
 class FakeCodecScope
 {
 public:
-    FakeCodecScope(const QString& name, int delay, int format = PIX_NV12, bool failInit = false) : m_name(name)
+    FakeCodecScope(const QString& name, int delay, int format = PIX_NV12, bool failInit = false)
+        : m_name(name)
     {
         VideoCodecFactory::addCodec(name, [=] {
             auto* c = new FakeVideoCodec(delay, 30, format);
@@ -126,7 +136,8 @@ private:
     QString m_name;
 };
 
-std::vector<unsigned char> solidBgra(int w, int h, unsigned char b, unsigned char g, unsigned char r)
+std::vector<unsigned char> solidBgra(int w, int h, unsigned char b, unsigned char g,
+                                     unsigned char r)
 {
     std::vector<unsigned char> f(static_cast<size_t>(w) * h * 4);
     for (size_t i = 0; i < f.size(); i += 4) {
@@ -163,11 +174,11 @@ TEST(Encoder, ResultCodesForCodecs)
         int width;
     };
     const Case cases[] = {
-        {QStringLiteral("x264"), QString(), false, 160},        // mis-cased
-        {QString(), QString(), false, 160},                     // empty
-        {QStringLiteral("H265"), QString(), false, 160},        // unknown
-        {QStringLiteral("X264"), QString(), false, 0},          // codec's initialize fails
-        {QStringLiteral("X264"), QString(), true, 160},         // audio enabled, empty name
+        {QStringLiteral("x264"), QString(), false, 160}, // mis-cased
+        {QString(), QString(), false, 160},              // empty
+        {QStringLiteral("H265"), QString(), false, 160}, // unknown
+        {QStringLiteral("X264"), QString(), false, 0},   // codec's initialize fails
+        {QStringLiteral("X264"), QString(), true, 160},  // audio enabled, empty name
         {QStringLiteral("X264"), QStringLiteral("aac"), true, 160},
     };
     for (const Case& c : cases) {
@@ -269,7 +280,8 @@ TEST(Encoder, ConvertsFramesOfOtherFormatsAndSizes)
     H264Decoder decoder;
     std::vector<H264Decoder::Picture> pictures;
     for (size_t i = 0; i < log.video.size(); ++i) {
-        std::vector<unsigned char> packet = i == 0 ? log.video[0].header : std::vector<unsigned char>();
+        std::vector<unsigned char> packet =
+            i == 0 ? log.video[0].header : std::vector<unsigned char>();
         packet.insert(packet.end(), log.video[i].data.begin(), log.video[i].data.end());
         for (auto& p : decoder.decode(packet.data(), packet.size()))
             pictures.push_back(std::move(p));
@@ -277,7 +289,8 @@ TEST(Encoder, ConvertsFramesOfOtherFormatsAndSizes)
     for (auto& p : decoder.flush())
         pictures.push_back(std::move(p));
     ASSERT_EQ(pictures.size(), 30u);
-    auto centre = [](const H264Decoder::Picture& p, const std::vector<unsigned char>& plane, int div) {
+    auto centre = [](const H264Decoder::Picture& p, const std::vector<unsigned char>& plane,
+                     int div) {
         return static_cast<int>(plane[(p.height / div / 2) * (p.width / div) + p.width / div / 2]);
     };
     // BT.601 limited range: red Y 81 V 240; grey passes through; green Y 145 U 54.
@@ -305,14 +318,17 @@ TEST(Encoder, ConverterIsRebuiltWhenTheInputFormatChanges)
     ts.startFlag = 1;
     std::vector<unsigned char> yuv(64 * 48 * 3 / 2, 100);
     const auto white = solidBgra(64, 48, 255, 255, 255);
-    encoder.enqueueVideo(yuv.data(), 64, 48, PIX_YUV420P, &ts);                             // as it is
-    encoder.enqueueVideo(const_cast<unsigned char*>(white.data()), 64, 48, PIX_BGRA, &ts);  // converted
-    encoder.enqueueVideo(yuv.data(), 64, 48, PIX_NV12, &ts);                                // converted anew
-    encoder.enqueueVideo(yuv.data(), 64, 48, PIX_YUV420P, &ts);                             // as it is again
+    encoder.enqueueVideo(yuv.data(), 64, 48, PIX_YUV420P, &ts); // as it is
+    encoder.enqueueVideo(const_cast<unsigned char*>(white.data()), 64, 48, PIX_BGRA,
+                         &ts);                                  // converted
+    encoder.enqueueVideo(yuv.data(), 64, 48, PIX_NV12, &ts);    // converted anew
+    encoder.enqueueVideo(yuv.data(), 64, 48, PIX_YUV420P, &ts); // as it is again
     int texture = 0;
-    encoder.enqueueVideo(reinterpret_cast<unsigned char*>(&texture), 0, 0, PIX_TEXTURE, &ts); // cannot encode
+    encoder.enqueueVideo(reinterpret_cast<unsigned char*>(&texture), 0, 0, PIX_TEXTURE,
+                         &ts); // cannot encode
     encoder.stop();
-    EXPECT_EQ(fake->formats, (std::vector<int>{PIX_YUV420P, PIX_YUV420P, PIX_YUV420P, PIX_YUV420P}));
+    EXPECT_EQ(fake->formats,
+              (std::vector<int>{PIX_YUV420P, PIX_YUV420P, PIX_YUV420P, PIX_YUV420P}));
     EXPECT_EQ(fake->sizes, std::vector<unsigned int>(4, 64 * 48 * 3 / 2));
     EXPECT_EQ(fake->firstBytes[0], 100);
     EXPECT_NEAR(fake->firstBytes[1], 235, 2); // white BGRA -> Y 235
@@ -410,11 +426,13 @@ TEST(Encoder, SecondInitializeReplacesCodecsAndDestructionJoinsEverything)
         start.startFlag = 1;
         encoder->enqueueVideo(first.data(), 64, 48, PIX_NV12, &start);
         ASSERT_EQ(encoder->initialize(nullptr, &preset, false), 0);
-        EXPECT_EQ(encoder->getSyncInfo().videoFrames.load(), 0) << "a new initialize starts the counts anew";
+        EXPECT_EQ(encoder->getSyncInfo().videoFrames.load(), 0)
+            << "a new initialize starts the counts anew";
         EXPECT_EQ(encoder->getSyncInfo().inputClock.load(), 0.0);
         EXPECT_EQ(encoder->encodedVideo().frameCount.load(), 0u);
         encoder->enqueueVideo(first.data(), 64, 48, PIX_NV12, nullptr);
-        EXPECT_EQ(encoder->getSyncInfo().videoFrames.load(), 0) << "and waits for a start stamp again";
+        EXPECT_EQ(encoder->getSyncInfo().videoFrames.load(), 0)
+            << "and waits for a start stamp again";
         EXPECT_EQ(FakeVideoCodec::alive.load(), aliveBefore + 1) << "the first codec was released";
         ASSERT_TRUE(encoder->start());
         std::vector<unsigned char> frame(64 * 48 * 3 / 2, 50);
@@ -452,7 +470,8 @@ TEST(Encoder, DiskSpaceLimitOnARealVolume)
     QTemporaryDir small, large;
     const auto mountTmpfs = [](const QString& dir, long long bytes) {
         const QByteArray options = "size=" + QByteArray::number(bytes);
-        return ::mount("tmpfs", QFile::encodeName(dir).constData(), "tmpfs", 0, options.constData()) == 0;
+        return ::mount("tmpfs", QFile::encodeName(dir).constData(), "tmpfs", 0,
+                       options.constData()) == 0;
     };
     if (!mountTmpfs(small.path(), 200000000LL))
         GTEST_SKIP() << "cannot mount a tmpfs here (needs root): " << std::strerror(errno);

@@ -1,7 +1,7 @@
 #include "codec/video/FFmpegVideo.h"
+#include "MessageCapture.h"
 #include "common/PixelFormat.h"
 #include "encoder/IEncoder.h"
-#include "MessageCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -38,7 +38,9 @@ std::vector<unsigned char> inputFrame(int format, int w, int h, int index)
 {
     const size_t pixels = static_cast<size_t>(w) * h;
     std::vector<unsigned char> f;
-    auto inSquare = [&](int x, int y) { return y >= 16 && y < 48 && ((x - index * 4) % w + w) % w < 32; };
+    auto inSquare = [&](int x, int y) {
+        return y >= 16 && y < 48 && ((x - index * 4) % w + w) % w < 32;
+    };
     if (format == PIX_ARGB) {
         f.resize(pixels * 4);
         for (int y = 0; y < h; ++y)
@@ -90,7 +92,8 @@ Encoded encodeFrames(FFmpegVideo& codec, int w, int h, int frames)
         if (codec.encode(in.data(), static_cast<unsigned int>(in.size()), codec.supportFormat(),
                          out.data(), size, key, pts, dts)) {
             EXPECT_GT(size, 0u);
-            e.packets.push_back({key, pts, dts, std::vector<unsigned char>(out.begin(), out.begin() + size)});
+            e.packets.push_back(
+                {key, pts, dts, std::vector<unsigned char>(out.begin(), out.begin() + size)});
         } else {
             EXPECT_EQ(size, 0u);
             EXPECT_EQ(key, 0u);
@@ -117,7 +120,8 @@ struct DecodeResult
 // Decodes with libavcodec's decoder; `encoder` gives what a container would carry beside
 // the packets (the codec tag, from which ProRes decoders learn the profile, and the size and
 // bits per pixel that QuickTime RLE decoders need).
-DecodeResult decodeAll(AVCodecID id, const AVCodecContext* encoder, const std::vector<Packet>& packets)
+DecodeResult decodeAll(AVCodecID id, const AVCodecContext* encoder,
+                       const std::vector<Packet>& packets)
 {
     DecodeResult r;
     const AVCodec* codec = avcodec_find_decoder(id);
@@ -141,7 +145,8 @@ DecodeResult decodeAll(AVCodecID id, const AVCodecContext* encoder, const std::v
             d.format = frame->format;
             d.interlaced = frame->interlaced_frame;
             d.topFieldFirst = frame->top_field_first;
-            const int rowBytes = av_image_get_linesize(static_cast<AVPixelFormat>(frame->format), frame->width, 0);
+            const int rowBytes =
+                av_image_get_linesize(static_cast<AVPixelFormat>(frame->format), frame->width, 0);
             for (int y = 0; y < frame->height; ++y)
                 d.plane0.insert(d.plane0.end(), frame->data[0] + y * frame->linesize[0],
                                 frame->data[0] + y * frame->linesize[0] + rowBytes);
@@ -180,7 +185,8 @@ TEST(FFmpegVideo, FactoryAndInputFormatFollowTheName)
     for (const Case& c : {Case{kQtrle, PIX_ARGB, 1280, 720, 1280u * 720 * 4},
                           Case{kMjpeg, PIX_YUV420P, 320, 240, 320u * 240 * 3 / 2},
                           Case{kProRes, PIX_YUV422P10, 1920, 1080, 1920u * 1080 * 4}}) {
-        std::unique_ptr<IVideoCodec> codec(IEncoder::createVideoEncoder(QString::fromLatin1(c.name)));
+        std::unique_ptr<IVideoCodec> codec(
+            IEncoder::createVideoEncoder(QString::fromLatin1(c.name)));
         ASSERT_NE(codec, nullptr) << c.name;
         auto* ff = dynamic_cast<FFmpegVideo*>(codec.get());
         ASSERT_NE(ff, nullptr) << c.name;
@@ -191,17 +197,20 @@ TEST(FFmpegVideo, FactoryAndInputFormatFollowTheName)
         EXPECT_EQ(ff->frameSize(), c.frameSize) << c.name;
 
         // One byte short of a frame is refused rather than read past.
-        std::vector<unsigned char> in(c.frameSize - 1), out(static_cast<size_t>(c.width) * c.height * 4);
+        std::vector<unsigned char> in(c.frameSize - 1),
+            out(static_cast<size_t>(c.width) * c.height * 4);
         unsigned int size = 0, key = 0;
         long long pts = -1, dts = -1;
-        EXPECT_FALSE(codec->encode(in.data(), c.frameSize - 1, c.format, out.data(), size, key, pts, dts));
+        EXPECT_FALSE(
+            codec->encode(in.data(), c.frameSize - 1, c.format, out.data(), size, key, pts, dts));
         EXPECT_EQ(size, 0u);
     }
 }
 
 TEST(FFmpegVideo, TimeBaseIsThousandthsOverRoundedRate)
 {
-    for (auto rate : {std::make_pair(25.0, 25000), std::make_pair(29.97, 30000), std::make_pair(59.94, 60000)}) {
+    for (auto rate : {std::make_pair(25.0, 25000), std::make_pair(29.97, 30000),
+                      std::make_pair(59.94, 60000)}) {
         FFmpegVideo codec;
         CodecPreset preset = ffPreset(kMjpeg, 320, 240, rate.first);
         ASSERT_TRUE(codec.initialize(&preset));
@@ -320,8 +329,8 @@ TEST(FFmpegVideo, ScanModeSetsTheFieldOrder)
         AVFieldOrder order;
         bool interlaced, topFirst;
     };
-    for (const Case& c : {Case{0, AV_FIELD_PROGRESSIVE, false, false}, Case{1, AV_FIELD_TT, true, true},
-                          Case{2, AV_FIELD_BB, true, false}}) {
+    for (const Case& c : {Case{0, AV_FIELD_PROGRESSIVE, false, false},
+                          Case{1, AV_FIELD_TT, true, true}, Case{2, AV_FIELD_BB, true, false}}) {
         FFmpegVideo prores;
         CodecPreset preset = ffPreset(kProRes);
         preset.videoCodec().scanMode = c.scanMode;
@@ -356,7 +365,8 @@ TEST(FFmpegVideo, UnknownContainerFailsWithTheFixedMessage)
         CodecPreset preset = ffPreset(kMjpeg);
         preset.container().format = QString::fromLatin1(container);
         EXPECT_FALSE(codec.initialize(&preset)) << container;
-        EXPECT_TRUE(log.contains(QStringLiteral("debug: FFMPEG: Could not find suitable output format\n")))
+        EXPECT_TRUE(
+            log.contains(QStringLiteral("debug: FFMPEG: Could not find suitable output format\n")))
             << container;
         EXPECT_EQ(codec.codecContext(), nullptr);
     }
@@ -377,11 +387,12 @@ TEST(FFmpegVideo, BadSettingsFailInitializeWithAWarning)
         int profile;
         const char* value;
     };
-    for (const Case& c : {Case{kMjpeg, 321, 240, 30, 0, "321x240"}, Case{kMjpeg, 320, 239, 30, 0, "320x239"},
-                          Case{kProRes, 321, 240, 30, 0, "321x240"}, Case{kQtrle, 0, 240, 30, 0, "0x240"},
-                          Case{kProRes, 320, -2, 30, 0, "320x-2"}, Case{kMjpeg, 320, 240, 0, 0, "0 fps"},
-                          Case{kProRes, 320, 240, -25, 0, "-25 fps"}, Case{kQtrle, 320, 240, 0, 0, "0 fps"},
-                          Case{kProRes, 320, 240, 30, 6, "profile 6"}}) {
+    for (const Case& c :
+         {Case{kMjpeg, 321, 240, 30, 0, "321x240"}, Case{kMjpeg, 320, 239, 30, 0, "320x239"},
+          Case{kProRes, 321, 240, 30, 0, "321x240"}, Case{kQtrle, 0, 240, 30, 0, "0x240"},
+          Case{kProRes, 320, -2, 30, 0, "320x-2"}, Case{kMjpeg, 320, 240, 0, 0, "0 fps"},
+          Case{kProRes, 320, 240, -25, 0, "-25 fps"}, Case{kQtrle, 320, 240, 0, 0, "0 fps"},
+          Case{kProRes, 320, 240, 30, 6, "profile 6"}}) {
         MessageCapture log;
         FFmpegVideo codec;
         CodecPreset preset = ffPreset(c.name, c.width, c.height, c.fps);

@@ -9,8 +9,8 @@
 #include <vector>
 
 // A video codec double: swallows the first `delay` frames, then writes one small packet per
-// frame holding the packet number (the held-back frames come out when drained); every `keyEvery`-th packet is a key frame. Records what it
-// was given.
+// frame holding the packet number (the held-back frames come out when drained); every `keyEvery`-th
+// packet is a key frame. Records what it was given.
 class FakeVideoCodec : public IVideoCodec
 {
 public:
@@ -27,7 +27,8 @@ public:
         return !failInitialize;
     }
     bool encode(unsigned char* data, unsigned int size, int format, unsigned char* out,
-                unsigned int& outSize, unsigned int& keyFrame, long long& pts, long long& dts) override
+                unsigned int& outSize, unsigned int& keyFrame, long long& pts,
+                long long& dts) override
     {
         if (!data) {
             // Draining: the held-back frames come out one per call.

@@ -64,11 +64,13 @@ private:
             av_frame_unref(frame.get());
         }
     }
-    static void copyPlane(const AVFrame* f, int plane, int w, int h, std::vector<unsigned char>& out)
+    static void copyPlane(const AVFrame* f, int plane, int w, int h,
+                          std::vector<unsigned char>& out)
     {
         out.resize(static_cast<size_t>(w) * h);
         for (int row = 0; row < h; ++row)
-            std::copy(f->data[plane] + row * f->linesize[plane], f->data[plane] + row * f->linesize[plane] + w,
+            std::copy(f->data[plane] + row * f->linesize[plane],
+                      f->data[plane] + row * f->linesize[plane] + w,
                       out.begin() + static_cast<size_t>(row) * w);
     }
     AVCodecContextPtr m_ctx;

@@ -1,6 +1,6 @@
+#include "common/LockedFifo.h"
 #include "common/AudioQueue.h"
 #include "common/EncodeData.h"
-#include "common/LockedFifo.h"
 #include "common/PixelFormat.h"
 #include "common/VideoQueue.h"
 

@@ -1,9 +1,9 @@
 #pragma once
 
-#include <mutex>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
+#include <mutex>
 
 // Collects Qt log messages while alive ("debug: ...", "warning: ..."), for asserting the
 // library's exact texts. One capture at a time; messages from any thread are collected.

@@ -1,9 +1,9 @@
 #include "codec/video/OpenH264.h"
+#include "EncodedPacket.h"
+#include "H264Decoder.h"
+#include "MessageCapture.h"
 #include "common/PixelFormat.h"
 #include "encoder/IEncoder.h"
-#include "H264Decoder.h"
-#include "EncodedPacket.h"
-#include "MessageCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -112,7 +112,8 @@ TEST(OpenH264, StreamHasIdrEveryIntraPeriodAndDecodes)
     OpenH264 codec;
     CodecPreset preset = openH264Preset(320, 240, 29.97);
     ASSERT_TRUE(codec.initialize(&preset));
-    const std::vector<unsigned char> header(codec.extraData(), codec.extraData() + codec.extraDataSize());
+    const std::vector<unsigned char> header(codec.extraData(),
+                                            codec.extraData() + codec.extraDataSize());
 
     H264Decoder decoder;
     std::vector<H264Decoder::Picture> pictures;
@@ -164,10 +165,11 @@ TEST(OpenH264, BadSettingsFailInitializeWithAWarning)
         int bitrate;
         const char* value; // what the warning names
     };
-    for (const Case& c : {Case{0, 240, 30, 600, "0x240"}, Case{320, -2, 30, 600, "320x-2"},
-                          Case{321, 240, 30, 600, "321x240"}, Case{320, 239, 30, 600, "320x239"},
-                          Case{320, 240, 0, 600, "at 0 fps"}, Case{320, 240, -30, 600, "at -30 fps"},
-                          Case{320, 240, 30, 0, "and 0 kbit/s"}}) {
+    for (const Case& c :
+         {Case{0, 240, 30, 600, "0x240"}, Case{320, -2, 30, 600, "320x-2"},
+          Case{321, 240, 30, 600, "321x240"}, Case{320, 239, 30, 600, "320x239"},
+          Case{320, 240, 0, 600, "at 0 fps"}, Case{320, 240, -30, 600, "at -30 fps"},
+          Case{320, 240, 30, 0, "and 0 kbit/s"}}) {
         MessageCapture log;
         OpenH264 codec;
         CodecPreset preset = openH264Preset(c.width, c.height, c.fps);

@@ -37,7 +37,8 @@ CodecPreset nonDefaultPreset()
     v.bFrames = 3;
     p.audioCodec() = {false, QStringLiteral("MP3"), 22050, 64, 16, 1};
     p.container().format = QStringLiteral("mkv");
-    p.local() = {false, QStringLiteral("/tmp/rec"), QStringLiteral("%P_%Y"), QStringLiteral("/x.mkv"), 10};
+    p.local() = {false, QStringLiteral("/tmp/rec"), QStringLiteral("%P_%Y"),
+                 QStringLiteral("/x.mkv"), 10};
     auto& s = p.streaming();
     s.enabled = true;
     s.rtmpMode = 1;
@@ -138,7 +139,8 @@ TEST(CodecPreset, BadJsonGivesAReasonAndLeavesThePresetUnchanged)
         p.videoCodec().height = 480;
         // A valid field before the bad one must not be applied either.
         QJsonObject o = QJsonDocument::fromJson(c.json).object();
-        o.insert(QStringLiteral("container"), QJsonObject{{QStringLiteral("format"), QStringLiteral("ts")}});
+        o.insert(QStringLiteral("container"),
+                 QJsonObject{{QStringLiteral("format"), QStringLiteral("ts")}});
         QString error;
         EXPECT_FALSE(p.fromJson(o, &error)) << c.json;
         EXPECT_EQ(error.toStdString(), c.reason) << c.json;

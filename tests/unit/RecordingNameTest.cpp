@@ -1,5 +1,5 @@
-#include "common/CodecPreset.h"
 #include "muxer/RecordingName.h"
+#include "common/CodecPreset.h"
 
 #include <QDir>
 #include <QFile>
@@ -178,7 +178,8 @@ TEST(RecordingName, AllNamesTaken)
     touch(tmp.filePath("busy 999.ts"));
     QString error;
     EXPECT_TRUE(RecordingName::choosePath(p, kNow, &error).isEmpty());
-    EXPECT_EQ(error, QString("all names for '%1' up to ' 999' are taken").arg(tmp.filePath("busy.ts")));
+    EXPECT_EQ(error,
+              QString("all names for '%1' up to ' 999' are taken").arg(tmp.filePath("busy.ts")));
 }
 
 TEST(RecordingName, EmptyFolderIsCurrentDirectory)

@@ -1,6 +1,6 @@
+#include "common/ThreadCallback.h"
 #include "common/DirectX11Manager.h"
 #include "common/DirectX9Manager.h"
-#include "common/ThreadCallback.h"
 
 #include <QElapsedTimer>
 #include <atomic>

@@ -1,8 +1,8 @@
 #include "codec/video/VPX.h"
-#include "common/PixelFormat.h"
-#include "encoder/IEncoder.h"
 #include "EncodedPacket.h"
 #include "MessageCapture.h"
+#include "common/PixelFormat.h"
+#include "encoder/IEncoder.h"
 
 #include <gtest/gtest.h>
 
@@ -51,7 +51,8 @@ std::vector<Packet> encodeFrames(IVideoCodec& codec, int width, int height, int 
         EXPECT_EQ(pts, -1);
         EXPECT_EQ(dts, -1);
         if (size > 0)
-            packets.push_back({i, key, std::vector<unsigned char>(out.begin(), out.begin() + size)});
+            packets.push_back(
+                {i, key, std::vector<unsigned char>(out.begin(), out.begin() + size)});
         else
             EXPECT_EQ(key, 0u);
     }
@@ -87,7 +88,8 @@ std::vector<Decoded> decodeAll(AVCodecID id, const std::vector<Packet>& packets,
             d.key = frame->key_frame;
             const int n = static_cast<int>(pictures.size());
             d.lumaAtSquare = frame->data[0][20 * frame->linesize[0] + (8 + n * 4) % frame->width];
-            d.lumaElsewhere = frame->data[0][(frame->height - 20) * frame->linesize[0] + frame->width - 20];
+            d.lumaElsewhere =
+                frame->data[0][(frame->height - 20) * frame->linesize[0] + frame->width - 20];
             pictures.push_back(d);
             av_frame_unref(frame);
         }
@@ -184,8 +186,8 @@ TEST_P(VPXStream, KeyFramesEveryIntervalAndTheStreamDecodes)
     EXPECT_EQ(packets.size(), static_cast<size_t>(frames)) << "one frame out per frame in";
 
     int errors = 0;
-    const std::vector<Decoded> pictures =
-        decodeAll(name == QLatin1String("VP8") ? AV_CODEC_ID_VP8 : AV_CODEC_ID_VP9, packets, &errors);
+    const std::vector<Decoded> pictures = decodeAll(
+        name == QLatin1String("VP8") ? AV_CODEC_ID_VP8 : AV_CODEC_ID_VP9, packets, &errors);
     EXPECT_EQ(errors, 0);
     ASSERT_EQ(pictures.size(), packets.size());
     for (size_t i = 0; i < pictures.size(); ++i) {

@@ -3,10 +3,10 @@
 extern "C" {
 #include <x264.h>
 }
-#include "common/PixelFormat.h"
-#include "encoder/IEncoder.h"
 #include "EncodedPacket.h"
 #include "MessageCapture.h"
+#include "common/PixelFormat.h"
+#include "encoder/IEncoder.h"
 
 #include <cstdarg>
 #include <gtest/gtest.h>
@@ -77,8 +77,9 @@ TEST(X264, FrameRateBecomesThousandthFraction)
         double fps;
         uint32_t num, den;
     };
-    for (const Case& c : {Case{25, 25000, 1000}, Case{29.97, 30000, 1001}, Case{23.976, 24000, 1001},
-                          Case{12.5, 13000, 1001}, Case{60, 60000, 1000}, Case{59.94, 60000, 1001}}) {
+    for (const Case& c :
+         {Case{25, 25000, 1000}, Case{29.97, 30000, 1001}, Case{23.976, 24000, 1001},
+          Case{12.5, 13000, 1001}, Case{60, 60000, 1000}, Case{59.94, 60000, 1001}}) {
         CodecModel::VideoCodec v = x264Preset().videoCodec();
         v.frameRate = c.fps;
         x264_param_t param;
@@ -134,7 +135,8 @@ TEST(X264, HeadersAreParameterSetsAndSeiLeadsTheFirstPacket)
 
     ASSERT_GT(codec.extraDataSize(), 8u);
     const unsigned char* h = codec.extraData();
-    EXPECT_TRUE((h[0] == 0 && h[1] == 0 && h[2] == 0 && h[3] == 1) || (h[0] == 0 && h[1] == 0 && h[2] == 1));
+    EXPECT_TRUE((h[0] == 0 && h[1] == 0 && h[2] == 0 && h[3] == 1) ||
+                (h[0] == 0 && h[1] == 0 && h[2] == 1));
     EXPECT_EQ(nalTypes(h, codec.extraDataSize()), (std::vector<int>{7, 8}));
 
     const Packet first = encodeOne(codec, 320, 240, 0);
