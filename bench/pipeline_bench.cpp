@@ -5,9 +5,10 @@
 // Both sides encode the same pre-generated NV12 frames with the same settings (x264 veryfast,
 // 6000 kbit/s, key frame every 2 s; another codec name such as H264 or VP8 uses that encoder,
 // which the pipeline feeds in its own pixel format). The pipeline side includes everything a host
-// pays for: enqueueVideo's copy, pacing, the FIFO and the video thread. The host keeps at most a
-// few frames queued, as a live source would. Rounds alternate between the two sides; the median of
-// each is reported with the ratio pipeline / direct (frames per second).
+// pays for: enqueueVideo's copy, pacing, the FIFO and the video thread. The host waits for room
+// in the pipeline's bounded FIFO before each frame, as a transcoding host does. Rounds alternate
+// between the two sides; the median of each is reported with the ratio pipeline / direct (frames
+// per second).
 
 #include "codec/video/IVideoCodec.h"
 #include "common/CodecPreset.h"
@@ -100,15 +101,11 @@ double pipeline(const std::vector<std::vector<uint8_t>>& frames, CodecPreset pre
     ts.startFlag = 1;
     QElapsedTimer timer;
     timer.start();
-    const AVSync& sync = encoder.getSyncInfo();
     qint64 enqueueNs = 0;
     for (const auto& f : frames) {
-        // Keep the queue short, as a live host does: a few frames of backlog at most.
-        while (sync.videoFrames.load() -
-                   static_cast<long long>(encoder.encodedVideo().frameCount.load() +
-                                          encoder.encodedVideo().missedFrames.load()) >
-               4)
-            QThread::usleep(1000);
+        // A host that must not lose frames waits for room in the pipeline's bounded FIFO.
+        if (!encoder.waitForVideoRoom(10000))
+            return 0;
         const qint64 before = timer.nsecsElapsed();
         encoder.enqueueVideo(const_cast<uint8_t*>(f.data()), width, height, PIX_NV12, &ts);
         enqueueNs += timer.nsecsElapsed() - before;

@@ -7,10 +7,18 @@ ThreadCallback::~ThreadCallback()
     finish();
 }
 
+void ThreadCallback::requestExit()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_exit.store(true, std::memory_order_release);
+    }
+    wakeThread();
+}
+
 void ThreadCallback::finish()
 {
-    m_exit.store(true, std::memory_order_release);
-    wakeThread();
+    requestExit();
     wait();
     // The body took m_mutex after its last step: taking it here orders everything the body
     // did before whatever the caller frees next.
@@ -37,5 +45,5 @@ void ThreadCallback::wakeThread()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_woken = true;
-    m_cond.notify_one();
+    m_cond.notify_all();
 }

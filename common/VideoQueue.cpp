@@ -3,6 +3,7 @@
 #include "common/PixelFormat.h"
 
 #include <cstring>
+#include <utility>
 
 VideoQueue::VideoQueue(void* data, int width, int height, int format, bool, TimeStamp*)
     : m_width(width), m_height(height), m_format(format)
@@ -29,9 +30,18 @@ VideoQueue::VideoQueue(const void* data, int size, int width, int height, int fo
     }
 }
 
+VideoQueue::VideoQueue(unsigned char* buffer, int size, int width, int height, int format,
+                       GiveBack giveBack)
+    : m_data(buffer), m_size(size), m_width(width), m_height(height), m_format(format),
+      m_giveBack(std::move(giveBack))
+{
+}
+
 VideoQueue::~VideoQueue()
 {
-    if (m_format != PIX_TEXTURE)
+    if (m_giveBack)
+        m_giveBack(m_data);
+    else if (m_format != PIX_TEXTURE)
         delete[] m_data;
 }
 

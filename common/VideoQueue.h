@@ -1,12 +1,17 @@
 #pragma once
 
+#include <functional>
+
 struct TimeStamp;
 
-// One queued video frame. Owns a copy of the pixels; a TEXTURE frame (format 30) only keeps
-// the texture pointer, which stays the host's.
+// One queued video frame. Owns a copy of the pixels, or a lent buffer that it hands back
+// through its give-back function when destroyed; a TEXTURE frame (format 30) only keeps the
+// texture pointer, which stays the host's.
 class VideoQueue
 {
 public:
+    using GiveBack = std::function<void(unsigned char*)>;
+
     // Copies pixelFormatFrameSize(format, width, height) bytes from data (nothing when data is
     // null or the format has no fixed layout: data() is then null). The bool and the stamp are
     // accepted for the host's convenience and not kept.
@@ -14,6 +19,10 @@ public:
                TimeStamp* ts = nullptr);
     // Copies exactly size bytes: for formats whose size the table cannot tell (MJPG, H264 ...).
     VideoQueue(const void* data, int size, int width, int height, int format);
+    // Takes size bytes at buffer without a copy; giveBack(buffer) runs on destruction, on
+    // whichever thread destroys the frame.
+    VideoQueue(unsigned char* buffer, int size, int width, int height, int format,
+               GiveBack giveBack);
     ~VideoQueue();
     VideoQueue(const VideoQueue&) = delete;
     VideoQueue& operator=(const VideoQueue&) = delete;
@@ -31,4 +40,5 @@ private:
     int m_width;
     int m_height;
     int m_format;
+    GiveBack m_giveBack; // set for a lent buffer
 };

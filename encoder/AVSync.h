@@ -18,7 +18,7 @@ inline double atomicAdd(std::atomic<double>& target, double delta)
 struct AVSync
 {
     std::atomic<double> frameRate{0.0};        // output frames per second
-    std::atomic<int32_t> videoInputDrops{0};   // input frames lost before encoding
+    std::atomic<int32_t> videoInputDrops{0};   // input frames lost before encoding, full FIFO too
     std::atomic<int32_t> videoOutputDrops{0};  // queued frames discarded by the host
     std::atomic<int64_t> videoFrames{0};       // frames queued, repeats and input drops included
     std::atomic<int64_t> videoWritten{0};      // frames given to the muxer plus drops; 0 per muxer
@@ -32,4 +32,5 @@ struct AVSync
     std::atomic<double> audioWriteTs{0.0};     // seconds of audio the muxer has written
     std::atomic<int64_t> audioWriteQueue{0};   // muxer queue length at the last audio packet
     std::atomic<double> inputClock{0.0};       // seconds of input at the project frame rate
+    std::atomic<int32_t> audioInputDrops{0};   // audio buffers refused by a full audio FIFO
 };

@@ -28,7 +28,6 @@ extern "C" {
 
 namespace {
 
-constexpr unsigned long kIdleWaitMs = 5;
 // Audio chunk used by the hold-back rule: 20 ms of 48 kHz stereo 16-bit.
 constexpr double kAudioChunkBytes = 3840.0;
 // Room for one encoded audio packet beyond the codec's input chunk (AAC at most 768 bytes per
@@ -38,6 +37,15 @@ constexpr int kAudioPacketSlack = 8192;
 constexpr double kWriteTimeSlack = 1e-6;
 // More frames than any encoder holds back (x264's look-ahead is at most 250).
 constexpr int kMaxDrainedFrames = 512;
+// The input bounds: seconds of output video and of project audio the FIFOs hold, and the fewest
+// video frames (for low rates).
+constexpr double kVideoFifoSeconds = 2.0;
+constexpr int kVideoFifoMinFrames = 4;
+constexpr int kAudioFifoSeconds = 6;
+// Buffers of the zero-copy input: enough for one being filled, one queued, one being encoded.
+constexpr int kPoolFrames = 4;
+// How often the video thread asks for the free space of a local recording's volume.
+constexpr std::chrono::seconds kDiskCheckInterval{1};
 
 // The worker a body runs on; the bodies reach their thread this way rather than through the
 // members, which stop() clears before it joins.
@@ -46,68 +54,70 @@ ThreadCallback* currentWorker()
     return static_cast<ThreadCallback*>(QThread::currentThread());
 }
 
+// The first input number of a preset that the pipeline cannot work with, as "field value";
+// empty when all are usable.
+QString invalidInput(const CodecPreset& preset)
+{
+    const auto bad = [](const char* field, double value) {
+        return QStringLiteral("%1 %2").arg(QLatin1String(field)).arg(value);
+    };
+    if (preset.videoCodec().enabled) {
+        const ProjectModel::VideoOutput& in = preset.videoOutput();
+        const CodecModel::VideoCodec& out = preset.videoCodec();
+        if (!(in.frameRate > 0.0 && in.frameRate <= 1000.0))
+            return bad("videoOutput.frameRate", in.frameRate);
+        if (in.width <= 0 || in.height <= 0)
+            return bad(in.width <= 0 ? "videoOutput.width" : "videoOutput.height",
+                       in.width <= 0 ? in.width : in.height);
+        if (!(out.frameRate > 0.0 && out.frameRate <= 1000.0))
+            return bad("videoCodec.frameRate", out.frameRate);
+        if (out.scanMode < 0 || out.scanMode > 2)
+            return bad("videoCodec.scanMode", out.scanMode);
+        if (out.scaleMode < 0 || out.scaleMode > 2)
+            return bad("videoCodec.scaleMode", out.scaleMode);
+    }
+    if (preset.audioCodec().enabled) {
+        const ProjectModel::AudioOutput& a = preset.audioOutput();
+        if (a.channels < 1 || a.channels > 8)
+            return bad("audioOutput.channels", a.channels);
+        if (a.sampleRate <= 0 || a.sampleRate > 384000)
+            return bad("audioOutput.sampleRate", a.sampleRate);
+        if (a.bitsPerSample != 16)
+            return bad("audioOutput.bitsPerSample", a.bitsPerSample);
+        if (a.bufferSize <= 0)
+            return bad("audioOutput.bufferSize", a.bufferSize);
+    }
+    return QString();
+}
+
 } // namespace
 
-Encoder::Encoder() = default;
+Encoder::Encoder() : m_framePool(kPoolFrames) {}
 
 Encoder::~Encoder()
 {
     m_initialized.store(false);
     m_status.store(nullptr);
-    m_callback.store(nullptr);
-    joinThreads();
-    releaseAll();
-}
-
-void Encoder::joinThreads()
-{
-    VideoThread* video = nullptr;
-    AudioThread* audio = nullptr;
-    {
-        // Once the pointers are null no enqueue call can reach the threads any more.
-        std::lock_guard<std::mutex> lock(m_threadMutex);
-        std::swap(video, m_videoThread);
-        std::swap(audio, m_audioThread);
-    }
-    delete video; // raises the exit flag, wakes the body and joins
-    delete audio;
-}
-
-void Encoder::releaseAll()
-{
-    m_videoFifo.clear();
-    m_audioFifo.clear();
-    if (m_videoCodec && --m_videoCodec->m_refCount <= 0)
-        delete m_videoCodec;
-    m_videoCodec = nullptr;
-    delete m_audioCodec;
-    m_audioCodec = nullptr;
-    delete m_muxer;
-    m_muxer = nullptr;
-    delete m_audioResampler;
-    m_audioResampler = nullptr;
-    delete m_videoResampler;
-    m_videoResampler = nullptr;
-    delete m_interlace;
-    m_interlace = nullptr;
-    delete[] m_encodedVideo.data;
-    m_encodedVideo.data = nullptr;
-    delete[] m_encodedAudio.data;
-    m_encodedAudio.data = nullptr;
+    stop();
+    // The members go in reverse order of declaration: the muxer first (it drains its queue and
+    // writes the trailer while the pipeline it reports to is still whole), the FIFOs before the
+    // frame pool their frames give buffers back to.
 }
 
 // Back to the counters of a new pipeline (a second initialize()).
-void Encoder::resetState()
+void Encoder::resetCounters()
 {
     m_started.store(0);
     m_lastFormat = -1;
+    m_warnedTexture = false;
     m_startTime.store(-1.0);
     m_encodedVideo.frameCount.store(0);
     m_encodedVideo.missedFrames.store(0);
     m_encodedVideo.size = 0;
     m_encodedAudio.holdChunks.store(0);
     m_encodedAudio.size = 0;
-    for (auto* counter : {&m_sync.videoInputDrops, &m_sync.videoOutputDrops, &m_sync.audioDrops})
+    for (auto* counter : {&m_sync.videoInputDrops, &m_sync.videoOutputDrops, &m_sync.audioDrops,
+                          &m_sync.audioInputDrops})
         counter->store(0);
     for (auto* counter : {&m_sync.videoFrames, &m_sync.videoWritten, &m_sync.videoWriteQueue,
                           &m_sync.audioQueuedFrames, &m_sync.audioFrames, &m_sync.audioBytesQueued,
@@ -115,7 +125,11 @@ void Encoder::resetState()
         counter->store(0);
     for (auto* time : {&m_sync.videoWriteTs, &m_sync.audioWriteTs, &m_sync.inputClock})
         time->store(0.0);
+    m_audioFifoBytes.store(0);
+    m_pendingVideoSkips.store(0);
+    std::lock_guard<std::mutex> lock(m_muxMutex);
     m_paths.clear();
+    m_audioForHost.clear();
     m_audioPacketsOut = 0;
     m_audioChunksIn = 0;
 }
@@ -134,18 +148,38 @@ int Encoder::initialize(IEncodingStatus* status, CodecPreset* preset, bool)
 {
     if (!preset)
         return CodecError;
-    if (m_initialized.load() || m_videoCodec || m_audioCodec || m_muxer) {
+    if (m_initialized.load() || m_videoCodec || m_audioCodec) {
         // Re-initialisation: stop the workers and start from nothing.
         m_initialized.store(false);
         stop();
-        releaseAll();
-        resetState();
+        m_videoFifo.clear();
+        m_audioFifo.clear();
+        std::unique_ptr<IMuxer> muxer;
+        {
+            std::lock_guard<std::mutex> lock(m_muxMutex);
+            muxer = std::move(m_muxer);
+        }
+        muxer.reset();
+        m_videoCodec.reset();
+        m_audioCodec.reset();
+        m_videoResampler.reset();
+        resetCounters();
+    }
+    const QString invalid = invalidInput(*preset);
+    if (!invalid.isEmpty()) {
+        qWarning("Encoder: %s is out of range", qPrintable(invalid));
+        return CodecError;
     }
 
     m_muxEnabled = preset->local().enabled || preset->streaming().enabled;
+    m_audioMayStart.store(!m_muxEnabled);
     m_status.store(status);
     m_preset = *preset;
     m_sync.frameRate.store(m_preset.videoCodec().frameRate);
+    m_videoFifo.setLimit(
+        std::max(kVideoFifoMinFrames,
+                 static_cast<int>(std::ceil(kVideoFifoSeconds * m_preset.videoCodec().frameRate))));
+    m_audioFifoLimit = static_cast<long long>(kAudioFifoSeconds) * projectAudioBytesPerSecond();
 
     if (m_preset.local().enabled) {
         const long long mb = DiskSpace::megabytesAvailable(m_preset.local().folder);
@@ -157,10 +191,10 @@ int Encoder::initialize(IEncodingStatus* status, CodecPreset* preset, bool)
     }
 
     const CodecModel::VideoCodec& video = m_preset.videoCodec();
-    if (video.enabled && !m_videoCodec) {
+    if (video.enabled) {
         if (video.codecName.isEmpty())
             return CodecError;
-        m_videoCodec = IEncoder::createVideoEncoder(video.codecName);
+        m_videoCodec.reset(IEncoder::createVideoEncoder(video.codecName));
         if (!m_videoCodec) {
             qWarning("Encoder: unknown video codec '%s'", qPrintable(video.codecName));
             return CodecError;
@@ -173,7 +207,7 @@ int Encoder::initialize(IEncodingStatus* status, CodecPreset* preset, bool)
     if (audio.enabled) {
         if (audio.codecName.isEmpty())
             return CodecError;
-        m_audioCodec = IEncoder::createAudioEncoder(audio.codecName);
+        m_audioCodec.reset(IEncoder::createAudioEncoder(audio.codecName));
         if (!m_audioCodec) {
             qWarning("Encoder: unknown audio codec '%s'", qPrintable(audio.codecName));
             return CodecError;
@@ -183,21 +217,23 @@ int Encoder::initialize(IEncodingStatus* status, CodecPreset* preset, bool)
     }
 
     if (m_videoCodec) {
-        const size_t bytes =
-            static_cast<size_t>(std::max(video.width, 1)) * std::max(video.height, 1) * 4;
-        m_encodedVideo.data = new unsigned char[bytes];
+        m_videoPacket.assign(
+            static_cast<size_t>(std::max(video.width, 1)) * std::max(video.height, 1) * 4, 0);
+        m_encodedVideo.data = m_videoPacket.data();
     }
     if (m_audioCodec) {
-        const int bytes = std::max(m_preset.audioOutput().bufferSize,
-                                   static_cast<int>(m_audioCodec->frameSize()) + kAudioPacketSlack);
-        m_encodedAudio.data = new unsigned char[bytes];
+        m_audioPacket.assign(static_cast<size_t>(std::max(
+                                 m_preset.audioOutput().bufferSize,
+                                 static_cast<int>(m_audioCodec->frameSize()) + kAudioPacketSlack)),
+                             0);
+        m_encodedAudio.data = m_audioPacket.data();
     }
 
     if (m_muxEnabled && !initMuxer())
         return MuxerError;
 
-    m_audioResampler = new AVResampler(0, 0, 0);
-    m_interlace = new Interlace();
+    m_audioResampler = std::make_unique<AVResampler>(0, 0, 0);
+    m_interlace = std::make_unique<Interlace>();
     m_initialized.store(true);
     return Ok;
 }
@@ -206,24 +242,49 @@ bool Encoder::start()
 {
     if (!m_initialized.load())
         return false;
+    m_videoFifo.setOpen(true);
+    m_framePool.setOpen(true);
+    m_running.store(true);
     std::lock_guard<std::mutex> lock(m_threadMutex);
     if (m_preset.audioCodec().enabled && !m_audioThread) {
-        m_audioThread = new AudioThread(this);
+        m_audioThread = std::make_unique<AudioThread>(this);
         m_audioThread->start(QThread::InheritPriority);
     }
     if (m_refVideo.load())
         return true;
     if (!m_preset.videoCodec().enabled || m_videoThread)
         return false;
-    m_videoThread = new VideoThread(this);
+    m_videoThread = std::make_unique<VideoThread>(this);
     m_videoThread->start(QThread::InheritPriority);
     return true;
 }
 
 bool Encoder::stop()
 {
+    m_running.store(false);
     m_callback.store(nullptr);
-    joinThreads();
+    m_videoFifo.setOpen(false); // wakes a host waiting for room
+    m_framePool.setOpen(false); // and one waiting for a buffer
+    std::unique_ptr<VideoThread> video;
+    std::unique_ptr<AudioThread> audio;
+    {
+        std::lock_guard<std::mutex> lock(m_threadMutex);
+        const QThread* self = QThread::currentThread();
+        if (self == m_videoThread.get() || self == m_audioThread.get()) {
+            // A host callback on a worker: a thread cannot join itself. The video thread is
+            // asked to end (after encoding what is queued); the audio thread, which finishes the
+            // file's audio only once the video is complete, is ended by the join below when the
+            // host calls stop() or destroys the pipeline.
+            if (m_videoThread)
+                m_videoThread->requestExit();
+            return true;
+        }
+        video = std::move(m_videoThread);
+        audio = std::move(m_audioThread);
+    }
+    // Joined outside the lock, video first: the enqueue calls still take the lock to wake.
+    video.reset();
+    audio.reset();
     return true;
 }
 
@@ -256,12 +317,12 @@ AVSync& Encoder::getSyncInfo()
 
 IVideoCodec* Encoder::videoCodec()
 {
-    return m_videoCodec;
+    return m_videoCodec.get();
 }
 
 IAudioCodec* Encoder::audioCodec()
 {
-    return m_audioCodec;
+    return m_audioCodec.get();
 }
 
 const EncodedVideo& Encoder::encodedVideo() const
@@ -281,7 +342,8 @@ void Encoder::setRefVideoCodec(bool ref)
 
 IMuxer* Encoder::muxer()
 {
-    return m_muxer;
+    std::lock_guard<std::mutex> lock(m_muxMutex);
+    return m_muxer.get();
 }
 
 const QString& Encoder::recordingPath()
@@ -292,72 +354,126 @@ const QString& Encoder::recordingPath()
 
 // ---- input side -------------------------------------------------------------------------
 
-int Encoder::synchronizeVideo(int* drop, int* repeat)
+int Encoder::synchronizeVideo()
 {
     const double inputRate = m_preset.videoOutput().frameRate;
     const double outputRate = m_preset.videoCodec().frameRate;
-    if (!(inputRate > 0.0) || !(outputRate > 0.0))
-        return 1; // no rates to pace by: queue every frame once
     const double clock = atomicAdd(m_sync.inputClock, 1.0 / inputRate);
     const int expected = qRound(clock / (1.0 / outputRate));
     const int diff = expected - static_cast<int32_t>(m_sync.videoFrames.load());
-    if (diff < -1) {
-        *drop = 1;
+    if (diff < -1)
         return 0;
-    }
-    if (diff <= 1)
-        return 1;
-    *repeat = diff - 1;
-    return diff;
+    return std::max(diff, 1);
 }
 
-void Encoder::queueCopies(unsigned char* data, int width, int height, int format, int copies)
+// The video input thread: whether a frame may enter at all.
+bool Encoder::acceptsVideo(int width, int height, int format)
 {
-    for (int i = 0; i < copies; ++i) {
-        m_videoFifo.append(new VideoQueue(data, width, height, format));
-        m_sync.videoFrames.fetch_add(1);
+    if (!m_preset.videoCodec().enabled || !m_initialized.load() || !m_running.load())
+        return false;
+    if (pixelFormatFrameSize(format, width, height) <= 0 && format != PIX_TEXTURE) {
+        if (m_refusedFormats.insert(format).second)
+            qWarning("Encoder: frames in pixel format %d at %dx%d cannot be converted; refused",
+                     format, width, height);
+        return false;
+    }
+    return true;
+}
+
+void Encoder::queueVideo(std::unique_ptr<VideoQueue> frame)
+{
+    m_sync.videoFrames.fetch_add(1);
+    if (!m_videoFifo.append(std::move(frame))) {
+        // Full: the frame is lost like any input drop, and its stamp is skipped in order.
+        m_sync.videoInputDrops.fetch_add(1);
+        m_pendingVideoSkips.fetch_add(1);
     }
 }
 
-void Encoder::enqueueVideo(unsigned char* data, int width, int height, int format, TimeStamp* ts)
+void Encoder::offerVideo(unsigned char* data, int width, int height, int format, TimeStamp* ts,
+                         bool stamped, unsigned char* lent)
 {
-    if (!m_preset.videoCodec().enabled || !m_initialized.load() || m_refVideo.load())
+    // A lent buffer goes back to the pool unless it was queued (then the frame gives it back).
+    std::unique_ptr<VideoQueue> lentFrame;
+    if (lent)
+        lentFrame = std::make_unique<VideoQueue>(
+            lent, pixelFormatFrameSize(format, width, height), width, height, format,
+            [this](unsigned char* buffer) { m_framePool.giveBack(buffer); });
+    if (!acceptsVideo(width, height, format))
         return;
-    if (m_started.load() == 0 && !(ts && ts->startFlag == 1))
-        return;
+    if (stamped) {
+        if (m_refVideo.load())
+            return;
+        if (m_started.load() == 0 && !(ts && ts->startFlag == 1))
+            return;
+    }
 
-    int drop = 0, repeat = 0;
-    const int copies = synchronizeVideo(&drop, &repeat);
+    const int copies = synchronizeVideo();
     int queued = 0;
-    if (ts && ts->interlaced && m_preset.videoCodec().scanMode != 0 && format != PIX_TEXTURE) {
+    if (stamped && ts && ts->interlaced && m_preset.videoCodec().scanMode != 0 &&
+        format != PIX_TEXTURE) {
         for (int i = 0; i < copies; ++i) {
             VideoQueue picture(data, width, height, format);
             if (m_interlace->filterFrame(&picture, false, false)) {
-                m_videoFifo.append(new VideoQueue(m_interlace->data(), width, height, format));
-                m_sync.videoFrames.fetch_add(1);
+                queueVideo(
+                    std::make_unique<VideoQueue>(m_interlace->data(), width, height, format));
                 ++queued;
             }
         }
     } else {
-        queueCopies(data, width, height, format, copies);
+        // Repeats are copies made before the lent buffer itself is queued, since the video
+        // thread may encode it and hand it back at once.
+        for (int i = 0; i < copies; ++i) {
+            if (lentFrame && i == copies - 1)
+                queueVideo(std::move(lentFrame));
+            else
+                queueVideo(std::make_unique<VideoQueue>(data, width, height, format));
+        }
         queued = copies;
     }
     // Started once a frame went in, before the video thread is woken: it may take the frame at
     // once, and the FIFO being empty again must not keep the pipeline waiting for a start stamp.
-    if (m_started.load() == 0 && queued > 0)
+    if (m_started.load() == 0 && (queued > 0 || !stamped))
         m_started.store(1);
     wakeVideoThread();
 }
 
+void Encoder::enqueueVideo(unsigned char* data, int width, int height, int format, TimeStamp* ts)
+{
+    offerVideo(data, width, height, format, ts, true, nullptr);
+}
+
 void Encoder::enqueueVideo(unsigned char* data, int width, int height, int format)
 {
-    if (!m_preset.videoCodec().enabled || !m_initialized.load())
+    offerVideo(data, width, height, format, nullptr, false, nullptr);
+}
+
+bool Encoder::waitForVideoRoom(int timeoutMs)
+{
+    return m_running.load() && m_videoFifo.waitForRoom(timeoutMs);
+}
+
+unsigned char* Encoder::lendVideoBuffer(int width, int height, int format, int timeoutMs)
+{
+    if (!m_running.load())
+        return nullptr;
+    return m_framePool.lend(width, height, format, timeoutMs);
+}
+
+void Encoder::submitVideoBuffer(unsigned char* buffer, TimeStamp* ts)
+{
+    FramePool::Frame frame;
+    if (!m_framePool.claim(buffer, &frame)) {
+        qWarning("Encoder: submitted video buffer %p is not one lent out", buffer);
         return;
-    int drop = 0, repeat = 0;
-    queueCopies(data, width, height, format, synchronizeVideo(&drop, &repeat));
-    wakeVideoThread();
-    if (m_started.load() == 0)
-        m_started.store(1);
+    }
+    offerVideo(buffer, frame.width, frame.height, frame.format, ts, ts != nullptr, buffer);
+}
+
+void Encoder::returnVideoBuffer(unsigned char* buffer)
+{
+    if (!m_framePool.release(buffer))
+        qWarning("Encoder: returned video buffer %p is not one lent out", buffer);
 }
 
 void Encoder::wakeVideoThread()
@@ -365,6 +481,13 @@ void Encoder::wakeVideoThread()
     std::lock_guard<std::mutex> lock(m_threadMutex);
     if (m_videoThread)
         m_videoThread->wakeThread();
+}
+
+void Encoder::wakeAudioThread()
+{
+    std::lock_guard<std::mutex> lock(m_threadMutex);
+    if (m_audioThread)
+        m_audioThread->wakeThread();
 }
 
 int Encoder::projectAudioBytesPerSecond() const
@@ -375,29 +498,53 @@ int Encoder::projectAudioBytesPerSecond() const
 
 void Encoder::enqueueAudio(unsigned char* data, int size)
 {
-    if (!m_preset.audioCodec().enabled || !m_initialized.load())
+    if (!m_preset.audioCodec().enabled || !m_initialized.load() || !m_running.load())
         return;
     if (m_started.load() == 0 && !m_refVideo.load())
         return;
     if (data && size <= 0)
         return; // nothing to encode; only a null buffer marks a lost one
-    m_audioFifo.append(new AudioQueue(data, size));
-    const long long queued =
-        m_sync.audioBytesQueued.fetch_add(std::max(size, 0)) + std::max(size, 0);
+    const int bytes = std::max(size, 0);
+    const long long queued = m_sync.audioBytesQueued.fetch_add(bytes) + bytes;
     const double bytesPerFrame = projectAudioBytesPerSecond() / m_preset.videoCodec().frameRate;
     if (bytesPerFrame > 0.0)
         m_sync.audioQueuedFrames.store(qRound64(queued / bytesPerFrame));
-    std::lock_guard<std::mutex> lock(m_threadMutex);
-    if (m_audioThread)
-        m_audioThread->wakeThread();
+    const int held = data ? bytes : 0;
+    if (m_audioFifoBytes.load() + held > m_audioFifoLimit) {
+        m_sync.audioInputDrops.fetch_add(1);
+        return;
+    }
+    m_audioFifoBytes.fetch_add(held);
+    m_audioFifo.append(std::make_unique<AudioQueue>(data, size));
+    wakeAudioThread();
 }
 
 // ---- worker threads ---------------------------------------------------------------------
 
-bool Encoder::lowDiskSpace() const
+// Video thread: the free space of a local recording's volume, asked at most once a second.
+bool Encoder::lowDiskSpace()
 {
-    const long long mb = DiskSpace::megabytesAvailable(m_preset.local().folder);
-    return mb >= 0 && mb < DiskSpace::kMinimumMegabytes;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= m_nextDiskCheck) {
+        m_nextDiskCheck = now + kDiskCheckInterval;
+        const long long mb = DiskSpace::megabytesAvailable(m_preset.local().folder);
+        m_lowDisk = mb >= 0 && mb < DiskSpace::kMinimumMegabytes;
+    }
+    return m_lowDisk;
+}
+
+// Video thread: the frames the full FIFO refused leave gaps in the output's timeline, in the
+// place they would have had.
+void Encoder::skipDroppedFrames()
+{
+    const int skipped = m_pendingVideoSkips.exchange(0);
+    if (skipped == 0)
+        return;
+    std::lock_guard<std::mutex> lock(m_muxMutex);
+    m_sync.videoWritten.fetch_add(skipped);
+    if (m_muxer)
+        for (int i = 0; i < skipped; ++i)
+            m_muxer->skipVideoFrame();
 }
 
 void Encoder::videoThread()
@@ -406,7 +553,19 @@ void Encoder::videoThread()
     const int codecFormat = m_videoCodec->supportFormat();
     const CodecModel::VideoCodec video = m_preset.videoCodec();
     ThreadCallback* worker = currentWorker();
+    m_nextDiskCheck = std::chrono::steady_clock::now();
     for (;;) {
+        worker->waitUntil(
+            [this] { return m_pendingVideoSkips.load() > 0 || !m_videoFifo.isEmpty(); });
+        skipDroppedFrames();
+        std::unique_ptr<VideoQueue> frame = m_videoFifo.tryTake();
+        if (!frame) {
+            if (worker->isExitThread()) {
+                drainVideo(); // everything queued before stop() is encoded, the codec's delay too
+                return;
+            }
+            continue;
+        }
         if (recordsLocally && lowDiskSpace()) {
             if (IEncodingStatus* status = m_status.load()) {
                 qWarning("Encoder: less than %lld MB free for '%s'; video stops",
@@ -415,49 +574,37 @@ void Encoder::videoThread()
                 return;
             }
         }
-        VideoQueue* frame = m_videoFifo.tryTake();
-        if (!frame) {
-            if (worker->isExitThread()) {
-                drainVideo(); // everything queued before stop() is encoded, the codec's delay too
-                return;
-            }
-            worker->waitThread(kIdleWaitMs);
-            continue;
-        }
         if (!frame->data()) {
             writeVideoInputDrop();
-            delete frame;
             continue;
         }
 
         const int format = frame->format();
         if (format != m_lastFormat) {
-            delete m_videoResampler;
-            m_videoResampler = nullptr;
+            m_videoResampler.reset();
             m_lastFormat = format;
         }
-        bool encoded;
         if (format == PIX_TEXTURE && !m_videoCodec->isHWTextureSupport()) {
             if (!m_warnedTexture)
                 qWarning("Encoder: %s cannot encode GPU textures; texture frames are dropped",
                          qPrintable(video.codecName));
             m_warnedTexture = true;
             writeVideoOutputDrop();
-            delete frame;
             continue;
         }
         if (!m_videoResampler && format != PIX_TEXTURE &&
             (frame->width() != video.width || frame->height() != video.height ||
              format != codecFormat))
-            m_videoResampler = new YuvResampler();
+            m_videoResampler = std::make_unique<YuvResampler>();
+        bool encoded;
         if (m_videoResampler && format != PIX_TEXTURE) {
             if (!m_videoResampler->resampleVideo(frame->data(), frame->width(), frame->height(),
                                                  format, nullptr, video.width, video.height,
                                                  codecFormat, video.scaleMode, false)) {
                 writeVideoOutputDrop(); // a frame that cannot be converted is lost, not fatal
-                delete frame;
                 continue;
             }
+            frame.reset(); // a lent buffer is free for the host again
             encoded = encodeVideo(m_videoResampler->videoData(), m_videoResampler->videoDataSize(),
                                   codecFormat);
         } else {
@@ -466,7 +613,6 @@ void Encoder::videoThread()
         if (!encoded)
             if (IEncodingStatus* status = m_status.load())
                 status->ecoderStateCallback(this, 0, -1);
-        delete frame;
     }
 }
 
@@ -487,6 +633,7 @@ bool Encoder::encodeVideo(unsigned char* data, int size, int format)
                 projectAudioBytesPerSecond() / m_preset.videoCodec().frameRate;
             if (bytesPerFrame > 0.0)
                 m_encodedAudio.holdChunks.store(qRound(missed * bytesPerFrame / kAudioChunkBytes));
+            wakeAudioThread();
         }
         return true;
     }
@@ -544,31 +691,55 @@ void Encoder::drainVideo()
     }
 }
 
+// Audio thread, also inside its wait: whether a buffer may be encoded now. With an output,
+// audio starts once the first video packet is in the muxer, which drops audio until then
+// (encoding it earlier would lose it and put the sound early), and it never runs ahead of the
+// written video. Reads only atomics and the FIFO: it runs under the worker's own mutex.
+bool Encoder::audioReady() const
+{
+    const int queued = m_audioFifo.count();
+    return queued > 0 && queued >= m_encodedAudio.holdChunks.load() - 4 && m_audioMayStart.load() &&
+           m_sync.videoWriteTs.load() + kWriteTimeSlack >= m_sync.audioWriteTs.load();
+}
+
 void Encoder::audioThread()
 {
     ThreadCallback* worker = currentWorker();
-    while (!worker->isExitThread()) {
-        bool worked = false;
-        const int queued = m_audioFifo.count();
-        if (queued > 0 && queued >= m_encodedAudio.holdChunks.load() - 4 &&
-            m_sync.videoWriteTs.load() + kWriteTimeSlack >= m_sync.audioWriteTs.load()) {
+    for (;;) {
+        worker->waitUntil([this] { return audioReady(); });
+        if (worker->isExitThread())
+            break;
+        {
             std::lock_guard<std::mutex> lock(m_muxMutex);
-            // Without an output the packets only go to the host's callback: nothing to wait for.
-            // With one, audio starts once the first video packet is in the muxer, which drops
-            // audio until then: encoding it earlier would lose it and put the sound early.
-            if (!m_muxEnabled || (m_muxer && m_muxer->isHeaderWritten() &&
-                                  (!m_videoCodec || m_sync.videoWritten.load() > 0))) {
+            // A time split may have closed the gate again since the wait looked.
+            if (m_audioMayStart.load())
                 encodeQueuedAudio();
-                worked = true;
-            }
         }
-        if (!worked)
-            worker->waitThread(kIdleWaitMs);
+        deliverAudioToHost();
     }
 
     // Stopping: the video thread has ended, so every frame is encoded.
-    std::lock_guard<std::mutex> lock(m_muxMutex);
-    finishAudio();
+    {
+        std::lock_guard<std::mutex> lock(m_muxMutex);
+        finishAudio();
+    }
+    deliverAudioToHost();
+}
+
+// Audio thread, without a lock: the packets encoded since the last call go to the host.
+void Encoder::deliverAudioToHost()
+{
+    std::vector<std::vector<unsigned char>> packets;
+    {
+        std::lock_guard<std::mutex> lock(m_muxMutex);
+        packets.swap(m_audioForHost);
+    }
+    IEncodingCallback* cb = m_callback.load();
+    if (!cb || packets.empty())
+        return;
+    for (std::vector<unsigned char>& packet : packets)
+        cb->audioEncoded(packet.data(), static_cast<unsigned int>(packet.size()),
+                         m_audioCodec->extraData(), m_audioCodec->extraDataSize());
 }
 
 // Runs with m_muxMutex held, when the current muxer's video is complete (the pipeline stops, or
@@ -619,10 +790,11 @@ void Encoder::encodeQueuedAudio(long long limit)
     const CodecModel::AudioCodec& audio = m_preset.audioCodec();
     const ProjectModel::AudioOutput& input = m_preset.audioOutput();
     // A time split may have emptied the FIFO since the caller looked.
-    AudioQueue* buffer = m_audioFifo.tryTake();
+    std::unique_ptr<AudioQueue> buffer = m_audioFifo.tryTake();
     if (!buffer)
         return;
     if (buffer->data()) {
+        m_audioFifoBytes.fetch_sub(buffer->size());
         m_audioResampler->resampleAudio(buffer->data(), buffer->size(), audio.channels,
                                         input.channels, audio.sampleRate, input.sampleRate,
                                         AV_SAMPLE_FMT_S16, AV_SAMPLE_FMT_S16);
@@ -633,10 +805,9 @@ void Encoder::encodeQueuedAudio(long long limit)
         if (m_muxer)
             m_muxer->skipAudioFrame();
     }
-    delete buffer;
 }
 
-// Runs on the audio thread with m_muxMutex held.
+// Runs with m_muxMutex held; the host gets the packet from deliverAudioToHost().
 void Encoder::encodeAudio(unsigned char* data, int size)
 {
     unsigned int packetSize = 0;
@@ -645,9 +816,8 @@ void Encoder::encodeAudio(unsigned char* data, int size)
         return;
     m_encodedAudio.size = packetSize;
     ++m_audioPacketsOut;
-    if (IEncodingCallback* cb = m_callback.load())
-        cb->audioEncoded(m_encodedAudio.data, packetSize, m_audioCodec->extraData(),
-                         m_audioCodec->extraDataSize());
+    if (m_callback.load())
+        m_audioForHost.emplace_back(m_encodedAudio.data, m_encodedAudio.data + packetSize);
     if (m_muxer && !m_muxer->writeAudio(m_encodedAudio.data, packetSize))
         return;
     const long long encoded = m_sync.audioBytesEncoded.fetch_add(size) + size;
@@ -684,11 +854,16 @@ void Encoder::writeVideoOutputDrop()
 
 bool Encoder::initMuxer()
 {
-    std::lock_guard<std::mutex> lock(m_muxMutex);
-    return initMuxerLocked();
+    std::unique_ptr<IMuxer> replaced;
+    bool ok;
+    {
+        std::lock_guard<std::mutex> lock(m_muxMutex);
+        ok = initMuxerLocked(replaced);
+    }
+    return ok;
 }
 
-bool Encoder::initMuxerLocked()
+bool Encoder::initMuxerLocked(std::unique_ptr<IMuxer>& replaced)
 {
     if (!m_preset.transcoding().enabled)
         m_preset.local().recordingPath.clear();
@@ -701,8 +876,9 @@ bool Encoder::initMuxerLocked()
     m_sync.audioFrames.store(0);
     m_audioPacketsOut = 0;
     m_audioChunksIn = 0;
-    delete m_muxer;
-    m_muxer = MuxerFactory::create(this);
+    m_audioMayStart.store(false);
+    replaced = std::move(m_muxer);
+    m_muxer.reset(MuxerFactory::create(this));
     if (!m_muxer) {
         qWarning("Encoder: no muxer for '%s'", qPrintable(m_preset.container().format));
         return false;
@@ -713,8 +889,7 @@ bool Encoder::initMuxerLocked()
     if (m_preset.audioCodec().enabled && m_audioCodec)
         m_muxer->setAudioExtradata(m_audioCodec->extraData(), m_audioCodec->extraDataSize());
     if (m_videoCodec && !m_muxer->initialize(m_preset)) {
-        delete m_muxer;
-        m_muxer = nullptr;
+        m_muxer.reset();
         return false;
     }
     m_paths.push_back(m_muxer->recordingPath());
@@ -724,38 +899,48 @@ bool Encoder::initMuxerLocked()
 bool Encoder::writeVideoMuxer(unsigned char* data, unsigned int size, unsigned int key,
                               long long pts, long long dts, unsigned int)
 {
-    std::lock_guard<std::mutex> lock(m_muxMutex);
-    if (!m_muxer)
-        return false;
-    if (m_startTime.load() < 0.0) {
-        const QTime now = QTime::currentTime();
-        m_startTime.store(now.hour() * 3600 + now.minute() * 60 + now.second() +
-                          now.msec() * 0.001);
-    }
-    if (!m_muxer->isHeaderWritten()) {
-        m_muxer->setVideoExtradata(m_videoCodec->extraData(), m_videoCodec->extraDataSize());
-        if (!m_muxer->writeHeader())
+    bool audioMayStart = false;
+    {
+        std::lock_guard<std::mutex> lock(m_muxMutex);
+        if (!m_muxer)
             return false;
+        if (m_startTime.load() < 0.0) {
+            const QTime now = QTime::currentTime();
+            m_startTime.store(now.hour() * 3600 + now.minute() * 60 + now.second() +
+                              now.msec() * 0.001);
+        }
+        if (!m_muxer->isHeaderWritten()) {
+            m_muxer->setVideoExtradata(m_videoCodec->extraData(), m_videoCodec->extraDataSize());
+            if (!m_muxer->writeHeader())
+                return false;
+        }
+        if (!m_muxer->writeVideo(data, size, key, pts, dts))
+            return false;
+        m_sync.videoWritten.fetch_add(1);
+        audioMayStart = !m_audioMayStart.exchange(true);
     }
-    if (!m_muxer->writeVideo(data, size, key, pts, dts))
-        return false;
-    m_sync.videoWritten.fetch_add(1);
+    if (audioMayStart)
+        wakeAudioThread();
     return true;
 }
 
 bool Encoder::checkTimeSplit()
 {
-    std::lock_guard<std::mutex> lock(m_muxMutex);
-    const int split = m_preset.local().splitSeconds;
-    if (!m_muxer || !m_preset.local().enabled || split == 0)
-        return false;
-    const double rate = m_preset.videoCodec().frameRate;
-    if (!(rate > 0.0))
-        return false;
-    const int seconds = qRound(m_muxer->videoFrameCount() / rate);
-    if (seconds < split)
-        return false;
-    return initMuxerLocked();
+    std::unique_ptr<IMuxer> finished;
+    bool split = false;
+    {
+        std::lock_guard<std::mutex> lock(m_muxMutex);
+        const int seconds = m_preset.local().splitSeconds;
+        const double rate = m_preset.videoCodec().frameRate;
+        if (!m_muxer || !m_preset.local().enabled || seconds == 0 || !(rate > 0.0) ||
+            qRound(m_muxer->videoFrameCount() / rate) < seconds)
+            return false;
+        split = initMuxerLocked(finished);
+    }
+    // The finished file's trailer is written here, without the lock the audio thread needs.
+    finished.reset();
+    wakeAudioThread(); // it delivers the finished file's last audio packets to the host
+    return split;
 }
 
 void Encoder::videoWriteTs(double seconds, int queued)
@@ -763,19 +948,22 @@ void Encoder::videoWriteTs(double seconds, int queued)
     if (seconds == 0.0) {
         m_sync.videoWriteTs.store(0.0);
         m_sync.videoWriteQueue.store(0);
-        return;
+    } else {
+        atomicAdd(m_sync.videoWriteTs, seconds);
+        m_sync.videoWriteQueue.store(queued);
     }
-    atomicAdd(m_sync.videoWriteTs, seconds);
-    m_sync.videoWriteQueue.store(queued);
+    wakeAudioThread(); // the audio gate compares against the written video
 }
 
 void Encoder::audioWriteTs(double seconds, int queued)
 {
     m_sync.audioWriteQueue.store(queued);
-    if (seconds == 0.0)
+    if (seconds == 0.0) {
         m_sync.audioWriteTs.store(0.0);
-    else
+        wakeAudioThread();
+    } else {
         atomicAdd(m_sync.audioWriteTs, seconds);
+    }
 }
 
 double Encoder::videoTs()

@@ -5,20 +5,27 @@
 #include "common/CodecPreset.h"
 #include "common/LockedFifo.h"
 #include "common/VideoQueue.h"
+#include "encoder/FramePool.h"
 #include "encoder/IAudioThread.h"
 #include "encoder/IEncoder.h"
 #include "encoder/IMuxerCallback.h"
 #include "encoder/IVideoThread.h"
 
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <limits>
+#include <memory>
 #include <mutex>
+#include <set>
+#include <vector>
 
 class AVResampler;
 class AudioThread;
+class IAudioCodec;
 class IEncodingCallback;
 class IEncodingStatus;
+class IVideoCodec;
 class Interlace;
 class VideoThread;
 class YuvResampler;
@@ -26,10 +33,9 @@ class YuvResampler;
 // The ordinary pipeline: one video encoder, one audio encoder, one muxer and two worker
 // threads, all made from one output preset.
 //
-// Threads: initialize(), start(), stop() and destruction run on the host's thread; the enqueue
-// operations on host threads (one thread at a time for video, one for audio); the video and
-// audio bodies on the pipeline's own threads; the IMuxerCallback operations on the muxing
-// thread. m_muxMutex serialises everything that touches the muxer.
+// Threads: as IEncoder says; the video and audio bodies run on the pipeline's own threads, the
+// IMuxerCallback operations on the muxing thread. Lock order: m_muxMutex, then m_threadMutex,
+// then a worker's own mutex; no host callback and no muxer destruction under any of them.
 class STREVO_EXPORT Encoder : public IEncoder,
                               public IMuxerCallback,
                               public IVideoThread,
@@ -43,8 +49,8 @@ public:
 
     int encoderType() override;
     bool isHWSupport() override;
-    // 0, or -2 (codec missing or failing), -3 (muxer), -4 (under 201 MB free where it records).
-    // A second call releases what the first one made.
+    // 0, or -2 (an input number out of range, codec missing or failing), -3 (muxer), -4 (under
+    // 201 MB free where it records). A second call stops the pipeline and starts from nothing.
     int initialize(IEncodingStatus* status, CodecPreset* preset, bool share) override;
     bool checkTimeSplit() override;
     bool start() override;
@@ -55,6 +61,10 @@ public:
                       TimeStamp* ts) override;
     void enqueueVideo(unsigned char* data, int width, int height, int format) override;
     void enqueueAudio(unsigned char* data, int size) override;
+    bool waitForVideoRoom(int timeoutMs) override;
+    unsigned char* lendVideoBuffer(int width, int height, int format, int timeoutMs) override;
+    void submitVideoBuffer(unsigned char* buffer, TimeStamp* ts) override;
+    void returnVideoBuffer(unsigned char* buffer) override;
     void encodingCallback(IEncodingCallback* cb) override;
     CodecPreset* codecPreset() override;
     AVSync& getSyncInfo() override;
@@ -70,6 +80,9 @@ public:
     const QString& recordingPath() override;
     IMuxer* muxer() override;
 
+    // The video encoder for a pipeline that shares it; it lives until its last holder lets go.
+    std::shared_ptr<IVideoCodec> sharedVideoCodec() const { return m_videoCodec; }
+
     // IMuxerCallback
     void videoWriteTs(double seconds, int queued) override;
     void audioWriteTs(double seconds, int queued) override;
@@ -82,52 +95,81 @@ public:
 
 private:
     // Pacing: how many copies of the offered frame to queue (0 drops it).
-    int synchronizeVideo(int* drop, int* repeat);
-    void queueCopies(unsigned char* data, int width, int height, int format, int copies);
+    int synchronizeVideo();
+    bool acceptsVideo(int width, int height, int format);
+    // Paces one offered frame and queues its copies; a claimed pool buffer (lent) becomes the
+    // last copy, and goes back to the pool when it is not queued.
+    void offerVideo(unsigned char* data, int width, int height, int format, TimeStamp* ts,
+                    bool stamped, unsigned char* lent);
+    void queueVideo(std::unique_ptr<VideoQueue> frame);
+    void skipDroppedFrames();
     bool encodeVideo(unsigned char* data, int size, int format);
     bool deliverVideoPacket(unsigned int size, unsigned int key, long long pts, long long dts);
     void drainVideo();
+    bool audioReady() const;
     void encodeAudio(unsigned char* data, int size);
     void encodeQueuedAudio(long long limit = std::numeric_limits<long long>::max());
     void encodeResampledAudio(long long limit);
     void finishAudio();
-    // Expects m_muxMutex held.
-    bool initMuxerLocked();
+    void deliverAudioToHost();
+    // Expects m_muxMutex held. The replaced muxer goes to `replaced`, for the caller to destroy
+    // once the lock is released (its destructor drains its queue and writes the trailer).
+    bool initMuxerLocked(std::unique_ptr<IMuxer>& replaced);
     bool initMuxer();
-    void releaseAll();
-    void resetState();
-    void joinThreads();
+    void resetCounters();
     void wakeVideoThread();
-    bool lowDiskSpace() const;
+    void wakeAudioThread();
+    bool lowDiskSpace();
     int projectAudioBytesPerSecond() const;
 
-    VideoThread* m_videoThread = nullptr; // guarded by m_threadMutex (start, stop, the wakes in
-    AudioThread* m_audioThread = nullptr; //   the enqueue calls); the bodies never read them
+    // Worker threads; guarded by m_threadMutex (start, stop, the wakes). The bodies never read
+    // them: they reach their thread as QThread::currentThread().
+    std::unique_ptr<VideoThread> m_videoThread;
+    std::unique_ptr<AudioThread> m_audioThread;
     std::mutex m_threadMutex;
-    IVideoCodec* m_videoCodec = nullptr; // set during initialize, used by the video thread
-    IAudioCodec* m_audioCodec = nullptr; // set during initialize, used by the audio thread
-    IMuxer* m_muxer = nullptr;           // guarded by m_muxMutex once the threads run
+
+    std::shared_ptr<IVideoCodec> m_videoCodec; // set by initialize, used by the video thread
+    std::unique_ptr<IAudioCodec> m_audioCodec; // set by initialize; used under m_muxMutex
     AVSync m_sync;
     EncodedVideo m_encodedVideo;
     EncodedAudio m_encodedAudio;
+    std::vector<unsigned char> m_videoPacket; // behind m_encodedVideo.data; video thread only
+    std::vector<unsigned char> m_audioPacket; // behind m_encodedAudio.data; under m_muxMutex
+    // Before the FIFOs: a queued frame may hold one of its buffers.
+    FramePool m_framePool;
     LockedFifo<AudioQueue> m_audioFifo;
     LockedFifo<VideoQueue> m_videoFifo;
-    AVResampler* m_audioResampler = nullptr;  // audio thread only (after initialize)
-    YuvResampler* m_videoResampler = nullptr; // video thread only
-    CodecPreset m_preset;  // written by initialize and the muxer set-up under m_muxMutex
-    std::mutex m_muxMutex; // guards m_muxer, the muxer's use and the drop accounting
+    std::atomic<long long> m_audioFifoBytes{0}; // bytes in m_audioFifo, kept by both ends
+    long long m_audioFifoLimit = 0;             // fixed by initialize
+    // Frames the video FIFO refused whose stamps the video thread has still to skip.
+    std::atomic<int> m_pendingVideoSkips{0};
+    std::unique_ptr<AVResampler> m_audioResampler;  // used under m_muxMutex
+    std::unique_ptr<YuvResampler> m_videoResampler; // video thread only
+    std::unique_ptr<Interlace> m_interlace;         // the video input thread only
+    CodecPreset m_preset; // written by initialize and the muxer set-up under m_muxMutex
     std::atomic<IEncodingCallback*> m_callback{nullptr}; // set by the host, read by the workers
     std::atomic<IEncodingStatus*> m_status{nullptr};     // likewise
     std::atomic<bool> m_refVideo{false};
-    std::atomic<int> m_started{0};    // 1 once the first frame was queued
-    Interlace* m_interlace = nullptr; // the video enqueue thread only
-    int m_lastFormat = -1;            // video thread only
-    bool m_muxEnabled = true;         // fixed by initialize
+    std::atomic<int> m_started{0};      // 1 once the first frame was queued
+    std::atomic<bool> m_running{false}; // between start() and stop(): input is accepted
     std::atomic<bool> m_initialized{false};
-    bool m_warnedTexture = false;    // video thread only
-    long long m_audioPacketsOut = 0; // audio packets of the current muxer; under m_muxMutex
-    long long m_audioChunksIn = 0;   // codec chunks fed for the current muxer; likewise
-    // Every recording path so far, the current one last; guarded by m_muxMutex. Kept so that
-    // the reference recordingPath() returns outlives the muxer a time split replaces.
+    bool m_muxEnabled = true;       // fixed by initialize
+    int m_lastFormat = -1;          // video thread only
+    bool m_warnedTexture = false;   // video thread only
+    std::set<int> m_refusedFormats; // the video input thread only: formats warned about
+    std::chrono::steady_clock::time_point m_nextDiskCheck; // video thread only
+    bool m_lowDisk = false;                                // video thread only
+
+    std::mutex m_muxMutex; // guards what follows, the muxer's use and the audio codec
+    std::unique_ptr<IMuxer> m_muxer;
+    long long m_audioPacketsOut = 0; // audio packets of the current muxer
+    long long m_audioChunksIn = 0;   // codec chunks fed for the current muxer
+    // Audio packets waiting for the host's callback, which runs after the lock is released.
+    std::vector<std::vector<unsigned char>> m_audioForHost;
+    // Every recording path so far, the current one last. Kept so that the reference
+    // recordingPath() returns outlives the muxer a time split replaces.
     std::deque<QString> m_paths;
+    // Set once the current muxer has its header and first video packet (audio may follow), or
+    // always without outputs; written under m_muxMutex, read by the audio thread's wait.
+    std::atomic<bool> m_audioMayStart{false};
 };

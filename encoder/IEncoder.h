@@ -18,11 +18,25 @@ struct TimeStamp;
 // One encoding pipeline: encodes and writes one output described by one CodecPreset.
 //
 // Host order: construct; initialize() and check its result; optionally encodingCallback();
-// start(); enqueueVideo()/enqueueAudio() for every frame and buffer; stop(); delete. All of
-// these run on host threads; the enqueue operations copy their input and never block on the
-// pipeline's workers. Feeding ends before stop(): stop() encodes what is queued (and what the
-// codecs still hold), so a host that keeps feeding keeps it busy. Reports and packets reach the
-// host on the worker threads.
+// start(); enqueueVideo()/enqueueAudio() (or the lend/submit calls) for every frame and buffer;
+// stop(); delete. Input is accepted only between start() and stop(); before or after, it is
+// refused. Feeding ends before stop(): stop() encodes what is queued (and what the codecs
+// still hold), so a host that keeps feeding keeps it busy.
+//
+// Bounded input: the video FIFO holds about two seconds of output frames (at least 4), the
+// audio FIFO about six seconds of project audio. Input beyond that is dropped and counted
+// (AVSync::videoInputDrops, AVSync::audioInputDrops), so a host that outruns the encoders
+// cannot exhaust memory. A host that must not lose frames (transcoding) waits with
+// waitForVideoRoom() before each frame.
+//
+// Threads: initialize(), start(), stop() and destruction on the host's control thread; the
+// video input calls (enqueueVideo, waitForVideoRoom, lend/submit/returnVideoBuffer) on one host
+// thread at a time, enqueueAudio likewise; none of them blocks on the workers except the two
+// waits, which block at most their timeout. Reports and packets reach the host on the worker
+// threads, never with a pipeline lock held: a callback may call back into the pipeline
+// (getSyncInfo, recordingPath, the enqueue calls, stop). stop() called on a worker thread only
+// asks the workers to end: the video thread still encodes what is queued, and the threads are
+// joined by the next stop() on the host's thread or by the destructor.
 class STREVO_EXPORT IEncoder
 {
 public:
@@ -79,6 +93,21 @@ public:
     virtual IMuxer* muxer() = 0;
     // Local time of day in seconds at the first written video packet; -1.0 before.
     virtual double startTime() { return m_startTime.load(std::memory_order_relaxed); }
+
+    // True when one more video frame fits in the video FIFO, waiting at most timeoutMs for the
+    // video thread to make room; false on timeout or when the pipeline is not running.
+    virtual bool waitForVideoRoom(int timeoutMs) = 0;
+    // Zero-copy input. lendVideoBuffer() hands out one of a few pooled buffers of
+    // pixelFormatFrameSize(format, width, height) bytes, waiting at most timeoutMs for one to
+    // come back; null on timeout, when the pipeline is not running or for a format without
+    // fixed layout. The host fills it and either submits it, which queues it as the next frame
+    // without a copy (as enqueueVideo with ts; ts null: as enqueueVideo without stamp), or
+    // returns it unused. After either call the buffer is the pipeline's again and the host must
+    // not touch it; a submitted buffer comes back to the pool once encoded or dropped. Buffers
+    // still lent when the pipeline is destroyed are freed with it.
+    virtual unsigned char* lendVideoBuffer(int width, int height, int format, int timeoutMs) = 0;
+    virtual void submitVideoBuffer(unsigned char* buffer, TimeStamp* ts) = 0;
+    virtual void returnVideoBuffer(unsigned char* buffer) = 0;
 
     // A new video encoder for a codec name ("X264", ...; exact case), not yet initialised,
     // owned by the caller; null for an empty or unknown name.

@@ -388,7 +388,7 @@ bool FFMpegMuxer::writeVideo(unsigned char* data, unsigned int size, unsigned in
     }
     const long long frame = m_videoFrames.fetch_add(1);
     const long long pts = av_rescale_q(frame, m_videoCtx->time_base, m_videoStream->time_base);
-    m_videoQueue.append(new EncodeData(data, size, keyFrame ? 1 : 0, pts, pts));
+    m_videoQueue.append(std::make_unique<EncodeData>(data, size, keyFrame ? 1 : 0, pts, pts));
     if (m_thread)
         m_thread->wakeThread();
     return m_writeStatus.load();
@@ -400,7 +400,7 @@ bool FFMpegMuxer::writeAudio(unsigned char* data, unsigned int size)
         return true;
     const long long pts = av_rescale_q(m_audioSamples.fetch_add(m_audioFrameSize),
                                        m_audioCtx->time_base, m_audioStream->time_base);
-    m_audioQueue.append(new EncodeData(data, size, 1, pts, pts));
+    m_audioQueue.append(std::make_unique<EncodeData>(data, size, 1, pts, pts));
     if (m_thread)
         m_thread->wakeThread();
     return true;
@@ -518,7 +518,7 @@ bool FFMpegMuxer::writeOnePass()
 
 bool FFMpegMuxer::writeAudioPacket()
 {
-    EncodeData* record = m_audioQueue.tryTake();
+    std::unique_ptr<EncodeData> record = m_audioQueue.tryTake();
     if (!record)
         return false;
     AVPacket* pkt = m_packet.get();
@@ -534,7 +534,6 @@ bool FFMpegMuxer::writeAudioPacket()
             qWarning("FFMPEG: Error while writing audio frame");
         av_packet_unref(pkt);
     }
-    delete record;
     m_lastWrite.restart();
     if (m_callback)
         m_callback->audioWriteTs(static_cast<double>(m_audioFrameSize) /
@@ -545,7 +544,7 @@ bool FFMpegMuxer::writeAudioPacket()
 
 bool FFMpegMuxer::writeVideoPacket()
 {
-    EncodeData* record = m_videoQueue.tryTake();
+    std::unique_ptr<EncodeData> record = m_videoQueue.tryTake();
     if (!record)
         return false;
     AVPacket* pkt = m_packet.get();
@@ -578,7 +577,6 @@ bool FFMpegMuxer::writeVideoPacket()
         qDebug("FFMPEG: %s: %s", qPrintable(m_preset.local().recordingPath),
                avErrorText(result).constData());
     }
-    delete record;
     m_lastWrite.restart();
     if (m_callback)
         m_callback->videoWriteTs(1.0 / m_preset.videoCodec().frameRate, m_videoQueue.count());

@@ -4,11 +4,12 @@ class CodecPreset;
 
 // A video encoder behind the pipelines.
 //
-// Lifecycle: constructed by VideoCodecFactory (no encoder open yet, reference count 1);
-// initialize() once on the set-up thread, where every failure is reported; extraData() /
-// extraDataSize() on any thread after initialize(); supportFormat() and encode() on one
-// pipeline's video thread only; destroyed through the virtual destructor by the last holder,
-// which closes the encoder and frees what it owns, also after a failed initialize().
+// Lifecycle: constructed by VideoCodecFactory (no encoder open yet); pipelines hold it through
+// std::shared_ptr, as pipelines may share one. initialize() once on the set-up thread, where
+// every failure is reported; extraData() / extraDataSize() on any thread after initialize();
+// supportFormat() and encode() on one pipeline's video thread only; destroyed through the
+// virtual destructor by the last holder, which closes the encoder and frees what it owns, also
+// after a failed initialize().
 class IVideoCodec
 {
 public:
@@ -39,8 +40,4 @@ public:
     // The pixel format code that encode() expects.
     virtual int supportFormat() = 0;
     virtual bool isHWTextureSupport() = 0;
-
-    // Number of pipelines holding the codec. Changed only during pipeline set-up and
-    // destruction on the host's thread, so it needs no lock.
-    int m_refCount = 1;
 };

@@ -20,18 +20,20 @@ CodecPreset pacedPreset(double inputRate, double outputRate)
     v.frameRate = outputRate;
     v.preset = QStringLiteral("ultrafast");
     v.tune = QStringLiteral("zerolatency");
-    p.audioCodec().enabled = false;
+    p.audioCodec() = {true, QStringLiteral("PCM"), 48000, 1536, 16, 2};
     p.local().enabled = false;
     p.streaming().enabled = false;
     return p;
 }
 
-// Copies queued for each offered frame; the pipeline is not started, so nothing is consumed.
-std::vector<int> queuedPerFrame(double inputRate, double outputRate, int frames)
+// Copies queued for each offered frame (frames the full FIFO refuses count as queued).
+std::vector<int> queuedPerFrame(double inputRate, double outputRate, int frames,
+                                double* inputClock = nullptr)
 {
     CodecPreset preset = pacedPreset(inputRate, outputRate);
     Encoder encoder;
     EXPECT_EQ(encoder.initialize(nullptr, &preset, false), 0);
+    encoder.start();
     std::vector<unsigned char> picture(64 * 48 * 3 / 2, 16);
     TimeStamp ts;
     ts.startFlag = 1;
@@ -42,20 +44,23 @@ std::vector<int> queuedPerFrame(double inputRate, double outputRate, int frames)
         ts.startFlag = 0;
         counts.push_back(static_cast<int>(encoder.getSyncInfo().videoFrames.load() - before));
     }
+    if (inputClock)
+        *inputClock = encoder.getSyncInfo().inputClock.load();
     return counts;
 }
 
 } // namespace
 
-TEST(EncoderPacing, DoubleOutputRateQueuesEveryFrameTwice)
+TEST(EncoderPacing, RepeatsAndDropsFollowTheRates)
 {
     EXPECT_EQ(queuedPerFrame(25, 50, 20), std::vector<int>(20, 2));
-}
-
-TEST(EncoderPacing, HalfOutputRateDropsAboutEveryOtherFrame)
-{
-    EXPECT_EQ(queuedPerFrame(50, 25, 16),
+    EXPECT_EQ(queuedPerFrame(25, 25, 100), std::vector<int>(100, 1));
+    EXPECT_EQ(queuedPerFrame(29.97, 30, 20), std::vector<int>(20, 1));
+    EXPECT_EQ(queuedPerFrame(30, 29.97, 20), std::vector<int>(20, 1));
+    double clock = 0;
+    EXPECT_EQ(queuedPerFrame(50, 25, 16, &clock),
               (std::vector<int>{1, 1, 1, 1, 1, 0, 1, 0, 1, 0, 0, 1, 0, 1, 1, 0}));
+    EXPECT_NEAR(clock, 16 / 50.0, 1e-9) << "the clock counts every offered frame";
 }
 
 TEST(EncoderPacing, ThirtyToTwentyFiveFirstDropsTheFifteenthFrame)
@@ -68,40 +73,17 @@ TEST(EncoderPacing, ThirtyToTwentyFiveFirstDropsTheFifteenthFrame)
     EXPECT_EQ(*std::max_element(counts.begin(), counts.end()), 1) << "never repeats";
 }
 
-TEST(EncoderPacing, EqualRatesQueueEveryFrameOnce)
-{
-    EXPECT_EQ(queuedPerFrame(25, 25, 100), std::vector<int>(100, 1));
-    EXPECT_EQ(queuedPerFrame(29.97, 30, 20), std::vector<int>(20, 1));
-    EXPECT_EQ(queuedPerFrame(30, 29.97, 20), std::vector<int>(20, 1));
-}
-
-TEST(EncoderPacing, InputClockCountsOfferedFrames)
-{
-    CodecPreset preset = pacedPreset(50, 25);
-    Encoder encoder;
-    ASSERT_EQ(encoder.initialize(nullptr, &preset, false), 0);
-    std::vector<unsigned char> picture(64 * 48 * 3 / 2, 16);
-    TimeStamp ts;
-    ts.startFlag = 1;
-    for (int i = 0; i < 50; ++i)
-        encoder.enqueueVideo(picture.data(), 64, 48, PIX_NV12, &ts);
-    EXPECT_NEAR(encoder.getSyncInfo().inputClock.load(), 1.0, 1e-9);
-    EXPECT_NEAR(encoder.getSyncInfo().videoFrames.load(), 25, 2);
-}
-
 TEST(EncoderPacing, StampGateHoldsVideoAndAudioUntilTheStartFrame)
 {
     CodecPreset preset = pacedPreset(25, 25);
-    preset.audioCodec().enabled = true;
-    preset.audioCodec().codecName = QStringLiteral("PCM");
     Encoder encoder;
     ASSERT_EQ(encoder.initialize(nullptr, &preset, false), 0);
+    ASSERT_TRUE(encoder.start());
     std::vector<unsigned char> picture(64 * 48 * 3 / 2, 16);
     std::vector<unsigned char> audio(3840, 0);
     const AVSync& sync = encoder.getSyncInfo();
 
     TimeStamp notStart;
-    notStart.startFlag = 0;
     encoder.enqueueVideo(picture.data(), 64, 48, PIX_NV12, &notStart);
     encoder.enqueueVideo(picture.data(), 64, 48, PIX_NV12, nullptr);
     notStart.startFlag = 2;
@@ -128,11 +110,10 @@ TEST(EncoderPacing, StampGateHoldsVideoAndAudioUntilTheStartFrame)
 TEST(EncoderPacing, FollowerTakesAudioAtOnceAndNoStampedVideo)
 {
     CodecPreset preset = pacedPreset(25, 25);
-    preset.audioCodec().enabled = true;
-    preset.audioCodec().codecName = QStringLiteral("PCM");
     Encoder encoder;
     ASSERT_EQ(encoder.initialize(nullptr, &preset, false), 0);
     encoder.setRefVideoCodec(true);
+    ASSERT_TRUE(encoder.start());
     std::vector<unsigned char> picture(64 * 48 * 3 / 2, 16);
     std::vector<unsigned char> audio(3840, 0);
     TimeStamp start;

@@ -6,11 +6,13 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 // A video codec double: swallows the first `delay` frames, then writes one small packet per
 // frame holding the packet number (the held-back frames come out when drained); every `keyEvery`-th
-// packet is a key frame. Records what it was given.
+// packet is a key frame. Records what it was given; onEncode, when set, runs first for every frame
+// (on the video thread: a test may block there to play a slow encoder).
 class FakeVideoCodec : public IVideoCodec
 {
 public:
@@ -36,7 +38,10 @@ public:
                 return false;
             ++drained;
         } else {
+            if (onEncode)
+                onEncode();
             const int index = m_frames++;
+            pointers.push_back(data);
             sizes.push_back(size);
             formats.push_back(format);
             firstBytes.push_back(size ? data[0] : -1);
@@ -60,6 +65,8 @@ public:
     std::vector<unsigned int> sizes;
     std::vector<int> formats;
     std::vector<int> firstBytes;
+    std::vector<const unsigned char*> pointers;
+    std::function<void()> onEncode;
     static inline std::atomic<int> alive{0};
 
 private:

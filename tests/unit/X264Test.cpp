@@ -62,7 +62,6 @@ TEST(X264, FactoryMatchesExactName)
     std::unique_ptr<IVideoCodec> codec(IEncoder::createVideoEncoder(QStringLiteral("X264")));
     ASSERT_NE(codec, nullptr);
     EXPECT_NE(dynamic_cast<X264*>(codec.get()), nullptr);
-    EXPECT_EQ(codec->m_refCount, 1);
     EXPECT_EQ(codec->supportFormat(), PIX_NV12);
     EXPECT_FALSE(codec->isHWTextureSupport());
     EXPECT_EQ(IEncoder::createVideoEncoder(QStringLiteral("x264")), nullptr);
