@@ -10,12 +10,14 @@
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QThread>
+#include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <functional>
+#include <future>
 #include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
+#include <numeric>
 #include <set>
 #include <sys/mount.h>
 
@@ -126,18 +128,82 @@ public:
     std::unique_ptr<Encoder> encoder;
 };
 
+// Copies queued for each offered frame (frames the full FIFO refuses count as queued).
+std::vector<int> queuedPerFrame(double inputRate, double outputRate, int frames,
+                                double* inputClock = nullptr)
+{
+    FakePipeline pipeline;
+    pipeline.preset.videoOutput().frameRate = inputRate;
+    pipeline.preset.videoCodec().frameRate = outputRate;
+    pipeline.start();
+    const AVSync& sync = pipeline.encoder->getSyncInfo();
+    std::vector<int> counts;
+    for (int i = 0; i < frames; ++i) {
+        const long long before = sync.videoFrames.load();
+        pipeline.offer(16, 1, i == 0 ? 1 : 0);
+        counts.push_back(static_cast<int>(sync.videoFrames.load() - before));
+    }
+    if (inputClock)
+        *inputClock = sync.inputClock.load();
+    return counts;
+}
+
 } // namespace
 
-TEST(Encoder, FreshPipelineAnswersDefaultsAndRefusesInput)
+TEST(EncoderPacing, RepeatsAndDropsFollowTheRates)
 {
-    Encoder encoder;
-    EXPECT_EQ(encoder.startTime(), -1.0);
-    EXPECT_TRUE(encoder.recordingPath().isEmpty());
-    EXPECT_FALSE(encoder.isHWSupport());
-    EXPECT_FALSE(encoder.start()) << "nothing to run before initialize";
-    EXPECT_FALSE(encoder.waitForVideoRoom(0));
-    EXPECT_EQ(encoder.lendVideoBuffer(64, 48, PIX_NV12, 0), nullptr);
-    encoder.abortMuxer(); // no muxer: nothing happens
+    EXPECT_EQ(queuedPerFrame(25, 50, 20), std::vector<int>(20, 2));
+    EXPECT_EQ(queuedPerFrame(25, 25, 100), std::vector<int>(100, 1));
+    EXPECT_EQ(queuedPerFrame(29.97, 30, 20), std::vector<int>(20, 1));
+    EXPECT_EQ(queuedPerFrame(30, 29.97, 20), std::vector<int>(20, 1));
+    double clock = 0;
+    EXPECT_EQ(queuedPerFrame(50, 25, 16, &clock),
+              (std::vector<int>{1, 1, 1, 1, 1, 0, 1, 0, 1, 0, 0, 1, 0, 1, 1, 0}));
+    EXPECT_NEAR(clock, 16 / 50.0, 1e-9) << "the clock counts every offered frame";
+    // 30 to 25 fps: the first drop is the 15th frame; ten seconds queue 250 frames, give or
+    // take the one-frame dead band, and nothing repeats.
+    const std::vector<int> counts = queuedPerFrame(30, 25, 300);
+    EXPECT_EQ(std::find(counts.begin(), counts.end(), 0) - counts.begin() + 1, 15);
+    EXPECT_NEAR(std::accumulate(counts.begin(), counts.end(), 0), 250, 2);
+    EXPECT_EQ(*std::max_element(counts.begin(), counts.end()), 1);
+}
+
+TEST(EncoderPacing, StampGateHoldsVideoAndAudioUntilTheStartFrame)
+{
+    FakePipeline pipeline(0, PIX_NV12, true);
+    pipeline.start();
+    Encoder& encoder = *pipeline.encoder;
+    std::vector<unsigned char> audio(3840, 0);
+    const AVSync& sync = encoder.getSyncInfo();
+    pipeline.offer(16, 1, 0);
+    pipeline.offer(16, 1, 2);
+    encoder.enqueueVideo(audio.data(), 64, 48, PIX_NV12, nullptr);
+    encoder.enqueueAudio(audio.data(), 3840);
+    EXPECT_EQ(sync.videoFrames.load(), 0);
+    EXPECT_EQ(sync.inputClock.load(), 0.0);
+    EXPECT_EQ(sync.audioBytesQueued.load(), 0);
+
+    pipeline.offer(16, 1, 1);
+    pipeline.offer(16, 1, 0); // later frames need no flag
+    EXPECT_EQ(sync.videoFrames.load(), 2);
+    encoder.enqueueAudio(audio.data(), 3840);
+    encoder.enqueueAudio(audio.data(), 3840);
+    encoder.enqueueAudio(audio.data(), 0); // empty, not lost: ignored
+    EXPECT_EQ(sync.audioBytesQueued.load(), 7680);
+    // 7680 bytes of 48 kHz stereo 16-bit = 40 ms, 1.2 frames at 30 fps.
+    EXPECT_EQ(sync.audioQueuedFrames.load(), 1);
+}
+
+TEST(EncoderPacing, FollowerTakesAudioAtOnceAndNoStampedVideo)
+{
+    FakePipeline pipeline(0, PIX_NV12, true);
+    pipeline.start();
+    pipeline.encoder->setRefVideoCodec(true);
+    pipeline.offer(16);
+    unsigned char pcm[4] = {};
+    pipeline.encoder->enqueueAudio(pcm, 4);
+    EXPECT_EQ(pipeline.encoder->getSyncInfo().videoFrames.load(), 0);
+    EXPECT_EQ(pipeline.encoder->getSyncInfo().audioBytesQueued.load(), 4);
 }
 
 TEST(Encoder, ResultCodesForCodecsAndInputNumbers)
@@ -217,6 +283,11 @@ TEST(Encoder, ConverterIsRebuiltWhenTheInputFormatChanges)
 
 TEST(Encoder, InputOutsideStartAndStopOrInAnUnreadableFormatIsRefused)
 {
+    Encoder fresh;
+    EXPECT_FALSE(fresh.start()) << "nothing to run before initialize";
+    EXPECT_FALSE(fresh.waitForVideoRoom(0));
+    EXPECT_EQ(fresh.lendVideoBuffer(64, 48, PIX_NV12, 0), nullptr);
+    EXPECT_TRUE(fresh.recordingPath().isEmpty());
     FakePipeline pipeline;
     FakeVideoCodec* fake = pipeline.start();
     Encoder& encoder = *pipeline.encoder;
@@ -327,21 +398,13 @@ TEST(Encoder, FullFifoDropsAndCountsInput)
     Encoder& encoder = *pipeline.encoder;
     // The encoder stalls on its first frame while the host pushes ten times the bound (2 s at
     // 30 fps = 60 frames).
-    std::mutex mutex;
-    std::condition_variable cond;
-    bool release = false;
-    fake->onEncode = [&] {
-        std::unique_lock<std::mutex> lock(mutex);
-        cond.wait(lock, [&] { return release; });
-    };
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    fake->onEncode = [released] { released.wait(); };
     pipeline.offer(1, 600);
     const AVSync& sync = encoder.getSyncInfo();
     EXPECT_GE(sync.videoInputDrops.load(), 600 - 61);
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        release = true;
-    }
-    cond.notify_all();
+    release.set_value();
     EXPECT_TRUE(encoder.waitForVideoRoom(5000));
     encoder.stop();
     EXPECT_LE(fake->sizes.size(), 61u);

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "codec/video/IVideoCodec.h"
-#include "common/CodecPreset.h"
 #include "common/PixelFormat.h"
 
 #include <atomic>
@@ -10,9 +9,9 @@
 #include <vector>
 
 // A video codec double: swallows the first `delay` frames, then writes one small packet per
-// frame holding the packet number (the held-back frames come out when drained); every `keyEvery`-th
-// packet is a key frame. Records what it was given; onEncode, when set, runs first for every frame
-// (on the video thread: a test may block there to play a slow encoder).
+// frame holding the packet number (the held-back frames come out when drained); every
+// `keyEvery`-th packet is a key frame. Records what it was given; onEncode, when set, runs first
+// for every frame (on the video thread: a test may block there to play a slow encoder).
 class FakeVideoCodec : public IVideoCodec
 {
 public:
@@ -23,29 +22,21 @@ public:
     }
     ~FakeVideoCodec() override { --alive; }
 
-    bool initialize(CodecPreset* preset) override
-    {
-        m_preset = *preset;
-        return !failInitialize;
-    }
+    bool initialize(CodecPreset*) override { return true; }
     bool encode(unsigned char* data, unsigned int size, int format, unsigned char* out,
                 unsigned int& outSize, unsigned int& keyFrame, long long& pts,
                 long long& dts) override
     {
-        if (!data) {
-            // Draining: the held-back frames come out one per call.
-            if (m_packets >= m_frames)
-                return false;
-            ++drained;
-        } else {
+        if (!data && m_packets >= m_frames)
+            return false; // drained
+        if (data) {
             if (onEncode)
                 onEncode();
-            const int index = m_frames++;
             pointers.push_back(data);
             sizes.push_back(size);
             formats.push_back(format);
             firstBytes.push_back(size ? data[0] : -1);
-            if (index < m_delay)
+            if (m_frames++ < m_delay)
                 return false;
         }
         const int packet = m_packets++;
@@ -60,8 +51,6 @@ public:
     int supportFormat() override { return m_format; }
     bool isHWTextureSupport() override { return false; }
 
-    bool failInitialize = false;
-    int drained = 0; // packets handed out while draining
     std::vector<unsigned int> sizes;
     std::vector<int> formats;
     std::vector<int> firstBytes;
@@ -76,5 +65,4 @@ private:
     int m_frames = 0;  // frames given
     int m_packets = 0; // packets handed out
     unsigned char m_header[4] = {0, 0, 0, 1};
-    CodecPreset m_preset;
 };

@@ -1,6 +1,4 @@
 #include "common/ThreadCallback.h"
-#include "common/DirectX11Manager.h"
-#include "common/DirectX9Manager.h"
 
 #include <QElapsedTimer>
 #include <atomic>
@@ -59,21 +57,4 @@ TEST(ThreadCallback, WaitEndsOnWorkOrExitAndDeletionJoins)
     EXPECT_TRUE(other.wait(5000)) << "a body may ask for its own exit";
     EXPECT_EQ(selfStopping.done.load(), 1);
     EXPECT_LT(timer.elapsed(), 5000);
-}
-
-TEST(DirectXManagers, AreSingletonsThatAnswerNullUntilSet)
-{
-    DirectX11Manager* d3d11 = Singleton<DirectX11Manager>::getInstancePtr();
-    ASSERT_NE(d3d11, nullptr);
-    EXPECT_EQ(d3d11, Singleton<DirectX11Manager>::getInstancePtr());
-    EXPECT_EQ(d3d11->d3ddev(), nullptr);
-    auto* device = reinterpret_cast<D3D11Device*>(0x1000);
-    auto* context = reinterpret_cast<D3D11DeviceContext*>(0x2000);
-    d3d11->setDevice(device, context);
-    EXPECT_EQ(Singleton<DirectX11Manager>::getInstancePtr()->d3ddev(), device);
-    EXPECT_EQ(Singleton<DirectX11Manager>::getInstancePtr()->d3dctx(), context);
-    d3d11->setDevice(nullptr, nullptr);
-    DirectX9Manager* d3d9 = Singleton<DirectX9Manager>::getInstancePtr();
-    ASSERT_NE(d3d9, nullptr);
-    EXPECT_EQ(d3d9->m_pD3D9Device, nullptr);
 }
