@@ -5,8 +5,9 @@
 #include <QString>
 
 // The host's consumer of encoded packets, called on the pipeline's worker threads after every
-// packet. The buffers belong to the pipeline and are valid only during the call; extraData is
-// the codec's global header (null with size 0 when it has none).
+// packet, with no pipeline lock held (so it may call back into the pipeline). The buffers
+// belong to the pipeline and are valid only during the call; extraData is the codec's global
+// header (null with size 0 when it has none).
 class STREVO_EXPORT IEncodingCallback
 {
 public:

@@ -6,7 +6,8 @@
 
 class IEncoder;
 
-// Implemented by whoever created the pipelines. Called on the pipelines' worker threads.
+// Implemented by whoever created the pipelines. Called on the pipelines' worker threads, with
+// no pipeline lock held.
 class STREVO_EXPORT IEncodingStatus
 {
 public:

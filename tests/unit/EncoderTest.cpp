@@ -65,18 +65,15 @@ private:
     }
 };
 
-CodecPreset outputlessPreset(const QString& codec = QStringLiteral("X264"), int width = 160,
-                             int height = 120)
+// 64x48 at 30 fps, neither recording nor streaming.
+CodecPreset outputlessPreset(const QString& codec = QStringLiteral("X264"))
 {
     CodecPreset p;
     p.videoOutput().frameRate = 30;
     p.videoCodec().codecName = codec;
-    p.videoCodec().width = width;
-    p.videoCodec().height = height;
+    p.videoCodec().width = 64;
+    p.videoCodec().height = 48;
     p.videoCodec().frameRate = 30;
-    p.videoCodec().bitrate = 500;
-    p.videoCodec().preset = QStringLiteral("ultrafast");
-    p.videoCodec().tune = QStringLiteral("zerolatency");
     p.audioCodec().enabled = p.local().enabled = p.streaming().enabled = false;
     return p;
 }
@@ -98,7 +95,7 @@ public:
     explicit FakePipeline(int delay = 0, int format = PIX_NV12, bool audio = false)
     {
         VideoCodecFactory::addCodec(name, [=] { return new FakeVideoCodec(delay, 30, format); });
-        preset = outputlessPreset(name, 64, 48);
+        preset = outputlessPreset(name);
         if (audio)
             preset.audioCodec() = {true, QStringLiteral("PCM"), 48000, 1536, 16, 2};
     }
@@ -216,7 +213,6 @@ TEST(Encoder, ResultCodesForCodecsAndInputNumbers)
         {"", [](CodecPreset& p) { p.audioCodec() = {true, "", 48000, 1536, 16, 2}; }},
         {"videoOutput.frameRate 0", [](CodecPreset& p) { p.videoOutput().frameRate = 0; }},
         {"videoCodec.scanMode 3", [](CodecPreset& p) { p.videoCodec().scanMode = 3; }},
-        {"videoCodec.scaleMode -1", [](CodecPreset& p) { p.videoCodec().scaleMode = -1; }},
         {"audioOutput.channels 9", [](CodecPreset& p) { p.audioOutput().channels = 9; }},
         {"audioOutput.bitsPerSample 24",
          [](CodecPreset& p) { p.audioOutput().bitsPerSample = 24; }},
@@ -231,30 +227,6 @@ TEST(Encoder, ResultCodesForCodecsAndInputNumbers)
         if (*c.first)
             EXPECT_EQ(capture.count(QString::fromLatin1(c.first)), 1) << "names field and value";
     }
-}
-
-TEST(Encoder, WithoutOutputsEveryFrameReachesTheCallback)
-{
-    CodecPreset preset = outputlessPreset();
-    PacketLog log;
-    Encoder encoder;
-    ASSERT_EQ(encoder.initialize(nullptr, &preset, false), 0);
-    encoder.encodingCallback(&log);
-    ASSERT_TRUE(encoder.start());
-    EXPECT_FALSE(encoder.start()) << "second start";
-    std::vector<unsigned char> frame(160 * 120 * 3 / 2, 90);
-    TimeStamp ts;
-    ts.startFlag = 1;
-    for (int i = 0; i < 60; ++i) {
-        frame[i] = 200; // every frame differs
-        encoder.enqueueVideo(frame.data(), 160, 120, PIX_NV12, &ts);
-    }
-    ASSERT_TRUE(waitFor([&] { return log.count(log.video) == 60; }));
-    encoder.stop();
-    for (size_t i = 0; i < log.video.size(); ++i)
-        EXPECT_EQ(log.video[i][0], i == 0 ? 1 : 0) << "only the first is a key frame";
-    ASSERT_GT(log.header.size(), 4u);
-    EXPECT_EQ(log.header[4] & 0x1f, 7) << "the global header starts with the SPS";
 }
 
 TEST(Encoder, ConverterIsRebuiltWhenTheInputFormatChanges)
@@ -291,6 +263,7 @@ TEST(Encoder, InputOutsideStartAndStopOrInAnUnreadableFormatIsRefused)
     FakePipeline pipeline;
     FakeVideoCodec* fake = pipeline.start();
     Encoder& encoder = *pipeline.encoder;
+    EXPECT_FALSE(encoder.start()) << "second start";
     MessageCapture capture;
     std::vector<unsigned char> bytes(64 * 48 * 4, 1);
     TimeStamp ts;
@@ -340,6 +313,7 @@ TEST(Encoder, CodecDelayHoldsAudioBackAndStopDrainsBoth)
     pipeline.offer(50, 5);
     ASSERT_TRUE(waitFor([&] { return log.count(log.video) == 2; }));
     EXPECT_EQ(encoder.encodedVideo().missedFrames.load(), 3u);
+    EXPECT_EQ(log.header, (std::vector<unsigned char>{0, 0, 0, 1})) << "the codec's header";
     // 3 frames x 7680 bytes of audio per frame / 3840-byte chunks.
     EXPECT_EQ(encoder.encodedAudio().holdChunks.load(), 6);
 
