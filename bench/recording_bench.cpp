@@ -4,6 +4,9 @@
 //                                       (its worker threads and muxing loop only wait)
 //   recording_bench memory [seconds=60] resident memory while recording 720p30 x264 + AAC to
 //                                       mkv, pushed in real time; prints RSS once a second
+//   recording_bench flood [seconds=10]  the same recording fed as fast as the host can copy
+//                                       frames, without waiting: resident memory must stay
+//                                       flat while the bounded FIFO drops and counts input
 //
 // Files go to a temporary folder that is removed at the end.
 
@@ -17,6 +20,7 @@
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QThread>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -67,7 +71,7 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     qputenv("QT_LOGGING_RULES", "*.debug=false");
     const QString mode = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("idle");
-    const int seconds = argc > 2 ? std::atoi(argv[2]) : (mode == QLatin1String("idle") ? 10 : 60);
+    const int seconds = argc > 2 ? std::atoi(argv[2]) : (mode == QLatin1String("memory") ? 60 : 10);
     QTemporaryDir dir;
     CodecPreset preset = recordingPreset(dir.path());
     Encoder encoder;
@@ -91,6 +95,24 @@ int main(int argc, char** argv)
         std::printf(
             "idle pipeline with an open recording: %.3f s CPU in %.1f s = %.2f%% of one core\n",
             used, wall.elapsed() / 1000.0, 100.0 * used / (wall.elapsed() / 1000.0));
+        return 0;
+    }
+
+    if (mode == QLatin1String("flood")) {
+        QElapsedTimer clock;
+        clock.start();
+        long long offered = 0;
+        long peak = 0;
+        for (int second = 1; second <= seconds; ++second) {
+            while (clock.elapsed() < second * 1000L)
+                encoder.enqueueVideo(const_cast<uint8_t*>(pattern.frame(offered++ % 30)), 1280, 720,
+                                     PIX_NV12, &ts);
+            peak = std::max(peak, rssKiB());
+            std::printf("t=%3d s  offered %lld  input drops %d  rss %ld KiB\n", second, offered,
+                        encoder.getSyncInfo().videoInputDrops.load(), rssKiB());
+        }
+        encoder.stop();
+        std::printf("peak rss %ld KiB for %lld frames offered\n", peak, offered);
         return 0;
     }
 
