@@ -263,13 +263,13 @@ TEST(BaseHooksDeathTest, OutOfMemoryEndsInTheCrashHandler)
             base_set_allocator(&failing);
             bmalloc(123);
         },
-        testing::ExitedWithCode(0), "^Out of memory while trying to allocate 123 bytes$");
+        testing::ExitedWithCode(1), "^Out of memory while trying to allocate 123 bytes$");
     EXPECT_EXIT(
         {
             base_set_allocator(&failing);
             brealloc(nullptr, 4567);
         },
-        testing::ExitedWithCode(0), "Out of memory while trying to allocate 4567 bytes");
+        testing::ExitedWithCode(1), "Out of memory while trying to allocate 4567 bytes");
     EXPECT_EXIT(
         {
             base_set_allocator(&failing);
@@ -284,7 +284,7 @@ TEST(BaseHooksDeathTest, OutOfMemoryEndsInTheCrashHandler)
             base_set_crash_handler(nullptr, nullptr);
             bcrash("gave up after %d tries", 3);
         },
-        testing::ExitedWithCode(0), "gave up after 3 tries");
+        testing::ExitedWithCode(1), "gave up after 3 tries");
 }
 
 TEST(BaseHooksDeathTest, CrashInsideTheCrashHandlerExitsWithTwo)

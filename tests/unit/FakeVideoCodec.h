@@ -27,8 +27,8 @@ public:
         return !failInitialize;
     }
     bool encode(unsigned char* data, unsigned int size, int format, unsigned char* out,
-                unsigned int& outSize, unsigned int& keyFrame, long long& pts,
-                long long& dts) override
+                unsigned int outCapacity, unsigned int& outSize, unsigned int& keyFrame,
+                long long& pts, long long& dts) override
     {
         if (!data) {
             // Draining: the held-back frames come out one per call.
@@ -50,6 +50,7 @@ public:
         pts = dts = packet;
         return true;
     }
+    unsigned int maxPacketSize() override { return sizeof(int); }
     unsigned char* extraData() override { return m_header; }
     unsigned int extraDataSize() override { return sizeof(m_header); }
     int supportFormat() override { return m_format; }
