@@ -45,7 +45,9 @@ constexpr Entry kEntries[] = {
     {"AAC", Kind::Audio, AV_CODEC_ID_AAC, Backend::FFmpegAudio, "aac", PIX_NONE, -1, 0},
     {"MP3", Kind::Audio, AV_CODEC_ID_MP3, Backend::ShineMp3, nullptr, PIX_NONE, -1, 0},
     {"AC3", Kind::Audio, AV_CODEC_ID_AC3, Backend::None, nullptr, PIX_NONE, -1, 0},
-    {"VORBIS", Kind::Audio, AV_CODEC_ID_VORBIS, Backend::None, nullptr, PIX_NONE, -1, 0},
+    // libvorbis and libopus: the webm sound codecs.
+    {"VORBIS", Kind::Audio, AV_CODEC_ID_VORBIS, Backend::FFmpegAudio, "libvorbis", PIX_NONE, -1, 0},
+    {"OPUS", Kind::Audio, AV_CODEC_ID_OPUS, Backend::FFmpegAudio, "libopus", PIX_NONE, -1, 0},
     {"PCM", Kind::Audio, AV_CODEC_ID_PCM_S16LE, Backend::Pcm, nullptr, PIX_NONE, -1, 0},
 };
 

@@ -42,7 +42,8 @@ TEST(CodecTable, NamesMapToDocumentedIdsAndEncoderClasses)
         {"AAC", 86018, &typeid(FFmpegAudio)},
         {"MP3", 86017, &typeid(ShineMP3)},
         {"AC3", 86019, nullptr},
-        {"VORBIS", 86021, nullptr},
+        {"VORBIS", 86021, &typeid(FFmpegAudio)},
+        {"OPUS", 86076, &typeid(FFmpegAudio)},
         {"PCM", 65536, &typeid(PCMEnc)},
         // Names are exact, with case; anything else has no id and no encoder.
         {"h264", 0, nullptr},
@@ -59,7 +60,7 @@ TEST(CodecTable, NamesMapToDocumentedIdsAndEncoderClasses)
         std::unique_ptr<IVideoCodec> video(VideoCodecFactory::create(name));
         std::unique_ptr<IAudioCodec> audio(AudioCodecFactory::create(name));
         const std::type_info* made = video ? &typeid(*video) : audio ? &typeid(*audio) : nullptr;
-        EXPECT_EQ(made ? made->name() : "none", row.encoder ? row.encoder->name() : "none");
+        EXPECT_STREQ(made ? made->name() : "none", row.encoder ? row.encoder->name() : "none");
         EXPECT_FALSE(video && audio);
     }
 }
