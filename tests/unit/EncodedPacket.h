@@ -4,6 +4,7 @@
 #include "common/CodecPreset.h"
 #include "common/PixelFormat.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -72,7 +73,7 @@ struct EncodedPacket
     static EncodedPacket encode(IVideoCodec& codec, const std::vector<unsigned char>* frame,
                                 unsigned int capacity = 0)
     {
-        std::vector<unsigned char> out(capacity ? capacity : codec.maxPacketSize() + 1);
+        std::vector<unsigned char> out(std::max(1u, capacity ? capacity : codec.maxPacketSize()));
         EncodedPacket p;
         p.produced = codec.encode(
             frame ? const_cast<unsigned char*>(frame->data()) : nullptr,

@@ -77,3 +77,19 @@ TEST(X264, ParameterSetsInTheHeaderSeiLeadsTheFirstPacketAndADrainStartsAnew)
     EXPECT_EQ(next.key, 1u);
     EXPECT_EQ(next.pts, 30);
 }
+
+// At 16x16 the headers outweigh the picture: the first key frame with its SEI is larger than
+// the raw frame, and still fits the worst case the codec reports.
+TEST(X264, FirstKeyFrameOfATinyPictureFitsTheReportedMaximum)
+{
+    CodecPreset preset = videoPreset("X264", 16, 16);
+    std::unique_ptr<IVideoCodec> codec(VideoCodecFactory::create(QStringLiteral("X264")));
+    ASSERT_TRUE(codec->initialize(&preset));
+    const std::vector<unsigned char> frame = testFrame(PIX_NV12, 16, 16, 0);
+    EncodedPacket p = EncodedPacket::encode(*codec, &frame);
+    if (!p.produced)
+        p = EncodedPacket::encode(*codec, nullptr);
+    ASSERT_TRUE(p.produced);
+    EXPECT_GT(p.size, 16u * 16 * 4);
+    EXPECT_LE(p.size, codec->maxPacketSize());
+}
