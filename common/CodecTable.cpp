@@ -18,8 +18,9 @@ namespace {
 constexpr Entry kEntries[] = {
     {"X264", Kind::Video, AV_CODEC_ID_H264, Backend::X264, nullptr, PIX_NV12, AV_PIX_FMT_YUV420P,
      16384},
+    // OpenH264 itself refuses pictures above level 5.2's 36864 macroblocks (4096x2304).
     {"H264", Kind::Video, AV_CODEC_ID_H264, Backend::OpenH264, nullptr, PIX_YUV420P,
-     AV_PIX_FMT_YUV420P, 4096},
+     AV_PIX_FMT_YUV420P, 8192},
     {"H264(QuickSync)", Kind::Video, AV_CODEC_ID_H264, Backend::None, nullptr, PIX_NV12,
      AV_PIX_FMT_YUV420P, 4096},
     {"H264(NVENC)", Kind::Video, AV_CODEC_ID_H264, Backend::None, nullptr, PIX_NV12,
