@@ -12,6 +12,9 @@ namespace {
 constexpr size_t kAlignment = 32;
 constexpr int kLogThreshold = BLOG_INFO;
 constexpr size_t kLogBufferSize = 4096;
+// Exit status of the default crash handler: a crash must never read as success to a script.
+constexpr int kCrashExitCode = 1;
+constexpr int kCrashInCrashExitCode = 2;
 
 void* alignedMalloc(size_t size)
 {
@@ -76,12 +79,14 @@ void defaultLogHandler(int level, const char* format, va_list args, void*)
     }
 }
 
+// Ends at once with std::_Exit: static destructors and atexit handlers of a process that ran
+// out of memory or lost its state could crash or block again.
 [[noreturn]] void defaultCrashHandler(const char* format, va_list args, void*)
 {
     if (format)
         std::vfprintf(stderr, format, args);
     std::fflush(stderr);
-    std::exit(0);
+    std::_Exit(kCrashExitCode);
 }
 
 constexpr base_allocator kDefaultAllocator = {alignedMalloc, alignedRealloc, alignedFree};
@@ -138,7 +143,7 @@ void bcrash(const char* format, ...)
     if (g_crashing) {
         std::fputs("Crashed in the crash handler", stderr);
         std::fflush(stderr);
-        std::exit(2);
+        std::_Exit(kCrashInCrashExitCode);
     }
     g_crashing = 1;
 
@@ -147,6 +152,10 @@ void bcrash(const char* format, ...)
     va_start(args, format);
     handler(format, args, g_crashParam);
     va_end(args);
+    // A host handler that returns (against the contract) must not let the caller carry on
+    // with the allocation it could not get.
+    std::fflush(stderr);
+    std::_Exit(kCrashExitCode);
 }
 
 void base_set_allocator(const base_allocator* allocator)

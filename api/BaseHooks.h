@@ -29,7 +29,8 @@ enum
 typedef void (*base_log_handler_t)(int level, const char* format, va_list args, void* param);
 
 // Receives bcrash(): the printf-style message and its parameter. Must not return; the
-// process is expected to end inside it.
+// process is expected to end inside it (if it returns, bcrash ends the process with exit
+// code 1).
 typedef void (*base_crash_handler_t)(const char* format, va_list args, void* param);
 
 // The allocator behind bmalloc() and companions. realloc(NULL, n) must allocate; free(NULL)
@@ -49,14 +50,15 @@ STREVO_EXPORT void base_set_log_handler(base_log_handler_t handler, void* param)
 // Writes the current handler and parameter to whichever pointer is not null.
 STREVO_EXPORT void base_get_log_handler(base_log_handler_t* handler, void** param);
 // Stores handler and param as they are. While the stored handler is null, bcrash() uses the
-// default one: print the message on stderr and exit with code 0.
+// default one: print the message on stderr and exit with code 1, so that a crash never reads
+// as success.
 STREVO_EXPORT void base_set_crash_handler(base_crash_handler_t handler, void* param);
 
 STREVO_EXPORT void blog(int level, const char* format, ...);
 STREVO_EXPORT void blogva(int level, const char* format, va_list args);
-// Calls the crash handler. A bcrash() from inside the crash handler prints
+// Calls the crash handler; never returns. A bcrash() from inside the crash handler prints
 // "Crashed in the crash handler" on stderr and exits with code 2.
-STREVO_EXPORT void bcrash(const char* format, ...);
+STREVO_EXPORT void bcrash(const char* format, ...) __attribute__((noreturn));
 
 // Copies the three function pointers from *allocator; null restores the default allocator
 // (32-byte aligned heap blocks).

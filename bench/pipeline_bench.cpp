@@ -69,21 +69,21 @@ double direct(const std::vector<std::vector<uint8_t>>& frames, CodecPreset prese
     if (!codec || !codec->initialize(&preset))
         return 0;
     const int format = codec->supportFormat();
-    std::vector<unsigned char> out(static_cast<size_t>(preset.videoCodec().width) *
-                                   preset.videoCodec().height * 4);
+    std::vector<unsigned char> out(codec->maxPacketSize());
     QElapsedTimer timer;
     timer.start();
     for (const auto& f : frames) {
         unsigned int size = 0, key = 0;
         long long pts = -1, dts = -1;
         codec->encode(const_cast<uint8_t*>(f.data()), static_cast<unsigned int>(f.size()), format,
-                      out.data(), size, key, pts, dts);
+                      out.data(), static_cast<unsigned int>(out.size()), size, key, pts, dts);
     }
     // Finish the frames x264 still holds, as a stopping pipeline does.
     for (;;) {
         unsigned int size = 0, key = 0;
         long long pts = -1, dts = -1;
-        if (!codec->encode(nullptr, 0, format, out.data(), size, key, pts, dts))
+        if (!codec->encode(nullptr, 0, format, out.data(), static_cast<unsigned int>(out.size()),
+                           size, key, pts, dts))
             break;
     }
     return frames.size() / (timer.nsecsElapsed() / 1e9);

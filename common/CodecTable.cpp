@@ -16,34 +16,40 @@ namespace {
 // Searched in order; the first matching name wins. The hardware HEVC names are listed one by
 // one: "HEVC(AMF)" has no entry and maps to no codec.
 constexpr Entry kEntries[] = {
-    {"X264", Kind::Video, AV_CODEC_ID_H264, Backend::X264, nullptr, PIX_NV12, AV_PIX_FMT_YUV420P},
+    {"X264", Kind::Video, AV_CODEC_ID_H264, Backend::X264, nullptr, PIX_NV12, AV_PIX_FMT_YUV420P,
+     16384},
+    // OpenH264 itself refuses pictures above level 5.2's 36864 macroblocks (4096x2304).
     {"H264", Kind::Video, AV_CODEC_ID_H264, Backend::OpenH264, nullptr, PIX_YUV420P,
-     AV_PIX_FMT_YUV420P},
+     AV_PIX_FMT_YUV420P, 8192},
     {"H264(QuickSync)", Kind::Video, AV_CODEC_ID_H264, Backend::None, nullptr, PIX_NV12,
-     AV_PIX_FMT_YUV420P},
+     AV_PIX_FMT_YUV420P, 4096},
     {"H264(NVENC)", Kind::Video, AV_CODEC_ID_H264, Backend::None, nullptr, PIX_NV12,
-     AV_PIX_FMT_YUV420P},
+     AV_PIX_FMT_YUV420P, 4096},
     {"H264(AMF)", Kind::Video, AV_CODEC_ID_H264, Backend::None, nullptr, PIX_NV12,
-     AV_PIX_FMT_YUV420P},
+     AV_PIX_FMT_YUV420P, 4096},
     {"HEVC(QuickSync)", Kind::Video, AV_CODEC_ID_HEVC, Backend::None, nullptr, PIX_NV12,
-     AV_PIX_FMT_YUV420P},
+     AV_PIX_FMT_YUV420P, 8192},
     {"HEVC(NVENC)", Kind::Video, AV_CODEC_ID_HEVC, Backend::None, nullptr, PIX_NV12,
-     AV_PIX_FMT_YUV420P},
-    {"VP8", Kind::Video, AV_CODEC_ID_VP8, Backend::Vpx, nullptr, PIX_YUV420P, AV_PIX_FMT_YUV420P},
-    {"VP9", Kind::Video, AV_CODEC_ID_VP9, Backend::Vpx, nullptr, PIX_YUV420P, AV_PIX_FMT_YUV420P},
+     AV_PIX_FMT_YUV420P, 8192},
+    {"VP8", Kind::Video, AV_CODEC_ID_VP8, Backend::Vpx, nullptr, PIX_YUV420P, AV_PIX_FMT_YUV420P,
+     16383},
+    {"VP9", Kind::Video, AV_CODEC_ID_VP9, Backend::Vpx, nullptr, PIX_YUV420P, AV_PIX_FMT_YUV420P,
+     16384},
     {"QuickTime Animation (RLE)", Kind::Video, AV_CODEC_ID_QTRLE, Backend::FFmpegVideo, "qtrle",
-     PIX_ARGB, AV_PIX_FMT_ARGB},
+     PIX_ARGB, AV_PIX_FMT_ARGB, 16384},
     // The pipeline delivers YUV420P; MJPEG passes it on as it is, without range conversion.
     {"MJPEG", Kind::Video, AV_CODEC_ID_MJPEG, Backend::FFmpegVideo, "mjpeg", PIX_YUV420P,
-     AV_PIX_FMT_YUVJ420P},
+     AV_PIX_FMT_YUVJ420P, 16384},
     // prores_ks takes every ProRes profile (4444 and XQ too) from 4:2:2 input.
     {"Apple ProRes", Kind::Video, AV_CODEC_ID_PRORES, Backend::FFmpegVideo, "prores_ks",
-     PIX_YUV422P10, AV_PIX_FMT_YUV422P10LE},
-    {"AAC", Kind::Audio, AV_CODEC_ID_AAC, Backend::FFmpegAudio, "aac", PIX_NONE, -1},
-    {"MP3", Kind::Audio, AV_CODEC_ID_MP3, Backend::ShineMp3, nullptr, PIX_NONE, -1},
-    {"AC3", Kind::Audio, AV_CODEC_ID_AC3, Backend::None, nullptr, PIX_NONE, -1},
-    {"VORBIS", Kind::Audio, AV_CODEC_ID_VORBIS, Backend::None, nullptr, PIX_NONE, -1},
-    {"PCM", Kind::Audio, AV_CODEC_ID_PCM_S16LE, Backend::Pcm, nullptr, PIX_NONE, -1},
+     PIX_YUV422P10, AV_PIX_FMT_YUV422P10LE, 16384},
+    {"AAC", Kind::Audio, AV_CODEC_ID_AAC, Backend::FFmpegAudio, "aac", PIX_NONE, -1, 0},
+    {"MP3", Kind::Audio, AV_CODEC_ID_MP3, Backend::ShineMp3, nullptr, PIX_NONE, -1, 0},
+    {"AC3", Kind::Audio, AV_CODEC_ID_AC3, Backend::None, nullptr, PIX_NONE, -1, 0},
+    // libvorbis and libopus: the webm sound codecs.
+    {"VORBIS", Kind::Audio, AV_CODEC_ID_VORBIS, Backend::FFmpegAudio, "libvorbis", PIX_NONE, -1, 0},
+    {"OPUS", Kind::Audio, AV_CODEC_ID_OPUS, Backend::FFmpegAudio, "libopus", PIX_NONE, -1, 0},
+    {"PCM", Kind::Audio, AV_CODEC_ID_PCM_S16LE, Backend::Pcm, nullptr, PIX_NONE, -1, 0},
 };
 
 } // namespace

@@ -41,7 +41,13 @@ struct Entry
     const char* libavEncoder; // libavcodec encoder name for the libav-backed classes, or null
     int inputFormat;          // PixelFormat code encode() takes (video), PIX_NONE otherwise
     int streamPixelFormat;    // AVPixelFormat the coded stream declares (video), -1 otherwise
+    int maxSide;              // largest width or height the encoder codes (video), 0 otherwise
 };
+
+// Largest picture any video encoder here is asked to code, in pixels: 8192x4352, the frame
+// size of H.264 level 6.2 (139264 macroblocks). Larger pictures open in some encoders and then
+// never finish a frame.
+constexpr long long kMaxVideoPixels = 8192LL * 4352;
 
 // The entry for a name (exact case), or null.
 const Entry* find(const QString& name);

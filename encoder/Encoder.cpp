@@ -30,9 +30,6 @@ namespace {
 
 // Audio chunk used by the hold-back rule: 20 ms of 48 kHz stereo 16-bit.
 constexpr double kAudioChunkBytes = 3840.0;
-// Room for one encoded audio packet beyond the codec's input chunk (AAC at most 768 bytes per
-// channel, MP3 at most 1441 bytes, PCM exactly the chunk).
-constexpr int kAudioPacketSlack = 8192;
 // The written times are running sums of packet durations; equal times may differ by rounding.
 constexpr double kWriteTimeSlack = 1e-6;
 // More frames than any encoder holds back (x264's look-ahead is at most 250).
@@ -217,14 +214,12 @@ int Encoder::initialize(IEncodingStatus* status, CodecPreset* preset, bool)
     }
 
     if (m_videoCodec) {
-        m_videoPacket.assign(
-            static_cast<size_t>(std::max(video.width, 1)) * std::max(video.height, 1) * 4, 0);
+        m_videoPacket.assign(m_videoCodec->maxPacketSize(), 0);
         m_encodedVideo.data = m_videoPacket.data();
     }
     if (m_audioCodec) {
-        m_audioPacket.assign(static_cast<size_t>(std::max(
-                                 m_preset.audioOutput().bufferSize,
-                                 static_cast<int>(m_audioCodec->frameSize()) + kAudioPacketSlack)),
+        m_audioPacket.assign(std::max<size_t>(std::max(m_preset.audioOutput().bufferSize, 0),
+                                              m_audioCodec->maxPacketSize()),
                              0);
         m_encodedAudio.data = m_audioPacket.data();
     }
@@ -624,6 +619,7 @@ bool Encoder::encodeVideo(unsigned char* data, int size, int format)
     unsigned int packetSize = 0, key = 0;
     long long pts = -1, dts = -1;
     const bool ok = m_videoCodec->encode(data, static_cast<unsigned int>(size), format, out.data,
+                                         static_cast<unsigned int>(m_videoPacket.size()),
                                          packetSize, key, pts, dts);
     if (!ok || packetSize == 0) {
         // Codec delay before the first packet: hold back as much audio as the codec holds video.
@@ -682,8 +678,9 @@ void Encoder::drainVideo()
     for (int i = 0; i < kMaxDrainedFrames; ++i) {
         unsigned int packetSize = 0, key = 0;
         long long pts = -1, dts = -1;
-        if (!m_videoCodec->encode(nullptr, 0, format, m_encodedVideo.data, packetSize, key, pts,
-                                  dts))
+        if (!m_videoCodec->encode(nullptr, 0, format, m_encodedVideo.data,
+                                  static_cast<unsigned int>(m_videoPacket.size()), packetSize, key,
+                                  pts, dts))
             return;
         if (packetSize > 0 && !deliverVideoPacket(packetSize, key, pts, dts))
             if (IEncodingStatus* status = m_status.load())
@@ -812,7 +809,7 @@ void Encoder::encodeAudio(unsigned char* data, int size)
 {
     unsigned int packetSize = 0;
     if (!m_audioCodec->encode(data, static_cast<unsigned int>(size), m_encodedAudio.data,
-                              packetSize))
+                              static_cast<unsigned int>(m_audioPacket.size()), packetSize))
         return;
     m_encodedAudio.size = packetSize;
     ++m_audioPacketsOut;

@@ -1,16 +1,25 @@
 #include "codec/audio/AudioCodecFactory.h"
 
+#include "api/LogRouting.h"
 #include "codec/audio/FFmpegAudio.h"
 #include "codec/audio/PCMEnc.h"
 #include "codec/audio/ShineMP3.h"
+#include "common/CodecTable.h"
 
 IAudioCodec* AudioCodecFactory::create(const QString& name)
 {
-    if (name == QLatin1String("AAC"))
+    LogRouting::install();
+    const CodecTable::Entry* entry = CodecTable::find(name);
+    if (!entry || entry->kind != CodecTable::Kind::Audio)
+        return nullptr;
+    switch (entry->backend) {
+    case CodecTable::Backend::FFmpegAudio:
         return new FFmpegAudio();
-    if (name == QLatin1String("PCM"))
+    case CodecTable::Backend::Pcm:
         return new PCMEnc();
-    if (name == QLatin1String("MP3"))
+    case CodecTable::Backend::ShineMp3:
         return new ShineMP3();
-    return nullptr;
+    default:
+        return nullptr;
+    }
 }

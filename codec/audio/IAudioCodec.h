@@ -6,8 +6,9 @@ class CodecPreset;
 // samples at the preset's audio sample rate and channel count.
 //
 // Lifecycle: constructed by AudioCodecFactory; initialize() once on the set-up thread;
-// frameSize() and encode() on the pipeline's audio thread only; deleted by the pipeline that
-// created it (audio codecs are never shared), also after a failed initialize().
+// frameSize(), maxPacketSize() and encode() on the pipeline's audio thread only (the sizes
+// also on the set-up thread after initialize()); deleted by the pipeline that created it
+// (audio codecs are never shared), also after a failed initialize().
 class IAudioCodec
 {
 public:
@@ -17,12 +18,17 @@ public:
     IAudioCodec& operator=(const IAudioCodec&) = delete;
 
     virtual bool initialize(CodecPreset* preset) = 0;
-    // Encodes one chunk of exactly frameSize() bytes into out; true when a packet of outSize
-    // bytes was written.
+    // Encodes one chunk of frameSize() bytes into out, a buffer of outCapacity bytes; true when
+    // a packet of outSize bytes was written. Nothing is written past outCapacity: a packet
+    // that does not fit is lost with a warning naming the codec and both sizes (false).
+    // Null data drains: one held-back packet per call, false once the codec holds none. A
+    // chunk after a drain starts the encoder anew.
     virtual bool encode(unsigned char* data, unsigned int size, unsigned char* out,
-                        unsigned int& outSize) = 0;
+                        unsigned int outCapacity, unsigned int& outSize) = 0;
     // Input bytes that one encode() call consumes.
     virtual unsigned int frameSize() = 0;
+    // Worst-case bytes of one packet; 0 before a successful initialize().
+    virtual unsigned int maxPacketSize() = 0;
     virtual unsigned char* extraData() = 0;
     virtual unsigned int extraDataSize() = 0;
 };

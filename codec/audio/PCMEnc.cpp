@@ -1,5 +1,7 @@
 #include "codec/audio/PCMEnc.h"
 
+#include "codec/audio/AudioRecordCheck.h"
+
 #include <QDebug>
 
 #include <cstring>
@@ -7,18 +9,8 @@
 bool PCMEnc::initialize(CodecPreset* preset)
 {
     m_preset = *preset;
-    const CodecModel::AudioCodec& audio = m_preset.audioCodec();
-    m_ready = false;
-    if (audio.channels != 1 && audio.channels != 2) {
-        qWarning("PCM: cannot encode %d channels, only 1 or 2", audio.channels);
-        return false;
-    }
-    if (audio.sampleRate <= 0) {
-        qWarning("PCM: sample rate %d Hz", audio.sampleRate);
-        return false;
-    }
-    m_ready = true;
-    return true;
+    m_ready = AudioRecordCheck::check(m_preset.audioCodec(), "PCM", false);
+    return m_ready;
 }
 
 unsigned int PCMEnc::frameSize()
@@ -26,11 +18,21 @@ unsigned int PCMEnc::frameSize()
     return m_ready ? static_cast<unsigned int>(m_preset.audioCodec().channels) * 1920u : 0u;
 }
 
-bool PCMEnc::encode(unsigned char* data, unsigned int size, unsigned char* out,
-                    unsigned int& outSize)
+unsigned int PCMEnc::maxPacketSize()
 {
-    if (!data || !out)
+    return frameSize();
+}
+
+bool PCMEnc::encode(unsigned char* data, unsigned int size, unsigned char* out,
+                    unsigned int outCapacity, unsigned int& outSize)
+{
+    if (!m_ready || !data || !out)
         return false;
+    if (size > outCapacity) {
+        qWarning("PCM: packet of %u bytes does not fit the %u-byte output buffer", size,
+                 outCapacity);
+        return false;
+    }
     std::memcpy(out, data, size);
     outSize = size;
     return true;

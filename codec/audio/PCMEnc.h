@@ -11,13 +11,15 @@ public:
     PCMEnc() = default;
     ~PCMEnc() override = default;
 
-    // Accepts 1 or 2 channels and a sample rate above 0.
+    // Accepts what AudioRecordCheck accepts; the bitrate is not read.
     bool initialize(CodecPreset* preset) override;
-    // Copies size bytes of data to out; false only for null buffers.
+    // Copies size bytes of data to out; false for null buffers, a chunk larger than
+    // outCapacity and null data (nothing is held back to drain).
     bool encode(unsigned char* data, unsigned int size, unsigned char* out,
-                unsigned int& outSize) override;
+                unsigned int outCapacity, unsigned int& outSize) override;
     // 960 sample frames: channels x 1920 bytes; 0 before a successful initialize().
     unsigned int frameSize() override;
+    unsigned int maxPacketSize() override;
     unsigned char* extraData() override { return nullptr; }
     unsigned int extraDataSize() override { return 0; }
 

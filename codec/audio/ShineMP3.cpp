@@ -1,5 +1,7 @@
 #include "codec/audio/ShineMP3.h"
 
+#include "codec/audio/AudioRecordCheck.h"
+
 #include <QDebug>
 
 #include <algorithm>
@@ -22,22 +24,24 @@ bool ShineMP3::initialize(CodecPreset* preset)
 {
     m_preset = *preset;
     m_encoder.reset();
-    m_samples.clear();
-    m_stream.clear();
     m_frameLength = 0;
 
     const CodecModel::AudioCodec& audio = m_preset.audioCodec();
-    if (audio.channels != 1 && audio.channels != 2) {
-        qWarning("MP3: cannot encode %d channels, only 1 or 2", audio.channels);
+    const bool known = audio.sampleRate > 0 && audio.bitrate > 0 &&
+                       shine_check_config(audio.sampleRate, audio.bitrate) >= 0;
+    if (!AudioRecordCheck::check(audio, "MP3", true,
+                                 known ? nullptr : "no MPEG audio layer III mode for the rates"))
         return false;
-    }
-    const int mpegVersion = shine_check_config(audio.sampleRate, audio.bitrate);
-    if (mpegVersion < 0) {
-        qWarning("MP3: no MPEG audio layer III mode for %d Hz at %d kbit/s", audio.sampleRate,
-                 audio.bitrate);
-        return false;
-    }
+    return openEncoder();
+}
 
+bool ShineMP3::openEncoder()
+{
+    m_encoder.reset();
+    m_samples.clear();
+    m_stream.clear();
+    m_flushed = false;
+    const CodecModel::AudioCodec& audio = m_preset.audioCodec();
     shine_config_t config;
     std::memset(&config, 0, sizeof(config));
     shine_set_config_mpeg_defaults(&config.mpeg);
@@ -54,6 +58,7 @@ bool ShineMP3::initialize(CodecPreset* preset)
         return false;
     }
     // Layer III frames hold 1152 samples in MPEG-1 and 576 in MPEG-2 and 2.5.
+    const int mpegVersion = shine_check_config(audio.sampleRate, audio.bitrate);
     const unsigned int bytesPerKbit = mpegVersion == MPEG_I ? 144000u : 72000u;
     m_frameLength = bytesPerKbit * static_cast<unsigned int>(audio.bitrate) /
                     static_cast<unsigned int>(audio.sampleRate);
@@ -68,9 +73,26 @@ unsigned int ShineMP3::frameSize()
 }
 
 bool ShineMP3::encode(unsigned char* data, unsigned int size, unsigned char* out,
-                      unsigned int& outSize)
+                      unsigned int outCapacity, unsigned int& outSize)
 {
-    if (!m_encoder || !data || !out)
+    if (!m_encoder || !out)
+        return false;
+    if (!data) {
+        // Draining: shine's bit writer keeps the end of the last frame until the next pass
+        // (shine_flush gives nothing back), so one pass of silence pushes it out. The
+        // silent frame stays incomplete and is dropped.
+        if (!m_flushed && !m_stream.empty()) {
+            std::fill(m_samples.begin(), m_samples.end(), 0);
+            int written = 0;
+            const unsigned char* bytes =
+                shine_encode_buffer_interleaved(m_encoder.get(), m_samples.data(), &written);
+            if (bytes && written > 0)
+                m_stream.insert(m_stream.end(), bytes, bytes + written);
+        }
+        m_flushed = true;
+        return takeFrame(out, outCapacity, outSize);
+    }
+    if (m_flushed && !openEncoder())
         return false;
 
     // Little-endian input read byte-wise into an aligned buffer; a short chunk ends in silence.
@@ -85,10 +107,10 @@ bool ShineMP3::encode(unsigned char* data, unsigned int size, unsigned char* out
         shine_encode_buffer_interleaved(m_encoder.get(), m_samples.data(), &written);
     if (bytes && written > 0)
         m_stream.insert(m_stream.end(), bytes, bytes + written);
-    return takeFrame(out, outSize);
+    return takeFrame(out, outCapacity, outSize);
 }
 
-bool ShineMP3::takeFrame(unsigned char* out, unsigned int& outSize)
+bool ShineMP3::takeFrame(unsigned char* out, unsigned int capacity, unsigned int& outSize)
 {
     auto syncAt = [this](size_t i) {
         return m_stream[i] == 0xff && (m_stream[i + 1] & 0xe0) == 0xe0;
@@ -106,6 +128,12 @@ bool ShineMP3::takeFrame(unsigned char* out, unsigned int& outSize)
     const unsigned int length = m_frameLength + ((m_stream[2] >> 1) & 0x01);
     if (m_stream.size() < length)
         return false;
+    if (length > capacity) {
+        qWarning("MP3: packet of %u bytes does not fit the %u-byte output buffer", length,
+                 capacity);
+        m_stream.erase(m_stream.begin(), m_stream.begin() + length);
+        return false;
+    }
     std::memcpy(out, m_stream.data(), length);
     outSize = length;
     m_stream.erase(m_stream.begin(), m_stream.begin() + length);

@@ -1,12 +1,12 @@
 #include "codec/video/FFmpegVideo.h"
 
-#include "api/Strevo.h"
+#include "codec/video/VideoRecordCheck.h"
+#include "common/CodecTable.h"
 #include "common/PixelFormat.h"
 
 #include <QDebug>
 #include <QThread>
 
-#include <cmath>
 #include <cstring>
 
 extern "C" {
@@ -22,61 +22,18 @@ namespace {
 // libavcodec's names for the ProRes profiles, indexed like the record's codecProfile.
 const char* const kProResProfiles[] = {"proxy", "lt", "standard", "hq", "4444", "4444xq"};
 
-struct CodecChoice
-{
-    AVCodecID id = AV_CODEC_ID_NONE;
-    AVPixelFormat pixelFormat = AV_PIX_FMT_YUV420P;
-    int inputFormat = PIX_YUV420P;
-};
-
-CodecChoice choose(const QString& codecName)
-{
-    CodecChoice c;
-    c.id = static_cast<AVCodecID>(Strevo::codecIdFromName(codecName));
-    switch (c.id) {
-    case AV_CODEC_ID_QTRLE:
-        c.pixelFormat = AV_PIX_FMT_ARGB;
-        c.inputFormat = PIX_ARGB;
-        break;
-    case AV_CODEC_ID_MJPEG:
-        // The pipeline delivers YUV420P; it is passed on as it is, without range conversion.
-        c.pixelFormat = AV_PIX_FMT_YUVJ420P;
-        c.inputFormat = PIX_YUV420P;
-        break;
-    case AV_CODEC_ID_PRORES:
-        c.pixelFormat = AV_PIX_FMT_YUV422P10LE;
-        c.inputFormat = PIX_YUV422P10;
-        break;
-    default:
-        c.id = AV_CODEC_ID_NONE;
-        break;
-    }
-    return c;
-}
-
-bool validVideoRecord(const CodecModel::VideoCodec& v, AVCodecID id)
+// What only these encoders ask of a record, beyond VideoRecordCheck.
+bool validForEncoder(const CodecModel::VideoCodec& v, AVCodecID id)
 {
     const char* problem = nullptr;
-    if (v.width <= 0 || v.height <= 0)
-        problem = "size must be positive";
-    else if (id == AV_CODEC_ID_MJPEG && (v.width % 2 || v.height % 2))
-        problem = "size must be even for 4:2:0";
-    else if (id == AV_CODEC_ID_PRORES && v.width % 2)
-        problem = "width must be even for 4:2:2";
-    else if (!(v.frameRate >= 0.5) || !std::isfinite(v.frameRate))
-        problem = "frame rate must be at least 0.5";
-    else if (id == AV_CODEC_ID_MJPEG && v.bitrate <= 0)
-        problem = "bitrate must be above 0";
-    else if (v.scanMode < 0 || v.scanMode > 2)
+    if (v.scanMode < 0 || v.scanMode > 2)
         problem =
             "scan mode must be 0 (progressive), 1 (top field first) or 2 (bottom field first)";
     else if (id == AV_CODEC_ID_PRORES && (v.codecProfile < 0 || v.codecProfile > 5))
         problem = "ProRes profile must be 0 (PROXY) to 5 (XQ)";
     if (problem)
-        qWarning("FFmpegVideo: cannot encode %s at %dx%d, %g fps, %d kbit/s, scan mode %d, profile "
-                 "%d: %s",
-                 qPrintable(v.codecName), v.width, v.height, v.frameRate, v.bitrate, v.scanMode,
-                 v.codecProfile, problem);
+        qWarning("FFmpegVideo: cannot encode %s with scan mode %d, profile %d: %s",
+                 qPrintable(v.codecName), v.scanMode, v.codecProfile, problem);
     return problem == nullptr;
 }
 
@@ -111,67 +68,89 @@ bool FFmpegVideo::initialize(CodecPreset* preset)
     m_frameCounter = 0;
     const CodecModel::VideoCodec& video = m_preset.videoCodec();
 
-    const CodecChoice choice = choose(video.codecName);
-    if (choice.id == AV_CODEC_ID_NONE) {
+    const CodecTable::Entry* entry = CodecTable::find(video.codecName);
+    if (!entry || entry->backend != CodecTable::Backend::FFmpegVideo) {
         qWarning("FFmpegVideo: codec name \"%s\" is not QuickTime Animation (RLE), MJPEG or Apple "
                  "ProRes",
                  qPrintable(video.codecName));
         return false;
     }
-    m_inputFormat = choice.inputFormat;
-    if (!validVideoRecord(video, choice.id))
+    m_inputFormat = entry->inputFormat;
+    // Packed ARGB takes any size; the 4:2:x formats need even widths, 4:2:0 even heights.
+    // Only MJPEG's rate control reads the bitrate.
+    const auto id = static_cast<AVCodecID>(entry->avCodecId);
+    VideoRecordCheck::Needs needs;
+    needs.evenWidth = m_inputFormat != PIX_ARGB;
+    needs.evenHeight = m_inputFormat == PIX_YUV420P;
+    needs.bitrate = id == AV_CODEC_ID_MJPEG;
+    if (!VideoRecordCheck::check(video, "FFmpegVideo", needs) || !validForEncoder(video, id))
         return false;
+    if (!openEncoder())
+        return false;
+    if (m_context->extradata && m_context->extradata_size > 0)
+        m_header.assign(m_context->extradata, m_context->extradata + m_context->extradata_size);
+    return true;
+}
+
+bool FFmpegVideo::openEncoder()
+{
+    m_context.reset();
+    m_draining = false;
+    const CodecModel::VideoCodec& video = m_preset.videoCodec();
+    const CodecTable::Entry* entry = CodecTable::find(video.codecName);
+    const auto id = static_cast<AVCodecID>(entry->avCodecId);
 
     const QByteArray fileName = ("file." + m_preset.container().format).toLocal8Bit();
     const AVOutputFormat* outputFormat = av_guess_format(nullptr, fileName.constData(), nullptr);
     if (!outputFormat) {
-        qDebug("FFMPEG: Could not find suitable output format\n");
+        qWarning("FFmpegVideo: no container format \"%s\" for %s",
+                 qPrintable(m_preset.container().format), qPrintable(video.codecName));
         return false;
     }
-
-    // ProRes goes through the "prores_ks" encoder, which codes every profile from a 4:2:2
-    // source (the default ProRes encoder refuses 4444 and XQ without 4:4:4 input).
-    const AVCodec* encoder = nullptr;
-    if (choice.id == AV_CODEC_ID_PRORES)
-        encoder = avcodec_find_encoder_by_name("prores_ks");
-    if (!encoder)
-        encoder = avcodec_find_encoder(choice.id);
+    const AVCodec* encoder = avcodec_find_encoder_by_name(entry->libavEncoder);
     if (!encoder) {
-        qDebug("FFMPEG: no encoder for %s", qPrintable(video.codecName));
+        qWarning("FFmpegVideo: libavcodec has no encoder \"%s\" for %s", entry->libavEncoder,
+                 qPrintable(video.codecName));
         return false;
     }
 
     AVCodecContextPtr context(avcodec_alloc_context3(encoder));
-    if (!context)
+    AVFramePtr frame(av_frame_alloc());
+    AVPacketPtr packet(av_packet_alloc());
+    if (!context || !frame || !packet)
         return false;
     context->codec_type = AVMEDIA_TYPE_VIDEO;
-    context->codec_id = choice.id;
-    context->pix_fmt = choice.pixelFormat;
+    context->codec_id = id;
+    context->pix_fmt = static_cast<AVPixelFormat>(entry->streamPixelFormat);
     context->bit_rate = static_cast<int64_t>(video.bitrate) * 1000;
     context->width = video.width;
     context->height = video.height;
-    // The frame rate rounded to a whole number (halves up), in thousandths over 1001:
-    // 29.97 gives 1001/30000, 25 gives 1001/25000.
-    const int rounded = static_cast<int>(std::floor(video.frameRate + 0.5));
-    context->time_base = AVRational{1001, rounded * 1000};
+    // One tick per frame of the exact rate: 1001/30000 for 29.97.
+    const AVRational rate = CodecTable::frameRate(video.frameRate);
+    context->time_base = AVRational{rate.den, rate.num};
+    context->framerate = rate;
+    // Inter-coding encoders (QuickTime RLE) start a key frame at the record's interval.
+    const int keyDistance = VideoRecordCheck::keyFrameDistance(video);
+    if (keyDistance > 0)
+        context->gop_size = keyDistance;
 
     static const AVFieldOrder kFieldOrders[] = {AV_FIELD_PROGRESSIVE, AV_FIELD_TT, AV_FIELD_BB};
     m_fieldOrder = kFieldOrders[video.scanMode];
     context->field_order = static_cast<AVFieldOrder>(m_fieldOrder);
     // ProRes codes the two fields of an interlaced frame separately only when asked to.
-    if (choice.id == AV_CODEC_ID_PRORES && m_fieldOrder != AV_FIELD_PROGRESSIVE)
+    if (id == AV_CODEC_ID_PRORES && m_fieldOrder != AV_FIELD_PROGRESSIVE)
         context->flags |= AV_CODEC_FLAG_INTERLACED_DCT;
     if (outputFormat->flags & AVFMT_GLOBALHEADER)
         context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
 
-    // Slice threading where the encoder has it: every frame comes out of the call that
-    // sent it. Frame threading holds thread_count - 1 frames back, which the interface has
-    // no drain to recover at the end, and spoils MJPEG's rate control.
+    // Slice threading where the encoder has it: every frame comes out of the call that sent
+    // it. Frame threading holds thread_count - 1 frames back until the drain, and spoils
+    // MJPEG's rate control.
     context->thread_count = QThread::idealThreadCount();
     context->thread_type =
         (encoder->capabilities & AV_CODEC_CAP_SLICE_THREADS) ? FF_THREAD_SLICE : FF_THREAD_FRAME;
 
-    if (choice.id == AV_CODEC_ID_PRORES) {
+    if (id == AV_CODEC_ID_PRORES) {
         context->profile = video.codecProfile;
         // prores_ks reads its profile from its own option; the generic field is kept for
         // the default encoder.
@@ -181,36 +160,49 @@ bool FFmpegVideo::initialize(CodecPreset* preset)
 
     const int opened = avcodec_open2(context.get(), encoder, nullptr);
     if (opened < 0) {
-        qDebug("FFMPEG: cannot open the %s encoder at %dx%d: %s", encoder->name, video.width,
-               video.height, avErrorText(opened).constData());
+        qWarning("FFmpegVideo: cannot open the %s encoder at %dx%d: %s", encoder->name, video.width,
+                 video.height, avErrorText(opened).constData());
         return false;
     }
-
-    AVFramePtr frame(av_frame_alloc());
-    AVPacketPtr packet(av_packet_alloc());
-    if (!frame || !packet)
-        return false;
-    if (context->extradata && context->extradata_size > 0)
-        m_header.assign(context->extradata, context->extradata + context->extradata_size);
     m_context = std::move(context);
     m_frame = std::move(frame);
     m_packet = std::move(packet);
     return true;
 }
 
-bool FFmpegVideo::encode(unsigned char* data, unsigned int size, int, unsigned char* out,
-                         unsigned int& outSize, unsigned int& keyFrame, long long& pts,
-                         long long& dts)
+unsigned int FFmpegVideo::maxPacketSize()
 {
-    if (!m_context || !data)
+    return m_context ? frameSize() * 2 + 65536 : 0;
+}
+
+bool FFmpegVideo::streamParameters(AVCodecParameters* par)
+{
+    return m_context && par && avcodec_parameters_from_context(par, m_context.get()) >= 0;
+}
+
+bool FFmpegVideo::encode(unsigned char* data, unsigned int size, int, unsigned char* out,
+                         unsigned int outCapacity, unsigned int& outSize, unsigned int& keyFrame,
+                         long long& pts, long long& dts)
+{
+    if (!m_context)
         return false;
+    if (!data) {
+        // Draining: the end of the stream goes in once, then one held-back packet per call.
+        if (!m_draining) {
+            m_draining = true;
+            avcodec_send_frame(m_context.get(), nullptr);
+        }
+        return receivePacket(out, outCapacity, outSize, keyFrame, pts, dts);
+    }
     const CodecModel::VideoCodec& video = m_preset.videoCodec();
     const unsigned int needed = frameSize();
     if (size < needed) {
-        qDebug("FFMPEG: frame of %u bytes is short of the %u bytes of %dx%d input", size, needed,
-               video.width, video.height);
+        qWarning("FFmpegVideo: frame of %u bytes is short of the %u bytes of %dx%d input", size,
+                 needed, video.width, video.height);
         return false;
     }
+    if (m_draining && !openEncoder())
+        return false;
 
     // The planes point into the caller's frame: the frame carries no reference-counted
     // buffers, so libavcodec copies it when it is sent.
@@ -253,29 +245,27 @@ bool FFmpegVideo::encode(unsigned char* data, unsigned int size, int, unsigned c
     int sent = avcodec_send_frame(m_context.get(), frame);
     if (sent == AVERROR(EAGAIN)) {
         // A packet is waiting to be read before the encoder takes another frame.
-        produced = receivePacket(out, outSize, keyFrame, pts, dts);
+        produced = receivePacket(out, outCapacity, outSize, keyFrame, pts, dts);
         sent = avcodec_send_frame(m_context.get(), frame);
     }
     if (sent < 0)
-        qDebug("FFMPEG: cannot encode frame %lld: %s", static_cast<long long>(frame->pts),
-               avErrorText(sent).constData());
+        qWarning("FFmpegVideo: cannot encode frame %lld: %s", static_cast<long long>(frame->pts),
+                 avErrorText(sent).constData());
     if (!produced)
-        produced = receivePacket(out, outSize, keyFrame, pts, dts);
+        produced = receivePacket(out, outCapacity, outSize, keyFrame, pts, dts);
     return produced;
 }
 
-bool FFmpegVideo::receivePacket(unsigned char* out, unsigned int& outSize, unsigned int& keyFrame,
-                                long long& pts, long long& dts)
+bool FFmpegVideo::receivePacket(unsigned char* out, unsigned int capacity, unsigned int& outSize,
+                                unsigned int& keyFrame, long long& pts, long long& dts)
 {
     AVPacket* packet = m_packet.get();
     if (avcodec_receive_packet(m_context.get(), packet) < 0)
         return false;
-    const CodecModel::VideoCodec& video = m_preset.videoCodec();
-    const size_t capacity = static_cast<size_t>(video.width) * video.height * 4;
     const size_t length = static_cast<size_t>(packet->size);
     if (length > capacity) {
-        qDebug("FFMPEG: packet of %zu bytes does not fit the %zu-byte output buffer", length,
-               capacity);
+        qWarning("FFmpegVideo: %s packet of %zu bytes does not fit the %u-byte output buffer",
+                 m_context->codec->name, length, capacity);
         av_packet_unref(packet);
         return false;
     }

@@ -13,11 +13,11 @@ struct AVPacket;
 
 // The libavcodec encoders "QuickTime Animation (RLE)" (ARGB in), "MJPEG" (YUV420P in, coded
 // as full-range 4:2:0) and "Apple ProRes" (10-bit 4:2:2 in, the profile from the record's
-// codecProfile, 0 "PROXY" to 5 "XQ"). The codec is chosen by the name given to initialize();
-// each call sends one frame and passes on at most one packet. Encoders that can split a frame
-// into slices are threaded that way, so their packet comes out of the call that sent the
-// frame; an encoder threaded by frames may hold frames back, and those are dropped at
-// destruction.
+// codecProfile, 0 "PROXY" to 5 "XQ"). The codec table maps the name given to initialize() to
+// the libavcodec encoder and its pixel formats; each call sends one frame and passes on at
+// most one packet. Encoders that can split a frame into slices are threaded that way, so their
+// packet comes out of the call that sent the frame; frames an encoder holds back come out when
+// drained (null data), after which the next frame reopens the encoder.
 //
 // Not thread-safe: one thread at a time per object.
 class FFmpegVideo : public IVideoCodec
@@ -28,8 +28,13 @@ public:
 
     bool initialize(CodecPreset* preset) override;
     bool encode(unsigned char* data, unsigned int size, int format, unsigned char* out,
-                unsigned int& outSize, unsigned int& keyFrame, long long& pts,
-                long long& dts) override;
+                unsigned int outCapacity, unsigned int& outSize, unsigned int& keyFrame,
+                long long& pts, long long& dts) override;
+    // Twice the raw input frame plus 64 KiB: run-length coding of noise and the highest ProRes
+    // profiles come out above the raw size.
+    unsigned int maxPacketSize() override;
+    // From the open encoder's context (avcodec_parameters_from_context).
+    bool streamParameters(AVCodecParameters* par) override;
     unsigned char* extraData() override { return m_header.empty() ? nullptr : m_header.data(); }
     unsigned int extraDataSize() override { return static_cast<unsigned int>(m_header.size()); }
     // ARGB for QuickTime Animation, YUV422P10 for ProRes, YUV420P otherwise; follows the
@@ -43,8 +48,9 @@ public:
     const AVCodecContext* codecContext() const { return m_context.get(); }
 
 private:
-    bool receivePacket(unsigned char* out, unsigned int& outSize, unsigned int& keyFrame,
-                       long long& pts, long long& dts);
+    bool openEncoder();
+    bool receivePacket(unsigned char* out, unsigned int capacity, unsigned int& outSize,
+                       unsigned int& keyFrame, long long& pts, long long& dts);
 
     CodecPreset m_preset;
     int m_inputFormat;
@@ -54,4 +60,5 @@ private:
     std::vector<unsigned char> m_header; // the context's extradata, kept whole
     int m_fieldOrder;                    // AVFieldOrder given to the context and the frames
     long long m_frameCounter = 0;        // presentation stamp of the next frame
+    bool m_draining = false; // the encoder was sent the end of the stream; reopen before a frame
 };

@@ -1,11 +1,15 @@
 #include "codec/video/OpenH264.h"
 
+#include "api/LogRouting.h"
+#include "codec/video/CodedStream.h"
 #include "codec/video/VideoRecordCheck.h"
+#include "common/CodecTable.h"
 #include "common/PixelFormat.h"
 
 #include <QDebug>
 
-#include <cmath>
+#include <algorithm>
+#include <climits>
 #include <cstring>
 
 void OpenH264::EncoderDeleter::operator()(ISVCEncoder* encoder) const
@@ -25,8 +29,11 @@ int OpenH264::supportFormat()
 
 void OpenH264::fillParams(const CodecModel::VideoCodec& video, SEncParamExt* param)
 {
-    const int bitsPerSecond = video.bitrate * 1000;
-    const float fps = static_cast<float>(video.frameRate);
+    // initialize() refuses bitrates whose bits per second overflow; clamp for direct callers.
+    const int bitsPerSecond =
+        static_cast<int>(std::min<long long>(video.bitrate * 1000LL, INT_MAX));
+    const AVRational rate = CodecTable::frameRate(video.frameRate);
+    const float fps = rate.den > 0 ? static_cast<float>(rate.num) / rate.den : 0.0f;
 
     param->iUsageType = CAMERA_VIDEO_REAL_TIME;
     param->fMaxFrameRate = fps;
@@ -43,8 +50,7 @@ void OpenH264::fillParams(const CodecModel::VideoCodec& video, SEncParamExt* par
     param->bEnableFrameSkip = false;
     param->bEnableLongTermReference = false;
     param->iLtrMarkPeriod = 30;
-    // Seconds times frames per second, truncated: 2 s at 29.97 fps is 59 frames.
-    param->uiIntraPeriod = static_cast<unsigned int>(video.keyframeInterval * video.frameRate);
+    param->uiIntraPeriod = static_cast<unsigned int>(VideoRecordCheck::keyFrameDistance(video));
     param->eSpsPpsIdStrategy = CONSTANT_ID; // the global headers stay valid for every IDR
     param->bPrefixNalAddingCtrl = false;
     param->iLoopFilterDisableIdc = 0;
@@ -78,13 +84,16 @@ bool OpenH264::initialize(CodecPreset* preset)
     WelsGetCodecVersion();
     ISVCEncoder* raw = nullptr;
     if (WelsCreateSVCEncoder(&raw) != 0 || !raw) {
-        qDebug("OpenH264::openCodec() : Unable to create encoder");
+        qWarning("OpenH264: cannot create an encoder");
         return false;
     }
     std::unique_ptr<ISVCEncoder, EncoderDeleter> encoder(raw);
 
-    // Errors only: at its default level OpenH264 writes a warning about the fixed settings
-    // to the standard error stream for every encoder it opens.
+    // OpenH264's messages go to the strevo.openh264 category instead of the standard error
+    // stream. Errors only: at its default level it warns about the fixed settings for every
+    // encoder it opens.
+    WelsTraceCallback trace = &LogRouting::openH264Trace;
+    encoder->SetOption(ENCODER_OPTION_TRACE_CALLBACK, &trace);
     int traceLevel = WELS_LOG_ERROR;
     encoder->SetOption(ENCODER_OPTION_TRACE_LEVEL, &traceLevel);
 
@@ -93,7 +102,8 @@ bool OpenH264::initialize(CodecPreset* preset)
     encoder->GetDefaultParams(&param);
     fillParams(video, &param);
     if (encoder->InitializeExt(&param) != 0) {
-        qDebug("OpenH264::openCodec() : Initialize failed");
+        qWarning("OpenH264: cannot open the encoder at %dx%d, %g fps, %d kbit/s", video.width,
+                 video.height, video.frameRate, video.bitrate);
         return false;
     }
 
@@ -110,8 +120,23 @@ bool OpenH264::initialize(CodecPreset* preset)
     return true;
 }
 
+unsigned int OpenH264::maxPacketSize()
+{
+    if (!m_encoder)
+        return 0;
+    const CodecModel::VideoCodec& video = m_preset.videoCodec();
+    return static_cast<unsigned int>(static_cast<size_t>(video.width) * video.height * 3 + 4096);
+}
+
+bool OpenH264::streamParameters(AVCodecParameters* par)
+{
+    return m_encoder &&
+           CodedStream::describe(par, m_preset.videoCodec(), extraData(), extraDataSize());
+}
+
 bool OpenH264::encode(unsigned char* data, unsigned int size, int, unsigned char* out,
-                      unsigned int& outSize, unsigned int& keyFrame, long long&, long long&)
+                      unsigned int outCapacity, unsigned int& outSize, unsigned int& keyFrame,
+                      long long&, long long&)
 {
     if (!m_encoder || !data)
         return false;
@@ -119,8 +144,8 @@ bool OpenH264::encode(unsigned char* data, unsigned int size, int, unsigned char
     const size_t lumaSize = static_cast<size_t>(video.width) * video.height;
     const size_t frameSize = lumaSize * 3 / 2;
     if (size < frameSize) {
-        qDebug("OpenH264::encode() : frame of %u bytes is short of the %zu bytes of %dx%d YUV420P",
-               size, frameSize, video.width, video.height);
+        qWarning("OpenH264: frame of %u bytes is short of the %zu bytes of %dx%d YUV420P", size,
+                 frameSize, video.width, video.height);
         return false;
     }
 
@@ -139,24 +164,23 @@ bool OpenH264::encode(unsigned char* data, unsigned int size, int, unsigned char
     source.iPicHeight = video.height;
     // Milliseconds of the frame's position in the stream; the rate control measures
     // elapsed time with them.
-    source.uiTimeStamp =
-        static_cast<long long>(std::llround(m_frameIndex * 1000.0 / video.frameRate));
+    const AVRational rate = CodecTable::frameRate(video.frameRate);
+    source.uiTimeStamp = m_frameIndex * 1000 * rate.den / rate.num;
     ++m_frameIndex;
 
     SFrameBSInfo info;
     std::memset(&info, 0, sizeof(info));
     if (m_encoder->EncodeFrame(&source, &info) != 0) {
-        qDebug("OpenH264::encode() : EncodeFrame failed");
+        qWarning("OpenH264: cannot encode frame %lld", m_frameIndex - 1);
         return false;
     }
     if (info.eFrameType == videoFrameTypeSkip) {
-        qDebug("OpenH264::encode() : frame skipped");
+        qDebug("OpenH264: frame %lld skipped", m_frameIndex - 1);
         return true;
     }
 
     // Only the coded slices go into the packet: the parameter-set layer that comes with an
     // IDR picture repeats what extraData() already holds.
-    const size_t capacity = lumaSize * 4;
     size_t total = 0;
     for (int l = 0; l < info.iLayerNum; ++l) {
         const SLayerBSInfo& layer = info.sLayerInfo[l];
@@ -167,9 +191,9 @@ bool OpenH264::encode(unsigned char* data, unsigned int size, int, unsigned char
     }
     if (total == 0)
         return false;
-    if (total > capacity) {
-        qDebug("OpenH264::encode() : packet of %zu bytes does not fit the %zu-byte output buffer",
-               total, capacity);
+    if (total > outCapacity) {
+        qWarning("OpenH264: packet of %zu bytes does not fit the %u-byte output buffer", total,
+                 outCapacity);
         return false;
     }
 

@@ -22,8 +22,11 @@ public:
 
     bool initialize(CodecPreset* preset) override;
     bool encode(unsigned char* data, unsigned int size, int format, unsigned char* out,
-                unsigned int& outSize, unsigned int& keyFrame, long long& pts,
-                long long& dts) override;
+                unsigned int outCapacity, unsigned int& outSize, unsigned int& keyFrame,
+                long long& pts, long long& dts) override;
+    // Twice the raw frame with a margin.
+    unsigned int maxPacketSize() override;
+    bool streamParameters(AVCodecParameters* par) override;
     unsigned char* extraData() override { return m_header.empty() ? nullptr : m_header.data(); }
     unsigned int extraDataSize() override { return static_cast<unsigned int>(m_header.size()); }
     int supportFormat() override;

@@ -1,19 +1,20 @@
 #include "codec/video/VPX.h"
 
+#include "codec/video/CodedStream.h"
 #include "codec/video/VideoRecordCheck.h"
+#include "common/CodecTable.h"
 #include "common/PixelFormat.h"
 
 #include <QDebug>
 #include <QThread>
 #include <algorithm>
 
-#include <cmath>
 #include <cstring>
 
 #include <vpx/vp8cx.h>
 
 extern "C" {
-#include <libavutil/rational.h>
+#include <libavcodec/codec_id.h>
 }
 
 namespace {
@@ -29,7 +30,7 @@ const char* errorDetail(vpx_codec_ctx_t* context)
 void VPX::ContextDeleter::operator()(vpx_codec_ctx_t* context) const
 {
     if (vpx_codec_destroy(context) != VPX_CODEC_OK)
-        qDebug("%s: %s\n", "Failed to destroy codec", errorDetail(context));
+        qWarning("VPX: cannot close the encoder: %s", errorDetail(context));
     delete context;
 }
 
@@ -47,11 +48,17 @@ int VPX::supportFormat()
 
 vpx_codec_iface_t* VPX::encoderInterface(const QString& codecName)
 {
-    if (codecName == QLatin1String("VP8"))
+    const CodecTable::Entry* entry = CodecTable::find(codecName);
+    if (!entry || entry->backend != CodecTable::Backend::Vpx)
+        return nullptr;
+    switch (entry->avCodecId) {
+    case AV_CODEC_ID_VP8:
         return vpx_codec_vp8_cx();
-    if (codecName == QLatin1String("VP9"))
+    case AV_CODEC_ID_VP9:
         return vpx_codec_vp9_cx();
-    return nullptr;
+    default:
+        return nullptr;
+    }
 }
 
 vpx_codec_err_t VPX::fillConfig(const CodecModel::VideoCodec& video, vpx_codec_iface_t* iface,
@@ -64,8 +71,8 @@ vpx_codec_err_t VPX::fillConfig(const CodecModel::VideoCodec& video, vpx_codec_i
     config->rc_target_bitrate = static_cast<unsigned int>(video.bitrate);
     config->g_w = static_cast<unsigned int>(video.width);
     config->g_h = static_cast<unsigned int>(video.height);
-    // The time base is one frame: 29.97 fps gives 100/2997, 25 fps 1/25.
-    const AVRational rate = av_d2q(video.frameRate, 1001000);
+    // The time base is one frame of the exact rate: 29.97 fps gives 1001/30000.
+    const AVRational rate = CodecTable::frameRate(video.frameRate);
     config->g_timebase.num = rate.den;
     config->g_timebase.den = rate.num;
     // Threads for the cores there are (libvpx splits VP8 by partitions, VP9 by tiles).
@@ -74,7 +81,7 @@ vpx_codec_err_t VPX::fillConfig(const CodecModel::VideoCodec& video, vpx_codec_i
     config->g_pass = VPX_RC_ONE_PASS;
     config->rc_end_usage = VPX_VBR;
     config->kf_min_dist = 0;
-    config->kf_max_dist = static_cast<unsigned int>(video.keyframeInterval * video.frameRate);
+    config->kf_max_dist = static_cast<unsigned int>(VideoRecordCheck::keyFrameDistance(video));
     // No look-ahead: VP9's default holds 25 frames back, which adds most of a second of
     // latency to live output and, with no drain at the end, loses the last second.
     config->g_lag_in_frames = 0;
@@ -89,39 +96,55 @@ bool VPX::initialize(CodecPreset* preset)
     m_frameCounter = 0;
     const CodecModel::VideoCodec& video = m_preset.videoCodec();
 
-    vpx_codec_iface_t* iface = encoderInterface(video.codecName);
-    const vpx_codec_err_t configured = fillConfig(video, iface, &m_config);
-    if (configured != VPX_CODEC_OK) {
-        qDebug("Failed to get config: %s\n", vpx_codec_err_to_string(configured));
-        return false;
-    }
     if (!VideoRecordCheck::check(video, "VPX"))
         return false;
-    qDebug() << "VPX::initialize : threads" << QThread::idealThreadCount();
+    vpx_codec_iface_t* iface = encoderInterface(video.codecName);
+    const vpx_codec_err_t configured =
+        iface ? fillConfig(video, iface, &m_config) : VPX_CODEC_INVALID_PARAM;
+    if (configured != VPX_CODEC_OK) {
+        qWarning("VPX: no libvpx configuration for %s: %s", qPrintable(video.codecName),
+                 vpx_codec_err_to_string(configured));
+        return false;
+    }
 
     std::unique_ptr<vpx_codec_ctx_t> context(new vpx_codec_ctx_t);
     std::memset(context.get(), 0, sizeof(vpx_codec_ctx_t));
     if (vpx_codec_enc_init(context.get(), iface, &m_config, 0) != VPX_CODEC_OK) {
         // A failed init leaves nothing to destroy; the context only carries the error text.
-        qDebug("%s: %s\n", "Failed to initialize encoder", errorDetail(context.get()));
+        qWarning("VPX: cannot open the %s encoder at %dx%d: %s", qPrintable(video.codecName),
+                 video.width, video.height, errorDetail(context.get()));
         return false;
     }
     m_context.reset(context.release());
     return true;
 }
 
+unsigned int VPX::maxPacketSize()
+{
+    if (!m_context)
+        return 0;
+    const CodecModel::VideoCodec& video = m_preset.videoCodec();
+    return static_cast<unsigned int>(static_cast<size_t>(video.width) * video.height * 3 + 4096);
+}
+
+bool VPX::streamParameters(AVCodecParameters* par)
+{
+    return m_context && CodedStream::describe(par, m_preset.videoCodec(), nullptr, 0);
+}
+
 bool VPX::encode(unsigned char* data, unsigned int size, int, unsigned char* out,
-                 unsigned int& outSize, unsigned int& keyFrame, long long&, long long&)
+                 unsigned int outCapacity, unsigned int& outSize, unsigned int& keyFrame,
+                 long long&, long long&)
 {
     if (!m_context)
         return false;
     const CodecModel::VideoCodec& video = m_preset.videoCodec();
     if (!data) // draining: hand out what is still waiting, then report nothing left
-        return !m_pending.empty() && emitPending(out, outSize, keyFrame);
+        return !m_pending.empty() && emitPending(out, outCapacity, outSize, keyFrame);
     const size_t frameSize = static_cast<size_t>(video.width) * video.height * 3 / 2;
     if (size < frameSize) {
-        qDebug("VPX::encode : frame of %u bytes is short of the %zu bytes of %dx%d YUV420P", size,
-               frameSize, video.width, video.height);
+        qWarning("VPX: frame of %u bytes is short of the %zu bytes of %dx%d YUV420P", size,
+                 frameSize, video.width, video.height);
         return false;
     }
 
@@ -133,7 +156,7 @@ bool VPX::encode(unsigned char* data, unsigned int size, int, unsigned char* out
     // frame of any size reaches the caller or is reported.
     if (vpx_codec_encode(m_context.get(), &image, m_frameCounter, 1, 0, VPX_DL_REALTIME) !=
         VPX_CODEC_OK)
-        qDebug("%s: %s\n", "Failed to encode frame", errorDetail(m_context.get()));
+        qWarning("VPX: cannot encode frame %lld: %s", m_frameCounter, errorDetail(m_context.get()));
     ++m_frameCounter;
 
     vpx_codec_iter_t iter = nullptr;
@@ -149,20 +172,18 @@ bool VPX::encode(unsigned char* data, unsigned int size, int, unsigned char* out
 
     if (m_pending.empty())
         return true;
-    return emitPending(out, outSize, keyFrame);
+    return emitPending(out, outCapacity, outSize, keyFrame);
 }
 
-bool VPX::emitPending(unsigned char* out, unsigned int& outSize, unsigned int& keyFrame)
+bool VPX::emitPending(unsigned char* out, unsigned int capacity, unsigned int& outSize,
+                      unsigned int& keyFrame)
 {
-    const CodecModel::VideoCodec& video = m_preset.videoCodec();
     const Frame frame = std::move(m_pending.front());
     m_pending.pop_front();
-    const size_t capacity = static_cast<size_t>(video.width) * video.height * 4;
     if (frame.data.size() > capacity) {
-        qDebug(
-            "VPX::encode : compressed frame of %zu bytes does not fit the %zu-byte output buffer",
-            frame.data.size(), capacity);
-        return true;
+        qWarning("VPX: packet of %zu bytes does not fit the %u-byte output buffer",
+                 frame.data.size(), capacity);
+        return false;
     }
     std::memcpy(out, frame.data.data(), frame.data.size());
     outSize = static_cast<unsigned int>(frame.data.size());

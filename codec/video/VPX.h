@@ -23,16 +23,21 @@ public:
 
     bool initialize(CodecPreset* preset) override;
     // Returns true for every call once the encoder is open, also when libvpx gave no frame
-    // (outSize then stays 0); false before a successful initialize() or for a short frame.
+    // (outSize then stays 0); false before a successful initialize(), for a short frame and
+    // for a compressed frame larger than outCapacity (which is lost, with a warning).
     bool encode(unsigned char* data, unsigned int size, int format, unsigned char* out,
-                unsigned int& outSize, unsigned int& keyFrame, long long& pts,
-                long long& dts) override;
+                unsigned int outCapacity, unsigned int& outSize, unsigned int& keyFrame,
+                long long& pts, long long& dts) override;
+    // Twice the raw frame with a margin.
+    unsigned int maxPacketSize() override;
+    bool streamParameters(AVCodecParameters* par) override;
     unsigned char* extraData() override { return nullptr; }
     unsigned int extraDataSize() override { return 0; }
     int supportFormat() override;
     bool isHWTextureSupport() override { return false; }
 
-    // libvpx's encoder interface for "VP8" or "VP9"; null for any other name.
+    // libvpx's encoder interface for the codec table's VP8 or VP9 entry; null for any other
+    // name.
     static vpx_codec_iface_t* encoderInterface(const QString& codecName);
     // Fills *config with libvpx's defaults for the interface and the settings derived from
     // the video record. Returns libvpx's result of reading the defaults.
@@ -40,8 +45,9 @@ public:
                                       vpx_codec_enc_cfg_t* config);
 
 private:
-    // Copies the oldest waiting frame into out; true (also when it had to be dropped).
-    bool emitPending(unsigned char* out, unsigned int& outSize, unsigned int& keyFrame);
+    // Moves the oldest waiting frame into out; false (with a warning) when it does not fit.
+    bool emitPending(unsigned char* out, unsigned int capacity, unsigned int& outSize,
+                     unsigned int& keyFrame);
     struct ContextDeleter
     {
         void operator()(vpx_codec_ctx_t* context) const;

@@ -1,9 +1,11 @@
 #include "codec/video/VideoCodecFactory.h"
 
+#include "api/LogRouting.h"
 #include "codec/video/FFmpegVideo.h"
 #include "codec/video/OpenH264.h"
 #include "codec/video/VPX.h"
 #include "codec/video/X264.h"
+#include "common/CodecTable.h"
 
 #include <QMap>
 #include <mutex>
@@ -27,6 +29,7 @@ QMap<QString, VideoCodecFactory::Creator>& extraCodecs()
 
 IVideoCodec* VideoCodecFactory::create(const QString& name)
 {
+    LogRouting::install();
     if (name.isEmpty())
         return nullptr;
     Creator creator;
@@ -37,17 +40,21 @@ IVideoCodec* VideoCodecFactory::create(const QString& name)
     if (creator)
         return creator();
 
-    // Encoder classes that come later join this table in its place (hardware names after X264).
-    if (name == QLatin1String("VP8") || name == QLatin1String("VP9"))
-        return new VPX();
-    if (name == QLatin1String("QuickTime Animation (RLE)") || name == QLatin1String("MJPEG") ||
-        name == QLatin1String("Apple ProRes"))
-        return new FFmpegVideo();
-    if (name == QLatin1String("H264"))
-        return new OpenH264();
-    if (name == QLatin1String("X264"))
+    const CodecTable::Entry* entry = CodecTable::find(name);
+    if (!entry || entry->kind != CodecTable::Kind::Video)
+        return nullptr;
+    switch (entry->backend) {
+    case CodecTable::Backend::X264:
         return new X264();
-    return nullptr;
+    case CodecTable::Backend::OpenH264:
+        return new OpenH264();
+    case CodecTable::Backend::Vpx:
+        return new VPX();
+    case CodecTable::Backend::FFmpegVideo:
+        return new FFmpegVideo();
+    default:
+        return nullptr;
+    }
 }
 
 void VideoCodecFactory::addCodec(const QString& name, Creator creator)

@@ -1,19 +1,16 @@
 #include "codec/video/X264.h"
 
+#include "api/LogRouting.h"
+#include "codec/video/CodedStream.h"
 #include "codec/video/VideoRecordCheck.h"
+#include "common/CodecTable.h"
 #include "common/PixelFormat.h"
 
 #include <QDebug>
 extern "C" {
 #include <x264.h>
 }
-#include <cmath>
-#include <cstdio>
 #include <cstring>
-
-extern "C" {
-#include <libavutil/rational.h>
-}
 
 X264::X264() : m_input(new x264_picture_t()), m_output(new x264_picture_t()) {}
 
@@ -49,28 +46,25 @@ void X264::fillParams(const CodecModel::VideoCodec& video, x264_param_t* param)
     x264_param_default_preset(param, preset.isEmpty() ? nullptr : preset.constData(),
                               tune.isEmpty() ? nullptr : tune.constData());
 
-    param->pf_log = &X264::logCallback;
-    param->i_log_level = X264_LOG_ERROR;
+    param->pf_log = &LogRouting::x264Log;
+    param->i_log_level = X264_LOG_WARNING;
     param->i_width = video.width;
     param->i_height = video.height;
 
-    // 29.97 -> 30000/1001, 25 -> 25000/1000: the rate rounded (halves away from zero) times
-    // 1000, over 1001 when the rate has a fractional part.
-    const double fps = video.frameRate;
-    const double rounded = std::round(fps);
-    const double fraction = fps - std::trunc(fps);
-    const AVRational r = av_d2q(rounded, 1001000);
-    param->i_fps_num = static_cast<uint32_t>(r.num / (r.den ? r.den : 1)) * 1000;
-    param->i_fps_den = fraction > 0.0 ? 1001 : 1000;
+    // The time base is one frame of the exact rate (30000/1001 for 29.97).
+    const AVRational rate = CodecTable::frameRate(video.frameRate);
+    param->i_fps_num = static_cast<uint32_t>(rate.num);
+    param->i_fps_den = static_cast<uint32_t>(rate.den);
     param->i_timebase_num = param->i_fps_den;
     param->i_timebase_den = param->i_fps_num;
 
-    param->i_keyint_max = static_cast<int>(video.keyframeInterval * fps);
+    param->i_keyint_max = VideoRecordCheck::keyFrameDistance(video);
     param->rc.i_rc_method = X264_RC_ABR;
     param->rc.i_bitrate = video.bitrate;
     param->i_threads = X264_THREADS_AUTO;
     param->b_vfr_input = 0;
     param->b_interlaced = video.scanMode != 0 ? 1 : 0;
+    param->b_tff = video.scanMode != 2 ? 1 : 0;
     param->i_frame_reference = 1;
     param->i_bframe = 0;
     x264_param_apply_profile(param, profileName(video.profileIdc));
@@ -84,7 +78,7 @@ bool X264::initialize(CodecPreset* preset)
         return false;
 
     if (!openEncoder()) {
-        qWarning("Could not open h264 codec");
+        qWarning("x264: cannot open the encoder at %dx%d", video.width, video.height);
         return false;
     }
     *m_input = x264_picture_t();
@@ -115,8 +109,24 @@ bool X264::openEncoder()
     return m_encoder != nullptr;
 }
 
-bool X264::encode(unsigned char* data, unsigned int, int, unsigned char* out, unsigned int& outSize,
-                  unsigned int& keyFrame, long long& pts, long long& dts)
+unsigned int X264::maxPacketSize()
+{
+    if (!m_encoder)
+        return 0;
+    const CodecModel::VideoCodec& video = m_preset.videoCodec();
+    const size_t frame = static_cast<size_t>(video.width) * video.height * 3 / 2;
+    return static_cast<unsigned int>(frame * 2 + m_header.size() + m_pendingSei.size() + 4096);
+}
+
+bool X264::streamParameters(AVCodecParameters* par)
+{
+    return m_encoder &&
+           CodedStream::describe(par, m_preset.videoCodec(), extraData(), extraDataSize());
+}
+
+bool X264::encode(unsigned char* data, unsigned int size, int, unsigned char* out,
+                  unsigned int outCapacity, unsigned int& outSize, unsigned int& keyFrame,
+                  long long& pts, long long& dts)
 {
     if (!m_encoder)
         return false;
@@ -134,9 +144,14 @@ bool X264::encode(unsigned char* data, unsigned int, int, unsigned char* out, un
             if (bytes < 0)
                 return false;
             if (bytes > 0)
-                return writePacket(out, static_cast<size_t>(width) * height * 4, count, outSize,
-                                   keyFrame, pts, dts);
+                return writePacket(out, outCapacity, count, outSize, keyFrame, pts, dts);
         }
+        return false;
+    }
+    const size_t frameSize = static_cast<size_t>(width) * height * 3 / 2;
+    if (size < frameSize) {
+        qWarning("x264: frame of %u bytes is short of the %zu bytes of %dx%d NV12", size, frameSize,
+                 width, height);
         return false;
     }
     if (m_drained) {
@@ -144,7 +159,7 @@ bool X264::encode(unsigned char* data, unsigned int, int, unsigned char* out, un
         x264_encoder_close(m_encoder);
         if (!openEncoder()) {
             m_encoder = nullptr;
-            qWarning("Could not open h264 codec");
+            qWarning("x264: cannot reopen the encoder at %dx%d", width, height);
             return false;
         }
     }
@@ -162,18 +177,18 @@ bool X264::encode(unsigned char* data, unsigned int, int, unsigned char* out, un
     bytes = x264_encoder_encode(m_encoder, &m_nals, &count, m_input.get(), m_output.get());
     if (bytes < 1)
         return false;
-    return writePacket(out, static_cast<size_t>(width) * height * 4, count, outSize, keyFrame, pts,
-                       dts);
+    return writePacket(out, outCapacity, count, outSize, keyFrame, pts, dts);
 }
 
-bool X264::writePacket(unsigned char* out, size_t capacity, int count, unsigned int& outSize,
+bool X264::writePacket(unsigned char* out, unsigned int capacity, int count, unsigned int& outSize,
                        unsigned int& keyFrame, long long& pts, long long& dts)
 {
     size_t total = m_pendingSei.size();
     for (int i = 0; i < count; ++i)
         total += m_nals[i].i_payload;
     if (total > capacity) {
-        qDebug("x264 packet of %zu bytes does not fit the %zu-byte output buffer", total, capacity);
+        qWarning("x264: packet of %zu bytes does not fit the %u-byte output buffer", total,
+                 capacity);
         return false;
     }
 
@@ -193,13 +208,4 @@ bool X264::writePacket(unsigned char* out, size_t capacity, int count, unsigned 
     pts = m_output->i_pts;
     dts = m_output->i_dts;
     return true;
-}
-
-void X264::logCallback(void*, int, const char* format, va_list args)
-{
-    char buffer[1024];
-    std::vsnprintf(buffer, sizeof(buffer), format, args);
-    if (std::strstr(buffer, "VBV underflow"))
-        return;
-    qDebug("x264 %s", buffer);
 }

@@ -3,7 +3,6 @@
 #include "codec/video/IVideoCodec.h"
 #include "common/CodecPreset.h"
 
-#include <cstdarg>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -27,8 +26,12 @@ public:
 
     bool initialize(CodecPreset* preset) override;
     bool encode(unsigned char* data, unsigned int size, int format, unsigned char* out,
-                unsigned int& outSize, unsigned int& keyFrame, long long& pts,
-                long long& dts) override;
+                unsigned int outCapacity, unsigned int& outSize, unsigned int& keyFrame,
+                long long& pts, long long& dts) override;
+    // Twice the raw frame plus the headers and the held-back SEI, with a margin: x264's access
+    // units stay below the raw size, except for tiny pictures where headers dominate.
+    unsigned int maxPacketSize() override;
+    bool streamParameters(AVCodecParameters* par) override;
     unsigned char* extraData() override { return m_header.empty() ? nullptr : m_header.data(); }
     unsigned int extraDataSize() override { return static_cast<unsigned int>(m_header.size()); }
     int supportFormat() override;
@@ -38,14 +41,11 @@ public:
     // is opened. Exposed for tests of the derivation.
     static void fillParams(const CodecModel::VideoCodec& video, x264_param_t* param);
     static const char* profileName(int profileIdc);
-    // x264's log hook: formats the message and sends it to the debug log as "x264 <text>",
-    // except "VBV underflow" notices, which x264 repeats for every frame of a starved stream.
-    static void logCallback(void* priv, int level, const char* format, va_list args);
 
 private:
     bool openEncoder();
     // Copies the pending SEI (once) and the NAL units of the last encode call into out.
-    bool writePacket(unsigned char* out, size_t capacity, int count, unsigned int& outSize,
+    bool writePacket(unsigned char* out, unsigned int capacity, int count, unsigned int& outSize,
                      unsigned int& keyFrame, long long& pts, long long& dts);
     x264_t* m_encoder = nullptr;
     x264_nal_t* m_nals = nullptr;

@@ -1,24 +1,15 @@
 #pragma once
 
-// Shared by the audio codec tests: test tones, a libavcodec decoder for the packets the
-// codecs produce, tone analysis and a capture of Qt warnings.
+// Shared by the audio codec tests: test tones, a libavcodec decoder for the packets the codecs
+// produce, and tone analysis.
 
+#include "common/AVHandles.h"
 #include "common/CodecPreset.h"
-
-#include <QString>
-#include <QStringList>
-#include <QtGlobal>
 
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <vector>
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/mem.h>
-}
 
 namespace audiotest {
 
@@ -56,48 +47,19 @@ inline std::vector<unsigned char> sineBytes(int sampleRate, const std::vector<do
 struct Decoded
 {
     int sampleRate = 0;
+    int errors = 0; // packets the decoder refused
     std::vector<std::vector<float>> channels;
 };
 
-struct ContextFree
-{
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameFree
-{
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFree
-{
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-
-inline float sampleAsFloat(const AVFrame* frame, int channel, int index, int channels)
-{
-    switch (frame->format) {
-    case AV_SAMPLE_FMT_FLTP:
-        return reinterpret_cast<const float*>(frame->extended_data[channel])[index];
-    case AV_SAMPLE_FMT_FLT:
-        return reinterpret_cast<const float*>(frame->data[0])[index * channels + channel];
-    case AV_SAMPLE_FMT_S16P:
-        return reinterpret_cast<const int16_t*>(frame->extended_data[channel])[index] / 32768.0f;
-    case AV_SAMPLE_FMT_S16:
-        return reinterpret_cast<const int16_t*>(frame->data[0])[index * channels + channel] /
-               32768.0f;
-    default:
-        return NAN;
-    }
-}
-
-// Decodes raw packets (one codec frame each) with libavcodec's decoder for id. Returns no
-// channels when the decoder fails.
-inline Decoded decode(AVCodecID id, const Packet& extradata, const std::vector<Packet>& packets)
+// Decodes raw packets (one codec frame each) with libavcodec's decoder for id.
+inline Decoded decode(AVCodecID id, const Packet& extradata, const std::vector<Packet>& packets,
+                      int sampleRate, int channels)
 {
     Decoded result;
     const AVCodec* codec = avcodec_find_decoder(id);
-    if (!codec)
-        return result;
-    std::unique_ptr<AVCodecContext, ContextFree> ctx(avcodec_alloc_context3(codec));
+    AVCodecContextPtr ctx(avcodec_alloc_context3(codec));
+    ctx->sample_rate = sampleRate; // raw PCM carries neither
+    av_channel_layout_default(&ctx->ch_layout, channels);
     if (!extradata.empty()) {
         ctx->extradata =
             static_cast<uint8_t*>(av_mallocz(extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
@@ -107,31 +69,37 @@ inline Decoded decode(AVCodecID id, const Packet& extradata, const std::vector<P
     if (avcodec_open2(ctx.get(), codec, nullptr) < 0)
         return result;
 
-    std::unique_ptr<AVPacket, PacketFree> pkt(av_packet_alloc());
-    std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
-    auto drain = [&]() {
+    AVPacketPtr pkt(av_packet_alloc());
+    AVFramePtr frame(av_frame_alloc());
+    auto receive = [&]() {
         while (avcodec_receive_frame(ctx.get(), frame.get()) == 0) {
-            const int channels = frame->ch_layout.nb_channels;
+            const int n = frame->ch_layout.nb_channels;
+            const auto format = static_cast<AVSampleFormat>(frame->format);
+            const bool planar = av_sample_fmt_is_planar(format);
             result.sampleRate = frame->sample_rate;
-            result.channels.resize(channels);
-            for (int c = 0; c < channels; ++c)
-                for (int i = 0; i < frame->nb_samples; ++i)
-                    result.channels[c].push_back(sampleAsFloat(frame.get(), c, i, channels));
+            result.channels.resize(n);
+            for (int c = 0; c < n; ++c)
+                for (int i = 0; i < frame->nb_samples; ++i) {
+                    const int at = planar ? i : i * n + c;
+                    const uint8_t* plane = frame->extended_data[planar ? c : 0];
+                    const bool s16 = format == AV_SAMPLE_FMT_S16 || format == AV_SAMPLE_FMT_S16P;
+                    result.channels[c].push_back(s16 ? reinterpret_cast<const int16_t*>(plane)[at] /
+                                                           32768.0f
+                                                     : reinterpret_cast<const float*>(plane)[at]);
+                }
             av_frame_unref(frame.get());
         }
     };
     for (const Packet& p : packets) {
-        if (av_new_packet(pkt.get(), static_cast<int>(p.size())) < 0)
-            return Decoded();
+        av_new_packet(pkt.get(), static_cast<int>(p.size()));
         std::memcpy(pkt->data, p.data(), p.size());
-        const int sent = avcodec_send_packet(ctx.get(), pkt.get());
+        if (avcodec_send_packet(ctx.get(), pkt.get()) < 0)
+            ++result.errors;
         av_packet_unref(pkt.get());
-        if (sent < 0)
-            return Decoded();
-        drain();
+        receive();
     }
     avcodec_send_packet(ctx.get(), nullptr);
-    drain();
+    receive();
     return result;
 }
 
@@ -170,34 +138,5 @@ inline double rms(const std::vector<float>& x, size_t begin, size_t end)
         sum += static_cast<double>(x[i]) * x[i];
     return std::sqrt(sum / static_cast<double>(end - begin));
 }
-
-// Collects Qt warnings while alive.
-class WarningCapture
-{
-public:
-    WarningCapture() : m_previous(qInstallMessageHandler(&WarningCapture::handler))
-    {
-        messages().clear();
-    }
-    ~WarningCapture() { qInstallMessageHandler(m_previous); }
-    WarningCapture(const WarningCapture&) = delete;
-    WarningCapture& operator=(const WarningCapture&) = delete;
-
-    static QStringList& messages()
-    {
-        static QStringList list;
-        return list;
-    }
-    QString joined() const { return messages().join(QLatin1Char('\n')); }
-
-private:
-    static void handler(QtMsgType type, const QMessageLogContext&, const QString& text)
-    {
-        if (type == QtWarningMsg)
-            messages().append(text);
-    }
-
-    QtMessageHandler m_previous;
-};
 
 } // namespace audiotest

@@ -1,47 +1,83 @@
 #include "api/Strevo.h"
+#include "codec/audio/AudioCodecFactory.h"
+#include "codec/audio/FFmpegAudio.h"
+#include "codec/audio/PCMEnc.h"
+#include "codec/audio/ShineMP3.h"
+#include "codec/video/FFmpegVideo.h"
+#include "codec/video/OpenH264.h"
+#include "codec/video/VPX.h"
+#include "codec/video/VideoCodecFactory.h"
+#include "codec/video/X264.h"
+#include "common/CodecTable.h"
 
 #include <gtest/gtest.h>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-}
+#include <cmath>
+#include <memory>
+#include <typeinfo>
 
-TEST(CodecId, MapsEveryLibraryNameToItsLibavcodecId)
+// The documented numbering, written out rather than taken from the headers (hosts and saved
+// projects store these numbers), and the encoder class each factory makes for the name.
+TEST(CodecTable, NamesMapToDocumentedIdsAndEncoderClasses)
 {
-    // The numbers are fixed: hosts and saved projects store them.
-    static_assert(AV_CODEC_ID_H264 == 27 && AV_CODEC_ID_HEVC == 173 && AV_CODEC_ID_VP8 == 139 &&
-                  AV_CODEC_ID_VP9 == 167 && AV_CODEC_ID_QTRLE == 55 && AV_CODEC_ID_MJPEG == 7 &&
-                  AV_CODEC_ID_PRORES == 147 && AV_CODEC_ID_AAC == 86018 &&
-                  AV_CODEC_ID_MP3 == 86017 && AV_CODEC_ID_AC3 == 86019 &&
-                  AV_CODEC_ID_VORBIS == 86021 && AV_CODEC_ID_PCM_S16LE == 65536);
-
-    // The documented numbering, written out rather than taken from the headers.
-    const std::pair<const char*, int> table[] = {
-        {"X264", 27},
-        {"H264", 27},
-        {"H264(QuickSync)", 27},
-        {"H264(NVENC)", 27},
-        {"H264(AMF)", 27},
-        {"HEVC(QuickSync)", 173},
-        {"HEVC(NVENC)", 173},
-        {"VP8", 139},
-        {"VP9", 167},
-        {"QuickTime Animation (RLE)", 55},
-        {"MJPEG", 7},
-        {"Apple ProRes", 147},
-        {"AAC", 86018},
-        {"MP3", 86017},
-        {"AC3", 86019},
-        {"VORBIS", 86021},
-        {"PCM", 65536},
+    struct Row
+    {
+        const char* name;
+        int id;
+        const std::type_info* encoder; // null: no software encoder
     };
-    for (const auto& [name, id] : table)
-        EXPECT_EQ(Strevo::codecIdFromName(QString::fromLatin1(name)), id) << name;
+    const Row rows[] = {
+        {"X264", 27, &typeid(X264)},
+        {"H264", 27, &typeid(OpenH264)},
+        {"H264(QuickSync)", 27, nullptr},
+        {"H264(NVENC)", 27, nullptr},
+        {"H264(AMF)", 27, nullptr},
+        {"HEVC(QuickSync)", 173, nullptr},
+        {"HEVC(NVENC)", 173, nullptr},
+        {"VP8", 139, &typeid(VPX)},
+        {"VP9", 167, &typeid(VPX)},
+        {"QuickTime Animation (RLE)", 55, &typeid(FFmpegVideo)},
+        {"MJPEG", 7, &typeid(FFmpegVideo)},
+        {"Apple ProRes", 147, &typeid(FFmpegVideo)},
+        {"AAC", 86018, &typeid(FFmpegAudio)},
+        {"MP3", 86017, &typeid(ShineMP3)},
+        {"AC3", 86019, nullptr},
+        {"VORBIS", 86021, &typeid(FFmpegAudio)},
+        {"OPUS", 86076, &typeid(FFmpegAudio)},
+        {"PCM", 65536, &typeid(PCMEnc)},
+        // Names are exact, with case; anything else has no id and no encoder.
+        {"h264", 0, nullptr},
+        {"", 0, nullptr},
+        {"HEVC(AMF)", 0, nullptr},
+        {"aac", 0, nullptr},
+        {"X264 ", 0, nullptr},
+        {"Mp3", 0, nullptr},
+    };
+    for (const Row& row : rows) {
+        const QString name = QString::fromLatin1(row.name);
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(Strevo::codecIdFromName(name), row.id);
+        std::unique_ptr<IVideoCodec> video(VideoCodecFactory::create(name));
+        std::unique_ptr<IAudioCodec> audio(AudioCodecFactory::create(name));
+        const std::type_info* made = video ? &typeid(*video) : audio ? &typeid(*audio) : nullptr;
+        EXPECT_STREQ(made ? made->name() : "none", row.encoder ? row.encoder->name() : "none");
+        EXPECT_FALSE(video && audio);
+    }
 }
 
-TEST(CodecId, UnknownOrDifferentlyWrittenNamesGiveZero)
+TEST(CodecTable, FrameRatesAreExactRationals)
 {
-    for (const char* name :
-         {"h264", "", "HEVC(AMF)", "aac", "HEVC", "X264 ", "Mp3", "pcm", "QuickTime Animation"})
-        EXPECT_EQ(Strevo::codecIdFromName(QString::fromLatin1(name)), 0) << "'" << name << "'";
+    struct Case
+    {
+        double fps;
+        int num, den;
+    };
+    for (const Case& c : {Case{30, 30, 1}, Case{29.97, 30000, 1001}, Case{23.976, 24000, 1001},
+                          Case{59.94, 60000, 1001}, Case{119.88, 120000, 1001}, Case{12.5, 25, 2},
+                          Case{7.5, 15, 2}, Case{0.9, 9, 10}, Case{0, 0, 1}, Case{-25, 0, 1},
+                          Case{std::nan(""), 0, 1}, Case{INFINITY, 0, 1}}) {
+        const AVRational r = CodecTable::frameRate(c.fps);
+        EXPECT_EQ(r.num, c.num) << c.fps;
+        EXPECT_EQ(r.den, c.den) << c.fps;
+    }
 }

@@ -1,11 +1,68 @@
 #pragma once
 
 #include "codec/video/IVideoCodec.h"
+#include "common/CodecPreset.h"
+#include "common/PixelFormat.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
-// One call of IVideoCodec::encode as the pipeline makes it, for the codec tests.
+// Shared by the video codec tests: records, the moving test picture in every input format,
+// and encode calls as the pipeline makes them.
+
+inline CodecPreset videoPreset(const char* codec, int width = 320, int height = 240,
+                               double fps = 30.0)
+{
+    CodecPreset p;
+    auto& v = p.videoCodec();
+    v.codecName = QString::fromLatin1(codec);
+    v.width = width;
+    v.height = height;
+    v.frameRate = fps;
+    v.bitrate = 1500;
+    v.keyframeInterval = 2;
+    p.container().format = QStringLiteral("mov");
+    return p;
+}
+
+// Grey picture with a bright 32x32 square at x = 4 * index (wrapping), rows 16..47, so that
+// predicted pictures carry motion. Luma 230 on 128 (8 bits), 900 on 512 (10 bits); in ARGB the
+// square's red is 250 and the background a gradient, so that run-length coding has work.
+inline std::vector<unsigned char> testFrame(int format, int w, int h, int index)
+{
+    const size_t pixels = static_cast<size_t>(w) * h;
+    auto inSquare = [&](int x, int y) {
+        return y >= 16 && y < 48 && ((x - index * 4) % w + w) % w < 32;
+    };
+    std::vector<unsigned char> f;
+    if (format == PIX_ARGB) {
+        f.resize(pixels * 4);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                unsigned char* p = &f[(static_cast<size_t>(y) * w + x) * 4];
+                p[0] = 255;
+                p[1] = inSquare(x, y) ? 250 : static_cast<unsigned char>(x);
+                p[2] = static_cast<unsigned char>(y);
+                p[3] = static_cast<unsigned char>(index);
+            }
+    } else if (format == PIX_YUV422P10) {
+        f.resize(pixels * 4);
+        auto* s = reinterpret_cast<uint16_t*>(f.data());
+        for (size_t i = 0; i < 2 * pixels; ++i)
+            s[i] = i < pixels && inSquare(static_cast<int>(i % w), static_cast<int>(i / w)) ? 900
+                                                                                            : 512;
+    } else { // YUV420P and NV12 agree when the chroma is flat
+        f.assign(pixels * 3 / 2, 128);
+        for (size_t i = 0; i < pixels; ++i)
+            if (inSquare(static_cast<int>(i % w), static_cast<int>(i / w)))
+                f[i] = 230;
+    }
+    return f;
+}
+
+// One call of IVideoCodec::encode as the pipeline makes it (null frame: a drain call).
 struct EncodedPacket
 {
     bool produced = false;
@@ -13,28 +70,19 @@ struct EncodedPacket
     long long pts = -1, dts = -1;
     std::vector<unsigned char> data;
 
-    static EncodedPacket encode(IVideoCodec& codec, std::vector<unsigned char> frame, int format,
-                                int width, int height)
+    static EncodedPacket encode(IVideoCodec& codec, const std::vector<unsigned char>* frame,
+                                unsigned int capacity = 0)
     {
-        std::vector<unsigned char> out(static_cast<size_t>(width) * height * 4);
+        std::vector<unsigned char> out(std::max(1u, capacity ? capacity : codec.maxPacketSize()));
         EncodedPacket p;
-        p.produced = codec.encode(frame.data(), static_cast<unsigned int>(frame.size()), format,
-                                  out.data(), p.size, p.key, p.pts, p.dts);
+        p.produced = codec.encode(
+            frame ? const_cast<unsigned char*>(frame->data()) : nullptr,
+            frame ? static_cast<unsigned int>(frame->size()) : 0, codec.supportFormat(), out.data(),
+            static_cast<unsigned int>(out.size()), p.size, p.key, p.pts, p.dts);
         p.data.assign(out.begin(), out.begin() + p.size);
         return p;
     }
 };
-
-// Grey YUV420P with a bright square that moves with `index`, so that predicted pictures carry
-// motion.
-inline std::vector<unsigned char> yuv420Frame(int width, int height, int index)
-{
-    std::vector<unsigned char> f(static_cast<size_t>(width) * height * 3 / 2, 128);
-    for (int y = 16; y < 48 && y < height; ++y)
-        for (int x = 0; x < 32; ++x)
-            f[static_cast<size_t>(y) * width + (x + index * 4) % width] = 230;
-    return f;
-}
 
 // NAL unit types of an Annex B buffer, in order.
 inline std::vector<int> nalTypes(const unsigned char* data, size_t size)

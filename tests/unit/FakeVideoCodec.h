@@ -24,8 +24,8 @@ public:
 
     bool initialize(CodecPreset*) override { return true; }
     bool encode(unsigned char* data, unsigned int size, int format, unsigned char* out,
-                unsigned int& outSize, unsigned int& keyFrame, long long& pts,
-                long long& dts) override
+                unsigned int outCapacity, unsigned int& outSize, unsigned int& keyFrame,
+                long long& pts, long long& dts) override
     {
         if (!data && m_packets >= m_frames)
             return false; // drained
@@ -46,6 +46,7 @@ public:
         pts = dts = packet;
         return true;
     }
+    unsigned int maxPacketSize() override { return sizeof(int); }
     unsigned char* extraData() override { return m_header; }
     unsigned int extraDataSize() override { return sizeof(m_header); }
     int supportFormat() override { return m_format; }

@@ -2,29 +2,33 @@
 
 #include "common/AVHandles.h"
 
-#include <memory>
 #include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
 }
 
-// Decodes Annex B H.264 packets with libavcodec, for checking what encoders produced.
+// Decodes what an encoder produced with libavcodec's own decoder: Annex B H.264 by default,
+// or any codec from the stream parameters an encoder reports (codec id, tag, size, extradata).
 class H264Decoder
 {
 public:
     struct Picture
     {
-        int width = 0, height = 0;
-        std::vector<unsigned char> y, u, v; // planes without padding
-        bool key = false;
+        int width = 0, height = 0, format = -1;
+        bool key = false, interlaced = false, topFieldFirst = false;
+        std::vector<unsigned char> y, u, v; // planes without padding (y: the packed plane)
     };
 
-    H264Decoder()
+    explicit H264Decoder(const AVCodecParameters* par = nullptr)
     {
-        const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+        const AVCodec* codec = avcodec_find_decoder(par ? par->codec_id : AV_CODEC_ID_H264);
         m_ctx.reset(avcodec_alloc_context3(codec));
-        avcodec_open2(m_ctx.get(), codec, nullptr);
+        if (par)
+            avcodec_parameters_to_context(m_ctx.get(), par);
+        m_ok = avcodec_open2(m_ctx.get(), codec, nullptr) >= 0;
     }
 
     // Decodes one packet (headers may be prepended); returns the pictures that came out.
@@ -34,9 +38,10 @@ public:
         AVPacketPtr pkt(av_packet_alloc());
         av_new_packet(pkt.get(), static_cast<int>(size));
         std::copy(data, data + size, pkt->data);
-        if (avcodec_send_packet(m_ctx.get(), pkt.get()) < 0)
-            return pictures;
-        receive(pictures);
+        if (!m_ok || avcodec_send_packet(m_ctx.get(), pkt.get()) < 0)
+            ++errors;
+        else
+            receive(pictures);
         return pictures;
     }
 
@@ -48,6 +53,9 @@ public:
         return pictures;
     }
 
+    int profile() const { return m_ctx->profile; }
+    int errors = 0; // packets the decoder refused
+
 private:
     void receive(std::vector<Picture>& pictures)
     {
@@ -56,22 +64,26 @@ private:
             Picture p;
             p.width = frame->width;
             p.height = frame->height;
+            p.format = frame->format;
             p.key = frame->key_frame;
-            copyPlane(frame.get(), 0, frame->width, frame->height, p.y);
-            copyPlane(frame.get(), 1, (frame->width + 1) / 2, (frame->height + 1) / 2, p.u);
-            copyPlane(frame.get(), 2, (frame->width + 1) / 2, (frame->height + 1) / 2, p.v);
+            p.interlaced = frame->interlaced_frame;
+            p.topFieldFirst = frame->top_field_first;
+            std::vector<unsigned char>* planes[] = {&p.y, &p.u, &p.v};
+            const AVPixFmtDescriptor* desc =
+                av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
+            for (int i = 0; i < 3 && frame->data[i]; ++i) {
+                const int rows =
+                    i ? AV_CEIL_RSHIFT(frame->height, desc->log2_chroma_h) : frame->height;
+                const int bytes = av_image_get_linesize(static_cast<AVPixelFormat>(frame->format),
+                                                        frame->width, i);
+                for (int r = 0; r < rows; ++r)
+                    planes[i]->insert(planes[i]->end(), frame->data[i] + r * frame->linesize[i],
+                                      frame->data[i] + r * frame->linesize[i] + bytes);
+            }
             pictures.push_back(std::move(p));
             av_frame_unref(frame.get());
         }
     }
-    static void copyPlane(const AVFrame* f, int plane, int w, int h,
-                          std::vector<unsigned char>& out)
-    {
-        out.resize(static_cast<size_t>(w) * h);
-        for (int row = 0; row < h; ++row)
-            std::copy(f->data[plane] + row * f->linesize[plane],
-                      f->data[plane] + row * f->linesize[plane] + w,
-                      out.begin() + static_cast<size_t>(row) * w);
-    }
     AVCodecContextPtr m_ctx;
+    bool m_ok = false;
 };

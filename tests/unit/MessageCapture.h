@@ -5,8 +5,9 @@
 #include <QtGlobal>
 #include <mutex>
 
-// Collects Qt log messages while alive ("debug: ...", "warning: ..."), for asserting the
-// library's exact texts. One capture at a time; messages from any thread are collected.
+// Collects Qt log messages while alive ("debug: ...", "warning: ...") and their categories,
+// for asserting the library's exact texts. One capture at a time; messages from any thread
+// are collected.
 class MessageCapture
 {
 public:
@@ -28,6 +29,11 @@ public:
         std::lock_guard<std::mutex> lock(mutex());
         return m_messages;
     }
+    QStringList categories() const
+    {
+        std::lock_guard<std::mutex> lock(mutex());
+        return m_categories;
+    }
     bool contains(const QString& text) const { return messages().contains(text); }
     int count(const QString& needle) const
     {
@@ -38,12 +44,14 @@ public:
     }
 
 private:
-    static void handler(QtMsgType type, const QMessageLogContext&, const QString& text)
+    static void handler(QtMsgType type, const QMessageLogContext& context, const QString& text)
     {
         static const char* const names[] = {"debug", "warning", "critical", "fatal", "info"};
         std::lock_guard<std::mutex> lock(mutex());
-        if (current())
-            current()->m_messages << QStringLiteral("%1: %2").arg(QLatin1String(names[type]), text);
+        if (!current())
+            return;
+        current()->m_messages << QStringLiteral("%1: %2").arg(QLatin1String(names[type]), text);
+        current()->m_categories << QLatin1String(context.category ? context.category : "");
     }
     static MessageCapture*& current()
     {
@@ -57,5 +65,6 @@ private:
     }
 
     QtMessageHandler m_previous = nullptr;
-    QStringList m_messages; // guarded by mutex()
+    QStringList m_messages;   // guarded by mutex()
+    QStringList m_categories; // guarded by mutex(), one per message
 };

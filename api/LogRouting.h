@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QLoggingCategory>
+
+#include <cstdarg>
+
+// Log categories for the messages of the encoding libraries underneath, so a host can filter
+// them with QLoggingCategory rules ("strevo.libav.debug=false"):
+//   strevo.libav     libavcodec/libavformat/libavutil (av_log)
+//   strevo.openh264  OpenH264's trace output
+//   strevo.x264      x264's log
+// Informational lines go to qCDebug, warnings to qCWarning, errors to qCCritical. The texts
+// carry no trailing newline.
+Q_DECLARE_LOGGING_CATEGORY(lcLibav)
+Q_DECLARE_LOGGING_CATEGORY(lcOpenH264)
+Q_DECLARE_LOGGING_CATEGORY(lcX264)
+
+class LogRouting
+{
+public:
+    // Routes libav's log into strevo.libav. Idempotent and thread-safe; the codec factories
+    // call it, so it is in place before any encoder opens.
+    static void install();
+
+    // OpenH264's trace callback (ENCODER_OPTION_TRACE_CALLBACK): level is a WELS_LOG_* value.
+    static void openH264Trace(void* context, int level, const char* message);
+    // x264's pf_log: level is an X264_LOG_* value. x264 repeats "VBV underflow" for every frame
+    // of a starved stream; those lines are dropped.
+    static void x264Log(void* priv, int level, const char* format, va_list args);
+
+    // libav's callback, exposed for tests: one line per call once a line is complete.
+    static void libavLog(void* avClass, int level, const char* format, va_list args);
+};

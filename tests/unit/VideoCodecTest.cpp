@@ -1,0 +1,302 @@
+#include "EncodedPacket.h"
+#include "H264Decoder.h"
+#include "MessageCapture.h"
+#include "codec/video/FFmpegVideo.h"
+#include "codec/video/OpenH264.h"
+#include "codec/video/VPX.h"
+#include "codec/video/VideoCodecFactory.h"
+#include "common/CodecTable.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+
+namespace {
+
+struct ParFree
+{
+    void operator()(AVCodecParameters* p) const { avcodec_parameters_free(&p); }
+};
+using ParPtr = std::unique_ptr<AVCodecParameters, ParFree>;
+
+std::unique_ptr<IVideoCodec> openCodec(CodecPreset preset)
+{
+    std::unique_ptr<IVideoCodec> codec(VideoCodecFactory::create(preset.videoCodec().codecName));
+    if (codec && !codec->initialize(&preset))
+        codec.reset();
+    return codec;
+}
+
+struct VideoCase
+{
+    const char* name;
+    int inputFormat;
+    int decodedFormat; // AVPixelFormat
+    bool intraOnly;
+};
+
+void PrintTo(const VideoCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class VideoCodecs : public ::testing::TestWithParam<VideoCase>
+{
+};
+
+} // namespace
+
+// Every encoder through the factory: the moving picture goes in, the packets (drained at the
+// end) decode with libavcodec's decoder set up from the codec's stream parameters alone.
+TEST_P(VideoCodecs, EncodedStreamDecodesToTheInputPicture)
+{
+    const VideoCase& c = GetParam();
+    const int w = 320, h = 240, frames = 65;
+    std::unique_ptr<IVideoCodec> codec = openCodec(videoPreset(c.name, w, h));
+    ASSERT_NE(codec, nullptr);
+    EXPECT_EQ(codec->supportFormat(), c.inputFormat);
+    ParPtr par(avcodec_parameters_alloc());
+    ASSERT_TRUE(codec->streamParameters(par.get()));
+    EXPECT_EQ(par->codec_id, CodecTable::find(QString::fromLatin1(c.name))->avCodecId);
+    EXPECT_EQ(par->width, w);
+    EXPECT_EQ(par->height, h);
+
+    std::vector<unsigned char> shortFrame = testFrame(c.inputFormat, w, h, 0);
+    shortFrame.pop_back();
+    EXPECT_FALSE(EncodedPacket::encode(*codec, &shortFrame).produced) << "short frame refused";
+
+    std::vector<EncodedPacket> packets;
+    for (int i = 0; i <= frames; ++i) {
+        const std::vector<unsigned char> frame = testFrame(c.inputFormat, w, h, i);
+        for (int k = 0; k < 100; ++k) { // after the last frame: drain until the codec is empty
+            EncodedPacket p = EncodedPacket::encode(*codec, i < frames ? &frame : nullptr);
+            EXPECT_LE(p.size, codec->maxPacketSize());
+            if (p.size > 0)
+                packets.push_back(std::move(p));
+            if (i < frames || !p.produced)
+                break;
+        }
+    }
+    ASSERT_EQ(packets.size(), static_cast<size_t>(frames)) << "one packet per frame";
+
+    std::vector<int> keys;
+    for (int i = 0; i < frames; ++i)
+        if (packets[i].key)
+            keys.push_back(i);
+    if (c.intraOnly)
+        EXPECT_EQ(keys.size(), static_cast<size_t>(frames));
+    else
+        EXPECT_EQ(keys, (std::vector<int>{0, 60})) << "2 s at 30 fps";
+
+    H264Decoder decoder(par.get());
+    std::vector<H264Decoder::Picture> pictures;
+    for (const EncodedPacket& p : packets) {
+        if (QLatin1String(c.name) == QLatin1String("H264")) {
+            const std::vector<int> types = nalTypes(p.data.data(), p.size);
+            EXPECT_EQ(std::count(types.begin(), types.end(), 7), 0) << "SPS only in extradata";
+        }
+        for (auto& picture : decoder.decode(p.data.data(), p.size))
+            pictures.push_back(std::move(picture));
+    }
+    for (auto& picture : decoder.flush())
+        pictures.push_back(std::move(picture));
+    EXPECT_EQ(decoder.errors, 0);
+    ASSERT_EQ(pictures.size(), static_cast<size_t>(frames));
+    for (const auto& picture : pictures) {
+        EXPECT_EQ(picture.width, w);
+        EXPECT_EQ(picture.height, h);
+        EXPECT_EQ(picture.format, c.decodedFormat);
+    }
+
+    // Frame 30: the square's left edge is at x = 120.
+    const H264Decoder::Picture& p = pictures[30];
+    if (c.inputFormat == PIX_ARGB) {
+        EXPECT_EQ(p.y, testFrame(PIX_ARGB, w, h, 30)) << "run-length coding is lossless";
+    } else if (c.inputFormat == PIX_YUV422P10) {
+        const auto* luma = reinterpret_cast<const uint16_t*>(p.y.data());
+        EXPECT_NEAR(luma[20 * w + 128], 900, 40);
+        EXPECT_NEAR(luma[200 * w + 20], 512, 40);
+    } else {
+        EXPECT_NEAR(p.y[20 * w + 128], 230, 24);
+        EXPECT_NEAR(p.y[200 * w + 20], 128, 16);
+    }
+}
+
+// A packet that does not fit the caller's buffer is a clear failure, and nothing is written
+// past the capacity given (the ASan build checks the codec's own writes too).
+TEST_P(VideoCodecs, PacketLargerThanTheBufferFailsWithAWarning)
+{
+    const VideoCase& c = GetParam();
+    std::unique_ptr<IVideoCodec> codec = openCodec(videoPreset(c.name, 64, 64));
+    ASSERT_NE(codec, nullptr);
+    MessageCapture log;
+    const unsigned int capacity = 16;
+    std::vector<unsigned char> out(capacity + 256, 0xAB);
+    const std::vector<unsigned char> frame = testFrame(c.inputFormat, 64, 64, 0);
+    for (int i = 0; i < 40 && log.count(QStringLiteral("does not fit")) == 0; ++i) {
+        unsigned int size = 0, key = 0;
+        long long pts = -1, dts = -1;
+        const bool drain = i > 0; // codecs with look-ahead give the frame up when drained
+        EXPECT_FALSE(codec->encode(drain ? nullptr : const_cast<unsigned char*>(frame.data()),
+                                   drain ? 0 : static_cast<unsigned int>(frame.size()),
+                                   c.inputFormat, out.data(), capacity, size, key, pts, dts));
+        EXPECT_EQ(size, 0u);
+    }
+    EXPECT_EQ(log.count(QStringLiteral("-byte output buffer")), 1);
+    EXPECT_EQ(log.count(QStringLiteral("does not fit the 16-byte output buffer")), 1);
+    for (size_t i = capacity; i < out.size(); ++i)
+        ASSERT_EQ(out[i], 0xAB) << "byte " << i << " written past the capacity";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, VideoCodecs,
+    ::testing::Values(VideoCase{"X264", PIX_NV12, AV_PIX_FMT_YUV420P, false},
+                      VideoCase{"H264", PIX_YUV420P, AV_PIX_FMT_YUV420P, false},
+                      VideoCase{"VP8", PIX_YUV420P, AV_PIX_FMT_YUV420P, false},
+                      VideoCase{"VP9", PIX_YUV420P, AV_PIX_FMT_YUV420P, false},
+                      VideoCase{"QuickTime Animation (RLE)", PIX_ARGB, AV_PIX_FMT_ARGB, false},
+                      VideoCase{"MJPEG", PIX_YUV420P, AV_PIX_FMT_YUVJ420P, true},
+                      VideoCase{"Apple ProRes", PIX_YUV422P10, AV_PIX_FMT_YUV422P10LE, true}),
+    [](const ::testing::TestParamInfo<VideoCase>& info) {
+        std::string name = info.param.name;
+        name.erase(std::remove_if(name.begin(), name.end(), [](char ch) { return !isalnum(ch); }),
+                   name.end());
+        return name;
+    });
+
+// Every encoder takes the exact rational rate, and key-frame distances are whole frames of it
+// (x264: X264Test).
+TEST(VideoCodecs, FrameRateIsExactInEveryEncoder)
+{
+    struct Case
+    {
+        double fps;
+        int num, den, keyDistance; // for 2 s
+    };
+    for (const Case& c : {Case{25, 25, 1, 50}, Case{29.97, 30000, 1001, 59}, Case{12.5, 25, 2, 25},
+                          Case{0.9, 9, 10, 1}, Case{59.94, 60000, 1001, 119}}) {
+        SCOPED_TRACE(c.fps);
+        CodecModel::VideoCodec v = videoPreset("VP9", 320, 240, c.fps).videoCodec();
+        vpx_codec_enc_cfg_t cfg;
+        ASSERT_EQ(VPX::fillConfig(v, VPX::encoderInterface(v.codecName), &cfg), VPX_CODEC_OK);
+        EXPECT_EQ(cfg.g_timebase.num, c.den);
+        EXPECT_EQ(cfg.g_timebase.den, c.num);
+        EXPECT_EQ(cfg.kf_max_dist, static_cast<unsigned int>(c.keyDistance));
+
+        SEncParamExt o = {};
+        OpenH264::fillParams(v, &o);
+        EXPECT_FLOAT_EQ(o.fMaxFrameRate, static_cast<float>(c.num) / c.den);
+        EXPECT_EQ(o.uiIntraPeriod, static_cast<unsigned int>(c.keyDistance));
+
+        FFmpegVideo mjpeg;
+        CodecPreset preset = videoPreset("MJPEG", 320, 240, c.fps);
+        ASSERT_TRUE(mjpeg.initialize(&preset));
+        EXPECT_EQ(mjpeg.codecContext()->time_base.num, c.den);
+        EXPECT_EQ(mjpeg.codecContext()->time_base.den, c.num);
+    }
+}
+
+// Records an encoder cannot code fail initialize() with one warning saying why; the codec then
+// encodes nothing. Rates from 0.1 to 1000 fps work.
+TEST(VideoCodecs, BadRecordsFailWithAWarning)
+{
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    struct Case
+    {
+        const char* name;
+        int width, height;
+        double fps;
+        int bitrate, keyInterval, profile, scanMode;
+        const char* problem; // null: opens
+    };
+    const char* const big = "size is above what the encoder codes";
+    const char* const rate = "frame rate must be from 0.1 to 1000";
+    for (const Case& c : {
+             Case{"X264", 321, 240, 30, 800, 2, 0, 0, "size must be even"},
+             Case{"H264", 320, 0, 30, 800, 2, 0, 0, "size must be positive"},
+             Case{"Apple ProRes", 321, 240, 30, 800, 2, 0, 0, "size must be even"},
+             Case{"MJPEG", 320, 239, 30, 800, 2, 0, 0, "size must be even"},
+             Case{"QuickTime Animation (RLE)", 161, 121, 30, 0, 2, 0, 0, nullptr},
+             Case{"X264", 16384, 16384, 30, 800, 2, 0, 0, big},
+             Case{"H264", 5120, 2880, 30, 800, 2, 0, 0, "OpenH264: cannot open the encoder"},
+             Case{"VP8", 16384, 16, 30, 800, 2, 0, 0, big},
+             Case{"VP9", 16384, 16384, 30, 800, 2, 0, 0, big},
+             Case{"MJPEG", 16384, 16384, 30, 800, 2, 0, 0, big},
+             Case{"X264", 64, 64, 0.05, 800, 2, 0, 0, rate},
+             Case{"VP9", 64, 64, 1001, 800, 2, 0, 0, rate},
+             Case{"H264", 64, 64, nan, 800, 2, 0, 0, rate},
+             Case{"MJPEG", 64, 64, inf, 800, 2, 0, 0, rate},
+             Case{"X264", 64, 64, 0.9, 800, 2, 0, 0, nullptr},
+             Case{"VP8", 64, 64, 0.1, 800, 2, 0, 0, nullptr},
+             Case{"MJPEG", 64, 64, 30, 0, 2, 0, 0, "bitrate must be above 0"},
+             Case{"H264", 64, 64, 30, 3000000, 2, 0, 0, "bitrate is too large"},
+             Case{"X264", 64, 64, 1000, 800, 3000000, 0, 0, "key-frame interval is too long"},
+             Case{"VP8", 64, 64, 30, 800, -1, 0, 0, "key-frame interval must not be negative"},
+             Case{"Apple ProRes", 64, 64, 30, 800, 2, 6, 0, "ProRes profile must be 0"},
+             Case{"Apple ProRes", 64, 64, 30, 800, 2, 0, 3, "scan mode must be 0"},
+         }) {
+        SCOPED_TRACE(testing::Message() << c.name << " " << c.width << "x" << c.height << " "
+                                        << c.fps << " fps " << c.bitrate << " kbit/s");
+        CodecPreset preset = videoPreset(c.name, c.width, c.height, c.fps);
+        CodecModel::VideoCodec& v = preset.videoCodec();
+        v.bitrate = c.bitrate;
+        v.keyframeInterval = c.keyInterval;
+        v.codecProfile = c.profile;
+        v.scanMode = c.scanMode;
+        MessageCapture log;
+        std::unique_ptr<IVideoCodec> codec(VideoCodecFactory::create(v.codecName));
+        ASSERT_NE(codec, nullptr);
+        EXPECT_EQ(codec->initialize(&preset), c.problem == nullptr);
+        if (!c.problem)
+            continue;
+        EXPECT_EQ(log.count(QLatin1String(c.problem)), 1)
+            << log.messages().join('\n').toStdString();
+        EXPECT_EQ(log.count(QStringLiteral("warning: ")), 1);
+        const std::vector<unsigned char> frame = testFrame(codec->supportFormat(), 64, 64, 0);
+        EXPECT_FALSE(EncodedPacket::encode(*codec, &frame, 64 * 64 * 8).produced);
+        EXPECT_EQ(codec->maxPacketSize(), 0u);
+    }
+}
+
+TEST(FFmpegVideo, ProResProfilesAndFieldOrderReadBack)
+{
+    for (int profile = 0; profile <= 5; ++profile) {
+        CodecPreset preset = videoPreset("Apple ProRes");
+        preset.videoCodec().codecProfile = profile;
+        preset.videoCodec().scanMode = profile % 3; // progressive, top first, bottom first
+        std::unique_ptr<IVideoCodec> codec = openCodec(preset);
+        ASSERT_NE(codec, nullptr) << profile;
+        ParPtr par(avcodec_parameters_alloc());
+        ASSERT_TRUE(codec->streamParameters(par.get()));
+        const AVFieldOrder orders[] = {AV_FIELD_PROGRESSIVE, AV_FIELD_TT, AV_FIELD_BB};
+        EXPECT_EQ(par->field_order, orders[profile % 3]) << profile;
+
+        const std::vector<unsigned char> frame = testFrame(PIX_YUV422P10, 320, 240, 0);
+        const EncodedPacket p = EncodedPacket::encode(*codec, &frame);
+        ASSERT_TRUE(p.produced) << profile;
+        H264Decoder decoder(par.get());
+        std::vector<H264Decoder::Picture> pictures = decoder.decode(p.data.data(), p.size);
+        ASSERT_EQ(pictures.size(), 1u) << profile;
+        EXPECT_EQ(decoder.profile(), profile);
+        // The 4444 profiles decode at 12 bits, the 4:2:2 ones at 10.
+        EXPECT_EQ(pictures[0].format,
+                  profile >= 4 ? AV_PIX_FMT_YUV422P12LE : AV_PIX_FMT_YUV422P10LE);
+        EXPECT_EQ(pictures[0].interlaced, profile % 3 != 0) << profile;
+        if (profile % 3) {
+            EXPECT_EQ(pictures[0].topFieldFirst, profile % 3 == 1) << profile;
+        }
+    }
+}
+
+TEST(FFmpegVideo, UnknownContainerFailsWithAWarning)
+{
+    MessageCapture log;
+    CodecPreset preset = videoPreset("MJPEG");
+    preset.container().format = QStringLiteral("nosuchformat");
+    EXPECT_EQ(openCodec(preset), nullptr);
+    EXPECT_TRUE(log.contains(
+        QStringLiteral("warning: FFmpegVideo: no container format \"nosuchformat\" for MJPEG")));
+}
