@@ -46,6 +46,16 @@ ThreadCallback* currentWorker()
     return static_cast<ThreadCallback*>(QThread::currentThread());
 }
 
+// The one copy of an encoded packet on its way to the muxer; null when out of memory.
+AVPacketPtr makePacket(const unsigned char* data, unsigned int size)
+{
+    AVPacketPtr packet(av_packet_alloc());
+    if (!packet || av_new_packet(packet.get(), static_cast<int>(size)) < 0)
+        return nullptr;
+    std::copy(data, data + size, packet->data);
+    return packet;
+}
+
 } // namespace
 
 Encoder::Encoder() = default;
@@ -648,7 +658,7 @@ void Encoder::encodeAudio(unsigned char* data, int size)
     if (IEncodingCallback* cb = m_callback.load())
         cb->audioEncoded(m_encodedAudio.data, packetSize, m_audioCodec->extraData(),
                          m_audioCodec->extraDataSize());
-    if (m_muxer && !m_muxer->writeAudio(m_encodedAudio.data, packetSize))
+    if (m_muxer && !m_muxer->writeAudio(makePacket(m_encodedAudio.data, packetSize)))
         return;
     const long long encoded = m_sync.audioBytesEncoded.fetch_add(size) + size;
     const CodecModel::AudioCodec& audio = m_preset.audioCodec();
@@ -708,8 +718,12 @@ bool Encoder::initMuxerLocked()
         return false;
     }
     m_muxer->setReserved(static_cast<unsigned int>(m_encodedVideo.frameCount.load()));
-    if (m_preset.videoCodec().enabled && m_videoCodec)
+    if (m_preset.videoCodec().enabled && m_videoCodec) {
+        AVCodecParametersPtr par(avcodec_parameters_alloc());
+        if (par && m_videoCodec->streamParameters(par.get()))
+            m_muxer->setVideoParameters(par.get());
         m_muxer->setVideoExtradata(m_videoCodec->extraData(), m_videoCodec->extraDataSize());
+    }
     if (m_preset.audioCodec().enabled && m_audioCodec)
         m_muxer->setAudioExtradata(m_audioCodec->extraData(), m_audioCodec->extraDataSize());
     if (m_videoCodec && !m_muxer->initialize(m_preset)) {
@@ -737,7 +751,7 @@ bool Encoder::writeVideoMuxer(unsigned char* data, unsigned int size, unsigned i
         if (!m_muxer->writeHeader())
             return false;
     }
-    if (!m_muxer->writeVideo(data, size, key, pts, dts))
+    if (!m_muxer->writeVideo(makePacket(data, size), key != 0))
         return false;
     m_sync.videoWritten.fetch_add(1);
     return true;

@@ -7,7 +7,7 @@
 #include "common/VideoQueue.h"
 #include "encoder/IAudioThread.h"
 #include "encoder/IEncoder.h"
-#include "encoder/IMuxerCallback.h"
+#include "muxer/IMuxerCallback.h"
 #include "encoder/IVideoThread.h"
 
 #include <atomic>

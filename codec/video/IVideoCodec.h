@@ -1,6 +1,7 @@
 #pragma once
 
 class CodecPreset;
+struct AVCodecParameters;
 
 // A video encoder behind the pipelines.
 //
@@ -39,6 +40,10 @@ public:
     // The pixel format code that encode() expects.
     virtual int supportFormat() = 0;
     virtual bool isHWTextureSupport() = 0;
+    // Fills `par` with the coded stream's parameters (codec id and tag, size, pixel format,
+    // profile, field order, extradata) for the muxer; false when the codec does not describe
+    // its stream, and the muxer builds them from the preset.
+    virtual bool streamParameters(AVCodecParameters* par) { return false; }
 
     // Number of pipelines holding the codec. Changed only during pipeline set-up and
     // destruction on the host's thread, so it needs no lock.
