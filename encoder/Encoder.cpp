@@ -14,6 +14,7 @@
 #include "encoder/VideoThread.h"
 #include "muxer/IMuxer.h"
 #include "muxer/MuxerFactory.h"
+#include "muxer/RecordingName.h"
 
 #include <QDebug>
 #include <QTime>
@@ -702,6 +703,8 @@ bool Encoder::initMuxerLocked()
 {
     if (!m_preset.transcoding().enabled)
         m_preset.local().recordingPath.clear();
+    else if (!m_paths.empty()) // a split of a fixed path: "name 2.ext", "name 3.ext", ...
+        m_preset.local().recordingPath = RecordingName::nextFreePath(m_paths.front());
     m_sync.videoWritten.store(0);
     m_sync.frameRate.store(m_preset.videoCodec().frameRate);
 

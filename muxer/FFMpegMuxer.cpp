@@ -354,7 +354,8 @@ bool FFMpegMuxer::containerTakesCodecs(const AVOutputFormat* format) const
     const QString container = m_preset.container().format;
     // id NONE: the pair as a whole.
     const auto refuse = [&](int id, const char* why) {
-        QString codecs = id == m_audioId ? QString() : m_preset.videoCodec().codecName;
+        QString codecs =
+            id == m_audioId && id != AV_CODEC_ID_NONE ? QString() : m_preset.videoCodec().codecName;
         if (m_audioId != AV_CODEC_ID_NONE && id != m_videoId)
             codecs += (codecs.isEmpty() ? QString() : QStringLiteral(" + ")) +
                       m_preset.audioCodec().codecName;
