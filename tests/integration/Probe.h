@@ -119,13 +119,8 @@ public:
     // The first stream of a kind ("video", "audio"), with decoded frame counts when asked.
     static QJsonObject stream(const QString& path, const QString& kind, bool countFrames = true)
     {
-        QStringList opts{QStringLiteral("-show_streams")};
-        if (countFrames)
-            opts << QStringLiteral("-count_frames");
-        for (const auto& s : json(path, opts).value(QStringLiteral("streams")).toArray())
-            if (s.toObject().value(QStringLiteral("codec_type")).toString() == kind)
-                return s.toObject();
-        return {};
+        const Media m = inspect(path, countFrames);
+        return kind == QLatin1String("video") ? m.video : m.audio;
     }
 
     // The packets of one stream ("v:0", "a:0") in file order.
