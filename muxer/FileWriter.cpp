@@ -63,7 +63,7 @@ long long FileWriter::write(const QByteArray& data)
         return -1;
     struct stat st;
     if (::fstat(m_fd, &st) == 0 && st.st_nlink == 0) {
-        m_error = ENOENT;
+        m_error = kDeleted;
         return -1;
     }
     const char* p = data.constData();
@@ -97,7 +97,7 @@ QString FileWriter::errorText()
 {
     if (m_error == 0)
         return {};
-    if (m_error == ENOENT)
+    if (m_error == kDeleted)
         return QStringLiteral("the file was deleted");
     return QString::fromLocal8Bit(std::strerror(m_error));
 }

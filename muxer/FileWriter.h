@@ -20,7 +20,7 @@ public:
     // whence 0: to |offset|; 1: to pos() + offset; 2: to size() - |offset| (so seek(16, 2) and
     // seek(-16, 2) both land 16 bytes before the end); other: false, position unchanged.
     bool seek(long long offset, int whence) override;
-    // All of `data` or -1. Also -1 (ENOENT) once the file has been deleted from its folder,
+    // All of `data` or -1. Also -1 once the file has been deleted from its folder,
     // so that a recording whose folder went away stops instead of writing into nowhere.
     long long write(const QByteArray& data) override;
     // Nothing to do: the file is closed by the destructor.
@@ -32,5 +32,6 @@ public:
 
 private:
     int m_fd = -1;
-    int m_error = 0; // errno of the last failure
+    static constexpr int kDeleted = -1; // m_error: the file is no longer in its folder
+    int m_error = 0;                    // errno of the last failure, or kDeleted
 };

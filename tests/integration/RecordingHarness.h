@@ -100,7 +100,6 @@ public:
             if (preset.audioCodec().enabled)
                 encoder->enqueueAudio(reinterpret_cast<unsigned char*>(audio.data()),
                                       static_cast<int>(audio.size() * 2));
-            const AVSync& sync = encoder->getSyncInfo();
             while (pictures - static_cast<long long>(encoder->encodedVideo().frameCount.load()) >
                        4 &&
                    !failed())

@@ -131,7 +131,8 @@ TEST_P(RecordingContainers, TenSecondsDecodeCompletelyAndAreWrittenWhileRunning)
     EXPECT_GT(r.bytesBeforeStop, QFileInfo(r.lastPath).size() / 4);
     // Progress: one report per written packet with the muxer's frame count.
     ASSERT_FALSE(r.reports.empty());
-    EXPECT_EQ(r.reports.back(), std::make_pair(1, 300));
+    // (with drops the last frame is a lost one, counted after the last report)
+    EXPECT_EQ(r.reports.back(), std::make_pair(1, c.dropEvery ? 299 : 300));
 }
 
 INSTANTIATE_TEST_SUITE_P(Recording, RecordingContainers,
