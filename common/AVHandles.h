@@ -39,3 +39,9 @@ using AVCodecContextPtr = std::unique_ptr<AVCodecContext, AVCodecContextFree>;
 using AVFramePtr = std::unique_ptr<AVFrame, AVFrameFree>;
 using AVPacketPtr = std::unique_ptr<AVPacket, AVPacketFree>;
 using AVBSFContextPtr = std::unique_ptr<AVBSFContext, AVBSFContextFree>;
+
+struct AVCodecParametersFree
+{
+    void operator()(AVCodecParameters* p) const { avcodec_parameters_free(&p); }
+};
+using AVCodecParametersPtr = std::unique_ptr<AVCodecParameters, AVCodecParametersFree>;

@@ -14,6 +14,7 @@
 #include "encoder/VideoThread.h"
 #include "muxer/IMuxer.h"
 #include "muxer/MuxerFactory.h"
+#include "muxer/RecordingName.h"
 
 #include <QDebug>
 #include <QTime>
@@ -85,6 +86,16 @@ QString invalidInput(const CodecPreset& preset)
             return bad("audioOutput.bufferSize", a.bufferSize);
     }
     return QString();
+}
+
+// The one copy of an encoded packet on its way to the muxer; null when out of memory.
+AVPacketPtr makePacket(const unsigned char* data, unsigned int size)
+{
+    AVPacketPtr packet(av_packet_alloc());
+    if (!packet || av_new_packet(packet.get(), static_cast<int>(size)) < 0)
+        return nullptr;
+    std::copy(data, data + size, packet->data);
+    return packet;
 }
 
 } // namespace
@@ -815,7 +826,7 @@ void Encoder::encodeAudio(unsigned char* data, int size)
     ++m_audioPacketsOut;
     if (m_callback.load())
         m_audioForHost.emplace_back(m_encodedAudio.data, m_encodedAudio.data + packetSize);
-    if (m_muxer && !m_muxer->writeAudio(m_encodedAudio.data, packetSize))
+    if (m_muxer && !m_muxer->writeAudio(makePacket(m_encodedAudio.data, packetSize)))
         return;
     const long long encoded = m_sync.audioBytesEncoded.fetch_add(size) + size;
     const CodecModel::AudioCodec& audio = m_preset.audioCodec();
@@ -864,6 +875,8 @@ bool Encoder::initMuxerLocked(std::unique_ptr<IMuxer>& replaced)
 {
     if (!m_preset.transcoding().enabled)
         m_preset.local().recordingPath.clear();
+    else if (!m_paths.empty()) // a split of a fixed path: "name 2.ext", "name 3.ext", ...
+        m_preset.local().recordingPath = RecordingName::nextFreePath(m_paths.front());
     m_sync.videoWritten.store(0);
     m_sync.frameRate.store(m_preset.videoCodec().frameRate);
 
@@ -881,8 +894,12 @@ bool Encoder::initMuxerLocked(std::unique_ptr<IMuxer>& replaced)
         return false;
     }
     m_muxer->setReserved(static_cast<unsigned int>(m_encodedVideo.frameCount.load()));
-    if (m_preset.videoCodec().enabled && m_videoCodec)
+    if (m_preset.videoCodec().enabled && m_videoCodec) {
+        AVCodecParametersPtr par(avcodec_parameters_alloc());
+        if (par && m_videoCodec->streamParameters(par.get()))
+            m_muxer->setVideoParameters(par.get());
         m_muxer->setVideoExtradata(m_videoCodec->extraData(), m_videoCodec->extraDataSize());
+    }
     if (m_preset.audioCodec().enabled && m_audioCodec)
         m_muxer->setAudioExtradata(m_audioCodec->extraData(), m_audioCodec->extraDataSize());
     if (m_videoCodec && !m_muxer->initialize(m_preset)) {
@@ -896,6 +913,10 @@ bool Encoder::initMuxerLocked(std::unique_ptr<IMuxer>& replaced)
 bool Encoder::writeVideoMuxer(unsigned char* data, unsigned int size, unsigned int key,
                               long long pts, long long dts, unsigned int)
 {
+    // The one copy happens before the lock is taken.
+    AVPacketPtr packet = makePacket(data, size);
+    if (!packet)
+        return false;
     bool audioMayStart = false;
     {
         std::lock_guard<std::mutex> lock(m_muxMutex);
@@ -911,7 +932,7 @@ bool Encoder::writeVideoMuxer(unsigned char* data, unsigned int size, unsigned i
             if (!m_muxer->writeHeader())
                 return false;
         }
-        if (!m_muxer->writeVideo(data, size, key, pts, dts))
+        if (!m_muxer->writeVideo(std::move(packet), key != 0))
             return false;
         m_sync.videoWritten.fetch_add(1);
         audioMayStart = !m_audioMayStart.exchange(true);

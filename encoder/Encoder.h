@@ -8,7 +8,7 @@
 #include "encoder/FramePool.h"
 #include "encoder/IAudioThread.h"
 #include "encoder/IEncoder.h"
-#include "encoder/IMuxerCallback.h"
+#include "muxer/IMuxerCallback.h"
 #include "encoder/IVideoThread.h"
 
 #include <atomic>

@@ -1,84 +1,134 @@
 #include "muxer/FFMpegMuxer.h"
 
-#include "api/Strevo.h"
-#include "encoder/IMuxerCallback.h"
+#include "common/CodecTable.h"
+#include "common/Redact.h"
 #include "muxer/AvioWriter.h"
 #include "muxer/FileWriter.h"
+#include "muxer/IMuxerCallback.h"
 #include "muxer/MuxerThread.h"
 #include "muxer/RecordingName.h"
 
 #include <QDateTime>
 #include <QDebug>
+#include <QFile>
 #include <QFileInfo>
-#include <QUrl>
-#include <cmath>
-#include <mutex>
 
 extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
 }
 
 namespace {
-
-constexpr unsigned long kIdleWaitMs = 5;
 
 bool isH264OrHevc(int id)
 {
     return id == AV_CODEC_ID_H264 || id == AV_CODEC_ID_HEVC;
 }
 
-bool muxerOpensEncoder(int id)
+// ProRes profiles by the preset's index (Proxy, LT, Standard, HQ, 4444, XQ): players read the
+// profile from the QuickTime sample entry's tag.
+uint32_t proresTag(int profile)
 {
-    return id == AV_CODEC_ID_QTRLE || id == AV_CODEC_ID_MJPEG || id == AV_CODEC_ID_PRORES;
+    static const uint32_t tags[] = {MKTAG('a', 'p', 'c', 'o'), MKTAG('a', 'p', 'c', 's'),
+                                    MKTAG('a', 'p', 'c', 'n'), MKTAG('a', 'p', 'c', 'h'),
+                                    MKTAG('a', 'p', '4', 'h'), MKTAG('a', 'p', '4', 'x')};
+    return profile >= 0 && profile < 6 ? tags[profile] : tags[2];
 }
 
-AVPixelFormat streamPixelFormat(int id)
+// Pairs libavformat writes without complaint but no player reads back: MPEG-TS stores any
+// other codec as an opaque data stream, and QuickTime RLE decodes only from QuickTime files.
+const char* ownRefusal(const AVOutputFormat* format, int codecId)
 {
-    switch (id) {
-    case AV_CODEC_ID_QTRLE:
-        return AV_PIX_FMT_ARGB;
-    case AV_CODEC_ID_MJPEG:
-        return AV_PIX_FMT_YUVJ420P;
-    case AV_CODEC_ID_PRORES:
-        return AV_PIX_FMT_YUV422P10LE;
-    default:
-        return AV_PIX_FMT_YUV420P;
+    const QByteArray name(format->name);
+    if (name == "mpegts" || name == "hls") {
+        switch (codecId) {
+        case AV_CODEC_ID_H264:
+        case AV_CODEC_ID_HEVC:
+        case AV_CODEC_ID_AAC:
+        case AV_CODEC_ID_MP3:
+        case AV_CODEC_ID_AC3:
+            return nullptr;
+        default:
+            return "MPEG-TS would carry it as an opaque data stream";
+        }
     }
+    if (codecId == AV_CODEC_ID_QTRLE && name != "mov")
+        return "only QuickTime files carry QuickTime RLE";
+    return nullptr;
 }
+
+// A seekable output that keeps nothing, for trial headers.
+struct NullOutput
+{
+    int64_t pos = 0;
+    int64_t end = 0;
+    static int write(void* opaque, AvioWriter::WriteBuffer, int size)
+    {
+        auto* self = static_cast<NullOutput*>(opaque);
+        self->pos += size;
+        self->end = std::max(self->end, self->pos);
+        return size;
+    }
+    static int64_t seek(void* opaque, int64_t offset, int whence)
+    {
+        auto* self = static_cast<NullOutput*>(opaque);
+        if (whence == AVSEEK_SIZE)
+            return self->end;
+        if (whence == SEEK_CUR)
+            offset += self->pos;
+        else if (whence == SEEK_END)
+            offset += self->end;
+        else if (whence != SEEK_SET)
+            return -1;
+        return self->pos = offset;
+    }
+};
+
+struct FormatContextFree
+{
+    void operator()(AVFormatContext* c) const { avformat_free_context(c); }
+};
+struct AvioContextFree
+{
+    void operator()(AVIOContext* c) const
+    {
+        av_freep(&c->buffer);
+        avio_context_free(&c);
+    }
+};
+struct DictionaryFree
+{
+    void operator()(AVDictionary* d) const { av_dict_free(&d); }
+};
+using DictionaryPtr = std::unique_ptr<AVDictionary, DictionaryFree>;
 
 } // namespace
 
-FFMpegMuxer::FFMpegMuxer(IMuxerCallback* callback)
-    : m_callback(callback), m_packet(av_packet_alloc())
-{
-}
+FFMpegMuxer::FFMpegMuxer(IMuxerCallback* callback) : m_callback(callback) {}
 
 FFMpegMuxer::~FFMpegMuxer()
 {
-    // A local recording keeps every queued packet: the loop drains the queues before it ends.
-    if (m_preset.streaming().enabled)
-        m_aborted.store(true);
+    {
+        // A local recording keeps every queued packet: the loop drains the queues first.
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        m_stopping = true;
+        if (m_preset.streaming().enabled)
+            m_aborted.store(true);
+    }
+    m_queueCond.notify_all();
     delete m_thread;
     m_thread = nullptr;
-    m_aborted.store(true);
-    const bool hadHeader = m_headerWritten.load();
     close();
     m_avio.reset();
     m_writer.reset();
-    // A file that never got its header (a failed start, or no frame ever came) holds nothing
-    // a player can use: do not leave it behind.
-    if (!hadHeader && m_createdFile)
+    // A file that got no packet (a failed start, or a pipeline stopped before any frame) holds
+    // nothing a player can use: do not leave it behind.
+    if (m_createdFile && !m_wroteStreamData) {
+        qDebug("FFMPEG: '%s' got no packet; removed",
+               qPrintable(redactSecrets(m_preset.local().recordingPath)));
         QFile::remove(m_preset.local().recordingPath);
-    dropQueued();
-}
-
-AVRational FFMpegMuxer::frameRateRational(double fps)
-{
-    const AVRational whole = av_d2q(std::round(fps), 1001000);
-    const int num = (whole.den ? whole.num / whole.den : 0) * 1000;
-    const bool fractional = fps - std::trunc(fps) > 0.0;
-    return AVRational{num, fractional ? 1001 : 1000};
+    }
 }
 
 int FFMpegMuxer::audioFrameSize(int codecId, int sampleRate)
@@ -102,8 +152,9 @@ bool FFMpegMuxer::initialize(const CodecPreset& preset)
 {
     m_preset = preset;
     if (m_preset.streaming().enabled) {
-        qWarning("FFMPEG: live output to '%s' is not available in this build",
-                 qPrintable(m_preset.streaming().url));
+        qWarning(
+            "FFMPEG: live output to '%s' is not available in this build",
+            qPrintable(redactSecrets(m_preset.streaming().url, {m_preset.streaming().streamKey})));
         return false;
     }
     return open();
@@ -111,7 +162,44 @@ bool FFMpegMuxer::initialize(const CodecPreset& preset)
 
 bool FFMpegMuxer::open()
 {
-    m_lastWrite.restart();
+    const QString container = m_preset.container().format;
+    const QByteArray fileName = "file." + container.toUtf8();
+    m_oformat = av_guess_format(nullptr, fileName.constData(), nullptr);
+    if (!m_oformat) {
+        qWarning("FFMPEG: no container called '%s'", qPrintable(container));
+        return false;
+    }
+    const QByteArray formatName(m_oformat->name);
+    m_mpegts = formatName == "mpegts";
+    m_fragmented = m_preset.container().crashSafe && (formatName == "mp4" || formatName == "mov");
+
+    const CodecModel::VideoCodec& video = m_preset.videoCodec();
+    const CodecTable::Entry* videoEntry = CodecTable::find(video.codecName);
+    if (!videoEntry || videoEntry->kind != CodecTable::Kind::Video) {
+        qWarning("FFMPEG: unknown video codec '%s'", qPrintable(video.codecName));
+        return false;
+    }
+    m_videoId = videoEntry->avCodecId;
+    if (m_preset.audioCodec().enabled) {
+        const CodecTable::Entry* audioEntry = CodecTable::find(m_preset.audioCodec().codecName);
+        if (!audioEntry || audioEntry->kind != CodecTable::Kind::Audio) {
+            qWarning("FFMPEG: unknown audio codec '%s'",
+                     qPrintable(m_preset.audioCodec().codecName));
+            return false;
+        }
+        m_audioId = audioEntry->avCodecId;
+        m_audioFrameSize = audioFrameSize(m_audioId, m_preset.audioCodec().sampleRate);
+        if (m_audioFrameSize <= 0)
+            m_audioFrameSize = 960;
+    }
+    m_frameRate = CodecTable::frameRate(video.frameRate);
+    if (m_frameRate.num <= 0) {
+        qWarning("FFMPEG: frame rate %g", video.frameRate);
+        return false;
+    }
+    if (!containerTakesCodecs(m_oformat))
+        return false;
+
     CodecModel::Local& local = m_preset.local();
     if (local.enabled && local.recordingPath.isEmpty()) {
         QString why;
@@ -124,39 +212,26 @@ bool FFMpegMuxer::open()
         local.recordingPath = QFileInfo(path).absoluteFilePath();
     }
 
-    const QByteArray fileName = "file." + m_preset.container().format.toUtf8();
-    const AVOutputFormat* format = av_guess_format(nullptr, fileName.constData(), nullptr);
-    if (!format) {
-        qWarning("FFMPEG: Could not find suitable output format\n");
-        return false;
-    }
-    m_mpegts = QByteArray(format->name) == "mpegts";
-    const int videoId = Strevo::codecIdFromName(m_preset.videoCodec().codecName);
-    const int audioId = m_preset.audioCodec().enabled
-                            ? Strevo::codecIdFromName(m_preset.audioCodec().codecName)
-                            : AV_CODEC_ID_NONE;
-
     m_format = avformat_alloc_context();
     if (!m_format) {
-        qWarning("FFMPEG: avformat_alloc_context error\n");
+        qWarning("FFMPEG: cannot allocate the output context");
         return false;
     }
-    m_format->oformat = format;
+    m_format->oformat = m_oformat;
     // Muxers that name their own files (m3u8 segments) or look at the extension (.m2ts packets
     // of 192 bytes) read the url.
     m_format->url = av_strdup(QFile::encodeName(local.recordingPath).constData());
-
-    if (!openVideoStream(format, videoId))
-        return false;
-    if (m_preset.audioCodec().enabled && !openAudioStream(format, audioId))
+    if (!addStreams(m_format, &m_videoStream, &m_audioStream))
         return false;
 
-    if (!(format->flags & AVFMT_NOFILE)) {
+    if (!(m_oformat->flags & AVFMT_NOFILE)) {
         auto writer = std::make_unique<FileWriter>();
         m_createdFile = !QFileInfo::exists(local.recordingPath);
         if (!writer->open(local.recordingPath)) {
             m_createdFile = false;
-            qWarning("FFMPEG: cannot open '%s' for writing", qPrintable(local.recordingPath));
+            qWarning("FFMPEG: cannot open '%s' for writing: %s",
+                     qPrintable(redactSecrets(local.recordingPath)),
+                     qPrintable(writer->errorText()));
             return false;
         }
         m_writer = std::move(writer);
@@ -164,155 +239,206 @@ bool FFMpegMuxer::open()
         if (!m_avio->context())
             return false;
         m_format->pb = m_avio->context();
+        m_format->flags |= AVFMT_FLAG_CUSTOM_IO;
     }
-
-    if (m_audioStream && !m_audioExtradata.empty())
-        setExtradata(m_audioCtx.get(), m_audioExtradata);
     m_format->max_delay = m_mpegts ? 0 : 100000;
 
-    if (!m_videoExtradata.empty() && !m_headerWritten.load()) {
+    if (!m_videoExtradata.empty() || (m_videoPar && m_videoPar->extradata_size > 0)) {
         std::lock_guard<std::mutex> lock(m_muxMutex);
         if (!writeHeaderLocked())
             return false;
     }
-    if (!m_thread) {
-        m_thread = new MuxerThread(this);
-        m_thread->start(QThread::InheritPriority);
-    }
-    m_opened.store(true);
-    m_connected.store(1);
+    m_thread = new MuxerThread(this);
+    m_thread->start(QThread::InheritPriority);
     return true;
 }
 
-bool FFMpegMuxer::openVideoStream(const AVOutputFormat* format, int codecId)
+bool FFMpegMuxer::describeVideo(AVCodecParameters* par, const AVOutputFormat* format) const
 {
     const CodecModel::VideoCodec& video = m_preset.videoCodec();
-    m_videoStream = avformat_new_stream(m_format, nullptr);
-    if (!m_videoStream) {
-        qWarning("FFMPEG: Could not alloc video stream\n");
-        return false;
-    }
-    m_videoStream->id = 0;
-    const AVRational rate = frameRateRational(video.frameRate);
-    m_videoStream->avg_frame_rate = rate;
-    m_videoStream->r_frame_rate = rate;
-    m_videoStream->time_base = av_inv_q(rate);
-
-    // For the intra codecs the muxer opens an encoder on the stream's context, so that the
-    // stream parameters (codec tag, profile, field order) are the encoder's own.
-    const AVCodec* encoder = nullptr;
-    if (muxerOpensEncoder(codecId)) {
-        // prores_ks takes every ProRes profile (4444 and XQ too) from 4:2:2 input.
-        if (codecId == AV_CODEC_ID_PRORES)
-            encoder = avcodec_find_encoder_by_name("prores_ks");
-        if (!encoder)
-            encoder = avcodec_find_encoder(static_cast<AVCodecID>(codecId));
-        if (!encoder)
+    const bool mov = QByteArray(format->name) == "mov";
+    if (m_videoPar) {
+        if (avcodec_parameters_copy(par, m_videoPar.get()) < 0)
             return false;
+        // An encoder's tag is a QuickTime one; other containers pick their own.
+        if (!mov)
+            par->codec_tag = 0;
+        return true;
     }
-    m_videoCtx.reset(avcodec_alloc_context3(encoder));
-    AVCodecContext* ctx = m_videoCtx.get();
-    ctx->codec_type = AVMEDIA_TYPE_VIDEO;
-    ctx->codec_id = static_cast<AVCodecID>(codecId);
-    ctx->bit_rate = static_cast<int64_t>(video.bitrate) * 1000;
-    ctx->width = video.width;
-    ctx->height = video.height;
-    ctx->time_base = av_inv_q(rate);
-    ctx->framerate = rate;
-    ctx->pix_fmt = streamPixelFormat(codecId);
-    if (format->flags & AVFMT_GLOBALHEADER)
-        ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-
-    if (encoder) {
-        switch (video.scanMode) {
-        case 0:
-            ctx->field_order = AV_FIELD_PROGRESSIVE;
-            m_fieldOrder = 1;
-            break;
-        case 1:
-            ctx->field_order = AV_FIELD_TT;
-            m_fieldOrder = 2;
-            break;
-        case 2:
-            ctx->field_order = AV_FIELD_BB;
-            m_fieldOrder = 3;
-            break;
-        default:
-            break;
-        }
-        if (codecId == AV_CODEC_ID_PRORES) {
-            ctx->profile = video.codecProfile;
-            av_opt_set_int(ctx->priv_data, "profile", video.codecProfile, 0);
-        }
-        if (avcodec_open2(ctx, encoder, nullptr) < 0)
-            return false;
-        m_encoderOpened = true;
+    const CodecTable::Entry* entry = CodecTable::find(video.codecName);
+    par->codec_type = AVMEDIA_TYPE_VIDEO;
+    par->codec_id = static_cast<AVCodecID>(m_videoId);
+    par->width = video.width;
+    par->height = video.height;
+    par->bit_rate = static_cast<int64_t>(video.bitrate) * 1000;
+    par->format = entry ? entry->streamPixelFormat : AV_PIX_FMT_YUV420P;
+    if (entry && entry->backend == CodecTable::Backend::FFmpegVideo) {
+        // The intra codecs code the fields as the preset scans them.
+        static const AVFieldOrder orders[] = {AV_FIELD_PROGRESSIVE, AV_FIELD_TT, AV_FIELD_BB};
+        if (video.scanMode >= 0 && video.scanMode <= 2)
+            par->field_order = orders[video.scanMode];
     }
-    return avcodec_parameters_from_context(m_videoStream->codecpar, ctx) >= 0;
+    if (m_videoId == AV_CODEC_ID_PRORES) {
+        par->profile = video.codecProfile;
+        if (mov)
+            par->codec_tag = proresTag(video.codecProfile);
+    }
+    if (m_videoId == AV_CODEC_ID_QTRLE)
+        par->bits_per_coded_sample =
+            av_get_bits_per_pixel(av_pix_fmt_desc_get(static_cast<AVPixelFormat>(par->format)));
+    return true;
 }
 
-bool FFMpegMuxer::openAudioStream(const AVOutputFormat* format, int codecId)
+bool FFMpegMuxer::describeAudio(AVCodecParameters* par, const AVOutputFormat*) const
 {
     const CodecModel::AudioCodec& audio = m_preset.audioCodec();
-    m_audioStream = avformat_new_stream(m_format, nullptr);
-    if (!m_audioStream) {
-        qDebug("FFMPEG: Could not alloc audio stream\n");
-        return false;
-    }
-    m_audioStream->id = 1;
-    m_audioCtx.reset(avcodec_alloc_context3(nullptr));
-    AVCodecContext* ctx = m_audioCtx.get();
-    ctx->codec_type = AVMEDIA_TYPE_AUDIO;
-    ctx->codec_id = static_cast<AVCodecID>(codecId);
-    av_channel_layout_default(&ctx->ch_layout, audio.channels > 0 ? audio.channels : 1);
-    ctx->sample_fmt = AV_SAMPLE_FMT_S16;
-    ctx->sample_rate = audio.sampleRate;
-    ctx->bit_rate = static_cast<int64_t>(audio.bitrate) * 1000;
-    ctx->time_base = AVRational{1, audio.sampleRate > 0 ? audio.sampleRate : 1};
-    m_audioStream->time_base = ctx->time_base;
-    ctx->frame_size = audioFrameSize(codecId, audio.sampleRate);
+    par->codec_type = AVMEDIA_TYPE_AUDIO;
+    par->codec_id = static_cast<AVCodecID>(m_audioId);
+    av_channel_layout_default(&par->ch_layout, audio.channels > 0 ? audio.channels : 1);
+    par->format = AV_SAMPLE_FMT_S16;
+    par->sample_rate = audio.sampleRate;
+    par->bit_rate = static_cast<int64_t>(audio.bitrate) * 1000;
+    par->frame_size = audioFrameSize(m_audioId, audio.sampleRate);
     // libavcodec's AAC encoder primes with one frame; containers that can say so (mp4, mkv)
     // then start the sound where the picture starts.
-    if (codecId == AV_CODEC_ID_AAC)
-        ctx->initial_padding = 1024;
-    if (codecId == AV_CODEC_ID_PCM_S16LE) {
-        ctx->bits_per_coded_sample = av_get_bits_per_sample(ctx->codec_id);
-        ctx->block_align = ctx->bits_per_coded_sample * audio.channels / 8;
-        ctx->bit_rate = static_cast<int64_t>(ctx->block_align) * audio.sampleRate * 8;
+    if (m_audioId == AV_CODEC_ID_AAC)
+        par->initial_padding = 1024;
+    if (m_audioId == AV_CODEC_ID_PCM_S16LE) {
+        par->bits_per_coded_sample = 16;
+        par->block_align = 2 * par->ch_layout.nb_channels;
+        par->bit_rate = static_cast<int64_t>(par->block_align) * audio.sampleRate * 8;
     }
-    m_audioFrameSize = ctx->frame_size > 0 ? ctx->frame_size : 960;
-    if (format->flags & AVFMT_GLOBALHEADER)
-        ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    return avcodec_parameters_from_context(m_audioStream->codecpar, ctx) >= 0;
+    if (!m_audioExtradata.empty()) {
+        par->extradata = static_cast<uint8_t*>(
+            av_mallocz(m_audioExtradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (!par->extradata)
+            return false;
+        std::copy(m_audioExtradata.begin(), m_audioExtradata.end(), par->extradata);
+        par->extradata_size = static_cast<int>(m_audioExtradata.size());
+    }
+    return true;
 }
 
-void FFMpegMuxer::setExtradata(AVCodecContext* ctx, const std::vector<uint8_t>& bytes)
+bool FFMpegMuxer::addStreams(AVFormatContext* format, AVStream** video, AVStream** audio) const
 {
-    av_freep(&ctx->extradata);
-    ctx->extradata_size = 0;
-    if (bytes.empty())
-        return;
-    ctx->extradata = static_cast<uint8_t*>(av_mallocz(bytes.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-    if (!ctx->extradata)
-        return;
-    std::copy(bytes.begin(), bytes.end(), ctx->extradata);
-    ctx->extradata_size = static_cast<int>(bytes.size());
+    *video = avformat_new_stream(format, nullptr);
+    if (!*video || !describeVideo((*video)->codecpar, format->oformat))
+        return false;
+    (*video)->id = 0;
+    (*video)->avg_frame_rate = m_frameRate;
+    (*video)->r_frame_rate = m_frameRate;
+    (*video)->time_base = av_inv_q(m_frameRate);
+    *audio = nullptr;
+    if (m_audioId == AV_CODEC_ID_NONE)
+        return true;
+    *audio = avformat_new_stream(format, nullptr);
+    if (!*audio || !describeAudio((*audio)->codecpar, format->oformat))
+        return false;
+    (*audio)->id = 1;
+    (*audio)->time_base = AVRational{1, std::max(m_preset.audioCodec().sampleRate, 1)};
+    return true;
+}
+
+AVDictionary* FFMpegMuxer::headerOptions() const
+{
+    AVDictionary* options = nullptr;
+    // A fragment per key frame: a recording cut off at any moment plays up to its last
+    // complete fragment.
+    if (m_fragmented)
+        av_dict_set(&options, "movflags", "frag_keyframe+empty_moov+default_base_moof", 0);
+    return options;
+}
+
+bool FFMpegMuxer::containerTakesCodecs(const AVOutputFormat* format) const
+{
+    const QString container = m_preset.container().format;
+    // id NONE: the pair as a whole.
+    const auto refuse = [&](int id, const char* why) {
+        QString codecs =
+            id == m_audioId && id != AV_CODEC_ID_NONE ? QString() : m_preset.videoCodec().codecName;
+        if (m_audioId != AV_CODEC_ID_NONE && id != m_videoId)
+            codecs += (codecs.isEmpty() ? QString() : QStringLiteral(" + ")) +
+                      m_preset.audioCodec().codecName;
+        qWarning("FFMPEG: container '%s' does not take %s: %s", qPrintable(container),
+                 qPrintable(codecs), why);
+        return false;
+    };
+    const auto queryCodecs = [&] {
+        for (int id : {m_videoId, m_audioId}) {
+            if (id != AV_CODEC_ID_NONE &&
+                avformat_query_codec(format, static_cast<AVCodecID>(id), FF_COMPLIANCE_NORMAL) == 0)
+                return refuse(id, "libavformat has no tag for it in this container");
+        }
+        return true;
+    };
+    for (int id : {m_videoId, m_audioId}) {
+        if (id == AV_CODEC_ID_NONE)
+            continue;
+        if (const char* why = ownRefusal(format, id))
+            return refuse(id, why);
+    }
+    // Without its parameter sets an H.264/HEVC header cannot be written (the encoder hands
+    // them over with its first packet): the tag check has to do.
+    if (isH264OrHevc(m_videoId) && m_videoExtradata.empty() &&
+        !(m_videoPar && m_videoPar->extradata_size > 0))
+        return queryCodecs();
+
+    // The playlist muxer writes segment files of its own: try its segments' format instead.
+    const AVOutputFormat* trial =
+        QByteArray(format->name) == "hls" ? av_guess_format("mpegts", nullptr, nullptr) : format;
+    AVFormatContext* raw = nullptr;
+    if (avformat_alloc_output_context2(&raw, trial, nullptr, nullptr) < 0 || !raw)
+        return false;
+    std::unique_ptr<AVFormatContext, FormatContextFree> ctx(raw);
+    AVStream* video = nullptr;
+    AVStream* audio = nullptr;
+    if (!addStreams(ctx.get(), &video, &audio))
+        return false;
+    if (video->codecpar->extradata_size == 0 && !m_videoExtradata.empty()) {
+        video->codecpar->extradata = static_cast<uint8_t*>(
+            av_mallocz(m_videoExtradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (!video->codecpar->extradata)
+            return false;
+        std::copy(m_videoExtradata.begin(), m_videoExtradata.end(), video->codecpar->extradata);
+        video->codecpar->extradata_size = static_cast<int>(m_videoExtradata.size());
+    }
+    NullOutput sink;
+    auto* buffer = static_cast<unsigned char*>(av_malloc(4096));
+    if (!buffer)
+        return false;
+    std::unique_ptr<AVIOContext, AvioContextFree> pb(
+        avio_alloc_context(buffer, 4096, 1, &sink, nullptr, &NullOutput::write, &NullOutput::seek));
+    if (!pb) {
+        av_free(buffer);
+        return false;
+    }
+    ctx->pb = pb.get();
+    ctx->flags |= AVFMT_FLAG_CUSTOM_IO;
+    AVDictionary* raw_options = headerOptions();
+    int result = avformat_write_header(ctx.get(), &raw_options);
+    DictionaryPtr options(raw_options);
+    if (result >= 0)
+        result = av_write_trailer(ctx.get());
+    // libavformat has logged its reason; name the pair too.
+    if (result < 0)
+        return refuse(AV_CODEC_ID_NONE, avErrorText(result).constData());
+    return queryCodecs();
 }
 
 bool FFMpegMuxer::setUpColourFilter()
 {
-    const AVCodecContext* ctx = m_videoCtx.get();
+    const AVCodecParameters* par = m_videoStream->codecpar;
     const AVBitStreamFilter* filter =
-        av_bsf_get_by_name(ctx->codec_id == AV_CODEC_ID_H264 ? "h264_metadata" : "hevc_metadata");
+        av_bsf_get_by_name(par->codec_id == AV_CODEC_ID_H264 ? "h264_metadata" : "hevc_metadata");
     AVBSFContext* bsf = nullptr;
     if (!filter || av_bsf_alloc(filter, &bsf) < 0)
         return false;
     m_colourFilter.reset(bsf);
     // BT.601 (PAL/NTSC values 6) below 720p, BT.709 up to 4K; UHD keeps what the encoder wrote.
     const char* colour = nullptr;
-    if (ctx->width < 1280 && ctx->height < 720)
+    if (par->width < 1280 && par->height < 720)
         colour = "6";
-    else if (ctx->width < 3840 && ctx->height < 2160)
+    else if (par->width < 3840 && par->height < 2160)
         colour = "1";
     if (colour) {
         av_opt_set(bsf->priv_data, "colour_primaries", colour, AV_OPT_SEARCH_CHILDREN);
@@ -320,9 +446,10 @@ bool FFMpegMuxer::setUpColourFilter()
         av_opt_set(bsf->priv_data, "matrix_coefficients", colour, AV_OPT_SEARCH_CHILDREN);
     }
     av_opt_set(bsf->priv_data, "video_full_range_flag", "0", AV_OPT_SEARCH_CHILDREN);
-    if (avcodec_parameters_from_context(m_videoStream->codecpar, ctx) < 0 ||
-        avcodec_parameters_copy(bsf->par_in, m_videoStream->codecpar) < 0)
+    if (avcodec_parameters_copy(bsf->par_in, par) < 0) {
+        m_colourFilter.reset();
         return false;
+    }
     bsf->time_base_in = m_videoStream->time_base;
     if (av_bsf_init(bsf) < 0) {
         m_colourFilter.reset();
@@ -333,31 +460,38 @@ bool FFMpegMuxer::setUpColourFilter()
 
 bool FFMpegMuxer::writeHeaderLocked()
 {
-    if (m_videoStream) {
-        if (!m_videoExtradata.empty())
-            setExtradata(m_videoCtx.get(), m_videoExtradata);
-        if (isH264OrHevc(m_videoCtx->codec_id) && !m_videoExtradata.empty()) {
-            if (!m_colourFilter && !setUpColourFilter())
-                qDebug("FFMPEG: colour metadata filter unavailable; writing the stream as it is");
-            if (m_colourFilter)
-                avcodec_parameters_copy(m_videoStream->codecpar, m_colourFilter->par_out);
+    AVCodecParameters* par = m_videoStream->codecpar;
+    if (!m_videoExtradata.empty() && par->extradata_size == 0) {
+        par->extradata = static_cast<uint8_t*>(
+            av_mallocz(m_videoExtradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (par->extradata) {
+            std::copy(m_videoExtradata.begin(), m_videoExtradata.end(), par->extradata);
+            par->extradata_size = static_cast<int>(m_videoExtradata.size());
         }
-        if (!m_colourFilter)
-            avcodec_parameters_from_context(m_videoStream->codecpar, m_videoCtx.get());
     }
-    if (m_audioStream) {
-        if (!m_audioExtradata.empty())
-            setExtradata(m_audioCtx.get(), m_audioExtradata);
-        avcodec_parameters_from_context(m_audioStream->codecpar, m_audioCtx.get());
-    }
-    const int result = avformat_write_header(m_format, nullptr);
+    if (isH264OrHevc(par->codec_id) && par->extradata_size > 0 && !m_colourFilter &&
+        !setUpColourFilter())
+        qDebug("FFMPEG: colour metadata filter unavailable; writing the stream as it is");
+
+    AVDictionary* raw = headerOptions();
+    const int result = avformat_write_header(m_format, &raw);
+    DictionaryPtr options(raw);
     if (result < 0) {
-        qWarning("FFMPEG: avformat_write_header error!\n");
-        qDebug("FFMPEG: %s: %s", qPrintable(m_preset.local().recordingPath),
-               avErrorText(result).constData());
+        qWarning("FFMPEG: cannot write the header of '%s': %s",
+                 qPrintable(redactSecrets(m_preset.local().recordingPath)),
+                 qPrintable(m_writer && !m_writer->errorText().isEmpty()
+                                ? m_writer->errorText()
+                                : QString::fromUtf8(avErrorText(result))));
         return false;
     }
+    m_videoTimeBase = m_videoStream->time_base;
+    if (m_audioStream)
+        m_audioTimeBase = m_audioStream->time_base;
     m_headerWritten.store(true);
+    {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+    }
+    m_queueCond.notify_all();
     return true;
 }
 
@@ -370,53 +504,85 @@ bool FFMpegMuxer::writeHeader()
 {
     if (m_headerWritten.load())
         return true;
-    if (!m_opened.load() || !m_format)
+    if (!m_format)
         return false;
     std::lock_guard<std::mutex> lock(m_muxMutex);
     return writeHeaderLocked();
 }
 
-bool FFMpegMuxer::writeVideo(unsigned char* data, unsigned int size, unsigned int keyFrame,
-                             long long, long long)
+bool FFMpegMuxer::writeVideo(AVPacketPtr packet, bool keyFrame)
 {
-    if (m_connected.load() != 1)
-        return m_writeStatus.load();
-    if (!m_keyFrameSeen.load()) {
-        if (!keyFrame)
-            return m_writeStatus.load();
-        m_keyFrameSeen.store(true);
+    if (m_failed.load())
+        return false;
+    if (!packet)
+        return true;
+    {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        if (!m_keyFrameSeen) {
+            if (!keyFrame)
+                return true; // a file starts with a key frame
+            m_keyFrameSeen = true;
+        }
+        if (keyFrame)
+            packet->flags |= AV_PKT_FLAG_KEY;
+        else
+            packet->flags &= ~AV_PKT_FLAG_KEY;
+        m_videoQueue.push_back(Queued{std::move(packet), m_queuedVideoFrames++});
+        m_videoFrames.store(m_queuedVideoFrames);
     }
-    const long long frame = m_videoFrames.fetch_add(1);
-    const long long pts = av_rescale_q(frame, m_videoCtx->time_base, m_videoStream->time_base);
-    m_videoQueue.append(std::make_unique<EncodeData>(data, size, keyFrame ? 1 : 0, pts, pts));
-    if (m_thread)
-        m_thread->wakeThread();
-    return m_writeStatus.load();
+    m_queueCond.notify_one();
+    return true;
 }
 
-bool FFMpegMuxer::writeAudio(unsigned char* data, unsigned int size)
+bool FFMpegMuxer::writeAudio(AVPacketPtr packet)
 {
-    if (m_connected.load() != 1 || !m_keyFrameSeen.load() || !m_audioStream)
+    if (m_failed.load())
+        return false;
+    if (!packet || !m_audioStream)
         return true;
-    const long long pts = av_rescale_q(m_audioSamples.fetch_add(m_audioFrameSize),
-                                       m_audioCtx->time_base, m_audioStream->time_base);
-    m_audioQueue.append(std::make_unique<EncodeData>(data, size, 1, pts, pts));
-    if (m_thread)
-        m_thread->wakeThread();
+    {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        if (!m_keyFrameSeen)
+            return true; // the sound starts with the picture
+        m_audioQueue.push_back(Queued{std::move(packet), m_queuedAudioSamples});
+        m_queuedAudioSamples += m_audioFrameSize;
+    }
+    m_queueCond.notify_one();
     return true;
 }
 
 void FFMpegMuxer::skipVideoFrame()
 {
-    m_videoFrames.fetch_add(1);
+    {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        // The gap still counts as written video, in order, so that the audio that waits for
+        // the picture and the MPEG-TS interleaving move on.
+        if (m_keyFrameSeen)
+            m_videoQueue.push_back(Queued{nullptr, m_queuedVideoFrames});
+        ++m_queuedVideoFrames;
+        m_videoFrames.store(m_queuedVideoFrames);
+    }
+    m_queueCond.notify_one();
 }
 
 int FFMpegMuxer::skipAudioFrame()
 {
-    const int samples =
-        m_audioCtx && m_audioCtx->frame_size > 0 ? m_audioCtx->frame_size : m_audioFrameSize;
-    m_audioSamples.fetch_add(samples);
-    return samples;
+    {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        m_queuedAudioSamples += m_audioFrameSize;
+    }
+    m_queueCond.notify_one();
+    return m_audioFrameSize;
+}
+
+void FFMpegMuxer::setVideoParameters(const AVCodecParameters* par)
+{
+    m_videoPar.reset();
+    if (!par)
+        return;
+    m_videoPar.reset(avcodec_parameters_alloc());
+    if (m_videoPar && avcodec_parameters_copy(m_videoPar.get(), par) < 0)
+        m_videoPar.reset();
 }
 
 void FFMpegMuxer::setVideoExtradata(unsigned char* data, unsigned int size)
@@ -424,8 +590,6 @@ void FFMpegMuxer::setVideoExtradata(unsigned char* data, unsigned int size)
     if (size == 0 || !data || !m_videoExtradata.empty())
         return; // the first non-empty headers win
     m_videoExtradata.assign(data, data + size);
-    if (m_videoCtx)
-        setExtradata(m_videoCtx.get(), m_videoExtradata);
 }
 
 void FFMpegMuxer::setAudioExtradata(unsigned char* data, unsigned int size)
@@ -455,159 +619,165 @@ const QString& FFMpegMuxer::recordingPath()
     return m_preset.local().recordingPath;
 }
 
-void FFMpegMuxer::threadCallback()
-{
-    // Reopening live outputs runs here; local recordings have no such thread.
-}
-
 // ---- the muxing thread ------------------------------------------------------------------
+
+int FFMpegMuxer::nextQueue() const
+{
+    if (!m_headerWritten.load() || m_failed.load())
+        return -1;
+    const Queued* v = m_videoQueue.empty() ? nullptr : &m_videoQueue.front();
+    const Queued* a = m_audioQueue.empty() ? nullptr : &m_audioQueue.front();
+    if (!a && !v)
+        return -1;
+    if (!a)
+        return 0;
+    if (!v && !m_mpegts)
+        return 1;
+    const AVRational videoTb = av_inv_q(m_frameRate);
+    const AVRational audioTb{1, std::max(m_preset.audioCodec().sampleRate, 1)};
+    if (!m_mpegts)
+        return av_compare_ts(a->pts, audioTb, v->pts, videoTb) <= 0 ? 1 : 0;
+    // MPEG-TS is written with no interleaving delay, so the earlier stamp goes first (ties to
+    // audio). An empty queue stands for the stamp its next packet will get: a packet is
+    // written only when nothing earlier can still arrive.
+    const int64_t aPts = a ? a->pts : m_queuedAudioSamples;
+    const int64_t vPts = v ? v->pts : m_queuedVideoFrames;
+    const int order = av_compare_ts(aPts, audioTb, vPts, videoTb);
+    if (a && order <= 0)
+        return 1;
+    // Video at the very stamp the next audio packet will get goes first when no audio is
+    // waiting: the audio side may itself be waiting for this video to be written.
+    if (v && (order > 0 || (!a && order == 0)))
+        return 0;
+    // At the end of a recording nothing more arrives: write what is left.
+    if (m_stopping)
+        return a ? 1 : 0;
+    return -1;
+}
 
 void FFMpegMuxer::muxingLoop()
 {
     for (;;) {
-        bool wrote = false;
+        Queued item;
+        int which;
+        int queued;
+        {
+            std::unique_lock<std::mutex> lock(m_queueMutex);
+            m_queueCond.wait(lock, [this] { return m_stopping || nextQueue() >= 0; });
+            if (m_failed.load()) {
+                m_videoQueue.clear();
+                m_audioQueue.clear();
+            }
+            if (m_stopping && m_aborted.load())
+                return;
+            which = nextQueue();
+            if (which < 0) {
+                if (m_stopping)
+                    return;
+                continue;
+            }
+            std::deque<Queued>& queue = which == 0 ? m_videoQueue : m_audioQueue;
+            item = std::move(queue.front());
+            queue.pop_front();
+            queued = static_cast<int>(queue.size());
+        }
+        bool ok;
         {
             std::lock_guard<std::mutex> lock(m_muxMutex);
-            if (m_connected.load() == 1 && m_headerWritten.load())
-                wrote = writeOnePass();
+            ok = which == 0 ? writeVideoPacket(item) : writeAudioPacket(item);
         }
-        if (m_thread->isExitThread()) {
-            // A recording keeps what it was given: finish the queues unless aborted.
-            if (!wrote || m_aborted.load())
-                return;
+        item.packet.reset();
+        if (!ok) {
+            std::lock_guard<std::mutex> lock(m_queueMutex);
+            m_videoQueue.clear();
+            m_audioQueue.clear();
             continue;
         }
-        if (!wrote)
-            m_thread->waitThread(kIdleWaitMs);
+        if (!m_callback)
+            continue;
+        if (which == 0)
+            m_callback->videoWriteTs(av_q2d(av_inv_q(m_frameRate)), queued);
+        else
+            m_callback->audioWriteTs(static_cast<double>(m_audioFrameSize) /
+                                         std::max(m_preset.audioCodec().sampleRate, 1),
+                                     queued);
     }
 }
 
-// Expects m_muxMutex held.
-bool FFMpegMuxer::writeOnePass()
+bool FFMpegMuxer::writeVideoPacket(Queued& item)
 {
-    if (m_mpegts) {
-        // One packet per pass, the earlier stamp first (ties to audio), so that the stream
-        // stays interleaved with no delay. An empty queue stands for the stamp its next packet
-        // will get: a packet is written only when nothing earlier can still arrive, and
-        // neither side waits for the other once the other is ahead.
-        if (!m_audioStream)
-            return writeVideoPacket();
-        EncodeData* a = m_audioQueue.front();
-        EncodeData* v = m_videoQueue.front();
-        const long long aPts = a ? a->pts()
-                                 : av_rescale_q(m_audioSamples.load(), m_audioCtx->time_base,
-                                                m_audioStream->time_base);
-        const long long vPts =
-            v ? v->pts()
-              : av_rescale_q(m_videoFrames.load(), m_videoCtx->time_base, m_videoStream->time_base);
-        if (a && aPts <= vPts)
-            return writeAudioPacket();
-        // Video at the very stamp the next audio packet will get goes first when no audio is
-        // waiting: the audio side may itself be waiting for this video to be written.
-        if (v && (vPts < aPts || (!a && vPts == aPts)))
-            return writeVideoPacket();
-        // At the end of a recording nothing more arrives: write what is left.
-        if (m_thread->isExitThread())
-            return a ? writeAudioPacket() : writeVideoPacket();
-        return false;
-    }
-    const bool audio = writeAudioPacket();
-    const bool video = writeVideoPacket();
-    return audio || video;
-}
-
-bool FFMpegMuxer::writeAudioPacket()
-{
-    std::unique_ptr<EncodeData> record = m_audioQueue.tryTake();
-    if (!record)
-        return false;
-    AVPacket* pkt = m_packet.get();
-    if (av_new_packet(pkt, static_cast<int>(record->size())) == 0) {
-        std::copy(record->data(), record->data() + record->size(), pkt->data);
-        pkt->pts = pkt->dts = record->pts();
-        pkt->duration =
-            av_rescale_q(m_audioFrameSize, m_audioCtx->time_base, m_audioStream->time_base);
-        pkt->flags |= AV_PKT_FLAG_KEY;
-        pkt->stream_index = m_audioStream->index;
-        m_lastSourceTime = record->sourceTime();
-        if (av_interleaved_write_frame(m_format, pkt) != 0)
-            qWarning("FFMPEG: Error while writing audio frame");
-        av_packet_unref(pkt);
-    }
-    m_lastWrite.restart();
-    if (m_callback)
-        m_callback->audioWriteTs(static_cast<double>(m_audioFrameSize) /
-                                     m_preset.audioCodec().sampleRate,
-                                 m_audioQueue.count());
-    return true;
-}
-
-bool FFMpegMuxer::writeVideoPacket()
-{
-    std::unique_ptr<EncodeData> record = m_videoQueue.tryTake();
-    if (!record)
-        return false;
-    AVPacket* pkt = m_packet.get();
-    int result = av_new_packet(pkt, static_cast<int>(record->size()));
-    if (result == 0) {
-        std::copy(record->data(), record->data() + record->size(), pkt->data);
-        pkt->pts = pkt->dts = record->pts();
-        pkt->duration = av_rescale_q(1, m_videoCtx->time_base, m_videoStream->time_base);
-        pkt->stream_index = m_videoStream->index;
-        if (record->key() == 1)
-            pkt->flags |= AV_PKT_FLAG_KEY;
-        if (m_colourFilter) {
-            // The metadata filter gives one packet back for each it takes; should it fail,
-            // the packet is written as the encoder made it.
-            AVPacketPtr original(av_packet_clone(pkt));
-            if (av_bsf_send_packet(m_colourFilter.get(), pkt) != 0 ||
-                av_bsf_receive_packet(m_colourFilter.get(), pkt) != 0) {
-                av_packet_unref(pkt);
-                if (original)
-                    av_packet_move_ref(pkt, original.get());
-            }
+    if (!item.packet)
+        return true; // a skipped frame: only the written time moves on
+    AVPacket* pkt = item.packet.get();
+    const AVRational codecTb = av_inv_q(m_frameRate);
+    pkt->pts = pkt->dts = av_rescale_q(item.pts, codecTb, m_videoTimeBase);
+    pkt->duration = av_rescale_q(1, codecTb, m_videoTimeBase);
+    pkt->stream_index = m_videoStream->index;
+    if (m_colourFilter) {
+        // The metadata filter gives one packet back for each it takes; should it fail, the
+        // packet is written as the encoder made it.
+        AVPacketPtr original(av_packet_clone(pkt));
+        if (av_bsf_send_packet(m_colourFilter.get(), pkt) != 0 ||
+            av_bsf_receive_packet(m_colourFilter.get(), pkt) != 0) {
+            av_packet_unref(pkt);
+            if (original)
+                av_packet_move_ref(pkt, original.get());
         }
-        m_lastSourceTime = record->sourceTime();
-        result = av_interleaved_write_frame(m_format, pkt);
-        av_packet_unref(pkt);
     }
-    if (result != 0) {
-        m_writeStatus.store(false);
-        qWarning("FFMPEG: Error while writing video frame");
-        qDebug("FFMPEG: %s: %s", qPrintable(m_preset.local().recordingPath),
-               avErrorText(result).constData());
+    const int result = av_interleaved_write_frame(m_format, pkt);
+    if (result < 0) {
+        fail("video", result);
+        return false;
     }
-    m_lastWrite.restart();
-    if (m_callback)
-        m_callback->videoWriteTs(1.0 / m_preset.videoCodec().frameRate, m_videoQueue.count());
+    m_wroteStreamData = true;
     return true;
 }
 
-void FFMpegMuxer::dropQueued()
+bool FFMpegMuxer::writeAudioPacket(Queued& item)
 {
-    m_videoQueue.clear();
-    m_audioQueue.clear();
+    AVPacket* pkt = item.packet.get();
+    const AVRational codecTb{1, std::max(m_preset.audioCodec().sampleRate, 1)};
+    pkt->pts = pkt->dts = av_rescale_q(item.pts, codecTb, m_audioTimeBase);
+    pkt->duration = av_rescale_q(m_audioFrameSize, codecTb, m_audioTimeBase);
+    pkt->flags |= AV_PKT_FLAG_KEY;
+    pkt->stream_index = m_audioStream->index;
+    const int result = av_interleaved_write_frame(m_format, pkt);
+    if (result < 0) {
+        fail("audio", result);
+        return false;
+    }
+    m_wroteStreamData = true;
+    return true;
+}
+
+void FFMpegMuxer::fail(const char* what, int result)
+{
+    if (m_failed.exchange(true))
+        return;
+    const QString reason = m_writer && !m_writer->errorText().isEmpty()
+                               ? m_writer->errorText()
+                               : QString::fromUtf8(avErrorText(result));
+    qWarning("FFMPEG: writing %s to '%s' failed: %s; the recording ends here", what,
+             qPrintable(redactSecrets(m_preset.local().recordingPath)), qPrintable(reason));
 }
 
 // ---- closing ----------------------------------------------------------------------------
 
 void FFMpegMuxer::close()
 {
+    std::lock_guard<std::mutex> lock(m_muxMutex);
     if (m_format) {
-        if (m_headerWritten.load() && !m_preset.streaming().enabled)
-            av_write_trailer(m_format);
-        if (m_format->pb && m_avio)
-            avio_flush(m_format->pb);
+        if (m_headerWritten.load()) {
+            const int result = av_write_trailer(m_format);
+            if (result < 0 && !m_failed.load())
+                fail("the end", result);
+        }
         m_format->pb = nullptr; // owned by m_avio
         avformat_free_context(m_format);
         m_format = nullptr;
     }
     m_videoStream = nullptr;
     m_audioStream = nullptr;
-    m_videoCtx.reset();
-    m_audioCtx.reset();
     m_colourFilter.reset();
-    m_encoderOpened = false;
     m_headerWritten.store(false);
-    m_opened.store(false);
 }

@@ -2,14 +2,14 @@
 
 #include "common/AVHandles.h"
 #include "common/CodecPreset.h"
-#include "common/EncodeData.h"
-#include "common/IThreadCallback.h"
-#include "common/LockedFifo.h"
 #include "muxer/IMuxer.h"
 #include "muxer/IMuxerThread.h"
 
-#include <QElapsedTimer>
+#include <QByteArray>
+#include <QString>
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -28,12 +28,15 @@ class MuxerThread;
 // Writes a pipeline's encoded packets into a container with libavformat.
 //
 // Packets are stamped from the muxer's own frame and sample counters when they are queued
-// (writeVideo/writeAudio, on the pipeline's threads, which the pipeline serialises under its
-// muxer mutex) and written by the muxing thread, which holds m_muxMutex for each pass.
-// A local recording opens in initialize(); the header is written as soon as the video
-// headers are known, and the destructor drains the queues, writes the trailer and closes the
-// file, so every packet handed over ends up in the recording.
-class FFMpegMuxer : public IMuxer, public IMuxerThread, public IThreadCallback
+// (writeVideo/writeAudio/skipVideoFrame, on the pipeline's threads, which the pipeline
+// serialises under its muxer mutex) and written by the muxing thread, which sleeps on
+// m_queueCond until a packet can be written, the header is written, or the muxer stops.
+// initialize() checks that the container takes the codecs (a trial header on a null output)
+// and opens the file; the header is written as soon as the video headers are known, and the
+// destructor drains the queues, writes the trailer and closes the file, so every packet handed
+// over ends up in the recording. A write error stops the output at once; what was written
+// before stays playable (mkv, ts, crash-safe mp4/mov).
+class FFMpegMuxer : public IMuxer, public IMuxerThread
 {
 public:
     explicit FFMpegMuxer(IMuxerCallback* callback);
@@ -42,11 +45,11 @@ public:
     bool initialize(const CodecPreset& preset) override;
     bool isHeaderWritten() override;
     bool writeHeader() override;
-    bool writeVideo(unsigned char* data, unsigned int size, unsigned int keyFrame, long long pts,
-                    long long dts) override;
-    bool writeAudio(unsigned char* data, unsigned int size) override;
+    bool writeVideo(AVPacketPtr packet, bool keyFrame) override;
+    bool writeAudio(AVPacketPtr packet) override;
     void skipVideoFrame() override;
     int skipAudioFrame() override;
+    void setVideoParameters(const AVCodecParameters* par) override;
     void setVideoExtradata(unsigned char* data, unsigned int size) override;
     void setAudioExtradata(unsigned char* data, unsigned int size) override;
     void setReserved(unsigned int value) override;
@@ -55,65 +58,82 @@ public:
     const QString& recordingPath() override;
 
     void muxingLoop() override;
-    void threadCallback() override;
 
-    // 30 -> 30000/1000, 29.97 -> 30000/1001: the rounded rate times 1000, over 1001 for a
-    // fractional rate.
-    static AVRational frameRateRational(double fps);
     // Samples per audio packet for a codec id at a sample rate (960 when the codec has none).
     static int audioFrameSize(int codecId, int sampleRate);
 
 private:
+    // One queued packet with its stamp in the stream's time base. A null packet in the video
+    // queue is a skipped frame: it only advances the written video time.
+    struct Queued
+    {
+        AVPacketPtr packet;
+        int64_t pts = 0;
+    };
+
     bool open();
-    void close();
-    bool openVideoStream(const AVOutputFormat* format, int codecId);
-    bool openAudioStream(const AVOutputFormat* format, int codecId);
-    // Expects m_muxMutex held. Copies the codec contexts into the streams (through the colour
-    // filter for H.264/HEVC) and writes the container header.
+    // Fills a context with the streams the preset describes (no I/O).
+    bool addStreams(AVFormatContext* format, AVStream** video, AVStream** audio) const;
+    bool describeVideo(AVCodecParameters* par, const AVOutputFormat* format) const;
+    bool describeAudio(AVCodecParameters* par, const AVOutputFormat* format) const;
+    // False, with a warning naming codec, container and the reason, when the container does
+    // not take one of the codecs. Writes a header into a throw-away context and null output.
+    bool containerTakesCodecs(const AVOutputFormat* format) const;
+    AVDictionary* headerOptions() const;
+    // Expects m_muxMutex held. Writes the container header with the known extradata.
     bool writeHeaderLocked();
     bool setUpColourFilter();
-    static void setExtradata(AVCodecContext* ctx, const std::vector<uint8_t>& bytes);
-    // Expect m_muxMutex held. Return true when a packet was written.
-    bool writeAudioPacket();
-    bool writeVideoPacket();
-    bool writeOnePass();
-    void dropQueued();
+    // Expects m_queueMutex held. Which queue the next write takes from: 0 video, 1 audio,
+    // -1 none yet (the stream must stay interleaved, or nothing is queued).
+    int nextQueue() const;
+    // Expect m_muxMutex held (not m_queueMutex). False on a write error.
+    bool writeVideoPacket(Queued& item);
+    bool writeAudioPacket(Queued& item);
+    // Expects m_muxMutex held. Stops the output after a failed write, once, with the reason.
+    void fail(const char* what, int result);
+    void close();
 
     IMuxerCallback* m_callback; // the pipeline; kept, never deleted
-    CodecPreset m_preset;
+    CodecPreset m_preset;       // set-up thread; read-only once initialize() returned
+    const AVOutputFormat* m_oformat = nullptr;
+    bool m_mpegts = false;
+    bool m_fragmented = false;
+    int m_videoId = AV_CODEC_ID_NONE;
+    int m_audioId = AV_CODEC_ID_NONE;
+    AVRational m_frameRate{0, 1};
+    AVRational m_videoTimeBase{1, 1}; // the stream's time base once the header is written
+    AVRational m_audioTimeBase{1, 1};
+    int m_audioFrameSize = 960;
+    AVCodecParametersPtr m_videoPar; // from the encoder, when it describes its stream
 
     // The output. Opened and closed by the set-up thread and the destructor; used by the
     // muxing thread under m_muxMutex.
     AVFormatContext* m_format = nullptr;
-    AVCodecContextPtr m_videoCtx;
-    AVCodecContextPtr m_audioCtx;
-    bool m_encoderOpened = false; // the muxer opened an encoder on m_videoCtx
     AVStream* m_videoStream = nullptr;
     AVStream* m_audioStream = nullptr;
     AVBSFContextPtr m_colourFilter;
-    AVPacketPtr m_packet;
     std::unique_ptr<IWriter> m_writer;
     std::unique_ptr<AvioWriter> m_avio;
-
-    unsigned long long m_reserved = 0;
-    std::atomic<long long> m_videoFrames{0};  // stamped video frames; read by the pipeline
-    std::atomic<long long> m_audioSamples{0}; // stamped audio samples; read by the muxing thread
-    std::vector<uint8_t> m_videoExtradata;    // pipeline threads, before/at header time
+    bool m_wroteStreamData = false;        // a packet reached the file
+    std::vector<uint8_t> m_videoExtradata; // pipeline threads, before/at header time
     std::vector<uint8_t> m_audioExtradata;
-    std::atomic<bool> m_opened{false};
+    std::mutex m_muxMutex; // the header write, each packet write, closing
+
+    // Stamps and queues, shared by the pipeline's threads and the muxing thread.
+    std::deque<Queued> m_videoQueue;
+    std::deque<Queued> m_audioQueue;
+    long long m_queuedVideoFrames = 0; // frames stamped (skipped ones included)
+    long long m_queuedAudioSamples = 0;
+    bool m_keyFrameSeen = false;
+    bool m_stopping = false;
+    std::mutex m_queueMutex; // guards the queues, the counters above and m_stopping
+    std::condition_variable m_queueCond;
+
+    std::atomic<long long> m_videoFrames{0}; // copy of m_queuedVideoFrames for lock-free reads
     std::atomic<bool> m_headerWritten{false};
+    std::atomic<bool> m_failed{false}; // a write failed: the output is finished
     std::atomic<bool> m_aborted{false};
-    std::mutex m_muxMutex; // one pass of the muxing loop; the header write
-    int m_fieldOrder = 1;
-    MuxerThread* m_thread = nullptr;
-    LockedFifo<EncodeData> m_videoQueue;
-    LockedFifo<EncodeData> m_audioQueue;
-    std::atomic<bool> m_writeStatus{true}; // false after a failed video write
-    std::atomic<int> m_connected{0};
-    int m_audioFrameSize = 960;
-    std::atomic<bool> m_keyFrameSeen{false};
-    QElapsedTimer m_lastWrite; // muxing thread (under m_muxMutex)
-    bool m_mpegts = false;
+    unsigned long long m_reserved = 0;
     bool m_createdFile = false; // open() made the recording file (set-up thread only)
-    long long m_lastSourceTime = 0;
+    MuxerThread* m_thread = nullptr;
 };

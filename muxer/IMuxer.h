@@ -1,17 +1,22 @@
 #pragma once
 
+#include "common/AVHandles.h"
+
 #include <QString>
 
 class CodecPreset;
+struct AVCodecParameters;
 
 // The output of one pipeline: queues encoded packets, stamps them from its frame and sample
 // counters, and writes them into a container through libavformat on its own thread.
 //
-// Lifecycle: construct with the pipeline's IMuxerCallback; setReserved(), setVideoExtradata(),
-// setAudioExtradata(); initialize() (on failure the pipeline deletes the muxer). Then, under the
-// pipeline's muxer mutex: isHeaderWritten()/writeHeader() before the first video packet,
-// writeVideo(), writeAudio(), the skip operations. The destructor always runs, also after a
-// failed initialize(): it stops the muxing thread, writes the trailer and closes the output.
+// Lifecycle: construct with the pipeline's IMuxerCallback; setReserved(), setVideoParameters(),
+// setVideoExtradata(), setAudioExtradata(); initialize(), which decides whether the container
+// takes the codecs (on failure the pipeline deletes the muxer). Then, under the pipeline's
+// muxer mutex: isHeaderWritten()/writeHeader() before the first video packet, writeVideo(),
+// writeAudio(), the skip operations. The destructor always runs, also after a failed
+// initialize(): it drains the queues, writes the trailer, closes the output and removes a file
+// that got no packet.
 class IMuxer
 {
 public:
@@ -19,14 +24,18 @@ public:
     virtual bool initialize(const CodecPreset& preset) = 0;
     virtual bool isHeaderWritten() = 0;
     virtual bool writeHeader() = 0;
-    // pts and dts are not used: packets are stamped by counting frames.
-    virtual bool writeVideo(unsigned char* data, unsigned int size, unsigned int keyFrame,
-                            long long pts, long long dts) = 0;
-    virtual bool writeAudio(unsigned char* data, unsigned int size) = 0;
-    // A dropped output frame: advances the video frame counter without a packet.
+    // Takes the packet as it is (no copy); its stamps are not used: packets are stamped by
+    // counting frames. False once the output has failed (a write error, a full disk).
+    virtual bool writeVideo(AVPacketPtr packet, bool keyFrame) = 0;
+    virtual bool writeAudio(AVPacketPtr packet) = 0;
+    // A dropped output frame: advances the video frame counter and the written video time
+    // without a packet.
     virtual void skipVideoFrame() = 0;
     // A lost audio buffer: advances the sample counter by one audio frame; returns its samples.
     virtual int skipAudioFrame() = 0;
+    // The coded video stream's parameters as its encoder describes them (copied); without
+    // them the stream is described from the preset.
+    virtual void setVideoParameters(const AVCodecParameters* par) = 0;
     virtual void setVideoExtradata(unsigned char* data, unsigned int size) = 0;
     virtual void setAudioExtradata(unsigned char* data, unsigned int size) = 0;
     virtual void setReserved(unsigned int value) = 0;

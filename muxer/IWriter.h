@@ -32,4 +32,6 @@ public slots:
     virtual void finish() = 0;
     virtual long long size() = 0;
     virtual long long pos() = 0;
+    // Why the last operation failed, in words; empty when nothing failed.
+    virtual QString errorText() { return {}; }
 };

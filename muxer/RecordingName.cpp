@@ -153,3 +153,18 @@ QString RecordingName::choosePath(const CodecPreset& preset, const QDateTime& no
         error->clear();
     return QDir::cleanPath(info.absoluteFilePath());
 }
+
+QString RecordingName::nextFreePath(const QString& path)
+{
+    const QFileInfo info(path);
+    const QString ext = info.suffix();
+    const QString base = ext.isEmpty() ? path : path.left(path.size() - ext.size() - 1);
+    for (int n = 2; n <= kLastSuffix; ++n) {
+        const QString candidate =
+            ext.isEmpty() ? QStringLiteral("%1 %2").arg(base, QString::number(n))
+                          : QStringLiteral("%1 %2.%3").arg(base, QString::number(n), ext);
+        if (!QFileInfo::exists(candidate))
+            return candidate;
+    }
+    return QString();
+}

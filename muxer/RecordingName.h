@@ -27,4 +27,8 @@ public:
     // be created the result is empty and `error` (when given) says why.
     static QString choosePath(const CodecPreset& preset, const QDateTime& now, QString* error);
     static QString choosePath(const CodecPreset& preset, QString* error);
+
+    // The next file of a recording that was given a fixed path ("/a/clip.mp4"): the first of
+    // "/a/clip 2.mp4" ... "/a/clip 999.mp4" that does not exist; empty when all are taken.
+    static QString nextFreePath(const QString& path);
 };

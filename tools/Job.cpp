@@ -221,6 +221,9 @@ bool Job::outputPreset(int index, CodecPreset* preset, QString* error) const
     p.local().folder = QStringLiteral("out");
     p.local().fileNameTemplate = name;
     p.projectName = name;
+    // A recording of the command-line host survives a crash or a full disk unless the job
+    // says otherwise (only mp4/mov read the flag).
+    p.container().crashSafe = true;
     QString reason;
     if (!p.fromJson(m_outputs.at(index), &reason))
         return fail(error, where + QLatin1Char('.') + reason);

@@ -48,24 +48,95 @@ public:
     {
         QStringList args{QStringLiteral("-v"), QStringLiteral("error"),
                          QStringLiteral("-print_format"), QStringLiteral("json")};
-        args << options << path;
-        const Result r = run(QStringLiteral("ffprobe"), args);
-        if (r.exitCode != 0)
-            return {};
-        return QJsonDocument::fromJson(r.out).object();
+        const Result r = run(QStringLiteral("ffprobe"), args << options << path);
+        return r.exitCode == 0 ? QJsonDocument::fromJson(r.out).object() : QJsonObject();
     }
 
-    // The first stream of a kind ("video", "audio") with decoded frame counts.
-    static QJsonObject stream(const QString& path, const QString& kind, bool countFrames = true)
+    struct Packet
     {
-        QStringList opts{QStringLiteral("-show_streams")};
+        double pts = 0, duration = 0;
+        long long dts = 0;
+        bool key = false;
+        QString hash;
+    };
+
+    // One file as ffprobe sees it: the first video and audio streams (with decoded frame
+    // counts when asked) and their packets in file order, with MD5 hashes of their data.
+    struct Media
+    {
+        QJsonObject video, audio;
+        QVector<Packet> videoPackets, audioPackets;
+        long long frames() const
+        {
+            return video.value(QStringLiteral("nb_read_frames")).toString().toLongLong();
+        }
+        QString videoValue(const char* key) const
+        {
+            return video.value(QLatin1String(key)).toString();
+        }
+    };
+
+    static Media inspect(const QString& path, bool countFrames = true)
+    {
+        QStringList opts{QStringLiteral("-show_streams"), QStringLiteral("-show_packets"),
+                         QStringLiteral("-show_data_hash"), QStringLiteral("MD5")};
         if (countFrames)
             opts << QStringLiteral("-count_frames");
-        const QJsonArray streams = json(path, opts).value(QStringLiteral("streams")).toArray();
-        for (const auto& s : streams)
-            if (s.toObject().value(QStringLiteral("codec_type")).toString() == kind)
-                return s.toObject();
-        return {};
+        const QJsonObject o = json(path, opts);
+        Media m;
+        QVector<QString> kinds;
+        for (const auto& s : o.value(QStringLiteral("streams")).toArray()) {
+            const QJsonObject st = s.toObject();
+            const QString kind = st.value(QStringLiteral("codec_type")).toString();
+            kinds << kind;
+            if (kind == QLatin1String("video") && m.video.isEmpty())
+                m.video = st;
+            if (kind == QLatin1String("audio") && m.audio.isEmpty())
+                m.audio = st;
+        }
+        for (const auto& v : o.value(QStringLiteral("packets")).toArray()) {
+            const QJsonObject p = v.toObject();
+            const QString kind = kinds.value(p.value(QStringLiteral("stream_index")).toInt());
+            Packet k;
+            // AVI stores no presentation times for video; its decoding times are those.
+            const QString pts = p.value(QStringLiteral("pts_time")).toString();
+            k.pts = (pts.isEmpty() || pts == QLatin1String("N/A")
+                         ? p.value(QStringLiteral("dts_time")).toString()
+                         : pts)
+                        .toDouble();
+            k.duration = p.value(QStringLiteral("duration_time")).toString().toDouble();
+            k.dts = p.value(QStringLiteral("dts")).toVariant().toLongLong();
+            k.key = p.value(QStringLiteral("flags")).toString().startsWith(QLatin1Char('K'));
+            k.hash = p.value(QStringLiteral("data_hash")).toString();
+            if (kind == QLatin1String("video"))
+                m.videoPackets << k;
+            else if (kind == QLatin1String("audio"))
+                m.audioPackets << k;
+        }
+        return m;
+    }
+
+    // The first stream of a kind ("video", "audio"), with decoded frame counts when asked.
+    static QJsonObject stream(const QString& path, const QString& kind, bool countFrames = true)
+    {
+        const Media m = inspect(path, countFrames);
+        return kind == QLatin1String("video") ? m.video : m.audio;
+    }
+
+    // The packets of one stream ("v:0", "a:0") in file order.
+    static QVector<Packet> packets(const QString& path, const QString& stream)
+    {
+        const Media m = inspect(path, false);
+        return stream.startsWith(QLatin1Char('v')) ? m.videoPackets : m.audioPackets;
+    }
+
+    // Key-frame flags of the video packets, in order.
+    static QVector<bool> keyFlags(const QString& path)
+    {
+        QVector<bool> keys;
+        for (const Packet& p : inspect(path, false).videoPackets)
+            keys << p.key;
+        return keys;
     }
 
     // Decodes the whole file; true when ffmpeg reports no error.
@@ -80,41 +151,6 @@ public:
         return r.exitCode == 0 && r.err.trimmed().isEmpty();
     }
 
-    struct Packet
-    {
-        double pts = 0, duration = 0;
-        long long dts = 0;
-        bool key = false;
-        QString hash;
-    };
-
-    // The packets of one stream ("v:0", "a:0") in file order, with MD5 hashes of their data.
-    static QVector<Packet> packets(const QString& path, const QString& stream)
-    {
-        const QJsonArray list =
-            json(path, {QStringLiteral("-select_streams"), stream, QStringLiteral("-show_packets"),
-                        QStringLiteral("-show_data_hash"), QStringLiteral("MD5")})
-                .value(QStringLiteral("packets"))
-                .toArray();
-        QVector<Packet> out;
-        for (const auto& v : list) {
-            const QJsonObject o = v.toObject();
-            Packet p;
-            // AVI stores no presentation times for video; its decoding times are those.
-            const QString pts = o.value(QStringLiteral("pts_time")).toString();
-            p.pts = (pts.isEmpty() || pts == QLatin1String("N/A")
-                         ? o.value(QStringLiteral("dts_time")).toString()
-                         : pts)
-                        .toDouble();
-            p.duration = o.value(QStringLiteral("duration_time")).toString().toDouble();
-            p.dts = o.value(QStringLiteral("dts")).toVariant().toLongLong();
-            p.key = o.value(QStringLiteral("flags")).toString().startsWith(QLatin1Char('K'));
-            p.hash = o.value(QStringLiteral("data_hash")).toString();
-            out << p;
-        }
-        return out;
-    }
-
     // Seconds from the first packet's start to the last packet's end.
     static double span(const QVector<Packet>& packets)
     {
@@ -126,22 +162,5 @@ public:
             last = std::max(last, p.pts + p.duration);
         }
         return last - first;
-    }
-
-    // Key-frame flags of the video packets, in order.
-    static QVector<bool> keyFlags(const QString& path)
-    {
-        const QJsonArray packets =
-            json(path, {QStringLiteral("-select_streams"), QStringLiteral("v:0"),
-                        QStringLiteral("-show_packets")})
-                .value(QStringLiteral("packets"))
-                .toArray();
-        QVector<bool> keys;
-        for (const auto& p : packets)
-            keys << p.toObject()
-                        .value(QStringLiteral("flags"))
-                        .toString()
-                        .startsWith(QLatin1Char('K'));
-        return keys;
     }
 };

@@ -7,8 +7,10 @@
 #include "encoder/IEncodingStatus.h"
 #include "tools/TestPattern.h"
 
+#include <QFileInfo>
 #include <QThread>
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -21,9 +23,10 @@ public:
     struct Result
     {
         int initResult = -1;
-        long long packets = 0;        // video packets the encoder produced
-        QString lastPath;             // recording path when the pipeline stopped
-        double writtenBeforeStop = 0; // seconds of video the muxer had written before stop()
+        long long packets = 0;         // video packets the encoder produced
+        QString lastPath;              // recording path when the pipeline stopped
+        double writtenBeforeStop = 0;  // seconds of video the muxer had written before stop()
+        long long bytesBeforeStop = 0; // size of the recording before stop()
         std::vector<std::pair<int, int>> reports;
     };
 
@@ -69,7 +72,8 @@ public:
         std::vector<int16_t> audio(samplesPerFrame * 2);
         long long sample = 0;
         std::vector<uint8_t> bgra;
-        for (int i = 0; i < frames; ++i) {
+        long long pictures = 0; // frames pushed with a picture
+        for (int i = 0; i < frames; ++i, ++pictures) {
             if (bgraSource) {
                 // The same kind of moving picture as BGRA: a bar sliding across a gradient.
                 bgra.resize(static_cast<size_t>(w) * h * 4);
@@ -84,7 +88,11 @@ public:
                     }
                 encoder->enqueueVideo(bgra.data(), w, h, PIX_BGRA, &ts);
             } else {
-                encoder->enqueueVideo(const_cast<uint8_t*>(pattern.frame(i)), w, h, PIX_NV12, &ts);
+                // A null picture is a frame the source lost.
+                const bool lost = dropEvery > 0 && i % dropEvery == dropEvery - 1;
+                pictures -= lost ? 1 : 0;
+                encoder->enqueueVideo(lost ? nullptr : const_cast<uint8_t*>(pattern.frame(i)), w, h,
+                                      PIX_NV12, &ts);
             }
             for (int s = 0; s < samplesPerFrame; ++s, ++sample)
                 audio[2 * s] = audio[2 * s + 1] =
@@ -92,14 +100,14 @@ public:
             if (preset.audioCodec().enabled)
                 encoder->enqueueAudio(reinterpret_cast<unsigned char*>(audio.data()),
                                       static_cast<int>(audio.size() * 2));
-            const AVSync& sync = encoder->getSyncInfo();
-            while (sync.videoFrames.load() -
-                           static_cast<long long>(encoder->encodedVideo().frameCount.load()) >
+            while (pictures - static_cast<long long>(encoder->encodedVideo().frameCount.load()) >
                        4 &&
                    !failed())
                 QThread::usleep(500);
             if (stopAfterReport && reportCount(0) >= stopAfterReport)
                 break;
+            if (onFrame)
+                onFrame(i, *encoder);
         }
         // Give the muxer a moment to catch up, then see how far it got while the pipeline ran.
         const AVSync& sync = encoder->getSyncInfo();
@@ -107,6 +115,7 @@ public:
         for (int i = 0; i < 300 && sync.videoWriteTs.load() < fed && !failed(); ++i)
             QThread::msleep(10);
         result.writtenBeforeStop = sync.videoWriteTs.load();
+        result.bytesBeforeStop = QFileInfo(encoder->recordingPath()).size();
         encoder->stop();
         result.packets = static_cast<long long>(encoder->encodedVideo().frameCount.load());
         result.lastPath = encoder->recordingPath();
@@ -124,6 +133,8 @@ public:
     QVector<IEncoder*> encoders() override { return {}; }
 
     bool bgraSource = false; // push BGRA frames instead of NV12 ones
+    int dropEvery = 0;       // every n-th NV12 frame is pushed as a lost (null) one
+    std::function<void(int frame, Encoder&)> onFrame; // after each frame is pushed
 
     int reportCount(int type)
     {

@@ -3,7 +3,6 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
-#include <memory>
 
 namespace {
 
@@ -21,93 +20,22 @@ QByteArray readAll(const QString& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-class FileWriterTest : public ::testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(m_dir.isValid());
-        m_path = m_dir.filePath("out.bin");
-    }
-    QTemporaryDir m_dir;
-    QString m_path;
-};
-
 } // namespace
 
-TEST_F(FileWriterTest, OpenWriteAndCloseOnDestruction)
+TEST(FileWriter, OpenTruncatesOverwritesAfterSeekAndFailsOnBadPath)
 {
-    auto writer = std::make_unique<FileWriter>();
-    EXPECT_FALSE(writer->isOpen());
-    ASSERT_TRUE(writer->open(m_path));
-    EXPECT_TRUE(writer->isOpen());
-    EXPECT_EQ(writer->write(pattern(1000)), 1000);
-    EXPECT_EQ(writer->pos(), 1000);
-    EXPECT_EQ(writer->size(), 1000);
-    EXPECT_TRUE(writer->flush());
-    writer->finish(); // nothing to do: still open
-    EXPECT_TRUE(writer->isOpen());
-    writer.reset();
-    EXPECT_EQ(readAll(m_path), pattern(1000));
-}
-
-TEST_F(FileWriterTest, OpenTruncatesAndFailsOnBadPath)
-{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("out.bin"));
     {
-        QFile f(m_path);
+        QFile f(path);
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
         f.write(pattern(64));
     }
     {
         FileWriter writer;
-        ASSERT_TRUE(writer.open(m_path));
+        ASSERT_TRUE(writer.open(path));
         EXPECT_EQ(writer.size(), 0);
-    }
-    FileWriter writer;
-    EXPECT_FALSE(writer.open(m_dir.filePath("missing/out.bin")));
-    EXPECT_FALSE(writer.isOpen());
-    EXPECT_TRUE(writer.flush());
-}
-
-TEST_F(FileWriterTest, SeekWhenceTable)
-{
-    FileWriter writer;
-    ASSERT_TRUE(writer.open(m_path));
-    ASSERT_EQ(writer.write(pattern(1000)), 1000);
-
-    // From the start the sign of the offset is ignored.
-    EXPECT_TRUE(writer.seek(-100, 0));
-    EXPECT_EQ(writer.pos(), 100);
-    EXPECT_TRUE(writer.seek(250, 0));
-    EXPECT_EQ(writer.pos(), 250);
-
-    // From the current position the offset is signed.
-    EXPECT_TRUE(writer.seek(10, 1));
-    EXPECT_EQ(writer.pos(), 260);
-    EXPECT_TRUE(writer.seek(-60, 1));
-    EXPECT_EQ(writer.pos(), 200);
-    EXPECT_FALSE(writer.seek(-500, 1)); // before the start
-    EXPECT_EQ(writer.pos(), 200);
-
-    // From the end both signs mean "before the end".
-    EXPECT_TRUE(writer.seek(-16, 2));
-    EXPECT_EQ(writer.pos(), 984);
-    EXPECT_TRUE(writer.seek(0, 0));
-    EXPECT_TRUE(writer.seek(16, 2));
-    EXPECT_EQ(writer.pos(), 984);
-
-    for (int whence : {3, 7, -1, 0x10000}) {
-        EXPECT_FALSE(writer.seek(0, whence)) << whence;
-        EXPECT_EQ(writer.pos(), 984) << whence;
-    }
-}
-
-TEST_F(FileWriterTest, OverwriteAfterSeekKeepsSize)
-{
-    {
-        FileWriter writer;
-        ASSERT_TRUE(writer.open(m_path));
-        writer.write(pattern(300));
+        EXPECT_EQ(writer.write(pattern(300)), 300);
         ASSERT_TRUE(writer.seek(8, 0));
         EXPECT_EQ(writer.write(QByteArray("ABCD")), 4);
         EXPECT_EQ(writer.pos(), 12);
@@ -117,6 +45,56 @@ TEST_F(FileWriterTest, OverwriteAfterSeekKeepsSize)
     }
     QByteArray expected = pattern(300);
     expected.replace(8, 4, "ABCD");
-    expected.append("tail");
-    EXPECT_EQ(readAll(m_path), expected);
+    EXPECT_EQ(readAll(path), expected.append("tail"));
+
+    FileWriter bad;
+    EXPECT_FALSE(bad.open(dir.filePath(QStringLiteral("missing/out.bin"))));
+    EXPECT_FALSE(bad.isOpen());
+    EXPECT_EQ(bad.write(pattern(4)), -1);
+    EXPECT_EQ(bad.errorText(), QStringLiteral("No such file or directory"));
+}
+
+TEST(FileWriter, SeekWhenceTable)
+{
+    QTemporaryDir dir;
+    FileWriter writer;
+    ASSERT_TRUE(writer.open(dir.filePath(QStringLiteral("out.bin"))));
+    ASSERT_EQ(writer.write(pattern(1000)), 1000);
+    struct Step
+    {
+        long long offset;
+        int whence;
+        bool ok;
+        long long pos;
+    };
+    // From the start the sign is ignored, from the current position it counts, from the end
+    // both signs mean "before the end"; unknown whence values change nothing.
+    for (const Step& s :
+         {Step{-100, 0, true, 100}, Step{250, 0, true, 250}, Step{10, 1, true, 260},
+          Step{-60, 1, true, 200}, Step{-500, 1, false, 200}, Step{-16, 2, true, 984},
+          Step{0, 0, true, 0}, Step{16, 2, true, 984}, Step{0, 3, false, 984},
+          Step{0, -1, false, 984}, Step{0, 0x10000, false, 984}}) {
+        EXPECT_EQ(writer.seek(s.offset, s.whence), s.ok) << s.offset << " " << s.whence;
+        EXPECT_EQ(writer.pos(), s.pos) << s.offset << " " << s.whence;
+    }
+}
+
+// A failed write says why in the system's words, and a file deleted from its folder stops
+// taking bytes instead of writing into nowhere.
+TEST(FileWriter, FailedWritesKeepTheReason)
+{
+    FileWriter full;
+    ASSERT_TRUE(full.open(QStringLiteral("/dev/full")));
+    EXPECT_EQ(full.write(pattern(100)), -1);
+    EXPECT_EQ(full.errorText(), QStringLiteral("No space left on device"));
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("out.bin"));
+    FileWriter writer;
+    ASSERT_TRUE(writer.open(path));
+    EXPECT_EQ(writer.write(pattern(10)), 10);
+    EXPECT_TRUE(writer.errorText().isEmpty());
+    ASSERT_TRUE(QFile::remove(path));
+    EXPECT_EQ(writer.write(pattern(10)), -1);
+    EXPECT_EQ(writer.errorText(), QStringLiteral("the file was deleted"));
 }
