@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonParseError>
+#include <QSaveFile>
 #include <memory>
 
 QJsonObject ProjectPreset::toJson() const
@@ -71,12 +72,16 @@ bool ProjectPreset::load(const QString& path, QString* error)
 
 bool ProjectPreset::save(const QString& path, QString* error) const
 {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
         return PresetJson::fail(
             error, QStringLiteral("cannot open '%1': %2").arg(path, file.errorString()));
+    // Restrict the temporary file before a byte of it is written; the rename keeps the mode.
+    if (holdsSecrets() && !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
+        return PresetJson::fail(
+            error, QStringLiteral("cannot make '%1' private: %2").arg(path, file.errorString()));
     const QByteArray bytes = QJsonDocument(toJson()).toJson(QJsonDocument::Indented);
-    if (file.write(bytes) != bytes.size() || !file.flush())
+    if (file.write(bytes) != bytes.size() || !file.commit())
         return PresetJson::fail(
             error, QStringLiteral("cannot write '%1': %2").arg(path, file.errorString()));
     return true;

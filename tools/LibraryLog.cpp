@@ -1,9 +1,12 @@
 #include "tools/LibraryLog.h"
 
+#include "common/Redact.h"
+
 extern "C" {
 #include <libavutil/log.h>
 }
 
+#include <QLoggingCategory>
 #include <QMutex>
 #include <cstdarg>
 #include <cstdio>
@@ -12,13 +15,14 @@ namespace {
 QMutex g_mutex;
 QString g_firstWarning; // guarded by g_mutex
 bool g_verbose = false; // set before the libraries run
+QStringList g_secrets;  // guarded by g_mutex
 
 void record(bool warning, const QString& text)
 {
-    const QString line = text.trimmed();
-    if (line.isEmpty())
+    if (text.trimmed().isEmpty())
         return;
     QMutexLocker lock(&g_mutex);
+    const QString line = redactSecrets(text.trimmed(), g_secrets);
     if (warning && g_firstWarning.isEmpty())
         g_firstWarning = line;
     if (g_verbose)
@@ -44,8 +48,17 @@ void avHandler(void* object, int level, const char* format, va_list args)
 void LibraryLog::install(bool verbose)
 {
     g_verbose = verbose;
+    QLoggingCategory::setFilterRules(
+        verbose ? QStringLiteral("strevo.libav.debug=true\nstrevo.openh264.debug=true")
+                : QStringLiteral("strevo.libav.debug=false\nstrevo.openh264.debug=false"));
     qInstallMessageHandler(qtHandler);
     av_log_set_callback(avHandler);
+}
+
+void LibraryLog::setSecrets(const QStringList& secrets)
+{
+    QMutexLocker lock(&g_mutex);
+    g_secrets = secrets;
 }
 
 QString LibraryLog::firstWarning()
