@@ -26,25 +26,17 @@ const Rgb kColours[] = {
     {"black", 0, 0, 0, 16, 128, 128},  {"grey", 128, 128, 128, 126, 128, 128},
 };
 
-Bytes bgra(int w, int h, int r, int g, int b)
+// A flat picture, 4 bytes a pixel (B, G, R, A) or 3 (R, G, B).
+Bytes rgb(int w, int h, int r, int g, int b, bool bgra = true)
 {
-    Bytes px(size_t(w) * h * 4);
-    for (size_t i = 0; i < px.size(); i += 4) {
-        px[i] = b;
+    const int n = bgra ? 4 : 3;
+    Bytes px(size_t(w) * h * n);
+    for (size_t i = 0; i < px.size(); i += n) {
+        px[i] = bgra ? b : r;
         px[i + 1] = g;
-        px[i + 2] = r;
-        px[i + 3] = 255;
-    }
-    return px;
-}
-
-Bytes rgb24(int w, int h, int r, int g, int b)
-{
-    Bytes px(size_t(w) * h * 3);
-    for (size_t i = 0; i < px.size(); i += 3) {
-        px[i] = r;
-        px[i + 1] = g;
-        px[i + 2] = b;
+        px[i + 2] = bgra ? r : b;
+        if (bgra)
+            px[i + 3] = 255;
     }
     return px;
 }
@@ -70,23 +62,12 @@ Bytes nv12(int w, int h, int y0, int u0, int v0, int y1 = -1, int u1 = -1, int v
     return px;
 }
 
-// Smallest and largest sample in [begin, end) taking every step-th byte.
-std::pair<int, int> range(const unsigned char* p, size_t begin, size_t end, size_t step = 1)
-{
-    int lo = 255, hi = 0;
-    for (size_t i = begin; i < end; i += step) {
-        lo = std::min<int>(lo, p[i]);
-        hi = std::max<int>(hi, p[i]);
-    }
-    return {lo, hi};
-}
-
+// Every step-th sample in [begin, end) lies within tolerance of expected.
 void expectPlane(const unsigned char* p, size_t begin, size_t end, size_t step, int expected,
                  int tolerance, const std::string& what)
 {
-    const auto [lo, hi] = range(p, begin, end, step);
-    EXPECT_GE(lo, expected - tolerance) << what;
-    EXPECT_LE(hi, expected + tolerance) << what;
+    for (size_t i = begin; i < end; i += step)
+        ASSERT_NEAR(p[i], expected, tolerance) << what << " at " << i;
 }
 
 } // namespace
@@ -98,8 +79,7 @@ TEST(YuvResampler, KnownColoursBecomeBt601LimitedRangeNv12)
     YuvResampler conv;
     for (const Rgb& c : kColours) {
         for (int fmt : {PIX_BGRA, PIX_RGB24}) {
-            const Bytes src =
-                fmt == PIX_BGRA ? bgra(w, h, c.r, c.g, c.b) : rgb24(w, h, c.r, c.g, c.b);
+            const Bytes src = rgb(w, h, c.r, c.g, c.b, fmt == PIX_BGRA);
             const std::string what = std::string(c.name) + " from " + pixelFormatName(fmt);
             ASSERT_TRUE(
                 conv.resampleVideo(src.data(), w, h, fmt, nullptr, w, h, PIX_NV12, 0, false))
@@ -111,28 +91,6 @@ TEST(YuvResampler, KnownColoursBecomeBt601LimitedRangeNv12)
             expectPlane(out, ySize + 1, ySize * 3 / 2, 2, c.v, 2, what + " V");
         }
     }
-}
-
-TEST(YuvResampler, HalvingA720pPictureKeepsAFlatColour)
-{
-    const Bytes src = nv12(1280, 720, 100, 90, 160);
-    YuvResampler conv;
-    ASSERT_TRUE(
-        conv.resampleVideo(src.data(), 1280, 720, PIX_NV12, nullptr, 640, 360, PIX_NV12, 0, false));
-    const size_t ySize = 640 * 360;
-    ASSERT_EQ(conv.videoDataSize(), int(ySize * 3 / 2));
-    expectPlane(conv.videoData(), 0, ySize, 1, 100, 1, "Y");
-    expectPlane(conv.videoData(), ySize, ySize * 3 / 2, 2, 90, 1, "U");
-    expectPlane(conv.videoData(), ySize + 1, ySize * 3 / 2, 2, 160, 1, "V");
-
-    // Upscaling into another layout keeps it too.
-    ASSERT_TRUE(conv.resampleVideo(src.data(), 1280, 720, PIX_NV12, nullptr, 1920, 1080,
-                                   PIX_YUV420P, 0, false));
-    const size_t big = 1920 * 1080;
-    ASSERT_EQ(conv.videoDataSize(), int(big * 3 / 2));
-    expectPlane(conv.videoData(), 0, big, 1, 100, 1, "Y");
-    expectPlane(conv.videoData(), big, big * 5 / 4, 1, 90, 1, "U");
-    expectPlane(conv.videoData(), big * 5 / 4, big * 3 / 2, 1, 160, 1, "V");
 }
 
 TEST(YuvResampler, EveryMappableFormatRoundTripsThroughNv12)
@@ -201,7 +159,7 @@ TEST(YuvResampler, LetterboxAndPillarboxPaintBlackBars)
 {
     YuvResampler conv;
     // 16:9 into a square: 480x270 picture, bars above and below (the top one on an even row).
-    const Bytes red = bgra(640, 360, 255, 0, 0);
+    const Bytes red = rgb(640, 360, 255, 0, 0);
     ASSERT_TRUE(
         conv.resampleVideo(red.data(), 640, 360, PIX_BGRA, nullptr, 480, 480, PIX_NV12, 1, false));
     const unsigned char* out = conv.videoData();
@@ -233,7 +191,7 @@ TEST(YuvResampler, CropModeFillsWithTheCentreAndUnknownModesStretch)
 {
     // Three vertical bands: red, green, blue; the middle one is exactly the centre square.
     const int w = 300, h = 100;
-    Bytes src = bgra(w, h, 255, 0, 0);
+    Bytes src = rgb(w, h, 255, 0, 0);
     for (int y = 0; y < h; ++y)
         for (int x = 100; x < w; ++x) {
             unsigned char* p = &src[(size_t(y) * w + x) * 4];
@@ -266,16 +224,6 @@ TEST(YuvResampler, FlipMirrorsVertically)
         // First chroma row now carries the former bottom colour (U 150).
         EXPECT_EQ(out[size_t(w) * h], 150);
     }
-    // Packed RGB flips too.
-    const Bytes rgb = [&] {
-        YuvResampler toRgb;
-        EXPECT_TRUE(
-            toRgb.resampleVideo(src.data(), w, h, PIX_NV12, nullptr, w, h, PIX_RGB24, 0, false));
-        return Bytes(toRgb.videoData(), toRgb.videoData() + toRgb.videoDataSize());
-    }();
-    ASSERT_TRUE(conv.resampleVideo(rgb.data(), w, h, PIX_RGB24, nullptr, w, h, PIX_NV12, 0, true));
-    EXPECT_NEAR(conv.videoData()[0], 50, 2);
-    EXPECT_NEAR(conv.videoData()[size_t(w) * (h - 1)], 200, 2);
 }
 
 TEST(YuvResampler, PaddedStridesReadLikePackedPlanes)
