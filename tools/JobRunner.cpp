@@ -558,7 +558,7 @@ ExitStatus JobRunner::run()
         say(sourceError);
     if (frames == 0 && sourceError.isEmpty() && !m_interrupted)
         say(QStringLiteral("the source delivered no video frame: nothing was recorded"));
-    if (m_source.damaged() > 0)
+    if (m_source.damaged() > 0 && !m_options.quiet)
         say(QStringLiteral("%1 damaged packets or frames of the source were skipped")
                 .arg(m_source.damaged()));
     printSummary(elapsed, sourceError);

@@ -34,7 +34,8 @@ Options:
   -i, --input <path>       Transcode this media file instead of the job's source; "-" reads
                            raw frames from standard input (see --input-format).
   --input-format <fmt>     Raw frames on standard input in this pixel format: nv12, yuv420p,
-                           nv21, yuyv, uyvy, bgra, rgba, rgb24, ... (implies --input -).
+                           nv21, yuyv, uyvy, v210, bgra, rgba, rgb24, ... (implies
+                           --input -).
   --size <WxH>             Picture size of the generated source or of raw input
                            (overrides project.videoOutput width and height).
   --rate <fps>             Frame rate of the generated source or of raw input, e.g. 30 or
@@ -65,7 +66,8 @@ Job file (JSON):
             picture lights up; paced in real time unless --fast.
             "file" with "path": a media file, decoded and pushed as fast as the encoders take
             it; the picture size and frame rate come from the file, its sound is resampled to
-            project.audioOutput. Each output then writes <folder>/<fileNameTemplate>.<format>.
+            project.audioOutput. Damaged packets are skipped and counted in the summary.
+            Each output then writes <folder>/<fileNameTemplate>.<format>.
             "stdin" with "pixelFormat": raw frames on standard input at the project's size
             and rate, without sound (outputs with audio get silence).
   duration  Seconds of the source to use; absent or 0: until the source ends (a generated
