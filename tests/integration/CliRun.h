@@ -4,6 +4,7 @@
 
 #include "Probe.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -11,10 +12,11 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 
+// The shipped example job files. __FILE__ may be relative to the build folder.
 inline QString example(const char* name)
 {
-    return QFileInfo(QStringLiteral(__FILE__)).absolutePath() + QStringLiteral("/../../examples/") +
-           QLatin1String(name);
+    const QFileInfo here(QDir(QStringLiteral(STREVO_BINARY_DIR)).absoluteFilePath(__FILE__));
+    return here.absolutePath() + QStringLiteral("/../../examples/") + QLatin1String(name);
 }
 
 // Arguments written as one string: words("--size 320x240 -q").
