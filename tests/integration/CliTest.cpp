@@ -359,17 +359,14 @@ TEST(CliDefaults, OutputsInheritTheProjectAndAreNamedAfterTheJob)
 
     const QString mp4 = dir.filePath(QStringLiteral("out/studio.mp4"));
     const QString mkv = dir.filePath(QStringLiteral("out/studio.mkv"));
-    expectPlayable(mp4);
-    expectPlayable(mkv);
-    StreamInfo video = streamInfo(mp4, "video");
-    EXPECT_EQ(video.width, 320);
-    EXPECT_EQ(video.frames, 60);
+    expectVideo(mp4, "h264", 320, 240, 60);
     const QJsonObject audio = Probe::stream(mp4, QStringLiteral("audio"), false);
     EXPECT_EQ(audio.value(QStringLiteral("channels")).toInt(), 1);
     EXPECT_EQ(audio.value(QStringLiteral("sample_rate")).toString(), QStringLiteral("44100"));
     // The second output overrides its picture and rate: the pipeline keeps about every other
     // frame (its rate conversion may run up to two frames ahead), and the sound follows.
-    video = streamInfo(mkv, "video");
+    expectPlayable(mkv);
+    const StreamInfo video = streamInfo(mkv, "video");
     EXPECT_EQ(video.width, 160);
     EXPECT_GE(video.frames, 30);
     EXPECT_LE(video.frames, 32);
