@@ -106,9 +106,14 @@ TEST(CodecPreset, SaveReplacesTheFileWholeOrNotAtAll)
         << "no temporary file is left behind";
 
     // A preset with a password, stream key or passphrase is readable by its owner only.
-    struct stat info;
-    ASSERT_EQ(stat(QFile::encodeName(path).constData(), &info), 0);
-    EXPECT_NE(info.st_mode & 0044, 0u) << "a plain preset keeps the usual mode";
+    auto mode = [](const QString& file) {
+        struct stat info = {};
+        stat(QFile::encodeName(file).constData(), &info);
+        return info.st_mode & 0777;
+    };
+    const mode_t mask = umask(022);
+    umask(mask);
+    EXPECT_EQ(mode(path), 0666u & ~mask) << "a plain preset gets the usual mode";
     for (int secret = 0; secret < 3; ++secret) {
         CodecPreset p;
         (secret == 0   ? p.streaming().password
@@ -116,12 +121,10 @@ TEST(CodecPreset, SaveReplacesTheFileWholeOrNotAtAll)
                        : p.streaming().srtPassphrase) = QStringLiteral("s3cret");
         const QString file = dir.filePath(QStringLiteral("secret%1.json").arg(secret));
         ASSERT_TRUE(p.save(file));
-        ASSERT_EQ(stat(QFile::encodeName(file).constData(), &info), 0);
-        EXPECT_EQ(info.st_mode & 0777, 0600u) << secret;
+        EXPECT_EQ(mode(file), 0600u) << secret;
     }
     ASSERT_TRUE(nonDefaultPreset().save(path)); // over an existing world-readable file too
-    ASSERT_EQ(stat(QFile::encodeName(path).constData(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(mode(path), 0600u);
 }
 
 TEST(CodecPreset, BadJsonGivesAReasonAndLeavesThePresetUnchanged)
