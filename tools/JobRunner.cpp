@@ -80,7 +80,7 @@ struct JobRunner::Output : public IEncodingCallback
     bool stopped() const { return videoStopped.load() || writeFailures.load() > 0; }
     std::atomic<long long> videoBytes{0};
     std::atomic<long long> audioBytes{0};
-    QMutex mutex;
+    std::mutex mutex;
     QStringList paths; // guarded by mutex: every file the output has written to, in order
 
     // Signalled after every packet, so that the host waits for room without polling.
@@ -120,7 +120,7 @@ struct JobRunner::Output : public IEncodingCallback
     }
     QStringList currentPaths()
     {
-        QMutexLocker lock(&mutex);
+        std::lock_guard<std::mutex> lock(mutex);
         return paths;
     }
     QString title() const
@@ -249,7 +249,7 @@ void JobRunner::ecoderStateCallback(IEncoder* encoder, int type, int state)
         // a time split: the path read here is the file this packet went to.
         const QString path = encoder->recordingPath();
         {
-            QMutexLocker lock(&out->mutex);
+            std::lock_guard<std::mutex> lock(out->mutex);
             if (!path.isEmpty() && (out->paths.isEmpty() || out->paths.back() != path))
                 out->paths.append(path);
         }
@@ -286,7 +286,7 @@ QVector<IEncoder*> JobRunner::encoders()
 
 void JobRunner::postMessage(const QString& text)
 {
-    QMutexLocker lock(&m_messageMutex);
+    std::lock_guard<std::mutex> lock(m_messageMutex);
     m_messages.append(text);
 }
 
@@ -322,7 +322,7 @@ void JobRunner::flushMessages()
 {
     QStringList messages;
     {
-        QMutexLocker lock(&m_messageMutex);
+        std::lock_guard<std::mutex> lock(m_messageMutex);
         messages.swap(m_messages);
     }
     if (messages.isEmpty())

@@ -6,12 +6,12 @@
 #include "tools/ExitStatus.h"
 #include "tools/MediaSource.h"
 
-#include <QMutex>
 #include <QStringList>
 #include <QVector>
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 class IEncoder;
@@ -87,6 +87,6 @@ private:
     bool m_interrupted = false;
     bool m_allStopped = false; // every output failed, so the job ended early
 
-    QMutex m_messageMutex;
+    std::mutex m_messageMutex;
     QStringList m_messages; // guarded by m_messageMutex: reports from worker threads
 };

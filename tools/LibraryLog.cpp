@@ -7,12 +7,12 @@ extern "C" {
 }
 
 #include <QLoggingCategory>
-#include <QMutex>
 #include <cstdarg>
 #include <cstdio>
+#include <mutex>
 
 namespace {
-QMutex g_mutex;
+std::mutex g_mutex;
 QString g_firstWarning; // guarded by g_mutex
 bool g_verbose = false; // set before the libraries run
 QStringList g_secrets;  // guarded by g_mutex
@@ -21,7 +21,7 @@ void record(bool warning, const QString& text)
 {
     if (text.trimmed().isEmpty())
         return;
-    QMutexLocker lock(&g_mutex);
+    std::lock_guard<std::mutex> lock(g_mutex);
     const QString line = redactSecrets(text.trimmed(), g_secrets);
     if (warning && g_firstWarning.isEmpty())
         g_firstWarning = line;
@@ -57,18 +57,18 @@ void LibraryLog::install(bool verbose)
 
 void LibraryLog::setSecrets(const QStringList& secrets)
 {
-    QMutexLocker lock(&g_mutex);
+    std::lock_guard<std::mutex> lock(g_mutex);
     g_secrets = secrets;
 }
 
 QString LibraryLog::firstWarning()
 {
-    QMutexLocker lock(&g_mutex);
+    std::lock_guard<std::mutex> lock(g_mutex);
     return g_firstWarning;
 }
 
 void LibraryLog::clear()
 {
-    QMutexLocker lock(&g_mutex);
+    std::lock_guard<std::mutex> lock(g_mutex);
     g_firstWarning.clear();
 }
