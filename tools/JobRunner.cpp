@@ -37,6 +37,9 @@ enum ReportState
 constexpr long long kMaxBacklog = 6;
 // An output that finishes nothing for this long is taken to have swallowed frames for good.
 constexpr auto kStallTime = std::chrono::seconds(1);
+// Write failures in a row after which an output counts as failed for good (a second or so of
+// video): a full volume, a deleted device, a stream whose connection is gone.
+constexpr int kFailuresToStop = 30;
 // Longest wait for an output's next packet; it also bounds how late a stop request is seen.
 constexpr auto kPacketWait = std::chrono::milliseconds(5);
 
@@ -76,8 +79,10 @@ struct JobRunner::Output : public IEncodingCallback
     // Written by the worker threads.
     std::atomic<bool> videoStopped{false}; // low disk space ended the video thread
     std::atomic<int> writeFailures{0};
-    // An output that cannot write any more is no longer fed; the job ends when all are.
-    bool stopped() const { return videoStopped.load() || writeFailures.load() > 0; }
+    std::atomic<int> failuresInARow{0}; // write failures since the last packet written
+    // An output that cannot write any more is no longer fed; the job ends when all are. A
+    // single failure does not count: the next packets may be written again.
+    bool stopped() const { return videoStopped.load() || failuresInARow.load() >= kFailuresToStop; }
     std::atomic<long long> videoBytes{0};
     std::atomic<long long> audioBytes{0};
     std::mutex mutex;
@@ -253,6 +258,7 @@ void JobRunner::ecoderStateCallback(IEncoder* encoder, int type, int state)
             if (!path.isEmpty() && (out->paths.isEmpty() || out->paths.back() != path))
                 out->paths.append(path);
         }
+        out->failuresInARow.store(0);
         out->signalPacket(); // the packet is counted now, unlike at videoEncoded()
         return;
     }
@@ -266,13 +272,17 @@ void JobRunner::ecoderStateCallback(IEncoder* encoder, int type, int state)
                 .arg(out->number)
                 .arg(out->preset.local().folder));
     } else if (state == WriteFailed) {
+        const QString where = out->preset.local().enabled
+                                  ? out->currentPaths().value(0, out->preset.local().folder)
+                                  : out->preset.streaming().url;
         if (out->writeFailures.fetch_add(1) == 0)
-            postMessage(QStringLiteral("output %1: a video packet could not be written (%2); the "
-                                       "output stops")
+            postMessage(QStringLiteral("output %1: a video packet could not be written (%2)")
                             .arg(out->number)
-                            .arg(out->preset.local().enabled
-                                     ? out->currentPaths().value(0, out->preset.local().folder)
-                                     : out->preset.streaming().url));
+                            .arg(where));
+        if (out->failuresInARow.fetch_add(1) + 1 == kFailuresToStop)
+            postMessage(QStringLiteral("output %1: writing keeps failing (%2); the output stops")
+                            .arg(out->number)
+                            .arg(where));
     }
 }
 
@@ -565,7 +575,8 @@ ExitStatus JobRunner::run()
 
     bool failed = !sourceError.isEmpty() || (frames == 0 && !m_interrupted);
     for (auto& out : m_outputs) {
-        failed = failed || out->stopped() || out->frames == 0 || !out->vanished.isEmpty();
+        failed = failed || out->stopped() || out->writeFailures.load() > 0 || out->frames == 0 ||
+                 !out->vanished.isEmpty();
         for (const QString& path : out->vanished)
             say(QStringLiteral("output %1: the file '%2' is gone (was its folder deleted while "
                                "it was written?)")
