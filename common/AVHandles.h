@@ -6,7 +6,10 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavcodec/bsf.h>
+#include <libavformat/avformat.h>
 #include <libavutil/error.h>
+#include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
 }
 
 // libav's text for an error code, for log messages.
@@ -34,11 +37,27 @@ struct AVBSFContextFree
 {
     void operator()(AVBSFContext* f) const { av_bsf_free(&f); }
 };
+// An input opened with avformat_open_input() (not for output contexts).
+struct AVInputFormatContextClose
+{
+    void operator()(AVFormatContext* f) const { avformat_close_input(&f); }
+};
+struct SwsContextFree
+{
+    void operator()(SwsContext* s) const { sws_freeContext(s); }
+};
+struct SwrContextFree
+{
+    void operator()(SwrContext* s) const { swr_free(&s); }
+};
 
 using AVCodecContextPtr = std::unique_ptr<AVCodecContext, AVCodecContextFree>;
 using AVFramePtr = std::unique_ptr<AVFrame, AVFrameFree>;
 using AVPacketPtr = std::unique_ptr<AVPacket, AVPacketFree>;
 using AVBSFContextPtr = std::unique_ptr<AVBSFContext, AVBSFContextFree>;
+using AVInputFormatContextPtr = std::unique_ptr<AVFormatContext, AVInputFormatContextClose>;
+using SwsContextPtr = std::unique_ptr<SwsContext, SwsContextFree>;
+using SwrContextPtr = std::unique_ptr<SwrContext, SwrContextFree>;
 
 struct AVCodecParametersFree
 {

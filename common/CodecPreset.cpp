@@ -54,6 +54,12 @@ QJsonObject CodecPreset::toJson() const
     return o;
 }
 
+bool CodecPreset::holdsSecrets() const
+{
+    return !m_streaming.password.isEmpty() || !m_streaming.streamKey.isEmpty() ||
+           !m_streaming.srtPassphrase.isEmpty();
+}
+
 bool CodecPreset::knownTopLevelKey(const QString& key) const
 {
     for (const char* k : kMemberKeys)

@@ -45,6 +45,8 @@ public:
 protected:
     bool readJson(const QJsonObject& json, QString* error) override;
     bool knownTopLevelKey(const QString& key) const override;
+    // The streaming record's password, stream key or SRT passphrase is set.
+    bool holdsSecrets() const override;
     ProjectPreset* cloneForRead() const override { return new CodecPreset(*this); }
     void assignFrom(const ProjectPreset& other) override
     {

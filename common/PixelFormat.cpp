@@ -1,5 +1,6 @@
 #include "common/PixelFormat.h"
 
+#include <climits>
 #include <cstring>
 
 extern "C" {
@@ -93,8 +94,17 @@ bool pixelFormatSwapsChroma(int format)
     return format == PIX_YV12;
 }
 
+int pixelFormatV210RowBytes(int width)
+{
+    return width > 0 ? (width + 47) / 48 * 128 : 0;
+}
+
 int pixelFormatFrameSize(int format, int width, int height)
 {
+    if (format == PIX_V210) {
+        const long long size = static_cast<long long>(pixelFormatV210RowBytes(width)) * height;
+        return width > 0 && height > 0 && size <= INT_MAX ? static_cast<int>(size) : 0;
+    }
     const int av = pixelFormatToAV(format);
     if (av == AV_PIX_FMT_NONE || width <= 0 || height <= 0)
         return 0;

@@ -56,8 +56,12 @@ int pixelFormatToAV(int format);
 bool pixelFormatSwapsChroma(int format);
 
 // Bytes of one packed frame of this code and size, or 0 when the code has no fixed layout
-// (see pixelFormatToAV) or the size is not positive.
+// (see pixelFormatToAV) or the size is not positive. V210 has a layout of its own although
+// libswscale cannot read it: 4:2:2 10-bit, six pixels in four little-endian 32-bit words,
+// each row padded to whole groups of 48 pixels (pixelFormatV210RowBytes()).
 int pixelFormatFrameSize(int format, int width, int height);
+// Bytes of one V210 row: ceil(width / 48) * 128.
+int pixelFormatV210RowBytes(int width);
 
 // ProRes profile names by profile index: 0 "PROXY" ... 5 "XQ"; nullptr outside 0..5.
 const char* proResProfileName(int profile);

@@ -3,8 +3,10 @@
 #include "common/PresetJson.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonParseError>
+#include <QSaveFile>
 #include <memory>
 
 QJsonObject ProjectPreset::toJson() const
@@ -69,14 +71,48 @@ bool ProjectPreset::load(const QString& path, QString* error)
     return true;
 }
 
+namespace {
+
+// The mode a new file gets from open(2): 0666 less the process's umask (read without
+// changing it, which umask(2) cannot do).
+QFileDevice::Permissions newFilePermissions()
+{
+    unsigned mask = 022;
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly))
+        for (const QByteArray& line : status.readAll().split('\n'))
+            if (line.startsWith("Umask:"))
+                mask = line.mid(6).trimmed().toUInt(nullptr, 8);
+    const unsigned mode = 0666 & ~mask;
+    // Qt's flags hold the octal digits in hex nibbles: other 0x00f, group 0x0f0, owner
+    // 0xf000 (and the same for the current user, 0x0f00).
+    const unsigned owner = (mode >> 6) & 7, group = (mode >> 3) & 7, other = mode & 7;
+    return QFileDevice::Permissions(
+        static_cast<int>(owner << 12 | owner << 8 | group << 4 | other));
+}
+
+} // namespace
+
 bool ProjectPreset::save(const QString& path, QString* error) const
 {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    // Unbuffered, so that a write that fails (a full volume) is seen here and not lost in a
+    // final flush.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return PresetJson::fail(
             error, QStringLiteral("cannot open '%1': %2").arg(path, file.errorString()));
+    // The temporary file gets its final mode before a byte is written; the rename keeps it.
+    // Secrets: the owner only; otherwise the mode of the file it replaces, or a new file's.
+    const QFileDevice::Permissions mode = holdsSecrets()
+                                              ? QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                    QFileDevice::ReadUser | QFileDevice::WriteUser
+                                          : QFileInfo::exists(path) ? QFile::permissions(path)
+                                                                    : newFilePermissions();
+    if (!file.setPermissions(mode))
+        return PresetJson::fail(
+            error, QStringLiteral("cannot set the mode of '%1': %2").arg(path, file.errorString()));
     const QByteArray bytes = QJsonDocument(toJson()).toJson(QJsonDocument::Indented);
-    if (file.write(bytes) != bytes.size() || !file.flush())
+    if (file.write(bytes) != bytes.size() || !file.commit())
         return PresetJson::fail(
             error, QStringLiteral("cannot write '%1': %2").arg(path, file.errorString()));
     return true;

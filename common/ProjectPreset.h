@@ -34,7 +34,10 @@ public:
     bool fromJson(const QJsonObject& json, QString* error = nullptr);
 
     // File forms of toJson/fromJson. Errors name the file ("cannot open 'x.json'",
-    // "x.json: line 3: missing value separator" ...).
+    // "x.json: line 3: missing value separator" ...). save() writes a temporary file next to
+    // the target and renames it over the target only when everything was written, so a full
+    // volume or a crash leaves the previous file intact; a preset that holds secrets is
+    // written readable by its owner only (0600).
     bool load(const QString& path, QString* error = nullptr);
     bool save(const QString& path, QString* error = nullptr) const;
 
@@ -44,6 +47,8 @@ protected:
     // Keys that readJson() of this class understands at the top level.
     virtual bool knownTopLevelKey(const QString& key) const;
     virtual ProjectPreset* cloneForRead() const { return new ProjectPreset(*this); }
+    // True when the file form carries passwords or keys.
+    virtual bool holdsSecrets() const { return false; }
     virtual void assignFrom(const ProjectPreset& other) { *this = other; }
 
 private:

@@ -146,6 +146,37 @@ void planeRows(const AVPixFmtDescriptor* d, int height, int rows[4])
     }
 }
 
+// Unpacks V210 rows (six pixels in four little-endian words: Cb0 Y0 Cr0 | Y1 Cb1 Y2 |
+// Cr1 Y3 Cb2 | Y4 Cr2 Y5, ten bits each from the low end) into packed YUV422P10 planes.
+void unpackV210(const uint8_t* src, int stride, int width, int height, uint16_t* out)
+{
+    const int cw = (width + 1) / 2;
+    uint16_t* yPlane = out;
+    uint16_t* uPlane = yPlane + size_t(width) * height;
+    uint16_t* vPlane = uPlane + size_t(cw) * height;
+    for (int row = 0; row < height; ++row) {
+        const uint8_t* p = src + ptrdiff_t(row) * stride;
+        uint16_t* yRow = yPlane + size_t(row) * width;
+        uint16_t* uRow = uPlane + size_t(row) * cw;
+        uint16_t* vRow = vPlane + size_t(row) * cw;
+        for (int x = 0; x < width; x += 6, p += 16) {
+            uint32_t w[4];
+            for (int i = 0; i < 4; ++i)
+                w[i] = uint32_t(p[4 * i]) | uint32_t(p[4 * i + 1]) << 8 |
+                       uint32_t(p[4 * i + 2]) << 16 | uint32_t(p[4 * i + 3]) << 24;
+            const uint32_t luma[6] = {w[0] >> 10, w[1], w[1] >> 20, w[2] >> 10, w[3], w[3] >> 20};
+            const uint32_t cb[3] = {w[0], w[1] >> 10, w[2] >> 20};
+            const uint32_t cr[3] = {w[0] >> 20, w[2], w[3] >> 10};
+            for (int k = 0; k < 6 && x + k < width; ++k)
+                yRow[x + k] = uint16_t(luma[k] & 0x3FF);
+            for (int k = 0; k < 3 && x / 2 + k < cw; ++k) {
+                uRow[x / 2 + k] = uint16_t(cb[k] & 0x3FF);
+                vRow[x / 2 + k] = uint16_t(cr[k] & 0x3FF);
+            }
+        }
+    }
+}
+
 QByteArray sizeLabel(int width, int height)
 {
     return QByteArray::number(width) + 'x' + QByteArray::number(height);
@@ -189,6 +220,27 @@ bool YuvResampler::resampleVideo(const unsigned char* src, int srcWidth, int src
                                  int dstFormat, int scaleMode, bool flip)
 {
     m_outputSize = 0;
+
+    if (srcFormat == PIX_V210) {
+        // libswscale has no V210 reader: unpack to planar 4:2:2 10-bit and convert that.
+        if (srcWidth <= 0 || srcHeight <= 0 ||
+            av_image_check_size(srcWidth, srcHeight, 0, nullptr) < 0)
+            return fail("invalid size " + sizeLabel(srcWidth, srcHeight) + " -> " +
+                        sizeLabel(dstWidth, dstHeight));
+        if (!src)
+            return fail("no source picture");
+        const int rowBytes = pixelFormatV210RowBytes(srcWidth);
+        const int stride = srcStrides ? srcStrides[0] : rowBytes;
+        if (stride < rowBytes)
+            return fail("stride " + QByteArray::number(stride) +
+                        " of plane 0 is narrower than a row of " + QByteArray::number(rowBytes) +
+                        " bytes");
+        m_v210.resize(size_t(pixelFormatFrameSize(PIX_YUV422P10, srcWidth, srcHeight)) / 2);
+        unpackV210(src, stride, srcWidth, srcHeight, m_v210.data());
+        return resampleVideo(reinterpret_cast<const unsigned char*>(m_v210.data()), srcWidth,
+                             srcHeight, PIX_YUV422P10, nullptr, dstWidth, dstHeight, dstFormat,
+                             scaleMode, flip);
+    }
 
     Setup s;
     const AVPixelFormat srcAv = layoutFormat(srcFormat, &s.srcFullRange);

@@ -2,7 +2,9 @@
 
 #include <QByteArray>
 
+#include <cstdint>
 #include <memory>
+#include <vector>
 
 struct SwsContext;
 
@@ -10,8 +12,9 @@ struct SwsContext;
 // (common/PixelFormat.h) with libswscale.
 //
 // Every code that pixelFormatToAV() maps can be read and written; YV12 is handled as YUV420P
-// with its chroma planes swapped. The output is packed: plane after plane, each row exactly
-// as wide as the picture, no padding (pixelFormatFrameSize() bytes).
+// with its chroma planes swapped. V210 can be read (it is unpacked to YUV422P10 first; a
+// stride, if given, is its only plane's), not written. The output is packed: plane after plane,
+// each row exactly as wide as the picture, no padding (pixelFormatFrameSize() bytes).
 //
 // Choices:
 // - Filter: bilinear (SWS_BILINEAR), a good speed/quality balance for per-frame 1080p work;
@@ -104,6 +107,7 @@ private:
     QByteArray m_lastWarning;
     Stage m_srcStage;
     Stage m_dstStage;
+    std::vector<uint16_t> m_v210; // a V210 source unpacked to YUV422P10
 
     // Area of the source that is read and area of the destination that is written.
     int m_cropX = 0, m_cropY = 0, m_cropW = 0, m_cropH = 0;

@@ -11,6 +11,10 @@
 
 namespace {
 
+// Job files are a few kB; a limit keeps a wrong path (a device, a huge media file) from being
+// read into memory.
+constexpr qint64 kMaxJobFileBytes = 1 << 20;
+
 bool fail(QString* error, const QString& text)
 {
     if (error)
@@ -68,8 +72,14 @@ bool Job::load(const QString& path, QString* error)
     if (!file.open(QIODevice::ReadOnly))
         return fail(error,
                     QStringLiteral("cannot open job file '%1': %2").arg(path, file.errorString()));
+    // Read one byte more than allowed: devices and pipes have no size to check beforehand.
+    const QByteArray text = file.read(kMaxJobFileBytes + 1);
+    if (text.size() > kMaxJobFileBytes)
+        return fail(error, QStringLiteral("job file '%1' is larger than %2 kB; is it a job file?")
+                               .arg(path)
+                               .arg(kMaxJobFileBytes / 1024));
     QString reason;
-    if (!parse(file.readAll(), QFileInfo(path).completeBaseName(), &reason))
+    if (!parse(text, QFileInfo(path).completeBaseName(), &reason))
         return fail(error, QStringLiteral("%1: %2").arg(path, reason));
     return true;
 }

@@ -1,5 +1,6 @@
 #include "tools/JobRunner.h"
 
+#include "common/Redact.h"
 #include "common/TimeStamp.h"
 #include "encoder/Encoder.h"
 #include "tools/LibraryLog.h"
@@ -19,11 +20,26 @@
 
 namespace {
 
+// What IEncodingStatus::ecoderStateCallback() reports.
+enum ReportType
+{
+    StateReport = 0,   // a state below
+    ProgressReport = 1 // the state is the number of video frames written
+};
+enum ReportState
+{
+    WriteFailed = -1, // a video packet could not be written
+    LowDiskSpace = -4 // the volume is nearly full; the output's video thread has ended
+};
+
 // Frames an output may hold between the host and its encoder before the host waits (or, for
 // a live source in real time, drops): enough to keep an encoder busy, little memory.
 constexpr long long kMaxBacklog = 6;
 // An output that finishes nothing for this long is taken to have swallowed frames for good.
 constexpr auto kStallTime = std::chrono::seconds(1);
+// Write failures in a row after which an output counts as failed for good (a second or so of
+// video): a full volume, a deleted device, a stream whose connection is gone.
+constexpr int kFailuresToStop = 30;
 // Longest wait for an output's next packet; it also bounds how late a stop request is seen.
 constexpr auto kPacketWait = std::chrono::milliseconds(5);
 
@@ -63,9 +79,13 @@ struct JobRunner::Output : public IEncodingCallback
     // Written by the worker threads.
     std::atomic<bool> videoStopped{false}; // low disk space ended the video thread
     std::atomic<int> writeFailures{0};
+    std::atomic<int> failuresInARow{0}; // write failures since the last packet written
+    // An output that cannot write any more is no longer fed; the job ends when all are. A
+    // single failure does not count: the next packets may be written again.
+    bool stopped() const { return videoStopped.load() || failuresInARow.load() >= kFailuresToStop; }
     std::atomic<long long> videoBytes{0};
     std::atomic<long long> audioBytes{0};
-    QMutex mutex;
+    std::mutex mutex;
     QStringList paths; // guarded by mutex: every file the output has written to, in order
 
     // Signalled after every packet, so that the host waits for room without polling.
@@ -88,6 +108,7 @@ struct JobRunner::Output : public IEncodingCallback
 
     // The host thread's own.
     long long slack = 0;  // frames the encoder swallowed for good (see waitForRoom)
+    QStringList vanished; // files that no longer exist after the pipeline closed them
     long long frames = 0; // final counts, taken after stop()
     long long bytes = 0;
     int drops = 0;
@@ -104,7 +125,7 @@ struct JobRunner::Output : public IEncodingCallback
     }
     QStringList currentPaths()
     {
-        QMutexLocker lock(&mutex);
+        std::lock_guard<std::mutex> lock(mutex);
         return paths;
     }
     QString title() const
@@ -167,17 +188,17 @@ bool JobRunner::prepare(const QVector<CodecPreset>& presets, QString* error)
         LibraryLog::clear();
         out->encoder = new Encoder();
         const int result = out->encoder->initialize(this, &out->preset, false);
-        if (result != 0) {
+        if (result != IEncoder::Ok) {
             QString why;
             switch (result) {
-            case -2:
+            case IEncoder::CodecError:
                 why = QStringLiteral(
                           "the %1 video or %2 audio encoder is missing or refused these settings")
                           .arg(out->preset.videoCodec().codecName,
                                out->preset.audioCodec().enabled ? out->preset.audioCodec().codecName
                                                                 : QStringLiteral("(no)"));
                 break;
-            case -3:
+            case IEncoder::MuxerError:
                 why =
                     QStringLiteral(
                         "the output could not be opened (is '%1' writable, and can %2 hold %3%4?)")
@@ -187,7 +208,7 @@ bool JobRunner::prepare(const QVector<CodecPreset>& presets, QString* error)
                                  ? QStringLiteral(" and ") + out->preset.audioCodec().codecName
                                  : QString());
                 break;
-            case -4:
+            case IEncoder::DiskSpaceError:
                 why =
                     QStringLiteral("less than 201 MB free on the volume of '%1'").arg(local.folder);
                 break;
@@ -228,32 +249,40 @@ void JobRunner::ecoderStateCallback(IEncoder* encoder, int type, int state)
     Output* out = find(encoder);
     if (!out)
         return;
-    if (type == 1) {
+    if (type == ProgressReport) {
         // Progress from the video thread, which is also the thread that replaces the muxer at
         // a time split: the path read here is the file this packet went to.
         const QString path = encoder->recordingPath();
         {
-            QMutexLocker lock(&out->mutex);
+            std::lock_guard<std::mutex> lock(out->mutex);
             if (!path.isEmpty() && (out->paths.isEmpty() || out->paths.back() != path))
                 out->paths.append(path);
         }
+        out->failuresInARow.store(0);
         out->signalPacket(); // the packet is counted now, unlike at videoEncoded()
         return;
     }
-    if (state == -4) {
+    if (type != StateReport)
+        return;
+    if (state == LowDiskSpace) {
         out->videoStopped.store(true);
         postMessage(
             QStringLiteral(
                 "output %1: less than 201 MB free on the volume of '%2': its recording stopped")
                 .arg(out->number)
                 .arg(out->preset.local().folder));
-    } else if (state == -1) {
+    } else if (state == WriteFailed) {
+        const QString where = out->preset.local().enabled
+                                  ? out->currentPaths().value(0, out->preset.local().folder)
+                                  : out->preset.streaming().url;
         if (out->writeFailures.fetch_add(1) == 0)
             postMessage(QStringLiteral("output %1: a video packet could not be written (%2)")
                             .arg(out->number)
-                            .arg(out->preset.local().enabled
-                                     ? out->currentPaths().value(0, out->preset.local().folder)
-                                     : out->preset.streaming().url));
+                            .arg(where));
+        if (out->failuresInARow.fetch_add(1) + 1 == kFailuresToStop)
+            postMessage(QStringLiteral("output %1: writing keeps failing (%2); the output stops")
+                            .arg(out->number)
+                            .arg(where));
     }
 }
 
@@ -267,8 +296,28 @@ QVector<IEncoder*> JobRunner::encoders()
 
 void JobRunner::postMessage(const QString& text)
 {
-    QMutexLocker lock(&m_messageMutex);
+    std::lock_guard<std::mutex> lock(m_messageMutex);
     m_messages.append(text);
+}
+
+QString JobRunner::redact(const QString& text) const
+{
+    return redactSecrets(text, m_options.secrets);
+}
+
+void JobRunner::say(const QString& text)
+{
+    clearProgressLine();
+    // A failed write (the reader has gone) is dropped: messages must not stop the recording.
+    std::fprintf(stderr, "strevo-cli: %s\n", qPrintable(redact(text)));
+}
+
+bool JobRunner::allOutputsStopped() const
+{
+    for (const auto& out : m_outputs)
+        if (!out->stopped())
+            return false;
+    return true;
 }
 
 void JobRunner::clearProgressLine()
@@ -283,14 +332,13 @@ void JobRunner::flushMessages()
 {
     QStringList messages;
     {
-        QMutexLocker lock(&m_messageMutex);
+        std::lock_guard<std::mutex> lock(m_messageMutex);
         messages.swap(m_messages);
     }
     if (messages.isEmpty())
         return;
-    clearProgressLine();
     for (const QString& m : messages)
-        std::fprintf(stderr, "strevo-cli: %s\n", qPrintable(m));
+        say(m);
 }
 
 // Frames given to the pipeline that it has neither encoded nor accounted otherwise. A frame
@@ -309,7 +357,7 @@ void JobRunner::waitForRoom(Output& out)
 {
     auto lastChange = Clock::now();
     long long last = backlog(out);
-    while (!m_stopRequested.load() && !out.videoStopped.load()) {
+    while (!m_stopRequested.load() && !out.stopped()) {
         const long long now = backlog(out);
         if (now <= kMaxBacklog)
             return;
@@ -330,7 +378,7 @@ void JobRunner::waitForRoom(Output& out)
 
 void JobRunner::pushVideo(Output& out, const MediaSource::Chunk& chunk, bool mayDrop)
 {
-    if (out.videoStopped.load())
+    if (out.stopped())
         return;
     auto* data = const_cast<unsigned char*>(chunk.video);
     const bool live = m_source.isLive();
@@ -358,7 +406,7 @@ void JobRunner::pushVideo(Output& out, const MediaSource::Chunk& chunk, bool may
 void JobRunner::waitDrained(Output& out)
 {
     const auto start = Clock::now();
-    while (!m_stopRequested.load() && !out.videoStopped.load() && backlog(out) > 0 &&
+    while (!m_stopRequested.load() && !out.stopped() && backlog(out) > 0 &&
            Clock::now() - start < kStallTime)
         QThread::usleep(500); // a frame the encoder keeps signals nothing: poll
 }
@@ -366,7 +414,7 @@ void JobRunner::waitDrained(Output& out)
 void JobRunner::pushAudio(const unsigned char* data, int bytes)
 {
     for (auto& out : m_outputs)
-        if (out->preset.audioCodec().enabled)
+        if (out->preset.audioCodec().enabled && !out->stopped())
             out->encoder->enqueueAudio(const_cast<unsigned char*>(data), bytes);
 }
 
@@ -426,13 +474,14 @@ void JobRunner::showProgress(bool force)
     std::fflush(stderr);
 }
 
-int JobRunner::run()
+ExitStatus JobRunner::run()
 {
     if (!m_options.quiet) {
-        std::fprintf(stderr, "source: %s\n", qPrintable(m_source.describe()));
+        std::fprintf(stderr, "source: %s\n", qPrintable(redact(m_source.describe())));
         for (auto& out : m_outputs)
-            std::fprintf(stderr, "output %d: %s -> %s\n", out->number, qPrintable(out->title()),
-                         qPrintable(out->currentPaths().value(0, out->preset.streaming().url)));
+            std::fprintf(
+                stderr, "output %d: %s -> %s\n", out->number, qPrintable(out->title()),
+                qPrintable(redact(out->currentPaths().value(0, out->preset.streaming().url))));
     }
     m_start = m_lastProgress = Clock::now();
     m_tty = isatty(STDERR_FILENO) == 1;
@@ -449,6 +498,10 @@ int JobRunner::run()
     while (!m_stopRequested.load()) {
         if (limit >= 0 && frames >= limit)
             break;
+        if (allOutputsStopped()) {
+            m_allStopped = true;
+            break;
+        }
         if (!m_source.read(&chunk)) {
             sourceError = m_source.error();
             break;
@@ -476,12 +529,11 @@ int JobRunner::run()
         flushMessages();
     }
     m_interrupted = m_stopRequested.load();
-    if (m_interrupted && !m_options.quiet) {
-        clearProgressLine();
-        std::fputs(
-            "strevo-cli: stopping; the files are being finished (Ctrl-C again quits at once)\n",
-            stderr);
-    }
+    if (m_interrupted && !m_options.quiet)
+        say(QStringLiteral("stopping; the files are being finished (Ctrl-C again quits at once)"));
+    flushMessages();
+    if (m_allStopped)
+        say(QStringLiteral("every output has failed; the job ends"));
 
     // Host order: stop every pipeline (its threads encode what is queued), then delete them
     // (which writes the trailers and closes the files).
@@ -500,8 +552,12 @@ int JobRunner::run()
     for (auto& out : m_outputs) {
         delete out->encoder;
         out->encoder = nullptr;
-        for (const QString& path : out->currentPaths())
+        for (const QString& path : out->currentPaths()) {
+            // A file whose folder was deleted while it was written is gone with it.
+            if (out->preset.local().enabled && !QFileInfo::exists(path))
+                out->vanished.append(path);
             out->bytes += QFileInfo(path).size();
+        }
         if (out->preset.streaming().enabled && !out->preset.local().enabled)
             out->bytes = out->videoBytes.load() + out->audioBytes.load();
     }
@@ -509,17 +565,27 @@ int JobRunner::run()
     flushMessages();
     const double elapsed = std::chrono::duration<double>(Clock::now() - m_start).count();
     if (!sourceError.isEmpty())
-        std::fprintf(stderr, "strevo-cli: %s\n", qPrintable(sourceError));
+        say(sourceError);
+    if (frames == 0 && sourceError.isEmpty() && !m_interrupted)
+        say(QStringLiteral("the source delivered no video frame: nothing was recorded"));
+    if (m_source.damaged() > 0 && !m_options.quiet)
+        say(QStringLiteral("%1 damaged packets or frames of the source were skipped")
+                .arg(m_source.damaged()));
     printSummary(elapsed, sourceError);
 
-    bool failed = !sourceError.isEmpty();
+    bool failed = !sourceError.isEmpty() || (frames == 0 && !m_interrupted);
     for (auto& out : m_outputs) {
-        failed =
-            failed || out->videoStopped.load() || out->writeFailures.load() > 0 || out->frames == 0;
-        if (out->frames == 0)
-            std::fprintf(stderr, "strevo-cli: output %d: no video was written\n", out->number);
+        failed = failed || out->stopped() || out->writeFailures.load() > 0 || out->frames == 0 ||
+                 !out->vanished.isEmpty();
+        for (const QString& path : out->vanished)
+            say(QStringLiteral("output %1: the file '%2' is gone (was its folder deleted while "
+                               "it was written?)")
+                    .arg(out->number)
+                    .arg(path));
+        if (out->frames == 0 && frames > 0)
+            say(QStringLiteral("output %1: no video was written").arg(out->number));
     }
-    return failed ? 1 : 0;
+    return failed ? ExitStatus::Failed : ExitStatus::Done;
 }
 
 void JobRunner::printSummary(double elapsed, const QString& sourceError)
@@ -538,9 +604,14 @@ void JobRunner::printSummary(double elapsed, const QString& sourceError)
                      out->preset.audioCodec().enabled
                          ? QJsonValue(out->preset.audioCodec().codecName)
                          : QJsonValue());
-            o.insert(QStringLiteral("files"), QJsonArray::fromStringList(out->currentPaths()));
+            QJsonArray files;
+            for (const QString& path : out->currentPaths())
+                files.append(redact(path));
+            o.insert(QStringLiteral("files"), files);
+            if (!out->vanished.isEmpty())
+                o.insert(QStringLiteral("vanished"), QJsonArray::fromStringList(out->vanished));
             if (out->preset.streaming().enabled)
-                o.insert(QStringLiteral("url"), out->preset.streaming().url);
+                o.insert(QStringLiteral("url"), redact(out->preset.streaming().url));
             o.insert(QStringLiteral("frames"), out->frames);
             o.insert(QStringLiteral("duration"), seconds);
             o.insert(QStringLiteral("bytes"), out->bytes);
@@ -552,11 +623,12 @@ void JobRunner::printSummary(double elapsed, const QString& sourceError)
             outputs.append(o);
         }
         QJsonObject root;
-        root.insert(QStringLiteral("source"), m_source.describe());
+        root.insert(QStringLiteral("source"), redact(m_source.describe()));
         root.insert(QStringLiteral("interrupted"), m_interrupted);
         root.insert(QStringLiteral("elapsed"), std::round(elapsed * 1000) / 1000);
+        root.insert(QStringLiteral("damaged"), m_source.damaged());
         if (!sourceError.isEmpty())
-            root.insert(QStringLiteral("sourceError"), sourceError);
+            root.insert(QStringLiteral("sourceError"), redact(sourceError));
         root.insert(QStringLiteral("outputs"), outputs);
         std::fputs(QJsonDocument(root).toJson(QJsonDocument::Indented).constData(), stdout);
         std::fflush(stdout);
@@ -565,14 +637,18 @@ void JobRunner::printSummary(double elapsed, const QString& sourceError)
     if (m_options.quiet)
         return;
     std::printf("%s %s in %.1f s\n",
-                m_interrupted ? "stopped:" : "done:", qPrintable(m_source.describe()), elapsed);
+                m_interrupted ? "stopped:" : "done:", qPrintable(redact(m_source.describe())),
+                elapsed);
+    if (m_source.damaged() > 0)
+        std::printf("  %lld damaged packets or frames skipped\n", m_source.damaged());
     for (auto& out : m_outputs) {
         const double seconds = out->frames / out->preset.videoCodec().frameRate;
         std::printf("output %d: %s\n", out->number, qPrintable(out->title()));
         for (const QString& path : out->currentPaths())
-            std::printf("  %s\n", qPrintable(path));
+            std::printf("  %s%s\n", qPrintable(redact(path)),
+                        out->vanished.contains(path) ? " (gone)" : "");
         if (out->preset.streaming().enabled)
-            std::printf("  %s\n", qPrintable(out->preset.streaming().url));
+            std::printf("  %s\n", qPrintable(redact(out->preset.streaming().url)));
         std::printf("  %lld frames, %s, %s, %.0f kbit/s", out->frames,
                     qPrintable(timeText(seconds)), qPrintable(sizeText(out->bytes)),
                     seconds > 0 ? out->bytes * 8 / seconds / 1000 : 0.0);

@@ -3,14 +3,15 @@
 #include "common/CodecPreset.h"
 #include "encoder/IEncodingCallback.h"
 #include "encoder/IEncodingStatus.h"
+#include "tools/ExitStatus.h"
 #include "tools/MediaSource.h"
 
-#include <QMutex>
 #include <QStringList>
 #include <QVector>
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 class IEncoder;
@@ -31,6 +32,7 @@ public:
         bool quiet = false;    // no progress line, no text summary
         bool json = false;     // the summary as JSON on standard output
         double duration = 0.0; // seconds of source to use; 0 until it ends or a stop request
+        QStringList secrets;   // masked in everything printed (stream keys, passwords)
     };
 
     // `stopRequested` is raised by the signal handler; the runner polls it.
@@ -41,9 +43,10 @@ public:
     // returns false with a one-line reason; the pipelines made so far are destroyed.
     bool prepare(const QVector<CodecPreset>& presets, QString* error);
     // Feeds the source until it ends, the duration is reached or a stop is requested; stops and
-    // destroys the pipelines (which finishes the files) and prints the summary. Returns the
-    // exit status: 0, or 1 when an output reported a failure or the source failed.
-    int run();
+    // destroys the pipelines (which finishes the files) and prints the summary. Ends early
+    // when every output has failed. Returns Done, or Failed when an output reported a failure,
+    // a file it wrote is gone, the source failed or it delivered no frame.
+    ExitStatus run();
 
     void ecoderStateCallback(IEncoder* encoder, int type, int state) override;
     QVector<IEncoder*> encoders() override;
@@ -65,6 +68,10 @@ private:
     void showProgress(bool force);
     void flushMessages();
     void postMessage(const QString& text);
+    // Prints "strevo-cli: <text>" on standard error, secrets masked.
+    void say(const QString& text);
+    QString redact(const QString& text) const;
+    bool allOutputsStopped() const;
     void clearProgressLine();
     void printSummary(double elapsed, const QString& sourceError);
 
@@ -78,7 +85,8 @@ private:
     bool m_progressShown = false; // a progress line without newline is on the terminal
     bool m_tty = false;
     bool m_interrupted = false;
+    bool m_allStopped = false; // every output failed, so the job ended early
 
-    QMutex m_messageMutex;
+    std::mutex m_messageMutex;
     QStringList m_messages; // guarded by m_messageMutex: reports from worker threads
 };

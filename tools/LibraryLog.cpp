@@ -1,24 +1,28 @@
 #include "tools/LibraryLog.h"
 
+#include "common/Redact.h"
+
 extern "C" {
 #include <libavutil/log.h>
 }
 
-#include <QMutex>
+#include <QLoggingCategory>
 #include <cstdarg>
 #include <cstdio>
+#include <mutex>
 
 namespace {
-QMutex g_mutex;
+std::mutex g_mutex;
 QString g_firstWarning; // guarded by g_mutex
 bool g_verbose = false; // set before the libraries run
+QStringList g_secrets;  // guarded by g_mutex
 
 void record(bool warning, const QString& text)
 {
-    const QString line = text.trimmed();
-    if (line.isEmpty())
+    if (text.trimmed().isEmpty())
         return;
-    QMutexLocker lock(&g_mutex);
+    std::lock_guard<std::mutex> lock(g_mutex);
+    const QString line = redactSecrets(text.trimmed(), g_secrets);
     if (warning && g_firstWarning.isEmpty())
         g_firstWarning = line;
     if (g_verbose)
@@ -44,18 +48,27 @@ void avHandler(void* object, int level, const char* format, va_list args)
 void LibraryLog::install(bool verbose)
 {
     g_verbose = verbose;
+    QLoggingCategory::setFilterRules(
+        verbose ? QStringLiteral("strevo.libav.debug=true\nstrevo.openh264.debug=true")
+                : QStringLiteral("strevo.libav.debug=false\nstrevo.openh264.debug=false"));
     qInstallMessageHandler(qtHandler);
     av_log_set_callback(avHandler);
 }
 
+void LibraryLog::setSecrets(const QStringList& secrets)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_secrets = secrets;
+}
+
 QString LibraryLog::firstWarning()
 {
-    QMutexLocker lock(&g_mutex);
+    std::lock_guard<std::mutex> lock(g_mutex);
     return g_firstWarning;
 }
 
 void LibraryLog::clear()
 {
-    QMutexLocker lock(&g_mutex);
+    std::lock_guard<std::mutex> lock(g_mutex);
     g_firstWarning.clear();
 }

@@ -1,13 +1,19 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // Routes the diagnostics of the library (Qt's message log) and of libav* (av_log) away from
 // the progress display: they are printed only when verbose, and warnings and errors are
 // remembered so that a failed start can give the first reason the libraries gave.
+// Secrets are masked in what is printed and remembered. The library's debug categories for
+// libav* and OpenH264 (strevo.libav, strevo.openh264) are switched off unless verbose, so that
+// their chatter costs nothing.
 // Thread-safe: both log from worker threads.
 namespace LibraryLog {
 void install(bool verbose);
+// Set before the pipelines are made.
+void setSecrets(const QStringList& secrets);
 // The first warning or error since the last clear(), or an empty string.
 QString firstWarning();
 void clear();

@@ -17,11 +17,12 @@ extern "C" {
 
 namespace {
 
+// Damaged reads in a row after which the input is taken to be unreadable rather than damaged.
+constexpr int kMaxDamagedInARow = 1000;
+
 QString avText(int code)
 {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {0};
-    av_strerror(code, text, sizeof text);
-    return QString::fromUtf8(text);
+    return QString::fromUtf8(avErrorText(code));
 }
 
 double seconds(int64_t stamp, AVRational base)
@@ -31,31 +32,6 @@ double seconds(int64_t stamp, AVRational base)
 
 } // namespace
 
-void MediaFileSource::Deleters::operator()(AVFormatContext* p) const
-{
-    avformat_close_input(&p);
-}
-void MediaFileSource::Deleters::operator()(AVCodecContext* p) const
-{
-    avcodec_free_context(&p);
-}
-void MediaFileSource::Deleters::operator()(AVFrame* p) const
-{
-    av_frame_free(&p);
-}
-void MediaFileSource::Deleters::operator()(AVPacket* p) const
-{
-    av_packet_free(&p);
-}
-void MediaFileSource::Deleters::operator()(SwsContext* p) const
-{
-    sws_freeContext(p);
-}
-void MediaFileSource::Deleters::operator()(SwrContext* p) const
-{
-    swr_free(&p);
-}
-
 MediaFileSource::MediaFileSource(const QString& path, int sampleRate, int channels)
     : m_path(path), m_sampleRate(sampleRate), m_channels(channels)
 {
@@ -63,8 +39,7 @@ MediaFileSource::MediaFileSource(const QString& path, int sampleRate, int channe
 
 MediaFileSource::~MediaFileSource() = default;
 
-bool MediaFileSource::openDecoder(int index, std::unique_ptr<AVCodecContext, Deleters>* decoder,
-                                  QString* error)
+bool MediaFileSource::openDecoder(int index, AVCodecContextPtr* decoder, QString* error)
 {
     const AVStream* stream = m_format->streams[index];
     const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
@@ -240,14 +215,28 @@ void MediaFileSource::addAudio(AVFrame* frame)
     addAudioSamples(out.data(), samples * 2 * m_channels, t);
 }
 
+bool MediaFileSource::skipDamaged(const QString& what, int code)
+{
+    ++m_damaged;
+    if (++m_damagedInARow < kMaxDamagedInARow)
+        return true;
+    return fail(QStringLiteral("%1 (%2 times in a row)").arg(what).arg(m_damagedInARow), code);
+}
+
 bool MediaFileSource::drain(AVCodecContext* decoder, bool video)
 {
     for (;;) {
         const int result = avcodec_receive_frame(decoder, m_frame.get());
         if (result == AVERROR(EAGAIN) || result == AVERROR_EOF)
             return true;
-        if (result < 0)
+        if (result == AVERROR(ENOMEM))
             return fail(QStringLiteral("decoding failed"), result);
+        if (result < 0) {
+            // A frame the decoder could not rebuild: skip it, the next one may be fine.
+            if (!skipDamaged(QStringLiteral("decoding failed"), result))
+                return false;
+            continue;
+        }
         if (video)
             addVideo(m_frame.get());
         else
@@ -278,18 +267,27 @@ bool MediaFileSource::fill()
             m_endOfInput = true;
             continue;
         }
-        if (result < 0)
+        if (result == AVERROR(ENOMEM) || result == AVERROR_EXIT)
             return fail(QStringLiteral("reading failed"), result);
+        if (result < 0) {
+            // A damaged stretch of the file; the demuxer resynchronises on the next read.
+            if (!skipDamaged(QStringLiteral("reading failed"), result))
+                return false;
+            continue;
+        }
+        m_damagedInARow = 0;
         AVCodecContext* decoder = m_packet->stream_index == m_videoIndex   ? m_video.get()
                                   : m_packet->stream_index == m_audioIndex ? m_audio.get()
                                                                            : nullptr;
         if (decoder) {
             const int sent = avcodec_send_packet(decoder, m_packet.get());
-            // A damaged packet is skipped as players skip it; only a broken decoder stops.
-            if (sent < 0 && sent != AVERROR_INVALIDDATA && sent != AVERROR(EAGAIN)) {
+            if (sent == AVERROR(ENOMEM)) {
                 av_packet_unref(m_packet.get());
                 return fail(QStringLiteral("decoding failed"), sent);
             }
+            // A packet the decoder refuses is skipped as players skip it.
+            if (sent < 0 && sent != AVERROR(EAGAIN))
+                ++m_damaged;
         }
         av_packet_unref(m_packet.get());
         if (decoder && !drain(decoder, decoder == m_video.get()))

@@ -1,22 +1,18 @@
 #pragma once
 
+#include "common/AVHandles.h"
 #include "tools/MediaSource.h"
 
 #include <deque>
-#include <memory>
 #include <vector>
-
-struct AVCodecContext;
-struct AVFormatContext;
-struct AVFrame;
-struct AVPacket;
-struct SwrContext;
-struct SwsContext;
 
 // A media file decoded with libavformat and libavcodec: the best video stream, converted to
 // NV12 at its own size (the pipelines scale it to each output's size), and the best audio
 // stream, resampled to the project's audio format. Audio is aligned to the first video frame:
 // sound before it is cut, a gap before the first sound is filled with silence.
+//
+// Damage does not end the input: a packet that cannot be read or decoded, and a frame the
+// decoder reports as broken, are skipped and counted (damaged()), as players skip them.
 class MediaFileSource : public MediaSource
 {
 public:
@@ -32,24 +28,16 @@ public:
     int height() const override { return m_height; }
     double frameRate() const override { return m_frameRate; }
     QString describe() const override;
+    long long damaged() const override { return m_damaged; }
 
 private:
-    struct Deleters
-    {
-        void operator()(AVFormatContext* p) const;
-        void operator()(AVCodecContext* p) const;
-        void operator()(AVFrame* p) const;
-        void operator()(AVPacket* p) const;
-        void operator()(SwsContext* p) const;
-        void operator()(SwrContext* p) const;
-    };
     struct Item
     {
         bool video = false;
         std::vector<unsigned char> data;
     };
 
-    bool openDecoder(int index, std::unique_ptr<AVCodecContext, Deleters>* decoder, QString* error);
+    bool openDecoder(int index, AVCodecContextPtr* decoder, QString* error);
     // Decodes until at least one item is pending or the input is exhausted.
     bool fill();
     bool drain(AVCodecContext* decoder, bool video);
@@ -61,13 +49,17 @@ private:
     QString m_path;
     int m_sampleRate;
     int m_channels;
-    std::unique_ptr<AVFormatContext, Deleters> m_format;
-    std::unique_ptr<AVCodecContext, Deleters> m_video;
-    std::unique_ptr<AVCodecContext, Deleters> m_audio;
-    std::unique_ptr<AVFrame, Deleters> m_frame;
-    std::unique_ptr<AVPacket, Deleters> m_packet;
-    std::unique_ptr<SwsContext, Deleters> m_scaler;
-    std::unique_ptr<SwrContext, Deleters> m_resampler;
+    // Counts a skipped packet or frame; false once damage goes on for too long to be worth
+    // reading further (then error() says why).
+    bool skipDamaged(const QString& what, int code);
+
+    AVInputFormatContextPtr m_format;
+    AVCodecContextPtr m_video;
+    AVCodecContextPtr m_audio;
+    AVFramePtr m_frame;
+    AVPacketPtr m_packet;
+    SwsContextPtr m_scaler;
+    SwrContextPtr m_resampler;
     int m_videoIndex = -1;
     int m_audioIndex = -1;
     int m_width = 0;
@@ -75,6 +67,8 @@ private:
     double m_frameRate = 0.0;
     bool m_endOfInput = false;
     bool m_flushed = false;
+    long long m_damaged = 0; // packets and frames skipped as damaged
+    int m_damagedInARow = 0; // reads in a row that failed; reset by a good packet
 
     double m_videoStart = -1.0;         // seconds; the first video frame's time, -1 before it
     std::vector<unsigned char> m_early; // audio decoded before the first video frame

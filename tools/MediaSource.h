@@ -39,4 +39,6 @@ public:
     virtual int height() const = 0;
     virtual double frameRate() const = 0;
     virtual QString describe() const = 0;
+    // Packets and frames skipped so far because they were damaged.
+    virtual long long damaged() const { return 0; }
 };

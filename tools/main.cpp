@@ -1,6 +1,8 @@
 // strevo-cli: records and transcodes with the strevo library from a job file.
 
 #include "common/PixelFormat.h"
+#include "common/Redact.h"
+#include "tools/ExitStatus.h"
 #include "tools/GeneratedSource.h"
 #include "tools/Job.h"
 #include "tools/JobRunner.h"
@@ -15,12 +17,9 @@
 #include <cstdio>
 #include <memory>
 #include <pthread.h>
+#include <unistd.h>
 
 namespace {
-
-// Exit statuses besides JobRunner::run()'s 0 (done) and 1 (an output or the source failed).
-constexpr int kExitBadJob = 2;  // command line, job file or input unusable
-constexpr int kExitNoStart = 3; // a pipeline could not be set up
 
 const char* const kHelp = R"(Usage: strevo-cli [options] JOB.json
 
@@ -35,7 +34,8 @@ Options:
   -i, --input <path>       Transcode this media file instead of the job's source; "-" reads
                            raw frames from standard input (see --input-format).
   --input-format <fmt>     Raw frames on standard input in this pixel format: nv12, yuv420p,
-                           nv21, yuyv, uyvy, bgra, rgba, rgb24, ... (implies --input -).
+                           nv21, yuyv, uyvy, v210, bgra, rgba, rgb24, ... (implies
+                           --input -).
   --size <WxH>             Picture size of the generated source or of raw input
                            (overrides project.videoOutput width and height).
   --rate <fps>             Frame rate of the generated source or of raw input, e.g. 30 or
@@ -66,7 +66,8 @@ Job file (JSON):
             picture lights up; paced in real time unless --fast.
             "file" with "path": a media file, decoded and pushed as fast as the encoders take
             it; the picture size and frame rate come from the file, its sound is resampled to
-            project.audioOutput. Each output then writes <folder>/<fileNameTemplate>.<format>.
+            project.audioOutput. Damaged packets are skipped and counted in the summary.
+            Each output then writes <folder>/<fileNameTemplate>.<format>.
             "stdin" with "pixelFormat": raw frames on standard input at the project's size
             and rate, without sound (outputs with audio get silence).
   duration  Seconds of the source to use; absent or 0: until the source ends (a generated
@@ -85,9 +86,15 @@ Job file (JSON):
 Ctrl-C (or SIGTERM) stops cleanly: the encoders finish what they hold, the files are closed
 and playable, the summary is printed and the exit status is 0. A second Ctrl-C quits at once.
 
+Progress and messages that cannot be written (the reader of a pipe went away) are dropped;
+the recording goes on and its files are finished. Passwords, stream keys and the user info
+of URLs are masked in everything strevo-cli prints.
+
 Exit status: 0 done (also after Ctrl-C); 1 an output failed while running (disk full, write
-errors) or the input broke off; 2 bad command line, job file or input; 3 a pipeline could not
-start: its codec is missing or refused the settings (-2), the output could not be opened, for
+errors; the job ends at once when every output has failed), a file vanished while it was
+written (its folder was deleted), the input broke off, or the source delivered no frames at
+all; 2 bad command line, job file (larger than 1 MB or malformed) or input; 3 a pipeline
+could not start: its codec is missing or refused the settings (-2), the output could not be opened, for
 example an unwritable folder or a container that cannot hold the codec (-3), or less than
 201 MB are free where it records (-4).
 )";
@@ -99,10 +106,13 @@ void onSignal(int)
     g_stop.store(true);
 }
 
-int fail(int status, const QString& message)
+// Secrets of the job's outputs, masked in every message (set once the job is read).
+QStringList g_secrets;
+
+int fail(ExitStatus status, const QString& message)
 {
-    std::fprintf(stderr, "strevo-cli: %s\n", qPrintable(message));
-    return status;
+    std::fprintf(stderr, "strevo-cli: %s\n", qPrintable(redactSecrets(message, g_secrets)));
+    return exitCode(status);
 }
 
 bool parseSize(const QString& text, int* width, int* height)
@@ -114,6 +124,15 @@ bool parseSize(const QString& text, int* width, int* height)
         *height = parts[1].toInt(&okH);
     }
     return okW && okH && *width > 0 && *height > 0;
+}
+
+void ignoreWriteSignals()
+{
+    // A reader that goes away (`strevo-cli job 2>&1 | head`) must not kill the recording: the
+    // failed writes are ignored instead. Likewise a file size limit makes writes fail with
+    // EFBIG, which the pipelines report, rather than killing the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 void installSignals()
@@ -141,6 +160,7 @@ void maskSignals(bool block)
 
 int main(int argc, char** argv)
 {
+    ignoreWriteSignals();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("strevo-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral("0.1.0"));
@@ -166,46 +186,48 @@ int main(int argc, char** argv)
                        rateOpt, fastOpt, quietOpt, jsonOpt, verboseOpt});
     parser.addPositionalArgument(QStringLiteral("job"), QString());
     if (!parser.parse(QCoreApplication::arguments()))
-        return fail(kExitBadJob, parser.errorText() + QStringLiteral(" (see --help)"));
+        return fail(ExitStatus::BadInput, parser.errorText() + QStringLiteral(" (see --help)"));
     if (parser.isSet(helpOpt)) {
         std::fputs(kHelp, stdout);
-        return 0;
+        return exitCode(ExitStatus::Done);
     }
     if (parser.isSet(versionOpt)) {
         std::printf("strevo-cli %s\n", qPrintable(QCoreApplication::applicationVersion()));
-        return 0;
+        return exitCode(ExitStatus::Done);
     }
     const QStringList positional = parser.positionalArguments();
     if (positional.size() != 1)
-        return fail(kExitBadJob, positional.isEmpty()
-                                     ? QStringLiteral("no job file given (see --help)")
-                                     : QStringLiteral("one job file at a time (see --help)"));
+        return fail(ExitStatus::BadInput,
+                    positional.isEmpty() ? QStringLiteral("no job file given (see --help)")
+                                         : QStringLiteral("one job file at a time (see --help)"));
     LibraryLog::install(parser.isSet(verboseOpt));
 
     Job job;
     QString error;
     if (!job.load(positional.front(), &error))
-        return fail(kExitBadJob, error);
+        return fail(ExitStatus::BadInput, error);
 
     // Command-line overrides.
     auto& video = job.project.videoOutput();
     if (parser.isSet(sizeOpt) && !parseSize(parser.value(sizeOpt), &video.width, &video.height))
-        return fail(kExitBadJob, QStringLiteral("--size: expected WxH, such as 1280x720, not '%1'")
-                                     .arg(parser.value(sizeOpt)));
+        return fail(ExitStatus::BadInput,
+                    QStringLiteral("--size: expected WxH, such as 1280x720, not '%1'")
+                        .arg(parser.value(sizeOpt)));
     if (parser.isSet(rateOpt)) {
         bool ok = false;
         video.frameRate = parser.value(rateOpt).toDouble(&ok);
         if (!ok || !(video.frameRate > 0.0) || video.frameRate > 1000.0)
             return fail(
-                kExitBadJob,
+                ExitStatus::BadInput,
                 QStringLiteral("--rate: '%1' is not a frame rate").arg(parser.value(rateOpt)));
     }
     if (parser.isSet(durationOpt)) {
         bool ok = false;
         job.duration = parser.value(durationOpt).toDouble(&ok);
         if (!ok || job.duration < 0.0)
-            return fail(kExitBadJob, QStringLiteral("--duration: '%1' is not a number of seconds")
-                                         .arg(parser.value(durationOpt)));
+            return fail(ExitStatus::BadInput,
+                        QStringLiteral("--duration: '%1' is not a number of seconds")
+                            .arg(parser.value(durationOpt)));
     }
     if (parser.isSet(inputOpt)) {
         const QString input = parser.value(inputOpt);
@@ -217,7 +239,7 @@ int main(int argc, char** argv)
         const int code =
             pixelFormatFromName(parser.value(formatOpt).toUpper().toLatin1().constData());
         if (code < 0 || pixelFormatFrameSize(code, 16, 16) <= 0)
-            return fail(kExitBadJob,
+            return fail(ExitStatus::BadInput,
                         QStringLiteral("--input-format: '%1' is not a raw pixel format")
                             .arg(parser.value(formatOpt)));
         job.sourcePixelFormat = code;
@@ -232,7 +254,7 @@ int main(int argc, char** argv)
                                                    audio.sampleRate, audio.channels);
         break;
     case Job::SourceType::Stdin:
-        source = std::make_unique<RawInputSource>(stdin, job.sourcePixelFormat, video.width,
+        source = std::make_unique<RawInputSource>(STDIN_FILENO, job.sourcePixelFormat, video.width,
                                                   video.height, video.frameRate);
         break;
     case Job::SourceType::File:
@@ -241,7 +263,7 @@ int main(int argc, char** argv)
         break;
     }
     if (!source->open(&error))
-        return fail(kExitBadJob, error);
+        return fail(ExitStatus::BadInput, error);
     // The project describes what the source delivers; a file decides that itself.
     video.width = source->width();
     video.height = source->height();
@@ -251,10 +273,15 @@ int main(int argc, char** argv)
     for (int i = 0; i < job.outputCount(); ++i) {
         CodecPreset preset;
         if (!job.outputPreset(i, &preset, &error))
-            return fail(kExitBadJob, positional.front() + QStringLiteral(": ") + error);
+            return fail(ExitStatus::BadInput, positional.front() + QStringLiteral(": ") + error);
         if (parser.isSet(outDirOpt))
             preset.local().folder = parser.value(outDirOpt);
         preset.transcoding().enabled = job.sourceType == Job::SourceType::File;
+        const auto& streaming = preset.streaming();
+        for (const QString& secret :
+             {streaming.streamKey, streaming.password, streaming.srtPassphrase})
+            if (!secret.isEmpty() && !g_secrets.contains(secret))
+                g_secrets.append(secret);
         presets.append(preset);
     }
 
@@ -263,6 +290,8 @@ int main(int argc, char** argv)
     options.quiet = parser.isSet(quietOpt);
     options.json = parser.isSet(jsonOpt);
     options.duration = job.duration;
+    options.secrets = g_secrets;
+    LibraryLog::setSecrets(g_secrets);
     JobRunner runner(*source, options, g_stop);
 
     // The pipelines' threads must not take the stop signals: only this thread handles them.
@@ -271,6 +300,6 @@ int main(int argc, char** argv)
     const bool prepared = runner.prepare(presets, &error);
     maskSignals(false);
     if (!prepared)
-        return fail(kExitNoStart, error);
-    return runner.run();
+        return fail(ExitStatus::NoStart, error);
+    return exitCode(runner.run());
 }

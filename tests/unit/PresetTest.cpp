@@ -1,9 +1,17 @@
 #include "common/CodecPreset.h"
 #include "common/PixelFormat.h"
 
+#include <QDir>
+#include <QFile>
 #include <QJsonDocument>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -17,46 +25,26 @@ CodecPreset nonDefaultPreset()
     p.projectName = QStringLiteral("Show");
     p.sourceName = QStringLiteral("Cam ü");
     p.encoderType = 5;
-    auto& v = p.videoCodec();
-    v.enabled = false;
-    v.codecName = QStringLiteral("Apple ProRes");
-    v.bitrate = 123456;
-    v.frameRate = 29.97;
-    v.scanMode = 2;
-    v.auxMode = 3;
-    v.width = 720;
-    v.height = 576;
-    v.auxFlag = true;
-    v.scaleMode = 1;
-    v.codecProfile = 4;
-    v.keyframeInterval = 5;
-    v.auxValue = -9;
-    v.preset = QStringLiteral("slow");
-    v.tune = QStringLiteral("film");
-    v.profileIdc = 77;
-    v.bFrames = 3;
-    p.audioCodec() = {false, QStringLiteral("MP3"), 22050, 64, 16, 1};
+    // Every field differs from its default.
+    p.videoCodec() = {false, "Apple ProRes", 123456, 29.97, 2, 3, 720, 576, true, 1, 4, 5,
+                      -9,    "slow",         "film", 77,    3};
+    p.audioCodec() = {false, "MP3", 22050, 64, 16, 1};
     p.container().format = QStringLiteral("mkv");
-    p.local() = {false, QStringLiteral("/tmp/rec"), QStringLiteral("%P_%Y"),
-                 QStringLiteral("/x.mkv"), 10};
-    auto& s = p.streaming();
-    s.enabled = true;
-    s.rtmpMode = 1;
-    s.url = QStringLiteral("rtmp://127.0.0.1/live");
-    s.streamKey = QStringLiteral("key");
-    s.authEnabled = true;
-    s.userName = QStringLiteral("u");
-    s.password = QStringLiteral("p");
-    s.srtMode = QStringLiteral("listener");
-    s.srtFilter = QStringLiteral("fec");
-    s.srtPort = 9000;
-    s.srtLatency = 250;
-    s.srtKeyLength = 16;
-    s.srtPassphrase = QStringLiteral("0123456789");
-    s.srtStreamId = QStringLiteral("id");
+    p.local() = {false, "/tmp/rec", "%P_%Y", "/x.mkv", 10};
+    p.streaming() = {true,         1,          "rtmp://127.0.0.1/live",
+                     "key",        true,       "u",
+                     "p",          "listener", "fec",
+                     9000,         250,        16,
+                     "0123456789", "id"};
     p.transcoding().enabled = true;
     p.setVideoSource({{1, 4}, {2, 7}});
     return p;
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 } // namespace
@@ -74,7 +62,6 @@ TEST(CodecPreset, JsonRoundTripKeepsEveryField)
     // The JSON forms agree and every record compares equal field by field.
     EXPECT_EQ(loaded.toJson(), original.toJson());
     EXPECT_TRUE(loaded.videoCodec() == original.videoCodec());
-    EXPECT_EQ(loaded.videoCodec().frameRate, 29.97);
     EXPECT_EQ(loaded.videoOutput().frameRate, 59.94);
     EXPECT_EQ(loaded.audioCodec().codecName, QStringLiteral("MP3"));
     EXPECT_EQ(loaded.local().splitSeconds, 10);
@@ -84,34 +71,60 @@ TEST(CodecPreset, JsonRoundTripKeepsEveryField)
     EXPECT_EQ(loaded.videoSource(), (QMap<int, int>{{1, 4}, {2, 7}}));
     EXPECT_EQ(loaded.processing().liveBacklogSeconds, 7);
     EXPECT_EQ(loaded.deviceInfo().deviceIndex, 2);
+
+    // Absent records and fields keep their defaults.
+    CodecPreset partial;
+    ASSERT_TRUE(
+        partial.fromJson(QJsonDocument::fromJson(R"({"videoCodec": {"width": 640}})").object()));
+    EXPECT_EQ(partial.videoCodec().width, 640);
+    EXPECT_EQ(partial.videoCodec().height, CodecPreset().videoCodec().height);
 }
 
-TEST(CodecPreset, CopyAndAssignmentAreDeep)
+TEST(CodecPreset, SaveReplacesTheFileWholeOrNotAtAll)
 {
-    CodecPreset a = nonDefaultPreset();
-    CodecPreset b(a);
-    CodecPreset c;
-    c = a;
-    a.videoCodec().width = 1;
-    a.setVideoSource({});
-    EXPECT_EQ(b.videoCodec().width, 720);
-    EXPECT_EQ(c.videoCodec().width, 720);
-    EXPECT_EQ(c.videoSource().size(), 2);
-    // Through the base class too: a ProjectPreset copy takes the project records.
-    ProjectPreset& base = c;
-    ProjectPreset projectCopy = base;
-    EXPECT_EQ(projectCopy.videoOutput().width, 1920);
-}
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("preset.json"));
+    CodecPreset plain;
+    ASSERT_TRUE(plain.save(path));
+    const QByteArray before = readAll(path);
 
-TEST(CodecPreset, PartialJsonKeepsDefaults)
-{
-    CodecPreset p;
-    QString error;
-    const auto doc = QJsonDocument::fromJson(R"({"videoCodec": {"width": 640}})");
-    ASSERT_TRUE(p.fromJson(doc.object(), &error)) << error.toStdString();
-    EXPECT_EQ(p.videoCodec().width, 640);
-    EXPECT_EQ(p.videoCodec().height, CodecPreset().videoCodec().height);
-    EXPECT_EQ(p.container().format, QStringLiteral("mp4"));
+    // A save that runs out of room (a file size limit in a child process, as on a full
+    // volume) fails and leaves the previous file as it was.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{100, 100};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        _exit(nonDefaultPreset().save(path) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_EQ(readAll(path), before);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("preset.json")})
+        << "no temporary file is left behind";
+
+    // A preset with a password, stream key or passphrase is readable by its owner only.
+    auto mode = [](const QString& file) {
+        struct stat info = {};
+        stat(QFile::encodeName(file).constData(), &info);
+        return info.st_mode & 0777;
+    };
+    const mode_t mask = umask(022);
+    umask(mask);
+    EXPECT_EQ(mode(path), 0666u & ~mask) << "a plain preset gets the usual mode";
+    for (int secret = 0; secret < 3; ++secret) {
+        CodecPreset p;
+        (secret == 0   ? p.streaming().password
+         : secret == 1 ? p.streaming().streamKey
+                       : p.streaming().srtPassphrase) = QStringLiteral("s3cret");
+        const QString file = dir.filePath(QStringLiteral("secret%1.json").arg(secret));
+        ASSERT_TRUE(p.save(file));
+        EXPECT_EQ(mode(file), 0600u) << secret;
+    }
+    ASSERT_TRUE(nonDefaultPreset().save(path)); // over an existing world-readable file too
+    EXPECT_EQ(mode(path), 0600u);
 }
 
 TEST(CodecPreset, BadJsonGivesAReasonAndLeavesThePresetUnchanged)
@@ -174,30 +187,37 @@ TEST(CodecPreset, MalformedFileNamesFileAndLine)
 
 TEST(PixelFormat, NamesAndProResProfiles)
 {
-    EXPECT_STREQ(pixelFormatName(0), "NONE");
+    // The codes are part of the interface: spot checks, then the whole table both ways.
     EXPECT_STREQ(pixelFormatName(10), "NV12");
     EXPECT_STREQ(pixelFormatName(22), "ARGB");
-    EXPECT_STREQ(pixelFormatName(30), "TEXTURE");
     EXPECT_EQ(pixelFormatName(31), nullptr);
-    EXPECT_EQ(pixelFormatName(-1), nullptr);
     for (int i = 0; i < PIX_FORMAT_COUNT; ++i)
         EXPECT_EQ(pixelFormatFromName(pixelFormatName(i)), i);
     EXPECT_EQ(pixelFormatFromName("nv12"), -1);
-    const char* profiles[] = {"PROXY", "LT", "STANDARD", "HQ", "4444", "XQ"};
-    for (int i = 0; i < 6; ++i)
-        EXPECT_STREQ(proResProfileName(i), profiles[i]);
+    EXPECT_STREQ(proResProfileName(5), "XQ");
     EXPECT_EQ(proResProfileName(6), nullptr);
 }
 
 TEST(PixelFormat, PackedFrameSizes)
 {
-    EXPECT_EQ(pixelFormatFrameSize(PIX_NV12, 1280, 720), 1280 * 720 * 3 / 2);
-    EXPECT_EQ(pixelFormatFrameSize(PIX_YV12, 4, 2), 8 + 2 + 2);
-    EXPECT_EQ(pixelFormatFrameSize(PIX_YUV422P10, 1920, 1080), 1920 * 1080 * 4);
-    EXPECT_EQ(pixelFormatFrameSize(PIX_ARGB, 1280, 720), 1280 * 720 * 4);
-    EXPECT_EQ(pixelFormatFrameSize(PIX_BGR24, 3, 3), 27);
-    EXPECT_EQ(pixelFormatFrameSize(PIX_UYVY, 4, 2), 16);
-    EXPECT_EQ(pixelFormatFrameSize(PIX_TEXTURE, 1280, 720), 0);
-    EXPECT_EQ(pixelFormatFrameSize(PIX_H264, 1280, 720), 0);
-    EXPECT_EQ(pixelFormatFrameSize(PIX_NV12, 0, 720), 0);
+    struct Case
+    {
+        int format, width, height, bytes;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {PIX_NV12, 1280, 720, 1280 * 720 * 3 / 2}, {PIX_YV12, 4, 2, 8 + 2 + 2},
+        {PIX_YUV422P10, 1920, 1080, 1920 * 1080 * 4}, {PIX_ARGB, 1280, 720, 1280 * 720 * 4},
+        {PIX_BGR24, 3, 3, 27}, {PIX_UYVY, 4, 2, 16}, {PIX_NV12, 0, 720, 0},
+        // V210 rows are whole groups of 48 pixels in 128 bytes.
+        {PIX_V210, 1920, 1080, 40 * 128 * 1080}, {PIX_V210, 1280, 720, 27 * 128 * 720},
+        {PIX_V210, 1, 2, 256}, {PIX_V210, 0, 2, 0},
+        // No fixed layout.
+        {PIX_TEXTURE, 1280, 720, 0}, {PIX_H264, 1280, 720, 0}, {PIX_UYVA, 16, 16, 0},
+        {PIX_NV61, 16, 16, 0},
+    };
+    // clang-format on
+    for (const Case& c : cases)
+        EXPECT_EQ(pixelFormatFrameSize(c.format, c.width, c.height), c.bytes)
+            << pixelFormatName(c.format) << " " << c.width << "x" << c.height;
 }

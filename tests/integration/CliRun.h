@@ -1,0 +1,125 @@
+#pragma once
+
+// Runs strevo-cli as a user would and inspects what it wrote, for the host program's tests.
+
+#include "Probe.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <cstdint>
+#include <cstdlib>
+#include <gtest/gtest.h>
+
+// The shipped example job files. __FILE__ may be relative to the build folder.
+inline QString example(const char* name)
+{
+    const QFileInfo here(QDir(QStringLiteral(STREVO_BINARY_DIR)).absoluteFilePath(__FILE__));
+    return here.absolutePath() + QStringLiteral("/../../examples/") + QLatin1String(name);
+}
+
+// Arguments written as one string: words("--size 320x240 -q").
+inline QStringList words(const char* text)
+{
+    return QString::fromLatin1(text).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+}
+
+// One run of strevo-cli; with --json its summary is parsed.
+struct CliRun
+{
+    Probe::Result r;
+    QJsonObject summary;
+    QJsonObject output(int i = 0) const
+    {
+        return summary.value(QStringLiteral("outputs")).toArray().at(i).toObject();
+    }
+    QString file(int out = 0, int index = 0) const
+    {
+        return output(out).value(QStringLiteral("files")).toArray().at(index).toString();
+    }
+    int frames(int out = 0) const { return output(out).value(QStringLiteral("frames")).toInt(); }
+};
+
+// With a `shell` script, runs strevo-cli from bash ("$0" is the program, "$@" the arguments).
+inline CliRun cli(const QStringList& args, const QByteArray& input = QByteArray(),
+                  const QString& shell = QString())
+{
+    CliRun run;
+    run.r = shell.isEmpty()
+                ? Probe::run(QStringLiteral(STREVO_CLI), args, 120000, input)
+                : Probe::run(QStringLiteral("bash"),
+                             QStringList{"-c", shell, QStringLiteral(STREVO_CLI)} + args);
+    run.summary = QJsonDocument::fromJson(run.r.out).object();
+    return run;
+}
+
+inline QString writeFile(const QTemporaryDir& dir, const char* name, const QByteArray& bytes)
+{
+    const QString path = dir.filePath(QLatin1String(name));
+    QFile f(path);
+    f.open(QIODevice::WriteOnly);
+    f.write(bytes);
+    return path;
+}
+
+// One stream of a finished file: codec, picture size, decoded frames and time span.
+struct StreamInfo
+{
+    QString codec;
+    int width = 0, height = 0;
+    long long frames = 0;
+    double span = 0;
+};
+
+inline StreamInfo streamInfo(const QString& path, const char* kind)
+{
+    const QJsonObject s = Probe::stream(path, QLatin1String(kind));
+    return {s.value(QStringLiteral("codec_name")).toString(),
+            s.value(QStringLiteral("width")).toInt(), s.value(QStringLiteral("height")).toInt(),
+            s.value(QStringLiteral("nb_read_frames")).toString().toLongLong(),
+            Probe::span(Probe::packets(path, QLatin1String(kind[0] == 'v' ? "v:0" : "a:0")))};
+}
+
+inline void expectPlayable(const QString& path)
+{
+    QString errors;
+    EXPECT_TRUE(Probe::decodesCleanly(path, &errors))
+        << path.toStdString() << ": " << errors.toStdString();
+}
+
+// Checks that a file plays and that its video is `codec` (or any, when null) at the size, with
+// the number of frames; returns the video stream for further checks.
+inline StreamInfo expectVideo(const QString& path, const char* codec, int width, int height,
+                              long long frames)
+{
+    SCOPED_TRACE(path.toStdString());
+    expectPlayable(path);
+    const StreamInfo video = streamInfo(path, "video");
+    if (codec)
+        EXPECT_EQ(video.codec, QLatin1String(codec));
+    EXPECT_EQ(video.width, width);
+    EXPECT_EQ(video.height, height);
+    EXPECT_EQ(video.frames, frames);
+    return video;
+}
+
+inline QByteArray ffmpeg(const QStringList& args)
+{
+    return Probe::run(QStringLiteral("ffmpeg"), QStringList{"-v", "error"} + args).out;
+}
+
+// Mean absolute difference between a decoded frame's luma (limited range, as encoded) and a
+// reference picture.
+inline double lumaDifference(const QString& path, int index, const uint8_t* reference, int size)
+{
+    const QByteArray nv12 =
+        ffmpeg(QStringList{"-i", path, "-vf", QStringLiteral("select=eq(n\\,%1)").arg(index)} +
+               words("-frames:v 1 -pix_fmt nv12 -f rawvideo -"));
+    if (nv12.size() != size * 3 / 2)
+        return 1e9;
+    double sum = 0;
+    for (int i = 0; i < size; ++i)
+        sum += std::abs(static_cast<uint8_t>(nv12[i]) - reference[i]);
+    return sum / size;
+}
