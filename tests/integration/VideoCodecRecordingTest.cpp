@@ -135,9 +135,10 @@ TEST(VideoCodecRecording, IntraCodecsFromNv12AndBgraSources)
             ASSERT_EQ(keys.size(), 12);
             EXPECT_TRUE(keys.front());
             // MJPEG and ProRes code every picture on its own; QuickTime RLE codes differences.
-            if (QLatin1String(c.probeName) != QLatin1String("qtrle"))
+            if (QLatin1String(c.probeName) != QLatin1String("qtrle")) {
                 for (bool key : keys)
                     EXPECT_TRUE(key);
+            }
         }
     }
 }
