@@ -55,5 +55,6 @@ install(FILES ${CMAKE_BINARY_DIR}/cmake/strevoConfig.cmake
 # strevo.pc finds the prefix from its own place (${pcfiledir}), so it stays valid when the
 # prefix is given only at install time (cmake --install --prefix) or the tree is moved.
 file(RELATIVE_PATH STREVO_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+string(REGEX REPLACE "/$" "" STREVO_PC_TO_PREFIX "${STREVO_PC_TO_PREFIX}")
 configure_file(${CMAKE_SOURCE_DIR}/cmake/strevo.pc.in ${CMAKE_BINARY_DIR}/cmake/strevo.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/cmake/strevo.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -19,8 +19,7 @@ namespace {
 
 QString example(const char* name)
 {
-    return QFileInfo(QStringLiteral(__FILE__)).absolutePath() + QStringLiteral("/../../examples/") +
-           QLatin1String(name);
+    return QStringLiteral(STREVO_SOURCE_DIR "/examples/") + QLatin1String(name);
 }
 
 Probe::Result cli(const QStringList& args, const QByteArray& input = QByteArray())

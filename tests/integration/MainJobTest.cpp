@@ -11,8 +11,7 @@ namespace {
 
 QString mainJob()
 {
-    return QFileInfo(QStringLiteral(__FILE__)).absolutePath() +
-           QStringLiteral("/../../examples/record-mp4-mkv.json");
+    return QStringLiteral(STREVO_SOURCE_DIR "/examples/record-mp4-mkv.json");
 }
 
 } // namespace
