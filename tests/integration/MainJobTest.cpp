@@ -3,7 +3,6 @@
 
 #include "Probe.h"
 
-#include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
