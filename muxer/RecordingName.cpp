@@ -111,6 +111,11 @@ QString RecordingName::expandTemplate(const CodecPreset& preset, const QDateTime
         }
         title.replace(token, value);
     }
+    // The name must stay a single file name inside the recording folder: a '/' from the
+    // template or a token (project, source names) would reach other folders, and a NUL would
+    // cut the path short when it is handed to the C library, dropping the extension.
+    title.replace(QLatin1Char('/'), QLatin1Char('_'));
+    title.replace(QChar(0), QLatin1Char('_'));
     return title;
 }
 

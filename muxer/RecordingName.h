@@ -16,7 +16,7 @@ class RecordingName
 {
 public:
     // The template expanded at `now`; "Untitled" (translatable) for an empty template. No
-    // extension.
+    // extension. Always one file name: '/' and NUL characters become '_'.
     static QString expandTemplate(const CodecPreset& preset, const QDateTime& now);
     static QString expandTemplate(const CodecPreset& preset);
 

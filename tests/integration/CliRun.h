@@ -12,11 +12,10 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 
-// The shipped example job files. __FILE__ may be relative to the build folder.
+// The shipped example job files.
 inline QString example(const char* name)
 {
-    const QFileInfo here(QDir(QStringLiteral(STREVO_BINARY_DIR)).absoluteFilePath(__FILE__));
-    return here.absolutePath() + QStringLiteral("/../../examples/") + QLatin1String(name);
+    return QStringLiteral(STREVO_SOURCE_DIR "/examples/") + QLatin1String(name);
 }
 
 // Arguments written as one string: words("--size 320x240 -q").

@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Installs strevo into a temporary prefix and builds the example host against that prefix only,
+# once through the CMake package and once through pkg-config; runs both hosts and checks their
+# recordings with ffprobe (about 5 s long, one video stream, one audio stream).
+# Usage: check_install.sh BUILD_DIR HOST_SOURCE_DIR
+set -euo pipefail
+build=$1
+host_src=$2
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+prefix=$tmp/prefix
+fail() { echo "check_install: $*" >&2; exit 1; }
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+pc=$(find "$prefix" -name strevo.pc)
+[ -n "$pc" ] || fail "no strevo.pc under $prefix"
+libdir=$(dirname "$(dirname "$pc")")
+export PKG_CONFIG_PATH=$(dirname "$pc")
+
+# Every installed header compiles with the installed tree and the dependencies alone.
+(cd "$prefix/include/strevo" && find . -name '*.h' | sort | sed 's|^\./\(.*\)|#include "\1"|') \
+    >"$tmp/all_headers.cpp"
+# shellcheck disable=SC2046
+c++ -std=c++17 -fsyntax-only $(pkg-config --cflags strevo) "$tmp/all_headers.cpp" ||
+    fail "the installed headers do not compile on their own"
+
+cmake -S "$host_src" -B "$tmp/cmake-build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_PREFIX_PATH="$prefix" >"$tmp/cmake.log" || { cat "$tmp/cmake.log"; fail "CMake configure"; }
+cmake --build "$tmp/cmake-build" -j2 >"$tmp/build.log" || { cat "$tmp/build.log"; fail "CMake build"; }
+# shellcheck disable=SC2046
+c++ -std=c++17 -O2 $(pkg-config --cflags strevo) "$host_src/host.cpp" -o "$tmp/pc-host" \
+    $(pkg-config --libs strevo) -Wl,-rpath,"$libdir" || fail "pkg-config build"
+
+# Both run at once (each records in real time); each must use the installed library.
+mkdir "$tmp/out-cmake" "$tmp/out-pc"
+for host in "$tmp/cmake-build/strevo-host" "$tmp/pc-host"; do
+    ldd "$host" | grep -q "libstrevo.so => $libdir/" || fail "$host does not use $libdir/libstrevo.so"
+done
+"$tmp/cmake-build/strevo-host" "$tmp/out-cmake" >"$tmp/cmake.path" &
+cmake_pid=$!
+"$tmp/pc-host" "$tmp/out-pc" >"$tmp/pc.path" || fail "the pkg-config host failed"
+wait "$cmake_pid" || fail "the CMake host failed"
+
+for kind in cmake pc; do
+    file=$(cat "$tmp/$kind.path")
+    [ -f "$file" ] && [[ $file == "$tmp/out-$kind/"* ]] || fail "$kind host: no recording at '$file'"
+    info=$(ffprobe -v error -show_entries format=duration:stream=codec_type -of default=nw=1 "$file")
+    duration=$(printf '%s\n' "$info" | sed -n 's/^duration=//p')
+    videos=$(printf '%s\n' "$info" | grep -c '^codec_type=video$' || true)
+    audios=$(printf '%s\n' "$info" | grep -c '^codec_type=audio$' || true)
+    awk -v d="$duration" 'BEGIN { exit !(d >= 4.8 && d <= 5.2) }' ||
+        fail "$kind host: duration $duration s, expected about 5 s"
+    [ "$videos" = 1 ] && [ "$audios" = 1 ] ||
+        fail "$kind host: $videos video and $audios audio streams, expected one of each"
+    echo "$kind host: $(basename "$file"), $duration s"
+done
