@@ -27,6 +27,7 @@ set(STREVO_PUBLIC_HEADERS
   encoder/EncodedAudio.h
   encoder/EncodedVideo.h
   encoder/Encoder.h
+  encoder/FramePool.h
   encoder/IAudioThread.h
   encoder/IEncoder.h
   encoder/IEncodingCallback.h

@@ -30,8 +30,8 @@ VideoQueue::VideoQueue(const void* data, int size, int width, int height, int fo
     }
 }
 
-VideoQueue::VideoQueue(unsigned char* buffer, int size, int width, int height, int format,
-                       GiveBack giveBack)
+VideoQueue::VideoQueue(GiveBack giveBack, unsigned char* buffer, int size, int width, int height,
+                       int format)
     : m_data(buffer), m_size(size), m_width(width), m_height(height), m_format(format),
       m_giveBack(std::move(giveBack))
 {

@@ -21,8 +21,8 @@ public:
     VideoQueue(const void* data, int size, int width, int height, int format);
     // Takes size bytes at buffer without a copy; giveBack(buffer) runs on destruction, on
     // whichever thread destroys the frame.
-    VideoQueue(unsigned char* buffer, int size, int width, int height, int format,
-               GiveBack giveBack);
+    VideoQueue(GiveBack giveBack, unsigned char* buffer, int size, int width, int height,
+               int format);
     ~VideoQueue();
     VideoQueue(const VideoQueue&) = delete;
     VideoQueue& operator=(const VideoQueue&) = delete;

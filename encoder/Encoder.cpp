@@ -39,7 +39,10 @@ constexpr int kMaxDrainedFrames = 512;
 // video frames (for low rates).
 constexpr double kVideoFifoSeconds = 2.0;
 constexpr int kVideoFifoMinFrames = 4;
-constexpr int kAudioFifoSeconds = 6;
+// Audio waits in its FIFO until the video it belongs to is written, so a host that pushes
+// faster than real time (a transcode) legitimately runs several seconds of audio ahead; one
+// minute of 48 kHz stereo is 11.5 MB.
+constexpr int kAudioFifoSeconds = 60;
 // Buffers of the zero-copy input: enough for one being filled, one queued, one being encoded.
 constexpr int kPoolFrames = 4;
 // How often the video thread asks for the free space of a local recording's volume.
@@ -403,8 +406,8 @@ void Encoder::offerVideo(unsigned char* data, int width, int height, int format,
     std::unique_ptr<VideoQueue> lentFrame;
     if (lent)
         lentFrame = std::make_unique<VideoQueue>(
-            lent, pixelFormatFrameSize(format, width, height), width, height, format,
-            [this](unsigned char* buffer) { m_framePool.giveBack(buffer); });
+            [this](unsigned char* buffer) { m_framePool.giveBack(buffer); }, lent,
+            pixelFormatFrameSize(format, width, height), width, height, format);
     if (!acceptsVideo(width, height, format))
         return;
     if (stamped) {
@@ -729,7 +732,7 @@ void Encoder::audioThread()
     // Stopping: the video thread has ended, so every frame is encoded.
     {
         std::lock_guard<std::mutex> lock(m_muxMutex);
-        finishAudio();
+        finishAudio(true);
     }
     deliverAudioToHost();
 }
@@ -754,7 +757,7 @@ void Encoder::deliverAudioToHost()
 // a time split is about to replace the muxer). Encodes the queued audio that belongs to that
 // video, then pushes silence through the codec until the samples it holds back have come out,
 // so that the file ends with both streams of the same length.
-void Encoder::finishAudio()
+void Encoder::finishAudio(bool last)
 {
     if (!m_audioCodec || !m_audioResampler ||
         (m_muxEnabled && !(m_muxer && m_muxer->isHeaderWritten())))
@@ -779,6 +782,16 @@ void Encoder::finishAudio()
     std::vector<unsigned char> silence(chunk, 0);
     for (int i = 0; i < 16 && (m_audioPacketsOut + 0.5) * chunkSeconds < videoSeconds; ++i)
         encodeAudio(silence.data(), static_cast<int>(chunk));
+    if (!last)
+        return; // the next file goes on with the codec as it is
+    // The codec still holds the tail of the silence pushed above: drain it to its end so that it
+    // closes empty, and drop what comes out, which would only lengthen the sound past the video.
+    unsigned int size = 0;
+    for (int i = 0;
+         i < 64 && m_audioCodec->encode(nullptr, 0, m_audioPacket.data(),
+                                        static_cast<unsigned int>(m_audioPacket.size()), size);
+         ++i)
+        size = 0;
 }
 
 // Runs with m_muxMutex held: encodes the resampled audio that fills whole codec chunks, while
@@ -881,12 +894,14 @@ bool Encoder::initMuxerLocked(std::unique_ptr<IMuxer>& replaced)
     m_sync.frameRate.store(m_preset.videoCodec().frameRate);
 
     if (m_muxer && m_videoCodec)
-        finishAudio(); // a split: the old file gets the audio of its video
+        finishAudio(false); // a split: the old file gets the audio of its video
     m_sync.audioBytesEncoded.store(0);
     m_sync.audioFrames.store(0);
     m_audioPacketsOut = 0;
     m_audioChunksIn = 0;
     m_audioMayStart.store(false);
+    if (m_muxer)
+        m_muxer->detachCallback();
     replaced = std::move(m_muxer);
     m_muxer.reset(MuxerFactory::create(this));
     if (!m_muxer) {

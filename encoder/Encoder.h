@@ -8,8 +8,8 @@
 #include "encoder/FramePool.h"
 #include "encoder/IAudioThread.h"
 #include "encoder/IEncoder.h"
-#include "muxer/IMuxerCallback.h"
 #include "encoder/IVideoThread.h"
+#include "muxer/IMuxerCallback.h"
 
 #include <atomic>
 #include <chrono>
@@ -110,7 +110,8 @@ private:
     void encodeAudio(unsigned char* data, int size);
     void encodeQueuedAudio(long long limit = std::numeric_limits<long long>::max());
     void encodeResampledAudio(long long limit);
-    void finishAudio();
+    // `last`: the pipeline stops, so the codec is drained to its end.
+    void finishAudio(bool last);
     void deliverAudioToHost();
     // Expects m_muxMutex held. The replaced muxer goes to `replaced`, for the caller to destroy
     // once the lock is released (its destructor drains its queue and writes the trailer).

@@ -24,7 +24,7 @@ struct TimeStamp;
 // still hold), so a host that keeps feeding keeps it busy.
 //
 // Bounded input: the video FIFO holds about two seconds of output frames (at least 4), the
-// audio FIFO about six seconds of project audio. Input beyond that is dropped and counted
+// audio FIFO one minute of project audio. Input beyond that is dropped and counted
 // (AVSync::videoInputDrops, AVSync::audioInputDrops), so a host that outruns the encoders
 // cannot exhaust memory. A host that must not lose frames (transcoding) waits with
 // waitForVideoRoom() before each frame.

@@ -609,6 +609,12 @@ long long FFMpegMuxer::videoFrameCount()
     return m_videoFrames.load();
 }
 
+void FFMpegMuxer::detachCallback()
+{
+    std::lock_guard<std::mutex> lock(m_callbackMutex);
+    m_callback = nullptr;
+}
+
 void FFMpegMuxer::abort()
 {
     m_aborted.store(true);
@@ -693,6 +699,7 @@ void FFMpegMuxer::muxingLoop()
             m_audioQueue.clear();
             continue;
         }
+        std::lock_guard<std::mutex> report(m_callbackMutex);
         if (!m_callback)
             continue;
         if (which == 0)

@@ -55,6 +55,7 @@ public:
     void setReserved(unsigned int value) override;
     long long videoFrameCount() override;
     void abort() override;
+    void detachCallback() override;
     const QString& recordingPath() override;
 
     void muxingLoop() override;
@@ -93,7 +94,8 @@ private:
     void fail(const char* what, int result);
     void close();
 
-    IMuxerCallback* m_callback; // the pipeline; kept, never deleted
+    IMuxerCallback* m_callback; // the pipeline; kept, never deleted; null once detached
+    std::mutex m_callbackMutex; // guards m_callback: held while a report is being made
     CodecPreset m_preset;       // set-up thread; read-only once initialize() returned
     const AVOutputFormat* m_oformat = nullptr;
     bool m_mpegts = false;

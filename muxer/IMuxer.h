@@ -43,5 +43,9 @@ public:
     virtual long long videoFrameCount() = 0;
     // Makes blocking I/O and reconnection give up.
     virtual void abort() = 0;
+    // No report reaches the pipeline's IMuxerCallback after this returns: a muxer replaced at a
+    // time split still drains and closes, but its last write reports would count against the
+    // next file.
+    virtual void detachCallback() = 0;
     virtual const QString& recordingPath() = 0;
 };

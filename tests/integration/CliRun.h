@@ -95,8 +95,9 @@ inline StreamInfo expectVideo(const QString& path, const char* codec, int width,
     SCOPED_TRACE(path.toStdString());
     expectPlayable(path);
     const StreamInfo video = streamInfo(path, "video");
-    if (codec)
+    if (codec) {
         EXPECT_EQ(video.codec, QLatin1String(codec));
+    }
     EXPECT_EQ(video.width, width);
     EXPECT_EQ(video.height, height);
     EXPECT_EQ(video.frames, frames);

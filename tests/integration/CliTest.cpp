@@ -230,8 +230,9 @@ TEST(CliErrors, BadJobsFailWithAOneLineReason)
         const CliRun run = cli(args);
         EXPECT_EQ(run.r.exitCode, 2) << args.join(QLatin1Char(' ')).toStdString();
         EXPECT_EQ(run.r.err.count('\n'), 1) << run.r.err.constData();
-        if (args.value(0) == QLatin1String("/dev/zero"))
+        if (args.value(0) == QLatin1String("/dev/zero")) {
             EXPECT_TRUE(run.r.err.contains("larger than 1024 kB")) << run.r.err.constData();
+        }
     }
 }
 

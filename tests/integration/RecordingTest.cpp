@@ -171,6 +171,11 @@ struct RateCase
     const char* rational;
 };
 
+void PrintTo(const RateCase& c, std::ostream* os)
+{
+    *os << c.fps << " fps";
+}
+
 class FrameRates : public ::testing::TestWithParam<RateCase>
 {
 };

@@ -222,8 +222,9 @@ TEST(Encoder, ResultCodesForCodecsAndInputNumbers)
         MessageCapture capture;
         Encoder encoder;
         EXPECT_EQ(encoder.initialize(nullptr, &preset, false), -2) << c.first;
-        if (*c.first)
+        if (*c.first) {
             EXPECT_EQ(capture.count(QString::fromLatin1(c.first)), 1) << "names field and value";
+        }
     }
 }
 

@@ -87,8 +87,8 @@ TEST(VideoQueue, CopiesPixelsKeepsTexturesAndGivesLentBuffersBack)
 
     unsigned char* givenBack = nullptr;
     {
-        VideoQueue lent(nv12.data(), 12, 4, 2, PIX_NV12,
-                        [&](unsigned char* buffer) { givenBack = buffer; });
+        VideoQueue lent([&](unsigned char* buffer) { givenBack = buffer; }, nv12.data(), 12, 4, 2,
+                        PIX_NV12);
         EXPECT_EQ(lent.data(), nv12.data()) << "no copy";
     }
     EXPECT_EQ(givenBack, nv12.data());
