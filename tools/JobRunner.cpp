@@ -32,6 +32,10 @@ enum ReportState
     LowDiskSpace = -4 // the volume is nearly full; the output's video thread has ended
 };
 
+// How long one wait for the pipeline's room lasts before the runner looks at its stop flags.
+// After kRoomWaits of them the frame is pushed anyway (the pipeline then counts it as dropped).
+constexpr int kRoomWaitMs = 200;
+constexpr int kRoomWaits = 50;
 // Frames an output may hold between the host and its encoder before the host waits (or, for
 // a live source in real time, drops): enough to keep an encoder busy, little memory.
 constexpr long long kMaxBacklog = 6;
@@ -384,6 +388,14 @@ void JobRunner::pushVideo(Output& out, const MediaSource::Chunk& chunk, bool may
     const bool live = m_source.isLive();
     if (!live || m_options.fast) {
         waitForRoom(out);
+        // The pipeline's own bound drops what does not fit; a file or a fast source must lose
+        // nothing, so it also waits for the pipeline's room (the backlog above keeps far less
+        // in flight, so this rarely blocks).
+        for (int i = 0; i < kRoomWaits && !m_stopRequested.load() && !out.stopped(); ++i) {
+            if (out.encoder->waitForVideoRoom(kRoomWaitMs))
+                break;
+            flushMessages();
+        }
     } else if (mayDrop && out.encoder->encodedVideo().frameCount.load() > 0 &&
                backlog(out) >
                    std::max<long long>(kMaxBacklog, std::llround(m_source.frameRate()))) {
