@@ -1,5 +1,6 @@
 #include "tools/Job.h"
 
+#include "common/CodecTable.h"
 #include "common/PixelFormat.h"
 
 #include <QFile>
@@ -41,28 +42,34 @@ int lineOf(const QByteArray& text, int offset)
 
 } // namespace
 
+namespace {
+
+// The names the codec table knows for one kind; audio only where this build has an encoder
+// (video keeps the hardware names, whose pipelines say themselves whether the machine has one).
+QStringList tableNames(CodecTable::Kind kind)
+{
+    QStringList names;
+    int count = 0;
+    const CodecTable::Entry* entries = CodecTable::entries(&count);
+    for (int i = 0; i < count; ++i) {
+        if (entries[i].kind == kind &&
+            (kind == CodecTable::Kind::Video || entries[i].backend != CodecTable::Backend::None))
+            names << QLatin1String(entries[i].name);
+    }
+    return names;
+}
+
+} // namespace
+
 const QStringList& Job::videoCodecNames()
 {
-    static const QStringList names{QStringLiteral("X264"),
-                                   QStringLiteral("H264"),
-                                   QStringLiteral("VP8"),
-                                   QStringLiteral("VP9"),
-                                   QStringLiteral("MJPEG"),
-                                   QStringLiteral("Apple ProRes"),
-                                   QStringLiteral("QuickTime Animation (RLE)"),
-                                   QStringLiteral("H264(NVENC)"),
-                                   QStringLiteral("HEVC(NVENC)"),
-                                   QStringLiteral("H264(QuickSync)"),
-                                   QStringLiteral("HEVC(QuickSync)"),
-                                   QStringLiteral("H264(AMF)"),
-                                   QStringLiteral("HEVC(AMF)")};
+    static const QStringList names = tableNames(CodecTable::Kind::Video);
     return names;
 }
 
 const QStringList& Job::audioCodecNames()
 {
-    static const QStringList names{QStringLiteral("AAC"), QStringLiteral("PCM"),
-                                   QStringLiteral("MP3")};
+    static const QStringList names = tableNames(CodecTable::Kind::Audio);
     return names;
 }
 

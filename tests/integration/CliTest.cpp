@@ -250,7 +250,7 @@ TEST(CliErrors, APipelineThatCannotStartSaysWhyWithoutSecrets)
          {"cannot start (-3): the output could not be opened", "WebM"}},
         // A codec this machine cannot open (-2): the output is named, and the first output,
         // already set up, is closed again.
-        {R"json({"outputs": [{}, {"videoCodec": {"codecName": "HEVC(AMF)"}}]})json",
+        {R"json({"outputs": [{}, {"videoCodec": {"codecName": "HEVC(NVENC)"}}]})json",
          {"output 2", "(-2)"}},
         // A stream that cannot be reached: its URL is named with credentials and key masked,
         // in the library's log lines too.
