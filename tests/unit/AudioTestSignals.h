@@ -18,11 +18,10 @@ using Packet = std::vector<unsigned char>;
 inline CodecPreset audioPreset(const char* codec, int sampleRate, int channels, int bitrate)
 {
     CodecPreset preset;
-    auto& audio = preset.audioCodec();
-    audio.codecName = QString::fromLatin1(codec);
-    audio.sampleRate = sampleRate;
-    audio.channels = channels;
-    audio.bitrate = bitrate;
+    preset.audioCodec().codecName = QString::fromLatin1(codec);
+    preset.audioCodec().sampleRate = sampleRate;
+    preset.audioCodec().channels = channels;
+    preset.audioCodec().bitrate = bitrate;
     return preset;
 }
 
@@ -33,14 +32,12 @@ inline std::vector<unsigned char> sineBytes(int sampleRate, const std::vector<do
     const size_t frames = static_cast<size_t>(sampleRate * seconds);
     const size_t channels = freqs.size();
     std::vector<unsigned char> bytes(frames * channels * 2);
-    for (size_t i = 0; i < frames; ++i) {
+    for (size_t i = 0; i < frames; ++i)
         for (size_t c = 0; c < channels; ++c) {
             const double v = amplitude * std::sin(2.0 * M_PI * freqs[c] * i / sampleRate);
-            const auto s = static_cast<uint16_t>(static_cast<int16_t>(std::lround(v * 32767.0)));
-            bytes[2 * (i * channels + c)] = static_cast<unsigned char>(s & 0xff);
-            bytes[2 * (i * channels + c) + 1] = static_cast<unsigned char>(s >> 8);
+            const auto s = static_cast<int16_t>(std::lround(v * 32767.0));
+            std::memcpy(&bytes[2 * (i * channels + c)], &s, 2);
         }
-    }
     return bytes;
 }
 
@@ -76,17 +73,18 @@ inline Decoded decode(AVCodecID id, const Packet& extradata, const std::vector<P
             const int n = frame->ch_layout.nb_channels;
             const auto format = static_cast<AVSampleFormat>(frame->format);
             const bool planar = av_sample_fmt_is_planar(format);
+            const bool s16 = format == AV_SAMPLE_FMT_S16 || format == AV_SAMPLE_FMT_S16P;
             result.sampleRate = frame->sample_rate;
             result.channels.resize(n);
             for (int c = 0; c < n; ++c)
-                for (int i = 0; i < frame->nb_samples; ++i) {
-                    const int at = planar ? i : i * n + c;
-                    const uint8_t* plane = frame->extended_data[planar ? c : 0];
-                    const bool s16 = format == AV_SAMPLE_FMT_S16 || format == AV_SAMPLE_FMT_S16P;
-                    result.channels[c].push_back(s16 ? reinterpret_cast<const int16_t*>(plane)[at] /
-                                                           32768.0f
-                                                     : reinterpret_cast<const float*>(plane)[at]);
-                }
+                for (int i = 0, at = planar ? 0 : c; i < frame->nb_samples;
+                     ++i, at += planar ? 1 : n)
+                    result.channels[c].push_back(
+                        s16 ? reinterpret_cast<const int16_t*>(
+                                  frame->extended_data[planar ? c : 0])[at] /
+                                  32768.0f
+                            : reinterpret_cast<const float*>(
+                                  frame->extended_data[planar ? c : 0])[at]);
             av_frame_unref(frame.get());
         }
     };
@@ -103,28 +101,20 @@ inline Decoded decode(AVCodecID id, const Packet& extradata, const std::vector<P
     return result;
 }
 
-// Magnitude of one frequency over samples [begin, end), by correlation with a complex tone.
-inline double toneLevel(const std::vector<float>& x, size_t begin, size_t end, double freq,
-                        int sampleRate)
-{
-    double re = 0.0, im = 0.0;
-    for (size_t i = begin; i < end; ++i) {
-        const double phase = 2.0 * M_PI * freq * i / sampleRate;
-        re += x[i] * std::cos(phase);
-        im += x[i] * std::sin(phase);
-    }
-    return std::hypot(re, im) * 2.0 / static_cast<double>(end - begin);
-}
-
-// The strongest frequency between 200 Hz and 4 kHz, scanned in 5 Hz steps.
+// The strongest frequency between 200 Hz and 4 kHz in samples [begin, end), scanned in 5 Hz
+// steps by correlation with a complex tone.
 inline double dominantFrequency(const std::vector<float>& x, size_t begin, size_t end,
                                 int sampleRate)
 {
     double best = 0.0, bestLevel = -1.0;
     for (double f = 200.0; f <= 4000.0; f += 5.0) {
-        const double level = toneLevel(x, begin, end, f, sampleRate);
-        if (level > bestLevel) {
-            bestLevel = level;
+        double re = 0.0, im = 0.0;
+        for (size_t i = begin; i < end; ++i) {
+            re += x[i] * std::cos(2.0 * M_PI * f * i / sampleRate);
+            im += x[i] * std::sin(2.0 * M_PI * f * i / sampleRate);
+        }
+        if (std::hypot(re, im) > bestLevel) {
+            bestLevel = std::hypot(re, im);
             best = f;
         }
     }

@@ -41,33 +41,22 @@ std::string defaultHandlerOutput(int level, const char* text)
     return testing::internal::GetCapturedStdout() + (err.empty() ? "" : "[stderr]" + err);
 }
 
-std::vector<size_t> g_requests; // sizes asked of refusingZero*
+std::vector<size_t> g_requests; // sizes asked of the allocator below
 
-void* refusingZeroMalloc(size_t size)
-{
-    g_requests.push_back(size);
-    return size == 0 ? nullptr : std::malloc(size);
-}
+// Answers a request for 0 bytes with null, as malloc may.
+const base_allocator kRefusingZero = {[](size_t size) {
+                                          g_requests.push_back(size);
+                                          return size ? std::malloc(size) : nullptr;
+                                      },
+                                      [](void* ptr, size_t size) {
+                                          g_requests.push_back(size);
+                                          return size ? std::realloc(ptr, size)
+                                                      : (std::free(ptr), nullptr);
+                                      },
+                                      std::free};
 
-void* refusingZeroRealloc(void* ptr, size_t size)
-{
-    g_requests.push_back(size);
-    if (size == 0) {
-        std::free(ptr);
-        return nullptr;
-    }
-    return std::realloc(ptr, size);
-}
-
-void* failingMalloc(size_t)
-{
-    return nullptr;
-}
-
-void* failingRealloc(void*, size_t)
-{
-    return nullptr;
-}
+const base_allocator kFailing = {[](size_t) -> void* { return nullptr; },
+                                 [](void*, size_t) -> void* { return nullptr; }, std::free};
 
 bool aligned32(const void* p)
 {
@@ -147,8 +136,7 @@ TEST(BaseHooks, DefaultAllocatorAlignsAndKeepsContents)
 
 TEST(BaseHooks, ZeroSizeRequestsRetryWithOneByte)
 {
-    const base_allocator refusing = {refusingZeroMalloc, refusingZeroRealloc, std::free};
-    base_set_allocator(&refusing);
+    base_set_allocator(&kRefusingZero);
     g_requests.clear();
     auto* p = static_cast<unsigned char*>(bmalloc(0));
     ASSERT_NE(p, nullptr);
@@ -169,16 +157,15 @@ TEST(BaseHooks, ZeroSizeRequestsRetryWithOneByte)
 TEST(BaseHooksDeathTest, CrashesEndTheProcessWithAFailureStatus)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const base_allocator failing = {failingMalloc, failingRealloc, std::free};
     EXPECT_EXIT(
         {
-            base_set_allocator(&failing);
+            base_set_allocator(&kFailing);
             bmalloc(123);
         },
         testing::ExitedWithCode(1), "^Out of memory while trying to allocate 123 bytes$");
     EXPECT_EXIT(
         {
-            base_set_allocator(&failing);
+            base_set_allocator(&kFailing);
             brealloc(nullptr, 4567);
         },
         testing::ExitedWithCode(1), "allocate 4567 bytes");
@@ -192,7 +179,7 @@ TEST(BaseHooksDeathTest, CrashesEndTheProcessWithAFailureStatus)
                     std::_Exit(3);
                 },
                 tag);
-            base_set_allocator(&failing);
+            base_set_allocator(&kFailing);
             bmemdup("x", 1);
         },
         testing::ExitedWithCode(3), "allocate 1 bytes \\[host\\]");

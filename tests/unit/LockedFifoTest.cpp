@@ -28,12 +28,7 @@ TEST(LockedFifo, FirstInFirstOutUnderflowAndOwnership)
     {
         LockedFifo<Counted> fifo;
         EXPECT_EQ(fifo.tryTake(), nullptr);
-        try {
-            fifo.take();
-            FAIL() << "take() on an empty FIFO must throw";
-        } catch (const std::underflow_error& e) {
-            EXPECT_STREQ(e.what(), "SB Queue underflow !");
-        }
+        EXPECT_THROW(fifo.take(), std::underflow_error);
         for (int i = 0; i < 3; ++i)
             fifo.append(std::make_unique<Counted>(i));
         for (int i = 0; i < 2; ++i)

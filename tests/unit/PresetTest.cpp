@@ -59,18 +59,13 @@ TEST(CodecPreset, JsonRoundTripKeepsEveryField)
 
     CodecPreset loaded;
     ASSERT_TRUE(loaded.load(path, &error)) << error.toStdString();
-    // The JSON forms agree and every record compares equal field by field.
+    // Every record is written and read back, and the records with members of their own keep
+    // them too.
     EXPECT_EQ(loaded.toJson(), original.toJson());
+    EXPECT_NE(loaded.toJson(), CodecPreset().toJson());
     EXPECT_TRUE(loaded.videoCodec() == original.videoCodec());
-    EXPECT_EQ(loaded.videoOutput().frameRate, 59.94);
-    EXPECT_EQ(loaded.audioCodec().codecName, QStringLiteral("MP3"));
-    EXPECT_EQ(loaded.local().splitSeconds, 10);
-    EXPECT_EQ(loaded.streaming().srtPassphrase, QStringLiteral("0123456789"));
     EXPECT_EQ(loaded.sourceName, QStringLiteral("Cam ü"));
-    EXPECT_EQ(loaded.encoderType, 5);
     EXPECT_EQ(loaded.videoSource(), (QMap<int, int>{{1, 4}, {2, 7}}));
-    EXPECT_EQ(loaded.processing().liveBacklogSeconds, 7);
-    EXPECT_EQ(loaded.deviceInfo().deviceIndex, 2);
 
     // Absent records and fields keep their defaults.
     CodecPreset partial;
@@ -166,23 +161,21 @@ TEST(CodecPreset, MalformedFileNamesFileAndLine)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("bad.json"));
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("{\n  \"videoCodec\": {\n    \"width\": ,\n  }\n}\n");
-    f.close();
-    CodecPreset p;
-    QString error;
-    EXPECT_FALSE(p.load(path, &error));
+    auto load = [&](const char* text) {
+        QFile f(path);
+        f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        f.write(text);
+        f.close();
+        QString error;
+        EXPECT_FALSE(CodecPreset().load(path, &error)) << text;
+        return error;
+    };
+    QString error = load("{\n  \"videoCodec\": {\n    \"width\": ,\n  }\n}\n");
     EXPECT_TRUE(error.startsWith(path + QStringLiteral(": line 3:"))) << error.toStdString();
-
-    EXPECT_FALSE(p.load(dir.filePath(QStringLiteral("missing.json")), &error));
-    EXPECT_TRUE(error.startsWith(QStringLiteral("cannot open"))) << error.toStdString();
-
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write("[1, 2]");
-    f.close();
-    EXPECT_FALSE(p.load(path, &error));
+    error = load("[1, 2]");
     EXPECT_TRUE(error.endsWith(QStringLiteral("expected a JSON object"))) << error.toStdString();
+    EXPECT_FALSE(CodecPreset().load(dir.filePath(QStringLiteral("missing.json")), &error));
+    EXPECT_TRUE(error.startsWith(QStringLiteral("cannot open"))) << error.toStdString();
 }
 
 TEST(PixelFormat, NamesAndProResProfiles)

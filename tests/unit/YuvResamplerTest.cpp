@@ -26,38 +26,31 @@ const Rgb kColours[] = {
     {"black", 0, 0, 0, 16, 128, 128},  {"grey", 128, 128, 128, 126, 128, 128},
 };
 
+unsigned char u8(int v)
+{
+    return static_cast<unsigned char>(v);
+}
+
 // A flat picture, 4 bytes a pixel (B, G, R, A) or 3 (R, G, B).
 Bytes rgb(int w, int h, int r, int g, int b, bool bgra = true)
 {
-    const int n = bgra ? 4 : 3;
-    Bytes px(size_t(w) * h * n);
-    for (size_t i = 0; i < px.size(); i += n) {
-        px[i] = bgra ? b : r;
-        px[i + 1] = g;
-        px[i + 2] = bgra ? r : b;
-        if (bgra)
-            px[i + 3] = 255;
-    }
+    const Bytes pixel = bgra ? Bytes{u8(b), u8(g), u8(r), 255} : Bytes{u8(r), u8(g), u8(b)};
+    Bytes px;
+    for (int i = 0; i < w * h; ++i)
+        px.insert(px.end(), pixel.begin(), pixel.end());
     return px;
 }
 
-// An NV12 picture whose top rows have colour (y0, u0, v0) and the rest (y1, u1, v1).
-Bytes nv12(int w, int h, int y0, int u0, int v0, int y1 = -1, int u1 = -1, int v1 = -1,
-           int splitRow = -1)
+// An NV12 picture whose rows above splitRow have colour top (Y, U, V) and the rest bottom.
+Bytes nv12(int w, int h, const int (&top)[3], const int (&bottom)[3], int splitRow)
 {
-    if (y1 < 0) {
-        y1 = y0, u1 = u0, v1 = v0;
-        splitRow = h;
-    }
-    Bytes px(size_t(w) * h * 3 / 2);
+    Bytes px;
     for (int y = 0; y < h; ++y)
-        std::fill_n(px.begin() + size_t(y) * w, w, y < splitRow ? y0 : y1);
-    unsigned char* uv = px.data() + size_t(w) * h;
-    for (int y = 0; y < h / 2; ++y)
+        px.insert(px.end(), w, u8(y < splitRow ? top[0] : bottom[0]));
+    for (int y = 0; y < h; y += 2)
         for (int x = 0; x < w; x += 2) {
-            const bool top = y * 2 < splitRow;
-            uv[size_t(y) * w + x] = top ? u0 : u1;
-            uv[size_t(y) * w + x + 1] = top ? v0 : v1;
+            const int* c = y < splitRow ? top : bottom;
+            px.insert(px.end(), {u8(c[1]), u8(c[2])});
         }
     return px;
 }
@@ -107,52 +100,31 @@ TEST(YuvResampler, EveryMappableFormatRoundTripsThroughNv12)
         ++tried;
         YuvResampler to, back;
         for (int pass = 0; pass < 2; ++pass) {
-            const int* top = colours[pass];
-            const int* bottom = colours[1 - pass];
-            const Bytes src =
-                nv12(w, h, top[0], top[1], top[2], bottom[0], bottom[1], bottom[2], 16);
+            const Bytes src = nv12(w, h, colours[pass], colours[1 - pass], 16);
             const std::string name =
                 std::string(pixelFormatName(fmt)) + " pass " + std::to_string(pass);
             ASSERT_TRUE(to.resampleVideo(src.data(), w, h, PIX_NV12, nullptr, w, h, fmt, 0, false))
                 << name;
             ASSERT_EQ(to.videoDataSize(), pixelFormatFrameSize(fmt, w, h)) << name;
+            if (fmt == PIX_YV12) // V is stored before U, the reverse of YUV420P
+                expectPlane(to.videoData(), ySize + 2 * w / 2, ySize + 3 * w / 2, 1,
+                            colours[pass][2], 3, name + " V plane first");
             ASSERT_TRUE(
                 back.resampleVideo(to.videoData(), w, h, fmt, nullptr, w, h, PIX_NV12, 0, false))
                 << name;
             ASSERT_EQ(back.videoDataSize(), int(ySize * 3 / 2)) << name;
-            const unsigned char* out = back.videoData();
             // Rows 4 and 40 lie well inside the two colour areas (chroma rows 2 and 20).
-            expectPlane(out, 4 * w, 5 * w, 1, top[0], 3, name + " top Y");
-            expectPlane(out, 40 * w, 41 * w, 1, bottom[0], 3, name + " bottom Y");
-            expectPlane(out, ySize + 2 * w, ySize + 3 * w, 2, top[1], 3, name + " top U");
-            expectPlane(out, ySize + 2 * w + 1, ySize + 3 * w, 2, top[2], 3, name + " top V");
-            expectPlane(out, ySize + 20 * w, ySize + 21 * w, 2, bottom[1], 3, name + " bottom U");
-            expectPlane(out, ySize + 20 * w + 1, ySize + 21 * w, 2, bottom[2], 3,
-                        name + " bottom V");
+            for (size_t y : {4, 40}) {
+                const int* c = colours[y == 4 ? pass : 1 - pass];
+                const size_t uv = ySize + y / 2 * w;
+                const std::string at = name + " row " + std::to_string(y);
+                expectPlane(back.videoData(), y * w, (y + 1) * w, 1, c[0], 3, at + " Y");
+                expectPlane(back.videoData(), uv, uv + w, 2, c[1], 3, at + " U");
+                expectPlane(back.videoData(), uv + 1, uv + w, 2, c[2], 3, at + " V");
+            }
         }
     }
     EXPECT_EQ(tried, 23);
-}
-
-TEST(YuvResampler, Yv12StoresVBeforeU)
-{
-    const int w = 32, h = 16;
-    const size_t ySize = size_t(w) * h, cSize = ySize / 4;
-    Bytes yuv420p(ySize * 3 / 2, 120);
-    std::fill_n(yuv420p.begin() + ySize, cSize, 60);          // U
-    std::fill_n(yuv420p.begin() + ySize + cSize, cSize, 200); // V
-
-    YuvResampler conv;
-    ASSERT_TRUE(
-        conv.resampleVideo(yuv420p.data(), w, h, PIX_YUV420P, nullptr, w, h, PIX_YV12, 0, false));
-    const Bytes yv12(conv.videoData(), conv.videoData() + conv.videoDataSize());
-    expectPlane(yv12.data(), ySize, ySize + cSize, 1, 200, 0, "first chroma plane is V");
-    expectPlane(yv12.data(), ySize + cSize, ySize + 2 * cSize, 1, 60, 0, "second is U");
-
-    // Read back as YV12, the chroma lands in the right NV12 slots.
-    ASSERT_TRUE(conv.resampleVideo(yv12.data(), w, h, PIX_YV12, nullptr, w, h, PIX_NV12, 0, false));
-    expectPlane(conv.videoData(), ySize, ySize + 2 * cSize, 2, 60, 0, "U");
-    expectPlane(conv.videoData(), ySize + 1, ySize + 2 * cSize, 2, 200, 0, "V");
 }
 
 TEST(YuvResampler, LetterboxAndPillarboxPaintBlackBars)
@@ -173,7 +145,7 @@ TEST(YuvResampler, LetterboxAndPillarboxPaintBlackBars)
     expectPlane(out, ySize + 188 * w, ySize * 3 / 2, 1, 128, 0, "bottom bar chroma");
 
     // A square into 16:9 RGB: 360 wide in the middle, black opaque bars left and right.
-    const Bytes grey = nv12(360, 360, 126, 128, 128);
+    const Bytes grey = nv12(360, 360, {126, 128, 128}, {126, 128, 128}, 360);
     ASSERT_TRUE(
         conv.resampleVideo(grey.data(), 360, 360, PIX_NV12, nullptr, 640, 360, PIX_BGRA, 1, false));
     out = conv.videoData();
@@ -187,70 +159,47 @@ TEST(YuvResampler, LetterboxAndPillarboxPaintBlackBars)
         EXPECT_NEAR(pixel(x, 180)[1], 128, 2) << x;
 }
 
-TEST(YuvResampler, CropModeFillsWithTheCentreAndUnknownModesStretch)
+TEST(YuvResampler, CropTakesTheCentreUnknownModesStretchAndFlipMirrors)
 {
-    // Three vertical bands: red, green, blue; the middle one is exactly the centre square.
-    const int w = 300, h = 100;
-    Bytes src = rgb(w, h, 255, 0, 0);
-    for (int y = 0; y < h; ++y)
-        for (int x = 100; x < w; ++x) {
-            unsigned char* p = &src[(size_t(y) * w + x) * 4];
-            p[0] = x >= 200 ? 255 : 0;
-            p[1] = x < 200 ? 255 : 0;
-            p[2] = 0;
-        }
-    YuvResampler conv;
-    ASSERT_TRUE(
-        conv.resampleVideo(src.data(), w, h, PIX_BGRA, nullptr, 50, 50, PIX_NV12, 2, false));
-    expectPlane(conv.videoData(), 0, 50 * 50, 1, 145, 2, "all green");
-
-    // Mode 7 behaves as stretch: the left edge is red, the right edge blue.
-    ASSERT_TRUE(
-        conv.resampleVideo(src.data(), w, h, PIX_BGRA, nullptr, 60, 60, PIX_NV12, 7, false));
-    EXPECT_NEAR(conv.videoData()[30 * 60 + 2], 81, 2);
-    EXPECT_NEAR(conv.videoData()[30 * 60 + 57], 41, 2);
-}
-
-TEST(YuvResampler, FlipMirrorsVertically)
-{
+    // The top quarter in one colour (Y 200, U 100), the rest in another (Y 50, U 150).
     const int w = 64, h = 64;
-    const Bytes src = nv12(w, h, 200, 100, 150, 50, 150, 100, 32);
+    const Bytes src = nv12(w, h, {200, 100, 150}, {50, 150, 100}, 16);
     YuvResampler conv;
+    // Into half the height, crop reads rows 16 to 47, all of the second colour.
+    ASSERT_TRUE(conv.resampleVideo(src.data(), w, h, PIX_NV12, nullptr, w, 32, PIX_NV12, 2, false));
+    expectPlane(conv.videoData(), 0, w * 32, 1, 50, 0, "crop");
+    // Mode 7 behaves as stretch: the top rows keep the first colour.
+    ASSERT_TRUE(conv.resampleVideo(src.data(), w, h, PIX_NV12, nullptr, w, 32, PIX_NV12, 7, false));
+    EXPECT_NEAR(conv.videoData()[w], 200, 2);
+
     for (int dst : {PIX_NV12, PIX_YUV420P}) {
         ASSERT_TRUE(conv.resampleVideo(src.data(), w, h, PIX_NV12, nullptr, w, h, dst, 0, true));
         const unsigned char* out = conv.videoData();
         EXPECT_EQ(out[0], 50);
-        EXPECT_EQ(out[size_t(w) * (h - 1)], 200);
-        // First chroma row now carries the former bottom colour (U 150).
-        EXPECT_EQ(out[size_t(w) * h], 150);
+        EXPECT_EQ(out[w * (h - 1)], 200);
+        EXPECT_EQ(out[w * h], 150) << "the first chroma row has the former bottom colour";
     }
 }
 
 TEST(YuvResampler, PaddedStridesReadLikePackedPlanes)
 {
-    const int w = 32, h = 16;
-    Bytes packed(size_t(w) * h * 3 / 2);
-    for (size_t i = 0; i < packed.size(); ++i)
-        packed[i] = static_cast<unsigned char>(i * 7);
-    const int strides[3] = {48, 24, 20};
-    Bytes padded(size_t(48) * h + size_t(24) * h / 2 + size_t(20) * h / 2, 0xEE);
-    const unsigned char* from[3] = {packed.data(), packed.data() + w * h,
-                                    packed.data() + w * h * 5 / 4};
-    unsigned char* to[3] = {padded.data(), padded.data() + 48 * h,
-                            padded.data() + 48 * h + 24 * h / 2};
-    for (int p = 0; p < 3; ++p) {
-        const int pw = p ? w / 2 : w, ph = p ? h / 2 : h;
-        for (int y = 0; y < ph; ++y)
-            std::copy_n(from[p] + y * pw, pw, to[p] + y * strides[p]);
-    }
+    const int w = 32, h = 16, strides[3] = {48, 24, 20};
+    Bytes packed, padded;
+    for (int p = 0; p < 3; ++p)
+        for (int y = 0; y < (p ? h / 2 : h); ++y)
+            for (int x = 0; x < strides[p]; ++x) {
+                const auto v = static_cast<unsigned char>(p * 80 + y * 13 + x * 7);
+                padded.push_back(x < (p ? w / 2 : w) ? v : 0xEE);
+                if (x < (p ? w / 2 : w))
+                    packed.push_back(v);
+            }
     YuvResampler a, b;
     ASSERT_TRUE(
         a.resampleVideo(packed.data(), w, h, PIX_YUV420P, nullptr, w, h, PIX_NV12, 0, false));
     ASSERT_TRUE(
         b.resampleVideo(padded.data(), w, h, PIX_YUV420P, strides, w, h, PIX_NV12, 0, false));
-    ASSERT_EQ(a.videoDataSize(), b.videoDataSize());
-    EXPECT_TRUE(std::equal(a.videoData(), a.videoData() + a.videoDataSize(), b.videoData()));
-
+    EXPECT_EQ(Bytes(a.videoData(), a.videoData() + a.videoDataSize()),
+              Bytes(b.videoData(), b.videoData() + b.videoDataSize()));
     const int narrow[3] = {31, 16, 16};
     EXPECT_FALSE(
         b.resampleVideo(padded.data(), w, h, PIX_YUV420P, narrow, w, h, PIX_NV12, 0, false));
@@ -264,7 +213,13 @@ TEST(YuvResampler, RejectsWhatItCannotConvertWithoutOutput)
     auto convert = [&](const unsigned char* data, int sw, int sf, int dh, int df) {
         return conv.resampleVideo(data, sw, 16, sf, nullptr, 16, dh, df, 0, false);
     };
-    EXPECT_FALSE(convert(src.data(), 16, PIX_UYVA, 16, PIX_NV12));
+    // A failure leaves no stale picture behind, and a run of the same fault is reported once.
+    ASSERT_TRUE(convert(src.data(), 16, PIX_NV12, 16, PIX_NV12));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_FALSE(convert(src.data(), 16, PIX_UYVA, 16, PIX_NV12));
+    EXPECT_EQ(conv.videoData(), nullptr);
+    EXPECT_EQ(conv.videoDataSize(), 0);
+    EXPECT_EQ(log.messages().size(), 1);
     EXPECT_EQ(log.count(QStringLiteral("'UYVA'")), 1) << log.messages().join('\n').toStdString();
 
     const int unsupported[] = {PIX_NONE, PIX_NV61,    PIX_UYVA, PIX_MJPG, PIX_H264,
@@ -278,38 +233,25 @@ TEST(YuvResampler, RejectsWhatItCannotConvertWithoutOutput)
     EXPECT_FALSE(convert(src.data(), 0, PIX_NV12, 16, PIX_NV12));
     EXPECT_FALSE(convert(src.data(), 16, PIX_NV12, -2, PIX_NV12));
     EXPECT_FALSE(convert(src.data(), 0, PIX_V210, 16, PIX_NV12));
-
-    // A failure leaves no stale picture behind, and a run of the same fault is reported once.
-    ASSERT_TRUE(convert(src.data(), 16, PIX_NV12, 16, PIX_NV12));
-    EXPECT_NE(conv.videoData(), nullptr);
-    const int before = log.messages().size();
-    for (int i = 0; i < 3; ++i)
-        EXPECT_FALSE(convert(src.data(), 16, PIX_UYVA, 16, PIX_NV12));
-    EXPECT_EQ(conv.videoData(), nullptr);
-    EXPECT_EQ(conv.videoDataSize(), 0);
-    EXPECT_EQ(log.messages().size(), before + 1);
 }
 
 TEST(YuvResampler, ReadsV210AsLibavcodecWritesIt)
 {
     // 100 pixels make rows of three 48-pixel groups with a partly used last group.
     const int w = 100, h = 6;
+    auto value = [](int plane, int x, int y) {
+        return uint16_t(64 + (x * (7 + 6 * plane) + y * (131 - 40 * plane)) % 876);
+    };
     AVFramePtr frame(av_frame_alloc());
     frame->format = AV_PIX_FMT_YUV422P10LE;
     frame->width = w;
     frame->height = h;
     ASSERT_GE(av_frame_get_buffer(frame.get(), 0), 0);
-    auto sample = [&](int plane, int x, int y) -> uint16_t& {
-        return reinterpret_cast<uint16_t*>(frame->data[plane] + y * frame->linesize[plane])[x];
-    };
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            sample(0, x, y) = uint16_t(64 + (x * 7 + y * 131) % 876);
-            if (x < w / 2) {
-                sample(1, x, y) = uint16_t(64 + (x * 13 + y * 17) % 896);
-                sample(2, x, y) = uint16_t(960 - (x * 11 + y * 29) % 896);
-            }
-        }
+    for (int plane = 0; plane < 3; ++plane)
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < (plane ? w / 2 : w); ++x)
+                reinterpret_cast<uint16_t*>(frame->data[plane] + y * frame->linesize[plane])[x] =
+                    value(plane, x, y);
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_V210);
     ASSERT_NE(codec, nullptr);
     AVCodecContextPtr encoder(avcodec_alloc_context3(codec));
@@ -328,14 +270,11 @@ TEST(YuvResampler, ReadsV210AsLibavcodecWritesIt)
         conv.resampleVideo(packet->data, w, h, PIX_V210, nullptr, w, h, PIX_YUV422P10, 0, false));
     ASSERT_EQ(conv.videoDataSize(), w * h * 4);
     const auto* out = reinterpret_cast<const uint16_t*>(conv.videoData());
-    for (int plane = 0; plane < 3; ++plane) {
-        const int pw = plane ? w / 2 : w;
-        const uint16_t* p = out + (plane ? w * h + (plane - 1) * pw * h : 0);
+    for (int plane = 0; plane < 3; ++plane)
         for (int y = 0; y < h; ++y)
-            for (int x = 0; x < pw; ++x)
-                ASSERT_EQ(p[y * pw + x], sample(plane, x, y))
+            for (int x = 0; x < (plane ? w / 2 : w); ++x)
+                ASSERT_EQ(*out++, value(plane, x, y))
                     << "plane " << plane << " x " << x << " y " << y;
-    }
     // And on to NV12, through the scaler, at another size.
     EXPECT_TRUE(
         conv.resampleVideo(packet->data, w, h, PIX_V210, nullptr, 64, 4, PIX_NV12, 0, false));
