@@ -10,17 +10,13 @@
 
 namespace {
 
-struct LogRecord
-{
-    int level;
-    std::string text;
-};
+using Records = std::vector<std::pair<int, std::string>>; // level, text
 
 void recordingHandler(int level, const char* format, va_list args, void* param)
 {
     char text[256];
     std::vsnprintf(text, sizeof(text), format, args);
-    static_cast<std::vector<LogRecord>*>(param)->push_back({level, text});
+    static_cast<Records*>(param)->emplace_back(level, text);
 }
 
 void logThroughVa(int level, const char* format, ...)
@@ -71,15 +67,11 @@ TEST(BaseHooks, LogHandlerReceivesEveryCallAndNullRestoresTheDefault)
     void* defaultParam = nullptr;
     base_get_log_handler(&defaultHandler, &defaultParam);
 
-    std::vector<LogRecord> records;
+    Records records;
     base_set_log_handler(recordingHandler, &records);
     blog(BLOG_WARNING, "%d %s", 42, "apples");
     logThroughVa(BLOG_DEBUG, "via %s", "va_list");
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].level, 200);
-    EXPECT_EQ(records[0].text, "42 apples");
-    EXPECT_EQ(records[1].level, 400);
-    EXPECT_EQ(records[1].text, "via va_list");
+    EXPECT_EQ(records, (Records{{200, "42 apples"}, {400, "via va_list"}}));
 
     int other = 0;
     base_set_log_handler(nullptr, &other);
@@ -106,23 +98,18 @@ TEST(BaseHooks, DefaultHandlerPrintsUpToInfo)
 TEST(BaseHooks, DefaultAllocatorAlignsAndKeepsContents)
 {
     EXPECT_EQ(base_get_alignment(), 32u);
+    // Growing and shrinking keeps the contents; shrinking to nothing still gives a usable block.
     auto* block = static_cast<unsigned char*>(bmalloc(1));
-    ASSERT_TRUE(aligned32(block));
-    block[0] = 0x5a;
-    size_t size = 1;
-    for (size_t next : {7u, 33u, 4000u, 70000u, 50u, 300000u}) {
-        block = static_cast<unsigned char*>(brealloc(block, next));
-        ASSERT_TRUE(aligned32(block)) << next;
+    size_t size = 0;
+    for (size_t next : {1u, 7u, 33u, 4000u, 70000u, 50u, 300000u, 0u}) {
+        block = static_cast<unsigned char*>(size ? brealloc(block, next) : block);
+        ASSERT_TRUE(block && aligned32(block)) << next;
         for (size_t i = 0; i < std::min(size, next); ++i)
             ASSERT_EQ(block[i], static_cast<unsigned char>(0x5a + i)) << "byte " << i;
-        for (size_t i = 0; i < next; ++i)
+        for (size_t i = 0; i < std::max<size_t>(next, 1); ++i)
             block[i] = static_cast<unsigned char>(0x5a + i);
         size = next;
     }
-    // Shrinking to nothing still gives a usable block.
-    block = static_cast<unsigned char*>(brealloc(block, 0));
-    ASSERT_NE(block, nullptr);
-    block[0] = 1;
     bfree(block);
     bfree(nullptr);
 
@@ -157,42 +144,24 @@ TEST(BaseHooks, ZeroSizeRequestsRetryWithOneByte)
 TEST(BaseHooksDeathTest, CrashesEndTheProcessWithAFailureStatus)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT((base_set_allocator(&kFailing), bmalloc(123)), testing::ExitedWithCode(1),
+                "^Out of memory while trying to allocate 123 bytes$");
+    EXPECT_EXIT((base_set_allocator(&kFailing), brealloc(nullptr, 4567)),
+                testing::ExitedWithCode(1), "allocate 4567 bytes");
+    static char tag[] = "host";
+    const base_crash_handler_t exitingHandler = [](const char* format, va_list args, void* param) {
+        std::vfprintf(stderr, format, args);
+        std::fprintf(stderr, " [%s]", static_cast<const char*>(param));
+        std::_Exit(3);
+    };
+    EXPECT_EXIT((base_set_crash_handler(exitingHandler, tag), base_set_allocator(&kFailing),
+                 bmemdup("x", 1)),
+                testing::ExitedWithCode(3), "allocate 1 bytes \\[host\\]");
     EXPECT_EXIT(
-        {
-            base_set_allocator(&kFailing);
-            bmalloc(123);
-        },
-        testing::ExitedWithCode(1), "^Out of memory while trying to allocate 123 bytes$");
-    EXPECT_EXIT(
-        {
-            base_set_allocator(&kFailing);
-            brealloc(nullptr, 4567);
-        },
-        testing::ExitedWithCode(1), "allocate 4567 bytes");
-    EXPECT_EXIT(
-        {
-            static char tag[] = "host";
-            base_set_crash_handler(
-                [](const char* format, va_list args, void* param) {
-                    std::vfprintf(stderr, format, args);
-                    std::fprintf(stderr, " [%s]", static_cast<const char*>(param));
-                    std::_Exit(3);
-                },
-                tag);
-            base_set_allocator(&kFailing);
-            bmemdup("x", 1);
-        },
-        testing::ExitedWithCode(3), "allocate 1 bytes \\[host\\]");
-    EXPECT_EXIT(
-        {
-            base_set_crash_handler([](const char*, va_list, void*) {}, nullptr);
-            bcrash("returned");
-        },
+        (base_set_crash_handler([](const char*, va_list, void*) {}, nullptr), bcrash("returned")),
         testing::ExitedWithCode(1), "");
     EXPECT_EXIT(
-        {
-            base_set_crash_handler([](const char*, va_list, void*) { bcrash("second"); }, nullptr);
-            bcrash("first crash");
-        },
+        (base_set_crash_handler([](const char*, va_list, void*) { bcrash("second"); }, nullptr),
+         bcrash("first crash")),
         testing::ExitedWithCode(2), "^Crashed in the crash handler$");
 }

@@ -26,31 +26,21 @@ TEST(CodecTable, NamesMapToDocumentedIdsAndEncoderClasses)
         int id;
         const std::type_info* encoder; // null: no software encoder
     };
-    const Row rows[] = {{"X264", 27, &typeid(X264)},
-                        {"H264", 27, &typeid(OpenH264)},
-                        {"H264(QuickSync)", 27, nullptr},
-                        {"H264(NVENC)", 27, nullptr},
-                        {"H264(AMF)", 27, nullptr},
-                        {"HEVC(QuickSync)", 173, nullptr},
-                        {"HEVC(NVENC)", 173, nullptr},
-                        {"VP8", 139, &typeid(VPX)},
-                        {"VP9", 167, &typeid(VPX)},
-                        {"QuickTime Animation (RLE)", 55, &typeid(FFmpegVideo)},
-                        {"MJPEG", 7, &typeid(FFmpegVideo)},
-                        {"Apple ProRes", 147, &typeid(FFmpegVideo)},
-                        {"AAC", 86018, &typeid(FFmpegAudio)},
-                        {"MP3", 86017, &typeid(ShineMP3)},
-                        {"AC3", 86019, nullptr},
-                        {"VORBIS", 86021, &typeid(FFmpegAudio)},
-                        {"OPUS", 86076, &typeid(FFmpegAudio)},
-                        {"PCM", 65536, &typeid(PCMEnc)},
-                        // Names are exact, with case; anything else has no id and no encoder.
-                        {"h264", 0, nullptr},
-                        {"", 0, nullptr},
-                        {"HEVC(AMF)", 0, nullptr},
-                        {"aac", 0, nullptr},
-                        {"X264 ", 0, nullptr},
-                        {"Mp3", 0, nullptr}};
+    // Names are exact, with case: the last six have no id and no encoder.
+    // clang-format off
+    const Row rows[] = {
+        {"X264", 27, &typeid(X264)}, {"H264", 27, &typeid(OpenH264)},
+        {"H264(QuickSync)", 27, nullptr}, {"H264(NVENC)", 27, nullptr}, {"H264(AMF)", 27, nullptr},
+        {"HEVC(QuickSync)", 173, nullptr}, {"HEVC(NVENC)", 173, nullptr},
+        {"VP8", 139, &typeid(VPX)}, {"VP9", 167, &typeid(VPX)},
+        {"QuickTime Animation (RLE)", 55, &typeid(FFmpegVideo)}, {"MJPEG", 7, &typeid(FFmpegVideo)},
+        {"Apple ProRes", 147, &typeid(FFmpegVideo)}, {"AAC", 86018, &typeid(FFmpegAudio)},
+        {"MP3", 86017, &typeid(ShineMP3)}, {"AC3", 86019, nullptr},
+        {"VORBIS", 86021, &typeid(FFmpegAudio)}, {"OPUS", 86076, &typeid(FFmpegAudio)},
+        {"PCM", 65536, &typeid(PCMEnc)}, {"h264", 0, nullptr}, {"", 0, nullptr},
+        {"HEVC(AMF)", 0, nullptr}, {"aac", 0, nullptr}, {"X264 ", 0, nullptr}, {"Mp3", 0, nullptr},
+    };
+    // clang-format on
     for (const Row& row : rows) {
         const QString name = QString::fromLatin1(row.name);
         SCOPED_TRACE(row.name);

@@ -26,16 +26,15 @@ CodecPreset nonDefaultPreset()
     p.sourceName = QStringLiteral("Cam ü");
     p.encoderType = 5;
     // Every field differs from its default.
-    p.videoCodec() = {false, "Apple ProRes", 123456, 29.97, 2, 3, 720, 576, true, 1, 4, 5,
-                      -9,    "slow",         "film", 77,    3};
+    // clang-format off
+    p.videoCodec() = {false, "Apple ProRes", 123456, 29.97, 2, 3, 720, 576, true, 1, 4, 5, -9,
+                      "slow", "film", 77, 3};
     p.audioCodec() = {false, "MP3", 22050, 64, 16, 1};
     p.container().format = QStringLiteral("mkv");
     p.local() = {false, "/tmp/rec", "%P_%Y", "/x.mkv", 10};
-    p.streaming() = {true,         1,          "rtmp://127.0.0.1/live",
-                     "key",        true,       "u",
-                     "p",          "listener", "fec",
-                     9000,         250,        16,
-                     "0123456789", "id"};
+    p.streaming() = {true, 1, "rtmp://127.0.0.1/live", "key", true, "u", "p", "listener", "fec",
+                     9000, 250, 16, "0123456789", "id"};
+    // clang-format on
     p.transcoding().enabled = true;
     p.setVideoSource({{1, 4}, {2, 7}});
     return p;
@@ -59,10 +58,8 @@ TEST(CodecPreset, JsonRoundTripKeepsEveryField)
 
     CodecPreset loaded;
     ASSERT_TRUE(loaded.load(path, &error)) << error.toStdString();
-    // Every record is written and read back, and the records with members of their own keep
-    // them too.
+    // Every record is written and read back, the members of the preset itself too.
     EXPECT_EQ(loaded.toJson(), original.toJson());
-    EXPECT_NE(loaded.toJson(), CodecPreset().toJson());
     EXPECT_TRUE(loaded.videoCodec() == original.videoCodec());
     EXPECT_EQ(loaded.sourceName, QStringLiteral("Cam ü"));
     EXPECT_EQ(loaded.videoSource(), (QMap<int, int>{{1, 4}, {2, 7}}));
