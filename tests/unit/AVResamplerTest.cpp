@@ -71,9 +71,7 @@ TEST(AVResampler, RateAndChannelChangesKeepLengthFrequencyAndLevel)
         feed(r, sine(44100, 2, 1.0, 1000.0), 1764, 1, 2, 48000, 44100);
         const int chunk = 2048; // one mono AAC frame
         const Bytes out = drain(r, chunk);
-        EXPECT_EQ(out.size() % chunk, 0u);
         EXPECT_LT(r.availableBytes(), chunk);
-        EXPECT_EQ(r.audioData(), nullptr);
         // 48000 mono samples, less the few the filter still holds back.
         const int total = int(out.size()) + r.availableBytes();
         EXPECT_LE(total, 96000);

@@ -4,10 +4,10 @@
 #include "common/VideoQueue.h"
 
 #include <QElapsedTimer>
-#include <QThread>
 #include <atomic>
 #include <gtest/gtest.h>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -51,18 +51,12 @@ TEST(LockedFifo, LimitRefusesAndWaitForRoomWakesOnTakeOrClose)
     EXPECT_EQ(Counted::alive, 2) << "the refused item is destroyed";
     EXPECT_FALSE(fifo.waitForRoom(10));
     for (bool close : {false, true}) {
-        std::unique_ptr<QThread> other(QThread::create([&] {
-            if (close)
-                fifo.setOpen(false);
-            else
-                fifo.take();
-        }));
         QElapsedTimer timer;
         timer.start();
-        other->start();
+        std::thread other([&] { close ? fifo.setOpen(false) : void(fifo.take()); });
         EXPECT_EQ(fifo.waitForRoom(10000), !close);
         EXPECT_LT(timer.elapsed(), 5000) << "woken at once, not by the timeout";
-        other->wait();
+        other.join();
         fifo.append(std::make_unique<Counted>(4));
     }
 }

@@ -121,12 +121,7 @@ TEST(CodecPreset, SaveReplacesTheFileWholeOrNotAtAll)
 
 TEST(CodecPreset, BadJsonGivesAReasonAndLeavesThePresetUnchanged)
 {
-    struct Case
-    {
-        const char* json;
-        const char* reason;
-    };
-    const Case cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
         {R"({"videoCodec": {"width": "wide"}})", "videoCodec.width: expected a whole number"},
         {R"({"videoCodec": {"width": 2.5}})", "videoCodec.width: expected a whole number"},
         {R"({"videoCodec": {"width": 1e12}})", "videoCodec.width: expected a whole number"},
@@ -139,18 +134,18 @@ TEST(CodecPreset, BadJsonGivesAReasonAndLeavesThePresetUnchanged)
         {R"({"videoSource": {"a": 1}})", "videoSource.a: key is not a source index"},
         {R"({"encoderType": true})", "preset.encoderType: expected a whole number"},
     };
-    for (const Case& c : cases) {
+    for (const auto& [json, reason] : cases) {
         CodecPreset p;
         p.videoCodec().height = 480;
         // A valid field before the bad one must not be applied either.
-        QJsonObject o = QJsonDocument::fromJson(c.json).object();
+        QJsonObject o = QJsonDocument::fromJson(json).object();
         o.insert(QStringLiteral("container"),
                  QJsonObject{{QStringLiteral("format"), QStringLiteral("ts")}});
         QString error;
-        EXPECT_FALSE(p.fromJson(o, &error)) << c.json;
-        EXPECT_EQ(error.toStdString(), c.reason) << c.json;
-        EXPECT_EQ(p.container().format, QStringLiteral("mp4")) << c.json;
-        EXPECT_EQ(p.videoCodec().height, 480) << c.json;
+        EXPECT_FALSE(p.fromJson(o, &error)) << json;
+        EXPECT_EQ(error.toStdString(), reason) << json;
+        EXPECT_EQ(p.container().format, QStringLiteral("mp4")) << json;
+        EXPECT_EQ(p.videoCodec().height, 480) << json;
     }
 }
 
@@ -190,12 +185,8 @@ TEST(PixelFormat, NamesAndProResProfiles)
 
 TEST(PixelFormat, PackedFrameSizes)
 {
-    struct Case
-    {
-        int format, width, height, bytes;
-    };
     // clang-format off
-    const Case cases[] = {
+    const int cases[][4] = { // format, width, height, bytes
         {PIX_NV12, 1280, 720, 1280 * 720 * 3 / 2}, {PIX_YV12, 4, 2, 8 + 2 + 2},
         {PIX_YUV422P10, 1920, 1080, 1920 * 1080 * 4}, {PIX_ARGB, 1280, 720, 1280 * 720 * 4},
         {PIX_BGR24, 3, 3, 27}, {PIX_UYVY, 4, 2, 16}, {PIX_NV12, 0, 720, 0},
@@ -207,7 +198,7 @@ TEST(PixelFormat, PackedFrameSizes)
         {PIX_NV61, 16, 16, 0},
     };
     // clang-format on
-    for (const Case& c : cases)
-        EXPECT_EQ(pixelFormatFrameSize(c.format, c.width, c.height), c.bytes)
-            << pixelFormatName(c.format) << " " << c.width << "x" << c.height;
+    for (const auto& c : cases)
+        EXPECT_EQ(pixelFormatFrameSize(c[0], c[1], c[2]), c[3])
+            << pixelFormatName(c[0]) << " " << c[1] << "x" << c[2];
 }
