@@ -18,10 +18,7 @@ using Packet = std::vector<unsigned char>;
 inline CodecPreset audioPreset(const char* codec, int sampleRate, int channels, int bitrate)
 {
     CodecPreset preset;
-    preset.audioCodec().codecName = QString::fromLatin1(codec);
-    preset.audioCodec().sampleRate = sampleRate;
-    preset.audioCodec().channels = channels;
-    preset.audioCodec().bitrate = bitrate;
+    preset.audioCodec() = {true, QString::fromLatin1(codec), sampleRate, bitrate, 16, channels};
     return preset;
 }
 

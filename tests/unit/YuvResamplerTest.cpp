@@ -13,18 +13,10 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-struct Rgb
-{
-    const char* name;
-    int r, g, b;
-    int y, u, v; // BT.601 limited range
-};
-
-const Rgb kColours[] = {
-    {"red", 255, 0, 0, 81, 90, 240},   {"green", 0, 255, 0, 145, 54, 34},
-    {"blue", 0, 0, 255, 41, 240, 110}, {"white", 255, 255, 255, 235, 128, 128},
-    {"black", 0, 0, 0, 16, 128, 128},  {"grey", 128, 128, 128, 126, 128, 128},
-};
+// R, G, B and their BT.601 limited-range Y, U, V: red, green, blue, white, black and grey.
+const int kColours[][6] = {{255, 0, 0, 81, 90, 240},  {0, 255, 0, 145, 54, 34},
+                           {0, 0, 255, 41, 240, 110}, {255, 255, 255, 235, 128, 128},
+                           {0, 0, 0, 16, 128, 128},   {128, 128, 128, 126, 128, 128}};
 
 unsigned char u8(int v)
 {
@@ -80,15 +72,16 @@ TEST(YuvResampler, KnownColoursBecomeBt601LimitedRangeNv12)
     const int w = 16, h = 16;
     const size_t ySize = size_t(w) * h;
     YuvResampler conv;
-    for (const Rgb& c : kColours) {
+    for (const auto& c : kColours) {
         for (int fmt : {PIX_BGRA, PIX_RGB24}) {
-            const std::string what = std::string(c.name) + " from " + pixelFormatName(fmt);
-            const Bytes src = rgb(w, h, c.r, c.g, c.b, fmt == PIX_BGRA);
+            const std::string what = std::to_string(c[0]) + "," + std::to_string(c[1]) + "," +
+                                     std::to_string(c[2]) + " from " + pixelFormatName(fmt);
+            const Bytes src = rgb(w, h, c[0], c[1], c[2], fmt == PIX_BGRA);
             const Bytes out = convert(conv, src.data(), w, h, fmt, w, h, PIX_NV12);
             ASSERT_EQ(out.size(), ySize * 3 / 2) << what;
-            expectPlane(out, 0, ySize, 1, c.y, 2, what + " Y");
-            expectPlane(out, ySize, ySize * 3 / 2, 2, c.u, 2, what + " U");
-            expectPlane(out, ySize + 1, ySize * 3 / 2, 2, c.v, 2, what + " V");
+            expectPlane(out, 0, ySize, 1, c[3], 2, what + " Y");
+            expectPlane(out, ySize, ySize * 3 / 2, 2, c[4], 2, what + " U");
+            expectPlane(out, ySize + 1, ySize * 3 / 2, 2, c[5], 2, what + " V");
         }
     }
 }
