@@ -143,6 +143,7 @@ void Encoder::resetCounters()
     m_audioForHost.clear();
     m_audioPacketsOut = 0;
     m_audioChunksIn = 0;
+    m_audioOutTs.store(0.0);
 }
 
 int Encoder::encoderType()
@@ -710,7 +711,7 @@ bool Encoder::audioReady() const
 {
     const int queued = m_audioFifo.count();
     return queued > 0 && queued >= m_encodedAudio.holdChunks.load() - 4 && m_audioMayStart.load() &&
-           m_sync.videoWriteTs.load() + kWriteTimeSlack >= m_sync.audioWriteTs.load();
+           (!m_muxEnabled || m_sync.videoWriteTs.load() + kWriteTimeSlack >= m_audioOutTs.load());
 }
 
 void Encoder::audioThread()
@@ -823,9 +824,21 @@ void Encoder::encodeQueuedAudio(long long limit)
     } else {
         m_sync.audioDrops.fetch_add(1);
         m_sync.audioFrames.fetch_add(1);
-        if (m_muxer)
-            m_muxer->skipAudioFrame();
+        if (m_muxer) {
+            const int rate = m_preset.audioCodec().sampleRate;
+            const int samples = m_muxer->skipAudioFrame();
+            if (rate > 0)
+                atomicAdd(m_audioOutTs, static_cast<double>(samples) / rate);
+        }
     }
+}
+
+// Seconds of sound in one codec chunk, and so in one packet.
+double Encoder::audioChunkSeconds() const
+{
+    const CodecModel::AudioCodec& audio = m_preset.audioCodec();
+    const double bytesPerSecond = audio.bitsPerSample * audio.channels * audio.sampleRate / 8.0;
+    return bytesPerSecond > 0.0 ? m_audioCodec->frameSize() / bytesPerSecond : 0.0;
 }
 
 // Runs with m_muxMutex held; the host gets the packet from deliverAudioToHost().
@@ -837,6 +850,7 @@ void Encoder::encodeAudio(unsigned char* data, int size)
         return;
     m_encodedAudio.size = packetSize;
     ++m_audioPacketsOut;
+    atomicAdd(m_audioOutTs, audioChunkSeconds());
     if (m_callback.load())
         m_audioForHost.emplace_back(m_encodedAudio.data, m_encodedAudio.data + packetSize);
     if (m_muxer && !m_muxer->writeAudio(makePacket(m_encodedAudio.data, packetSize)))
@@ -902,6 +916,10 @@ bool Encoder::initMuxerLocked(std::unique_ptr<IMuxer>& replaced)
     m_audioMayStart.store(false);
     if (m_muxer)
         m_muxer->detachCallback();
+    // The audio gate compares the new file's written video with the audio handed to it.
+    m_sync.videoWriteTs.store(0.0);
+    m_sync.audioWriteTs.store(0.0);
+    m_audioOutTs.store(0.0);
     replaced = std::move(m_muxer);
     m_muxer.reset(MuxerFactory::create(this));
     if (!m_muxer) {

@@ -122,6 +122,7 @@ private:
     void wakeAudioThread();
     bool lowDiskSpace();
     int projectAudioBytesPerSecond() const;
+    double audioChunkSeconds() const;
 
     // Worker threads; guarded by m_threadMutex (start, stop, the wakes). The bodies never read
     // them: they reach their thread as QThread::currentThread().
@@ -173,4 +174,8 @@ private:
     // Set once the current muxer has its header and first video packet (audio may follow), or
     // always without outputs; written under m_muxMutex, read by the audio thread's wait.
     std::atomic<bool> m_audioMayStart{false};
+    // Seconds of audio handed to the current muxer (packets and skipped frames): the audio gate
+    // holds it at the written video's time, so audio never runs ahead of the picture, however
+    // far the muxing thread lags. Written under m_muxMutex, read by the audio thread's wait.
+    std::atomic<double> m_audioOutTs{0.0};
 };
