@@ -43,15 +43,6 @@ public:
         return r;
     }
 
-    // ffprobe -print_format json with the given options; an empty object when it fails.
-    static QJsonObject json(const QString& path, const QStringList& options)
-    {
-        QStringList args{QStringLiteral("-v"), QStringLiteral("error"),
-                         QStringLiteral("-print_format"), QStringLiteral("json")};
-        const Result r = run(QStringLiteral("ffprobe"), args << options << path);
-        return r.exitCode == 0 ? QJsonDocument::fromJson(r.out).object() : QJsonObject();
-    }
-
     struct Packet
     {
         double pts = 0, duration = 0;
@@ -60,8 +51,9 @@ public:
         QString hash;
     };
 
-    // One file as ffprobe sees it: the first video and audio streams (with decoded frame
-    // counts when asked) and their packets in file order, with MD5 hashes of their data.
+    // One file as ffprobe sees it (an empty record when it fails): the first video and audio
+    // streams (with decoded frame counts when asked) and their packets in file order, with MD5
+    // hashes of their data.
     struct Media
     {
         QJsonObject video, audio;
@@ -78,11 +70,20 @@ public:
 
     static Media inspect(const QString& path, bool countFrames = true)
     {
-        QStringList opts{QStringLiteral("-show_streams"), QStringLiteral("-show_packets"),
-                         QStringLiteral("-show_data_hash"), QStringLiteral("MD5")};
+        QStringList args{"-v",
+                         "error",
+                         "-print_format",
+                         "json",
+                         "-show_streams",
+                         "-show_packets",
+                         "-show_data_hash",
+                         "MD5",
+                         path};
         if (countFrames)
-            opts << QStringLiteral("-count_frames");
-        const QJsonObject o = json(path, opts);
+            args << "-count_frames";
+        const Result r = run(QStringLiteral("ffprobe"), args);
+        const QJsonObject o =
+            r.exitCode == 0 ? QJsonDocument::fromJson(r.out).object() : QJsonObject();
         Media m;
         QVector<QString> kinds;
         for (const auto& s : o.value(QStringLiteral("streams")).toArray()) {
@@ -116,36 +117,11 @@ public:
         return m;
     }
 
-    // The first stream of a kind ("video", "audio"), with decoded frame counts when asked.
-    static QJsonObject stream(const QString& path, const QString& kind, bool countFrames = true)
-    {
-        const Media m = inspect(path, countFrames);
-        return kind == QLatin1String("video") ? m.video : m.audio;
-    }
-
-    // The packets of one stream ("v:0", "a:0") in file order.
-    static QVector<Packet> packets(const QString& path, const QString& stream)
-    {
-        const Media m = inspect(path, false);
-        return stream.startsWith(QLatin1Char('v')) ? m.videoPackets : m.audioPackets;
-    }
-
-    // Key-frame flags of the video packets, in order.
-    static QVector<bool> keyFlags(const QString& path)
-    {
-        QVector<bool> keys;
-        for (const Packet& p : inspect(path, false).videoPackets)
-            keys << p.key;
-        return keys;
-    }
-
     // Decodes the whole file; true when ffmpeg reports no error.
     static bool decodesCleanly(const QString& path, QString* errors = nullptr)
     {
         const Result r =
-            run(QStringLiteral("ffmpeg"),
-                {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), path,
-                 QStringLiteral("-f"), QStringLiteral("null"), QStringLiteral("-")});
+            run(QStringLiteral("ffmpeg"), {"-v", "error", "-i", path, "-f", "null", "-"});
         if (errors)
             *errors = QString::fromUtf8(r.err);
         return r.exitCode == 0 && r.err.trimmed().isEmpty();

@@ -9,6 +9,7 @@
 
 #include <QFileInfo>
 #include <QThread>
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <memory>
@@ -102,9 +103,9 @@ public:
                                       static_cast<int>(audio.size() * 2));
             while (pictures - static_cast<long long>(encoder->encodedVideo().frameCount.load()) >
                        4 &&
-                   !failed())
+                   !failures())
                 QThread::usleep(500);
-            if (stopAfterReport && reportCount(0) >= stopAfterReport)
+            if (stopAfterReport && failures() >= stopAfterReport)
                 break;
             if (onFrame)
                 onFrame(i, *encoder);
@@ -112,7 +113,7 @@ public:
         // Give the muxer a moment to catch up, then see how far it got while the pipeline ran.
         const AVSync& sync = encoder->getSyncInfo();
         const double fed = (frames - 10) / preset.videoCodec().frameRate;
-        for (int i = 0; i < 300 && sync.videoWriteTs.load() < fed && !failed(); ++i)
+        for (int i = 0; i < 300 && sync.videoWriteTs.load() < fed && !failures(); ++i)
             QThread::msleep(10);
         result.writtenBeforeStop = sync.videoWriteTs.load();
         result.bytesBeforeStop = QFileInfo(encoder->recordingPath()).size();
@@ -136,15 +137,13 @@ public:
     int dropEvery = 0;       // every n-th NV12 frame is pushed as a lost (null) one
     std::function<void(int frame, Encoder&)> onFrame; // after each frame is pushed
 
-    int reportCount(int type)
+    // Reports of type 0: the output failed.
+    long failures()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        int n = 0;
-        for (const auto& r : m_reports)
-            n += r.first == type ? 1 : 0;
-        return n;
+        return std::count_if(m_reports.begin(), m_reports.end(),
+                             [](auto r) { return r.first == 0; });
     }
-    bool failed() { return reportCount(0) > 0; }
 
 private:
     std::mutex m_mutex;

@@ -12,14 +12,9 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <tuple>
 
 namespace {
-
-struct ParFree
-{
-    void operator()(AVCodecParameters* p) const { avcodec_parameters_free(&p); }
-};
-using ParPtr = std::unique_ptr<AVCodecParameters, ParFree>;
 
 std::unique_ptr<IVideoCodec> openCodec(CodecPreset preset)
 {
@@ -42,9 +37,7 @@ void PrintTo(const VideoCase& c, std::ostream* os)
     *os << c.name;
 }
 
-class VideoCodecs : public ::testing::TestWithParam<VideoCase>
-{
-};
+using VideoCodecs = ::testing::TestWithParam<VideoCase>;
 
 } // namespace
 
@@ -57,7 +50,7 @@ TEST_P(VideoCodecs, EncodedStreamDecodesToTheInputPicture)
     std::unique_ptr<IVideoCodec> codec = openCodec(videoPreset(c.name, w, h));
     ASSERT_NE(codec, nullptr);
     EXPECT_EQ(codec->supportFormat(), c.inputFormat);
-    ParPtr par(avcodec_parameters_alloc());
+    AVCodecParametersPtr par(avcodec_parameters_alloc());
     ASSERT_TRUE(codec->streamParameters(par.get()));
     EXPECT_EQ(par->codec_id, CodecTable::find(QString::fromLatin1(c.name))->avCodecId);
     EXPECT_EQ(par->width, w);
@@ -100,7 +93,7 @@ TEST_P(VideoCodecs, EncodedStreamDecodesToTheInputPicture)
         for (auto& picture : decoder.decode(p.data.data(), p.size))
             pictures.push_back(std::move(picture));
     }
-    for (auto& picture : decoder.flush())
+    for (auto& picture : decoder.decode(nullptr, 0))
         pictures.push_back(std::move(picture));
     EXPECT_EQ(decoder.errors, 0);
     ASSERT_EQ(pictures.size(), static_cast<size_t>(frames));
@@ -170,31 +163,28 @@ INSTANTIATE_TEST_SUITE_P(
 // (x264: X264Test).
 TEST(VideoCodecs, FrameRateIsExactInEveryEncoder)
 {
-    struct Case
-    {
-        double fps;
-        int num, den, keyDistance; // for 2 s
-    };
-    for (const Case& c : {Case{25, 25, 1, 50}, Case{29.97, 30000, 1001, 59}, Case{12.5, 25, 2, 25},
-                          Case{0.9, 9, 10, 1}, Case{59.94, 60000, 1001, 119}}) {
-        SCOPED_TRACE(c.fps);
-        CodecModel::VideoCodec v = videoPreset("VP9", 320, 240, c.fps).videoCodec();
+    using Rate = std::tuple<double, int, int, int>; // fps, exact num/den, key distance for 2 s
+    for (const auto& [fps, num, den, keyDistance] :
+         {Rate{25, 25, 1, 50}, Rate{29.97, 30000, 1001, 59}, Rate{12.5, 25, 2, 25},
+          Rate{0.9, 9, 10, 1}, Rate{59.94, 60000, 1001, 119}}) {
+        SCOPED_TRACE(fps);
+        CodecModel::VideoCodec v = videoPreset("VP9", 320, 240, fps).videoCodec();
         vpx_codec_enc_cfg_t cfg;
         ASSERT_EQ(VPX::fillConfig(v, VPX::encoderInterface(v.codecName), &cfg), VPX_CODEC_OK);
-        EXPECT_EQ(cfg.g_timebase.num, c.den);
-        EXPECT_EQ(cfg.g_timebase.den, c.num);
-        EXPECT_EQ(cfg.kf_max_dist, static_cast<unsigned int>(c.keyDistance));
+        EXPECT_EQ(cfg.g_timebase.num, den);
+        EXPECT_EQ(cfg.g_timebase.den, num);
+        EXPECT_EQ(cfg.kf_max_dist, static_cast<unsigned int>(keyDistance));
 
         SEncParamExt o = {};
         OpenH264::fillParams(v, &o);
-        EXPECT_FLOAT_EQ(o.fMaxFrameRate, static_cast<float>(c.num) / c.den);
-        EXPECT_EQ(o.uiIntraPeriod, static_cast<unsigned int>(c.keyDistance));
+        EXPECT_FLOAT_EQ(o.fMaxFrameRate, static_cast<float>(num) / den);
+        EXPECT_EQ(o.uiIntraPeriod, static_cast<unsigned int>(keyDistance));
 
         FFmpegVideo mjpeg;
-        CodecPreset preset = videoPreset("MJPEG", 320, 240, c.fps);
+        CodecPreset preset = videoPreset("MJPEG", 320, 240, fps);
         ASSERT_TRUE(mjpeg.initialize(&preset));
-        EXPECT_EQ(mjpeg.codecContext()->time_base.num, c.den);
-        EXPECT_EQ(mjpeg.codecContext()->time_base.den, c.num);
+        EXPECT_EQ(mjpeg.codecContext()->time_base.num, den);
+        EXPECT_EQ(mjpeg.codecContext()->time_base.den, num);
     }
 }
 
@@ -269,7 +259,7 @@ TEST(FFmpegVideo, ProResProfilesAndFieldOrderReadBack)
         preset.videoCodec().scanMode = profile % 3; // progressive, top first, bottom first
         std::unique_ptr<IVideoCodec> codec = openCodec(preset);
         ASSERT_NE(codec, nullptr) << profile;
-        ParPtr par(avcodec_parameters_alloc());
+        AVCodecParametersPtr par(avcodec_parameters_alloc());
         ASSERT_TRUE(codec->streamParameters(par.get()));
         const AVFieldOrder orders[] = {AV_FIELD_PROGRESSIVE, AV_FIELD_TT, AV_FIELD_BB};
         EXPECT_EQ(par->field_order, orders[profile % 3]) << profile;
