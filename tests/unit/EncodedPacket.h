@@ -1,5 +1,6 @@
 #pragma once
 
+#include "MessageCapture.h"
 #include "codec/video/IVideoCodec.h"
 #include "common/CodecPreset.h"
 #include "common/PixelFormat.h"
@@ -7,10 +8,30 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <gtest/gtest.h>
+#include <memory>
 #include <vector>
 
-// Shared by the video codec tests: records, the moving test picture in every input format,
-// and encode calls as the pipeline makes them.
+// Shared by the codec tests: records, the moving test picture in every input format, and
+// encode calls as the pipeline makes them.
+
+// A codec fresh from its factory set up for the preset. Without a `problem` initialize() must
+// succeed; with one it must fail with exactly one warning, which names the problem. Null when
+// it went otherwise.
+template <class Codec>
+std::unique_ptr<Codec> initialized(Codec* created, CodecPreset preset,
+                                   const char* problem = nullptr)
+{
+    std::unique_ptr<Codec> codec(created);
+    MessageCapture log;
+    const bool asExpected = codec && codec->initialize(&preset) == !problem;
+    EXPECT_TRUE(asExpected) << (problem ? problem : "should open");
+    if (problem) {
+        EXPECT_EQ(log.count(QLatin1String(problem)), 1) << log.messages().join('\n').toStdString();
+        EXPECT_EQ(log.count(QStringLiteral("warning: ")), 1);
+    }
+    return asExpected ? std::move(codec) : nullptr;
+}
 
 inline CodecPreset videoPreset(const char* codec, int width = 320, int height = 240,
                                double fps = 30.0)

@@ -1,6 +1,5 @@
 #include "EncodedPacket.h"
 #include "H264Decoder.h"
-#include "MessageCapture.h"
 #include "codec/video/FFmpegVideo.h"
 #include "codec/video/OpenH264.h"
 #include "codec/video/VPX.h"
@@ -15,14 +14,6 @@
 #include <tuple>
 
 namespace {
-
-std::unique_ptr<IVideoCodec> openCodec(CodecPreset preset)
-{
-    std::unique_ptr<IVideoCodec> codec(VideoCodecFactory::create(preset.videoCodec().codecName));
-    if (codec && !codec->initialize(&preset))
-        codec.reset();
-    return codec;
-}
 
 struct VideoCase
 {
@@ -47,7 +38,7 @@ TEST_P(VideoCodecs, EncodedStreamDecodesToTheInputPicture)
 {
     const VideoCase& c = GetParam();
     const int w = 320, h = 240, frames = 65;
-    std::unique_ptr<IVideoCodec> codec = openCodec(videoPreset(c.name, w, h));
+    const auto codec = initialized(VideoCodecFactory::create(c.name), videoPreset(c.name, w, h));
     ASSERT_NE(codec, nullptr);
     EXPECT_EQ(codec->supportFormat(), c.inputFormat);
     AVCodecParametersPtr par(avcodec_parameters_alloc());
@@ -122,7 +113,7 @@ TEST_P(VideoCodecs, EncodedStreamDecodesToTheInputPicture)
 TEST_P(VideoCodecs, PacketLargerThanTheBufferFailsWithAWarning)
 {
     const VideoCase& c = GetParam();
-    std::unique_ptr<IVideoCodec> codec = openCodec(videoPreset(c.name, 64, 64));
+    const auto codec = initialized(VideoCodecFactory::create(c.name), videoPreset(c.name, 64, 64));
     ASSERT_NE(codec, nullptr);
     MessageCapture log;
     const unsigned int capacity = 16;
@@ -236,15 +227,9 @@ TEST(VideoCodecs, BadRecordsFailWithAWarning)
         v.keyframeInterval = c.keyInterval;
         v.codecProfile = c.profile;
         v.scanMode = c.scanMode;
-        MessageCapture log;
-        std::unique_ptr<IVideoCodec> codec(VideoCodecFactory::create(v.codecName));
-        ASSERT_NE(codec, nullptr);
-        EXPECT_EQ(codec->initialize(&preset), c.problem == nullptr);
-        if (!c.problem)
+        const auto codec = initialized(VideoCodecFactory::create(v.codecName), preset, c.problem);
+        if (!codec || !c.problem)
             continue;
-        EXPECT_EQ(log.count(QLatin1String(c.problem)), 1)
-            << log.messages().join('\n').toStdString();
-        EXPECT_EQ(log.count(QStringLiteral("warning: ")), 1);
         const std::vector<unsigned char> frame = testFrame(codec->supportFormat(), 64, 64, 0);
         EXPECT_FALSE(EncodedPacket::encode(*codec, &frame, 64 * 64 * 8).produced);
         EXPECT_EQ(codec->maxPacketSize(), 0u);
@@ -257,7 +242,8 @@ TEST(FFmpegVideo, ProResProfilesAndFieldOrderReadBack)
         CodecPreset preset = videoPreset("Apple ProRes");
         preset.videoCodec().codecProfile = profile;
         preset.videoCodec().scanMode = profile % 3; // progressive, top first, bottom first
-        std::unique_ptr<IVideoCodec> codec = openCodec(preset);
+        const auto codec =
+            initialized(VideoCodecFactory::create(preset.videoCodec().codecName), preset);
         ASSERT_NE(codec, nullptr) << profile;
         AVCodecParametersPtr par(avcodec_parameters_alloc());
         ASSERT_TRUE(codec->streamParameters(par.get()));
@@ -283,10 +269,8 @@ TEST(FFmpegVideo, ProResProfilesAndFieldOrderReadBack)
 
 TEST(FFmpegVideo, UnknownContainerFailsWithAWarning)
 {
-    MessageCapture log;
     CodecPreset preset = videoPreset("MJPEG");
     preset.container().format = QStringLiteral("nosuchformat");
-    EXPECT_EQ(openCodec(preset), nullptr);
-    EXPECT_TRUE(log.contains(
-        QStringLiteral("warning: FFmpegVideo: no container format \"nosuchformat\" for MJPEG")));
+    initialized(VideoCodecFactory::create(QStringLiteral("MJPEG")), preset,
+                "warning: FFmpegVideo: no container format \"nosuchformat\" for MJPEG");
 }
