@@ -25,8 +25,7 @@ QByteArray startAndWaitFor(QProcess& p, const QStringList& args, const char* tex
 {
     p.start(QStringLiteral(STREVO_CLI), args);
     QByteArray err;
-    if (!p.waitForStarted(10000))
-        return err;
+    p.waitForStarted(10000);
     while (!err.contains(text) && p.state() == QProcess::Running) {
         p.waitForReadyRead(200);
         err += p.readAllStandardError();

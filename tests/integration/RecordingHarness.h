@@ -28,7 +28,11 @@ public:
         QString lastPath;              // recording path when the pipeline stopped
         double writtenBeforeStop = 0;  // seconds of video the muxer had written before stop()
         long long bytesBeforeStop = 0; // size of the recording before stop()
-        std::vector<std::pair<int, int>> reports;
+        std::vector<std::pair<int, int>> reports; // (type, state) as reported
+        bool failedWith(int state) const
+        {
+            return std::count(reports.begin(), reports.end(), std::make_pair(0, state)) > 0;
+        }
     };
 
     static CodecPreset preset(const QString& folder, const QString& container, int width = 320,
@@ -67,8 +71,7 @@ public:
             return result;
         encoder->start();
         TestPattern pattern(w, h);
-        TimeStamp ts;
-        ts.startFlag = 1;
+        TimeStamp ts{1}; // a start stamp
         const int samplesPerFrame = static_cast<int>(std::lround(48000 / fps));
         std::vector<int16_t> audio(samplesPerFrame * 2);
         long long sample = 0;
@@ -78,15 +81,13 @@ public:
             if (bgraSource) {
                 // The same kind of moving picture as BGRA: a bar sliding across a gradient.
                 bgra.resize(static_cast<size_t>(w) * h * 4);
-                for (int y = 0; y < h; ++y)
-                    for (int x = 0; x < w; ++x) {
-                        uint8_t* p = &bgra[(static_cast<size_t>(y) * w + x) * 4];
-                        const bool bar = ((x + 4 * i) % w) < w / 8;
-                        p[0] = static_cast<uint8_t>(bar ? 255 : x * 255 / w);
-                        p[1] = static_cast<uint8_t>(bar ? 255 : y * 255 / h);
-                        p[2] = static_cast<uint8_t>(bar ? 255 : 128);
-                        p[3] = 255;
-                    }
+                for (size_t px = 0; px < bgra.size() / 4; ++px) {
+                    const int x = static_cast<int>(px % w), y = static_cast<int>(px / w);
+                    const bool bar = ((x + 4 * i) % w) < w / 8;
+                    const int bgr[3] = {x * 255 / w, y * 255 / h, 128};
+                    for (int c = 0; c < 4; ++c)
+                        bgra[px * 4 + c] = static_cast<uint8_t>(bar || c == 3 ? 255 : bgr[c]);
+                }
                 encoder->enqueueVideo(bgra.data(), w, h, PIX_BGRA, &ts);
             } else {
                 // A null picture is a frame the source lost.

@@ -20,7 +20,6 @@ Probe::Media expectGoodRecording(const QString& path, long long packets, const Q
                                  bool withAudio = true)
 {
     SCOPED_TRACE(path.toStdString());
-    EXPECT_TRUE(QFileInfo::exists(path));
     QString errors;
     EXPECT_TRUE(Probe::decodesCleanly(path, &errors)) << errors.toStdString();
     const Probe::Media m = Probe::inspect(path);
@@ -32,7 +31,6 @@ Probe::Media expectGoodRecording(const QString& path, long long packets, const Q
     for (int i = 1; i < v.size(); ++i)
         EXPECT_GT(v[i].dts, v[i - 1].dts) << "packet " << i;
     if (withAudio) {
-        EXPECT_FALSE(m.audioPackets.isEmpty());
         const QStringList rate = frameRate.split(QLatin1Char('/'));
         const double frame = rate.value(1).toDouble() / rate.value(0).toDouble();
         // Within one video frame and one AAC frame.
@@ -57,12 +55,6 @@ struct TmpfsMount
             ::umount2(QFile::encodeName(dir.path()).constData(), MNT_DETACH);
     }
 };
-
-bool hasReport(const RecordingHarness::Result& r, int state)
-{
-    return std::find(r.reports.begin(), r.reports.end(), std::make_pair(0, state)) !=
-           r.reports.end();
-}
 
 QStringList filesIn(const QTemporaryDir& dir, const char* pattern)
 {
@@ -235,16 +227,15 @@ TEST(Recording, TimeSplitGivesFilesThatHoldEveryFrameOnceWithTheirSound)
 TEST(Recording, FailedStartsAndEmptyRunsLeaveNoFiles)
 {
     QTemporaryDir dir;
-    QFile file(dir.filePath(QStringLiteral("not-a-folder")));
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.close();
+    const QString file = dir.filePath(QStringLiteral("not-a-folder"));
+    ASSERT_TRUE(QFile(file).open(QIODevice::WriteOnly));
     const auto initResult = [](const QString& folder, const char* container, int frames) {
         return RecordingHarness()
             .record(RecordingHarness::preset(folder, QLatin1String(container)), frames)
             .initResult;
     };
     // A folder below a plain file can be neither created nor written, whoever runs the test.
-    EXPECT_EQ(initResult(file.fileName() + QStringLiteral("/recordings"), "mkv", 5), -3);
+    EXPECT_EQ(initResult(file + QStringLiteral("/recordings"), "mkv", 5), -3);
     EXPECT_EQ(initResult(dir.path(), "nosuchformat", 5), -3);
     for (const char* container : {"mp4", "mkv", "ts", "mov"})
         EXPECT_EQ(initResult(dir.path(), container, 0), 0);
@@ -268,7 +259,7 @@ TEST(Recording, LowDiskSpaceStopsVideoAndLeavesReadableFiles)
         preset.videoCodec().tune.clear();
         const RecordingHarness::Result r = harness.record(preset, 3000, 1);
         ASSERT_EQ(r.initResult, 0);
-        EXPECT_TRUE(hasReport(r, -4)) << container;
+        EXPECT_TRUE(r.failedWith(-4)) << container;
         EXPECT_GT(Probe::inspect(r.lastPath).frames(), 0) << container;
     }
 }
@@ -287,7 +278,7 @@ TEST(Recording, DeletedFolderStopsTheOutput)
     const RecordingHarness::Result r =
         harness.record(RecordingHarness::preset(folder, QStringLiteral("mkv")), 150);
     ASSERT_EQ(r.initResult, 0);
-    EXPECT_TRUE(hasReport(r, -1));
+    EXPECT_TRUE(r.failedWith(-1));
     EXPECT_GT(log.count(QStringLiteral("the file was deleted")), 0)
         << log.messages().join(QLatin1Char('\n')).toStdString();
 }
@@ -306,6 +297,6 @@ TEST(Recording, PacketTheMuxerRefusesIsReportedAndThePipelineGoesOn)
     const RecordingHarness::Result r = harness.record(preset, 60);
     VideoCodecFactory::addCodec(name, nullptr);
     ASSERT_EQ(r.initResult, 0);
-    EXPECT_TRUE(hasReport(r, -1));
+    EXPECT_TRUE(r.failedWith(-1));
     EXPECT_LT(r.packets, 60) << "packets after the refusal are not written";
 }

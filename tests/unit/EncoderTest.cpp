@@ -20,6 +20,7 @@
 #include <numeric>
 #include <set>
 #include <sys/mount.h>
+#include <thread>
 
 namespace {
 
@@ -114,8 +115,7 @@ public:
     void offer(unsigned char fill, int count = 1, int startFlag = 1)
     {
         std::vector<unsigned char> frame(64 * 48 * 3 / 2, fill);
-        TimeStamp ts;
-        ts.startFlag = startFlag;
+        TimeStamp ts{startFlag};
         for (int i = 0; i < count; ++i)
             encoder->enqueueVideo(frame.data(), 64, 48, PIX_NV12, &ts);
     }
@@ -233,10 +233,8 @@ TEST(Encoder, ConverterIsRebuiltWhenTheInputFormatChanges)
     FakePipeline pipeline(0, PIX_YUV420P);
     FakeVideoCodec* fake = pipeline.start();
     Encoder& encoder = *pipeline.encoder;
-    TimeStamp ts;
-    ts.startFlag = 1;
-    std::vector<unsigned char> yuv(64 * 48 * 3 / 2, 100);
-    std::vector<unsigned char> white(128 * 96 * 4, 255);
+    TimeStamp ts{1}; // a start stamp
+    std::vector<unsigned char> yuv(64 * 48 * 3 / 2, 100), white(128 * 96 * 4, 255);
     encoder.enqueueVideo(yuv.data(), 64, 48, PIX_YUV420P, &ts); // as it is
     encoder.enqueueVideo(white.data(), 128, 96, PIX_BGRA, &ts); // converted and scaled
     encoder.enqueueVideo(yuv.data(), 64, 48, PIX_NV12, &ts);    // converted anew
@@ -264,8 +262,7 @@ TEST(Encoder, InputOutsideStartAndStopOrInAnUnreadableFormatIsRefused)
     EXPECT_FALSE(encoder.start()) << "second start";
     MessageCapture capture;
     std::vector<unsigned char> bytes(64 * 48 * 4, 1);
-    TimeStamp ts;
-    ts.startFlag = 1;
+    TimeStamp ts{1}; // a start stamp
     encoder.enqueueVideo(bytes.data(), 64, 48, PIX_MJPG, &ts);
     encoder.enqueueVideo(bytes.data(), 64, 48, PIX_MJPG);
     encoder.enqueueVideo(bytes.data(), 64, 48, 99, &ts);
@@ -373,8 +370,7 @@ TEST(Encoder, LentBuffersAreEncodedInPlaceAndComeBack)
     FakePipeline pipeline;
     FakeVideoCodec* fake = pipeline.start();
     Encoder& encoder = *pipeline.encoder;
-    TimeStamp ts;
-    ts.startFlag = 1;
+    TimeStamp ts{1}; // a start stamp
     std::set<unsigned char*> buffers;
     for (int i = 0; i < 20; ++i) { // more than the pool holds: buffers must come back
         unsigned char* buffer = encoder.lendVideoBuffer(64, 48, PIX_NV12, 5000);
@@ -408,17 +404,11 @@ TEST(Encoder, LentBuffersAreEncodedInPlaceAndComeBack)
 
 TEST(Encoder, SecondInitializeStartsAnewAndDestructionJoinsEverything)
 {
-    const auto threadCount = [] {
-        return QDir(QStringLiteral("/proc/self/task"))
-            .entryList(QDir::Dirs | QDir::NoDotAndDotDot)
-            .size();
-    };
+    const auto threadCount = [] { return QDir(QStringLiteral("/proc/self/task")).count(); };
     // Start and join one thread first: runtimes (a sanitizer's) keep a helper thread of their
     // own from the first thread on, which must not count against the pipeline.
-    std::unique_ptr<QThread> warmUp(QThread::create([] {}));
-    warmUp->start();
-    warmUp->wait();
-    const int before = threadCount();
+    std::thread([] {}).join();
+    const unsigned int before = threadCount();
     const int aliveBefore = FakeVideoCodec::alive.load();
     {
         FakePipeline pipeline(0, PIX_NV12, true);

@@ -60,9 +60,7 @@ public:
     static inline std::atomic<int> alive{0};
 
 private:
-    int m_delay;
-    int m_keyEvery;
-    int m_format;
+    int m_delay, m_keyEvery, m_format;
     int m_frames = 0;  // frames given
     int m_packets = 0; // packets handed out
     unsigned char m_header[4] = {0, 0, 0, 1};

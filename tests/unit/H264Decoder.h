@@ -26,7 +26,8 @@ public:
         const AVCodec* codec = avcodec_find_decoder(par->codec_id);
         m_ctx.reset(avcodec_alloc_context3(codec));
         avcodec_parameters_to_context(m_ctx.get(), par);
-        m_ok = avcodec_open2(m_ctx.get(), codec, nullptr) >= 0;
+        if (avcodec_open2(m_ctx.get(), codec, nullptr) < 0)
+            m_ctx.reset();
     }
 
     // Decodes one packet, or drains the decoder when `data` is null; returns the pictures that
@@ -39,7 +40,7 @@ public:
             av_new_packet(pkt.get(), static_cast<int>(size));
             std::copy(data, data + size, pkt->data);
         }
-        if (!m_ok || avcodec_send_packet(m_ctx.get(), data ? pkt.get() : nullptr) < 0) {
+        if (!m_ctx || avcodec_send_packet(m_ctx.get(), data ? pkt.get() : nullptr) < 0) {
             ++errors;
             return pictures;
         }
@@ -63,6 +64,5 @@ public:
     int errors = 0; // packets the decoder refused
 
 private:
-    AVCodecContextPtr m_ctx;
-    bool m_ok = false;
+    AVCodecContextPtr m_ctx; // null when the decoder cannot be opened
 };
