@@ -36,6 +36,8 @@ enum ReportState
 // After kRoomWaits of them the frame is pushed anyway (the pipeline then counts it as dropped).
 constexpr int kRoomWaitMs = 200;
 constexpr int kRoomWaits = 50;
+// How long the feeding loop waits for a lent frame buffer before it reads into its own.
+constexpr int kLendWaitMs = 10000;
 // Frames an output may hold between the host and its encoder before the host waits (or, for
 // a live source in real time, drops): enough to keep an encoder busy, little memory.
 constexpr long long kMaxBacklog = 6;
@@ -380,8 +382,24 @@ void JobRunner::waitForRoom(Output& out)
     }
 }
 
-void JobRunner::pushVideo(Output& out, const MediaSource::Chunk& chunk, bool mayDrop)
+JobRunner::Output* JobRunner::directOutput() const
 {
+    // One output of a source pushed as fast as it is taken: the source reads each picture into
+    // a buffer the pipeline lends, and the pipeline encodes it from there without a copy.
+    if (m_outputs.size() != 1 || m_source.isLive() || m_source.directFormat() < 0 ||
+        m_outputs.front()->stopped())
+        return nullptr;
+    return m_outputs.front().get();
+}
+
+void JobRunner::pushVideo(Output& out, const MediaSource::Chunk& chunk, bool mayDrop,
+                          unsigned char* lent)
+{
+    const bool inLent = lent && chunk.video == lent;
+    if (lent && (!inLent || out.stopped())) {
+        out.encoder->returnVideoBuffer(lent);
+        lent = nullptr;
+    }
     if (out.stopped())
         return;
     auto* data = const_cast<unsigned char*>(chunk.video);
@@ -410,6 +428,8 @@ void JobRunner::pushVideo(Output& out, const MediaSource::Chunk& chunk, bool may
         TimeStamp stamp;
         stamp.startFlag = 1;
         out.encoder->enqueueVideo(data, chunk.width, chunk.height, chunk.format, &stamp);
+    } else if (lent) {
+        out.encoder->submitVideoBuffer(lent, nullptr);
     } else {
         out.encoder->enqueueVideo(data, chunk.width, chunk.height, chunk.format);
     }
@@ -514,7 +534,16 @@ ExitStatus JobRunner::run()
             m_allStopped = true;
             break;
         }
+        Output* direct = directOutput();
+        unsigned char* lent =
+            direct ? direct->encoder->lendVideoBuffer(m_source.width(), m_source.height(),
+                                                      m_source.directFormat(), kLendWaitMs)
+                   : nullptr;
+        if (lent)
+            m_source.readNextInto(lent);
         if (!m_source.read(&chunk)) {
+            if (lent)
+                direct->encoder->returnVideoBuffer(lent);
             sourceError = m_source.error();
             break;
         }
@@ -522,10 +551,13 @@ ExitStatus JobRunner::run()
             if (paced)
                 sleepUntil(m_start + std::chrono::duration_cast<Clock::duration>(
                                          std::chrono::duration<double>(frames / fps)));
-            if (m_stopRequested.load())
+            if (m_stopRequested.load()) {
+                if (lent)
+                    direct->encoder->returnVideoBuffer(lent);
                 break;
+            }
             for (auto& out : m_outputs)
-                pushVideo(*out, chunk, true);
+                pushVideo(*out, chunk, true, out.get() == direct ? lent : nullptr);
             ++frames;
             if (!m_source.hasAudio()) {
                 // Silence that lasts exactly as long as the frames pushed so far.
@@ -534,7 +566,8 @@ ExitStatus JobRunner::run()
                 silenceSamples = end;
                 pushAudio(m_silence.data(), static_cast<int>(m_silence.size()));
             }
-        }
+        } else if (lent)
+            direct->encoder->returnVideoBuffer(lent);
         if (chunk.audioBytes > 0 && frames > 0)
             pushAudio(chunk.audio, chunk.audioBytes);
         showProgress(false);

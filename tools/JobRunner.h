@@ -59,7 +59,12 @@ private:
     Output* find(IEncoder* encoder);
     // `mayDrop`: a live source in real time may pass a drop marker instead when the output
     // falls behind.
-    void pushVideo(Output& out, const MediaSource::Chunk& chunk, bool mayDrop);
+    // `lent`: a buffer lent by out's pipeline that the chunk's picture may sit in; it is
+    // submitted (picture in it) or given back (not used), never left lent.
+    void pushVideo(Output& out, const MediaSource::Chunk& chunk, bool mayDrop,
+                   unsigned char* lent = nullptr);
+    // The one output whose pipeline lends the source its frame buffers, or null.
+    Output* directOutput() const;
     void pushAudio(const unsigned char* data, int bytes);
     long long backlog(const Output& out) const;
     void waitForRoom(Output& out);

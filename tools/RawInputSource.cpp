@@ -33,9 +33,11 @@ bool RawInputSource::open(QString* error)
 bool RawInputSource::read(Chunk* chunk)
 {
     std::vector<unsigned char>& frame = m_frames[m_next];
+    unsigned char* const dest = m_target ? m_target : frame.data();
+    m_target = nullptr;
     size_t got = 0;
     while (got < frame.size()) {
-        const ssize_t n = ::read(m_fd, frame.data() + got, frame.size() - got);
+        const ssize_t n = ::read(m_fd, dest + got, frame.size() - got);
         if (n < 0 && errno == EINTR)
             return false; // Ctrl-C: the input ends here, like at the end of the stream
         if (n < 0) {
@@ -53,9 +55,10 @@ bool RawInputSource::read(Chunk* chunk)
         }
         got += static_cast<size_t>(n);
     }
-    m_next ^= 1;
+    if (dest == frame.data())
+        m_next ^= 1;
     *chunk = Chunk();
-    chunk->video = frame.data();
+    chunk->video = dest;
     chunk->width = m_width;
     chunk->height = m_height;
     chunk->format = m_format;
