@@ -10,6 +10,6 @@ if [ -n "$bad" ]; then
   echo "unexpected exports in $lib:"; printf '%s\n' "$bad"; exit 1
 fi
 for required in 'IEncoder::createVideoEncoder' 'IEncoder::createAudioEncoder' 'Encoder::Encoder()' 'bmalloc' 'base_set_log_handler' 'Strevo::codecIdFromName'; do
-  printf '%s\n' "$syms" | grep -q "$required" || { echo "missing export: $required"; exit 1; }
+  printf '%s\n' "$syms" | grep "$required" >/dev/null || { echo "missing export: $required"; exit 1; }
 done
 echo "exports OK ($(printf '%s\n' "$syms" | wc -l) symbols)"

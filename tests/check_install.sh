@@ -34,7 +34,8 @@ c++ -std=c++17 -O2 $(pkg-config --cflags strevo) "$host_src/host.cpp" -o "$tmp/p
 # Both run at once (each records in real time); each must use the installed library.
 mkdir "$tmp/out-cmake" "$tmp/out-pc"
 for host in "$tmp/cmake-build/strevo-host" "$tmp/pc-host"; do
-    ldd "$host" | grep -q "libstrevo.so => $libdir/" || fail "$host does not use $libdir/libstrevo.so"
+    # grep reads all of ldd's output: with -q it could quit early and, under pipefail, fail ldd.
+    ldd "$host" | grep "libstrevo.so => $libdir/" >/dev/null || fail "$host does not use $libdir/libstrevo.so"
 done
 "$tmp/cmake-build/strevo-host" "$tmp/out-cmake" >"$tmp/cmake.path" &
 cmake_pid=$!
