@@ -122,10 +122,7 @@ bool OpenH264::initialize(CodecPreset* preset)
 
 unsigned int OpenH264::maxPacketSize()
 {
-    if (!m_encoder)
-        return 0;
-    const CodecModel::VideoCodec& video = m_preset.videoCodec();
-    return static_cast<unsigned int>(static_cast<size_t>(video.width) * video.height * 3 + 4096);
+    return m_encoder ? VideoRecordCheck::worstPacketSize(m_preset.videoCodec()) : 0;
 }
 
 bool OpenH264::streamParameters(AVCodecParameters* par)

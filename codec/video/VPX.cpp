@@ -121,10 +121,7 @@ bool VPX::initialize(CodecPreset* preset)
 
 unsigned int VPX::maxPacketSize()
 {
-    if (!m_context)
-        return 0;
-    const CodecModel::VideoCodec& video = m_preset.videoCodec();
-    return static_cast<unsigned int>(static_cast<size_t>(video.width) * video.height * 3 + 4096);
+    return m_context ? VideoRecordCheck::worstPacketSize(m_preset.videoCodec()) : 0;
 }
 
 bool VPX::streamParameters(AVCodecParameters* par)

@@ -46,3 +46,9 @@ int VideoRecordCheck::keyFrameDistance(const CodecModel::VideoCodec& video)
         return 0;
     return static_cast<int>(static_cast<long long>(video.keyframeInterval) * rate.num / rate.den);
 }
+
+unsigned int VideoRecordCheck::worstPacketSize(const CodecModel::VideoCodec& video)
+{
+    const size_t picture = static_cast<size_t>(video.width) * video.height * 3 / 2;
+    return static_cast<unsigned int>(picture * 2 + 4096);
+}

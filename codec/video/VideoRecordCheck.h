@@ -33,4 +33,7 @@ public:
     // Frames between key frames: the interval in seconds times the exact frame rate, rounded
     // down (2 s at 29.97 fps is 59). Valid after check() passed.
     static int keyFrameDistance(const CodecModel::VideoCodec& video);
+    // The largest packet a 4:2:0 encoder can give for one picture: twice the raw picture (an
+    // intra frame of noise can exceed the raw size) plus room for headers.
+    static unsigned int worstPacketSize(const CodecModel::VideoCodec& video);
 };
