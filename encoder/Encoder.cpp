@@ -633,6 +633,8 @@ bool Encoder::encodeVideo(unsigned char* data, int size, int format)
     EncodedVideo& out = m_encodedVideo;
     unsigned int packetSize = 0, key = 0;
     long long pts = -1, dts = -1;
+    if (m_keyFrameWanted.exchange(false))
+        m_videoCodec->requestKeyFrame();
     const bool ok = m_videoCodec->encode(data, static_cast<unsigned int>(size), format, out.data,
                                          static_cast<unsigned int>(m_videoPacket.size()),
                                          packetSize, key, pts, dts);
@@ -710,6 +712,8 @@ void Encoder::drainVideo()
 bool Encoder::audioReady() const
 {
     const int queued = m_audioFifo.count();
+    if (m_audioRestart.load())
+        return true;
     return queued > 0 && queued >= m_encodedAudio.holdChunks.load() - 4 && m_audioMayStart.load() &&
            (!m_muxEnabled || m_sync.videoWriteTs.load() + kWriteTimeSlack >= m_audioOutTs.load());
 }
@@ -723,8 +727,10 @@ void Encoder::audioThread()
             break;
         {
             std::lock_guard<std::mutex> lock(m_muxMutex);
+            if (m_audioRestart.exchange(false))
+                restartLiveAudio();
             // A time split may have closed the gate again since the wait looked.
-            if (m_audioMayStart.load())
+            else if (m_audioMayStart.load())
                 encodeQueuedAudio();
         }
         deliverAudioToHost();
@@ -1015,6 +1021,38 @@ void Encoder::audioWriteTs(double seconds, int queued)
     } else {
         atomicAdd(m_sync.audioWriteTs, seconds);
     }
+}
+
+void Encoder::liveStateChanged(LiveState state, int reconnects, long long dropped)
+{
+    m_sync.liveState.store(static_cast<int>(state));
+    m_sync.liveReconnects.store(reconnects);
+    m_sync.liveDrops.store(dropped);
+    if (state != LiveState::Live)
+        return;
+    // The stream starts again from 0 and its first packet must be a key frame: ask for one now
+    // rather than wait up to a key frame interval.
+    m_keyFrameWanted.store(true);
+    m_audioRestart.store(true);
+    wakeAudioThread();
+}
+
+// Audio thread, with m_muxMutex held, after a live output (re)connected: the sound queued while
+// it was down would play late against the picture that follows, so it goes; the gate then
+// waits for the reopened stream's first video packet as at the start.
+void Encoder::restartLiveAudio()
+{
+    long long dropped = 0;
+    while (std::unique_ptr<AudioQueue> buffer = m_audioFifo.tryTake()) {
+        if (buffer->data())
+            m_audioFifoBytes.fetch_sub(buffer->size());
+        ++dropped;
+    }
+    if (dropped > 0)
+        qDebug("Encoder: dropped %lld audio buffers queued while the live output was down",
+               dropped);
+    m_audioOutTs.store(0.0);
+    m_audioMayStart.store(false);
 }
 
 double Encoder::videoTs()

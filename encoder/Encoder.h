@@ -88,12 +88,14 @@ public:
     void audioWriteTs(double seconds, int queued) override;
     double videoTs() override;
     double audioTs() override;
+    void liveStateChanged(LiveState state, int reconnects, long long dropped) override;
 
     // IVideoThread, IAudioThread
     void videoThread() override;
     void audioThread() override;
 
 private:
+    void restartLiveAudio();
     // Pacing: how many copies of the offered frame to queue (0 drops it).
     int synchronizeVideo();
     bool acceptsVideo(int width, int height, int format);
@@ -178,4 +180,9 @@ private:
     // holds it at the written video's time, so audio never runs ahead of the picture, however
     // far the muxing thread lags. Written under m_muxMutex, read by the audio thread's wait.
     std::atomic<double> m_audioOutTs{0.0};
+    // Raised by a live output that (re)connected, on its connection thread: the video thread
+    // asks the codec for a key frame before its next frame, the audio thread drops the sound
+    // queued while the output was down and restarts its gate from 0.
+    std::atomic<bool> m_keyFrameWanted{false};
+    std::atomic<bool> m_audioRestart{false};
 };

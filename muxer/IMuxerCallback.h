@@ -2,8 +2,19 @@
 
 #include "api/StrevoExport.h"
 
-// What a muxer reports back to its pipeline. Called on the muxing thread, with no muxer lock
-// held.
+// Where a live output stands. Recordings stay NotLive.
+enum class LiveState : int
+{
+    NotLive = 0,      // a recording, or a pipeline without output
+    Connecting = 1,   // the first connection is being made (and retried)
+    Live = 2,         // connected, packets are being written
+    Reconnecting = 3, // the connection broke; being reopened (and retried)
+    Stopped = 4,      // the output was stopped or aborted
+};
+
+// What a muxer reports back to its pipeline. Called on the muxing thread (write reports) or a
+// live output's connection thread (state reports, the (0, 0) resets), with no muxer lock held;
+// implementations only update atomics and wake threads.
 class STREVO_EXPORT IMuxerCallback
 {
 public:
@@ -15,4 +26,13 @@ public:
     // Seconds of video and audio written so far.
     virtual double videoTs() = 0;
     virtual double audioTs() = 0;
+    // A live output changed state. `reconnects`: how often it broke and was reopened so far;
+    // `dropped`: packets it discarded (while not connected, or for a backlog). On every
+    // change to Live the stream restarts from 0 and waits for a key frame.
+    virtual void liveStateChanged(LiveState state, int reconnects, long long dropped)
+    {
+        (void)state;
+        (void)reconnects;
+        (void)dropped;
+    }
 };

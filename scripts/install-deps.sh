@@ -11,6 +11,7 @@ PACKAGES=(
   libsrt-openssl-dev librtmp-dev zlib1g-dev libsoundtouch-dev libffmpeg-nvenc-dev
   googletest libgtest-dev libgmock-dev
   ffmpeg
+  nginx libnginx-mod-rtmp stunnel4 openssl srt-tools
 )
 
 missing=()

@@ -46,6 +46,12 @@ public:
     // leaves *par untouched: the muxer builds them from the preset and the codec table.
     virtual bool streamParameters(AVCodecParameters* par) { return false; }
 
+    // Asks for the next frame given to encode() to be coded as a key frame that a decoder can
+    // start from (an IDR picture for H.264/HEVC), so that a live stream that was reopened
+    // resumes at once instead of at the next scheduled key frame. Video thread only, like
+    // encode(). Intra-only codecs need nothing.
+    virtual void requestKeyFrame() {}
+
     // Global headers (for H.264 the parameter sets, Annex B); null/0 when there are none.
     virtual unsigned char* extraData() = 0;
     virtual unsigned int extraDataSize() = 0;
