@@ -1,0 +1,135 @@
+#include "muxer/LiveUrl.h"
+
+#include "common/CodecPreset.h"
+#include "common/Redact.h"
+
+#include <QStringList>
+#include <QUrl>
+
+namespace {
+
+QStringList secretsOf(const CodecModel::Streaming& s)
+{
+    return {s.streamKey, s.password, s.srtPassphrase};
+}
+
+bool validPort(int port)
+{
+    return port >= 1 && port <= 65535;
+}
+
+} // namespace
+
+QString LiveUrl::scheme(const QString& url)
+{
+    return QUrl(url.trimmed()).scheme().toLower();
+}
+
+bool LiveUrl::isLiveScheme(const QString& scheme)
+{
+    static const QStringList schemes{QStringLiteral("rtmp"), QStringLiteral("rtmps"),
+                                     QStringLiteral("rtsp"), QStringLiteral("srt"),
+                                     QStringLiteral("tcp"),  QStringLiteral("udp")};
+    return schemes.contains(scheme);
+}
+
+bool LiveUrl::check(const CodecModel::Streaming& streaming, QString* why)
+{
+    const auto fail = [&](const QString& reason) {
+        if (why)
+            *why = redactSecrets(reason, secretsOf(streaming));
+        return false;
+    };
+    const QString text = streaming.url.trimmed();
+    if (text.isEmpty())
+        return fail(QStringLiteral("the live output has no URL"));
+    const QUrl url(text, QUrl::StrictMode);
+    const QString shown = redactSecrets(text, secretsOf(streaming));
+    if (!url.isValid()) {
+        // Qt's reason ends with the whole URL, secrets and all: keep only the reason.
+        const QString reason = url.errorString().section(QStringLiteral("; source was"), 0, 0);
+        return fail(QStringLiteral("malformed URL '%1': %2").arg(shown, reason));
+    }
+    const QString s = url.scheme().toLower();
+    if (!isLiveScheme(s))
+        return fail(QStringLiteral("URL '%1': unknown scheme '%2' (use rtmp, rtmps, rtsp, srt, "
+                                   "tcp or udp)")
+                        .arg(shown, s));
+    if (url.host().isEmpty())
+        return fail(QStringLiteral("URL '%1' names no host").arg(shown));
+    if (url.port() != -1 && !validPort(url.port()))
+        return fail(QStringLiteral("URL '%1': port %2 is out of range (1-65535)")
+                        .arg(shown)
+                        .arg(url.port()));
+    if ((s == QLatin1String("tcp") || s == QLatin1String("udp")) && url.port() == -1)
+        return fail(QStringLiteral("URL '%1' names no port").arg(shown));
+    if (s == QLatin1String("srt") && !validPort(streaming.srtPort))
+        return fail(QStringLiteral("SRT port %1 is out of range (1-65535)").arg(streaming.srtPort));
+    return true;
+}
+
+const char* LiveUrl::containerFor(const QString& scheme)
+{
+    if (scheme == QLatin1String("rtmp") || scheme == QLatin1String("rtmps"))
+        return "flv";
+    if (scheme == QLatin1String("srt") || scheme == QLatin1String("tcp") ||
+        scheme == QLatin1String("udp"))
+        return "mpegts";
+    if (scheme == QLatin1String("rtsp"))
+        return "rtsp";
+    return nullptr;
+}
+
+QString LiveUrl::build(const CodecModel::Streaming& streaming)
+{
+    QString text = streaming.url.trimmed();
+    const QString s = scheme(text);
+    if (s == QLatin1String("rtmp") || s == QLatin1String("rtmps")) {
+        if (!streaming.streamKey.isEmpty()) {
+            while (text.endsWith(QLatin1Char('/')))
+                text.chop(1);
+            text += QLatin1Char('/') + streaming.streamKey;
+        }
+        if (!streaming.authEnabled)
+            return text;
+        QUrl url(text);
+        url.setUserName(streaming.userName);
+        url.setPassword(streaming.password);
+        url.setPort(url.port(s == QLatin1String("rtmps") ? 443 : 1935));
+        return url.toString(QUrl::FullyEncoded);
+    }
+    if (s == QLatin1String("srt")) {
+        const QUrl url(text);
+        const int latency = streaming.srtLatency == 0 ? 1000 : streaming.srtLatency * 1000;
+        const QString l = QString::number(latency);
+        QString out = QStringLiteral("srt://%1:%2?mode=%3&transtype=live&latency=%4"
+                                     "&rcvlatency=%4&peerlatency=%4")
+                          .arg(url.host())
+                          .arg(streaming.srtPort)
+                          .arg(streaming.srtMode, l);
+        if (!streaming.srtPassphrase.isEmpty())
+            out += QStringLiteral("&passphrase=%1&pbkeylen=%2")
+                       .arg(streaming.srtPassphrase)
+                       .arg(streaming.srtKeyLength);
+        if (streaming.srtMode == QLatin1String("caller") && !streaming.srtStreamId.isEmpty())
+            out += QStringLiteral("&streamid=") + streaming.srtStreamId;
+        return out;
+    }
+    return text;
+}
+
+QString LiveUrl::masked(const CodecModel::Streaming& streaming)
+{
+    return redactSecrets(build(streaming), secretsOf(streaming));
+}
+
+bool LiveUrl::usesOwnRtmp(const CodecPreset& preset)
+{
+    static const QStringList h264{QStringLiteral("H264"), QStringLiteral("X264"),
+                                  QStringLiteral("H264(AMF)"), QStringLiteral("H264(QuickSync)"),
+                                  QStringLiteral("H264(NVENC)")};
+    const QString s = scheme(preset.streaming().url);
+    return preset.streaming().rtmpMode == 0 &&
+           (s == QLatin1String("rtmp") || s == QLatin1String("rtmps")) &&
+           h264.contains(preset.videoCodec().codecName);
+}

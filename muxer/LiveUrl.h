@@ -1,0 +1,37 @@
+#pragma once
+
+#include "common/CodecModel.h"
+
+#include <QString>
+
+class CodecPreset;
+
+// What a live output's streaming settings mean: whether they name a server we can reach,
+// which container goes over the wire, and the URL libavformat opens. Pure functions; safe on
+// any thread.
+class LiveUrl
+{
+public:
+    // The lower-cased scheme of a URL ("rtmp", "srt", ...); empty when it has none.
+    static QString scheme(const QString& url);
+    // True for the schemes a live output can use: rtmp, rtmps, rtsp, srt, tcp, udp.
+    static bool isLiveScheme(const QString& scheme);
+    // Checks the settings before anything is opened: an empty or malformed URL, an unknown
+    // scheme, a missing host, a port out of range, a TCP/UDP URL without port, an SRT port
+    // out of range. False with a one-line reason in *why (secrets masked).
+    static bool check(const CodecModel::Streaming& streaming, QString* why);
+    // The container a scheme's stream is wrapped in: "flv" (rtmp, rtmps), "mpegts" (srt, tcp,
+    // udp), "rtsp"; null for any other scheme.
+    static const char* containerFor(const QString& scheme);
+    // The URL the output opens: rtmp(s) gets "/" + the stream key appended and, with
+    // authentication, user name and password (percent-encoded) and an explicit port (1935 for
+    // rtmp, 443 for rtmps); the scheme is kept, so rtmps credentials never travel over plain
+    // RTMP. srt is rebuilt from the host and the SRT fields (latency in microseconds, 1000 when
+    // the latency is 0). Other schemes are used as they are. Holds secrets: never log it.
+    static QString build(const CodecModel::Streaming& streaming);
+    // build() with the stream key, password and passphrase masked, for log lines.
+    static QString masked(const CodecModel::Streaming& streaming);
+    // Whether the output goes through the library's own RTMP publisher rather than
+    // libavformat's: rtmp/rtmps, rtmpMode 0, an H.264 codec.
+    static bool usesOwnRtmp(const CodecPreset& preset);
+};
