@@ -1,6 +1,9 @@
 #include "api/LogRouting.h"
 
+#include "common/Redact.h"
+
 #include <QByteArray>
+#include <QUrl>
 
 #include <cstdio>
 #include <cstring>
@@ -37,10 +40,23 @@ QByteArray trimmedLine(const char* text)
     return line;
 }
 
-void emitLine(const QLoggingCategory& category, Severity severity, const QByteArray& line)
+std::mutex& secretsMutex()
 {
-    if (line.isEmpty())
+    static std::mutex m;
+    return m;
+}
+
+QStringList& secretList() // guarded by secretsMutex(); one entry per registration
+{
+    static QStringList list;
+    return list;
+}
+
+void emitLine(const QLoggingCategory& category, Severity severity, const QByteArray& text)
+{
+    if (text.isEmpty())
         return;
+    const QByteArray line = LogRouting::masked(text);
     switch (severity) {
     case Severity::Critical:
         qCCritical(category, "%s", line.constData());
@@ -60,6 +76,35 @@ void LogRouting::install()
 {
     static std::once_flag once;
     std::call_once(once, [] { av_log_set_callback(&LogRouting::libavLog); });
+}
+
+void LogRouting::addSecrets(const QStringList& secrets)
+{
+    std::lock_guard<std::mutex> lock(secretsMutex());
+    for (const QString& secret : secrets)
+        if (!secret.isEmpty())
+            secretList().append(secret);
+}
+
+void LogRouting::removeSecrets(const QStringList& secrets)
+{
+    std::lock_guard<std::mutex> lock(secretsMutex());
+    for (const QString& secret : secrets)
+        if (!secret.isEmpty())
+            secretList().removeOne(secret);
+}
+
+QByteArray LogRouting::masked(const QByteArray& line)
+{
+    QStringList secrets;
+    {
+        std::lock_guard<std::mutex> lock(secretsMutex());
+        secrets = secretList();
+    }
+    // Percent-encoded forms too: libraries print URLs as they were given.
+    for (int i = 0, n = secrets.size(); i < n; ++i)
+        secrets << QString::fromLatin1(QUrl::toPercentEncoding(secrets[i]));
+    return redactSecrets(QString::fromUtf8(line), secrets).toUtf8();
 }
 
 void LogRouting::libavLog(void* avClass, int level, const char* format, va_list args)

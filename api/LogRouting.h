@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QLoggingCategory>
+#include <QStringList>
 
 #include <cstdarg>
 
@@ -27,6 +28,15 @@ public:
     // x264's pf_log: level is an X264_LOG_* value. x264 repeats "VBV underflow" for every frame
     // of a starved stream; those lines are dropped.
     static void x264Log(void* priv, int level, const char* format, va_list args);
+
+    // While registered, these texts (stream keys, passwords, passphrases) are masked in every
+    // line routed from the libraries, which print URLs in their own messages. Registrations
+    // are counted: each addSecrets() is matched by one removeSecrets() with the same list.
+    // Thread-safe.
+    static void addSecrets(const QStringList& secrets);
+    static void removeSecrets(const QStringList& secrets);
+    // A routed line as it is emitted: URL credentials and registered secrets masked.
+    static QByteArray masked(const QByteArray& line);
 
     // libav's callback, exposed for tests: one line per call once a line is complete.
     static void libavLog(void* avClass, int level, const char* format, va_list args);
