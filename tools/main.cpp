@@ -1,4 +1,4 @@
-// strevo-cli: records and transcodes with the strevo library from a job file.
+// strevo-cli: records, streams and transcodes with the strevo library from a job file.
 
 #include "common/PixelFormat.h"
 #include "common/Redact.h"
@@ -23,8 +23,8 @@ namespace {
 
 const char* const kHelp = R"(Usage: strevo-cli [options] JOB.json
 
-Records or transcodes with the strevo library as a job file describes: one source, fed to one
-encoding pipeline per output. A progress line goes to standard error while it runs and a
+Records, streams or transcodes with the strevo library as a job file describes: one source,
+fed to one encoding pipeline per output. A progress line goes to standard error while it runs and a
 summary (per output: files, frames, duration, size, average bit rate) to standard output.
 
 Options:
