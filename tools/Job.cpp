@@ -2,6 +2,8 @@
 
 #include "common/CodecTable.h"
 #include "common/PixelFormat.h"
+#include "common/Redact.h"
+#include "muxer/LiveUrl.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -87,7 +89,7 @@ bool Job::load(const QString& path, QString* error)
                                .arg(kMaxJobFileBytes / 1024));
     QString reason;
     if (!parse(text, QFileInfo(path).completeBaseName(), &reason))
-        return fail(error, QStringLiteral("%1: %2").arg(path, reason));
+        return fail(error, redactSecrets(QStringLiteral("%1: %2").arg(path, reason), secrets));
     return true;
 }
 
@@ -155,6 +157,7 @@ bool Job::parse(const QByteArray& text, const QString& jobName, QString* error)
     if (!outputs.isArray() || outputs.toArray().isEmpty())
         return fail(error, QStringLiteral("outputs: expected a list of at least one output"));
     m_outputs.clear();
+    secrets.clear();
     const QJsonArray list = outputs.toArray();
     for (int i = 0; i < list.size(); ++i)
         if (!readOutput(list.at(i), i, error))
@@ -220,9 +223,45 @@ bool Job::readOutput(const QJsonValue& value, int index, QString* error)
                         ".local.recordingPath: the file name comes from local.fileNameTemplate"));
     if (object.contains(QStringLiteral("transcoding")))
         return fail(error, where + QStringLiteral(".transcoding: follows from the source"));
+    // Known before the output is checked, so that no message about it can show them.
+    const QJsonObject streaming = object.value(QStringLiteral("streaming")).toObject();
+    for (const char* key : {"streamKey", "password", "srtPassphrase"}) {
+        const QString secret = streaming.value(QLatin1String(key)).toString();
+        if (!secret.isEmpty() && !secrets.contains(secret))
+            secrets.append(secret);
+    }
     m_outputs.append(object);
     CodecPreset preset;
     return outputPreset(index, &preset, error);
+}
+
+bool Job::checkLive(const QString& where, bool containerGiven, CodecPreset* p, QString* error) const
+{
+    const CodecModel::Streaming& streaming = p->streaming();
+    if (p->local().enabled)
+        return fail(error,
+                    where + QStringLiteral(": local.enabled and streaming.enabled: an output "
+                                           "either records or goes live; make two outputs"));
+    QString why;
+    if (!LiveUrl::check(streaming, &why))
+        return fail(error, where + QStringLiteral(".streaming.url: ") + why);
+    if (streaming.authEnabled && streaming.userName.isEmpty())
+        return fail(error,
+                    where + QStringLiteral(".streaming.userName: authEnabled needs a user name"));
+    // The stream's container follows from the scheme; the names here are the container names
+    // recordings use ("ts" for MPEG-TS).
+    const QString scheme = LiveUrl::scheme(streaming.url);
+    QString container = QLatin1String(LiveUrl::containerFor(scheme));
+    if (container == QLatin1String("mpegts"))
+        container = QStringLiteral("ts");
+    QString& format = p->container().format;
+    if (containerGiven && format != container &&
+        !(container == QLatin1String("ts") && format == QLatin1String("mpegts")))
+        return fail(error, where + QStringLiteral(".container.format: a %1 stream carries %2, "
+                                                  "not '%3' (leave the format out)")
+                                       .arg(scheme, container, format));
+    format = container;
+    return true;
 }
 
 bool Job::outputPreset(int index, CodecPreset* preset, QString* error) const
@@ -241,9 +280,24 @@ bool Job::outputPreset(int index, CodecPreset* preset, QString* error) const
     // A recording of the command-line host survives a crash or a full disk unless the job
     // says otherwise (only mp4/mov read the flag).
     p.container().crashSafe = true;
+    // A live output records nothing unless it says so: "local" defaults to on only for
+    // recordings.
+    const QJsonObject& object = m_outputs.at(index);
+    const bool liveAsked = object.value(QStringLiteral("streaming"))
+                               .toObject()
+                               .value(QStringLiteral("enabled"))
+                               .toBool();
+    if (liveAsked)
+        p.local().enabled = false;
     QString reason;
-    if (!p.fromJson(m_outputs.at(index), &reason))
+    if (!p.fromJson(object, &reason))
         return fail(error, where + QLatin1Char('.') + reason);
+    if (p.streaming().enabled) {
+        const bool containerGiven =
+            object.value(QStringLiteral("container")).toObject().contains(QStringLiteral("format"));
+        if (!checkLive(where, containerGiven, &p, error))
+            return false;
+    }
 
     const auto& video = p.videoCodec();
     if (!video.enabled)
@@ -306,9 +360,10 @@ bool Job::outputPreset(int index, CodecPreset* preset, QString* error) const
                             QStringLiteral(
                                 ".local.splitSeconds: a transcoding writes one file per output"));
         if (p.streaming().enabled)
-            return fail(
-                error,
-                where + QStringLiteral(".streaming: a file source is transcoded to files only"));
+            return fail(error,
+                        where + QStringLiteral(".streaming: a media file is transcoded to files "
+                                               "only; live outputs need a generated or raw "
+                                               "(stdin) source"));
     }
     *preset = p;
     return true;

@@ -23,6 +23,10 @@
 // local.fileNameTemplate and projectName the job file's base name. An output may override
 // "processing" and "deviceInfo" but not the input format ("videoOutput", "audioOutput"), which
 // belongs to the whole job. Relative paths are taken from the current directory.
+//
+// An output with streaming.enabled is live: it records nothing (local.enabled defaults to
+// false for it, and an output that sets both is refused), its URL is checked before anything
+// starts, and its container follows from the URL's scheme. A media file cannot go live.
 class Job
 {
 public:
@@ -50,6 +54,9 @@ public:
     QString sourcePath;         // for File
     int sourcePixelFormat = 10; // PixelFormat code for Stdin (NV12)
     double duration = 0.0;      // seconds; 0 runs until the source ends (or Ctrl-C)
+    // The outputs' stream keys, passwords and passphrases, as read (even from an output that
+    // was refused): masked in every message.
+    QStringList secrets;
 
     // Known codec names, exact case, as the pipelines accept them.
     static const QStringList& videoCodecNames();
@@ -58,6 +65,10 @@ public:
 private:
     bool readSource(const QJsonValue& value, QString* error);
     bool readOutput(const QJsonValue& value, int index, QString* error);
+    // A live output: one that does not also record, whose URL can be opened, and whose
+    // container is the one its scheme carries (set when the job does not name it).
+    bool checkLive(const QString& where, bool containerGiven, CodecPreset* preset,
+                   QString* error) const;
 
     QVector<QJsonObject> m_outputs;
 };

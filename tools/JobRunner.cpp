@@ -3,6 +3,8 @@
 #include "common/Redact.h"
 #include "common/TimeStamp.h"
 #include "encoder/Encoder.h"
+#include "muxer/IMuxerCallback.h"
+#include "muxer/LiveUrl.h"
 #include "tools/LibraryLog.h"
 
 #include <QDir>
@@ -65,6 +67,22 @@ QString timeText(double seconds)
                              ms / 1000 % 60, ms % 1000);
 }
 
+const char* liveStateName(int state)
+{
+    switch (static_cast<LiveState>(state)) {
+    case LiveState::Connecting:
+        return "connecting";
+    case LiveState::Live:
+        return "live";
+    case LiveState::Reconnecting:
+        return "reconnecting";
+    case LiveState::Stopped:
+        return "stopped";
+    default:
+        return "waiting";
+    }
+}
+
 // The first free "<base>.<ext>", "<base> 2.<ext>", ... as recordings are named.
 QString freePath(const QString& base, const QString& extension)
 {
@@ -81,14 +99,22 @@ struct JobRunner::Output : public IEncodingCallback
     int number = 0; // 1-based, as shown to the user
     CodecPreset preset;
     IEncoder* encoder = nullptr;
+    // Set before the pipeline starts, read-only afterwards (also on the worker threads).
+    bool live = false; // streams instead of recording
+    QString liveLabel; // "rtmp", or "rtmp#2" when several outputs are live
+    QString maskedUrl; // the URL as opened, stream key and credentials masked
 
     // Written by the worker threads.
     std::atomic<bool> videoStopped{false}; // low disk space ended the video thread
     std::atomic<int> writeFailures{0};
     std::atomic<int> failuresInARow{0}; // write failures since the last packet written
     // An output that cannot write any more is no longer fed; the job ends when all are. A
-    // single failure does not count: the next packets may be written again.
-    bool stopped() const { return videoStopped.load() || failuresInARow.load() >= kFailuresToStop; }
+    // single failure does not count: the next packets may be written again. A live output
+    // never gives up: its pipeline reconnects by itself and drops what it cannot send.
+    bool stopped() const
+    {
+        return videoStopped.load() || (!live && failuresInARow.load() >= kFailuresToStop);
+    }
     std::atomic<long long> videoBytes{0};
     std::atomic<long long> audioBytes{0};
     std::mutex mutex;
@@ -118,6 +144,13 @@ struct JobRunner::Output : public IEncodingCallback
     long long frames = 0; // final counts, taken after stop()
     long long bytes = 0;
     int drops = 0;
+    // Live outputs: the state last seen (a LiveState value), whether it was ever live, and the
+    // final counts. The state is polled, so a connection shorter than a poll interval may be
+    // missed; a reconnect count above 0 also proves an earlier connection.
+    int liveState = 0;
+    bool wasLive = false;
+    int reconnects = 0;
+    long long liveDropped = 0;
 
     void videoEncoded(const QString&, unsigned char*, unsigned int size, int, int, unsigned int,
                       unsigned char*, unsigned int) override
@@ -176,6 +209,15 @@ bool JobRunner::prepare(const QVector<CodecPreset>& presets, QString* error)
         auto out = std::make_unique<Output>();
         out->number = i + 1;
         out->preset = presets[i];
+        out->live = out->preset.streaming().enabled;
+        if (out->live) {
+            out->maskedUrl = redact(LiveUrl::masked(out->preset.streaming()));
+            out->liveLabel = LiveUrl::scheme(out->preset.streaming().url);
+            const auto liveCount = std::count_if(presets.begin(), presets.end(),
+                                                 [](auto& p) { return p.streaming().enabled; });
+            if (liveCount > 1)
+                out->liveLabel += QLatin1Char('#') + QString::number(i + 1);
+        }
         CodecModel::Local& local = out->preset.local();
         const QString name = QStringLiteral("output %1 (%2)").arg(i + 1).arg(out->title());
         if (local.enabled) {
@@ -205,6 +247,11 @@ bool JobRunner::prepare(const QVector<CodecPreset>& presets, QString* error)
                                                                 : QStringLiteral("(no)"));
                 break;
             case IEncoder::MuxerError:
+                if (out->live) {
+                    why = QStringLiteral("the live output to '%1' could not be set up")
+                              .arg(out->maskedUrl);
+                    break;
+                }
                 why =
                     QStringLiteral(
                         "the output could not be opened (is '%1' writable, and can %2 hold %3%4?)")
@@ -278,6 +325,12 @@ void JobRunner::ecoderStateCallback(IEncoder* encoder, int type, int state)
                 .arg(out->number)
                 .arg(out->preset.local().folder));
     } else if (state == WriteFailed) {
+        if (out->live) {
+            // Counted for the backlog only: a live output's losses are its dropped packets,
+            // shown with its state.
+            out->writeFailures.fetch_add(1);
+            return;
+        }
         const QString where = out->preset.local().enabled
                                   ? out->currentPaths().value(0, out->preset.local().folder)
                                   : out->preset.streaming().url;
@@ -463,8 +516,34 @@ void JobRunner::sleepUntil(Clock::time_point when)
     }
 }
 
+void JobRunner::watchLive()
+{
+    if (m_finishing)
+        return;
+    for (auto& out : m_outputs) {
+        if (!out->live || !out->encoder)
+            continue;
+        const int state = out->encoder->getSyncInfo().liveState.load();
+        if (state == out->liveState)
+            continue;
+        const int before = out->liveState;
+        out->liveState = state;
+        if (state == static_cast<int>(LiveState::Live)) {
+            out->wasLive = true;
+            if (!m_options.quiet)
+                say(QStringLiteral("output %1: live at %2").arg(out->number).arg(out->maskedUrl));
+        } else if (state == static_cast<int>(LiveState::Reconnecting) &&
+                   before == static_cast<int>(LiveState::Live) && !m_options.quiet) {
+            say(QStringLiteral("output %1: the connection to %2 broke; reconnecting")
+                    .arg(out->number)
+                    .arg(out->maskedUrl));
+        }
+    }
+}
+
 void JobRunner::showProgress(bool force)
 {
+    watchLive();
     if (m_options.quiet)
         return;
     const auto now = Clock::now();
@@ -491,12 +570,23 @@ void JobRunner::showProgress(bool force)
             bytes += out->videoBytes.load() + out->audioBytes.load();
     }
     const double elapsed = std::chrono::duration<double>(now - m_start).count();
-    const QString line = QStringLiteral("time %1  frames %2  speed %3x  drops %4  size %5")
-                             .arg(timeText(seconds))
-                             .arg(frames)
-                             .arg(elapsed > 0.0 ? seconds / elapsed : 0.0, 0, 'f', 2)
-                             .arg(drops)
-                             .arg(sizeText(bytes));
+    QString line = QStringLiteral("time %1  frames %2  speed %3x  drops %4  size %5")
+                       .arg(timeText(seconds))
+                       .arg(frames)
+                       .arg(elapsed > 0.0 ? seconds / elapsed : 0.0, 0, 'f', 2)
+                       .arg(drops)
+                       .arg(sizeText(bytes));
+    for (auto& out : m_outputs) {
+        if (!out->live)
+            continue;
+        const AVSync& sync = out->encoder->getSyncInfo();
+        line += QStringLiteral("  %1: %2")
+                    .arg(out->liveLabel, QLatin1String(liveStateName(out->liveState)));
+        const int reconnects = sync.liveReconnects.load();
+        const long long dropped = sync.liveDrops.load();
+        if (reconnects > 0 || dropped > 0)
+            line += QStringLiteral(" (%1 reconnects, %2 dropped)").arg(reconnects).arg(dropped);
+    }
     if (m_tty) {
         std::fprintf(stderr, "\r\033[K%s", qPrintable(line));
         m_progressShown = true;
@@ -513,13 +603,16 @@ ExitStatus JobRunner::run()
         for (auto& out : m_outputs)
             std::fprintf(
                 stderr, "output %d: %s -> %s\n", out->number, qPrintable(out->title()),
-                qPrintable(redact(out->currentPaths().value(0, out->preset.streaming().url))));
+                qPrintable(out->live ? out->maskedUrl : redact(out->currentPaths().value(0))));
     }
     m_start = m_lastProgress = Clock::now();
     m_tty = isatty(STDERR_FILENO) == 1;
     const double fps = m_source.frameRate();
     const long long limit = m_options.duration > 0.0 ? std::llround(m_options.duration * fps) : -1;
-    const bool paced = m_source.isLive() && !m_options.fast;
+    // A live output runs in real time whatever the source: raw input is paced too.
+    const bool anyLive = std::any_of(m_outputs.begin(), m_outputs.end(),
+                                     [](const std::unique_ptr<Output>& out) { return out->live; });
+    const bool paced = (m_source.isLive() || anyLive) && !m_options.fast;
     const auto& audioFormat = m_outputs.front()->preset.audioOutput();
     const int sampleBytes = 2 * audioFormat.channels;
 
@@ -582,9 +675,17 @@ ExitStatus JobRunner::run()
 
     // Host order: stop every pipeline (its threads encode what is queued), then delete them
     // (which writes the trailers and closes the files).
+    // The state at the end of the run is the one reported, not the one stop() leaves.
+    watchLive();
+    m_finishing = true;
     for (auto& out : m_outputs) {
         out->encoder->stop();
         const AVSync& sync = out->encoder->getSyncInfo();
+        if (out->live) {
+            out->reconnects = sync.liveReconnects.load();
+            out->liveDropped = sync.liveDrops.load();
+            out->wasLive = out->wasLive || out->reconnects > 0;
+        }
         out->frames = static_cast<long long>(out->encoder->encodedVideo().frameCount.load());
         out->drops =
             sync.videoInputDrops.load() + sync.videoOutputDrops.load() + sync.audioDrops.load();
@@ -620,8 +721,13 @@ ExitStatus JobRunner::run()
 
     bool failed = !sourceError.isEmpty() || (frames == 0 && !m_interrupted);
     for (auto& out : m_outputs) {
-        failed = failed || out->stopped() || out->writeFailures.load() > 0 || out->frames == 0 ||
-                 !out->vanished.isEmpty();
+        failed = failed || out->stopped() || (!out->live && out->writeFailures.load() > 0) ||
+                 out->frames == 0 || !out->vanished.isEmpty() || (out->live && !out->wasLive);
+        if (out->live && !out->wasLive && frames > 0)
+            say(QStringLiteral("output %1: never live: nothing reached %2 (is the server running "
+                               "and does it accept the stream?)")
+                    .arg(out->number)
+                    .arg(out->maskedUrl));
         for (const QString& path : out->vanished)
             say(QStringLiteral("output %1: the file '%2' is gone (was its folder deleted while "
                                "it was written?)")
@@ -655,8 +761,15 @@ void JobRunner::printSummary(double elapsed, const QString& sourceError)
             o.insert(QStringLiteral("files"), files);
             if (!out->vanished.isEmpty())
                 o.insert(QStringLiteral("vanished"), QJsonArray::fromStringList(out->vanished));
-            if (out->preset.streaming().enabled)
-                o.insert(QStringLiteral("url"), redact(out->preset.streaming().url));
+            if (out->live) {
+                QJsonObject live;
+                live.insert(QStringLiteral("url"), out->maskedUrl);
+                live.insert(QStringLiteral("state"), QLatin1String(liveStateName(out->liveState)));
+                live.insert(QStringLiteral("wasLive"), out->wasLive);
+                live.insert(QStringLiteral("reconnects"), out->reconnects);
+                live.insert(QStringLiteral("dropped"), out->liveDropped);
+                o.insert(QStringLiteral("live"), live);
+            }
             o.insert(QStringLiteral("frames"), out->frames);
             o.insert(QStringLiteral("duration"), seconds);
             o.insert(QStringLiteral("bytes"), out->bytes);
@@ -692,8 +805,10 @@ void JobRunner::printSummary(double elapsed, const QString& sourceError)
         for (const QString& path : out->currentPaths())
             std::printf("  %s%s\n", qPrintable(redact(path)),
                         out->vanished.contains(path) ? " (gone)" : "");
-        if (out->preset.streaming().enabled)
-            std::printf("  %s\n", qPrintable(redact(out->preset.streaming().url)));
+        if (out->live)
+            std::printf("  %s: %s, %d reconnects, %lld packets dropped%s\n",
+                        qPrintable(out->maskedUrl), liveStateName(out->liveState), out->reconnects,
+                        out->liveDropped, out->wasLive ? "" : " (never live)");
         std::printf("  %lld frames, %s, %s, %.0f kbit/s", out->frames,
                     qPrintable(timeText(seconds)), qPrintable(sizeText(out->bytes)),
                     seconds > 0 ? out->bytes * 8 / seconds / 1000 : 0.0);

@@ -45,7 +45,8 @@ public:
     // Feeds the source until it ends, the duration is reached or a stop is requested; stops and
     // destroys the pipelines (which finishes the files) and prints the summary. Ends early
     // when every output has failed. Returns Done, or Failed when an output reported a failure,
-    // a file it wrote is gone, the source failed or it delivered no frame.
+    // a file it wrote is gone, a live output was never live, the source failed or it
+    // delivered no frame.
     ExitStatus run();
 
     void ecoderStateCallback(IEncoder* encoder, int type, int state) override;
@@ -70,6 +71,8 @@ private:
     void waitForRoom(Output& out);
     void waitDrained(Output& out);
     void sleepUntil(Clock::time_point when);
+    // Follows the live outputs' states, telling when one goes live or loses its connection.
+    void watchLive();
     void showProgress(bool force);
     void flushMessages();
     void postMessage(const QString& text);
@@ -91,6 +94,7 @@ private:
     bool m_tty = false;
     bool m_interrupted = false;
     bool m_allStopped = false; // every output failed, so the job ended early
+    bool m_finishing = false;  // the pipelines are being stopped: live states are final
 
     std::mutex m_messageMutex;
     QStringList m_messages; // guarded by m_messageMutex: reports from worker threads

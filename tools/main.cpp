@@ -1,4 +1,4 @@
-// strevo-cli: records and transcodes with the strevo library from a job file.
+// strevo-cli: records, streams and transcodes with the strevo library from a job file.
 
 #include "common/PixelFormat.h"
 #include "common/Redact.h"
@@ -23,8 +23,8 @@ namespace {
 
 const char* const kHelp = R"(Usage: strevo-cli [options] JOB.json
 
-Records or transcodes with the strevo library as a job file describes: one source, fed to one
-encoding pipeline per output. A progress line goes to standard error while it runs and a
+Records, streams or transcodes with the strevo library as a job file describes: one source,
+fed to one encoding pipeline per output. A progress line goes to standard error while it runs and a
 summary (per output: files, frames, duration, size, average bit rate) to standard output.
 
 Options:
@@ -42,6 +42,7 @@ Options:
                            29.97 (overrides project.videoOutput.frameRate).
   --fast                   Push the generated source as fast as the encoders take it instead
                            of in real time (files and raw input are always pushed that way).
+                           Refused for a job with a live output.
   -q, --quiet              No progress line, no start lines, no text summary; errors only.
   --json                   Print the summary as JSON on standard output instead of text.
   --verbose                Show the library's own log messages.
@@ -83,6 +84,17 @@ Job file (JSON):
             file source); files are never overwritten ("demo 2.mp4" follows "demo.mp4").
   Relative paths are taken from the current directory. Unknown keys are errors.
 
+Live outputs: an output with "streaming": {"enabled": true, "url": "rtmp://host/app",
+  "streamKey": "...", "rtmpMode": 0, "authEnabled": false, "userName": "", "password": ""}
+  streams instead of recording (rtmp, rtmps, rtsp, srt, tcp, udp; the container follows from
+  the scheme: flv for rtmp(s), MPEG-TS for srt, tcp and udp). An output either records or goes
+  live: for both, make two outputs. The URL is checked before anything starts. A job with a
+  live output runs in real time, also with raw input; a media file cannot go live. A server
+  that is absent or drops the connection does not stop the job: the output retries by itself
+  and drops what it cannot send. The progress line shows each live output's state, such as
+  rtmp: live or rtmp: reconnecting (2 reconnects, 143 dropped), and the summary its URL (key
+  masked), its state at the end, reconnects, dropped packets and frames.
+
 Ctrl-C (or SIGTERM) stops cleanly: the encoders finish what they hold, the files are closed
 and playable, the summary is printed and the exit status is 0. A second Ctrl-C quits at once.
 
@@ -92,8 +104,10 @@ of URLs are masked in everything strevo-cli prints.
 
 Exit status: 0 done (also after Ctrl-C); 1 an output failed while running (disk full, write
 errors; the job ends at once when every output has failed), a file vanished while it was
-written (its folder was deleted), the input broke off, or the source delivered no frames at
-all; 2 bad command line, job file (larger than 1 MB or malformed) or input; 3 a pipeline
+written (its folder was deleted), the input broke off, the source delivered no frames at
+all, or a live output was never connected during the whole run (nothing reached anyone;
+also after Ctrl-C; one that was live at some point and dropped later still ends with 0);
+2 bad command line, job file (larger than 1 MB or malformed) or input; 3 a pipeline
 could not start: its codec is missing or refused the settings (-2), the output could not be opened, for
 example an unwritable folder or a container that cannot hold the codec (-3), or less than
 201 MB are free where it records (-4).
@@ -204,7 +218,9 @@ int main(int argc, char** argv)
 
     Job job;
     QString error;
-    if (!job.load(positional.front(), &error))
+    const bool loaded = job.load(positional.front(), &error);
+    g_secrets = job.secrets;
+    if (!loaded)
         return fail(ExitStatus::BadInput, error);
 
     // Command-line overrides.
@@ -277,11 +293,13 @@ int main(int argc, char** argv)
         if (parser.isSet(outDirOpt))
             preset.local().folder = parser.value(outDirOpt);
         preset.transcoding().enabled = job.sourceType == Job::SourceType::File;
-        const auto& streaming = preset.streaming();
-        for (const QString& secret :
-             {streaming.streamKey, streaming.password, streaming.srtPassphrase})
-            if (!secret.isEmpty() && !g_secrets.contains(secret))
-                g_secrets.append(secret);
+        // A live stream runs at the pace of its viewers' clocks; pushing it faster would only
+        // make the server drop or refuse it.
+        if (preset.streaming().enabled && parser.isSet(fastOpt))
+            return fail(ExitStatus::BadInput,
+                        QStringLiteral("--fast: output %1 is live, and a live output runs in "
+                                       "real time (leave out --fast)")
+                            .arg(i + 1));
         presets.append(preset);
     }
 
