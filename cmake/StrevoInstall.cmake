@@ -33,6 +33,7 @@ set(STREVO_PUBLIC_HEADERS
   encoder/IEncodingCallback.h
   encoder/IEncodingStatus.h
   muxer/IMuxerCallback.h
+  muxer/LiveUrl.h
   encoder/IVideoThread.h
 )
 foreach(header ${STREVO_PUBLIC_HEADERS})

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "api/StrevoExport.h"
 #include "common/CodecModel.h"
 
 #include <QString>
@@ -8,8 +9,8 @@ class CodecPreset;
 
 // What a live output's streaming settings mean: whether they name a server we can reach,
 // which container goes over the wire, and the URL libavformat opens. Pure functions; safe on
-// any thread.
-class LiveUrl
+// any thread. Hosts may call check() to refuse bad settings before a pipeline is made.
+class STREVO_EXPORT LiveUrl
 {
 public:
     // The lower-cased scheme of a URL ("rtmp", "srt", ...); empty when it has none.
