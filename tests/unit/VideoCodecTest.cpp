@@ -134,6 +134,63 @@ TEST_P(VideoCodecs, PacketLargerThanTheBufferFailsWithAWarning)
         ASSERT_EQ(out[i], 0xAB) << "byte " << i << " written past the capacity";
 }
 
+// A key frame asked for before frame k comes out as the packet of frame k, and a decoder that
+// starts at that packet rebuilds the picture; the encoder's own schedule (10 s here) adds none.
+TEST_P(VideoCodecs, RequestedKeyFrameIsWhereADecoderCanStart)
+{
+    const VideoCase& c = GetParam();
+    if (c.intraOnly)
+        GTEST_SKIP() << "every frame is a key frame";
+    const int w = 320, h = 240, frames = 40, k = 23;
+    CodecPreset preset = videoPreset(c.name, w, h);
+    preset.videoCodec().keyframeInterval = 10;
+    const auto codec = initialized(VideoCodecFactory::create(c.name), preset);
+    ASSERT_NE(codec, nullptr);
+    AVCodecParametersPtr par(avcodec_parameters_alloc());
+    ASSERT_TRUE(codec->streamParameters(par.get()));
+
+    std::vector<EncodedPacket> packets;
+    for (int i = 0; i <= frames; ++i) {
+        if (i == k)
+            codec->requestKeyFrame();
+        const std::vector<unsigned char> frame = testFrame(c.inputFormat, w, h, i);
+        for (EncodedPacket p;
+             (p = EncodedPacket::encode(*codec, i < frames ? &frame : nullptr)).produced;) {
+            if (p.size > 0)
+                packets.push_back(std::move(p));
+            if (i < frames)
+                break;
+        }
+    }
+    ASSERT_EQ(packets.size(), static_cast<size_t>(frames));
+    std::vector<int> keys;
+    for (int i = 0; i < frames; ++i)
+        if (packets[i].key)
+            keys.push_back(i);
+    EXPECT_EQ(keys, (std::vector<int>{0, k}));
+    const EncodedPacket& key = packets[k];
+    EXPECT_TRUE(key.pts < 0 || key.pts == k) << key.pts;
+    if (par->codec_id == AV_CODEC_ID_H264) {
+        const std::vector<int> types = nalTypes(key.data.data(), key.size);
+        EXPECT_NE(std::find(types.begin(), types.end(), 5), types.end()) << "an IDR slice";
+    }
+
+    H264Decoder decoder(par.get());
+    std::vector<H264Decoder::Picture> pictures = decoder.decode(key.data.data(), key.size);
+    for (auto& picture : decoder.decode(nullptr, 0))
+        pictures.push_back(std::move(picture));
+    EXPECT_EQ(decoder.errors, 0);
+    ASSERT_EQ(pictures.size(), 1u);
+    // Frame k's square starts at x = 4k.
+    const std::vector<unsigned char> input = testFrame(c.inputFormat, w, h, k);
+    if (c.inputFormat == PIX_ARGB) {
+        EXPECT_EQ(pictures[0].y, input);
+    } else {
+        EXPECT_NEAR(pictures[0].y[20 * w + 4 * k + 8], 230, 24);
+        EXPECT_NEAR(pictures[0].y[20 * w + 4 * k - 8], 128, 24);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     All, VideoCodecs,
     ::testing::Values(VideoCase{"X264", PIX_NV12, AV_PIX_FMT_YUV420P, false},
