@@ -242,19 +242,27 @@ TEST(Recording, FailedStartsAndEmptyRunsLeaveNoFiles)
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("not-a-folder")});
 }
 
+// Less than 201 MB free refuses a start, checked on the volume of the nearest folder that
+// exists before any encoder is made; crossing the limit while recording stops the video.
 TEST(Recording, LowDiskSpaceStopsVideoAndLeavesReadableFiles)
 {
     for (const char* container : {"mkv", "ts", "mp4"}) {
         TmpfsMount tmpfs("size=300000000");
         if (!tmpfs.mounted)
             GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
-        // Leave 201.05 MB free: the recording crosses the 201 MB limit after about 50 kB.
         QFile filler(tmpfs.dir.filePath(QStringLiteral("filler")));
         ASSERT_TRUE(filler.open(QIODevice::WriteOnly));
-        ASSERT_EQ(::posix_fallocate(filler.handle(), 0, 300000000LL - 201050000LL), 0);
-        RecordingHarness harness;
+        ASSERT_EQ(::posix_fallocate(filler.handle(), 0, 300000000LL - 200950000LL), 0);
         CodecPreset preset =
             RecordingHarness::preset(tmpfs.dir.path(), QLatin1String(container), 640, 360);
+        CodecPreset deeper = preset;
+        deeper.local().folder += QStringLiteral("/recordings/today"); // not there yet
+        Encoder refused;
+        EXPECT_EQ(refused.initialize(nullptr, &deeper, false), -4);
+        EXPECT_EQ(refused.videoCodec(), nullptr);
+        // 201.05 MB free: the recording crosses the limit after about 50 kB.
+        ASSERT_TRUE(filler.resize(300000000LL - 201050000LL));
+        RecordingHarness harness;
         preset.videoCodec().bitrate = 8000;
         preset.videoCodec().tune.clear();
         const RecordingHarness::Result r = harness.record(preset, 3000, 1);
