@@ -96,11 +96,13 @@ void expectFrame(const H264Decoder::Picture& p, const VideoCase& c, int w, int h
 } // namespace
 
 // Every encoder through the factory: the moving picture goes in, the packets (drained at the
-// end) decode with libavcodec's decoder set up from the codec's stream parameters alone.
-TEST_P(VideoCodecs, EncodedStreamDecodesToTheInputPicture)
+// end) decode with libavcodec's decoder set up from the codec's stream parameters alone. A key
+// frame asked for before frame 30 comes out as its packet, a decoder can start there, and the
+// next one follows the 2 s schedule (60 frames at 30 fps) from it.
+TEST_P(VideoCodecs, EncodedStreamDecodesToTheInputPictureAndFromARequestedKeyFrame)
 {
     const VideoCase& c = GetParam();
-    const int w = 320, h = 240, frames = 65;
+    const int w = 320, h = 240, frames = 95, k = 30;
     const auto codec = initialized(VideoCodecFactory::create(c.name), videoPreset(c.name, w, h));
     ASSERT_NE(codec, nullptr);
     EXPECT_EQ(codec->supportFormat(), c.inputFormat);
@@ -114,16 +116,20 @@ TEST_P(VideoCodecs, EncodedStreamDecodesToTheInputPicture)
     shortFrame.pop_back();
     EXPECT_FALSE(EncodedPacket::encode(*codec, &shortFrame).produced) << "short frame refused";
 
-    const std::vector<EncodedPacket> packets = encodeMoving(*codec, c.inputFormat, w, h, frames);
+    const std::vector<EncodedPacket> packets = encodeMoving(*codec, c.inputFormat, w, h, frames, k);
     ASSERT_EQ(packets.size(), static_cast<size_t>(frames)) << "one packet per frame";
     if (c.intraOnly)
         EXPECT_EQ(keyIndices(packets).size(), static_cast<size_t>(frames));
     else
-        EXPECT_EQ(keyIndices(packets), (std::vector<int>{0, 60})) << "2 s at 30 fps";
+        EXPECT_EQ(keyIndices(packets), (std::vector<int>{0, k, k + 60}));
+    EXPECT_TRUE(packets[k].pts < 0 || packets[k].pts == k) << packets[k].pts;
     for (const EncodedPacket& p : packets) { // OpenH264 leaves its repeated SPS out
         const std::vector<int> types = nalTypes(p.data.data(), p.size);
         EXPECT_TRUE(std::string(c.name) != "H264" ||
                     std::count(types.begin(), types.end(), 7) == 0);
+        EXPECT_TRUE(par->codec_id != AV_CODEC_ID_H264 || !p.key ||
+                    std::count(types.begin(), types.end(), 5))
+            << "key frames are IDR pictures";
     }
 
     const std::vector<H264Decoder::Picture> pictures = decodeAll(par.get(), packets);
@@ -133,35 +139,10 @@ TEST_P(VideoCodecs, EncodedStreamDecodesToTheInputPicture)
         EXPECT_EQ(picture.height, h);
         EXPECT_EQ(picture.format, c.decodedFormat);
     }
-    expectFrame(pictures[30], c, w, h, 30);
-}
-
-// A key frame asked for before frame k comes out as the packet of frame k, and a decoder that
-// starts at that packet rebuilds the picture; the encoder's own schedule (10 s here) adds none.
-TEST_P(VideoCodecs, RequestedKeyFrameIsWhereADecoderCanStart)
-{
-    const VideoCase& c = GetParam();
-    if (c.intraOnly)
-        GTEST_SKIP() << "every frame is a key frame";
-    const int w = 320, h = 240, frames = 40, k = 23;
-    CodecPreset preset = videoPreset(c.name, w, h);
-    preset.videoCodec().keyframeInterval = 10;
-    const auto codec = initialized(VideoCodecFactory::create(c.name), preset);
-    ASSERT_NE(codec, nullptr);
-    AVCodecParametersPtr par(avcodec_parameters_alloc());
-    ASSERT_TRUE(codec->streamParameters(par.get()));
-
-    const std::vector<EncodedPacket> packets = encodeMoving(*codec, c.inputFormat, w, h, frames, k);
-    ASSERT_EQ(packets.size(), static_cast<size_t>(frames));
-    EXPECT_EQ(keyIndices(packets), (std::vector<int>{0, k}));
-    const EncodedPacket& key = packets[k];
-    EXPECT_TRUE(key.pts < 0 || key.pts == k) << key.pts;
-    const std::vector<int> types = nalTypes(key.data.data(), key.size);
-    EXPECT_TRUE(par->codec_id != AV_CODEC_ID_H264 || std::count(types.begin(), types.end(), 5))
-        << "an IDR slice";
-    const std::vector<H264Decoder::Picture> pictures = decodeAll(par.get(), {key});
-    ASSERT_EQ(pictures.size(), 1u);
-    expectFrame(pictures[0], c, w, h, k);
+    expectFrame(pictures[k], c, w, h, k);
+    const std::vector<H264Decoder::Picture> fromKey = decodeAll(par.get(), {packets[k]});
+    ASSERT_EQ(fromKey.size(), 1u);
+    expectFrame(fromKey[0], c, w, h, k);
 }
 
 // A packet that does not fit the caller's buffer is a clear failure, and nothing is written

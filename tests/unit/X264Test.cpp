@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <tuple>
 
 extern "C" {
 #include <x264.h>
@@ -13,30 +14,20 @@ extern "C" {
 
 TEST(X264, ParametersFollowTheRecordAtTheExactRate)
 {
-    struct Case
-    {
-        double fps;
-        uint32_t num, den;
-        int keyDistance; // for 2 s
-    };
-    for (const Case& c : {Case{25, 25, 1, 50}, Case{29.97, 30000, 1001, 59}, Case{12.5, 25, 2, 25},
-                          Case{0.9, 9, 10, 1}}) {
-        CodecModel::VideoCodec v = videoPreset("X264", 320, 240, c.fps).videoCodec();
+    using Rate = std::tuple<double, uint32_t, uint32_t, int>; // fps, exact num/den, 2 s in frames
+    for (const auto& [fps, num, den, keyDistance] :
+         {Rate{25, 25, 1, 50}, Rate{29.97, 30000, 1001, 59}, Rate{12.5, 25, 2, 25},
+          Rate{0.9, 9, 10, 1}}) {
+        CodecModel::VideoCodec v = videoPreset("X264", 320, 240, fps).videoCodec();
+        v.scanMode = static_cast<int>(fps) % 3; // progressive, top first, bottom first
         x264_param_t x;
         X264::fillParams(v, &x);
-        EXPECT_EQ(x.i_fps_num, c.num) << c.fps;
-        EXPECT_EQ(x.i_fps_den, c.den) << c.fps;
-        EXPECT_EQ(x.i_timebase_num, c.den) << c.fps;
-        EXPECT_EQ(x.i_timebase_den, c.num) << c.fps;
-        EXPECT_EQ(x.i_keyint_max, c.keyDistance) << c.fps;
-    }
-    for (int scan : {0, 1, 2}) {
-        CodecModel::VideoCodec v = videoPreset("X264").videoCodec();
-        v.scanMode = scan;
-        x264_param_t param;
-        X264::fillParams(v, &param);
-        EXPECT_EQ(param.b_interlaced, scan != 0) << scan;
-        EXPECT_EQ(param.b_tff, scan != 2) << scan;
+        EXPECT_EQ(std::make_tuple(x.i_fps_num, x.i_fps_den, x.i_timebase_num, x.i_timebase_den),
+                  std::make_tuple(num, den, den, num))
+            << fps;
+        EXPECT_EQ(x.i_keyint_max, keyDistance) << fps;
+        EXPECT_EQ(x.b_interlaced, v.scanMode != 0) << fps;
+        EXPECT_EQ(x.b_tff, v.scanMode != 2) << fps;
     }
 }
 
