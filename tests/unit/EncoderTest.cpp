@@ -8,7 +8,6 @@
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QTemporaryDir>
 #include <QThread>
 #include <algorithm>
 #include <atomic>
@@ -16,7 +15,6 @@
 #include <future>
 #include <gtest/gtest.h>
 #include <memory>
-#include <mutex>
 #include <numeric>
 #include <set>
 #include <thread>
