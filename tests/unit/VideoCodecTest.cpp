@@ -31,37 +31,6 @@ void PrintTo(const VideoCase& c, std::ostream* os)
 
 using VideoCodecs = ::testing::TestWithParam<VideoCase>;
 
-// Encodes frames 0 to frames - 1 of the moving picture, then drains the codec; with requestAt
-// set, a key frame is asked for before that frame. Empty packets (libvpx's) are left out.
-std::vector<EncodedPacket> encodeMoving(IVideoCodec& codec, int format, int w, int h, int frames,
-                                        int requestAt = -1)
-{
-    std::vector<EncodedPacket> packets;
-    for (int i = 0; i <= frames; ++i) {
-        if (i == requestAt)
-            codec.requestKeyFrame();
-        const std::vector<unsigned char> frame = testFrame(format, w, h, i);
-        for (int k = 0; k < 100; ++k) { // after the last frame: drain until the codec is empty
-            EncodedPacket p = EncodedPacket::encode(codec, i < frames ? &frame : nullptr);
-            EXPECT_LE(p.size, codec.maxPacketSize());
-            if (p.size > 0)
-                packets.push_back(std::move(p));
-            if (i < frames || !p.produced)
-                break;
-        }
-    }
-    return packets;
-}
-
-std::vector<int> keyIndices(const std::vector<EncodedPacket>& packets)
-{
-    std::vector<int> keys;
-    for (size_t i = 0; i < packets.size(); ++i)
-        if (packets[i].key)
-            keys.push_back(static_cast<int>(i));
-    return keys;
-}
-
 // Decodes the packets with a decoder set up from the stream parameters alone; none may fail.
 std::vector<H264Decoder::Picture> decodeAll(const AVCodecParameters* par,
                                             const std::vector<EncodedPacket>& packets)
@@ -116,12 +85,28 @@ TEST_P(VideoCodecs, EncodedStreamDecodesToTheInputPictureAndFromARequestedKeyFra
     shortFrame.pop_back();
     EXPECT_FALSE(EncodedPacket::encode(*codec, &shortFrame).produced) << "short frame refused";
 
-    const std::vector<EncodedPacket> packets = encodeMoving(*codec, c.inputFormat, w, h, frames, k);
+    std::vector<EncodedPacket> packets;
+    std::vector<int> keys;
+    for (int i = 0; i <= frames; ++i) {
+        if (i == k)
+            codec->requestKeyFrame();
+        const std::vector<unsigned char> frame = testFrame(c.inputFormat, w, h, i);
+        for (int n = 0; n < 100; ++n) { // after the last frame: drain until the codec is empty
+            EncodedPacket p = EncodedPacket::encode(*codec, i < frames ? &frame : nullptr);
+            EXPECT_LE(p.size, codec->maxPacketSize());
+            if (p.key)
+                keys.push_back(static_cast<int>(packets.size()));
+            if (p.size > 0) // libvpx's empty packets are left out
+                packets.push_back(std::move(p));
+            if (i < frames || !p.produced)
+                break;
+        }
+    }
     ASSERT_EQ(packets.size(), static_cast<size_t>(frames)) << "one packet per frame";
     if (c.intraOnly)
-        EXPECT_EQ(keyIndices(packets).size(), static_cast<size_t>(frames));
+        EXPECT_EQ(keys.size(), static_cast<size_t>(frames));
     else
-        EXPECT_EQ(keyIndices(packets), (std::vector<int>{0, k, k + 60}));
+        EXPECT_EQ(keys, (std::vector<int>{0, k, k + 60}));
     EXPECT_TRUE(packets[k].pts < 0 || packets[k].pts == k) << packets[k].pts;
     for (const EncodedPacket& p : packets) { // OpenH264 leaves its repeated SPS out
         const std::vector<int> types = nalTypes(p.data.data(), p.size);
