@@ -132,23 +132,16 @@ bool MediaFileSource::fail(const QString& what, int code)
 
 void MediaFileSource::addVideo(AVFrame* frame)
 {
-    // A stream that changes its picture size mid-way is scaled back to the size it started with.
-    m_scaler.reset(sws_getCachedContext(
-        m_scaler.release(), frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
-        m_width, m_height, AV_PIX_FMT_NV12, SWS_BILINEAR, nullptr, nullptr, nullptr));
-    if (!m_scaler)
-        return;
+    // The decoder's frame is kept by reference, not converted yet: read() converts it straight
+    // into the buffer it is delivered in.
     Item item;
-    item.video = true;
-    item.data.resize(static_cast<size_t>(pixelFormatFrameSize(PIX_NV12, m_width, m_height)));
-    uint8_t* planes[4] = {item.data.data(),
-                          item.data.data() + static_cast<size_t>(m_width) * m_height, nullptr,
-                          nullptr};
-    int strides[4] = {m_width, 2 * ((m_width + 1) / 2), 0, 0};
-    sws_scale(m_scaler.get(), frame->data, frame->linesize, 0, frame->height, planes, strides);
+    item.picture.reset(av_frame_alloc());
+    if (!item.picture)
+        return;
+    av_frame_move_ref(item.picture.get(), frame);
     if (m_videoStart < 0.0) {
-        const double t =
-            seconds(frame->best_effort_timestamp, m_format->streams[m_videoIndex]->time_base);
+        const double t = seconds(item.picture->best_effort_timestamp,
+                                 m_format->streams[m_videoIndex]->time_base);
         m_videoStart = t < 0.0 ? 0.0 : t;
         m_pending.push_back(std::move(item));
         if (!m_early.empty()) {
@@ -159,6 +152,21 @@ void MediaFileSource::addVideo(AVFrame* frame)
         return;
     }
     m_pending.push_back(std::move(item));
+}
+
+bool MediaFileSource::convert(const AVFrame* picture, unsigned char* dest)
+{
+    // A stream that changes its picture size mid-way is scaled back to the size it started with.
+    m_scaler.reset(sws_getCachedContext(m_scaler.release(), picture->width, picture->height,
+                                        static_cast<AVPixelFormat>(picture->format), m_width,
+                                        m_height, AV_PIX_FMT_NV12, SWS_BILINEAR, nullptr, nullptr,
+                                        nullptr));
+    if (!m_scaler)
+        return false;
+    uint8_t* planes[4] = {dest, dest + static_cast<size_t>(m_width) * m_height, nullptr, nullptr};
+    int strides[4] = {m_width, 2 * ((m_width + 1) / 2), 0, 0};
+    return sws_scale(m_scaler.get(), picture->data, picture->linesize, 0, picture->height, planes,
+                     strides) > 0;
 }
 
 // Aligns and queues converted audio whose first sample belongs at `firstSampleTime`.
@@ -296,24 +304,45 @@ bool MediaFileSource::fill()
     return true;
 }
 
+int MediaFileSource::directFormat() const
+{
+    return PIX_NV12;
+}
+
 bool MediaFileSource::read(Chunk* chunk)
 {
-    if (!fill() || m_pending.empty())
-        return false;
-    Item& item = m_pending.front().video ? m_videoItem : m_audioItem;
-    item = std::move(m_pending.front());
-    m_pending.pop_front();
-    *chunk = Chunk();
-    if (item.video) {
-        chunk->video = item.data.data();
+    unsigned char* const target = m_target;
+    m_target = nullptr;
+    for (;;) {
+        if (!fill() || m_pending.empty())
+            return false;
+        Item item = std::move(m_pending.front());
+        m_pending.pop_front();
+        *chunk = Chunk();
+        if (!item.picture) {
+            m_audioItem = std::move(item);
+            chunk->audio = m_audioItem.data.data();
+            chunk->audioBytes = static_cast<int>(m_audioItem.data.size());
+            return true;
+        }
+        unsigned char* dest = target;
+        if (!dest) {
+            m_picture.resize(
+                static_cast<size_t>(pixelFormatFrameSize(PIX_NV12, m_width, m_height)));
+            dest = m_picture.data();
+        }
+        if (!convert(item.picture.get(), dest)) {
+            // A picture in a layout the converter cannot take: skipped like a damaged one.
+            if (!skipDamaged(QStringLiteral("converting a picture failed"), AVERROR(EINVAL)))
+                return false;
+            continue;
+        }
+        chunk->video = dest;
         chunk->width = m_width;
         chunk->height = m_height;
         chunk->format = PIX_NV12;
-    } else {
-        chunk->audio = item.data.data();
-        chunk->audioBytes = static_cast<int>(item.data.size());
+        return true;
     }
-    return true;
 }
 
 QString MediaFileSource::describe() const

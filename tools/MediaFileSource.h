@@ -7,7 +7,8 @@
 #include <vector>
 
 // A media file decoded with libavformat and libavcodec: the best video stream, converted to
-// NV12 at its own size (the pipelines scale it to each output's size), and the best audio
+// NV12 at its own size (the pipelines scale it to each output's size) when read() hands it
+// out, into the host's buffer when one was given (readNextInto), and the best audio
 // stream, resampled to the project's audio format. Audio is aligned to the first video frame:
 // sound before it is cut, a gap before the first sound is filled with silence.
 //
@@ -29,11 +30,15 @@ public:
     double frameRate() const override { return m_frameRate; }
     QString describe() const override;
     long long damaged() const override { return m_damaged; }
+    int directFormat() const override;
+    void readNextInto(unsigned char* buffer) override { m_target = buffer; }
 
 private:
+    // A decoded picture (kept as the decoder's reference-counted frame until read() converts
+    // it) or a block of converted audio.
     struct Item
     {
-        bool video = false;
+        AVFramePtr picture;
         std::vector<unsigned char> data;
     };
 
@@ -42,6 +47,9 @@ private:
     bool fill();
     bool drain(AVCodecContext* decoder, bool video);
     void addVideo(AVFrame* frame);
+    // Scales and converts a decoded picture into an NV12 frame at `dest`; false when the
+    // picture cannot be converted.
+    bool convert(const AVFrame* picture, unsigned char* dest);
     void addAudio(AVFrame* frame);
     void addAudioSamples(const unsigned char* data, int bytes, double firstSampleTime);
     bool fail(const QString& what, int code);
@@ -76,7 +84,8 @@ private:
     long long m_audioBytesOut = 0;      // audio passed on, for the silence/cut alignment
 
     std::deque<Item> m_pending;
-    Item m_videoItem; // the last video frame read()
-    Item m_audioItem; // the last audio block read()
+    std::vector<unsigned char> m_picture; // the last video frame read() into the source's own
+    Item m_audioItem;                     // the last audio block read()
+    unsigned char* m_target = nullptr;    // the next read()'s picture destination, if given
     QString m_error;
 };

@@ -66,6 +66,7 @@ bool FFmpegVideo::initialize(CodecPreset* preset)
     m_packet.reset();
     m_header.clear();
     m_frameCounter = 0;
+    m_keyFrameRequested = false;
     const CodecModel::VideoCodec& video = m_preset.videoCodec();
 
     const CodecTable::Entry* entry = CodecTable::find(video.codecName);
@@ -85,6 +86,8 @@ bool FFmpegVideo::initialize(CodecPreset* preset)
     needs.bitrate = id == AV_CODEC_ID_MJPEG;
     if (!VideoRecordCheck::check(video, "FFmpegVideo", needs) || !validForEncoder(video, id))
         return false;
+    const AVCodecDescriptor* descriptor = avcodec_descriptor_get(id);
+    m_intraOnly = descriptor && (descriptor->props & AV_CODEC_PROP_INTRA_ONLY);
     if (!openEncoder())
         return false;
     if (m_context->extradata && m_context->extradata_size > 0)
@@ -201,8 +204,16 @@ bool FFmpegVideo::encode(unsigned char* data, unsigned int size, int, unsigned c
                  needed, video.width, video.height);
         return false;
     }
-    if (m_draining && !openEncoder())
+    // A requested key frame: an encoder that holds no frames back is started anew, since its
+    // first frame is a key frame whatever its own schedule (QuickTime RLE places key frames by
+    // its frame count and ignores the frame type); nothing is lost by it. One that holds
+    // frames back is asked through the frame's type instead.
+    const bool forceKey = m_keyFrameRequested && !m_intraOnly;
+    const bool restart =
+        m_draining || (forceKey && !(m_context->codec->capabilities & AV_CODEC_CAP_DELAY));
+    if (restart && !openEncoder())
         return false;
+    m_keyFrameRequested = false;
 
     // The planes point into the caller's frame: the frame carries no reference-counted
     // buffers, so libavcodec copies it when it is sent.
@@ -215,7 +226,8 @@ bool FFmpegVideo::encode(unsigned char* data, unsigned int size, int, unsigned c
     frame->interlaced_frame = m_fieldOrder != AV_FIELD_PROGRESSIVE ? 1 : 0;
     frame->top_field_first = m_fieldOrder == AV_FIELD_TT ? 1 : 0;
     frame->quality = 0;
-    frame->pict_type = AV_PICTURE_TYPE_I;
+    frame->pict_type = m_intraOnly || forceKey ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+    frame->key_frame = m_intraOnly || forceKey ? 1 : 0;
     frame->pts = m_frameCounter++;
     const size_t pixels = static_cast<size_t>(w) * h;
     switch (m_inputFormat) {

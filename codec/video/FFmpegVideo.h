@@ -35,6 +35,9 @@ public:
     unsigned int maxPacketSize() override;
     // From the open encoder's context (avcodec_parameters_from_context).
     bool streamParameters(AVCodecParameters* par) override;
+    // For encoders with inter frames (QuickTime RLE); intra-only ones code every frame as a
+    // key frame anyway.
+    void requestKeyFrame() override { m_keyFrameRequested = true; }
     unsigned char* extraData() override { return m_header.empty() ? nullptr : m_header.data(); }
     unsigned int extraDataSize() override { return static_cast<unsigned int>(m_header.size()); }
     // ARGB for QuickTime Animation, YUV422P10 for ProRes, YUV420P otherwise; follows the
@@ -60,5 +63,7 @@ private:
     std::vector<unsigned char> m_header; // the context's extradata, kept whole
     int m_fieldOrder;                    // AVFieldOrder given to the context and the frames
     long long m_frameCounter = 0;        // presentation stamp of the next frame
-    bool m_draining = false; // the encoder was sent the end of the stream; reopen before a frame
+    bool m_draining = false;  // the encoder was sent the end of the stream; reopen before a frame
+    bool m_intraOnly = false; // every frame is a key frame (MJPEG, ProRes)
+    bool m_keyFrameRequested = false; // the next frame sent must come out as a key frame
 };

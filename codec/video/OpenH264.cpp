@@ -77,6 +77,7 @@ bool OpenH264::initialize(CodecPreset* preset)
     m_encoder.reset();
     m_header.clear();
     m_frameIndex = 0;
+    m_keyFrameRequested = false;
     const CodecModel::VideoCodec& video = m_preset.videoCodec();
     if (!VideoRecordCheck::check(video, "OpenH264"))
         return false;
@@ -165,12 +166,17 @@ bool OpenH264::encode(unsigned char* data, unsigned int size, int, unsigned char
     source.uiTimeStamp = m_frameIndex * 1000 * rate.den / rate.num;
     ++m_frameIndex;
 
+    if (m_keyFrameRequested)
+        m_encoder->ForceIntraFrame(true);
+
     SFrameBSInfo info;
     std::memset(&info, 0, sizeof(info));
     if (m_encoder->EncodeFrame(&source, &info) != 0) {
         qWarning("OpenH264: cannot encode frame %lld", m_frameIndex - 1);
         return false;
     }
+    if (info.eFrameType == videoFrameTypeIDR)
+        m_keyFrameRequested = false;
     if (info.eFrameType == videoFrameTypeSkip) {
         qDebug("OpenH264: frame %lld skipped", m_frameIndex - 1);
         return true;

@@ -27,6 +27,9 @@ public:
     // Twice the raw frame with a margin.
     unsigned int maxPacketSize() override;
     bool streamParameters(AVCodecParameters* par) override;
+    // Forces an IDR picture on the next EncodeFrame; the request stands until an IDR comes
+    // out, so a frame the rate control skips does not lose it.
+    void requestKeyFrame() override { m_keyFrameRequested = true; }
     unsigned char* extraData() override { return m_header.empty() ? nullptr : m_header.data(); }
     unsigned int extraDataSize() override { return static_cast<unsigned int>(m_header.size()); }
     int supportFormat() override;
@@ -45,5 +48,6 @@ private:
     std::unique_ptr<ISVCEncoder, EncoderDeleter> m_encoder; // null until initialize() succeeds
     std::vector<unsigned char> m_header; // SPS + PPS with start codes, kept whole
     CodecPreset m_preset;
-    long long m_frameIndex = 0; // frames given to the encoder; drives the millisecond stamps
+    long long m_frameIndex = 0;       // frames given to the encoder; drives the millisecond stamps
+    bool m_keyFrameRequested = false; // cleared once an IDR picture came out
 };

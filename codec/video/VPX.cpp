@@ -94,6 +94,7 @@ bool VPX::initialize(CodecPreset* preset)
     m_context.reset();
     m_pending.clear();
     m_frameCounter = 0;
+    m_keyFrameRequested = false;
     const CodecModel::VideoCodec& video = m_preset.videoCodec();
 
     if (!VideoRecordCheck::check(video, "VPX"))
@@ -151,9 +152,12 @@ bool VPX::encode(unsigned char* data, unsigned int size, int, unsigned char* out
 
     // libvpx keeps compressed frames in its own buffers; they are copied out below, so a
     // frame of any size reaches the caller or is reported.
-    if (vpx_codec_encode(m_context.get(), &image, m_frameCounter, 1, 0, VPX_DL_REALTIME) !=
+    const vpx_enc_frame_flags_t flags = m_keyFrameRequested ? VPX_EFLAG_FORCE_KF : 0;
+    if (vpx_codec_encode(m_context.get(), &image, m_frameCounter, 1, flags, VPX_DL_REALTIME) !=
         VPX_CODEC_OK)
         qWarning("VPX: cannot encode frame %lld: %s", m_frameCounter, errorDetail(m_context.get()));
+    else
+        m_keyFrameRequested = false;
     ++m_frameCounter;
 
     vpx_codec_iter_t iter = nullptr;

@@ -31,6 +31,9 @@ public:
     // Twice the raw frame with a margin.
     unsigned int maxPacketSize() override;
     bool streamParameters(AVCodecParameters* par) override;
+    // The next frame is encoded with VPX_EFLAG_FORCE_KF; without look-ahead it is the key
+    // frame that comes out of that call.
+    void requestKeyFrame() override { m_keyFrameRequested = true; }
     unsigned char* extraData() override { return nullptr; }
     unsigned int extraDataSize() override { return 0; }
     int supportFormat() override;
@@ -61,7 +64,8 @@ private:
     CodecPreset m_preset;
     std::unique_ptr<vpx_codec_ctx_t, ContextDeleter> m_context; // set once the encoder is open
     vpx_codec_enc_cfg_t m_config;
-    long long m_frameCounter = 0; // presentation stamp of the next frame, in 1/fps units
+    long long m_frameCounter = 0;     // presentation stamp of the next frame, in 1/fps units
+    bool m_keyFrameRequested = false; // the next frame is forced to be a key frame
     // Compressed frames not yet handed out: libvpx may return more than one for a call, and
     // each call passes on at most one.
     std::deque<Frame> m_pending;

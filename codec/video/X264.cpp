@@ -173,6 +173,11 @@ bool X264::encode(unsigned char* data, unsigned int size, int, unsigned char* ou
     m_input->img.i_stride[1] = width;
     m_input->img.i_stride[2] = 0;
     m_input->i_pts = m_frameCounter++;
+    // x264 keeps the type with the picture through its look-ahead, so the IDR comes out with
+    // this frame however many frames are held back. The picture struct is reused: reset the
+    // type for the frames after it.
+    m_input->i_type = m_keyFrameRequested ? X264_TYPE_IDR : X264_TYPE_AUTO;
+    m_keyFrameRequested = false;
 
     bytes = x264_encoder_encode(m_encoder, &m_nals, &count, m_input.get(), m_output.get());
     if (bytes < 1)

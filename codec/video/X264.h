@@ -32,6 +32,8 @@ public:
     // units stay below the raw size, except for tiny pictures where headers dominate.
     unsigned int maxPacketSize() override;
     bool streamParameters(AVCodecParameters* par) override;
+    // The next picture goes in typed as IDR; x264 codes it so when it leaves the look-ahead.
+    void requestKeyFrame() override { m_keyFrameRequested = true; }
     unsigned char* extraData() override { return m_header.empty() ? nullptr : m_header.data(); }
     unsigned int extraDataSize() override { return static_cast<unsigned int>(m_header.size()); }
     int supportFormat() override;
@@ -54,6 +56,7 @@ private:
     std::vector<uint8_t> m_pendingSei;   // empty once written in front of the first packet
     std::vector<unsigned char> m_header; // parameter sets, Annex B; kept whole whatever their size
     int m_frameCounter = 0;
-    bool m_drained = false; // a null frame flushed the encoder; the next frame reopens it
+    bool m_drained = false;           // a null frame flushed the encoder; the next frame reopens it
+    bool m_keyFrameRequested = false; // the next picture passed in is typed IDR
     CodecPreset m_preset;
 };
