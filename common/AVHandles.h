@@ -129,3 +129,25 @@ public:
 private:
     int m_fd = -1;
 };
+
+// GnuTLS session and certificate credentials (declared the same way as librtmp's).
+struct gnutls_session_int;
+struct gnutls_certificate_credentials_st;
+extern "C" {
+void gnutls_deinit(struct gnutls_session_int* session);
+void gnutls_certificate_free_credentials(struct gnutls_certificate_credentials_st* sc);
+}
+struct GnutlsSessionFree
+{
+    void operator()(gnutls_session_int* s) const { gnutls_deinit(s); }
+};
+struct GnutlsCredentialsFree
+{
+    void operator()(gnutls_certificate_credentials_st* c) const
+    {
+        gnutls_certificate_free_credentials(c);
+    }
+};
+using GnutlsSessionPtr = std::unique_ptr<gnutls_session_int, GnutlsSessionFree>;
+using GnutlsCredentialsPtr =
+    std::unique_ptr<gnutls_certificate_credentials_st, GnutlsCredentialsFree>;

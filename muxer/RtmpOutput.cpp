@@ -108,6 +108,14 @@ private:
     bool m_wasPending = false;
 };
 
+// A blocking call on the socket gives up after kIoTimeoutSeconds.
+void setIoTimeouts(int fd)
+{
+    const timeval timeout{RtmpOutput::kIoTimeoutSeconds, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+}
+
 bool readable(int fd)
 {
     pollfd p{fd, POLLIN, 0};
@@ -147,7 +155,8 @@ RtmpOutput::~RtmpOutput()
     }
     SigpipeGuard guard; // RTMP_Close may still send to a broken connection
     m_packet.reset();
-    m_rtmp.reset();
+    m_rtmp.reset(); // closes the plain end of the TLS relay, which then ends
+    m_tls.reset();
     m_secretScope.reset();
 }
 
@@ -209,9 +218,7 @@ int RtmpOutput::connectTcp(const QByteArray& host, int port)
         }
         const int flags = ::fcntl(fd.get(), F_GETFL);
         ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
-        const timeval timeout{kIoTimeoutSeconds, 0};
-        ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-        ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+        setIoTimeouts(fd.get());
         const int on = 1;
         ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
         return fd.release();
@@ -250,9 +257,21 @@ bool RtmpOutput::initialize(const CodecPreset& preset)
     m_secretScope =
         std::make_unique<SecretScope>(QStringList{streaming.streamKey, streaming.password});
     SigpipeGuard guard;
+    watchSocket(socket.get());
+    if (m_rtmp->Link.protocol & RTMP_FEATURE_SSL) {
+        m_tls = std::make_unique<TlsRelay>();
+        if (!m_tls->start(socket.release(), host, kIoTimeoutSeconds)) {
+            if (!m_aborted.load())
+                qWarning("RTMP: TLS handshake failed: %s", qPrintable(m_loggedUrl));
+            return false;
+        }
+        socket.reset(m_tls->takeClientSocket());
+        setIoTimeouts(socket.get());
+        watchSocket(socket.get());
+        m_rtmp->Link.protocol &= ~RTMP_FEATURE_SSL;
+    }
     // The connection made above replaces librtmp's own connect (RTMP_Connect0), which
     // abort() could not interrupt; librtmp now owns the socket.
-    watchSocket(socket.get());
     m_rtmp->m_sb.sb_socket = socket.release();
     m_rtmp->m_bSendCounter = 1;
     if (m_aborted.load() || !RTMP_Connect1(m_rtmp.get(), nullptr)) {

@@ -2,6 +2,7 @@
 
 #include "common/AVHandles.h"
 #include "common/CodecPreset.h"
+#include "muxer/TlsRelay.h"
 
 #include <QByteArray>
 
@@ -55,7 +56,9 @@ private:
     CodecPreset m_preset;
     QByteArray m_url;    // RTMP_SetupURL keeps pointers into this text: it lives as long as m_rtmp
     QString m_loggedUrl; // m_url with the stream key and password masked
-    RtmpPtr m_rtmp;      // owned by the thread inside initialize() or write()
+    // rtmps: TLS is done here, not by librtmp, which gets a plain connection to this relay.
+    std::unique_ptr<TlsRelay> m_tls;
+    RtmpPtr m_rtmp;         // owned by the thread inside initialize() or write()
     RtmpPacketPtr m_packet; // a server message being received; may span several write() calls
     // Masks this connection's stream key and password in librtmp's log lines while it lives.
     std::unique_ptr<SecretScope> m_secretScope;

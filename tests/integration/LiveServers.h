@@ -188,8 +188,7 @@ public:
 };
 
 // stunnel with a self-signed certificate made at start: TLS on port() forwarded to a plain
-// TCP port on 127.0.0.1 (an RTMPS front for NginxRtmp). Limited to TLS 1.2: librtmp's GnuTLS
-// client fails its RTMP handshake after a TLS 1.3 handshake.
+// TCP port on 127.0.0.1 (an RTMPS front for NginxRtmp).
 class TlsFront : public ServerProcess
 {
 public:
@@ -210,13 +209,12 @@ public:
                        path(QStringLiteral("key.pem")), "-out", path(QStringLiteral("cert.pem"))});
         if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0)
             return false;
-        const QString config =
-            QStringLiteral("foreground = yes\npid =\n[front]\nsslVersionMax = TLSv1.2\n"
-                           "accept = 127.0.0.1:%1\nconnect = 127.0.0.1:%2\n"
-                           "cert = %3/cert.pem\nkey = %3/key.pem\n")
-                .arg(port())
-                .arg(m_target)
-                .arg(dir());
+        const QString config = QStringLiteral("foreground = yes\npid =\n[front]\n"
+                                              "accept = 127.0.0.1:%1\nconnect = 127.0.0.1:%2\n"
+                                              "cert = %3/cert.pem\nkey = %3/key.pem\n")
+                                   .arg(port())
+                                   .arg(m_target)
+                                   .arg(dir());
         return writeFile(QStringLiteral("stunnel.conf"), config) &&
                run(QStringLiteral("stunnel4"), {path(QStringLiteral("stunnel.conf"))});
     }

@@ -45,6 +45,7 @@ int writeToRtmp(void* opaque, uint8_t* data, int size)
 // failed.
 bool publishFlv(RtmpOutput& out, int seconds)
 {
+    av_log_set_level(AV_LOG_ERROR);
     const int fps = 25, rate = 48000;
     AVCodecContextPtr video = openEncoder("libx264", [](AVCodecContext* c) {
         c->width = 320;
@@ -206,14 +207,17 @@ TEST(RtmpOutput, FailsOnDeadServersAndAbort)
     live::SilentServer silent;
     const CodecPreset hanging =
         livePreset(QStringLiteral("rtmp://127.0.0.1:%1/live").arg(silent.port()));
-    {
+    for (const char* scheme : {"rtmp", "rtmps"}) {
+        SCOPED_TRACE(scheme);
         RtmpOutput out;
+        // Lets initialize() reach the handshake, which waits for the server.
         std::thread aborter([&out] {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
             out.abort();
         });
         timer.start();
-        EXPECT_FALSE(out.initialize(hanging));
+        EXPECT_FALSE(out.initialize(
+            livePreset(QStringLiteral("%1://127.0.0.1:%2/live").arg(scheme).arg(silent.port()))));
         EXPECT_LT(timer.elapsed(), 2000);
         aborter.join();
         const unsigned char flv[] = {'F', 'L', 'V', 1, 5, 0, 0, 0, 9, 0, 0, 0, 0};
