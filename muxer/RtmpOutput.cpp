@@ -148,15 +148,17 @@ RtmpOutput::RtmpOutput() : m_wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 RtmpOutput::~RtmpOutput()
 {
-    // Forget the duplicate first: nothing may shut down a descriptor that is being closed.
+    // Taken out first: abort() must not reach a descriptor or relay that is going away.
+    std::unique_ptr<TlsRelay> tls;
     {
         std::lock_guard<std::mutex> lock(m_watchMutex);
         m_watched.reset();
+        tls = std::move(m_tls);
     }
     SigpipeGuard guard; // RTMP_Close may still send to a broken connection
     m_packet.reset();
-    m_rtmp.reset(); // closes the plain end of the TLS relay, which then ends
-    m_tls.reset();
+    m_rtmp.reset(); // closes the relay's plain end: the relay sends the rest and ends
+    tls.reset();
     m_secretScope.reset();
 }
 
@@ -170,6 +172,8 @@ void RtmpOutput::abort()
     std::lock_guard<std::mutex> lock(m_watchMutex);
     if (m_watched)
         ::shutdown(m_watched.get(), SHUT_RDWR);
+    if (m_tls)
+        m_tls->stop();
 }
 
 void RtmpOutput::watchSocket(int fd)
@@ -259,8 +263,13 @@ bool RtmpOutput::initialize(const CodecPreset& preset)
     SigpipeGuard guard;
     watchSocket(socket.get());
     if (m_rtmp->Link.protocol & RTMP_FEATURE_SSL) {
-        m_tls = std::make_unique<TlsRelay>();
-        if (!m_tls->start(socket.release(), host, kIoTimeoutSeconds)) {
+        {
+            std::lock_guard<std::mutex> lock(m_watchMutex);
+            m_tls = std::make_unique<TlsRelay>(socket.release());
+            if (m_aborted.load())
+                m_tls->stop();
+        }
+        if (!m_tls->start(host, kIoTimeoutSeconds)) {
             if (!m_aborted.load())
                 qWarning("RTMP: TLS handshake failed: %s", qPrintable(m_loggedUrl));
             return false;

@@ -56,8 +56,7 @@ private:
     CodecPreset m_preset;
     QByteArray m_url;    // RTMP_SetupURL keeps pointers into this text: it lives as long as m_rtmp
     QString m_loggedUrl; // m_url with the stream key and password masked
-    // rtmps: TLS is done here, not by librtmp, which gets a plain connection to this relay.
-    std::unique_ptr<TlsRelay> m_tls;
+
     RtmpPtr m_rtmp;         // owned by the thread inside initialize() or write()
     RtmpPacketPtr m_packet; // a server message being received; may span several write() calls
     // Masks this connection's stream key and password in librtmp's log lines while it lives.
@@ -69,6 +68,10 @@ private:
     // A duplicate of the connected socket, so that abort() can shut the connection down while
     // librtmp blocks on it. A duplicate, because librtmp may close its own descriptor on any
     // error, after which its number can be reused by an unrelated file.
-    UniqueFd m_watched;      // guarded by m_watchMutex
-    std::mutex m_watchMutex; // guards m_watched
+    UniqueFd m_watched; // guarded by m_watchMutex
+    // rtmps: TLS is done here, not by librtmp, which gets a plain connection to this relay.
+    // Set by initialize() and cleared by the destructor under m_watchMutex, which abort() holds
+    // to stop it.
+    std::unique_ptr<TlsRelay> m_tls;
+    std::mutex m_watchMutex; // guards m_watched and m_tls
 };

@@ -37,17 +37,24 @@ bool isIpAddress(const QByteArray& host)
 
 } // namespace
 
-TlsRelay::TlsRelay() : m_wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+TlsRelay::TlsRelay(int server) : m_server(server), m_wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+{
+}
 
 TlsRelay::~TlsRelay()
 {
-    if (m_thread.joinable()) {
-        const uint64_t one = 1;
-        [[maybe_unused]] const ssize_t n = ::write(m_wake.get(), &one, sizeof(one));
-        // Ends a send or receive the relay thread may be blocked in.
-        ::shutdown(m_server.get(), SHUT_RDWR);
+    // Without a client end the relay sees the end of the stream, sends the rest and ends.
+    m_clientEnd.reset();
+    if (m_thread.joinable())
         m_thread.join();
-    }
+}
+
+void TlsRelay::stop()
+{
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(m_wake.get(), &one, sizeof(one));
+    // Ends a handshake, send or receive that is blocked on the connection.
+    ::shutdown(m_server.get(), SHUT_RDWR);
 }
 
 int TlsRelay::takeClientSocket()
@@ -55,13 +62,13 @@ int TlsRelay::takeClientSocket()
     return m_clientEnd.release();
 }
 
-bool TlsRelay::start(int server, const QByteArray& serverName, int ioTimeoutSeconds)
+bool TlsRelay::start(const QByteArray& serverName, int ioTimeoutSeconds)
 {
-    m_server.reset(server);
     m_timeoutMs = ioTimeoutSeconds * 1000;
     gnutls_certificate_credentials_t credentials = nullptr;
     gnutls_session_t session = nullptr;
-    if (!m_wake || gnutls_certificate_allocate_credentials(&credentials) != GNUTLS_E_SUCCESS)
+    if (!m_server || !m_wake ||
+        gnutls_certificate_allocate_credentials(&credentials) != GNUTLS_E_SUCCESS)
         return false;
     m_credentials.reset(credentials);
     if (gnutls_init(&session, GNUTLS_CLIENT) != GNUTLS_E_SUCCESS)

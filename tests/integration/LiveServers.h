@@ -3,104 +3,101 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
-#include <QTextStream>
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <functional>
 #include <memory>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 // Real servers for the live-output tests, on 127.0.0.1 and free ports, configured from files
-// generated in a temporary folder, and stopped by their destructors even when a test fails.
+// in a temporary folder of their own and stopped by their destructors even when a test fails:
 //
-//   NginxRtmp nginx;                        // rtmp://127.0.0.1:<port>/live, records everything
-//   ASSERT_TRUE(nginx.start()) << nginx.log();
-//   TlsFront tls(nginx.port());             // rtmps://127.0.0.1:<port>/live -> nginx
-//   ASSERT_TRUE(tls.start()) << tls.log();
-//   ... publish to nginx.url() + "/key" or tls.url() + "/key" ...
-//   nginx.stop();                           // recordings are complete once it has exited
+//   live::NginxRtmp nginx;                         // url(): rtmp://127.0.0.1:<port>/live
+//   ASSERT_TRUE(nginx.start()) << nginx.log().toStdString();
+//   live::TlsFront tls(nginx.port());              // url(): rtmps://127.0.0.1:<port>/live
+//   ASSERT_TRUE(tls.start());
+//   ... publish to nginx.url() + "/key" ...; nginx.stop(); nginx.start(); ...
+//   nginx.stop();                                  // the recordings are complete now
 //   for (const QString& flv : nginx.recordings()) ...
 //
-//   FfmpegReceiver rx(FfmpegReceiver::Tcp); // also Udp, Rtsp; writes what arrives to rx.output()
-//   ASSERT_TRUE(rx.start()) << rx.log();
-//   ... stream MPEG-TS to rx.url() ...
-//   rx.stop();                              // SIGINT, waits: the file is complete
+//   live::FfmpegReceiver rx(live::FfmpegReceiver::Udp);  // Tcp, Udp or Rtsp; url()
+//   ASSERT_TRUE(rx.start());
+//   ... stream to rx.url() ...; rx.finish();       // SIGINT, waits: rx.output() is complete
 namespace live {
 
-// A port that was free a moment ago (bound to 0 and released again).
-inline int freePort(int type = SOCK_STREAM)
+// A socket bound to 127.0.0.1 on a port the system picks; `port` receives it.
+inline int boundSocket(int type, int* port)
 {
-    const int fd = ::socket(AF_INET, type, 0);
+    const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof(a);
+    *port = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 &&
+                    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) == 0
+                ? ntohs(a.sin_port)
+                : 0;
+    return fd;
+}
+
+// A port that was free a moment ago.
+inline int freePort(int type = SOCK_STREAM)
+{
     int port = 0;
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) == 0)
-        port = ntohs(a.sin_port);
+    const int fd = boundSocket(type, &port);
     if (fd >= 0)
         ::close(fd);
     return port;
 }
 
-// True when some process listens on the TCP port (or has the UDP port bound), read from the
-// kernel's socket tables so that the check connects to nothing: a one-shot listener such as
+// True when a process listens on the TCP port (or has the UDP port open). Read from the
+// kernel's socket tables, so the check connects to nothing: a one-shot listener such as
 // "ffmpeg -listen 1" would take a test connection for its client.
 inline bool portBound(int port, bool udp)
 {
-    const QString portHex = QStringLiteral(":%1").arg(port, 4, 16, QLatin1Char('0')).toUpper();
-    const QStringList tables = udp ? QStringList{"/proc/net/udp", "/proc/net/udp6"}
-                                   : QStringList{"/proc/net/tcp", "/proc/net/tcp6"};
-    for (const QString& table : tables) {
-        QFile f(table);
-        if (!f.open(QIODevice::ReadOnly))
+    const QByteArray local = QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    for (const char* table : {"tcp", "tcp6", "udp", "udp6"}) {
+        QFile f(QStringLiteral("/proc/net/") + QLatin1String(table));
+        if ((table[0] == 'u') != udp || !f.open(QIODevice::ReadOnly))
             continue;
+        // Columns: number, local address:port, remote address, state (0A listening, 07 open).
         for (const QByteArray& line : f.readAll().split('\n')) {
-            const QList<QByteArray> fields = line.simplified().split(' ');
-            // fields: sl, local address, remote address, state; 0A is LISTEN, 07 an open UDP socket
-            if (fields.size() > 3 && fields[1].endsWith(portHex.toLatin1()) &&
-                fields[3] == (udp ? "07" : "0A"))
+            const QList<QByteArray> c = line.simplified().split(' ');
+            if (c.size() > 3 && c[1].endsWith(':' + local) && c[3] == (udp ? "07" : "0A"))
                 return true;
         }
     }
     return false;
 }
 
-// One server program: its own temporary folder, its output in <folder>/<name>.log, and a port.
+// One server program with its own folder; what it prints goes to <folder>/<name>.log.
 class ServerProcess
 {
 public:
-    explicit ServerProcess(QString name, int port, bool udp = false)
+    ServerProcess(QString name, int port, bool udp = false)
         : m_name(std::move(name)), m_port(port), m_udp(udp)
     {
     }
-    virtual ~ServerProcess() { stop(SIGTERM); }
+    virtual ~ServerProcess() { stop(); }
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
 
     int port() const { return m_port; }
-    QString dir() const { return m_dir.path(); }
     QString path(const QString& file) const { return m_dir.filePath(file); }
-    // What the server printed, for failure messages.
     QString log() const
     {
         QFile f(path(m_name + QStringLiteral(".log")));
         return f.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(f.readAll()) : QString();
     }
-    bool running() const { return m_process && m_process->state() != QProcess::NotRunning; }
 
-    // Sends `signal` and waits until the program has exited (SIGKILL after 10 s).
+    // Sends `signal` and waits until the program has exited (killed after 10 s).
     void stop(int signal = SIGTERM)
     {
-        if (!m_process)
-            return;
-        if (running()) {
+        if (m_process && m_process->state() != QProcess::NotRunning) {
             ::kill(pid_t(m_process->processId()), signal);
             if (!m_process->waitForFinished(10000)) {
                 m_process->kill();
@@ -111,35 +108,36 @@ public:
     }
 
 protected:
-    // Runs the program and waits up to 10 s until its port is bound; false when it exits or
-    // never binds. The servers give no other sign of being ready, so the port tables are
-    // checked between short waits for the program's exit.
-    bool run(const QString& program, const QStringList& args)
+    // Runs the program and waits until its port is bound.
+    bool run(const QString& program, const QStringList& args, const QString& config = {})
     {
         stop();
+        QFile file(path(m_name + QStringLiteral(".conf")));
+        if (!config.isEmpty() &&
+            (!file.open(QIODevice::WriteOnly) || file.write(config.toUtf8()) < 0))
+            return false;
+        file.close();
         m_process = std::make_unique<QProcess>();
         m_process->setStandardInputFile(QProcess::nullDevice());
         m_process->setProcessChannelMode(QProcess::MergedChannels);
         m_process->setStandardOutputFile(path(m_name + QStringLiteral(".log")), QIODevice::Append);
-        m_process->setWorkingDirectory(dir());
         m_process->start(program, args);
-        if (!m_process->waitForStarted(10000))
-            return false;
-        for (int i = 0; i < 500; ++i) {
-            if (portBound(m_port, m_udp))
+        return m_process->waitForStarted(10000) &&
+               waitUntil([this] { return portBound(m_port, m_udp); });
+    }
+    // Waits up to 10 s, while the program runs, for `ready`. The servers give no sign of their
+    // own, so the condition is checked between short waits for the program's exit.
+    bool waitUntil(const std::function<bool()>& ready)
+    {
+        for (int i = 0; i < 500 && m_process; ++i) {
+            if (ready())
                 return true;
             if (m_process->waitForFinished(20))
                 return false;
         }
         return false;
     }
-
-    bool writeFile(const QString& file, const QString& text) const
-    {
-        QFile f(path(file));
-        return f.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-               f.write(text.toUtf8()) == text.toUtf8().size();
-    }
+    QString dir() const { return m_dir.path(); }
 
 private:
     QTemporaryDir m_dir;
@@ -149,82 +147,80 @@ private:
     std::unique_ptr<QProcess> m_process;
 };
 
-// nginx with its RTMP module: application "live", recording every published stream as .flv
-// into recordDir(). start() may be called again after stop(): same port, same folder.
+// nginx with its RTMP module: application "live" records every published stream as .flv into
+// recordDir(). start() again after stop() serves the same port and folder.
 class NginxRtmp : public ServerProcess
 {
 public:
     NginxRtmp() : ServerProcess(QStringLiteral("nginx"), freePort()) {}
-
     QString url() const { return QStringLiteral("rtmp://127.0.0.1:%1/live").arg(port()); }
     QString recordDir() const { return path(QStringLiteral("record")); }
-    // The recorded files, oldest name first.
-    QStringList recordings() const
+    QStringList recordings() const // oldest name first
     {
         QStringList files;
         for (const QString& f : QDir(recordDir()).entryList({"*.flv"}, QDir::Files, QDir::Name))
             files << QDir(recordDir()).filePath(f);
         return files;
     }
-
+    // Waits until nginx has seen `count` publishers end their streams so far (it has then
+    // written and closed their recordings).
+    bool waitForStreamsEnded(int count = 1)
+    {
+        return waitUntil([&] {
+            QFile f(path("error.log"));
+            return f.open(QIODevice::ReadOnly) && f.readAll().count("deleteStream") >= count;
+        });
+    }
     bool start()
     {
         QDir().mkpath(recordDir());
-        const QString config =
-            QStringLiteral("daemon off;\nmaster_process off;\nworker_processes 1;\n"
+        return run(
+            QStringLiteral("nginx"),
+            {"-e", path("error.log"), "-p", dir(), "-c", path("nginx.conf")},
+            QStringLiteral("daemon off; master_process off; worker_processes 1;\n"
                            "load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;\n"
-                           "error_log %1/error.log warn;\npid %1/nginx.pid;\n"
+                           "error_log %1/error.log info; pid %1/nginx.pid;\n"
                            "events { worker_connections 64; }\n"
-                           "rtmp { server { listen 127.0.0.1:%2;\n"
-                           "  application live { live on; record all; record_path %3;\n"
-                           "    record_unique on; } } }\n")
+                           "rtmp { server { listen 127.0.0.1:%2; application live {\n"
+                           "  live on; record all; record_path %3; record_unique on; } } }\n")
                 .arg(dir())
                 .arg(port())
-                .arg(recordDir());
-        return writeFile(QStringLiteral("nginx.conf"), config) &&
-               run(QStringLiteral("nginx"), {"-e", path(QStringLiteral("error.log")), "-p", dir(),
-                                             "-c", path(QStringLiteral("nginx.conf"))});
+                .arg(recordDir()));
     }
 };
 
-// stunnel with a self-signed certificate made at start: TLS on port() forwarded to a plain
-// TCP port on 127.0.0.1 (an RTMPS front for NginxRtmp).
+// stunnel with a self-signed certificate made at start: TLS on port() forwarded to
+// 127.0.0.1:target (an RTMPS front for NginxRtmp).
 class TlsFront : public ServerProcess
 {
 public:
-    explicit TlsFront(int targetPort)
-        : ServerProcess(QStringLiteral("stunnel"), freePort()), m_target(targetPort)
+    explicit TlsFront(int target)
+        : ServerProcess(QStringLiteral("stunnel"), freePort()), m_target(target)
     {
     }
-
     QString url() const { return QStringLiteral("rtmps://127.0.0.1:%1/live").arg(port()); }
-
     bool start()
     {
         QProcess openssl;
-        openssl.setProcessChannelMode(QProcess::MergedChannels);
         openssl.start(QStringLiteral("openssl"),
                       {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                       "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1", "-keyout",
-                       path(QStringLiteral("key.pem")), "-out", path(QStringLiteral("cert.pem"))});
-        if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0)
-            return false;
-        const QString config = QStringLiteral("foreground = yes\npid =\n[front]\n"
-                                              "accept = 127.0.0.1:%1\nconnect = 127.0.0.1:%2\n"
-                                              "cert = %3/cert.pem\nkey = %3/key.pem\n")
-                                   .arg(port())
-                                   .arg(m_target)
-                                   .arg(dir());
-        return writeFile(QStringLiteral("stunnel.conf"), config) &&
-               run(QStringLiteral("stunnel4"), {path(QStringLiteral("stunnel.conf"))});
+                       "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1", "-keyout", path("key.pem"),
+                       "-out", path("cert.pem")});
+        return openssl.waitForFinished(30000) && openssl.exitCode() == 0 &&
+               run(QStringLiteral("stunnel4"), {path("stunnel.conf")},
+                   QStringLiteral("foreground = yes\npid =\n[front]\naccept = 127.0.0.1:%1\n"
+                                  "connect = 127.0.0.1:%2\ncert = %3\nkey = %4\n")
+                       .arg(port())
+                       .arg(m_target)
+                       .arg(path("cert.pem"), path("key.pem")));
     }
 
 private:
     int m_target;
 };
 
-// ffmpeg receiving one stream and copying it into output() without re-encoding: MPEG-TS over
-// TCP (listening) or UDP, or RTSP (as the server the publisher announces to).
+// ffmpeg receiving one stream and copying it into output() as MPEG-TS: listening on TCP,
+// reading UDP, or as the RTSP server a publisher announces to.
 class FfmpegReceiver : public ServerProcess
 {
 public:
@@ -240,74 +236,54 @@ public:
           m_kind(kind)
     {
     }
-
     QString url() const
     {
-        switch (m_kind) {
-        case Tcp:
-            return QStringLiteral("tcp://127.0.0.1:%1").arg(port());
-        case Udp:
-            return QStringLiteral("udp://127.0.0.1:%1").arg(port());
-        case Rtsp:
-            break;
-        }
-        return QStringLiteral("rtsp://127.0.0.1:%1/live").arg(port());
+        return QStringLiteral("%1://127.0.0.1:%2%3")
+            .arg(m_kind == Tcp   ? "tcp"
+                 : m_kind == Udp ? "udp"
+                                 : "rtsp")
+            .arg(port())
+            .arg(m_kind == Rtsp ? "/live" : "");
     }
     QString output() const { return path(QStringLiteral("out.ts")); }
-
     bool start()
     {
         QStringList args{"-nostdin", "-nostats", "-loglevel", "warning", "-y"};
-        if (m_kind == Tcp)
-            args << "-f"
-                 << "mpegts"
-                 << "-i" << url() + QStringLiteral("?listen=1");
-        else if (m_kind == Udp)
-            args << "-f"
-                 << "mpegts"
-                 << "-i" << url();
-        else
+        if (m_kind == Rtsp)
             args << "-rtsp_flags"
                  << "listen"
                  << "-i" << url();
-        args << "-c"
-             << "copy" << output();
-        return run(QStringLiteral("ffmpeg"), args);
+        else
+            args << "-f"
+                 << "mpegts"
+                 << "-i" << url() + (m_kind == Tcp ? "?listen=1" : "");
+        return run(QStringLiteral("ffmpeg"), args << "-c"
+                                                  << "copy" << output());
     }
-    // Ends the reception the way a user does (SIGINT), so the file is finished.
+    // Ends the reception as a user does, so that output() is a complete file.
     void finish() { stop(SIGINT); }
 
 private:
     Kind m_kind;
 };
 
-// Accepts TCP connections (the kernel completes them) and never answers: a server that hangs.
+// Accepts TCP connections (the kernel completes them) and never answers: a hanging server.
 class SilentServer
 {
 public:
-    SilentServer() : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    SilentServer() : m_fd(boundSocket(SOCK_STREAM, &m_port))
     {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof(a);
-        if (m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 &&
-            ::listen(m_fd, 8) == 0 &&
-            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &length) == 0)
-            m_port = ntohs(a.sin_port);
+        if (m_fd < 0 || ::listen(m_fd, 8) != 0)
+            m_port = 0;
     }
-    ~SilentServer()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
+    ~SilentServer() { ::close(m_fd); }
     SilentServer(const SilentServer&) = delete;
     SilentServer& operator=(const SilentServer&) = delete;
     int port() const { return m_port; }
 
 private:
-    int m_fd;
     int m_port = 0;
+    int m_fd;
 };
 
 } // namespace live
