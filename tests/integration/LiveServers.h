@@ -6,41 +6,31 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include "common/AVHandles.h"
+
 #include <arpa/inet.h>
 #include <csignal>
 #include <functional>
-#include <memory>
 #include <sys/socket.h>
-#include <unistd.h>
 
-// Real servers for the live-output tests, on 127.0.0.1 and free ports, configured from files
-// in a temporary folder of their own and stopped by their destructors even when a test fails:
-//
-//   live::NginxRtmp nginx;                         // url(): rtmp://127.0.0.1:<port>/live
-//   ASSERT_TRUE(nginx.start()) << nginx.log().toStdString();
-//   live::TlsFront tls(nginx.port());              // url(): rtmps://127.0.0.1:<port>/live
-//   ASSERT_TRUE(tls.start());
-//   ... publish to nginx.url() + "/key" ...; nginx.stop(); nginx.start(); ...
-//   nginx.stop();                                  // the recordings are complete now
-//   for (const QString& flv : nginx.recordings()) ...
-//
-//   live::FfmpegReceiver rx(live::FfmpegReceiver::Udp);  // Tcp, Udp or Rtsp; url()
-//   ASSERT_TRUE(rx.start());
-//   ... stream to rx.url() ...; rx.finish();       // SIGINT, waits: rx.output() is complete
+// Real servers for the live-output tests on 127.0.0.1 and free ports, configured in a
+// temporary folder of their own, stopped by their destructors even when a test fails:
+//   live::NginxRtmp nginx; ASSERT_TRUE(nginx.start());  // publish to nginx.url() + "/key"
+//   live::TlsFront tls(nginx.port()); ASSERT_TRUE(tls.start());  // tls.url(): rtmps://...
+//   nginx.waitForStreamsEnded(); nginx.stop();           // then read nginx.recordings()
+//   live::FfmpegReceiver rx("udp");                      // or "tcp", "rtsp": rx.url()
+//   ASSERT_TRUE(rx.start()); ...; rx.finish();           // rx.output() is complete
 namespace live {
 
-// A socket bound to 127.0.0.1 on a port the system picks; `port` receives it.
-inline int boundSocket(int type, int* port)
+// A socket bound to 127.0.0.1 on a port the system picks, and that port (0 on failure).
+inline UniqueFd boundSocket(int type, int* port)
 {
-    const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    UniqueFd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof(a);
-    *port = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 &&
-                    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) == 0
-                ? ntohs(a.sin_port)
-                : 0;
+    const bool bound = ::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), length) == 0 &&
+                       ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &length) == 0;
+    *port = bound ? ntohs(a.sin_port) : 0;
     return fd;
 }
 
@@ -48,10 +38,14 @@ inline int boundSocket(int type, int* port)
 inline int freePort(int type = SOCK_STREAM)
 {
     int port = 0;
-    const int fd = boundSocket(type, &port);
-    if (fd >= 0)
-        ::close(fd);
+    boundSocket(type, &port);
     return port;
+}
+
+inline QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 // True when a process listens on the TCP port (or has the UDP port open). Read from the
@@ -61,11 +55,10 @@ inline bool portBound(int port, bool udp)
 {
     const QByteArray local = QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
     for (const char* table : {"tcp", "tcp6", "udp", "udp6"}) {
-        QFile f(QStringLiteral("/proc/net/") + QLatin1String(table));
-        if ((table[0] == 'u') != udp || !f.open(QIODevice::ReadOnly))
-            continue;
         // Columns: number, local address:port, remote address, state (0A listening, 07 open).
-        for (const QByteArray& line : f.readAll().split('\n')) {
+        const QByteArray lines =
+            (table[0] == 'u') == udp ? readFile("/proc/net/" + QString(table)) : "";
+        for (const QByteArray& line : lines.split('\n')) {
             const QList<QByteArray> c = line.simplified().split(' ');
             if (c.size() > 3 && c[1].endsWith(':' + local) && c[3] == (udp ? "07" : "0A"))
                 return true;
@@ -83,16 +76,10 @@ public:
     {
     }
     virtual ~ServerProcess() { stop(); }
-    ServerProcess(const ServerProcess&) = delete;
-    ServerProcess& operator=(const ServerProcess&) = delete;
 
     int port() const { return m_port; }
     QString path(const QString& file) const { return m_dir.filePath(file); }
-    QString log() const
-    {
-        QFile f(path(m_name + QStringLiteral(".log")));
-        return f.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(f.readAll()) : QString();
-    }
+    QString log() const { return QString::fromLocal8Bit(readFile(path(m_name + ".log"))); }
 
     // Sends `signal` and waits until the program has exited (killed after 10 s).
     void stop(int signal = SIGTERM)
@@ -112,9 +99,8 @@ protected:
     bool run(const QString& program, const QStringList& args, const QString& config = {})
     {
         stop();
-        QFile file(path(m_name + QStringLiteral(".conf")));
-        if (!config.isEmpty() &&
-            (!file.open(QIODevice::WriteOnly) || file.write(config.toUtf8()) < 0))
+        QFile file(path(m_name + ".conf"));
+        if (!file.open(QIODevice::WriteOnly) || file.write(config.toUtf8()) < 0)
             return false;
         file.close();
         m_process = std::make_unique<QProcess>();
@@ -166,10 +152,8 @@ public:
     // written and closed their recordings).
     bool waitForStreamsEnded(int count = 1)
     {
-        return waitUntil([&] {
-            QFile f(path("error.log"));
-            return f.open(QIODevice::ReadOnly) && f.readAll().count("deleteStream") >= count;
-        });
+        return waitUntil(
+            [&] { return readFile(path("error.log")).count("deleteStream") >= count; });
     }
     bool start()
     {
@@ -202,10 +186,11 @@ public:
     bool start()
     {
         QProcess openssl;
-        openssl.start(QStringLiteral("openssl"),
-                      {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                       "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1", "-keyout", path("key.pem"),
-                       "-out", path("cert.pem")});
+        openssl.start("openssl", QStringLiteral("req -x509 -newkey ec -pkeyopt "
+                                                "ec_paramgen_curve:prime256v1 -nodes -days 1 "
+                                                "-subj /CN=127.0.0.1 -keyout %1 -out %2")
+                                     .arg(path("key.pem"), path("cert.pem"))
+                                     .split(' '));
         return openssl.waitForFinished(30000) && openssl.exitCode() == 0 &&
                run(QStringLiteral("stunnel4"), {path("stunnel.conf")},
                    QStringLiteral("foreground = yes\npid =\n[front]\naccept = 127.0.0.1:%1\n"
@@ -219,71 +204,51 @@ private:
     int m_target;
 };
 
-// ffmpeg receiving one stream and copying it into output() as MPEG-TS: listening on TCP,
-// reading UDP, or as the RTSP server a publisher announces to.
+// ffmpeg receiving one stream and copying it into output() as MPEG-TS. `scheme`: "tcp"
+// (listening), "udp", or "rtsp" (the RTSP server a publisher announces to).
 class FfmpegReceiver : public ServerProcess
 {
 public:
-    enum Kind
-    {
-        Tcp,
-        Udp,
-        Rtsp
-    };
-    explicit FfmpegReceiver(Kind kind)
-        : ServerProcess(QStringLiteral("ffmpeg"), freePort(kind == Udp ? SOCK_DGRAM : SOCK_STREAM),
-                        kind == Udp),
-          m_kind(kind)
+    explicit FfmpegReceiver(const QString& scheme)
+        : ServerProcess("ffmpeg", freePort(scheme == "udp" ? SOCK_DGRAM : SOCK_STREAM),
+                        scheme == "udp"),
+          m_scheme(scheme)
     {
     }
     QString url() const
     {
         return QStringLiteral("%1://127.0.0.1:%2%3")
-            .arg(m_kind == Tcp   ? "tcp"
-                 : m_kind == Udp ? "udp"
-                                 : "rtsp")
+            .arg(m_scheme)
             .arg(port())
-            .arg(m_kind == Rtsp ? "/live" : "");
+            .arg(m_scheme == "rtsp" ? "/live" : "");
     }
-    QString output() const { return path(QStringLiteral("out.ts")); }
+    QString output() const { return path("out.ts"); }
     bool start()
     {
-        QStringList args{"-nostdin", "-nostats", "-loglevel", "warning", "-y"};
-        if (m_kind == Rtsp)
-            args << "-rtsp_flags"
-                 << "listen"
-                 << "-i" << url();
-        else
-            args << "-f"
-                 << "mpegts"
-                 << "-i" << url() + (m_kind == Tcp ? "?listen=1" : "");
-        return run(QStringLiteral("ffmpeg"), args << "-c"
-                                                  << "copy" << output());
+        const QStringList input =
+            m_scheme == "rtsp"
+                ? QStringList{"-rtsp_flags", "listen", "-i", url()}
+                : QStringList{"-f", "mpegts", "-i", url() + (m_scheme == "tcp" ? "?listen=1" : "")};
+        return run("ffmpeg", QStringList{"-nostdin", "-nostats", "-loglevel", "warning", "-y"} +
+                                 input + QStringList{"-c", "copy", output()});
     }
     // Ends the reception as a user does, so that output() is a complete file.
     void finish() { stop(SIGINT); }
 
 private:
-    Kind m_kind;
+    QString m_scheme;
 };
 
 // Accepts TCP connections (the kernel completes them) and never answers: a hanging server.
 class SilentServer
 {
 public:
-    SilentServer() : m_fd(boundSocket(SOCK_STREAM, &m_port))
-    {
-        if (m_fd < 0 || ::listen(m_fd, 8) != 0)
-            m_port = 0;
-    }
-    ~SilentServer() { ::close(m_fd); }
-    SilentServer(const SilentServer&) = delete;
-    SilentServer& operator=(const SilentServer&) = delete;
+    SilentServer() : m_fd(boundSocket(SOCK_STREAM, &m_port)) { ::listen(m_fd.get(), 8); }
     int port() const { return m_port; }
 
 private:
     int m_port = 0;
-    int m_fd;
+    UniqueFd m_fd;
 };
 
 } // namespace live
