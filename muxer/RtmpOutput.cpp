@@ -235,6 +235,8 @@ bool RtmpOutput::initialize(const CodecPreset& preset)
     const auto& streaming = preset.streaming();
     const QString url = streaming.url + QLatin1Char('/') + streaming.streamKey;
     m_loggedUrl = redactSecrets(url, {streaming.streamKey, streaming.password});
+    m_secretScope =
+        std::make_unique<SecretScope>(QStringList{streaming.streamKey, streaming.password});
     const QUrl parsed(url);
     const QByteArray host = parsed.host(QUrl::FullyDecoded).toLocal8Bit();
     if (host.isEmpty()) {
@@ -258,8 +260,6 @@ bool RtmpOutput::initialize(const CodecPreset& preset)
     RTMP_EnableWrite(m_rtmp.get());
     m_rtmp->Link.timeout = kIoTimeoutSeconds;
 
-    m_secretScope =
-        std::make_unique<SecretScope>(QStringList{streaming.streamKey, streaming.password});
     SigpipeGuard guard;
     watchSocket(socket.get());
     if (m_rtmp->Link.protocol & RTMP_FEATURE_SSL) {
@@ -310,7 +310,8 @@ bool RtmpOutput::write(const unsigned char* data, unsigned int size)
     }
     SigpipeGuard guard;
     if (size > 0 && RTMP_Write(m_rtmp.get(), reinterpret_cast<const char*>(data), int(size)) <= 0) {
-        qWarning("RTMP_Write failed: %s", qPrintable(m_loggedUrl));
+        if (!m_aborted.load())
+            qWarning("RTMP_Write failed: %s", qPrintable(m_loggedUrl));
         return false;
     }
     answerServer();

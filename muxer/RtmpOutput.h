@@ -5,10 +5,14 @@
 #include "muxer/TlsRelay.h"
 
 #include <QByteArray>
+#include <QLoggingCategory>
 
 #include <atomic>
 #include <memory>
 #include <mutex>
+
+// strevo.rtmp: librtmp's own warnings and errors, with stream keys and passwords masked.
+Q_DECLARE_LOGGING_CATEGORY(lcRtmp)
 
 // Publishes an FLV byte stream to an RTMP or RTMPS server through librtmp.
 //
