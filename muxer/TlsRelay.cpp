@@ -10,6 +10,8 @@
 #include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
 
 namespace {
 
@@ -95,6 +97,10 @@ bool TlsRelay::start(const QByteArray& serverName, int ioTimeoutSeconds)
         return false;
     m_relayEnd.reset(pair[0]);
     m_clientEnd.reset(pair[1]);
+    // A client that stops reading what the server sends ends the relay instead of stalling
+    // it (it could not forward the client's own data meanwhile).
+    const timeval timeout{ioTimeoutSeconds, 0};
+    ::setsockopt(m_relayEnd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
     m_thread = std::thread(&TlsRelay::relay, this);
     return true;
 }
