@@ -205,7 +205,9 @@ private:
 };
 
 // ffmpeg receiving one stream and copying it into output() as MPEG-TS. `scheme`: "tcp"
-// (listening), "udp", or "rtsp" (the RTSP server a publisher announces to).
+// (listening), "udp", or "rtsp" (the RTSP server a publisher announces to). Its stream probe
+// ends after 1 s of stream, so that a short stream is written out before finish(). ffmpeg's
+// UDP input ignores signals while no data comes: it ends 3 s after the last datagram.
 class FfmpegReceiver : public ServerProcess
 {
 public:
@@ -228,8 +230,10 @@ public:
         const QStringList input =
             m_scheme == "rtsp"
                 ? QStringList{"-rtsp_flags", "listen", "-i", url()}
-                : QStringList{"-f", "mpegts", "-i", url() + (m_scheme == "tcp" ? "?listen=1" : "")};
-        return run("ffmpeg", QStringList{"-nostdin", "-nostats", "-loglevel", "warning", "-y"} +
+                : QStringList{"-f", "mpegts", "-i",
+                              url() + (m_scheme == "tcp" ? "?listen=1" : "?timeout=3000000")};
+        return run("ffmpeg", QStringList{"-nostdin", "-nostats", "-loglevel", "warning", "-y",
+                                         "-analyzeduration", "1000000"} +
                                  input + QStringList{"-c", "copy", output()});
     }
     // Ends the reception as a user does, so that output() is a complete file.
