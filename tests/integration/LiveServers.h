@@ -158,8 +158,9 @@ public:
     bool start()
     {
         QDir().mkpath(recordDir());
+        // In /usr/sbin, which is not on the search path of every user.
         return run(
-            QStringLiteral("nginx"),
+            QFile::exists("/usr/sbin/nginx") ? "/usr/sbin/nginx" : "nginx",
             {"-e", path("error.log"), "-p", dir(), "-c", path("nginx.conf")},
             QStringLiteral("daemon off; master_process off; worker_processes 1;\n"
                            "load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;\n"
