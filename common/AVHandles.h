@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QByteArray>
+#include <cstdlib>
 #include <memory>
+#include <unistd.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -64,3 +66,88 @@ struct AVCodecParametersFree
     void operator()(AVCodecParameters* p) const { avcodec_parameters_free(&p); }
 };
 using AVCodecParametersPtr = std::unique_ptr<AVCodecParameters, AVCodecParametersFree>;
+
+// librtmp's connection handle and message buffer. Declared here so that this header does not
+// pull librtmp's macros into every file; the users include <librtmp/rtmp.h> themselves.
+struct RTMP;
+struct RTMPPacket;
+extern "C" {
+void RTMP_Close(struct RTMP* r);
+void RTMP_Free(struct RTMP* r);
+void RTMPPacket_Free(struct RTMPPacket* p);
+}
+struct RtmpFree
+{
+    // Closes the connection (a no-op when there is none) and frees the handle.
+    void operator()(RTMP* r) const
+    {
+        RTMP_Close(r);
+        RTMP_Free(r);
+    }
+};
+using RtmpPtr = std::unique_ptr<RTMP, RtmpFree>;
+// A packet allocated with calloc(): frees its body, then the packet itself.
+struct RtmpPacketFree
+{
+    void operator()(RTMPPacket* p) const
+    {
+        RTMPPacket_Free(p);
+        std::free(p);
+    }
+};
+using RtmpPacketPtr = std::unique_ptr<RTMPPacket, RtmpPacketFree>;
+
+// A file descriptor (socket, eventfd) closed when the holder goes.
+class UniqueFd
+{
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : m_fd(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(UniqueFd&& o) noexcept : m_fd(o.release()) {}
+    UniqueFd& operator=(UniqueFd&& o) noexcept
+    {
+        if (this != &o)
+            reset(o.release());
+        return *this;
+    }
+    int get() const { return m_fd; }
+    explicit operator bool() const { return m_fd >= 0; }
+    int release()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+    void reset(int fd = -1)
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = fd;
+    }
+
+private:
+    int m_fd = -1;
+};
+
+// GnuTLS session and certificate credentials (declared the same way as librtmp's).
+struct gnutls_session_int;
+struct gnutls_certificate_credentials_st;
+extern "C" {
+void gnutls_deinit(struct gnutls_session_int* session);
+void gnutls_certificate_free_credentials(struct gnutls_certificate_credentials_st* sc);
+}
+struct GnutlsSessionFree
+{
+    void operator()(gnutls_session_int* s) const { gnutls_deinit(s); }
+};
+struct GnutlsCredentialsFree
+{
+    void operator()(gnutls_certificate_credentials_st* c) const
+    {
+        gnutls_certificate_free_credentials(c);
+    }
+};
+using GnutlsSessionPtr = std::unique_ptr<gnutls_session_int, GnutlsSessionFree>;
+using GnutlsCredentialsPtr =
+    std::unique_ptr<gnutls_certificate_credentials_st, GnutlsCredentialsFree>;

@@ -1,0 +1,340 @@
+#include "muxer/RtmpOutput.h"
+
+#include "common/Redact.h"
+
+#include <QLoggingCategory>
+#include <QStringList>
+#include <QUrl>
+
+#include <librtmp/log.h>
+#include <librtmp/rtmp.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <vector>
+
+// librtmp's own messages, warnings and errors only.
+Q_LOGGING_CATEGORY(lcRtmp, "strevo.rtmp")
+
+namespace {
+
+// Stream keys and passwords of the connections alive now: librtmp's messages may quote the
+// URL or the stream name, so every line it logs is masked with them.
+std::mutex g_secretsMutex;
+QStringList g_secrets; // guarded by g_secretsMutex
+
+void rtmpLog(int level, const char* format, va_list args)
+{
+    char text[1024];
+    std::vsnprintf(text, sizeof(text), format, args);
+    QStringList secrets;
+    {
+        std::lock_guard<std::mutex> lock(g_secretsMutex);
+        secrets = g_secrets;
+    }
+    const QString line = redactSecrets(QString::fromLocal8Bit(text).trimmed(), secrets);
+    if (line.isEmpty())
+        return;
+    if (level <= RTMP_LOGERROR)
+        qCCritical(lcRtmp, "%s", qPrintable(line));
+    else if (level == RTMP_LOGWARNING)
+        qCWarning(lcRtmp, "%s", qPrintable(line));
+    else
+        qCDebug(lcRtmp, "%s", qPrintable(line));
+}
+
+// librtmp's log settings are process-wide; RTMP_Init also sets up the shared TLS context the
+// first time it runs, so the first initialisation must not race.
+std::mutex g_initMutex;
+
+RTMP* newHandle()
+{
+    std::lock_guard<std::mutex> lock(g_initMutex);
+    static bool logRouted = false;
+    if (!logRouted) {
+        RTMP_LogSetLevel(RTMP_LOGWARNING);
+        RTMP_LogSetCallback(&rtmpLog);
+        logRouted = true;
+    }
+    RTMP* r = RTMP_Alloc();
+    if (r)
+        RTMP_Init(r);
+    return r;
+}
+
+// librtmp sends without MSG_NOSIGNAL: a send on a connection the peer (or abort()) has shut
+// down raises SIGPIPE, which would end the host process. Blocks SIGPIPE for this thread while
+// librtmp works and discards one that was raised meanwhile.
+class SigpipeGuard
+{
+public:
+    SigpipeGuard()
+    {
+        sigemptyset(&m_pipe);
+        sigaddset(&m_pipe, SIGPIPE);
+        sigset_t pending;
+        sigpending(&pending);
+        m_wasPending = sigismember(&pending, SIGPIPE) == 1;
+        pthread_sigmask(SIG_BLOCK, &m_pipe, &m_previous);
+    }
+    ~SigpipeGuard()
+    {
+        sigset_t pending;
+        sigpending(&pending);
+        if (!m_wasPending && sigismember(&pending, SIGPIPE) == 1) {
+            const timespec zero{};
+            while (sigtimedwait(&m_pipe, nullptr, &zero) < 0 && errno == EINTR) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &m_previous, nullptr);
+    }
+    SigpipeGuard(const SigpipeGuard&) = delete;
+    SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+
+private:
+    sigset_t m_pipe;
+    sigset_t m_previous;
+    bool m_wasPending = false;
+};
+
+// A blocking call on the socket gives up after kIoTimeoutSeconds.
+void setIoTimeouts(int fd)
+{
+    const timeval timeout{RtmpOutput::kIoTimeoutSeconds, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+}
+
+bool readable(int fd)
+{
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR));
+}
+
+} // namespace
+
+class RtmpOutput::SecretScope
+{
+public:
+    explicit SecretScope(QStringList secrets) : m_secrets(std::move(secrets))
+    {
+        m_secrets.removeAll(QString());
+        std::lock_guard<std::mutex> lock(g_secretsMutex);
+        g_secrets += m_secrets;
+    }
+    ~SecretScope()
+    {
+        std::lock_guard<std::mutex> lock(g_secretsMutex);
+        for (const QString& s : m_secrets)
+            g_secrets.removeOne(s);
+    }
+
+private:
+    QStringList m_secrets;
+};
+
+RtmpOutput::RtmpOutput() : m_wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+RtmpOutput::~RtmpOutput()
+{
+    // Taken out first: abort() must not reach a descriptor or relay that is going away.
+    std::unique_ptr<TlsRelay> tls;
+    {
+        std::lock_guard<std::mutex> lock(m_watchMutex);
+        m_watched.reset();
+        tls = std::move(m_tls);
+    }
+    SigpipeGuard guard; // RTMP_Close may still send to a broken connection
+    m_packet.reset();
+    m_rtmp.reset(); // closes the relay's plain end: the relay sends the rest and ends
+    tls.reset();
+    m_secretScope.reset();
+}
+
+void RtmpOutput::abort()
+{
+    m_aborted.store(true);
+    if (m_wake) {
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(m_wake.get(), &one, sizeof(one));
+    }
+    std::lock_guard<std::mutex> lock(m_watchMutex);
+    if (m_watched)
+        ::shutdown(m_watched.get(), SHUT_RDWR);
+    if (m_tls)
+        m_tls->stop();
+}
+
+void RtmpOutput::watchSocket(int fd)
+{
+    std::lock_guard<std::mutex> lock(m_watchMutex);
+    m_watched.reset(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    // abort() may have run before the socket was known.
+    if (m_aborted.load() && m_watched)
+        ::shutdown(m_watched.get(), SHUT_RDWR);
+}
+
+// Opens a TCP connection to host:port within kProbeTimeoutMs, or until abort(). Returns the
+// connected, blocking socket with the I/O time-outs set, or -1.
+int RtmpOutput::connectTcp(const QByteArray& host, int port)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.constData(), QByteArray::number(port).constData(), &hints, &found) != 0)
+        return -1;
+    std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(found, &::freeaddrinfo);
+
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kProbeTimeoutMs);
+    for (const addrinfo* a = addresses.get(); a && !m_aborted.load(); a = a->ai_next) {
+        UniqueFd fd(
+            ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
+        if (!fd)
+            continue;
+        if (::connect(fd.get(), a->ai_addr, a->ai_addrlen) != 0) {
+            if (errno != EINPROGRESS)
+                continue;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd waits[2] = {{fd.get(), POLLOUT, 0}, {m_wake.get(), POLLIN, 0}};
+            int ready;
+            do {
+                ready = ::poll(waits, 2, std::max<int>(0, int(left.count())));
+            } while (ready < 0 && errno == EINTR);
+            int error = 0;
+            socklen_t length = sizeof(error);
+            if (ready <= 0 || !(waits[0].revents & (POLLOUT | POLLERR | POLLHUP)) ||
+                ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0)
+                continue;
+        }
+        const int flags = ::fcntl(fd.get(), F_GETFL);
+        ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+        setIoTimeouts(fd.get());
+        const int on = 1;
+        ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+        return fd.release();
+    }
+    return -1;
+}
+
+bool RtmpOutput::initialize(const CodecPreset& preset)
+{
+    const auto& streaming = preset.streaming();
+    const QString url = streaming.url + QLatin1Char('/') + streaming.streamKey;
+    m_loggedUrl = redactSecrets(url, {streaming.streamKey, streaming.password});
+    m_secretScope =
+        std::make_unique<SecretScope>(QStringList{streaming.streamKey, streaming.password});
+    const QUrl parsed(url);
+    const QByteArray host = parsed.host(QUrl::FullyDecoded).toLocal8Bit();
+    if (host.isEmpty()) {
+        qWarning("RTMP: no server in '%s'", qPrintable(m_loggedUrl));
+        return false;
+    }
+    UniqueFd socket(connectTcp(host, parsed.port(1935)));
+    if (!socket) {
+        if (!m_aborted.load())
+            qWarning("RTMP: server of '%s' does not accept connections", qPrintable(m_loggedUrl));
+        return false;
+    }
+
+    m_preset = preset;
+    m_url = url.toLocal8Bit();
+    m_rtmp.reset(newHandle());
+    if (!m_rtmp || !RTMP_SetupURL(m_rtmp.get(), m_url.data())) {
+        qWarning("RTMP_SetupURL failed: %s", qPrintable(m_loggedUrl));
+        return false;
+    }
+    RTMP_EnableWrite(m_rtmp.get());
+    m_rtmp->Link.timeout = kIoTimeoutSeconds;
+
+    SigpipeGuard guard;
+    watchSocket(socket.get());
+    if (m_rtmp->Link.protocol & RTMP_FEATURE_SSL) {
+        {
+            std::lock_guard<std::mutex> lock(m_watchMutex);
+            m_tls = std::make_unique<TlsRelay>(socket.release());
+            if (m_aborted.load())
+                m_tls->stop();
+        }
+        if (!m_tls->start(host, kIoTimeoutSeconds)) {
+            if (!m_aborted.load())
+                qWarning("RTMP: TLS handshake failed: %s", qPrintable(m_loggedUrl));
+            return false;
+        }
+        socket.reset(m_tls->takeClientSocket());
+        setIoTimeouts(socket.get());
+        watchSocket(socket.get());
+        m_rtmp->Link.protocol &= ~RTMP_FEATURE_SSL;
+    }
+    // The connection made above replaces librtmp's own connect (RTMP_Connect0), which
+    // abort() could not interrupt; librtmp now owns the socket.
+    m_rtmp->m_sb.sb_socket = socket.release();
+    m_rtmp->m_bSendCounter = 1;
+    if (m_aborted.load() || !RTMP_Connect1(m_rtmp.get(), nullptr)) {
+        qWarning("RTMP_Connect failed: %s", qPrintable(m_loggedUrl));
+        return false;
+    }
+    if (m_aborted.load() || !RTMP_ConnectStream(m_rtmp.get(), 0)) {
+        qWarning("RTMP_ConnectStream failed: %s", qPrintable(m_loggedUrl));
+        return false;
+    }
+    m_packet.reset(static_cast<RTMPPacket*>(std::calloc(1, sizeof(RTMPPacket))));
+    if (m_aborted.load() || !m_packet || !RTMP_IsConnected(m_rtmp.get())) {
+        qWarning("RTMP_IsConnected failed: %s", qPrintable(m_loggedUrl));
+        return false;
+    }
+    qInfo("RTMP Connecting to %s", qPrintable(m_loggedUrl));
+    return true;
+}
+
+bool RtmpOutput::write(const unsigned char* data, unsigned int size)
+{
+    if (m_aborted.load() || !m_packet)
+        return false;
+    if (!RTMP_IsConnected(m_rtmp.get())) {
+        qWarning("RTMP_IsConnected failed: %s", qPrintable(m_loggedUrl));
+        return false;
+    }
+    SigpipeGuard guard;
+    if (size > 0 && RTMP_Write(m_rtmp.get(), reinterpret_cast<const char*>(data), int(size)) <= 0) {
+        if (!m_aborted.load())
+            qWarning("RTMP_Write failed: %s", qPrintable(m_loggedUrl));
+        return false;
+    }
+    answerServer();
+    return !m_aborted.load() && RTMP_IsConnected(m_rtmp.get());
+}
+
+// Reads and answers the server messages (chunk size, window size, acknowledgements, status)
+// that are waiting, without blocking when there are none. A message whose chunks have not all
+// arrived stays in m_packet until a later call.
+void RtmpOutput::answerServer()
+{
+    RTMP* r = m_rtmp.get();
+    // A few per call: enough to keep up with a server's control traffic, never a loop that
+    // could keep the muxing thread from writing.
+    for (int i = 0; i < 8 && RTMP_IsConnected(r); ++i) {
+        if (r->m_sb.sb_size <= 0 && !readable(RTMP_Socket(r)))
+            return;
+        if (!RTMP_ReadPacket(r, m_packet.get()))
+            return;
+        if (!RTMPPacket_IsReady(m_packet.get()))
+            continue;
+        qDebug("Received RTMP packet");
+        RTMP_ClientPacket(r, m_packet.get());
+        RTMPPacket_Free(m_packet.get());
+    }
+}

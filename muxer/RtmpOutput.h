@@ -1,0 +1,81 @@
+#pragma once
+
+#include "common/AVHandles.h"
+#include "common/CodecPreset.h"
+#include "muxer/TlsRelay.h"
+
+#include <QByteArray>
+#include <QLoggingCategory>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+// strevo.rtmp: librtmp's own warnings and errors, with stream keys and passwords masked.
+Q_DECLARE_LOGGING_CATEGORY(lcRtmp)
+
+// Publishes an FLV byte stream to an RTMP or RTMPS server through librtmp.
+//
+// Lifecycle: a new object per connection attempt. initialize() probes the server, connects and
+// sets up the publishing stream; write() sends the FLV bytes the muxer produces; the destructor
+// closes the connection and frees the librtmp handle, also after a failed or aborted
+// initialize(). initialize() runs on the muxer's connection thread, write() on the muxing
+// thread, never both at once; abort() may come from any thread at any time.
+class RtmpOutput
+{
+public:
+    // Seconds a connect, handshake or write may block before it counts as a broken connection.
+    static constexpr int kIoTimeoutSeconds = 10;
+    // How long the reachability probe waits for the server to accept the TCP connection.
+    static constexpr int kProbeTimeoutMs = 1000;
+
+    RtmpOutput();
+    ~RtmpOutput();
+    RtmpOutput(const RtmpOutput&) = delete;
+    RtmpOutput& operator=(const RtmpOutput&) = delete;
+
+    // Connects to streaming.url + "/" + streaming.streamKey (rtmp:// or rtmps://) and sets up
+    // publishing. The TCP connection must be accepted within kProbeTimeoutMs (port 1935 when
+    // the URL names none); the RTMP handshake and set-up then get kIoTimeoutSeconds. False,
+    // with a warning naming the failed step and the URL with its key masked, when any step
+    // fails or abort() was called.
+    bool initialize(const CodecPreset& preset);
+
+    // Sends the next piece of the FLV byte stream (the FLV header first, then tags), then
+    // answers the server messages that have arrived. False when the connection is gone or
+    // abort() was called.
+    bool write(const unsigned char* data, unsigned int size);
+
+    // Makes a blocking initialize() or write() on another thread give up at once, and every
+    // later call fail. Thread-safe; never touches the librtmp handle.
+    void abort();
+
+private:
+    int connectTcp(const QByteArray& host, int port);
+    void watchSocket(int fd);
+    void answerServer();
+
+    class SecretScope;
+
+    CodecPreset m_preset;
+    QByteArray m_url;    // RTMP_SetupURL keeps pointers into this text: it lives as long as m_rtmp
+    QString m_loggedUrl; // m_url with the stream key and password masked
+
+    RtmpPtr m_rtmp;         // owned by the thread inside initialize() or write()
+    RtmpPacketPtr m_packet; // a server message being received; may span several write() calls
+    // Masks this connection's stream key and password in librtmp's log lines while it lives.
+    std::unique_ptr<SecretScope> m_secretScope;
+
+    std::atomic<bool> m_aborted{false};
+    // Wakes initialize()'s wait for the TCP connection when abort() is called.
+    UniqueFd m_wake;
+    // A duplicate of the connected socket, so that abort() can shut the connection down while
+    // librtmp blocks on it. A duplicate, because librtmp may close its own descriptor on any
+    // error, after which its number can be reused by an unrelated file.
+    UniqueFd m_watched; // guarded by m_watchMutex
+    // rtmps: TLS is done here, not by librtmp, which gets a plain connection to this relay.
+    // Set by initialize() and cleared by the destructor under m_watchMutex, which abort() holds
+    // to stop it.
+    std::unique_ptr<TlsRelay> m_tls;
+    std::mutex m_watchMutex; // guards m_watched and m_tls
+};

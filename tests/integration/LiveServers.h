@@ -1,0 +1,259 @@
+#pragma once
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include "common/AVHandles.h"
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <functional>
+#include <sys/socket.h>
+
+// Real servers for the live-output tests on 127.0.0.1 and free ports, configured in a
+// temporary folder of their own, stopped by their destructors even when a test fails:
+//   live::NginxRtmp nginx; ASSERT_TRUE(nginx.start());  // publish to nginx.url() + "/key"
+//   live::TlsFront tls(nginx.port()); ASSERT_TRUE(tls.start());  // tls.url(): rtmps://...
+//   nginx.waitForStreamsEnded(); nginx.stop();           // then read nginx.recordings()
+//   live::FfmpegReceiver rx("udp");                      // or "tcp", "rtsp": rx.url()
+//   ASSERT_TRUE(rx.start()); ...; rx.finish();           // rx.output() is complete
+namespace live {
+
+// A socket bound to 127.0.0.1 on a port the system picks, and that port (0 on failure).
+inline UniqueFd boundSocket(int type, int* port)
+{
+    UniqueFd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof(a);
+    const bool bound = ::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), length) == 0 &&
+                       ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &length) == 0;
+    *port = bound ? ntohs(a.sin_port) : 0;
+    return fd;
+}
+
+// A port that was free a moment ago.
+inline int freePort(int type = SOCK_STREAM)
+{
+    int port = 0;
+    boundSocket(type, &port);
+    return port;
+}
+
+inline QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// True when a process listens on the TCP port (or has the UDP port open). Read from the
+// kernel's socket tables, so the check connects to nothing: a one-shot listener such as
+// "ffmpeg -listen 1" would take a test connection for its client.
+inline bool portBound(int port, bool udp)
+{
+    const QByteArray local = QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    for (const char* table : {"tcp", "tcp6", "udp", "udp6"}) {
+        // Columns: number, local address:port, remote address, state (0A listening, 07 open).
+        const QByteArray lines =
+            (table[0] == 'u') == udp ? readFile("/proc/net/" + QString(table)) : "";
+        for (const QByteArray& line : lines.split('\n')) {
+            const QList<QByteArray> c = line.simplified().split(' ');
+            if (c.size() > 3 && c[1].endsWith(':' + local) && c[3] == (udp ? "07" : "0A"))
+                return true;
+        }
+    }
+    return false;
+}
+
+// One server program with its own folder; what it prints goes to <folder>/<name>.log.
+class ServerProcess
+{
+public:
+    ServerProcess(QString name, int port, bool udp = false)
+        : m_name(std::move(name)), m_port(port), m_udp(udp)
+    {
+    }
+    virtual ~ServerProcess() { stop(); }
+
+    int port() const { return m_port; }
+    QString path(const QString& file) const { return m_dir.filePath(file); }
+    QString log() const { return QString::fromLocal8Bit(readFile(path(m_name + ".log"))); }
+
+    // Sends `signal` and waits until the program has exited (killed after 10 s).
+    void stop(int signal = SIGTERM)
+    {
+        if (m_process && m_process->state() != QProcess::NotRunning) {
+            ::kill(pid_t(m_process->processId()), signal);
+            if (!m_process->waitForFinished(10000)) {
+                m_process->kill();
+                m_process->waitForFinished();
+            }
+        }
+        m_process.reset();
+    }
+
+protected:
+    // Runs the program and waits until its port is bound.
+    bool run(const QString& program, const QStringList& args, const QString& config = {})
+    {
+        stop();
+        QFile file(path(m_name + ".conf"));
+        if (!file.open(QIODevice::WriteOnly) || file.write(config.toUtf8()) < 0)
+            return false;
+        file.close();
+        m_process = std::make_unique<QProcess>();
+        m_process->setStandardInputFile(QProcess::nullDevice());
+        m_process->setProcessChannelMode(QProcess::MergedChannels);
+        m_process->setStandardOutputFile(path(m_name + QStringLiteral(".log")), QIODevice::Append);
+        m_process->start(program, args);
+        return m_process->waitForStarted(10000) &&
+               waitUntil([this] { return portBound(m_port, m_udp); });
+    }
+    // Waits up to 10 s, while the program runs, for `ready`. The servers give no sign of their
+    // own, so the condition is checked between short waits for the program's exit.
+    bool waitUntil(const std::function<bool()>& ready)
+    {
+        for (int i = 0; i < 500 && m_process; ++i) {
+            if (ready())
+                return true;
+            if (m_process->waitForFinished(20))
+                return false;
+        }
+        return false;
+    }
+    QString dir() const { return m_dir.path(); }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_name;
+    int m_port;
+    bool m_udp;
+    std::unique_ptr<QProcess> m_process;
+};
+
+// nginx with its RTMP module: application "live" records every published stream as .flv into
+// recordDir(). start() again after stop() serves the same port and folder.
+class NginxRtmp : public ServerProcess
+{
+public:
+    NginxRtmp() : ServerProcess(QStringLiteral("nginx"), freePort()) {}
+    QString url() const { return QStringLiteral("rtmp://127.0.0.1:%1/live").arg(port()); }
+    QString recordDir() const { return path(QStringLiteral("record")); }
+    QStringList recordings() const // oldest name first
+    {
+        QStringList files;
+        for (const QString& f : QDir(recordDir()).entryList({"*.flv"}, QDir::Files, QDir::Name))
+            files << QDir(recordDir()).filePath(f);
+        return files;
+    }
+    // Waits until nginx has seen `count` publishers end their streams so far (it has then
+    // written and closed their recordings).
+    bool waitForStreamsEnded(int count = 1)
+    {
+        return waitUntil(
+            [&] { return readFile(path("error.log")).count("deleteStream") >= count; });
+    }
+    bool start()
+    {
+        QDir().mkpath(recordDir());
+        // In /usr/sbin, which is not on the search path of every user.
+        return run(
+            QFile::exists("/usr/sbin/nginx") ? "/usr/sbin/nginx" : "nginx",
+            {"-e", path("error.log"), "-p", dir(), "-c", path("nginx.conf")},
+            QStringLiteral("daemon off; master_process off; worker_processes 1;\n"
+                           "load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;\n"
+                           "error_log %1/error.log info; pid %1/nginx.pid;\n"
+                           "events { worker_connections 64; }\n"
+                           "rtmp { server { listen 127.0.0.1:%2; application live {\n"
+                           "  live on; record all; record_path %3; record_unique on; } } }\n")
+                .arg(dir())
+                .arg(port())
+                .arg(recordDir()));
+    }
+};
+
+// stunnel with a self-signed certificate made at start: TLS on port() forwarded to
+// 127.0.0.1:target (an RTMPS front for NginxRtmp).
+class TlsFront : public ServerProcess
+{
+public:
+    explicit TlsFront(int target)
+        : ServerProcess(QStringLiteral("stunnel"), freePort()), m_target(target)
+    {
+    }
+    QString url() const { return QStringLiteral("rtmps://127.0.0.1:%1/live").arg(port()); }
+    bool start()
+    {
+        QProcess openssl;
+        openssl.start("openssl", QStringLiteral("req -x509 -newkey ec -pkeyopt "
+                                                "ec_paramgen_curve:prime256v1 -nodes -days 1 "
+                                                "-subj /CN=127.0.0.1 -keyout %1 -out %2")
+                                     .arg(path("key.pem"), path("cert.pem"))
+                                     .split(' '));
+        return openssl.waitForFinished(30000) && openssl.exitCode() == 0 &&
+               run(QStringLiteral("stunnel4"), {path("stunnel.conf")},
+                   QStringLiteral("foreground = yes\npid =\n[front]\naccept = 127.0.0.1:%1\n"
+                                  "connect = 127.0.0.1:%2\ncert = %3\nkey = %4\n")
+                       .arg(port())
+                       .arg(m_target)
+                       .arg(path("cert.pem"), path("key.pem")));
+    }
+
+private:
+    int m_target;
+};
+
+// ffmpeg receiving one stream and copying it into output() as MPEG-TS. `scheme`: "tcp"
+// (listening), "udp", or "rtsp" (the RTSP server a publisher announces to). Its stream probe
+// ends after 1 s of stream, so that a short stream is written out before finish(). ffmpeg's
+// UDP input ignores signals while no data comes: it ends 3 s after the last datagram.
+class FfmpegReceiver : public ServerProcess
+{
+public:
+    explicit FfmpegReceiver(const QString& scheme)
+        : ServerProcess("ffmpeg", freePort(scheme == "udp" ? SOCK_DGRAM : SOCK_STREAM),
+                        scheme == "udp"),
+          m_scheme(scheme)
+    {
+    }
+    QString url() const
+    {
+        return QStringLiteral("%1://127.0.0.1:%2%3")
+            .arg(m_scheme)
+            .arg(port())
+            .arg(m_scheme == "rtsp" ? "/live" : "");
+    }
+    QString output() const { return path("out.ts"); }
+    bool start()
+    {
+        const QStringList input =
+            m_scheme == "rtsp"
+                ? QStringList{"-rtsp_flags", "listen", "-i", url()}
+                : QStringList{"-f", "mpegts", "-i",
+                              url() + (m_scheme == "tcp" ? "?listen=1" : "?timeout=3000000")};
+        return run("ffmpeg", QStringList{"-nostdin", "-nostats", "-loglevel", "warning", "-y",
+                                         "-analyzeduration", "1000000"} +
+                                 input + QStringList{"-c", "copy", output()});
+    }
+    // Ends the reception as a user does, so that output() is a complete file.
+    void finish() { stop(SIGINT); }
+
+private:
+    QString m_scheme;
+};
+
+// Accepts TCP connections (the kernel completes them) and never answers: a hanging server.
+class SilentServer
+{
+public:
+    SilentServer() : m_fd(boundSocket(SOCK_STREAM, &m_port)) { ::listen(m_fd.get(), 8); }
+    int port() const { return m_port; }
+
+private:
+    int m_port = 0;
+    UniqueFd m_fd;
+};
+
+} // namespace live
