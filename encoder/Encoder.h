@@ -89,6 +89,7 @@ public:
     double videoTs() override;
     double audioTs() override;
     void liveStateChanged(LiveState state, int reconnects, long long dropped) override;
+    void liveDropped(long long dropped) override { m_sync.liveDrops.store(dropped); }
 
     // IVideoThread, IAudioThread
     void videoThread() override;

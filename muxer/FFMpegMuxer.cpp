@@ -1,17 +1,21 @@
 #include "muxer/FFMpegMuxer.h"
 
+#include "api/LogRouting.h"
 #include "common/CodecTable.h"
 #include "common/Redact.h"
 #include "muxer/AvioWriter.h"
 #include "muxer/FileWriter.h"
 #include "muxer/IMuxerCallback.h"
+#include "muxer/LiveUrl.h"
 #include "muxer/MuxerThread.h"
 #include "muxer/RecordingName.h"
+#include "muxer/RtmpOutput.h"
 
 #include <QDateTime>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <chrono>
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -109,12 +113,32 @@ FFMpegMuxer::FFMpegMuxer(IMuxerCallback* callback) : m_callback(callback) {}
 
 FFMpegMuxer::~FFMpegMuxer()
 {
+    if (m_live) {
+        // A live output sends what is queued while it is connected, for at most kLiveDrainMs;
+        // a pending connect is cut off at once.
+        {
+            std::lock_guard<std::mutex> lock(m_queueMutex);
+            m_stopping = true;
+        }
+        m_queueCond.notify_all();
+        if (m_connectThread)
+            m_connectThread->requestExit();
+        if (!m_connected.load())
+            abortIo();
+        if (m_thread && !m_thread->wait(kLiveDrainMs))
+            abortIo();
+        m_connectThread.reset();
+        delete m_thread;
+        m_thread = nullptr;
+        close(m_connected.load() && !m_aborted.load());
+        reportLiveState(LiveState::Stopped);
+        LogRouting::removeSecrets(liveSecrets());
+        return;
+    }
     {
         // A local recording keeps every queued packet: the loop drains the queues first.
         std::lock_guard<std::mutex> lock(m_queueMutex);
         m_stopping = true;
-        if (m_preset.streaming().enabled)
-            m_aborted.store(true);
     }
     m_queueCond.notify_all();
     delete m_thread;
@@ -151,27 +175,48 @@ int FFMpegMuxer::audioFrameSize(int codecId, int sampleRate)
 bool FFMpegMuxer::initialize(const CodecPreset& preset)
 {
     m_preset = preset;
-    if (m_preset.streaming().enabled) {
-        qWarning(
-            "FFMPEG: live output to '%s' is not available in this build",
-            qPrintable(redactSecrets(m_preset.streaming().url, {m_preset.streaming().streamKey})));
+    if (!m_preset.streaming().enabled)
+        return open();
+
+    QString why;
+    if (!LiveUrl::check(m_preset.streaming(), &why)) {
+        qWarning("FFMPEG: live output: %s", qPrintable(why));
         return false;
     }
-    return open();
+    if (m_preset.local().enabled)
+        qInfo("FFMPEG: a live output records nothing locally; its local settings are ignored");
+    m_live = true;
+    // libavformat and librtmp print URLs in their own lines: mask ours there too.
+    LogRouting::addSecrets(liveSecrets());
+    if (!prepare())
+        return false;
+    qDebug("muxer url %s", qPrintable(LiveUrl::masked(m_preset.streaming())));
+    m_thread = new MuxerThread(this);
+    m_thread->start(QThread::InheritPriority);
+    m_reopenWanted.store(true); // the first connection
+    m_connectThread = std::make_unique<ThreadCallback>(static_cast<IThreadCallback*>(this));
+    m_connectThread->start(QThread::InheritPriority);
+    return true;
 }
 
-bool FFMpegMuxer::open()
+bool FFMpegMuxer::prepare()
 {
     const QString container = m_preset.container().format;
-    const QByteArray fileName = "file." + container.toUtf8();
-    m_oformat = av_guess_format(nullptr, fileName.constData(), nullptr);
+    if (m_live) {
+        const char* name = LiveUrl::containerFor(LiveUrl::scheme(m_preset.streaming().url));
+        m_oformat = name ? av_guess_format(name, nullptr, nullptr) : nullptr;
+    } else {
+        const QByteArray fileName = "file." + container.toUtf8();
+        m_oformat = av_guess_format(nullptr, fileName.constData(), nullptr);
+    }
     if (!m_oformat) {
         qWarning("FFMPEG: no container called '%s'", qPrintable(container));
         return false;
     }
     const QByteArray formatName(m_oformat->name);
     m_mpegts = formatName == "mpegts";
-    m_fragmented = m_preset.container().crashSafe && (formatName == "mp4" || formatName == "mov");
+    m_fragmented =
+        !m_live && m_preset.container().crashSafe && (formatName == "mp4" || formatName == "mov");
 
     const CodecModel::VideoCodec& video = m_preset.videoCodec();
     const CodecTable::Entry* videoEntry = CodecTable::find(video.codecName);
@@ -197,9 +242,13 @@ bool FFMpegMuxer::open()
         qWarning("FFMPEG: frame rate %g", video.frameRate);
         return false;
     }
-    if (!containerTakesCodecs(m_oformat))
-        return false;
+    return containerTakesCodecs(m_oformat);
+}
 
+bool FFMpegMuxer::open()
+{
+    if (!prepare())
+        return false;
     CodecModel::Local& local = m_preset.local();
     if (local.enabled && local.recordingPath.isEmpty()) {
         QString why;
@@ -211,26 +260,47 @@ bool FFMpegMuxer::open()
         }
         local.recordingPath = QFileInfo(path).absoluteFilePath();
     }
+    if (!openOutput())
+        return false;
+    m_thread = new MuxerThread(this);
+    m_thread->start(QThread::InheritPriority);
+    return true;
+}
 
+bool FFMpegMuxer::openOutput()
+{
     m_format = avformat_alloc_context();
     if (!m_format) {
         qWarning("FFMPEG: cannot allocate the output context");
         return false;
     }
     m_format->oformat = m_oformat;
-    // Muxers that name their own files (m3u8 segments) or look at the extension (.m2ts packets
-    // of 192 bytes) read the url.
-    m_format->url = av_strdup(QFile::encodeName(local.recordingPath).constData());
-    if (!addStreams(m_format, &m_videoStream, &m_audioStream))
+    if (m_live) {
+        m_ioStartMs.store(nowMs());
+        m_format->url = av_strdup(LiveUrl::build(m_preset.streaming()).toLocal8Bit().constData());
+        m_format->interrupt_callback = AVIOInterruptCB{&FFMpegMuxer::interruptCheck, this};
+    } else {
+        // Muxers that name their own files (m3u8 segments) or look at the extension (.m2ts
+        // packets of 192 bytes) read the url.
+        m_format->url = av_strdup(QFile::encodeName(m_preset.local().recordingPath).constData());
+    }
+    if (!addStreams(m_format, &m_videoStream, &m_audioStream)) {
+        close(false);
         return false;
+    }
 
-    if (!(m_oformat->flags & AVFMT_NOFILE)) {
+    if (m_live) {
+        if (!openLiveIo()) {
+            close(false);
+            return false;
+        }
+    } else if (!(m_oformat->flags & AVFMT_NOFILE)) {
+        const QString& path = m_preset.local().recordingPath;
         auto writer = std::make_unique<FileWriter>();
-        m_createdFile = !QFileInfo::exists(local.recordingPath);
-        if (!writer->open(local.recordingPath)) {
+        m_createdFile = !QFileInfo::exists(path);
+        if (!writer->open(path)) {
             m_createdFile = false;
-            qWarning("FFMPEG: cannot open '%s' for writing: %s",
-                     qPrintable(redactSecrets(local.recordingPath)),
+            qWarning("FFMPEG: cannot open '%s' for writing: %s", qPrintable(redactSecrets(path)),
                      qPrintable(writer->errorText()));
             return false;
         }
@@ -243,20 +313,43 @@ bool FFMpegMuxer::open()
     }
     m_format->max_delay = m_mpegts ? 0 : 100000;
 
-    if (!m_videoExtradata.empty() || (m_videoPar && m_videoPar->extradata_size > 0)) {
-        std::lock_guard<std::mutex> lock(m_muxMutex);
-        if (!writeHeaderLocked())
+    // A live output has no later moment for the header of a codec without global headers.
+    if (hasVideoHeaders() || (m_live && !isH264OrHevc(m_videoId))) {
+        std::unique_lock<std::mutex> lock(m_muxMutex, std::defer_lock);
+        if (!m_live)
+            lock.lock(); // a live output's connection thread holds it already
+        if (!writeHeaderLocked()) {
+            if (m_live)
+                close(false);
             return false;
+        }
     }
-    m_thread = new MuxerThread(this);
-    m_thread->start(QThread::InheritPriority);
     return true;
+}
+
+bool FFMpegMuxer::hasVideoHeaders() const
+{
+    std::lock_guard<std::mutex> lock(m_extradataMutex);
+    return !m_videoExtradata.empty() || (m_videoPar && m_videoPar->extradata_size > 0);
+}
+
+QStringList FFMpegMuxer::liveSecrets() const
+{
+    const CodecModel::Streaming& s = m_preset.streaming();
+    return {s.streamKey, s.password, s.srtPassphrase};
+}
+
+QString FFMpegMuxer::target() const
+{
+    return m_live ? LiveUrl::masked(m_preset.streaming())
+                  : redactSecrets(m_preset.local().recordingPath);
 }
 
 bool FFMpegMuxer::describeVideo(AVCodecParameters* par, const AVOutputFormat* format) const
 {
     const CodecModel::VideoCodec& video = m_preset.videoCodec();
     const bool mov = QByteArray(format->name) == "mov";
+    std::lock_guard<std::mutex> lock(m_extradataMutex);
     if (m_videoPar) {
         if (avcodec_parameters_copy(par, m_videoPar.get()) < 0)
             return false;
@@ -308,6 +401,7 @@ bool FFMpegMuxer::describeAudio(AVCodecParameters* par, const AVOutputFormat*) c
         par->block_align = 2 * par->ch_layout.nb_channels;
         par->bit_rate = static_cast<int64_t>(par->block_align) * audio.sampleRate * 8;
     }
+    std::lock_guard<std::mutex> lock(m_extradataMutex);
     if (!m_audioExtradata.empty()) {
         par->extradata = static_cast<uint8_t*>(
             av_mallocz(m_audioExtradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
@@ -346,6 +440,12 @@ AVDictionary* FFMpegMuxer::headerOptions() const
     // complete fragment.
     if (m_fragmented)
         av_dict_set(&options, "movflags", "frag_keyframe+empty_moov+default_base_moof", 0);
+    if (m_live && QByteArray(m_oformat->name) == "flv")
+        av_dict_set(&options, "flvflags", "no_duration_filesize", 0); // nothing to seek back to
+    // RTP over the RTSP connection itself: one TCP connection that gets through firewalls and
+    // loses nothing.
+    if (m_live && QByteArray(m_oformat->name) == "rtsp")
+        av_dict_set(&options, "rtsp_transport", "tcp", 0);
     return options;
 }
 
@@ -379,8 +479,10 @@ bool FFMpegMuxer::containerTakesCodecs(const AVOutputFormat* format) const
     }
     // Without its parameter sets an H.264/HEVC header cannot be written (the encoder hands
     // them over with its first packet): the tag check has to do.
-    if (isH264OrHevc(m_videoId) && m_videoExtradata.empty() &&
-        !(m_videoPar && m_videoPar->extradata_size > 0))
+    if (isH264OrHevc(m_videoId) && !hasVideoHeaders())
+        return queryCodecs();
+    // A container that opens its own connection (RTSP) cannot be tried offline.
+    if (format->flags & AVFMT_NOFILE && QByteArray(format->name) != "hls")
         return queryCodecs();
 
     // The playlist muxer writes segment files of its own: try its segments' format instead.
@@ -394,6 +496,7 @@ bool FFMpegMuxer::containerTakesCodecs(const AVOutputFormat* format) const
     AVStream* audio = nullptr;
     if (!addStreams(ctx.get(), &video, &audio))
         return false;
+    std::unique_lock<std::mutex> extradataLock(m_extradataMutex);
     if (video->codecpar->extradata_size == 0 && !m_videoExtradata.empty()) {
         video->codecpar->extradata = static_cast<uint8_t*>(
             av_mallocz(m_videoExtradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
@@ -402,6 +505,7 @@ bool FFMpegMuxer::containerTakesCodecs(const AVOutputFormat* format) const
         std::copy(m_videoExtradata.begin(), m_videoExtradata.end(), video->codecpar->extradata);
         video->codecpar->extradata_size = static_cast<int>(m_videoExtradata.size());
     }
+    extradataLock.unlock();
     NullOutput sink;
     auto* buffer = static_cast<unsigned char*>(av_malloc(4096));
     if (!buffer)
@@ -461,6 +565,7 @@ bool FFMpegMuxer::setUpColourFilter()
 bool FFMpegMuxer::writeHeaderLocked()
 {
     AVCodecParameters* par = m_videoStream->codecpar;
+    std::unique_lock<std::mutex> extradataLock(m_extradataMutex);
     if (!m_videoExtradata.empty() && par->extradata_size == 0) {
         par->extradata = static_cast<uint8_t*>(
             av_mallocz(m_videoExtradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
@@ -469,6 +574,7 @@ bool FFMpegMuxer::writeHeaderLocked()
             par->extradata_size = static_cast<int>(m_videoExtradata.size());
         }
     }
+    extradataLock.unlock();
     if (isH264OrHevc(par->codec_id) && par->extradata_size > 0 && !m_colourFilter &&
         !setUpColourFilter())
         qDebug("FFMPEG: colour metadata filter unavailable; writing the stream as it is");
@@ -477,8 +583,7 @@ bool FFMpegMuxer::writeHeaderLocked()
     const int result = avformat_write_header(m_format, &raw);
     DictionaryPtr options(raw);
     if (result < 0) {
-        qWarning("FFMPEG: cannot write the header of '%s': %s",
-                 qPrintable(redactSecrets(m_preset.local().recordingPath)),
+        qWarning("FFMPEG: cannot write the header of '%s': %s", qPrintable(target()),
                  qPrintable(m_writer && !m_writer->errorText().isEmpty()
                                 ? m_writer->errorText()
                                 : QString::fromUtf8(avErrorText(result))));
@@ -504,6 +609,13 @@ bool FFMpegMuxer::writeHeader()
 {
     if (m_headerWritten.load())
         return true;
+    if (m_live) {
+        // The connection thread writes the header when it opens the output; an output that
+        // is open without one (the headers came late) is opened again.
+        if (m_connected.load())
+            requestReopen();
+        return true;
+    }
     if (!m_format)
         return false;
     std::lock_guard<std::mutex> lock(m_muxMutex);
@@ -516,8 +628,22 @@ bool FFMpegMuxer::writeVideo(AVPacketPtr packet, bool keyFrame)
         return false;
     if (!packet)
         return true;
+    if (m_live && !m_connected.load()) {
+        countLiveDrops(1);
+        return true;
+    }
     {
-        std::lock_guard<std::mutex> lock(m_queueMutex);
+        std::unique_lock<std::mutex> lock(m_queueMutex);
+        if (m_live && m_videoQueue.size() > backlogLimit()) {
+            // The server takes less than the stream: start again from a key frame rather
+            // than fall further behind.
+            lock.unlock();
+            countLiveDrops(1);
+            qWarning("FFMPEG: more than %zu video packets wait for '%s'; reconnecting",
+                     backlogLimit(), qPrintable(target()));
+            requestReopen();
+            return true;
+        }
         if (!m_keyFrameSeen) {
             if (!keyFrame)
                 return true; // a file starts with a key frame
@@ -540,6 +666,10 @@ bool FFMpegMuxer::writeAudio(AVPacketPtr packet)
         return false;
     if (!packet || !m_audioStream)
         return true;
+    if (m_live && !m_connected.load()) {
+        countLiveDrops(1);
+        return true;
+    }
     {
         std::lock_guard<std::mutex> lock(m_queueMutex);
         if (!m_keyFrameSeen)
@@ -553,6 +683,8 @@ bool FFMpegMuxer::writeAudio(AVPacketPtr packet)
 
 void FFMpegMuxer::skipVideoFrame()
 {
+    if (m_live && !m_connected.load())
+        return;
     {
         std::lock_guard<std::mutex> lock(m_queueMutex);
         // The gap still counts as written video, in order, so that the audio that waits for
@@ -577,6 +709,7 @@ int FFMpegMuxer::skipAudioFrame()
 
 void FFMpegMuxer::setVideoParameters(const AVCodecParameters* par)
 {
+    std::lock_guard<std::mutex> lock(m_extradataMutex);
     m_videoPar.reset();
     if (!par)
         return;
@@ -587,6 +720,7 @@ void FFMpegMuxer::setVideoParameters(const AVCodecParameters* par)
 
 void FFMpegMuxer::setVideoExtradata(unsigned char* data, unsigned int size)
 {
+    std::lock_guard<std::mutex> lock(m_extradataMutex);
     if (size == 0 || !data || !m_videoExtradata.empty())
         return; // the first non-empty headers win
     m_videoExtradata.assign(data, data + size);
@@ -596,6 +730,7 @@ void FFMpegMuxer::setAudioExtradata(unsigned char* data, unsigned int size)
 {
     if (size == 0 || !data)
         return;
+    std::lock_guard<std::mutex> lock(m_extradataMutex);
     m_audioExtradata.assign(data, data + size); // always the latest copy
 }
 
@@ -617,7 +752,8 @@ void FFMpegMuxer::detachCallback()
 
 void FFMpegMuxer::abort()
 {
-    m_aborted.store(true);
+    abortIo();
+    m_queueCond.notify_all();
 }
 
 const QString& FFMpegMuxer::recordingPath()
@@ -629,7 +765,7 @@ const QString& FFMpegMuxer::recordingPath()
 
 int FFMpegMuxer::nextQueue() const
 {
-    if (!m_headerWritten.load() || m_failed.load())
+    if (!m_headerWritten.load() || m_failed.load() || (m_live && !m_connected.load()))
         return -1;
     const Queued* v = m_videoQueue.empty() ? nullptr : &m_videoQueue.front();
     const Queued* a = m_audioQueue.empty() ? nullptr : &m_audioQueue.front();
@@ -674,7 +810,7 @@ void FFMpegMuxer::muxingLoop()
                 m_videoQueue.clear();
                 m_audioQueue.clear();
             }
-            if (m_stopping && m_aborted.load())
+            if (m_stopping && (m_aborted.load() || (m_live && !m_connected.load())))
                 return;
             which = nextQueue();
             if (which < 0) {
@@ -694,6 +830,10 @@ void FFMpegMuxer::muxingLoop()
         }
         item.packet.reset();
         if (!ok) {
+            if (m_live) {
+                requestReopen(); // the connection thread empties the queues
+                continue;
+            }
             std::lock_guard<std::mutex> lock(m_queueMutex);
             m_videoQueue.clear();
             m_audioQueue.clear();
@@ -731,6 +871,7 @@ bool FFMpegMuxer::writeVideoPacket(Queued& item)
                 av_packet_move_ref(pkt, original.get());
         }
     }
+    m_ioStartMs.store(nowMs());
     const int result = av_interleaved_write_frame(m_format, pkt);
     if (result < 0) {
         fail("video", result);
@@ -748,6 +889,7 @@ bool FFMpegMuxer::writeAudioPacket(Queued& item)
     pkt->duration = av_rescale_q(m_audioFrameSize, codecTb, m_audioTimeBase);
     pkt->flags |= AV_PKT_FLAG_KEY;
     pkt->stream_index = m_audioStream->index;
+    m_ioStartMs.store(nowMs());
     const int result = av_interleaved_write_frame(m_format, pkt);
     if (result < 0) {
         fail("audio", result);
@@ -759,6 +901,13 @@ bool FFMpegMuxer::writeAudioPacket(Queued& item)
 
 void FFMpegMuxer::fail(const char* what, int result)
 {
+    if (m_live) {
+        // A broken connection: the output is opened again, not finished.
+        if (!m_aborted.load())
+            qWarning("FFMPEG: writing %s to '%s' failed: %s; reconnecting", what,
+                     qPrintable(target()), avErrorText(result).constData());
+        return;
+    }
     if (m_failed.exchange(true))
         return;
     const QString reason = m_writer && !m_writer->errorText().isEmpty()
@@ -770,21 +919,230 @@ void FFMpegMuxer::fail(const char* what, int result)
 
 // ---- closing ----------------------------------------------------------------------------
 
-void FFMpegMuxer::close()
+void FFMpegMuxer::close(bool trailer)
 {
-    std::lock_guard<std::mutex> lock(m_muxMutex);
+    std::unique_lock<std::mutex> lock(m_muxMutex, std::defer_lock);
+    if (!m_live)
+        lock.lock(); // a live output's connection thread (or destructor) holds it or needs none
     if (m_format) {
-        if (m_headerWritten.load()) {
+        if (trailer && m_headerWritten.load()) {
+            m_ioStartMs.store(nowMs());
             const int result = av_write_trailer(m_format);
-            if (result < 0 && !m_failed.load())
+            if (result < 0 && !m_failed.load() && !m_live)
                 fail("the end", result);
         }
-        m_format->pb = nullptr; // owned by m_avio
+        if (m_live && m_liveIo) {
+            if (m_liveIoCustom) {
+                av_freep(&m_liveIo->buffer);
+                avio_context_free(&m_liveIo);
+            } else {
+                avio_closep(&m_liveIo);
+            }
+        }
+        m_format->pb = nullptr; // owned by m_avio or m_liveIo
         avformat_free_context(m_format);
         m_format = nullptr;
     }
+    m_liveIo = nullptr;
     m_videoStream = nullptr;
     m_audioStream = nullptr;
     m_colourFilter.reset();
     m_headerWritten.store(false);
+    if (m_live) {
+        std::lock_guard<std::mutex> rtmpLock(m_rtmpMutex);
+        m_rtmp.reset();
+    }
+}
+
+// ---- live outputs -----------------------------------------------------------------------
+
+long long FFMpegMuxer::nowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+size_t FFMpegMuxer::backlogLimit() const
+{
+    const int seconds = m_preset.processing().liveBacklogSeconds > 0
+                            ? m_preset.processing().liveBacklogSeconds
+                            : kDefaultBacklogSeconds;
+    return static_cast<size_t>(seconds * m_preset.videoCodec().frameRate);
+}
+
+bool FFMpegMuxer::openLiveIo()
+{
+    if (m_oformat->flags & AVFMT_NOFILE)
+        return true; // RTSP connects in its header
+    if (LiveUrl::usesOwnRtmp(m_preset) && QByteArray(m_oformat->name) == "flv") {
+        auto rtmp = std::make_unique<RtmpOutput>();
+        RtmpOutput* raw = rtmp.get();
+        {
+            std::lock_guard<std::mutex> lock(m_rtmpMutex);
+            if (m_aborted.load())
+                return false;
+            m_rtmp = std::move(rtmp);
+        }
+        if (!raw->initialize(m_preset))
+            return false;
+        constexpr int kBufferSize = 4096;
+        auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
+        if (!buffer)
+            return false;
+        m_liveIo = avio_alloc_context(buffer, kBufferSize, 1, this, nullptr, &rtmpWrite, nullptr);
+        if (!m_liveIo) {
+            av_free(buffer);
+            return false;
+        }
+        m_liveIoCustom = true;
+        m_format->pb = m_liveIo;
+        m_format->flags |= AVFMT_FLAG_CUSTOM_IO;
+        qInfo("Use Custom RTMP Muxer");
+        return true;
+    }
+    m_liveIoCustom = false;
+    const int result = avio_open2(&m_liveIo, m_format->url, AVIO_FLAG_WRITE,
+                                  &m_format->interrupt_callback, nullptr);
+    if (result < 0) {
+        m_liveIo = nullptr;
+        if (!m_aborted.load())
+            qWarning("FFMPEG: could not open '%s': %s", qPrintable(target()),
+                     avErrorText(result).constData());
+        return false;
+    }
+    m_format->pb = m_liveIo;
+    return true;
+}
+
+int FFMpegMuxer::rtmpWrite(void* opaque, AvioWriter::WriteBuffer buffer, int size)
+{
+    // Runs under m_muxMutex, which also guards m_rtmp's replacement.
+    auto* self = static_cast<FFMpegMuxer*>(opaque);
+    return self->m_rtmp && self->m_rtmp->write(buffer, static_cast<unsigned int>(size)) ? size : -1;
+}
+
+int FFMpegMuxer::interruptCheck(void* opaque)
+{
+    auto* self = static_cast<FFMpegMuxer*>(opaque);
+    // A write that blocks while the output is to be reopened (a backlog) gives up at once.
+    if (self->m_aborted.load() ||
+        (!self->m_connecting.load() && self->m_reopenWanted.load() && !self->m_connected.load()))
+        return 1;
+    if (nowMs() - self->m_ioStartMs.load() <= kLiveIoTimeoutMs)
+        return 0;
+    self->requestReopen();
+    return 1;
+}
+
+void FFMpegMuxer::requestReopen()
+{
+    m_connected.store(false);
+    m_reopenWanted.store(true);
+    if (!m_connecting.load()) {
+        // A write blocked on the broken connection holds the output: cut it off.
+        std::lock_guard<std::mutex> lock(m_rtmpMutex);
+        if (m_rtmp)
+            m_rtmp->abort();
+    }
+    if (m_connectThread)
+        m_connectThread->wakeThread();
+}
+
+void FFMpegMuxer::abortIo()
+{
+    std::lock_guard<std::mutex> lock(m_rtmpMutex);
+    m_aborted.store(true);
+    if (m_rtmp)
+        m_rtmp->abort();
+}
+
+void FFMpegMuxer::countLiveDrops(long long count)
+{
+    const long long total = m_liveDrops.fetch_add(count) + count;
+    std::lock_guard<std::mutex> lock(m_callbackMutex);
+    if (m_callback)
+        m_callback->liveDropped(total);
+}
+
+void FFMpegMuxer::reportLiveState(LiveState state)
+{
+    m_liveState = state;
+    std::lock_guard<std::mutex> lock(m_callbackMutex);
+    if (m_callback)
+        m_callback->liveStateChanged(state, m_reconnects, m_liveDrops.load());
+}
+
+void FFMpegMuxer::threadCallback()
+{
+    ThreadCallback* thread = m_connectThread.get();
+    for (;;) {
+        thread->waitUntil([this] { return m_reopenWanted.load(); });
+        if (thread->isExitThread() || m_aborted.load())
+            return;
+        const long long attempt = nowMs();
+        reconnect();
+        if (m_connected.load())
+            continue;
+        // The server is absent or refused: try again after the interval, not at once, however
+        // often the pipeline asks.
+        for (long long left = attempt + kReconnectIntervalMs - nowMs();
+             left > 0 && !thread->isExitThread() && !m_aborted.load();
+             left = attempt + kReconnectIntervalMs - nowMs())
+            thread->waitThread(static_cast<unsigned long>(left));
+    }
+}
+
+void FFMpegMuxer::reconnect()
+{
+    if (m_liveState == LiveState::Live)
+        ++m_reconnects;
+    qDebug("start reconnection...");
+    long long discarded = 0;
+    {
+        // A write blocked on the broken connection holds this lock; the interrupt check cuts
+        // it off while a reopen is wanted, so the request is withdrawn only once it is ours.
+        std::lock_guard<std::mutex> lock(m_muxMutex);
+        m_reopenWanted.store(false);
+        {
+            std::lock_guard<std::mutex> queueLock(m_queueMutex);
+            discarded = static_cast<long long>(m_videoQueue.size() + m_audioQueue.size());
+            m_videoQueue.clear();
+            m_audioQueue.clear();
+            m_queuedVideoFrames = 0;
+            m_queuedAudioSamples = 0;
+            m_keyFrameSeen = false;
+            m_videoFrames.store(0);
+        }
+        close(false); // the old connection is broken or being replaced: no trailer
+        m_reserved = 0;
+    }
+    if (discarded > 0)
+        countLiveDrops(discarded);
+    {
+        std::lock_guard<std::mutex> lock(m_callbackMutex);
+        if (m_callback) {
+            m_callback->audioWriteTs(0.0, 0);
+            m_callback->videoWriteTs(0.0, 0);
+        }
+    }
+    reportLiveState(m_everLive ? LiveState::Reconnecting : LiveState::Connecting);
+
+    bool ok;
+    {
+        std::lock_guard<std::mutex> lock(m_muxMutex);
+        m_connecting.store(true);
+        ok = !m_aborted.load() && openOutput();
+        if (ok)
+            m_connected.store(true);
+        m_connecting.store(false);
+    }
+    qDebug("end reconnection...");
+    if (!ok) {
+        m_reopenWanted.store(true);
+        return;
+    }
+    m_everLive = true;
+    qInfo("FFMPEG: live output to '%s' connected", qPrintable(target()));
+    reportLiveState(LiveState::Live);
 }

@@ -2,11 +2,15 @@
 
 #include "common/AVHandles.h"
 #include "common/CodecPreset.h"
+#include "common/IThreadCallback.h"
+#include "muxer/AvioWriter.h"
 #include "muxer/IMuxer.h"
+#include "muxer/IMuxerCallback.h"
 #include "muxer/IMuxerThread.h"
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -20,10 +24,10 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-class AvioWriter;
-class IMuxerCallback;
 class IWriter;
 class MuxerThread;
+class RtmpOutput;
+class ThreadCallback;
 
 // Writes a pipeline's encoded packets into a container with libavformat.
 //
@@ -36,9 +40,26 @@ class MuxerThread;
 // destructor drains the queues, writes the trailer and closes the file, so every packet handed
 // over ends up in the recording. A write error stops the output at once; what was written
 // before stays playable (mkv, ts, crash-safe mp4/mov).
-class FFMpegMuxer : public IMuxer, public IMuxerThread
+//
+// A live output (streaming enabled) is opened on a connection thread of its own, so that a
+// slow, absent or lost server never blocks the pipeline: initialize() only checks the settings
+// and starts that thread. While the output is not connected, packets are dropped and counted;
+// a failed write, a blocked I/O call or a backlog closes it, and the thread opens it again
+// (at most one attempt per kReconnectIntervalMs while the server is absent), after which the
+// stamps start from 0 at the next key frame. Bytes go through libavformat's network I/O, or
+// for H.264 over RTMP with rtmpMode 0 through the library's own publisher (RtmpOutput).
+class FFMpegMuxer : public IMuxer, public IMuxerThread, private IThreadCallback
 {
 public:
+    // An I/O call of a live output that blocks this long counts as a broken connection.
+    static constexpr int kLiveIoTimeoutMs = 10000;
+    // A live output whose server is absent is tried again at most this often.
+    static constexpr int kReconnectIntervalMs = 500;
+    // The video backlog a live output tolerates when the preset's liveBacklogSeconds is 0.
+    static constexpr int kDefaultBacklogSeconds = 5;
+    // How long a stopping live output may take to send what is queued before it is cut off.
+    static constexpr int kLiveDrainMs = 1000;
+
     explicit FFMpegMuxer(IMuxerCallback* callback);
     ~FFMpegMuxer() override;
 
@@ -73,6 +94,15 @@ private:
     };
 
     bool open();
+    // Picks the container and checks that it takes the codecs; no output is made.
+    bool prepare();
+    // Makes the format context, streams and I/O, and writes the header when it can. Expects
+    // m_muxMutex held for a live output (its connection thread); a failure releases it all.
+    bool openOutput();
+    bool openLiveIo();
+    QString target() const; // the recording path or the masked URL, for messages
+    size_t backlogLimit() const;
+    QStringList liveSecrets() const;
     // Fills a context with the streams the preset describes (no I/O).
     bool addStreams(AVFormatContext* format, AVStream** video, AVStream** audio) const;
     bool describeVideo(AVCodecParameters* par, const AVOutputFormat* format) const;
@@ -83,6 +113,7 @@ private:
     AVDictionary* headerOptions() const;
     // Expects m_muxMutex held. Writes the container header with the known extradata.
     bool writeHeaderLocked();
+    bool hasVideoHeaders() const;
     bool setUpColourFilter();
     // Expects m_queueMutex held. Which queue the next write takes from: 0 video, 1 audio,
     // -1 none yet (the stream must stay interleaved, or nothing is queued).
@@ -92,7 +123,23 @@ private:
     bool writeAudioPacket(Queued& item);
     // Expects m_muxMutex held. Stops the output after a failed write, once, with the reason.
     void fail(const char* what, int result);
-    void close();
+    // `trailer`: finish the container (a local recording, or a live output stopped cleanly).
+    void close(bool trailer = true);
+
+    // ---- live outputs ----
+    void threadCallback() override; // the connection thread
+    // One pass of the connection thread: tear down, report, open again.
+    void reconnect();
+    // Any thread: marks the output broken and wakes the connection thread.
+    void requestReopen();
+    // Makes a pending connect or write give up (aborted is set first).
+    void abortIo();
+    void reportLiveState(LiveState state);
+    // Any thread without a muxer lock: counts dropped packets and reports the total.
+    void countLiveDrops(long long count);
+    static int interruptCheck(void* opaque);
+    static int rtmpWrite(void* opaque, AvioWriter::WriteBuffer buffer, int size);
+    static long long nowMs();
 
     IMuxerCallback* m_callback; // the pipeline; kept, never deleted; null once detached
     std::mutex m_callbackMutex; // guards m_callback: held while a report is being made
@@ -138,4 +185,24 @@ private:
     unsigned long long m_reserved = 0;
     bool m_createdFile = false; // open() made the recording file (set-up thread only)
     MuxerThread* m_thread = nullptr;
+
+    // Live outputs. The connection thread opens and closes the output under m_muxMutex.
+    bool m_live = false; // set by initialize(), read-only after
+    std::unique_ptr<ThreadCallback> m_connectThread;
+    std::atomic<bool> m_connected{false};    // packets are accepted and written
+    std::atomic<bool> m_reopenWanted{false}; // the connection thread has work
+    std::atomic<bool> m_connecting{false};   // the connection thread is inside openOutput()
+    std::atomic<long long> m_ioStartMs{0};   // when the current blocking I/O began
+    std::atomic<long long> m_liveDrops{0};   // packets dropped while not connected or backlogged
+    std::unique_ptr<RtmpOutput> m_rtmp;      // replaced under m_muxMutex and m_rtmpMutex
+    std::mutex m_rtmpMutex;                  // lets abortIo() reach m_rtmp from any thread
+    AVIOContext* m_liveIo = nullptr;         // m_muxMutex; own-RTMP I/O (freed) or avio_open2's
+    bool m_liveIoCustom = false;
+    // The connection thread's own (and the destructor's, after joining it).
+    LiveState m_liveState = LiveState::NotLive;
+    int m_reconnects = 0;
+    bool m_everLive = false;
+    // Guards the extradata and stream parameters, which the pipeline may set while the
+    // connection thread opens the output.
+    mutable std::mutex m_extradataMutex;
 };

@@ -35,4 +35,7 @@ public:
         (void)reconnects;
         (void)dropped;
     }
+    // A live output discarded packets (while not connected, or for a backlog); `dropped` is its
+    // count so far. Called on the thread that offered the packet, or the connection thread.
+    virtual void liveDropped(long long dropped) { (void)dropped; }
 };

@@ -1,0 +1,330 @@
+#include "../unit/MessageCapture.h"
+#include "LiveServers.h"
+#include "Probe.h"
+#include "RecordingHarness.h"
+#include "muxer/FFMpegMuxer.h"
+#include "muxer/IMuxerCallback.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QLoggingCategory>
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+namespace {
+
+CodecPreset livePreset(const QString& url, int rtmpMode = 0)
+{
+    CodecPreset p = RecordingHarness::preset(QDir::tempPath(), QStringLiteral("flv"));
+    p.local().enabled = false;
+    p.streaming().enabled = true;
+    p.streaming().url = url;
+    p.streaming().streamKey = QStringLiteral("k3y");
+    p.streaming().rtmpMode = rtmpMode;
+    return p;
+}
+
+// Streams `frames` frames in real time; `atFrame` runs after each one.
+RecordingHarness::Result stream(CodecPreset preset, int frames,
+                                std::function<void(int, Encoder&)> atFrame = {})
+{
+    RecordingHarness harness;
+    QElapsedTimer clock;
+    clock.start();
+    harness.onFrame = [&](int i, Encoder& encoder) {
+        const qint64 due = static_cast<qint64>((i + 1) * 1000 / preset.videoCodec().frameRate);
+        if (clock.elapsed() < due)
+            QThread::msleep(static_cast<unsigned long>(due - clock.elapsed()));
+        if (atFrame)
+            atFrame(i, encoder);
+    };
+    return harness.record(preset, frames);
+}
+
+// What a receiver got: decodes without error, H.264 + AAC, a key frame first.
+void expectPlayable(const QString& path, Probe::Media* media = nullptr)
+{
+    SCOPED_TRACE(path.toStdString());
+    QString errors;
+    EXPECT_TRUE(Probe::decodesCleanly(path, &errors)) << qPrintable(errors);
+    const Probe::Media m = Probe::inspect(path, false);
+    EXPECT_EQ(m.videoValue("codec_name"), QStringLiteral("h264"));
+    EXPECT_EQ(m.audio.value(QStringLiteral("codec_name")).toString(), QStringLiteral("aac"));
+    ASSERT_FALSE(m.videoPackets.isEmpty());
+    EXPECT_TRUE(m.videoPackets.front().key);
+    if (media)
+        *media = m;
+}
+
+int threadCount()
+{
+    return QDir(QStringLiteral("/proc/self/task"))
+        .entryList(QDir::Dirs | QDir::NoDotAndDotDot)
+        .size();
+}
+
+} // namespace
+
+// RTMP through the library's own publisher (0) and libavformat's (1), and RTMPS through a TLS
+// front: nginx records what arrived, and every packet the pipeline counted as written is there.
+class LiveRtmp : public ::testing::TestWithParam<std::tuple<int, bool>>
+{
+};
+
+TEST_P(LiveRtmp, ServerRecordsEveryWrittenPacket)
+{
+    const auto [mode, tls] = GetParam();
+    live::NginxRtmp nginx;
+    ASSERT_TRUE(nginx.start());
+    live::TlsFront front(nginx.port());
+    if (tls) {
+        ASSERT_TRUE(front.start());
+    }
+    double written = 0;
+    const auto result =
+        stream(livePreset(tls ? front.url() : nginx.url(), mode), 90,
+               [&](int, Encoder& e) { written = e.getSyncInfo().videoWriteTs.load(); });
+    ASSERT_EQ(result.initResult, 0);
+    ASSERT_TRUE(nginx.waitForStreamsEnded());
+    nginx.stop();
+    ASSERT_EQ(nginx.recordings().size(), 1);
+    Probe::Media m;
+    expectPlayable(nginx.recordings().front(), &m);
+    EXPECT_GE(m.videoPackets.size(), qRound(written * 30));
+    EXPECT_GT(m.videoPackets.size(), 60);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, LiveRtmp,
+                         ::testing::Values(std::make_tuple(0, false), std::make_tuple(1, false),
+                                           std::make_tuple(0, true), std::make_tuple(1, true)));
+
+// MPEG-TS over TCP and UDP, and RTSP, each into an ffmpeg receiver.
+class LiveReceiver : public ::testing::TestWithParam<const char*>
+{
+};
+
+TEST_P(LiveReceiver, ReceivesAPlayableStream)
+{
+    live::FfmpegReceiver receiver{QLatin1String(GetParam())};
+    ASSERT_TRUE(receiver.start());
+    CodecPreset preset = livePreset(receiver.url());
+    const auto result = stream(preset, 90);
+    ASSERT_EQ(result.initResult, 0);
+    receiver.finish();
+    Probe::Media m;
+    expectPlayable(receiver.output(), &m);
+    EXPECT_GT(m.videoPackets.size(), 45) << qPrintable(receiver.log());
+}
+
+INSTANTIATE_TEST_SUITE_P(Schemes, LiveReceiver, ::testing::Values("tcp", "udp", "rtsp"));
+
+// The server goes away mid-stream and comes back 2 s later: the pipeline runs on, its written
+// times restart, and the second stream starts with a key frame at 0 and plays.
+class LiveReconnect : public ::testing::TestWithParam<int>
+{
+};
+
+TEST_P(LiveReconnect, StreamResumesWhenTheServerIsBack)
+{
+    live::NginxRtmp nginx;
+    ASSERT_TRUE(nginx.start());
+    std::vector<int> states;
+    bool resetSeen = false;
+    long long encodedWhileDown = 0;
+    const auto result = stream(livePreset(nginx.url(), GetParam()), 240, [&](int i, Encoder& e) {
+        const AVSync& s = e.getSyncInfo();
+        if (states.empty() || states.back() != s.liveState.load())
+            states.push_back(s.liveState.load());
+        if (i == 60) {
+            nginx.stop();
+            encodedWhileDown = static_cast<long long>(e.encodedVideo().frameCount.load());
+        }
+        if (i > 60 && i < 120 && s.videoWriteTs.load() == 0.0)
+            resetSeen = true;
+        if (i == 120) {
+            encodedWhileDown =
+                static_cast<long long>(e.encodedVideo().frameCount.load()) - encodedWhileDown;
+            ASSERT_TRUE(nginx.start());
+        }
+        if (i == 239) {
+            EXPECT_EQ(s.liveReconnects.load(), 1);
+            EXPECT_GT(s.liveDrops.load(), 0);
+        }
+    });
+    ASSERT_EQ(result.initResult, 0);
+    EXPECT_TRUE(resetSeen);
+    EXPECT_GT(encodedWhileDown, 50); // frames kept being encoded while connects failed
+    const std::vector<int> expected{1, 2, 3, 2};
+    EXPECT_EQ(std::vector<int>(states.begin() + (states.front() == 0 ? 1 : 0), states.end()),
+              expected);
+    ASSERT_TRUE(nginx.waitForStreamsEnded());
+    nginx.stop();
+    const QStringList recordings = nginx.recordings();
+    ASSERT_EQ(recordings.size(), 2);
+    Probe::Media second;
+    expectPlayable(recordings.back(), &second);
+    EXPECT_NEAR(second.videoPackets.front().pts, 0.0, 1e-6);
+    EXPECT_GT(second.videoPackets.size(), 60); // back within a second of the server
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, LiveReconnect, ::testing::Values(0, 1));
+
+// A server that is absent or never answers holds up nothing: frames are encoded and counted,
+// and the pipeline goes away at once even while a connect is pending.
+class LiveUnreachable : public ::testing::TestWithParam<std::tuple<int, bool>>
+{
+};
+
+TEST_P(LiveUnreachable, PipelineRunsOnAndStopsAtOnce)
+{
+    const auto [mode, silent] = GetParam();
+    live::SilentServer server;
+    const int port = silent ? server.port() : live::freePort();
+    CodecPreset preset = livePreset(QStringLiteral("rtmp://127.0.0.1:%1/live").arg(port), mode);
+    RecordingHarness harness;
+    auto encoder = std::make_unique<Encoder>();
+    ASSERT_EQ(encoder->initialize(&harness, &preset, false), 0);
+    encoder->start();
+    TestPattern pattern(320, 240);
+    TimeStamp ts{1};
+    for (int i = 0; i < 45; ++i) {
+        encoder->enqueueVideo(const_cast<uint8_t*>(pattern.frame(i)), 320, 240, PIX_NV12, &ts);
+        QThread::msleep(33);
+    }
+    const AVSync& sync = encoder->getSyncInfo();
+    EXPECT_GT(encoder->encodedVideo().frameCount.load(), 30u);
+    EXPECT_EQ(sync.liveState.load(), static_cast<int>(LiveState::Connecting));
+    EXPECT_GT(sync.liveDrops.load(), 30);
+    QElapsedTimer clock;
+    clock.start();
+    encoder.reset();
+    EXPECT_LT(clock.elapsed(), 2000);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, LiveUnreachable,
+                         ::testing::Combine(::testing::Values(0, 1), ::testing::Bool()));
+
+namespace {
+
+// Collects a muxer's reports.
+struct Reports : IMuxerCallback
+{
+    void videoWriteTs(double, int) override {}
+    void audioWriteTs(double, int) override {}
+    double videoTs() override { return 0; }
+    double audioTs() override { return 0; }
+    void liveStateChanged(LiveState state, int reconnects, long long) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        states.push_back(state);
+        this->reconnects = reconnects;
+    }
+    int count(LiveState state)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return static_cast<int>(std::count(states.begin(), states.end(), state));
+    }
+    std::mutex mutex;
+    std::vector<LiveState> states;
+    int reconnects = 0;
+};
+
+AVPacketPtr annexBPacket(size_t size)
+{
+    AVPacketPtr p(av_packet_alloc());
+    av_new_packet(p.get(), static_cast<int>(size));
+    std::fill(p->data, p->data + size, 0xff);
+    const uint8_t start[] = {0, 0, 0, 1, 0x09, 0xf0, 0, 0, 0, 1, 0x0c}; // AUD, filler
+    std::copy(std::begin(start), std::end(start), p->data);
+    p->data[size - 1] = 0x80;
+    return p;
+}
+
+} // namespace
+
+// A server that takes the stream slower than it comes (here: never reads) builds a backlog; past
+// liveBacklogSeconds of video the output drops and reconnects instead of falling further behind.
+// Also: a connection that accepts but never answers is cut off by the I/O time limit.
+TEST(LiveBacklog, ReconnectsPastTheLimit)
+{
+    live::SilentServer server;
+    CodecPreset preset = livePreset(QStringLiteral("tcp://127.0.0.1:%1").arg(server.port()));
+    preset.audioCodec().enabled = false;
+    preset.videoCodec().frameRate = 10;
+    preset.processing().liveBacklogSeconds = 1;
+    Reports reports;
+    {
+        FFMpegMuxer muxer(&reports);
+        uint8_t headers[] = {0, 0, 0, 1, 0x67, 0x42, 0, 0x1e, 0, 0, 0, 1, 0x68, 0xce, 0x38, 0x80};
+        muxer.setVideoExtradata(headers, sizeof(headers));
+        ASSERT_TRUE(muxer.initialize(preset));
+        for (int i = 0; i < 400 && reports.count(LiveState::Live) < 2; ++i) {
+            if (muxer.isHeaderWritten())
+                muxer.writeVideo(annexBPacket(256 * 1024), true);
+            QThread::msleep(10);
+        }
+    }
+    EXPECT_GE(reports.count(LiveState::Live), 2);
+    EXPECT_GE(reports.reconnects, 1);
+}
+
+// Bad settings fail initialize with a reason and leave no thread behind.
+class LiveBadSettings : public ::testing::TestWithParam<const char*>
+{
+};
+
+TEST_P(LiveBadSettings, FailInitialize)
+{
+    const int threads = threadCount();
+    CodecPreset preset = livePreset(QLatin1String(GetParam()));
+    RecordingHarness harness;
+    {
+        Encoder encoder;
+        EXPECT_NE(encoder.initialize(&harness, &preset, false), 0);
+    }
+    EXPECT_EQ(threadCount(), threads);
+}
+
+INSTANTIATE_TEST_SUITE_P(Urls, LiveBadSettings,
+                         ::testing::Values("", "rtmp://ho st/live", "http://127.0.0.1/live",
+                                           "rtmp://127.0.0.1:70000/live"));
+
+// The stream key and password reach no log line, at any level, through connects, a lost
+// server and failed reconnects, whichever publisher carries the stream.
+class LiveSecrets : public ::testing::TestWithParam<int>
+{
+};
+
+TEST_P(LiveSecrets, NeverLogged)
+{
+    live::NginxRtmp nginx;
+    ASSERT_TRUE(nginx.start());
+    CodecPreset preset = livePreset(nginx.url(), GetParam());
+    preset.streaming().streamKey = QStringLiteral("s3cr3tKey");
+    preset.streaming().authEnabled = true;
+    preset.streaming().userName = QStringLiteral("ann");
+    preset.streaming().password = QStringLiteral("pa55word");
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=true"));
+    av_log_set_level(AV_LOG_DEBUG);
+    QStringList messages;
+    {
+        MessageCapture capture;
+        stream(preset, 60, [&](int i, Encoder&) {
+            if (i == 30)
+                nginx.stop();
+        });
+        messages = capture.messages();
+    }
+    av_log_set_level(AV_LOG_INFO);
+    QLoggingCategory::setFilterRules(QString());
+    EXPECT_GT(messages.size(), 10);
+    for (const QString& m : messages) {
+        EXPECT_FALSE(m.contains(QLatin1String("s3cr3tKey"))) << qPrintable(m);
+        EXPECT_FALSE(m.contains(QLatin1String("pa55word"))) << qPrintable(m);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, LiveSecrets, ::testing::Values(0, 1));
