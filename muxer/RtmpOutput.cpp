@@ -1,5 +1,6 @@
 #include "muxer/RtmpOutput.h"
 
+#include "api/LogRouting.h"
 #include "common/Redact.h"
 
 #include <QLoggingCategory>
@@ -29,29 +30,21 @@ Q_LOGGING_CATEGORY(lcRtmp, "strevo.rtmp")
 
 namespace {
 
-// Stream keys and passwords of the connections alive now: librtmp's messages may quote the
-// URL or the stream name, so every line it logs is masked with them.
-std::mutex g_secretsMutex;
-QStringList g_secrets; // guarded by g_secretsMutex
-
+// librtmp's messages may quote the URL or the stream name: every line is masked with the
+// secrets of the live outputs open now (LogRouting's registry).
 void rtmpLog(int level, const char* format, va_list args)
 {
     char text[1024];
     std::vsnprintf(text, sizeof(text), format, args);
-    QStringList secrets;
-    {
-        std::lock_guard<std::mutex> lock(g_secretsMutex);
-        secrets = g_secrets;
-    }
-    const QString line = redactSecrets(QString::fromLocal8Bit(text).trimmed(), secrets);
+    const QByteArray line = LogRouting::masked(QByteArray(text).trimmed());
     if (line.isEmpty())
         return;
     if (level <= RTMP_LOGERROR)
-        qCCritical(lcRtmp, "%s", qPrintable(line));
+        qCCritical(lcRtmp, "%s", line.constData());
     else if (level == RTMP_LOGWARNING)
-        qCWarning(lcRtmp, "%s", qPrintable(line));
+        qCWarning(lcRtmp, "%s", line.constData());
     else
-        qCDebug(lcRtmp, "%s", qPrintable(line));
+        qCDebug(lcRtmp, "%s", line.constData());
 }
 
 // librtmp's log settings are process-wide; RTMP_Init also sets up the shared TLS context the
@@ -129,16 +122,9 @@ class RtmpOutput::SecretScope
 public:
     explicit SecretScope(QStringList secrets) : m_secrets(std::move(secrets))
     {
-        m_secrets.removeAll(QString());
-        std::lock_guard<std::mutex> lock(g_secretsMutex);
-        g_secrets += m_secrets;
+        LogRouting::addSecrets(m_secrets);
     }
-    ~SecretScope()
-    {
-        std::lock_guard<std::mutex> lock(g_secretsMutex);
-        for (const QString& s : m_secrets)
-            g_secrets.removeOne(s);
-    }
+    ~SecretScope() { LogRouting::removeSecrets(m_secrets); }
 
 private:
     QStringList m_secrets;
