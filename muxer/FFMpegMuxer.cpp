@@ -664,7 +664,7 @@ bool FFMpegMuxer::writeAudio(AVPacketPtr packet)
 {
     if (m_failed.load())
         return false;
-    if (!packet || !m_audioStream)
+    if (!packet || m_audioId == AV_CODEC_ID_NONE)
         return true;
     if (m_live && !m_connected.load()) {
         countLiveDrops(1);

@@ -278,14 +278,16 @@ class LiveBadSettings : public ::testing::TestWithParam<const char*>
 
 TEST_P(LiveBadSettings, FailInitialize)
 {
-    const int threads = threadCount();
     CodecPreset preset = livePreset(QLatin1String(GetParam()));
     RecordingHarness harness;
-    {
+    const auto attempt = [&] {
         Encoder encoder;
         EXPECT_NE(encoder.initialize(&harness, &preset, false), 0);
-    }
-    EXPECT_EQ(threadCount(), threads);
+    };
+    attempt(); // the first also starts what the process keeps (sanitizer threads)
+    const int threads = threadCount();
+    attempt();
+    EXPECT_LE(threadCount(), threads);
 }
 
 INSTANTIATE_TEST_SUITE_P(Urls, LiveBadSettings,
