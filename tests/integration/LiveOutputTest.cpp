@@ -273,6 +273,26 @@ TEST(LiveBacklog, ReconnectsPastTheLimit)
     EXPECT_GE(reports.reconnects, 1);
 }
 
+// A server that accepts the connection and never answers holds a connect through libavformat
+// for the I/O time limit at most; then the output tries again.
+TEST(LiveTimeLimit, HangingServerIsCutOff)
+{
+    live::SilentServer server;
+    Reports reports;
+    {
+        FFMpegMuxer muxer(&reports);
+        ASSERT_TRUE(muxer.initialize(
+            livePreset(QStringLiteral("rtmp://127.0.0.1:%1/live").arg(server.port()), 1)));
+        QElapsedTimer clock;
+        clock.start();
+        while (reports.count(LiveState::Connecting) < 2 &&
+               clock.elapsed() < FFMpegMuxer::kLiveIoTimeoutMs + 5000)
+            QThread::msleep(50);
+        EXPECT_EQ(reports.count(LiveState::Connecting), 2);
+        EXPECT_GE(clock.elapsed(), FFMpegMuxer::kLiveIoTimeoutMs - 1000);
+    }
+}
+
 // Bad settings fail initialize with a reason and leave no thread behind.
 class LiveBadSettings : public ::testing::TestWithParam<const char*>
 {
