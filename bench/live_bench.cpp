@@ -11,6 +11,7 @@
 // nginx runs from a generated configuration in a temporary folder; nothing else is needed.
 
 #include "LiveServers.h"
+#include "ProcessStats.h"
 #include "common/CodecPreset.h"
 #include "common/PixelFormat.h"
 #include "common/TimeStamp.h"
@@ -25,8 +26,6 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
-#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -48,21 +47,6 @@ CodecPreset benchPreset(int width, int height)
     p.audioCodec() = {true, QStringLiteral("AAC"), 48000, 128, 16, 2};
     p.container().format = QStringLiteral("mkv");
     return p;
-}
-
-double cpuSeconds()
-{
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-long rssKiB()
-{
-    std::ifstream statm("/proc/self/statm");
-    long pages = 0, resident = 0;
-    statm >> pages >> resident;
-    return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 // Pushes frames and sound in real time for `seconds`, calling `each` after every frame; ends

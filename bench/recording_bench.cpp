@@ -10,6 +10,7 @@
 //
 // Files go to a temporary folder that is removed at the end.
 
+#include "ProcessStats.h"
 #include "common/CodecPreset.h"
 #include "common/PixelFormat.h"
 #include "common/TimeStamp.h"
@@ -23,8 +24,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
-#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
@@ -47,21 +46,6 @@ CodecPreset recordingPreset(const QString& folder)
     p.local().folder = folder;
     p.local().fileNameTemplate = QStringLiteral("bench");
     return p;
-}
-
-double cpuSeconds()
-{
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-long rssKiB()
-{
-    std::ifstream statm("/proc/self/statm");
-    long pages = 0, resident = 0;
-    statm >> pages >> resident;
-    return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 } // namespace
