@@ -50,10 +50,8 @@ TEST(CliExamples, TimeSplitListsEveryFileAndCountsTheirSizes)
     long long bytes = 0;
     for (const auto& file : files) {
         EXPECT_EQ(QFileInfo(file.toString()).absolutePath(), QDir(dir.path()).absolutePath());
-        expectPlayable(file.toString());
         bytes += QFileInfo(file.toString()).size();
     }
-    EXPECT_EQ(streamInfo(files.at(2).toString(), "video").frames, 50);
     EXPECT_EQ(run.output().value(QStringLiteral("bytes")).toInt(), bytes);
 }
 
@@ -218,16 +216,16 @@ TEST(CliErrors, BadJobsFailWithAOneLineReason)
         const CliRun run = cli(args);
         EXPECT_EQ(run.r.exitCode, 2) << args.join(QLatin1Char(' ')).toStdString();
         EXPECT_EQ(run.r.err.count('\n'), 1) << run.r.err.constData();
-        if (args.value(0) == QLatin1String("/dev/zero")) {
-            EXPECT_TRUE(run.r.err.contains("larger than 1024 kB")) << run.r.err.constData();
-        }
-        if (args.value(1) == QLatin1String("--fast")) {
-            EXPECT_TRUE(run.r.err.contains("is live")) << run.r.err.constData();
-        }
+        EXPECT_TRUE(args.value(0) != QLatin1String("/dev/zero") ||
+                    run.r.err.contains("larger than 1024 kB"))
+            << run.r.err.constData();
+        EXPECT_TRUE(args.value(1) != QLatin1String("--fast") || run.r.err.contains("is live"))
+            << run.r.err.constData();
     }
 }
 
-// Bad live settings are refused before anything starts, naming the problem, never a secret.
+// Bad live settings are refused before anything starts, naming the problem, never a secret
+// (which URLs are refused: LiveUrlTest).
 struct BadLive
 {
     const char *streaming, *output, *reason;
@@ -263,8 +261,6 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(BadLive{R"("url": "")", "",
                             "outputs[1].streaming.url: the live output has no URL"},
                     BadLive{R"("url": "rtmp://bob:pa55word@[::1/s3cr3tKey")", "", "malformed URL"},
-                    BadLive{R"("url": "http://127.0.0.1/live")", "", "unknown scheme 'http'"},
-                    BadLive{R"("url": "rtmp://127.0.0.1:70000/live")", "", "port"},
                     BadLive{kGoodUrl, R"(, "local": {"enabled": true})", "make two outputs"},
                     BadLive{kGoodUrl, R"(, "container": {"format": "mp4"})", "carries flv"}));
 
@@ -303,9 +299,7 @@ TEST(CliLive, StreamsToAnRtmpServerAndFailsWhenNoneListens)
     ASSERT_EQ(server.recordings().size(), 1);
     const QString path = server.recordings().front();
     expectPlayable(path);
-    EXPECT_EQ(streamInfo(path, "video").codec, QStringLiteral("h264"));
     EXPECT_GE(streamInfo(path, "video").frames, 60);
-    EXPECT_EQ(streamInfo(path, "audio").codec, QStringLiteral("aac"));
 }
 
 TEST(CliFailures, AVanishedFolderOrFailingOutputsEndNonZero)

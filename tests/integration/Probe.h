@@ -70,15 +70,10 @@ public:
 
     static Media inspect(const QString& path, bool countFrames = true)
     {
-        QStringList args{"-v",
-                         "error",
-                         "-print_format",
-                         "json",
-                         "-show_streams",
-                         "-show_packets",
-                         "-show_data_hash",
-                         "MD5",
-                         path};
+        QStringList args = QStringLiteral("-v error -print_format json -show_streams "
+                                          "-show_packets -show_data_hash MD5")
+                               .split(QLatin1Char(' '))
+                           << path;
         if (countFrames)
             args << "-count_frames";
         const Result r = run(QStringLiteral("ffprobe"), args);

@@ -17,17 +17,6 @@ CodecPreset videoOnly(const QString& folder, const QString& codec, const QString
     return p;
 }
 
-// Decodes cleanly, with the codec and every frame.
-void expectDecodes(const Probe::Media& m, const QString& path, long long frames,
-                   const QString& codecName)
-{
-    SCOPED_TRACE(path.toStdString());
-    QString errors;
-    EXPECT_TRUE(Probe::decodesCleanly(path, &errors)) << errors.toStdString();
-    EXPECT_EQ(m.videoValue("codec_name"), codecName);
-    EXPECT_EQ(m.frames(), frames);
-}
-
 const char* const kVideoCodecs[] = {
     "X264", "H264", "VP8", "VP9", "MJPEG", "Apple ProRes", "QuickTime Animation (RLE)"};
 const char* const kAudioCodecs[] = {"AAC", "PCM", "MP3"};
@@ -70,13 +59,9 @@ TEST_P(ContainerCodecs, AcceptedPairsDecodeAndOthersFailAtStart)
             preset.audioCodec().enabled = true;
             preset.audioCodec().codecName = codec;
         }
-        RecordingHarness harness;
-        // The codecs that take RGB convert from the pipeline's BGRA pictures.
-        harness.bgraSource =
-            codec == QLatin1String("MJPEG") || codec.contains(QLatin1String("RLE"));
         QElapsedTimer timer;
         timer.start();
-        const RecordingHarness::Result r = harness.record(preset, 8);
+        const RecordingHarness::Result r = RecordingHarness().record(preset, 8);
         if (!c.accepted.contains(codec)) {
             EXPECT_EQ(r.initResult, -3);
             EXPECT_LT(timer.elapsed(), 2000);
@@ -136,7 +121,8 @@ TEST(VideoCodecRecording, ProResProfilesAndFieldOrderInMov)
         const RecordingHarness::Result r = harness.record(preset, 4);
         ASSERT_EQ(r.initResult, 0) << c.name;
         const Probe::Media m = Probe::inspect(r.lastPath);
-        expectDecodes(m, r.lastPath, 4, QStringLiteral("prores"));
+        EXPECT_TRUE(Probe::decodesCleanly(r.lastPath)) << c.name;
+        EXPECT_EQ(m.frames(), 4) << c.name;
         EXPECT_EQ(m.videoValue("profile"), QLatin1String(c.name));
         EXPECT_EQ(m.videoValue("field_order"), QLatin1String(c.fieldOrder)) << c.name;
     }

@@ -1,5 +1,5 @@
+#include "Decoder.h"
 #include "EncodedPacket.h"
-#include "H264Decoder.h"
 #include "codec/video/FFmpegVideo.h"
 #include "codec/video/OpenH264.h"
 #include "codec/video/VPX.h"
@@ -32,11 +32,11 @@ void PrintTo(const VideoCase& c, std::ostream* os)
 using VideoCodecs = ::testing::TestWithParam<VideoCase>;
 
 // Decodes the packets with a decoder set up from the stream parameters alone; none may fail.
-std::vector<H264Decoder::Picture> decodeAll(const AVCodecParameters* par,
-                                            const std::vector<EncodedPacket>& packets)
+std::vector<Decoder::Picture> decodeAll(const AVCodecParameters* par,
+                                        const std::vector<EncodedPacket>& packets)
 {
-    H264Decoder decoder(par);
-    std::vector<H264Decoder::Picture> pictures;
+    Decoder decoder(par);
+    std::vector<Decoder::Picture> pictures;
     for (size_t i = 0; i <= packets.size(); ++i) { // then drained
         auto got = i < packets.size() ? decoder.decode(packets[i].data.data(), packets[i].size)
                                       : decoder.decode(nullptr, 0);
@@ -47,7 +47,7 @@ std::vector<H264Decoder::Picture> decodeAll(const AVCodecParameters* par,
 }
 
 // The decoded picture of frame `index`: its square's left edge is at x = 4 * index.
-void expectFrame(const H264Decoder::Picture& p, const VideoCase& c, int w, int h, int index)
+void expectFrame(const Decoder::Picture& p, const VideoCase& c, int w, int h, int index)
 {
     const int inSquare = 20 * w + 4 * index + 8, outside = 200 * w + 20;
     if (c.inputFormat == PIX_ARGB) {
@@ -117,7 +117,7 @@ TEST_P(VideoCodecs, EncodedStreamDecodesToTheInputPictureAndFromARequestedKeyFra
             << "key frames are IDR pictures";
     }
 
-    const std::vector<H264Decoder::Picture> pictures = decodeAll(par.get(), packets);
+    const std::vector<Decoder::Picture> pictures = decodeAll(par.get(), packets);
     ASSERT_EQ(pictures.size(), static_cast<size_t>(frames));
     for (const auto& picture : pictures) {
         EXPECT_EQ(picture.width, w);
@@ -125,7 +125,7 @@ TEST_P(VideoCodecs, EncodedStreamDecodesToTheInputPictureAndFromARequestedKeyFra
         EXPECT_EQ(picture.format, c.decodedFormat);
     }
     expectFrame(pictures[k], c, w, h, k);
-    const std::vector<H264Decoder::Picture> fromKey = decodeAll(par.get(), {packets[k]});
+    const std::vector<Decoder::Picture> fromKey = decodeAll(par.get(), {packets[k]});
     ASSERT_EQ(fromKey.size(), 1u);
     expectFrame(fromKey[0], c, w, h, k);
 }
@@ -275,8 +275,8 @@ TEST(FFmpegVideo, ProResProfilesAndFieldOrderReadBack)
         const std::vector<unsigned char> frame = testFrame(PIX_YUV422P10, 320, 240, 0);
         const EncodedPacket p = EncodedPacket::encode(*codec, &frame);
         ASSERT_TRUE(p.produced) << profile;
-        H264Decoder decoder(par.get());
-        std::vector<H264Decoder::Picture> pictures = decoder.decode(p.data.data(), p.size);
+        Decoder decoder(par.get());
+        std::vector<Decoder::Picture> pictures = decoder.decode(p.data.data(), p.size);
         ASSERT_EQ(pictures.size(), 1u) << profile;
         EXPECT_EQ(decoder.profile(), profile);
         // The 4444 profiles decode at 12 bits, the 4:2:2 ones at 10.
