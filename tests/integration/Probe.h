@@ -9,6 +9,7 @@
 #include <QVariant>
 #include <QVector>
 #include <algorithm>
+#include <gtest/gtest.h>
 
 // Runs the real ffprobe/ffmpeg and other programs for the tests.
 class Probe
@@ -120,6 +121,14 @@ public:
         if (errors)
             *errors = QString::fromUtf8(r.err);
         return r.exitCode == 0 && r.err.trimmed().isEmpty();
+    }
+
+    // Expects the whole file to decode without an error.
+    static void expectDecodes(const QString& path)
+    {
+        QString errors;
+        EXPECT_TRUE(decodesCleanly(path, &errors))
+            << qPrintable(path) << ": " << qPrintable(errors);
     }
 
     // Seconds from the first packet's start to the last packet's end.

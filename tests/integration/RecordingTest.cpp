@@ -70,8 +70,7 @@ TEST_P(Recordings, TenSecondsDecodeCompletelyAtTheExactRateAndAreWrittenWhileRun
     ASSERT_EQ(r.initResult, 0);
     EXPECT_EQ(r.packets, c.dropEvery ? frames - frames / c.dropEvery : frames);
     EXPECT_EQ(r.lastPath, dir.path() + QStringLiteral("/take.") + QLatin1String(c.container));
-    QString errors;
-    EXPECT_TRUE(Probe::decodesCleanly(r.lastPath, &errors)) << errors.toStdString();
+    Probe::expectDecodes(r.lastPath);
     const Probe::Media m = Probe::inspect(r.lastPath);
     EXPECT_EQ(m.frames(), r.packets);
     EXPECT_EQ(m.videoValue("r_frame_rate"), QLatin1String(c.rate));
@@ -153,8 +152,7 @@ TEST(Recording, TimeSplitGivesFilesThatHoldEveryFrameOnceWithTheirSound)
          {std::make_pair("take.mp4", 250), std::make_pair("take 2.mp4", 250),
           std::make_pair("take 3.mp4", 125)}) {
         SCOPED_TRACE(name);
-        QString errors;
-        EXPECT_TRUE(Probe::decodesCleanly(split.filePath(name), &errors)) << errors.toStdString();
+        Probe::expectDecodes(split.filePath(name));
         const QVector<Probe::Packet> p = Probe::inspect(split.filePath(name), false).videoPackets;
         ASSERT_EQ(p.size(), frames);
         EXPECT_TRUE(p.front().key);
