@@ -143,20 +143,6 @@ TEST(CliRawInput, FramesFromStandardInput)
     run = cli(args);
     EXPECT_EQ(run.r.exitCode, 1);
     EXPECT_TRUE(run.r.err.contains("the source delivered no video frame")) << run.r.err.constData();
-
-    // V210 (10-bit 4:2:2 in 128-byte groups, rows padded) as ffmpeg writes it.
-    const char* source = "-f lavfi -i testsrc=size=100x64:rate=15 -f rawvideo ";
-    const QByteArray v210 = ffmpeg(words(source) + words("-frames:v 15 -c:v v210 -"));
-    ASSERT_EQ(v210.size(), 15 * 3 * 128 * 64);
-    run = cli(QStringList{example("record-mp4.json"), "-o", dir.path()} +
-                  words("--input-format v210 --size 100x64 --rate 15 --json"),
-              v210);
-    ASSERT_EQ(run.r.exitCode, 0) << run.r.err.constData();
-    EXPECT_EQ(streamInfo(run.file(), "video").frames, 15);
-    const QByteArray expected = ffmpeg(words(source) + words("-frames:v 1 -pix_fmt nv12 -"));
-    EXPECT_LT(lumaDifference(run.file(), 0, reinterpret_cast<const uint8_t*>(expected.constData()),
-                             100 * 64),
-              4.0);
 }
 
 TEST(CliErrors, BadJobsFailWithAOneLineReason)
