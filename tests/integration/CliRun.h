@@ -82,20 +82,13 @@ inline StreamInfo streamInfo(const QString& path, const char* kind)
             Probe::span(video ? m.videoPackets : m.audioPackets)};
 }
 
-inline void expectPlayable(const QString& path)
-{
-    QString errors;
-    EXPECT_TRUE(Probe::decodesCleanly(path, &errors))
-        << path.toStdString() << ": " << errors.toStdString();
-}
-
 // Checks that a file plays and that its video is `codec` at the size, with the number of
 // frames; returns the video stream for further checks.
 inline StreamInfo expectVideo(const QString& path, const char* codec, int width, int height,
                               long long frames)
 {
     SCOPED_TRACE(path.toStdString());
-    expectPlayable(path);
+    Probe::expectDecodes(path);
     const StreamInfo video = streamInfo(path, "video");
     EXPECT_EQ(video.codec, QLatin1String(codec));
     EXPECT_EQ(video.width, width);

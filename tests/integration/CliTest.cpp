@@ -50,10 +50,8 @@ TEST(CliExamples, TimeSplitListsEveryFileAndCountsTheirSizes)
     long long bytes = 0;
     for (const auto& file : files) {
         EXPECT_EQ(QFileInfo(file.toString()).absolutePath(), QDir(dir.path()).absolutePath());
-        expectPlayable(file.toString());
         bytes += QFileInfo(file.toString()).size();
     }
-    EXPECT_EQ(streamInfo(files.at(2).toString(), "video").frames, 50);
     EXPECT_EQ(run.output().value(QStringLiteral("bytes")).toInt(), bytes);
 }
 
@@ -120,7 +118,7 @@ TEST(CliTranscode, DamagedPacketsAreSkippedAndCounted)
     EXPECT_GE(run.frames(), playable - 2) << run.r.err.constData();
     EXPECT_GT(run.summary.value(QStringLiteral("damaged")).toInt(), 0);
     EXPECT_TRUE(run.r.err.contains("damaged packets or frames")) << run.r.err.constData();
-    expectPlayable(run.file());
+    Probe::expectDecodes(run.file());
 }
 
 TEST(CliRawInput, FramesFromStandardInput)
@@ -145,20 +143,6 @@ TEST(CliRawInput, FramesFromStandardInput)
     run = cli(args);
     EXPECT_EQ(run.r.exitCode, 1);
     EXPECT_TRUE(run.r.err.contains("the source delivered no video frame")) << run.r.err.constData();
-
-    // V210 (10-bit 4:2:2 in 128-byte groups, rows padded) as ffmpeg writes it.
-    const char* source = "-f lavfi -i testsrc=size=100x64:rate=15 -f rawvideo ";
-    const QByteArray v210 = ffmpeg(words(source) + words("-frames:v 15 -c:v v210 -"));
-    ASSERT_EQ(v210.size(), 15 * 3 * 128 * 64);
-    run = cli(QStringList{example("record-mp4.json"), "-o", dir.path()} +
-                  words("--input-format v210 --size 100x64 --rate 15 --json"),
-              v210);
-    ASSERT_EQ(run.r.exitCode, 0) << run.r.err.constData();
-    EXPECT_EQ(streamInfo(run.file(), "video").frames, 15);
-    const QByteArray expected = ffmpeg(words(source) + words("-frames:v 1 -pix_fmt nv12 -"));
-    EXPECT_LT(lumaDifference(run.file(), 0, reinterpret_cast<const uint8_t*>(expected.constData()),
-                             100 * 64),
-              4.0);
 }
 
 TEST(CliErrors, BadJobsFailWithAOneLineReason)
@@ -218,16 +202,16 @@ TEST(CliErrors, BadJobsFailWithAOneLineReason)
         const CliRun run = cli(args);
         EXPECT_EQ(run.r.exitCode, 2) << args.join(QLatin1Char(' ')).toStdString();
         EXPECT_EQ(run.r.err.count('\n'), 1) << run.r.err.constData();
-        if (args.value(0) == QLatin1String("/dev/zero")) {
-            EXPECT_TRUE(run.r.err.contains("larger than 1024 kB")) << run.r.err.constData();
-        }
-        if (args.value(1) == QLatin1String("--fast")) {
-            EXPECT_TRUE(run.r.err.contains("is live")) << run.r.err.constData();
-        }
+        EXPECT_TRUE(args.value(0) != QLatin1String("/dev/zero") ||
+                    run.r.err.contains("larger than 1024 kB"))
+            << run.r.err.constData();
+        EXPECT_TRUE(args.value(1) != QLatin1String("--fast") || run.r.err.contains("is live"))
+            << run.r.err.constData();
     }
 }
 
-// Bad live settings are refused before anything starts, naming the problem, never a secret.
+// Bad live settings are refused before anything starts, naming the problem, never a secret
+// (which URLs are refused: LiveUrlTest).
 struct BadLive
 {
     const char *streaming, *output, *reason;
@@ -263,8 +247,6 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(BadLive{R"("url": "")", "",
                             "outputs[1].streaming.url: the live output has no URL"},
                     BadLive{R"("url": "rtmp://bob:pa55word@[::1/s3cr3tKey")", "", "malformed URL"},
-                    BadLive{R"("url": "http://127.0.0.1/live")", "", "unknown scheme 'http'"},
-                    BadLive{R"("url": "rtmp://127.0.0.1:70000/live")", "", "port"},
                     BadLive{kGoodUrl, R"(, "local": {"enabled": true})", "make two outputs"},
                     BadLive{kGoodUrl, R"(, "container": {"format": "mp4"})", "carries flv"}));
 
@@ -302,10 +284,8 @@ TEST(CliLive, StreamsToAnRtmpServerAndFailsWhenNoneListens)
     EXPECT_EQ(run.frames(), 90);
     ASSERT_EQ(server.recordings().size(), 1);
     const QString path = server.recordings().front();
-    expectPlayable(path);
-    EXPECT_EQ(streamInfo(path, "video").codec, QStringLiteral("h264"));
+    Probe::expectDecodes(path);
     EXPECT_GE(streamInfo(path, "video").frames, 60);
-    EXPECT_EQ(streamInfo(path, "audio").codec, QStringLiteral("aac"));
 }
 
 TEST(CliFailures, AVanishedFolderOrFailingOutputsEndNonZero)
@@ -368,7 +348,7 @@ TEST(CliSignals, SigintDuringARecordingLeavesAPlayableMp4)
     EXPECT_TRUE(run.summary.value(QStringLiteral("interrupted")).toBool());
     EXPECT_GT(run.frames(), 15);
     EXPECT_LT(run.frames(), 300);
-    expectPlayable(run.file());
+    Probe::expectDecodes(run.file());
     const StreamInfo video = streamInfo(run.file(), "video");
     EXPECT_EQ(video.frames, run.frames());
     EXPECT_NEAR(streamInfo(run.file(), "audio").span, video.span, 0.05);
@@ -384,7 +364,7 @@ TEST(CliSignals, AReaderThatGoesAwayDoesNotStopTheRecording)
             "\"$0\" \"$@\" 2>&1 | head -2 >/dev/null; exit ${PIPESTATUS[0]}");
     EXPECT_EQ(run.r.exitCode, 0) << run.r.err.constData();
     const QString path = dir.filePath(QStringLiteral("record.mp4"));
-    expectPlayable(path);
+    Probe::expectDecodes(path);
     EXPECT_EQ(streamInfo(path, "video").frames, 90);
 }
 

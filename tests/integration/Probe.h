@@ -9,6 +9,7 @@
 #include <QVariant>
 #include <QVector>
 #include <algorithm>
+#include <gtest/gtest.h>
 
 // Runs the real ffprobe/ffmpeg and other programs for the tests.
 class Probe
@@ -70,15 +71,10 @@ public:
 
     static Media inspect(const QString& path, bool countFrames = true)
     {
-        QStringList args{"-v",
-                         "error",
-                         "-print_format",
-                         "json",
-                         "-show_streams",
-                         "-show_packets",
-                         "-show_data_hash",
-                         "MD5",
-                         path};
+        QStringList args = QStringLiteral("-v error -print_format json -show_streams "
+                                          "-show_packets -show_data_hash MD5")
+                               .split(QLatin1Char(' '))
+                           << path;
         if (countFrames)
             args << "-count_frames";
         const Result r = run(QStringLiteral("ffprobe"), args);
@@ -125,6 +121,14 @@ public:
         if (errors)
             *errors = QString::fromUtf8(r.err);
         return r.exitCode == 0 && r.err.trimmed().isEmpty();
+    }
+
+    // Expects the whole file to decode without an error.
+    static void expectDecodes(const QString& path)
+    {
+        QString errors;
+        EXPECT_TRUE(decodesCleanly(path, &errors))
+            << qPrintable(path) << ": " << qPrintable(errors);
     }
 
     // Seconds from the first packet's start to the last packet's end.

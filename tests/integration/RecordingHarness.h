@@ -75,27 +75,13 @@ public:
         const int samplesPerFrame = static_cast<int>(std::lround(48000 / fps));
         std::vector<int16_t> audio(samplesPerFrame * 2);
         long long sample = 0;
-        std::vector<uint8_t> bgra;
         long long pictures = 0; // frames pushed with a picture
         for (int i = 0; i < frames; ++i, ++pictures) {
-            if (bgraSource) {
-                // The same kind of moving picture as BGRA: a bar sliding across a gradient.
-                bgra.resize(static_cast<size_t>(w) * h * 4);
-                for (size_t px = 0; px < bgra.size() / 4; ++px) {
-                    const int x = static_cast<int>(px % w), y = static_cast<int>(px / w);
-                    const bool bar = ((x + 4 * i) % w) < w / 8;
-                    const int bgr[3] = {x * 255 / w, y * 255 / h, 128};
-                    for (int c = 0; c < 4; ++c)
-                        bgra[px * 4 + c] = static_cast<uint8_t>(bar || c == 3 ? 255 : bgr[c]);
-                }
-                encoder->enqueueVideo(bgra.data(), w, h, PIX_BGRA, &ts);
-            } else {
-                // A null picture is a frame the source lost.
-                const bool lost = dropEvery > 0 && i % dropEvery == dropEvery - 1;
-                pictures -= lost ? 1 : 0;
-                encoder->enqueueVideo(lost ? nullptr : const_cast<uint8_t*>(pattern.frame(i)), w, h,
-                                      PIX_NV12, &ts);
-            }
+            // A null picture is a frame the source lost.
+            const bool lost = dropEvery > 0 && i % dropEvery == dropEvery - 1;
+            pictures -= lost ? 1 : 0;
+            encoder->enqueueVideo(lost ? nullptr : const_cast<uint8_t*>(pattern.frame(i)), w, h,
+                                  PIX_NV12, &ts);
             for (int s = 0; s < samplesPerFrame; ++s, ++sample)
                 audio[2 * s] = audio[2 * s + 1] =
                     static_cast<int16_t>(8000 * std::sin(2 * M_PI * 1000.0 * sample / 48000.0));
@@ -134,8 +120,7 @@ public:
     }
     QVector<IEncoder*> encoders() override { return {}; }
 
-    bool bgraSource = false; // push BGRA frames instead of NV12 ones
-    int dropEvery = 0;       // every n-th NV12 frame is pushed as a lost (null) one
+    int dropEvery = 0; // every n-th frame is pushed as a lost (null) one
     std::function<void(int frame, Encoder&)> onFrame; // after each frame is pushed
 
     // Reports of type 0: the output failed.

@@ -1,10 +1,10 @@
 #include "common/AVResampler.h"
+#include "AudioTestSignals.h"
 #include "MessageCapture.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -18,16 +18,11 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 constexpr int S16 = AV_SAMPLE_FMT_S16;
 
-// Interleaved s16 sine of the given frequency, the same on every channel.
+// Interleaved s16 sine of the given frequency at about a third of full scale, the same on
+// every channel.
 Bytes sine(int rate, int channels, double seconds, double hz)
 {
-    Bytes b;
-    for (int i = 0; i < int(rate * seconds); ++i) {
-        const auto v = int16_t(std::lround(10000.0 * std::sin(2.0 * M_PI * hz * i / rate)));
-        for (int c = 0; c < channels; ++c)
-            b.insert(b.end(), {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8)});
-    }
-    return b;
+    return audiotest::sineBytes(rate, std::vector<double>(channels, hz), seconds, 10000 / 32767.0);
 }
 
 // Feeds the input in pieces of the given size.

@@ -1,8 +1,9 @@
 #pragma once
 
-// Shared by the audio codec tests: test tones, a libavcodec decoder for the packets the codecs
-// produce, and tone analysis.
+// Shared by the audio tests: test tones, decoding of the packets the codecs produce, and tone
+// analysis.
 
+#include "Decoder.h"
 #include "common/AVHandles.h"
 #include "common/CodecPreset.h"
 
@@ -49,52 +50,36 @@ struct Decoded
 inline Decoded decode(AVCodecID id, const Packet& extradata, const std::vector<Packet>& packets,
                       int sampleRate, int channels)
 {
+    AVCodecParametersPtr par(avcodec_parameters_alloc());
+    par->codec_type = AVMEDIA_TYPE_AUDIO;
+    par->codec_id = id;
+    par->sample_rate = sampleRate; // raw PCM carries neither
+    av_channel_layout_default(&par->ch_layout, channels);
+    par->extradata =
+        static_cast<uint8_t*>(av_mallocz(extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    std::copy(extradata.begin(), extradata.end(), par->extradata);
+    par->extradata_size = static_cast<int>(extradata.size());
+    Decoder decoder(par.get());
     Decoded result;
-    const AVCodec* codec = avcodec_find_decoder(id);
-    AVCodecContextPtr ctx(avcodec_alloc_context3(codec));
-    ctx->sample_rate = sampleRate; // raw PCM carries neither
-    av_channel_layout_default(&ctx->ch_layout, channels);
-    if (!extradata.empty()) {
-        ctx->extradata =
-            static_cast<uint8_t*>(av_mallocz(extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-        std::memcpy(ctx->extradata, extradata.data(), extradata.size());
-        ctx->extradata_size = static_cast<int>(extradata.size());
-    }
-    if (avcodec_open2(ctx.get(), codec, nullptr) < 0)
-        return result;
-
-    AVPacketPtr pkt(av_packet_alloc());
-    AVFramePtr frame(av_frame_alloc());
-    auto receive = [&]() {
-        while (avcodec_receive_frame(ctx.get(), frame.get()) == 0) {
-            const int n = frame->ch_layout.nb_channels;
-            const auto format = static_cast<AVSampleFormat>(frame->format);
-            const bool planar = av_sample_fmt_is_planar(format);
-            const bool s16 = format == AV_SAMPLE_FMT_S16 || format == AV_SAMPLE_FMT_S16P;
-            result.sampleRate = frame->sample_rate;
-            result.channels.resize(n);
-            for (int c = 0; c < n; ++c)
-                for (int i = 0, at = planar ? 0 : c; i < frame->nb_samples;
-                     ++i, at += planar ? 1 : n)
-                    result.channels[c].push_back(
-                        s16 ? reinterpret_cast<const int16_t*>(
-                                  frame->extended_data[planar ? c : 0])[at] /
-                                  32768.0f
-                            : reinterpret_cast<const float*>(
-                                  frame->extended_data[planar ? c : 0])[at]);
-            av_frame_unref(frame.get());
-        }
+    const auto take = [&](const AVFrame& frame) {
+        const int n = frame.ch_layout.nb_channels;
+        const auto format = static_cast<AVSampleFormat>(frame.format);
+        const bool planar = av_sample_fmt_is_planar(format);
+        const bool s16 = format == AV_SAMPLE_FMT_S16 || format == AV_SAMPLE_FMT_S16P;
+        result.sampleRate = frame.sample_rate;
+        result.channels.resize(n);
+        for (int c = 0; c < n; ++c)
+            for (int i = 0, at = planar ? 0 : c; i < frame.nb_samples; ++i, at += planar ? 1 : n) {
+                const uint8_t* plane = frame.extended_data[planar ? c : 0];
+                result.channels[c].push_back(s16 ? reinterpret_cast<const int16_t*>(plane)[at] /
+                                                       32768.0f
+                                                 : reinterpret_cast<const float*>(plane)[at]);
+            }
     };
-    for (const Packet& p : packets) {
-        av_new_packet(pkt.get(), static_cast<int>(p.size()));
-        std::memcpy(pkt->data, p.data(), p.size());
-        if (avcodec_send_packet(ctx.get(), pkt.get()) < 0)
-            ++result.errors;
-        av_packet_unref(pkt.get());
-        receive();
-    }
-    avcodec_send_packet(ctx.get(), nullptr);
-    receive();
+    for (const Packet& p : packets)
+        decoder.decode(p.data(), p.size(), take);
+    decoder.decode(nullptr, 0, take);
+    result.errors = decoder.errors;
     return result;
 }
 

@@ -105,6 +105,24 @@ struct EncodedPacket
     }
 };
 
+// Calls encode(call, out, capacity, size) (the codec fed or drained as the call number says)
+// into a buffer of `capacity` bytes until the codec warns that its packet does not fit: every
+// call must fail with nothing written, and no byte past the capacity may change.
+template <class Encode> void expectPacketRefusedWhenTooLarge(unsigned int capacity, Encode encode)
+{
+    MessageCapture log;
+    std::vector<unsigned char> out(capacity + 1024, 0xAB);
+    for (int i = 0; i < 200 && log.count(QStringLiteral("does not fit")) == 0; ++i) {
+        unsigned int size = 0;
+        EXPECT_FALSE(encode(i, out.data(), capacity, size));
+        EXPECT_EQ(size, 0u);
+    }
+    EXPECT_EQ(log.count(QStringLiteral("-byte output buffer")), 1);
+    EXPECT_EQ(log.count(QStringLiteral("does not fit the %1-byte output buffer").arg(capacity)), 1);
+    for (size_t i = capacity; i < out.size(); ++i)
+        ASSERT_EQ(out[i], 0xAB) << "byte " << i << " written past the capacity";
+}
+
 // NAL unit types of an Annex B buffer, in order.
 inline std::vector<int> nalTypes(const unsigned char* data, size_t size)
 {

@@ -83,11 +83,11 @@ TEST(Interlace, FramesWithoutPixelsGiveNothing)
     EXPECT_EQ(filter.filterFrame(nullptr, false, false), 0);
     VideoQueue empty(nullptr, 64, 32, PIX_NV12, false, nullptr);
     EXPECT_EQ(filter.filterFrame(&empty, false, false), 0);
-    const Bytes jpeg(1000, 0xFF);
-    VideoQueue compressed(jpeg.data(), int(jpeg.size()), 64, 32, PIX_MJPG);
+    const Bytes bytes(64 * 32 / 2, 0xFF); // half an NV12 picture
+    VideoQueue compressed(bytes.data(), int(bytes.size()), 64, 32, PIX_MJPG);
     EXPECT_EQ(filter.filterFrame(&compressed, false, false), 0);
     // A frame shorter than its size needs is refused rather than over-read.
-    VideoQueue truncated(jpeg.data(), 64 * 32 / 2, 64, 32, PIX_NV12);
+    VideoQueue truncated(bytes.data(), int(bytes.size()), 64, 32, PIX_NV12);
     EXPECT_EQ(filter.filterFrame(&truncated, false, false), 0);
     EXPECT_EQ(filter.data(), nullptr);
 

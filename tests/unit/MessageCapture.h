@@ -13,25 +13,25 @@ class MessageCapture
 public:
     MessageCapture()
     {
-        std::lock_guard<std::mutex> lock(mutex());
-        current() = this;
+        std::lock_guard<std::mutex> lock(s_mutex);
+        s_current = this;
         m_previous = qInstallMessageHandler(&MessageCapture::handler);
     }
     ~MessageCapture()
     {
         qInstallMessageHandler(m_previous);
-        std::lock_guard<std::mutex> lock(mutex());
-        current() = nullptr;
+        std::lock_guard<std::mutex> lock(s_mutex);
+        s_current = nullptr;
     }
 
     QStringList messages() const
     {
-        std::lock_guard<std::mutex> lock(mutex());
+        std::lock_guard<std::mutex> lock(s_mutex);
         return m_messages;
     }
     QStringList categories() const
     {
-        std::lock_guard<std::mutex> lock(mutex());
+        std::lock_guard<std::mutex> lock(s_mutex);
         return m_categories;
     }
     bool contains(const QString& text) const { return messages().contains(text); }
@@ -47,24 +47,16 @@ private:
     static void handler(QtMsgType type, const QMessageLogContext& context, const QString& text)
     {
         static const char* const names[] = {"debug", "warning", "critical", "fatal", "info"};
-        std::lock_guard<std::mutex> lock(mutex());
-        if (!current())
+        std::lock_guard<std::mutex> lock(s_mutex);
+        if (!s_current)
             return;
-        current()->m_messages << QStringLiteral("%1: %2").arg(QLatin1String(names[type]), text);
-        current()->m_categories << QLatin1String(context.category ? context.category : "");
+        s_current->m_messages << QStringLiteral("%1: %2").arg(QLatin1String(names[type]), text);
+        s_current->m_categories << QLatin1String(context.category ? context.category : "");
     }
-    static MessageCapture*& current()
-    {
-        static MessageCapture* c = nullptr;
-        return c;
-    }
-    static std::mutex& mutex()
-    {
-        static std::mutex m;
-        return m;
-    }
+    static inline std::mutex s_mutex;
+    static inline MessageCapture* s_current = nullptr; // guarded by s_mutex
 
     QtMessageHandler m_previous = nullptr;
-    QStringList m_messages;   // guarded by mutex()
-    QStringList m_categories; // guarded by mutex(), one per message
+    QStringList m_messages;   // guarded by s_mutex
+    QStringList m_categories; // guarded by s_mutex, one per message
 };

@@ -2,6 +2,8 @@
 
 #include "common/AVHandles.h"
 
+#include <algorithm>
+#include <functional>
 #include <vector>
 
 extern "C" {
@@ -10,8 +12,8 @@ extern "C" {
 }
 
 // Decodes what an encoder produced with libavcodec's own decoder, set up from the stream
-// parameters the encoder reports (codec id, tag, size, extradata).
-class H264Decoder
+// parameters alone (codec id, tag, size or rate and channels, extradata), as a player would.
+class Decoder
 {
 public:
     struct Picture
@@ -21,7 +23,7 @@ public:
         std::vector<unsigned char> y; // the first (packed) plane without padding
     };
 
-    explicit H264Decoder(const AVCodecParameters* par)
+    explicit Decoder(const AVCodecParameters* par)
     {
         const AVCodec* codec = avcodec_find_decoder(par->codec_id);
         m_ctx.reset(avcodec_alloc_context3(codec));
@@ -30,11 +32,11 @@ public:
             m_ctx.reset();
     }
 
-    // Decodes one packet, or drains the decoder when `data` is null; returns the pictures that
-    // came out.
-    std::vector<Picture> decode(const unsigned char* data, size_t size)
+    // Decodes one packet, or drains the decoder when `data` is null, and hands every frame that
+    // came out to `take`.
+    void decode(const unsigned char* data, size_t size,
+                const std::function<void(const AVFrame&)>& take)
     {
-        std::vector<Picture> pictures;
         AVPacketPtr pkt(av_packet_alloc());
         if (data) {
             av_new_packet(pkt.get(), static_cast<int>(size));
@@ -42,21 +44,29 @@ public:
         }
         if (!m_ctx || avcodec_send_packet(m_ctx.get(), data ? pkt.get() : nullptr) < 0) {
             ++errors;
-            return pictures;
+            return;
         }
         AVFramePtr f(av_frame_alloc());
         while (avcodec_receive_frame(m_ctx.get(), f.get()) == 0) {
-            Picture p{
-                f->width, f->height, f->format, f->interlaced_frame != 0, f->top_field_first != 0,
-                {}};
-            const int bytes =
-                av_image_get_linesize(static_cast<AVPixelFormat>(f->format), f->width, 0);
-            for (int r = 0; r < f->height; ++r)
-                p.y.insert(p.y.end(), f->data[0] + r * f->linesize[0],
-                           f->data[0] + r * f->linesize[0] + bytes);
-            pictures.push_back(std::move(p));
+            take(*f);
             av_frame_unref(f.get());
         }
+    }
+
+    // The pictures one packet (or the drain) gives.
+    std::vector<Picture> decode(const unsigned char* data, size_t size)
+    {
+        std::vector<Picture> pictures;
+        decode(data, size, [&](const AVFrame& f) {
+            Picture p{f.width, f.height, f.format, f.interlaced_frame != 0, f.top_field_first != 0,
+                      {}};
+            const int bytes =
+                av_image_get_linesize(static_cast<AVPixelFormat>(f.format), f.width, 0);
+            for (int r = 0; r < f.height; ++r)
+                p.y.insert(p.y.end(), f.data[0] + r * f.linesize[0],
+                           f.data[0] + r * f.linesize[0] + bytes);
+            pictures.push_back(std::move(p));
+        });
         return pictures;
     }
 
