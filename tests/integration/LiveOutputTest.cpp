@@ -45,18 +45,14 @@ RecordingHarness::Result stream(CodecPreset preset, int frames,
 }
 
 // What a receiver got: decodes without error, H.264 + AAC, a key frame first.
-void expectPlayable(const QString& path, Probe::Media* media = nullptr)
+Probe::Media expectPlayable(const QString& path)
 {
-    SCOPED_TRACE(path.toStdString());
-    QString errors;
-    EXPECT_TRUE(Probe::decodesCleanly(path, &errors)) << qPrintable(errors);
+    Probe::expectDecodes(path);
     const Probe::Media m = Probe::inspect(path, false);
-    EXPECT_EQ(m.videoValue("codec_name"), QStringLiteral("h264"));
+    EXPECT_EQ(m.videoValue("codec_name"), QStringLiteral("h264")) << qPrintable(path);
     EXPECT_EQ(m.audio.value(QStringLiteral("codec_name")).toString(), QStringLiteral("aac"));
-    ASSERT_FALSE(m.videoPackets.isEmpty());
-    EXPECT_TRUE(m.videoPackets.front().key);
-    if (media)
-        *media = m;
+    EXPECT_TRUE(!m.videoPackets.isEmpty() && m.videoPackets.front().key);
+    return m;
 }
 
 int threadCount()
@@ -91,8 +87,7 @@ TEST_P(LiveRtmp, ServerRecordsEveryWrittenPacket)
     ASSERT_TRUE(nginx.waitForStreamsEnded());
     nginx.stop();
     ASSERT_EQ(nginx.recordings().size(), 1);
-    Probe::Media m;
-    expectPlayable(nginx.recordings().front(), &m);
+    const Probe::Media m = expectPlayable(nginx.recordings().front());
     // Every packet written while the pipeline ran, and no more than it encoded.
     EXPECT_GE(m.videoPackets.size(), qRound(written * 30));
     EXPECT_LE(m.videoPackets.size(), result.packets);
@@ -116,8 +111,7 @@ TEST_P(LiveReceiver, ReceivesAPlayableStream)
     const auto result = stream(preset, 90);
     ASSERT_EQ(result.initResult, 0);
     receiver.finish();
-    Probe::Media m;
-    expectPlayable(receiver.output(), &m);
+    const Probe::Media m = expectPlayable(receiver.output());
     EXPECT_GT(m.videoPackets.size(), 45) << qPrintable(receiver.log());
 }
 
@@ -166,8 +160,8 @@ TEST_P(LiveReconnect, StreamResumesWhenTheServerIsBack)
     nginx.stop();
     const QStringList recordings = nginx.recordings();
     ASSERT_EQ(recordings.size(), 2);
-    Probe::Media second;
-    expectPlayable(recordings.back(), &second);
+    const Probe::Media second = expectPlayable(recordings.back());
+    ASSERT_FALSE(second.videoPackets.isEmpty());
     EXPECT_NEAR(second.videoPackets.front().pts, 0.0, 1e-6);
     EXPECT_GT(second.videoPackets.size(), 60); // back within a second of the server
 }
