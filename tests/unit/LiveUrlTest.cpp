@@ -1,5 +1,5 @@
-#include "common/CodecPreset.h"
 #include "muxer/LiveUrl.h"
+#include "common/CodecPreset.h"
 
 #include <gtest/gtest.h>
 
