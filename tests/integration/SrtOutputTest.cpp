@@ -67,6 +67,18 @@ int stream(const CodecPreset& preset, int frames)
     return best;
 }
 
+// H.264 + AAC, decodable from its first packet, a key frame.
+void expectPlayable(const QString& path, int minVideoPackets)
+{
+    Probe::expectDecodes(path);
+    const Probe::Media m = Probe::inspect(path, false);
+    EXPECT_EQ(m.videoValue("codec_name"), QStringLiteral("h264"));
+    EXPECT_EQ(m.audio.value(QStringLiteral("codec_name")).toString(), QStringLiteral("aac"));
+    ASSERT_FALSE(m.videoPackets.isEmpty());
+    EXPECT_TRUE(m.videoPackets.front().key);
+    EXPECT_GT(m.videoPackets.size(), minVideoPackets);
+}
+
 struct SrtCase
 {
     const char* mode; // the output's
@@ -126,13 +138,7 @@ TEST_P(SrtOutput, PeerReceivesAPlayableStream)
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(sink.bytes) == sink.bytes.size());
     file.close();
-    Probe::expectDecodes(path);
-    const Probe::Media m = Probe::inspect(path, false);
-    EXPECT_EQ(m.videoValue("codec_name"), QStringLiteral("h264"));
-    EXPECT_EQ(m.audio.value(QStringLiteral("codec_name")).toString(), QStringLiteral("aac"));
-    ASSERT_FALSE(m.videoPackets.isEmpty());
-    EXPECT_TRUE(m.videoPackets.front().key);
-    EXPECT_GT(m.videoPackets.size(), c.frames / 2);
+    expectPlayable(path, c.frames / 2);
     EXPECT_LE(sink.largest, SrtConnect::kPayloadSize);
     EXPECT_EQ(sink.dropped, 0);
 }
@@ -144,6 +150,17 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<SrtCase>& info) {
         return std::string(info.param.mode) + (info.param.encrypted ? "Encrypted" : "");
     });
+
+// Another SRT implementation at the far end: ffmpeg listening.
+TEST(SrtOutputInterop, FfmpegListenerReceivesAPlayableStream)
+{
+    live::FfmpegReceiver receiver{QStringLiteral("srt")};
+    ASSERT_TRUE(receiver.start());
+    EXPECT_EQ(stream(srtPreset(QStringLiteral("caller"), receiver.url(), receiver.port(), {}), 90),
+              static_cast<int>(LiveState::Live));
+    receiver.finish();
+    expectPlayable(receiver.output(), 45);
+}
 
 TEST(SrtOutputFailures, WrongPassphraseDoesNotConnect)
 {
