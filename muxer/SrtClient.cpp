@@ -107,12 +107,14 @@ void SrtClient::receiveLoop(SrtThread& thread)
         if (n == SRT_ERROR) {
             if (lastError() == AVERROR(EAGAIN))
                 continue;
-            qCWarning(lcSrt, "srt_recvmsg error: %s", srt_getlasterror_str());
-            return;
+            qCInfo(lcSrt, "SRT connection closed: %s", srt_getlasterror_str());
+            break;
         }
         if (n > 0 && m_callback)
             m_callback->onData(buffer, n, &control, m_socket, &m_statistics);
     }
+    if (!thread.isStopped() && !isStopped() && m_callback)
+        m_callback->onDisconnect(m_socket); // the peer went away
 }
 
 bool SrtClient::send(const char* data, int size, long long sourceTime)

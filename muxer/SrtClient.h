@@ -8,7 +8,7 @@ class SrtThread;
 
 // The caller and rendezvous transport: connects to host:port (a rendezvous binds the local
 // port first), then a receive thread reads whatever the peer sends until the connection
-// breaks or the transport stops.
+// breaks (reported through onDisconnect) or the transport stops.
 class SrtClient : public SrtConnect
 {
 public:

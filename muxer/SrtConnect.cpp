@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <mutex>
 
+#include <sys/socket.h>
+
 Q_LOGGING_CATEGORY(lcSrt, "strevo.srt")
 
 namespace {
@@ -149,6 +151,13 @@ bool SrtConnect::setOptions(SRTSOCKET socket, bool sender, int latencyMs, const 
         !setInt(SRTO_OHEADBW, 25, "SRTO_OHEADBW") ||
         !setInt(SRTO_PAYLOADSIZE, kPayloadSize, "SRTO_PAYLOADSIZE"))
         return false;
+    // Live mode drops what is still unsent when the socket closes: give the end of a stream
+    // a second to go out.
+    const linger lingering{1, 1};
+    if (srt_setsockflag(socket, SRTO_LINGER, &lingering, sizeof(lingering)) < 0) {
+        qCWarning(lcSrt, "srt_setsockflag SRTO_LINGER: %s", srt_getlasterror_str());
+        return false;
+    }
     if (!streamId.isEmpty() && !setBytes(SRTO_STREAMID, streamId.toLocal8Bit(), "SRTO_STREAMID"))
         return false;
     if (!passphrase.isEmpty()) {
