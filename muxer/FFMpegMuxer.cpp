@@ -12,12 +12,11 @@
 #include "muxer/RtmpOutput.h"
 #include "muxer/SrtMuxer.h"
 
-#include <QUrl>
-
 #include <QDateTime>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QUrl>
 #include <chrono>
 
 extern "C" {
@@ -952,9 +951,12 @@ void FFMpegMuxer::close(bool trailer)
     m_colourFilter.reset();
     m_headerWritten.store(false);
     if (m_live) {
-        std::lock_guard<std::mutex> rtmpLock(m_rtmpMutex);
-        m_rtmp.reset();
-        m_srt.reset();
+        std::unique_ptr<SrtMuxer> srt; // joins its threads: not under the lock abortIo() takes
+        {
+            std::lock_guard<std::mutex> rtmpLock(m_rtmpMutex);
+            m_rtmp.reset();
+            srt = std::move(m_srt);
+        }
     }
 }
 
