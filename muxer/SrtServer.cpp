@@ -117,11 +117,13 @@ void SrtServer::acceptLoop(SrtThread& thread)
     m_eventThread = std::make_unique<SrtThread>([this](SrtThread& t) { eventLoop(t); });
     m_eventThread->start(QThread::InheritPriority);
     {
+        // Notified under the lock: the destructor's closeClients() takes it after joining this
+        // thread, so the condition is not destroyed under a notify that is still running.
         std::lock_guard<std::mutex> lock(m_clientMutex);
         if (std::find(m_clients.begin(), m_clients.end(), client) == m_clients.end())
             m_clients.push_back(client);
+        m_clientAdded.notify_all();
     }
-    m_clientAdded.notify_all();
     qCDebug(lcSrt, "serverThread exit");
 }
 
@@ -167,10 +169,8 @@ bool SrtServer::waitForPeer()
 
 void SrtServer::stop()
 {
-    {
-        std::lock_guard<std::mutex> lock(m_clientMutex);
-        SrtConnect::stop();
-    }
+    std::lock_guard<std::mutex> lock(m_clientMutex);
+    SrtConnect::stop();
     m_clientAdded.notify_all();
 }
 
