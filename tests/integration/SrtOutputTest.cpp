@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -22,31 +23,45 @@ const QString kPassphrase = QStringLiteral("tr0ub4dor&3-16");
 class SrtSink : public ISrtCallback
 {
 public:
-    bool onConnect(const sockaddr*, int) override { return true; }
+    bool onConnect(const sockaddr*, int socket) override
+    {
+        char id[512] = {};
+        int size = sizeof(id);
+        srt_getsockflag(socket, SRTO_STREAMID, id, &size);
+        std::lock_guard<std::mutex> lock(mutex);
+        streamId = QByteArray(id, size);
+        return true;
+    }
     void onDisconnect(int) override
     {
         std::lock_guard<std::mutex> lock(mutex);
         gone = true;
-        goneChanged.notify_all();
+        changed.notify_all();
     }
     // The output has closed its end: everything it sent has been received.
     bool waitGone()
     {
+        return waitFor([this] { return gone; });
+    }
+    bool waitFor(const std::function<bool()>& done)
+    {
         std::unique_lock<std::mutex> lock(mutex);
-        return goneChanged.wait_for(lock, std::chrono::seconds(5), [this] { return gone; });
+        return changed.wait_for(lock, std::chrono::seconds(5), done);
     }
     void onData(const char* data, int size, SRT_MSGCTRL*, int, SRT_TRACEBSTATS* stats) override
     {
         std::lock_guard<std::mutex> lock(mutex);
         bytes.append(data, size);
         largest = std::max(largest, size);
+        changed.notify_all();
         dropped = stats->pktRcvDropTotal;
     }
 
     std::mutex mutex;
-    std::condition_variable goneChanged;
+    std::condition_variable changed; // gone or bytes
     bool gone = false;
     QByteArray bytes;
+    QByteArray streamId; // the last caller's
     int largest = 0;
     long long dropped = 0;
 };
@@ -199,7 +214,7 @@ TEST(SrtOutputFailures, NeverLiveAndStopsCleanly)
 
 // A listener nobody called goes away at once; failed starts leave nothing behind (the
 // AddressSanitizer build shows leaks).
-TEST(SrtOutputFailures, ListenerStopsAtOnceAndFailedStartsReleaseAll)
+TEST(SrtTransport, ListenerStopsAtOnceAndFailedStartsReleaseAll)
 {
     SrtSink sink;
     const int port = live::freePort(SOCK_DGRAM);
@@ -229,4 +244,27 @@ TEST(SrtOutputFailures, ListenerStopsAtOnceAndFailedStartsReleaseAll)
     clock.start();
     listener.reset();
     EXPECT_LT(clock.elapsed(), 1000);
+}
+
+// Every option reaches libsrt in a form it takes: an IPv6 listener and a caller with latency 0,
+// a non-ASCII stream id (its 8-bit bytes arrive), encryption and an FEC filter connect and carry
+// a message.
+TEST(SrtTransport, OptionsConnectOverIpv6)
+{
+    const int port = live::freePort(SOCK_DGRAM);
+    const QString id = QStringLiteral("kan\u00e4le/1");
+    const QString fec = QStringLiteral("fec,cols:10,rows:5");
+    SrtSink sink;
+    auto listener = SrtConnect::create(SrtConnect::Listener, &sink);
+    ASSERT_TRUE(listener->start(SrtConnect::Listener, QStringLiteral("::1"), port, 0, {},
+                                kPassphrase, 16, fec));
+    SrtSink unused;
+    auto caller = SrtConnect::create(SrtConnect::Caller | SrtConnect::Sender, &unused);
+    ASSERT_TRUE(caller->start(SrtConnect::Caller | SrtConnect::Sender, QStringLiteral("::1"), port,
+                              0, id, kPassphrase, 16, fec));
+    EXPECT_TRUE(caller->send("hello", 5, 0));
+    EXPECT_TRUE(sink.waitFor([&] { return !sink.bytes.isEmpty(); }));
+    std::lock_guard<std::mutex> lock(sink.mutex);
+    EXPECT_EQ(sink.bytes, QByteArray("hello"));
+    EXPECT_EQ(sink.streamId, id.toLocal8Bit());
 }
