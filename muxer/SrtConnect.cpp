@@ -119,9 +119,10 @@ int SrtConnect::waitReady(int epoll, SRTSOCKET socket, bool forWrite) const
 int SrtConnect::read(SRTSOCKET socket, char* buffer, int size, SRT_MSGCTRL* control)
 {
     const int n = srt_recvmsg2(socket, buffer, size, control);
+    // A failed receive is how a peer's leaving shows: the callers report it.
     if (n < 0)
-        qCWarning(lcSrt, "SRT receive failed, socket %d, result %d, error %d.", socket, n,
-                  lastError());
+        qCDebug(lcSrt, "SRT receive failed, socket %d, result %d, error %d.", socket, n,
+                lastError());
     if (!m_statisticsClock.isValid() || m_statisticsClock.elapsed() > 500) {
         srt_bstats(socket, &m_statistics, 1);
         m_statisticsClock.start();
