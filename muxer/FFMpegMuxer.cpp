@@ -10,11 +10,13 @@
 #include "muxer/MuxerThread.h"
 #include "muxer/RecordingName.h"
 #include "muxer/RtmpOutput.h"
+#include "muxer/SrtMuxer.h"
 
 #include <QDateTime>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QUrl>
 #include <chrono>
 
 extern "C" {
@@ -949,8 +951,12 @@ void FFMpegMuxer::close(bool trailer)
     m_colourFilter.reset();
     m_headerWritten.store(false);
     if (m_live) {
-        std::lock_guard<std::mutex> rtmpLock(m_rtmpMutex);
-        m_rtmp.reset();
+        std::unique_ptr<SrtMuxer> srt; // joins its threads: not under the lock abortIo() takes
+        {
+            std::lock_guard<std::mutex> rtmpLock(m_rtmpMutex);
+            m_rtmp.reset();
+            srt = std::move(m_srt);
+        }
     }
 }
 
@@ -975,6 +981,8 @@ bool FFMpegMuxer::openLiveIo()
 {
     if (m_oformat->flags & AVFMT_NOFILE)
         return true; // RTSP connects in its header
+    if (QUrl(m_preset.streaming().url).scheme() == QLatin1String("srt"))
+        return openSrtIo();
     if (LiveUrl::usesOwnRtmp(m_preset) && QByteArray(m_oformat->name) == "flv") {
         auto rtmp = std::make_unique<RtmpOutput>();
         RtmpOutput* raw = rtmp.get();
@@ -1015,6 +1023,44 @@ bool FFMpegMuxer::openLiveIo()
     return true;
 }
 
+bool FFMpegMuxer::openSrtIo()
+{
+    auto srt = std::make_unique<SrtMuxer>();
+    SrtMuxer* raw = srt.get();
+    {
+        std::lock_guard<std::mutex> lock(m_rtmpMutex);
+        if (m_aborted.load())
+            return false;
+        m_srt = std::move(srt);
+    }
+    if (!raw->initialize(m_preset))
+        return false;
+    // One SRT message per full buffer: seven 188-byte transport-stream packets.
+    constexpr int kBufferSize = 1316;
+    auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
+    if (!buffer)
+        return false;
+    m_liveIo = avio_alloc_context(buffer, kBufferSize, 1, this, nullptr, &srtWrite, nullptr);
+    if (!m_liveIo) {
+        av_free(buffer);
+        return false;
+    }
+    m_liveIo->max_packet_size = kBufferSize;
+    m_liveIoCustom = true;
+    m_format->pb = m_liveIo;
+    m_format->flags |= AVFMT_FLAG_CUSTOM_IO;
+    return true;
+}
+
+int FFMpegMuxer::srtWrite(void* opaque, AvioWriter::WriteBuffer buffer, int size)
+{
+    // Runs under m_muxMutex, which also guards m_srt's replacement. Source time 0: libsrt
+    // stamps each message with its own clock.
+    auto* self = static_cast<FFMpegMuxer*>(opaque);
+    return self->m_srt && self->m_srt->write(reinterpret_cast<const char*>(buffer), size, 0) ? size
+                                                                                             : -1;
+}
+
 int FFMpegMuxer::rtmpWrite(void* opaque, AvioWriter::WriteBuffer buffer, int size)
 {
     // Runs under m_muxMutex, which also guards m_rtmp's replacement.
@@ -1044,6 +1090,8 @@ void FFMpegMuxer::requestReopen()
         std::lock_guard<std::mutex> lock(m_rtmpMutex);
         if (m_rtmp)
             m_rtmp->abort();
+        if (m_srt)
+            m_srt->abort();
     }
     if (m_connectThread)
         m_connectThread->wakeThread();
@@ -1055,6 +1103,8 @@ void FFMpegMuxer::abortIo()
     m_aborted.store(true);
     if (m_rtmp)
         m_rtmp->abort();
+    if (m_srt)
+        m_srt->abort();
 }
 
 void FFMpegMuxer::countLiveDrops(long long count)

@@ -27,6 +27,7 @@ extern "C" {
 class IWriter;
 class MuxerThread;
 class RtmpOutput;
+class SrtMuxer;
 class ThreadCallback;
 
 // Writes a pipeline's encoded packets into a container with libavformat.
@@ -139,6 +140,9 @@ private:
     void countLiveDrops(long long count);
     static int interruptCheck(void* opaque);
     static int rtmpWrite(void* opaque, AvioWriter::WriteBuffer buffer, int size);
+    static int srtWrite(void* opaque, AvioWriter::WriteBuffer buffer, int size);
+    // Expects m_muxMutex held. srt:// through SrtMuxer into a custom I/O context.
+    bool openSrtIo();
     static long long nowMs();
 
     IMuxerCallback* m_callback; // the pipeline; kept, never deleted; null once detached
@@ -195,8 +199,9 @@ private:
     std::atomic<long long> m_ioStartMs{0};   // when the current blocking I/O began
     std::atomic<long long> m_liveDrops{0};   // packets dropped while not connected or backlogged
     std::unique_ptr<RtmpOutput> m_rtmp;      // replaced under m_muxMutex and m_rtmpMutex
-    std::mutex m_rtmpMutex;                  // lets abortIo() reach m_rtmp from any thread
-    AVIOContext* m_liveIo = nullptr;         // m_muxMutex; own-RTMP I/O (freed) or avio_open2's
+    std::mutex m_rtmpMutex;          // lets abortIo() reach m_rtmp and m_srt from any thread
+    std::unique_ptr<SrtMuxer> m_srt; // replaced under m_muxMutex and m_rtmpMutex
+    AVIOContext* m_liveIo = nullptr; // m_muxMutex; own-RTMP I/O (freed) or avio_open2's
     bool m_liveIoCustom = false;
     // The connection thread's own (and the destructor's, after joining it).
     LiveState m_liveState = LiveState::NotLive;

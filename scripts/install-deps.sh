@@ -8,7 +8,7 @@ PACKAGES=(
   qtbase5-dev
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev libavfilter-dev
   libx264-dev libopenh264-dev libvpx-dev libshine-dev
-  libsrt-openssl-dev librtmp-dev libgnutls28-dev zlib1g-dev libsoundtouch-dev libffmpeg-nvenc-dev
+  libsrt-gnutls-dev librtmp-dev libgnutls28-dev zlib1g-dev libsoundtouch-dev libffmpeg-nvenc-dev
   googletest libgtest-dev libgmock-dev
   ffmpeg
   nginx libnginx-mod-rtmp stunnel4 openssl srt-tools

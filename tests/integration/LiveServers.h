@@ -18,7 +18,7 @@
 //   live::NginxRtmp nginx; ASSERT_TRUE(nginx.start());  // publish to nginx.url() + "/key"
 //   live::TlsFront tls(nginx.port()); ASSERT_TRUE(tls.start());  // tls.url(): rtmps://...
 //   nginx.waitForStreamsEnded(); nginx.stop();           // then read nginx.recordings()
-//   live::FfmpegReceiver rx("udp");                      // or "tcp", "rtsp": rx.url()
+//   live::FfmpegReceiver rx("udp");                      // or "tcp", "rtsp", "srt": rx.url()
 //   ASSERT_TRUE(rx.start()); ...; rx.finish();           // rx.output() is complete
 namespace live {
 
@@ -213,8 +213,9 @@ class FfmpegReceiver : public ServerProcess
 {
 public:
     explicit FfmpegReceiver(const QString& scheme)
-        : ServerProcess("ffmpeg", freePort(scheme == "udp" ? SOCK_DGRAM : SOCK_STREAM),
-                        scheme == "udp"),
+        : ServerProcess("ffmpeg",
+                        freePort(scheme == "udp" || scheme == "srt" ? SOCK_DGRAM : SOCK_STREAM),
+                        scheme == "udp" || scheme == "srt"),
           m_scheme(scheme)
     {
     }
@@ -229,10 +230,11 @@ public:
     bool start()
     {
         const QStringList input =
-            m_scheme == "rtsp"
-                ? QStringList{"-rtsp_flags", "listen", "-i", url()}
-                : QStringList{"-f", "mpegts", "-i",
-                              url() + (m_scheme == "tcp" ? "?listen=1" : "?timeout=3000000")};
+            m_scheme == "rtsp" ? QStringList{"-rtsp_flags", "listen", "-i", url()}
+                               : QStringList{"-f", "mpegts", "-i",
+                                             url() + (m_scheme == "tcp"   ? "?listen=1"
+                                                      : m_scheme == "srt" ? "?mode=listener"
+                                                                          : "?timeout=3000000")};
         return run("ffmpeg", QStringList{"-nostdin", "-nostats", "-loglevel", "warning", "-y",
                                          "-analyzeduration", "1000000"} +
                                  input + QStringList{"-c", "copy", output()});

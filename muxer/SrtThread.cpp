@@ -1,0 +1,14 @@
+#include "muxer/SrtThread.h"
+
+SrtThread::SrtThread(std::function<void(SrtThread&)> loop) : m_loop(std::move(loop)) {}
+
+SrtThread::~SrtThread()
+{
+    m_stopped.store(true);
+    wait();
+}
+
+void SrtThread::run()
+{
+    m_loop(*this);
+}
