@@ -198,7 +198,8 @@ TEST(CliErrors, BadJobsFailWithAOneLineReason)
           QStringList{"/dev/zero"},
           // The live examples are valid jobs, refused only because of --fast.
           QStringList{example("stream-rtmp.json"), "--fast"},
-          QStringList{example("record-and-stream.json"), "--fast"}}) {
+          QStringList{example("record-and-stream.json"), "--fast"},
+          QStringList{example("stream-srt-listener.json"), "--fast"}}) {
         const CliRun run = cli(args);
         EXPECT_EQ(run.r.exitCode, 2) << args.join(QLatin1Char(' ')).toStdString();
         EXPECT_EQ(run.r.err.count('\n'), 1) << run.r.err.constData();
