@@ -6,9 +6,11 @@ SrtThread::~SrtThread()
 {
     m_stopped.store(true);
     wait();
+    std::lock_guard<std::mutex> lock(m_finished);
 }
 
 void SrtThread::run()
 {
     m_loop(*this);
+    std::lock_guard<std::mutex> lock(m_finished);
 }
