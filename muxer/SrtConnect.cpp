@@ -1,5 +1,7 @@
 #include "muxer/SrtConnect.h"
 
+#include "api/LogRouting.h"
+
 #include "muxer/SrtClient.h"
 #include "muxer/SrtServer.h"
 
@@ -15,11 +17,11 @@ Q_LOGGING_CATEGORY(lcSrt, "strevo.srt")
 
 namespace {
 
-// libsrt's own log, at warning level and above, goes to Qt's log (where the registered
-// secrets are masked) instead of stderr.
+// libsrt's own log, at warning level and above, goes to Qt's log instead of stderr, masked
+// with the secrets of the live outputs open now.
 void srtLog(void*, int level, const char*, int, const char*, const char* message)
 {
-    const QByteArray text = QByteArray(message).trimmed();
+    const QByteArray text = LogRouting::masked(QByteArray(message).trimmed());
     if (level <= LOG_ERR)
         qCWarning(lcSrt, "libsrt: %s", text.constData());
     else
