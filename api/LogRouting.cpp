@@ -107,6 +107,21 @@ QByteArray LogRouting::masked(const QByteArray& line)
     return redactSecrets(QString::fromUtf8(line), secrets).toUtf8();
 }
 
+QByteArray LogRouting::secretsMasked(const QByteArray& line)
+{
+    QStringList secrets;
+    {
+        std::lock_guard<std::mutex> lock(secretsMutex());
+        secrets = secretList();
+    }
+    QByteArray out = line;
+    for (const QString& secret : secrets) {
+        out.replace(secret.toUtf8(), "***");
+        out.replace(QUrl::toPercentEncoding(secret), "***");
+    }
+    return out;
+}
+
 void LogRouting::libavLog(void* avClass, int level, const char* format, va_list args)
 {
     if (level > av_log_get_level())

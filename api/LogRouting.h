@@ -37,6 +37,10 @@ public:
     static void removeSecrets(const QStringList& secrets);
     // A routed line as it is emitted: URL credentials and registered secrets masked.
     static QByteArray masked(const QByteArray& line);
+    // Only the registered secrets masked, without regular expressions: for lines logged on
+    // threads that the libraries own and never end before the process does (Qt would keep
+    // per-thread regex state for them).
+    static QByteArray secretsMasked(const QByteArray& line);
 
     // libav's callback, exposed for tests: one line per call once a line is complete.
     static void libavLog(void* avClass, int level, const char* format, va_list args);

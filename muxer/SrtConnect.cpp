@@ -21,7 +21,7 @@ namespace {
 // with the secrets of the live outputs open now.
 void srtLog(void*, int level, const char*, int, const char*, const char* message)
 {
-    const QByteArray text = LogRouting::masked(QByteArray(message).trimmed());
+    const QByteArray text = LogRouting::secretsMasked(QByteArray(message).trimmed());
     if (level <= LOG_ERR)
         qCWarning(lcSrt, "libsrt: %s", text.constData());
     else
