@@ -136,6 +136,7 @@ TEST_P(SrtOutput, PeerReceivesAPlayableStream)
     // A QThread, not a std::thread: the peer starts Qt threads, and Qt would adopt (and at exit
     // leak the record of) a foreign thread that does so.
     std::unique_ptr<QThread> connecting;
+    std::mutex peerMutex; // hands `peer` over from that thread visibly to ThreadSanitizer
     if (mode == QLatin1String("caller")) {
         peer = SrtConnect::create(SrtConnect::Listener, &sink);
         ASSERT_TRUE(peer->start(SrtConnect::Listener, QStringLiteral("127.0.0.1"), port, 120, {},
@@ -150,6 +151,7 @@ TEST_P(SrtOutput, PeerReceivesAPlayableStream)
                 auto p = SrtConnect::create(flags, &sink);
                 p->setLocalPort(port);
                 if (p->start(flags, QStringLiteral("127.0.0.1"), remote, 120, {}, pass, 16, {})) {
+                    std::lock_guard<std::mutex> lock(peerMutex);
                     peer = std::move(p);
                     return;
                 }
@@ -162,6 +164,7 @@ TEST_P(SrtOutput, PeerReceivesAPlayableStream)
               static_cast<int>(LiveState::Live));
     if (connecting)
         connecting->wait();
+    std::lock_guard<std::mutex> handedOver(peerMutex);
     ASSERT_TRUE(peer);
     EXPECT_TRUE(sink.waitGone());
     peer.reset();
