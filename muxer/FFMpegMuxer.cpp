@@ -994,18 +994,8 @@ bool FFMpegMuxer::openLiveIo()
         }
         if (!raw->initialize(m_preset))
             return false;
-        constexpr int kBufferSize = 4096;
-        auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
-        if (!buffer)
+        if (!attachOwnIo(4096, &rtmpWrite))
             return false;
-        m_liveIo = avio_alloc_context(buffer, kBufferSize, 1, this, nullptr, &rtmpWrite, nullptr);
-        if (!m_liveIo) {
-            av_free(buffer);
-            return false;
-        }
-        m_liveIoCustom = true;
-        m_format->pb = m_liveIo;
-        m_format->flags |= AVFMT_FLAG_CUSTOM_IO;
         qInfo("Use Custom RTMP Muxer");
         return true;
     }
@@ -1023,6 +1013,23 @@ bool FFMpegMuxer::openLiveIo()
     return true;
 }
 
+bool FFMpegMuxer::attachOwnIo(int bufferSize, int (*write)(void*, AvioWriter::WriteBuffer, int))
+{
+    auto* buffer = static_cast<unsigned char*>(av_malloc(static_cast<size_t>(bufferSize)));
+    if (!buffer)
+        return false;
+    m_liveIo = avio_alloc_context(buffer, bufferSize, 1, this, nullptr, write, nullptr);
+    if (!m_liveIo) {
+        av_free(buffer);
+        return false;
+    }
+    m_liveIo->max_packet_size = bufferSize; // each full buffer goes out as one piece
+    m_liveIoCustom = true;
+    m_format->pb = m_liveIo;
+    m_format->flags |= AVFMT_FLAG_CUSTOM_IO;
+    return true;
+}
+
 bool FFMpegMuxer::openSrtIo()
 {
     auto srt = std::make_unique<SrtMuxer>();
@@ -1036,20 +1043,7 @@ bool FFMpegMuxer::openSrtIo()
     if (!raw->initialize(m_preset))
         return false;
     // One SRT message per full buffer: seven 188-byte transport-stream packets.
-    constexpr int kBufferSize = 1316;
-    auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
-    if (!buffer)
-        return false;
-    m_liveIo = avio_alloc_context(buffer, kBufferSize, 1, this, nullptr, &srtWrite, nullptr);
-    if (!m_liveIo) {
-        av_free(buffer);
-        return false;
-    }
-    m_liveIo->max_packet_size = kBufferSize;
-    m_liveIoCustom = true;
-    m_format->pb = m_liveIo;
-    m_format->flags |= AVFMT_FLAG_CUSTOM_IO;
-    return true;
+    return attachOwnIo(1316, &srtWrite);
 }
 
 int FFMpegMuxer::srtWrite(void* opaque, AvioWriter::WriteBuffer buffer, int size)

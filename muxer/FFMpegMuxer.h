@@ -101,6 +101,9 @@ private:
     // m_muxMutex held for a live output (its connection thread); a failure releases it all.
     bool openOutput();
     bool openLiveIo();
+    // An I/O context over our own transport (RtmpOutput, SrtMuxer): `write` gets full buffers
+    // of `bufferSize` bytes with the muxer as its argument; no seeking.
+    bool attachOwnIo(int bufferSize, int (*write)(void*, AvioWriter::WriteBuffer, int));
     QString target() const; // the recording path or the masked URL, for messages
     size_t backlogLimit() const;
     QStringList liveSecrets() const;
