@@ -1,14 +1,18 @@
-// Resource use and reconnection time of a live output, against a local nginx-rtmp.
+// Resource use and reconnection time of a live output, against a local nginx-rtmp and a
+// local srt-live-transmit.
 //
-//   live_bench cpu [seconds=30]        720p30 X264 + AAC pushed in real time, once streamed
-//                                      to nginx and once recorded to an mkv file: CPU % of one
-//                                      core and peak resident memory of each run
-//   live_bench reconnect [restarts=20] a 320x240 stream whose server is stopped and started
-//                                      again `restarts` times: the time from the server
-//                                      accepting again to the first packet written, worst and
-//                                      median (`live_bench reconnect 100` is the soak run)
+//   live_bench cpu [seconds=30]        720p30 X264 + AAC pushed in real time, streamed to
+//                                      nginx over RTMP, to srt-live-transmit over SRT, and
+//                                      recorded to an mkv file: CPU % of one core and peak
+//                                      resident memory of each run
+//   live_bench reconnect [restarts=20] [rtmp|srt]
+//                                      a 320x240 stream whose server (the listening SRT peer)
+//                                      is stopped and started again `restarts` times: the time
+//                                      from the server accepting again to the first packet
+//                                      written, worst and median (`live_bench reconnect 100`
+//                                      is the soak run)
 //
-// nginx runs from a generated configuration in a temporary folder; nothing else is needed.
+// The servers run from generated configurations in temporary folders.
 
 #include "LiveServers.h"
 #include "ProcessStats.h"
@@ -113,25 +117,41 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    live::SrtLiveTransmit peer(QStringLiteral("listener"), live::freePort(SOCK_DGRAM));
+    if (!peer.start()) {
+        std::fprintf(stderr, "live_bench: srt-live-transmit did not start\n");
+        return 1;
+    }
+    const auto streamTo = [&](CodecPreset preset, bool srt) {
+        preset.streaming().enabled = true;
+        if (srt) {
+            preset.streaming().url = QStringLiteral("srt://127.0.0.1");
+            preset.streaming().srtPort = peer.port();
+            preset.streaming().srtMode = QStringLiteral("caller");
+            preset.streaming().srtLatency = 120;
+            preset.container().format = QStringLiteral("mpegts");
+        } else {
+            preset.streaming().url = nginx.url();
+            preset.streaming().streamKey = QStringLiteral("bench");
+        }
+        return preset;
+    };
+
     if (mode == QLatin1String("cpu")) {
         const int seconds = argc > 2 ? std::atoi(argv[2]) : 30;
-        CodecPreset live = benchPreset(1280, 720);
-        live.streaming().enabled = true;
-        live.streaming().url = nginx.url();
-        live.streaming().streamKey = QStringLiteral("bench");
         QTemporaryDir dir;
         CodecPreset file = benchPreset(1280, 720);
         file.local().enabled = true;
         file.local().folder = dir.path();
         file.local().fileNameTemplate = QStringLiteral("bench");
-        return cpuRun("live", live, seconds) || cpuRun("file", file, seconds);
+        return cpuRun("rtmp", streamTo(benchPreset(1280, 720), false), seconds) ||
+               cpuRun("srt", streamTo(benchPreset(1280, 720), true), seconds) ||
+               cpuRun("file", file, seconds);
     }
 
     const int restarts = argc > 2 ? std::atoi(argv[2]) : 20;
-    CodecPreset preset = benchPreset(320, 240);
-    preset.streaming().enabled = true;
-    preset.streaming().url = nginx.url();
-    preset.streaming().streamKey = QStringLiteral("bench");
+    const bool srt = argc > 3 && QLatin1String(argv[3]) == QLatin1String("srt");
+    CodecPreset preset = streamTo(benchPreset(320, 240), srt);
     Encoder encoder;
     if (encoder.initialize(nullptr, &preset, false) != 0 || !encoder.start()) {
         std::fprintf(stderr, "live_bench: the pipeline did not start\n");
@@ -154,11 +174,11 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "live_bench: the stream did not start (restart %d)\n", r);
             break;
         }
-        nginx.stop();
-        waitFor([&] { return sync.liveState.load() == int(LiveState::Reconnecting); }, 5000);
+        srt ? peer.stop() : nginx.stop();
+        waitFor([&] { return sync.liveState.load() == int(LiveState::Reconnecting); }, 10000);
         QThread::msleep(1000);
-        if (!nginx.start()) {
-            std::fprintf(stderr, "live_bench: nginx did not start again\n");
+        if (!(srt ? peer.start() : nginx.start())) {
+            std::fprintf(stderr, "live_bench: the server did not start again\n");
             break;
         }
         QElapsedTimer back; // the port accepts from here on

@@ -38,4 +38,9 @@ struct AVSync
     std::atomic<int32_t> liveState{0};
     std::atomic<int32_t> liveReconnects{0};
     std::atomic<int64_t> liveDrops{0};
+    // SRT outputs only: the link as last reported (peers drop to 0 when the output is not live).
+    std::atomic<int32_t> linkPeers{0};
+    std::atomic<double> linkRttMs{0.0};
+    std::atomic<int64_t> linkRetransmitted{0};
+    std::atomic<int64_t> linkDropped{0};
 };

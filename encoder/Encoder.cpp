@@ -1028,13 +1028,23 @@ void Encoder::liveStateChanged(LiveState state, int reconnects, long long droppe
     m_sync.liveState.store(static_cast<int>(state));
     m_sync.liveReconnects.store(reconnects);
     m_sync.liveDrops.store(dropped);
-    if (state != LiveState::Live)
+    if (state != LiveState::Live) {
+        m_sync.linkPeers.store(0);
         return;
+    }
     // The stream starts again from 0 and its first packet must be a key frame: ask for one now
     // rather than wait up to a key frame interval.
     m_keyFrameWanted.store(true);
     m_audioRestart.store(true);
     wakeAudioThread();
+}
+
+void Encoder::linkStatistics(const LinkStatistics& link)
+{
+    m_sync.linkPeers.store(link.peers);
+    m_sync.linkRttMs.store(link.rttMs);
+    m_sync.linkRetransmitted.store(link.retransmitted);
+    m_sync.linkDropped.store(link.dropped);
 }
 
 // Audio thread, with m_muxMutex held, after a live output (re)connected: the sound queued while

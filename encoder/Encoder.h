@@ -90,6 +90,7 @@ public:
     double audioTs() override;
     void liveStateChanged(LiveState state, int reconnects, long long dropped) override;
     void liveDropped(long long dropped) override { m_sync.liveDrops.store(dropped); }
+    void linkStatistics(const LinkStatistics& link) override;
 
     // IVideoThread, IAudioThread
     void videoThread() override;

@@ -826,9 +826,14 @@ void FFMpegMuxer::muxingLoop()
             queued = static_cast<int>(queue.size());
         }
         bool ok;
+        bool linkFresh;
+        LinkStatistics link;
         {
             std::lock_guard<std::mutex> lock(m_muxMutex);
             ok = which == 0 ? writeVideoPacket(item) : writeAudioPacket(item);
+            linkFresh = m_linkFresh;
+            m_linkFresh = false;
+            link = m_link;
         }
         item.packet.reset();
         if (!ok) {
@@ -844,6 +849,8 @@ void FFMpegMuxer::muxingLoop()
         std::lock_guard<std::mutex> report(m_callbackMutex);
         if (!m_callback)
             continue;
+        if (linkFresh)
+            m_callback->linkStatistics(link);
         if (which == 0)
             m_callback->videoWriteTs(av_q2d(av_inv_q(m_frameRate)), queued);
         else
@@ -932,6 +939,8 @@ void FFMpegMuxer::close(bool trailer)
             const int result = av_write_trailer(m_format);
             if (result < 0 && !m_failed.load() && !m_live)
                 fail("the end", result);
+            if (result >= 0 && m_srt)
+                m_srt->finish();
         }
         if (m_live && m_liveIo) {
             if (m_liveIoCustom) {
@@ -1051,15 +1060,25 @@ int FFMpegMuxer::srtWrite(void* opaque, AvioWriter::WriteBuffer buffer, int size
     // Runs under m_muxMutex, which also guards m_srt's replacement. Source time 0: libsrt
     // stamps each message with its own clock.
     auto* self = static_cast<FFMpegMuxer*>(opaque);
-    return self->m_srt && self->m_srt->write(reinterpret_cast<const char*>(buffer), size, 0) ? size
-                                                                                             : -1;
+    if (!self->m_srt || !self->m_srt->write(reinterpret_cast<const char*>(buffer), size, 0))
+        return AVERROR(EPIPE);
+    const long long now = nowMs();
+    if (now - self->m_linkSampledMs >= 1000) {
+        self->m_link = self->m_srt->linkStatistics();
+        self->m_linkFresh = true;
+        self->m_linkSampledMs = now;
+    }
+    return size;
 }
 
 int FFMpegMuxer::rtmpWrite(void* opaque, AvioWriter::WriteBuffer buffer, int size)
 {
     // Runs under m_muxMutex, which also guards m_rtmp's replacement.
     auto* self = static_cast<FFMpegMuxer*>(opaque);
-    return self->m_rtmp && self->m_rtmp->write(buffer, static_cast<unsigned int>(size)) ? size : -1;
+    // A refused write means the connection broke.
+    return self->m_rtmp && self->m_rtmp->write(buffer, static_cast<unsigned int>(size))
+               ? size
+               : AVERROR(EPIPE);
 }
 
 int FFMpegMuxer::interruptCheck(void* opaque)

@@ -204,6 +204,11 @@ private:
     std::unique_ptr<RtmpOutput> m_rtmp;      // replaced under m_muxMutex and m_rtmpMutex
     std::mutex m_rtmpMutex;          // lets abortIo() reach m_rtmp and m_srt from any thread
     std::unique_ptr<SrtMuxer> m_srt; // replaced under m_muxMutex and m_rtmpMutex
+    // An SRT output's link, sampled about once a second by the writes (under m_muxMutex) and
+    // reported by the muxing thread once it has let go of m_muxMutex.
+    LinkStatistics m_link;           // m_muxMutex
+    bool m_linkFresh = false;        // m_muxMutex
+    long long m_linkSampledMs = 0;   // m_muxMutex
     AVIOContext* m_liveIo = nullptr; // m_muxMutex; own-RTMP I/O (freed) or avio_open2's
     bool m_liveIoCustom = false;
     // The connection thread's own (and the destructor's, after joining it).

@@ -12,6 +12,15 @@ enum class LiveState : int
     Stopped = 4,      // the output was stopped or aborted
 };
 
+// An SRT output's link as libsrt counts it, since the connection was made.
+struct LinkStatistics
+{
+    int peers = 0;               // connected peers (a caller or rendezvous has at most one)
+    double rttMs = 0.0;          // smoothed round-trip time; the largest of the peers'
+    long long retransmitted = 0; // packets sent again after the peer reported them lost
+    long long dropped = 0;       // packets given up on because they would arrive too late
+};
+
 // What a muxer reports back to its pipeline. Called on the muxing thread (write reports) or a
 // live output's connection thread (state reports, the (0, 0) resets), with no muxer lock held;
 // implementations only update atomics and wake threads.
@@ -38,4 +47,6 @@ public:
     // A live output discarded packets (while not connected, or for a backlog); `dropped` is its
     // count so far. Called on the thread that offered the packet, or the connection thread.
     virtual void liveDropped(long long dropped) { (void)dropped; }
+    // An SRT output's link, about once a second while it sends. Called on the muxing thread.
+    virtual void linkStatistics(const LinkStatistics& link) { (void)link; }
 };

@@ -124,6 +124,18 @@ bool SrtClient::send(const char* data, int size, long long sourceTime)
     return sendTo(m_socket, data, size, sourceTime);
 }
 
+LinkStatistics SrtClient::linkStatistics() const
+{
+    LinkStatistics link;
+    addLink(m_socket, link);
+    return link;
+}
+
+int SrtClient::peerLatencyMs() const
+{
+    return peerLatency(m_socket);
+}
+
 void SrtClient::close()
 {
     if (m_socket != SRT_INVALID_SOCK)

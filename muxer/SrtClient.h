@@ -19,6 +19,8 @@ public:
                const QString& passphrase, int keyLength, const QString& packetFilter) override;
     bool send(const char* data, int size, long long sourceTime) override;
     void close() override;
+    LinkStatistics linkStatistics() const override;
+    int peerLatencyMs() const override;
 
 private:
     void receiveLoop(SrtThread& thread);

@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
@@ -195,4 +196,27 @@ bool SrtConnect::sendTo(SRTSOCKET socket, const char* data, int size, long long 
         return false;
     }
     return true;
+}
+
+bool SrtConnect::addLink(SRTSOCKET socket, LinkStatistics& link)
+{
+    SRT_TRACEBSTATS stats{};
+    if (socket == SRT_INVALID_SOCK || srt_getsockstate(socket) != SRTS_CONNECTED ||
+        srt_bstats(socket, &stats, 0) < 0)
+        return false;
+    ++link.peers;
+    link.rttMs = std::max(link.rttMs, stats.msRTT);
+    link.retransmitted += stats.pktRetransTotal;
+    link.dropped += stats.pktSndDropTotal;
+    return true;
+}
+
+int SrtConnect::peerLatency(SRTSOCKET socket)
+{
+    int latency = 0;
+    int size = sizeof(latency);
+    if (socket == SRT_INVALID_SOCK ||
+        srt_getsockflag(socket, SRTO_PEERLATENCY, &latency, &size) < 0)
+        return 0;
+    return latency;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "muxer/IMuxerCallback.h"
+
 #include <QElapsedTimer>
 #include <QLoggingCategory>
 #include <QString>
@@ -58,6 +60,12 @@ public:
     // message) or a time on libsrt's clock (srt_time_now()). False when it was not sent whole.
     virtual bool send(const char* data, int size, long long sourceTime) = 0;
     virtual void close() = 0;
+    // The sending side's link now: connected peers, round-trip time, retransmitted and dropped
+    // packets. Call it on the thread that sends.
+    virtual LinkStatistics linkStatistics() const = 0;
+    // The latency the peer holds received messages for before it plays them (ms; 0 without
+    // a peer).
+    virtual int peerLatencyMs() const = 0;
     // Blocks until a peer is connected: at once for a connected caller; a listener waits for
     // its first client. False when stop() was called first.
     virtual bool waitForPeer() { return !isStopped(); }
@@ -86,6 +94,9 @@ protected:
     // Sends one message to `socket`; false (with a warning) unless all of it went.
     static bool sendTo(SRTSOCKET socket, const char* data, int size, long long sourceTime);
     static QByteArray errorText();
+    // Adds one connected socket's counters to `link`; false when the socket is not connected.
+    static bool addLink(SRTSOCKET socket, LinkStatistics& link);
+    static int peerLatency(SRTSOCKET socket);
 
     ISrtCallback* m_callback; // not owned
     int m_flags = 0;

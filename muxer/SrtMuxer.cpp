@@ -4,6 +4,9 @@
 
 #include <QUrl>
 
+#include <algorithm>
+#include <chrono>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
@@ -53,12 +56,38 @@ bool SrtMuxer::write(const char* data, int size, long long sourceTime)
     return m_transport && m_transport->send(data, size, sourceTime);
 }
 
+LinkStatistics SrtMuxer::linkStatistics()
+{
+    std::lock_guard<std::mutex> lock(m_writeMutex);
+    return m_transport ? m_transport->linkStatistics() : LinkStatistics{};
+}
+
 void SrtMuxer::abort()
 {
     std::lock_guard<std::mutex> lock(m_abortMutex);
     m_aborted = true;
     if (m_transport)
         m_transport->stop();
+    m_abortCond.notify_all();
+}
+
+void SrtMuxer::finish()
+{
+    int holdMs = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_writeMutex);
+        if (!m_transport)
+            return;
+        const LinkStatistics link = m_transport->linkStatistics();
+        if (link.peers == 0)
+            return;
+        // The last message reaches the peer half a round trip after it was sent, and may need
+        // a resend first.
+        holdMs = m_transport->peerLatencyMs() + static_cast<int>(2 * link.rttMs) + 20;
+    }
+    std::unique_lock<std::mutex> lock(m_abortMutex);
+    m_abortCond.wait_for(lock, std::chrono::milliseconds(std::min(holdMs, 1000)),
+                         [this] { return m_aborted; });
 }
 
 bool SrtMuxer::onConnect(const sockaddr* address, int socket)

@@ -1,9 +1,11 @@
 #pragma once
 
 #include "common/CodecPreset.h"
+#include "muxer/IMuxerCallback.h"
 #include "muxer/ISrtCallback.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 
@@ -33,6 +35,12 @@ public:
     // peer is gone or the chunk could not be sent whole.
     bool write(const char* data, int size, long long sourceTime);
     void abort();
+    // After the last write of a stream: a peer holds what it received for its latency before
+    // it plays it, and a connection that closes discards what is held, so this keeps the
+    // connection up that long (a second at most). abort() ends the wait.
+    void finish();
+    // The link as the transport counts it; call it where write() is called.
+    LinkStatistics linkStatistics();
 
     bool onConnect(const sockaddr* address, int socket) override;
     void onDisconnect(int socket) override;
@@ -41,8 +49,9 @@ public:
 
 private:
     CodecPreset m_preset;                    // initialize()'s
-    std::mutex m_writeMutex;                 // serialises sends
+    std::mutex m_writeMutex;                 // serialises sends and statistics
     std::unique_ptr<SrtConnect> m_transport; // set once under m_abortMutex, before start()
     std::mutex m_abortMutex;                 // lets abort() reach the transport being set
     bool m_aborted = false;                  // m_abortMutex
+    std::condition_variable m_abortCond;     // m_aborted set, under m_abortMutex
 };

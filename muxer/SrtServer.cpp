@@ -49,10 +49,9 @@ bool SrtServer::start(int flags, const QString& host, int port, int latencyMs,
         v6->sin6_port = htons(static_cast<uint16_t>(port));
         addressSize = sizeof(sockaddr_in6);
     } else {
-        qCWarning(lcSrt,
-                  "Provided IP-Address not valid: '%s' (a listener needs a literal IPv4 "
-                  "or IPv6 address)",
-                  text.constData());
+        // A listener binds to a literal IPv4 or IPv6 address; names are not looked up.
+        qCWarning(lcSrt, "Provided IP-Address not valid.");
+        qCWarning(lcSrt, "inet_pton failed");
         return false;
     }
 
@@ -187,6 +186,28 @@ bool SrtServer::send(const char* data, int size, long long sourceTime)
     for (const SRTSOCKET client : clients)
         sent = sendTo(client, data, size, sourceTime);
     return sent;
+}
+
+LinkStatistics SrtServer::linkStatistics() const
+{
+    std::vector<SRTSOCKET> clients;
+    {
+        std::lock_guard<std::mutex> lock(m_clientMutex);
+        clients = m_clients;
+    }
+    LinkStatistics link;
+    for (const SRTSOCKET client : clients)
+        addLink(client, link);
+    return link;
+}
+
+int SrtServer::peerLatencyMs() const
+{
+    std::lock_guard<std::mutex> lock(m_clientMutex);
+    int latency = 0;
+    for (const SRTSOCKET client : m_clients)
+        latency = std::max(latency, peerLatency(client));
+    return latency;
 }
 
 void SrtServer::closeClients()

@@ -24,6 +24,8 @@ public:
     // Sends to every client; false when there is none.
     bool send(const char* data, int size, long long sourceTime) override;
     void close() override;
+    LinkStatistics linkStatistics() const override;
+    int peerLatencyMs() const override;
     // Waits until a client has been accepted, or stop().
     bool waitForPeer() override;
     void stop() override;
@@ -36,7 +38,7 @@ private:
     std::unique_ptr<SrtThread> m_acceptThread;
     std::unique_ptr<SrtThread> m_eventThread; // created by the accept thread, before it ends
     std::vector<SRTSOCKET> m_clients;         // guarded by m_clientMutex
-    std::mutex m_clientMutex;
+    mutable std::mutex m_clientMutex;
     std::condition_variable m_clientAdded; // a client arrived or stop(), under m_clientMutex
     int m_eventEpoll = -1;                 // set by start(), then the event thread's
 };

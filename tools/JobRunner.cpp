@@ -67,6 +67,17 @@ QString timeText(double seconds)
                              ms / 1000 % 60, ms % 1000);
 }
 
+// An SRT output's link: whether a peer is connected, and libsrt's view of it.
+QString linkText(const AVSync& sync)
+{
+    if (sync.linkPeers.load() <= 0)
+        return QStringLiteral(" [no peer]");
+    return QStringLiteral(" [peer, rtt %1 ms, retransmitted %2, dropped %3]")
+        .arg(sync.linkRttMs.load(), 0, 'f', 1)
+        .arg(sync.linkRetransmitted.load())
+        .arg(sync.linkDropped.load());
+}
+
 const char* liveStateName(int state)
 {
     switch (static_cast<LiveState>(state)) {
@@ -102,6 +113,7 @@ struct JobRunner::Output : public IEncodingCallback
     // Set before the pipeline starts, read-only afterwards (also on the worker threads).
     bool live = false; // streams instead of recording
     QString liveLabel; // "rtmp", or "rtmp#2" when several outputs are live
+    bool srt = false;  // an SRT output: its link statistics are shown too
     QString maskedUrl; // the URL as opened, stream key and credentials masked
 
     // Written by the worker threads.
@@ -151,6 +163,7 @@ struct JobRunner::Output : public IEncodingCallback
     bool wasLive = false;
     int reconnects = 0;
     long long liveDropped = 0;
+    LinkStatistics link; // an SRT output's, as last reported before stop()
 
     void videoEncoded(const QString&, unsigned char*, unsigned int size, int, int, unsigned int,
                       unsigned char*, unsigned int) override
@@ -213,6 +226,7 @@ bool JobRunner::prepare(const QVector<CodecPreset>& presets, QString* error)
         if (out->live) {
             out->maskedUrl = redact(LiveUrl::masked(out->preset.streaming()));
             out->liveLabel = LiveUrl::scheme(out->preset.streaming().url);
+            out->srt = out->liveLabel == QLatin1String("srt");
             const auto liveCount = std::count_if(presets.begin(), presets.end(),
                                                  [](auto& p) { return p.streaming().enabled; });
             if (liveCount > 1)
@@ -586,6 +600,8 @@ void JobRunner::showProgress(bool force)
         const long long dropped = sync.liveDrops.load();
         if (reconnects > 0 || dropped > 0)
             line += QStringLiteral(" (%1 reconnects, %2 dropped)").arg(reconnects).arg(dropped);
+        if (out->srt)
+            line += linkText(sync);
     }
     if (m_tty) {
         std::fprintf(stderr, "\r\033[K%s", qPrintable(line));
@@ -685,6 +701,9 @@ ExitStatus JobRunner::run()
             out->reconnects = sync.liveReconnects.load();
             out->liveDropped = sync.liveDrops.load();
             out->wasLive = out->wasLive || out->reconnects > 0;
+            out->link.rttMs = sync.linkRttMs.load();
+            out->link.retransmitted = sync.linkRetransmitted.load();
+            out->link.dropped = sync.linkDropped.load();
         }
         out->frames = static_cast<long long>(out->encoder->encodedVideo().frameCount.load());
         out->drops =
@@ -768,6 +787,14 @@ void JobRunner::printSummary(double elapsed, const QString& sourceError)
                 live.insert(QStringLiteral("wasLive"), out->wasLive);
                 live.insert(QStringLiteral("reconnects"), out->reconnects);
                 live.insert(QStringLiteral("dropped"), out->liveDropped);
+                if (out->srt) {
+                    QJsonObject link;
+                    link.insert(QStringLiteral("rttMs"), out->link.rttMs);
+                    link.insert(QStringLiteral("retransmitted"),
+                                static_cast<double>(out->link.retransmitted));
+                    link.insert(QStringLiteral("dropped"), static_cast<double>(out->link.dropped));
+                    live.insert(QStringLiteral("link"), link);
+                }
                 o.insert(QStringLiteral("live"), live);
             }
             o.insert(QStringLiteral("frames"), out->frames);
@@ -809,6 +836,9 @@ void JobRunner::printSummary(double elapsed, const QString& sourceError)
             std::printf("  %s: %s, %d reconnects, %lld packets dropped%s\n",
                         qPrintable(out->maskedUrl), liveStateName(out->liveState), out->reconnects,
                         out->liveDropped, out->wasLive ? "" : " (never live)");
+        if (out->srt && out->wasLive)
+            std::printf("  link: rtt %.1f ms, %lld packets retransmitted, %lld dropped\n",
+                        out->link.rttMs, out->link.retransmitted, out->link.dropped);
         std::printf("  %lld frames, %s, %s, %.0f kbit/s", out->frames,
                     qPrintable(timeText(seconds)), qPrintable(sizeText(out->bytes)),
                     seconds > 0 ? out->bytes * 8 / seconds / 1000 : 0.0);

@@ -289,6 +289,38 @@ TEST(CliLive, StreamsToAnRtmpServerAndFailsWhenNoneListens)
     EXPECT_GE(streamInfo(path, "video").frames, 60);
 }
 
+// An encrypted SRT listener output with a caller: the progress shows the peer and its link,
+// the summary the link's counts; the passphrase shows nowhere.
+TEST(CliLive, SrtListenerShowsItsLink)
+{
+    QTemporaryDir dir;
+    const int port = live::freePort(SOCK_DGRAM);
+    live::SrtLiveTransmit peer(QStringLiteral("caller"), port,
+                               QStringLiteral("passphrase=s3cr3t-pass&pbkeylen=32"));
+    ASSERT_TRUE(peer.start());
+    const QString job = writeFile(dir, "srt.json",
+                                  QStringLiteral(R"({
+        "project": {"videoOutput": {"width": 640, "height": 360, "frameRate": 30}},
+        "outputs": [{"videoCodec": {"codecName": "X264", "bitrate": 1000},
+                     "audioCodec": {"codecName": "AAC"}, "streaming": {"enabled": true,
+                     "url": "srt://127.0.0.1", "srtMode": "listener", "srtPort": %1,
+                     "srtPassphrase": "s3cr3t-pass", "srtKeyLength": 32}}]})")
+                                      .arg(port)
+                                      .toUtf8());
+    const CliRun run = cli({job, "-d", "3", "--json"});
+    peer.finish();
+    ASSERT_EQ(run.r.exitCode, 0) << run.r.err.constData();
+    EXPECT_TRUE(run.r.err.contains("srt: live [peer, rtt ")) << run.r.err.constData();
+    const QJsonObject link = run.output()
+                                 .value(QStringLiteral("live"))
+                                 .toObject()
+                                 .value(QStringLiteral("link"))
+                                 .toObject();
+    EXPECT_TRUE(link.contains(QStringLiteral("rttMs")) && link.contains(QStringLiteral("dropped")));
+    EXPECT_FALSE(run.r.err.contains("s3cr3t-pass") || run.r.out.contains("s3cr3t-pass"));
+    EXPECT_GE(streamInfo(peer.output(), "video").frames, 60);
+}
+
 TEST(CliFailures, AVanishedFolderOrFailingOutputsEndNonZero)
 {
     QTemporaryDir dir;

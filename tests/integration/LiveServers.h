@@ -9,9 +9,13 @@
 #include "common/AVHandles.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <csignal>
 #include <functional>
+#include <poll.h>
+#include <random>
 #include <sys/socket.h>
+#include <thread>
 
 // Real servers for the live-output tests on 127.0.0.1 and free ports, configured in a
 // temporary folder of their own, stopped by their destructors even when a test fails:
@@ -20,6 +24,7 @@
 //   nginx.waitForStreamsEnded(); nginx.stop();           // then read nginx.recordings()
 //   live::FfmpegReceiver rx("udp");                      // or "tcp", "rtsp", "srt": rx.url()
 //   ASSERT_TRUE(rx.start()); ...; rx.finish();           // rx.output() is complete
+//   live::SrtLiveTransmit peer("listener", port);        // likewise for an SRT output
 namespace live {
 
 // A socket bound to 127.0.0.1 on a port the system picks, and that port (0 on failure).
@@ -105,12 +110,20 @@ protected:
         file.close();
         m_process = std::make_unique<QProcess>();
         m_process->setStandardInputFile(QProcess::nullDevice());
-        m_process->setProcessChannelMode(QProcess::MergedChannels);
-        m_process->setStandardOutputFile(path(m_name + QStringLiteral(".log")), QIODevice::Append);
+        const QString log = path(m_name + QStringLiteral(".log"));
+        if (m_stdout.isEmpty()) {
+            m_process->setProcessChannelMode(QProcess::MergedChannels);
+            m_process->setStandardOutputFile(log, QIODevice::Append);
+        } else {
+            m_process->setStandardOutputFile(m_stdout);
+            m_process->setStandardErrorFile(log, QIODevice::Append);
+        }
         m_process->start(program, args);
         return m_process->waitForStarted(10000) &&
-               waitUntil([this] { return portBound(m_port, m_udp); });
+               (m_port == 0 || waitUntil([this] { return portBound(m_port, m_udp); }));
     }
+    // What the program writes to its standard output goes to `file` instead of the log.
+    void setStdout(const QString& file) { m_stdout = file; }
     // Waits up to 10 s, while the program runs, for `ready`. The servers give no sign of their
     // own, so the condition is checked between short waits for the program's exit.
     bool waitUntil(const std::function<bool()>& ready)
@@ -128,8 +141,9 @@ protected:
 private:
     QTemporaryDir m_dir;
     QString m_name;
-    int m_port;
+    int m_port; // 0: the program binds no known port (it calls)
     bool m_udp;
+    QString m_stdout;
     std::unique_ptr<QProcess> m_process;
 };
 
@@ -244,6 +258,107 @@ public:
 
 private:
     QString m_scheme;
+};
+
+// srt-live-transmit at the far end of an SRT output, writing what it receives to output().
+// `mode` is its own: "listener" on `port`; "caller" to 127.0.0.1:`port` (retrying until the
+// output listens); "rendezvous" from local `port` with the output's port `remote`. `options`
+// are more URL parameters, e.g. "passphrase=...&pbkeylen=24".
+class SrtLiveTransmit : public ServerProcess
+{
+public:
+    SrtLiveTransmit(QString mode, int port, QString options = {}, int remote = 0)
+        : ServerProcess("srt-live-transmit", mode == "caller" ? 0 : port, true),
+          m_mode(std::move(mode)), m_target(port), m_remote(remote), m_options(std::move(options))
+    {
+        setStdout(output());
+    }
+    QString output() const { return path("out.ts"); }
+    bool start()
+    {
+        QString url = m_mode == "listener" ? QStringLiteral("srt://:%1?mode=listener").arg(m_target)
+                      : m_mode == "caller"
+                          ? QStringLiteral("srt://127.0.0.1:%1?mode=caller").arg(m_target)
+                          : QStringLiteral("srt://127.0.0.1:%1?mode=rendezvous&port=%2")
+                                .arg(m_remote)
+                                .arg(m_target);
+        if (!m_options.isEmpty())
+            url += '&' + m_options;
+        return run("srt-live-transmit", {"-a:yes", "-loglevel:error", url, "file://con"});
+    }
+    // Ends the reception; output() then holds everything received.
+    void finish() { stop(SIGINT); }
+
+private:
+    QString m_mode;
+    int m_target;
+    int m_remote;
+    QString m_options;
+};
+
+// A lossy link: relays UDP datagrams between one client and 127.0.0.1:`target`, dropping
+// about `loss` of them in each direction (from a fixed seed, so runs repeat).
+class LossyRelay
+{
+public:
+    LossyRelay(int target, double loss)
+        : m_fd(boundSocket(SOCK_DGRAM, &m_port)), m_target(target), m_loss(loss)
+    {
+        m_thread = std::thread([this] { relay(); });
+    }
+    ~LossyRelay()
+    {
+        m_stop.store(true);
+        m_thread.join();
+    }
+    int port() const { return m_port; }
+    long long dropped() const { return m_dropped.load(); }
+
+private:
+    void relay()
+    {
+        // One socket towards the target, so that it sees a single peer.
+        UniqueFd up(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        const sockaddr_in target{AF_INET, htons(uint16_t(m_target)), {htonl(INADDR_LOOPBACK)}, {}};
+        ::connect(up.get(), reinterpret_cast<const sockaddr*>(&target), sizeof(target));
+        sockaddr_in client{};
+        socklen_t clientSize = 0;
+        std::mt19937 random(7);
+        std::uniform_real_distribution<double> chance(0.0, 1.0);
+        const auto keep = [&] {
+            const bool lost = chance(random) < m_loss;
+            m_dropped += lost ? 1 : 0;
+            return !lost;
+        };
+        char buffer[2048];
+        pollfd fds[2] = {{m_fd.get(), POLLIN, 0}, {up.get(), POLLIN, 0}};
+        while (!m_stop.load()) {
+            if (::poll(fds, 2, 100) <= 0)
+                continue;
+            if (fds[0].revents & POLLIN) {
+                socklen_t size = sizeof(client);
+                const ssize_t n = ::recvfrom(m_fd.get(), buffer, sizeof(buffer), 0,
+                                             reinterpret_cast<sockaddr*>(&client), &size);
+                clientSize = n > 0 ? size : clientSize;
+                if (n > 0 && keep())
+                    ::send(up.get(), buffer, size_t(n), 0);
+            }
+            if (fds[1].revents & POLLIN) {
+                const ssize_t n = ::recv(up.get(), buffer, sizeof(buffer), 0);
+                if (n > 0 && clientSize > 0 && keep())
+                    ::sendto(m_fd.get(), buffer, size_t(n), 0,
+                             reinterpret_cast<const sockaddr*>(&client), clientSize);
+            }
+        }
+    }
+
+    int m_port = 0;
+    UniqueFd m_fd;
+    int m_target;
+    double m_loss;
+    std::atomic<bool> m_stop{false};
+    std::atomic<long long> m_dropped{0};
+    std::thread m_thread;
 };
 
 // Accepts TCP connections (the kernel completes them) and never answers: a hanging server.

@@ -3,6 +3,7 @@
 #include "RecordingHarness.h"
 #include "muxer/ISrtCallback.h"
 #include "muxer/SrtConnect.h"
+#include "tests/unit/MessageCapture.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -12,6 +13,7 @@
 
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -28,7 +30,11 @@ public:
         char id[512] = {};
         int size = sizeof(id);
         srt_getsockflag(socket, SRTO_STREAMID, id, &size);
+        int ms = 0;
+        int msSize = sizeof(ms);
+        srt_getsockflag(socket, SRTO_RCVLATENCY, &ms, &msSize);
         std::lock_guard<std::mutex> lock(mutex);
+        latency = ms;
         streamId = QByteArray(id, size);
         return true;
     }
@@ -62,6 +68,7 @@ public:
     bool gone = false;
     QByteArray bytes;
     QByteArray streamId; // the last caller's
+    int latency = 0;     // the last connection's, as negotiated
     int largest = 0;
     long long dropped = 0;
 };
@@ -79,8 +86,10 @@ CodecPreset srtPreset(const QString& mode, const QString& url, int port, const Q
     return p;
 }
 
-// Streams `frames` frames in real time and returns the highest live state reached.
-int stream(const CodecPreset& preset, int frames)
+// Streams `frames` frames in real time, calling `each` after every frame, and returns the
+// highest live state reached.
+int stream(const CodecPreset& preset, int frames,
+           const std::function<void(int, const AVSync&)>& each = {})
 {
     RecordingHarness harness;
     QElapsedTimer clock;
@@ -91,6 +100,8 @@ int stream(const CodecPreset& preset, int frames)
         if (clock.elapsed() < due)
             QThread::msleep(static_cast<unsigned long>(due - clock.elapsed()));
         best = std::max(best, encoder.getSyncInfo().liveState.load());
+        if (each)
+            each(i, encoder.getSyncInfo());
     };
     EXPECT_EQ(harness.record(preset, frames).initResult, 0);
     return best;
@@ -108,18 +119,39 @@ void expectPlayable(const QString& path, int minVideoPackets)
     EXPECT_GT(m.videoPackets.size(), minVideoPackets);
 }
 
+// Transport-stream packets missing from `ts`: breaks in each stream's continuity counter.
+int continuityGaps(const QByteArray& ts)
+{
+    std::map<int, int> last; // counter by PID
+    int gaps = 0;
+    for (int i = 0; i + 188 <= ts.size(); i += 188) {
+        const auto* p = reinterpret_cast<const uint8_t*>(ts.constData() + i);
+        const int pid = (p[1] & 0x1f) << 8 | p[2];
+        if (p[0] != 0x47) {
+            ++gaps;
+            continue;
+        }
+        if (pid == 0x1fff || !(p[3] & 0x10))
+            continue; // stuffing, or no payload: the counter does not move
+        const int counter = p[3] & 0x0f;
+        const auto seen = last.find(pid);
+        if (seen != last.end() && counter != ((seen->second + 1) & 0x0f))
+            ++gaps;
+        last[pid] = counter;
+    }
+    return gaps;
+}
+
 struct SrtCase
 {
-    const char* mode; // the output's
-    bool encrypted;
-    int frames;
+    const char* mode; // the output's; the peer takes the matching one
+    int keyLength;    // 0: not encrypted
 };
 
 } // namespace
 
-// The output as caller, listener and rendezvous, with and without encryption: the peer gets a
-// playable stream (H.264 + AAC from a key frame), in messages of at most 1316 bytes, none
-// dropped.
+// The output as caller, listener and rendezvous with srt-live-transmit at the far end, clear
+// and with each key length: the peer gets a playable stream (H.264 + AAC from a key frame).
 class SrtOutput : public ::testing::TestWithParam<SrtCase>
 {
 };
@@ -128,64 +160,102 @@ TEST_P(SrtOutput, PeerReceivesAPlayableStream)
 {
     const SrtCase c = GetParam();
     const QString mode = QLatin1String(c.mode);
-    const QString pass = c.encrypted ? kPassphrase : QString();
     const int port = live::freePort(SOCK_DGRAM);
-    const int outputPort = live::freePort(SOCK_DGRAM); // a rendezvous output's local port
+    const int outputPort = live::freePort(SOCK_DGRAM); // a rendezvous output's own port
+    // srt-live-transmit takes the passphrase from its URL as it stands: no '&' in it.
+    const QString pass = c.keyLength ? QStringLiteral("correct-horse-battery") : QString();
+    const QString options =
+        c.keyLength ? QStringLiteral("passphrase=%1&pbkeylen=%2").arg(pass).arg(c.keyLength) : "";
+    const QString peerMode = mode == QLatin1String("caller")     ? QStringLiteral("listener")
+                             : mode == QLatin1String("listener") ? QStringLiteral("caller")
+                                                                 : mode;
+    live::SrtLiveTransmit peer(peerMode, port, options, outputPort);
+    ASSERT_TRUE(peer.start()) << qPrintable(peer.log());
+    CodecPreset preset =
+        srtPreset(mode, QStringLiteral("srt://127.0.0.1:%1").arg(outputPort), port, pass);
+    preset.streaming().srtKeyLength = c.keyLength;
+    EXPECT_EQ(stream(preset, 90), static_cast<int>(LiveState::Live)) << qPrintable(peer.log());
+    peer.finish();
+    expectPlayable(peer.output(), 45);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, SrtOutput,
+                         ::testing::Values(SrtCase{"caller", 0}, SrtCase{"caller", 16},
+                                           SrtCase{"listener", 24}, SrtCase{"rendezvous", 32}),
+                         [](const ::testing::TestParamInfo<SrtCase>& info) {
+                             return std::string(info.param.mode) +
+                                    std::to_string(info.param.keyLength);
+                         });
+
+// 10 s at 2 Mbit/s with 500 ms latency over a link that loses 2% of the datagrams each way:
+// libsrt resends what was lost in time, so every transport-stream packet arrives, none is
+// dropped by the receiver, each message is at most 1316 bytes, and the output reports the
+// link with its retransmissions.
+TEST(SrtOutputLink, LossyLinkLosesNothingAndReportsRetransmissions)
+{
+    const int port = live::freePort(SOCK_DGRAM);
     SrtSink sink;
-    std::unique_ptr<SrtConnect> peer;
-    // A QThread, not a std::thread: the peer starts Qt threads, and Qt would adopt (and at exit
-    // leak the record of) a foreign thread that does so.
-    std::unique_ptr<QThread> connecting;
-    std::mutex peerMutex; // hands `peer` over from that thread visibly to ThreadSanitizer
-    if (mode == QLatin1String("caller")) {
-        peer = SrtConnect::create(SrtConnect::Listener, &sink);
-        ASSERT_TRUE(peer->start(SrtConnect::Listener, QStringLiteral("127.0.0.1"), port, 120, {},
-                                pass, 16, {}));
-    } else {
-        // The peer calls (or meets) the output, which is not up yet: retry until it is.
-        const int flags =
-            mode == QLatin1String("listener") ? SrtConnect::Caller : SrtConnect::Rendezvous;
-        const int remote = flags == SrtConnect::Caller ? port : outputPort;
-        connecting.reset(QThread::create([&, flags, remote] {
-            for (int attempt = 0; attempt < 10; ++attempt) {
-                auto p = SrtConnect::create(flags, &sink);
-                p->setLocalPort(port);
-                if (p->start(flags, QStringLiteral("127.0.0.1"), remote, 120, {}, pass, 16, {})) {
-                    std::lock_guard<std::mutex> lock(peerMutex);
-                    peer = std::move(p);
-                    return;
-                }
-            }
-        }));
-        connecting->start();
-    }
-    const QString url = QStringLiteral("srt://127.0.0.1:%1").arg(outputPort);
-    EXPECT_EQ(stream(srtPreset(mode, url, port, pass), c.frames),
+    auto peer = SrtConnect::create(SrtConnect::Listener, &sink);
+    ASSERT_TRUE(
+        peer->start(SrtConnect::Listener, QStringLiteral("127.0.0.1"), port, 500, {}, {}, 0, {}));
+    live::LossyRelay link(port, 0.02);
+    CodecPreset preset =
+        srtPreset(QStringLiteral("caller"), QStringLiteral("srt://127.0.0.1"), link.port(), {});
+    preset.streaming().srtLatency = 500;
+    preset.videoCodec().bitrate = 2000;
+    LinkStatistics seen;
+    EXPECT_EQ(stream(preset, 300,
+                     [&](int, const AVSync& sync) {
+                         seen.peers = std::max(seen.peers, sync.linkPeers.load());
+                         seen.rttMs = sync.linkRttMs.load();
+                         seen.retransmitted = sync.linkRetransmitted.load();
+                     }),
               static_cast<int>(LiveState::Live));
-    if (connecting)
-        connecting->wait();
-    std::lock_guard<std::mutex> handedOver(peerMutex);
-    ASSERT_TRUE(peer);
     EXPECT_TRUE(sink.waitGone());
     peer.reset();
+    EXPECT_GT(link.dropped(), 0);
+    EXPECT_EQ(seen.peers, 1);
+    EXPECT_GT(seen.rttMs, 0.0);
+    EXPECT_GT(seen.retransmitted, 0);
 
+    std::lock_guard<std::mutex> lock(sink.mutex);
+    EXPECT_EQ(sink.dropped, 0);
+    EXPECT_LE(sink.largest, SrtConnect::kPayloadSize);
+    EXPECT_EQ(continuityGaps(sink.bytes), 0);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("received.ts"));
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(sink.bytes) == sink.bytes.size());
     file.close();
-    expectPlayable(path, c.frames / 2);
-    EXPECT_LE(sink.largest, SrtConnect::kPayloadSize);
-    EXPECT_EQ(sink.dropped, 0);
+    expectPlayable(path, 290); // of 300 frames; the first may go before the link is up
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Modes, SrtOutput,
-    ::testing::Values(SrtCase{"caller", false, 300}, SrtCase{"caller", true, 90},
-                      SrtCase{"listener", true, 90}, SrtCase{"rendezvous", false, 90}),
-    [](const ::testing::TestParamInfo<SrtCase>& info) {
-        return std::string(info.param.mode) + (info.param.encrypted ? "Encrypted" : "");
-    });
+// The peer goes away and another comes: the output reconnects (a caller to the restarted
+// listener, a listener to the next caller) and the new peer's stream starts with a key frame.
+TEST(SrtOutputLink, NextPeerGetsAStreamFromAKeyFrame)
+{
+    for (const char* mode : {"listener", "caller"}) {
+        const QString peerMode =
+            QLatin1String(mode == std::string("caller") ? "listener" : "caller");
+        const int port = live::freePort(SOCK_DGRAM);
+        auto first = std::make_unique<live::SrtLiveTransmit>(peerMode, port);
+        live::SrtLiveTransmit second(peerMode, port);
+        ASSERT_TRUE(first->start());
+        int reconnects = 0;
+        stream(srtPreset(QLatin1String(mode), QStringLiteral("srt://127.0.0.1"), port, {}), 180,
+               [&](int frame, const AVSync& sync) {
+                   if (frame == 60)
+                       first.reset();
+                   if (frame == 70) {
+                       EXPECT_TRUE(second.start());
+                   }
+                   reconnects = sync.liveReconnects.load();
+               });
+        second.finish();
+        EXPECT_GE(reconnects, 1) << mode;
+        expectPlayable(second.output(), 30);
+    }
+}
 
 // Another SRT implementation at the far end: ffmpeg listening.
 TEST(SrtOutputInterop, FfmpegListenerReceivesAPlayableStream)
@@ -227,7 +297,9 @@ TEST(SrtTransport, ListenerStopsAtOnceAndFailedStartsReleaseAll)
     auto listener = SrtConnect::create(SrtConnect::Listener, &sink);
     ASSERT_TRUE(
         listener->start(SrtConnect::Listener, QStringLiteral("127.0.0.1"), port, 0, {}, {}, 0, {}));
-    EXPECT_FALSE(listener->send("x", 1, 0)); // nobody to send to
+    MessageCapture capture;
+    EXPECT_FALSE(listener->send("x", 1, 0)); // nobody to send to: not worth a warning
+    EXPECT_EQ(capture.count(QStringLiteral("warning:")), 0);
 
     int busy = 0;
     const UniqueFd taken = live::boundSocket(SOCK_DGRAM, &busy);
@@ -244,6 +316,11 @@ TEST(SrtTransport, ListenerStopsAtOnceAndFailedStartsReleaseAll)
         EXPECT_FALSE(transport->start(f.flags, QLatin1String(f.host), f.port, 120, {}, {}, 0, {}))
             << f.host;
     }
+    // A listener binds to an address, never a name.
+    const QStringList messages = capture.messages();
+    const int invalid = messages.indexOf(QStringLiteral("warning: Provided IP-Address not valid."));
+    ASSERT_GE(invalid, 0);
+    EXPECT_EQ(messages.value(invalid + 1), QStringLiteral("warning: inet_pton failed"));
 
     // Destroyed while its accept thread waits.
     QElapsedTimer clock;
@@ -273,4 +350,5 @@ TEST(SrtTransport, OptionsConnectOverIpv6)
     std::lock_guard<std::mutex> lock(sink.mutex);
     EXPECT_EQ(sink.bytes, QByteArray("hello"));
     EXPECT_EQ(sink.streamId, id.toLocal8Bit());
+    EXPECT_EQ(sink.latency, 1); // latency 0 means the least libsrt has
 }
