@@ -97,10 +97,12 @@ public:
             if (onFrame)
                 onFrame(i, *encoder);
         }
-        // Give the muxer a moment to catch up, then see how far it got while the pipeline ran.
+        // Give the muxer a moment to catch up, then see how far it got while the pipeline ran
+        // (not for a live output: its written time starts again at each reconnection).
         const AVSync& sync = encoder->getSyncInfo();
         const double fed = (frames - 10) / preset.videoCodec().frameRate;
-        for (int i = 0; i < 300 && sync.videoWriteTs.load() < fed && !failures(); ++i)
+        const int catchUp = preset.streaming().enabled ? 0 : 300;
+        for (int i = 0; i < catchUp && sync.videoWriteTs.load() < fed && !failures(); ++i)
             QThread::msleep(10);
         result.writtenBeforeStop = sync.videoWriteTs.load();
         result.bytesBeforeStop = QFileInfo(encoder->recordingPath()).size();
