@@ -6,6 +6,8 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <arpa/inet.h>
+
 namespace {
 
 QStringList secretsOf(const CodecModel::Streaming& s)
@@ -16,6 +18,14 @@ QStringList secretsOf(const CodecModel::Streaming& s)
 bool validPort(int port)
 {
     return port >= 1 && port <= 65535;
+}
+
+bool isAddress(const QString& host)
+{
+    const QByteArray text = host.toLatin1();
+    in6_addr address;
+    return inet_pton(AF_INET, text.constData(), &address) == 1 ||
+           inet_pton(AF_INET6, text.constData(), &address) == 1;
 }
 
 } // namespace
@@ -63,8 +73,22 @@ bool LiveUrl::check(const CodecModel::Streaming& streaming, QString* why)
                         .arg(url.port()));
     if ((s == QLatin1String("tcp") || s == QLatin1String("udp")) && url.port() == -1)
         return fail(QStringLiteral("URL '%1' names no port").arg(shown));
-    if (s == QLatin1String("srt") && !validPort(streaming.srtPort))
+    if (s != QLatin1String("srt"))
+        return true;
+    if (!validPort(streaming.srtPort))
         return fail(QStringLiteral("SRT port %1 is out of range (1-65535)").arg(streaming.srtPort));
+    if (streaming.srtMode == QLatin1String("listener") && !isAddress(url.host()))
+        return fail(QStringLiteral("SRT listener host '%1' is not an IP address (a listener "
+                                   "binds to an address such as 0.0.0.0 or ::, not a name)")
+                        .arg(url.host()));
+    // libsrt's own limits: refused there, the output would retry for ever.
+    const int keyLength = streaming.srtKeyLength;
+    if (keyLength != 0 && keyLength != 16 && keyLength != 24 && keyLength != 32)
+        return fail(QStringLiteral("SRT key length %1 is not 16, 24 or 32").arg(keyLength));
+    const int length = streaming.srtPassphrase.toLocal8Bit().size();
+    if (length > 0 && (length < 10 || length > 79))
+        return fail(
+            QStringLiteral("the SRT passphrase has %1 characters; it needs 10 to 79").arg(length));
     return true;
 }
 

@@ -72,6 +72,9 @@ struct BadUrl
 {
     const char* url;
     const char* reason;
+    int srtPort = 9000;
+    const char* srtMode = "caller";
+    int keyLength = 16;
 };
 
 class LiveUrlCheck : public ::testing::TestWithParam<BadUrl>
@@ -82,7 +85,12 @@ TEST_P(LiveUrlCheck, RefusesWithAReasonAndNoSecret)
 {
     CodecModel::Streaming s = streaming(QLatin1String(GetParam().url));
     s.streamKey = QStringLiteral("s3cr3t");
-    s.srtPort = 70000;
+    s.srtPort = GetParam().srtPort;
+    s.srtMode = QLatin1String(GetParam().srtMode);
+    s.srtKeyLength = GetParam().keyLength;
+    s.srtPassphrase = QStringLiteral("s3cr3t-pass"); // 11 characters
+    if (QLatin1String(GetParam().reason) == QLatin1String("passphrase has 6"))
+        s.srtPassphrase = QStringLiteral("s3cr3t");
     QString why;
     EXPECT_FALSE(LiveUrl::check(s, &why));
     EXPECT_TRUE(why.contains(QLatin1String(GetParam().reason))) << qPrintable(why);
@@ -97,7 +105,11 @@ INSTANTIATE_TEST_SUITE_P(
                       BadUrl{"rtmp://host:0/live", "out of range"},
                       BadUrl{"http://host/live/s3cr3t", "unknown scheme 'http'"},
                       BadUrl{"rtmp:///live", "no host"}, BadUrl{"tcp://127.0.0.1", "no port"},
-                      BadUrl{"srt://127.0.0.1", "SRT port 70000"}));
+                      BadUrl{"srt://127.0.0.1", "SRT port 70000", 70000},
+                      BadUrl{"srt://localhost", "'localhost' is not an IP address", 9000,
+                             "listener"},
+                      BadUrl{"srt://127.0.0.1", "key length 20", 9000, "caller", 20},
+                      BadUrl{"srt://127.0.0.1", "passphrase has 6"}));
 
 TEST(LiveUrl, AcceptsEveryLiveScheme)
 {
