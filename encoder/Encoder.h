@@ -80,9 +80,6 @@ public:
     const QString& recordingPath() override;
     IMuxer* muxer() override;
 
-    // The video encoder for a pipeline that shares it; it lives until its last holder lets go.
-    std::shared_ptr<IVideoCodec> sharedVideoCodec() const { return m_videoCodec; }
-
     // IMuxerCallback
     void videoWriteTs(double seconds, int queued) override;
     void audioWriteTs(double seconds, int queued) override;
@@ -94,6 +91,42 @@ public:
     // IVideoThread, IAudioThread
     void videoThread() override;
     void audioThread() override;
+
+protected:
+    // Hooks for a pipeline that shares its video encoder with others (RefEncoder). The
+    // defaults are this pipeline's own behaviour.
+
+    // Set-up, after the free-space check: opens the video encoder into m_videoCodec. False
+    // fails initialize() with CodecError.
+    virtual bool setUpVideoCodec(CodecPreset* preset);
+    // Lets go of m_videoCodec, with the worker threads stopped (a second initialize()).
+    virtual void releaseVideoCodec() { m_videoCodec.reset(); }
+    // Whether a follower (setRefVideoCodec(true)) runs a video thread of its own, which then
+    // discards what is queued until the pipeline encodes again.
+    virtual bool followerRunsVideoThread() const { return false; }
+    // Video thread: the packet in encodedVideo() was written here (or failed to be); other
+    // outputs may take it too. `key` is non-zero for a key frame.
+    virtual void forwardVideoPacket(unsigned int size, unsigned int key) {}
+    // Video thread: `count` frames were lost, before encoding (input) or after (output).
+    virtual void forwardVideoDrops(int count, bool input) {}
+    // Audio thread, also inside its wait (atomics and the FIFO only): whether the audio FIFO,
+    // holding `queued` buffers, may give one to the encoder now.
+    virtual bool audioGateOpen(int queued) const;
+    // Audio encoded so far in video frames, from the exact quotient.
+    virtual long long audioFramesFor(double frames) const { return static_cast<long long>(frames); }
+
+    // The video encoder, which pipelines sharing it hold together. Written by initialize() and
+    // the release hook while this pipeline's workers are stopped (RefEncoder: also under its
+    // registry lock, which other pipelines hold to read it); the workers read it unlocked.
+    std::shared_ptr<IVideoCodec> m_videoCodec;
+    // Set while another pipeline encodes this one's video; read by every thread.
+    std::atomic<bool> m_refVideo{false};
+
+    IEncodingStatus* status() const { return m_status.load(); }
+    // Audio thread: the current muxer holds its first picture, so sound may follow.
+    bool audioMayStart() const { return m_audioMayStart.load(); }
+    // Video frames the current muxer has stamped so far; 0 without muxer.
+    long long muxedVideoFrames();
 
 private:
     void restartLiveAudio();
@@ -133,7 +166,6 @@ private:
     std::unique_ptr<AudioThread> m_audioThread;
     std::mutex m_threadMutex;
 
-    std::shared_ptr<IVideoCodec> m_videoCodec; // set by initialize, used by the video thread
     std::unique_ptr<IAudioCodec> m_audioCodec; // set by initialize; used under m_muxMutex
     AVSync m_sync;
     EncodedVideo m_encodedVideo;
@@ -154,8 +186,7 @@ private:
     CodecPreset m_preset; // written by initialize and the muxer set-up under m_muxMutex
     std::atomic<IEncodingCallback*> m_callback{nullptr}; // set by the host, read by the workers
     std::atomic<IEncodingStatus*> m_status{nullptr};     // likewise
-    std::atomic<bool> m_refVideo{false};
-    std::atomic<int> m_started{0};      // 1 once the first frame was queued
+    std::atomic<int> m_started{0};                       // 1 once the first frame was queued
     std::atomic<bool> m_running{false}; // between start() and stop(): input is accepted
     std::atomic<bool> m_initialized{false};
     bool m_muxEnabled = true;       // fixed by initialize

@@ -3,6 +3,7 @@
 #include "common/Redact.h"
 #include "common/TimeStamp.h"
 #include "encoder/Encoder.h"
+#include "encoder/RefEncoder.h"
 #include "muxer/IMuxerCallback.h"
 #include "muxer/LiveUrl.h"
 #include "tools/LibraryLog.h"
@@ -99,6 +100,10 @@ struct JobRunner::Output : public IEncodingCallback
     int number = 0; // 1-based, as shown to the user
     CodecPreset preset;
     IEncoder* encoder = nullptr;
+    // Set when another output has the same video: the pipelines then encode it once, and
+    // only the one that encodes (the first of them) is given frames.
+    RefEncoder* sharing = nullptr;
+    bool follows() const { return sharing && sharing->isFollower(); }
     // Set before the pipeline starts, read-only afterwards (also on the worker threads).
     bool live = false; // streams instead of recording
     QString liveLabel; // "rtmp", or "rtmp#2" when several outputs are live
@@ -234,8 +239,15 @@ bool JobRunner::prepare(const QVector<CodecPreset>& presets, QString* error)
         }
 
         LibraryLog::clear();
-        out->encoder = new Encoder();
-        const int result = out->encoder->initialize(this, &out->preset, false);
+        const bool share =
+            std::count_if(presets.begin(), presets.end(), [&](auto& p) {
+                return p.videoCodec().enabled && RefEncoder::sameVideo(p, presets[i]);
+            }) > 1;
+        if (share)
+            out->encoder = out->sharing = new RefEncoder();
+        else
+            out->encoder = new Encoder();
+        const int result = out->encoder->initialize(this, &out->preset, share);
         if (result != IEncoder::Ok) {
             QString why;
             switch (result) {
@@ -453,7 +465,9 @@ void JobRunner::pushVideo(Output& out, const MediaSource::Chunk& chunk, bool may
         out.encoder->returnVideoBuffer(lent);
         lent = nullptr;
     }
-    if (out.stopped())
+    // An output whose video another one encodes gets none; one that encodes for others is fed
+    // even when its own output has failed.
+    if (out.follows() || (out.stopped() && !out.sharing))
         return;
     auto* data = const_cast<unsigned char*>(chunk.video);
     const bool live = m_source.isLive();

@@ -1,0 +1,277 @@
+#include "encoder/RefEncoder.h"
+#include "LiveServers.h"
+#include "Probe.h"
+#include "RecordingHarness.h"
+#include "encoder/EncoderGroup.h"
+#include "encoder/IEncodingCallback.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QThread>
+#include <gtest/gtest.h>
+
+namespace {
+
+// One output of a job: its pipeline, its folder, the packets its own encoder made and the
+// failures reported for it.
+struct Output : IEncodingCallback
+{
+    void videoEncoded(const QString&, unsigned char*, unsigned int, int, int, unsigned int,
+                      unsigned char*, unsigned int) override
+    {
+        ++encoded;
+    }
+    void audioEncoded(unsigned char*, unsigned int, unsigned char*, unsigned int) override {}
+    QStringList files() const // oldest first
+    {
+        QStringList paths;
+        for (const QFileInfo& f :
+             QDir(dir.path()).entryInfoList(QDir::Files, QDir::Time | QDir::Reversed))
+            paths << f.filePath();
+        return paths;
+    }
+    QTemporaryDir dir;
+    RefEncoder* encoder = nullptr; // guarded by the job's mutex once frames flow
+    std::atomic<int> encoded{0}, failures{0};
+};
+
+// Share-mode pipelines in one EncoderGroup, fed as a host feeds them: every frame (a moving
+// picture and a tone) goes to every pipeline of the job.
+class SharedJob : public IEncodingStatus
+{
+public:
+    ~SharedJob() { finish(); }
+
+    Output& add(CodecPreset preset)
+    {
+        m_outputs.push_back(std::make_unique<Output>());
+        Output& out = *m_outputs.back();
+        preset.local().folder = out.dir.path();
+        out.encoder = new RefEncoder();
+        m_group.add(out.encoder);
+        EXPECT_EQ(out.encoder->initialize(&m_group, &preset, true), 0);
+        out.encoder->encodingCallback(&out);
+        out.encoder->start();
+        return out;
+    }
+
+    // Pushes `frames` frames (frame `lost` as a lost one), in real time or as fast as the
+    // pipelines take them; `each(i)` runs after frame i.
+    void push(int frames, int lost = -1, bool realTime = false,
+              const std::function<void(int)>& each = {})
+    {
+        TestPattern pattern(320, 240);
+        TimeStamp ts{1};
+        std::vector<int16_t> audio(1600 * 2, 0);
+        for (size_t s = 0; s < audio.size(); ++s)
+            audio[s] = static_cast<int16_t>(6000 * std::sin(s / 2 * 0.13));
+        // Frames pushed that the encoding pipelines have not made packets of.
+        const auto behind = [this](long long pushed) {
+            long long most = 0;
+            std::lock_guard<std::mutex> lock(m_mutex);
+            for (auto& out : m_outputs)
+                if (out->encoder && !out->encoder->isFollower())
+                    most = std::max<long long>(
+                        most, pushed - out->encoder->encodedVideo().frameCount.load());
+            return most;
+        };
+        QElapsedTimer clock;
+        clock.start();
+        for (int i = 0; i < frames; ++i) {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                for (auto& out : m_outputs) {
+                    if (!out->encoder)
+                        continue;
+                    out->encoder->enqueueVideo(i == lost ? nullptr
+                                                         : const_cast<uint8_t*>(pattern.frame(i)),
+                                               320, 240, PIX_NV12, &ts);
+                    out->encoder->enqueueAudio(reinterpret_cast<unsigned char*>(audio.data()),
+                                               static_cast<int>(audio.size() * 2));
+                }
+            }
+            const qint64 due = realTime ? (i + 1) * 1000 / 30 : 0;
+            for (int w = 0; w < 4000 && (clock.elapsed() < due || behind(i) > 4); ++w)
+                QThread::usleep(500);
+            if (each)
+                each(i);
+        }
+    }
+
+    // Takes the output's pipeline out of the job, then destroys it (which finishes its file).
+    void destroy(Output& out)
+    {
+        RefEncoder* encoder = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            std::swap(encoder, out.encoder);
+        }
+        m_group.remove(encoder);
+        delete encoder;
+    }
+
+    // Stops every pipeline, then destroys them, as a host ends a job.
+    void finish()
+    {
+        for (auto& out : m_outputs)
+            if (out->encoder)
+                out->encoder->stop();
+        for (auto& out : m_outputs)
+            destroy(*out);
+    }
+
+    void ecoderStateCallback(IEncoder* encoder, int type, int state) override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto& out : m_outputs)
+            if (type == 0 && out->encoder == encoder)
+                ++out->failures;
+    }
+    QVector<IEncoder*> encoders() override { return {}; }
+
+private:
+    EncoderGroup m_group{this};
+    std::mutex m_mutex;
+    std::vector<std::unique_ptr<Output>> m_outputs; // the list is fixed once frames flow
+};
+
+CodecPreset videoPreset(const QString& container)
+{
+    CodecPreset p = RecordingHarness::preset(QString(), container);
+    p.videoCodec().keyframeInterval = 1;
+    return p;
+}
+
+QVector<QString> videoHashes(const QStringList& files)
+{
+    QVector<QString> hashes;
+    for (const QString& file : files) {
+        const Probe::Media m = Probe::inspect(file, false);
+        EXPECT_TRUE(!m.videoPackets.isEmpty() && m.videoPackets.front().key) << qPrintable(file);
+        EXPECT_FALSE(m.audioPackets.isEmpty()) << qPrintable(file);
+        for (const Probe::Packet& p : m.videoPackets)
+            hashes << p.hash;
+    }
+    return hashes;
+}
+
+} // namespace
+
+// A master (mp4), an outputless follower whose every packet fails, and a second recording
+// (mkv, split every second) that differs from the master as the parameter says.
+struct ShareCase
+{
+    const char* name;
+    std::function<void(CodecPreset&)> change;
+    bool shares;
+};
+
+class RefEncoderShare : public ::testing::TestWithParam<ShareCase>
+{
+};
+
+TEST_P(RefEncoderShare, OnlyIdenticalVideoIsEncodedOnceForAll)
+{
+    SharedJob job;
+    Output& master = job.add(videoPreset(QStringLiteral("mp4")));
+    CodecPreset nowhere = videoPreset(QStringLiteral("mp4"));
+    nowhere.local().enabled = false;
+    Output& failing = job.add(nowhere);
+    CodecPreset second = videoPreset(QStringLiteral("mkv"));
+    second.local().splitSeconds = 1;
+    GetParam().change(second);
+    Output& other = job.add(second);
+    const bool shares = GetParam().shares;
+    ASSERT_TRUE(failing.encoder->isFollower());
+    EXPECT_EQ(other.encoder->isFollower(), shares);
+    EXPECT_EQ(master.encoder->videoCodecHolders(), shares ? 3 : 2);
+
+    job.push(90, 20);
+    for (Output* out : {&master, &failing, &other})
+        EXPECT_EQ(out->encoder->getSyncInfo().videoInputDrops.load(), 1);
+    job.finish();
+    EXPECT_EQ(other.encoded.load() == 0, shares);
+    EXPECT_GT(failing.failures.load(), 80); // reported for the follower that failed...
+    EXPECT_EQ(master.failures.load() + other.failures.load(), 0); // ...and for no other
+    if (!shares)
+        return;
+    // Each split file starts with a key frame; together they hold the master's packets.
+    EXPECT_EQ(other.files().size(), 3);
+    const QVector<QString> all = videoHashes(master.files());
+    EXPECT_EQ(all.size(), 89);
+    EXPECT_EQ(videoHashes(other.files()), all);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, RefEncoderShare,
+    ::testing::Values(
+        ShareCase{"Identical", [](CodecPreset&) {}, true},
+        ShareCase{"Bitrate", [](CodecPreset& p) { p.videoCodec().bitrate += 1; }, false},
+        ShareCase{"AuxValue", [](CodecPreset& p) { p.videoCodec().auxValue = 1; }, false},
+        ShareCase{"SourceMap",
+                  [](CodecPreset& p) {
+                      p.setVideoSource({{0, 1}});
+                  },
+                  false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The master and one follower are destroyed on two threads of their own while frames flow:
+// the last follower takes the encoder over and its file goes on without a gap.
+TEST(RefEncoderHandOver, MasterAndFollowerDestroyedWhileFramesFlow)
+{
+    SharedJob job;
+    Output& master = job.add(videoPreset(QStringLiteral("mp4")));
+    Output& follower = job.add(videoPreset(QStringLiteral("mkv")));
+    Output& last = job.add(videoPreset(QStringLiteral("mp4")));
+    std::unique_ptr<QThread> a(QThread::create([&] { job.destroy(master); }));
+    std::unique_ptr<QThread> b(QThread::create([&] { job.destroy(follower); }));
+    job.push(120, -1, true, [&](int i) {
+        if (i == 40) {
+            a->start();
+            b->start();
+        } else if (i == 60) {
+            a->wait();
+            b->wait();
+            EXPECT_FALSE(last.encoder->isFollower());
+            EXPECT_EQ(last.encoder->videoCodecHolders(), 1);
+        }
+    });
+    job.finish();
+    EXPECT_GT(last.encoded.load(), 50);
+    const QString file = last.files().value(0);
+    Probe::expectDecodes(file);
+    const Probe::Media m = Probe::inspect(file, true);
+    EXPECT_GT(m.frames(), 90);
+    for (int i = 1; i < m.videoPackets.size(); ++i)
+        ASSERT_LT(m.videoPackets[i].pts - m.videoPackets[i - 1].pts, 1.0) << "packet " << i;
+}
+
+// A live output encodes for a recording; its server goes away mid-stream. The recording gets
+// every packet the live output's encoder made.
+TEST(RefEncoderMixed, RecordingGoesOnWhileTheSharedLiveOutputIsDown)
+{
+    live::NginxRtmp nginx;
+    ASSERT_TRUE(nginx.start());
+    SharedJob job;
+    CodecPreset stream = videoPreset(QStringLiteral("flv"));
+    stream.local().enabled = false;
+    stream.streaming().enabled = true;
+    stream.streaming().url = nginx.url();
+    stream.streaming().streamKey = QStringLiteral("k");
+    Output& live = job.add(stream);
+    Output& recording = job.add(videoPreset(QStringLiteral("mp4")));
+    ASSERT_TRUE(recording.encoder->isFollower());
+    job.push(90, -1, true, [&](int i) {
+        if (i == 30)
+            nginx.stop();
+    });
+    for (Output* out : {&live, &recording})
+        out->encoder->stop();
+    const long long encoded = static_cast<long long>(live.encoder->encodedVideo().frameCount);
+    EXPECT_GT(encoded, 85);
+    EXPECT_EQ(recording.encoder->encodedVideo().frameCount.load(), encoded);
+    job.finish();
+    EXPECT_EQ(recording.failures.load(), 0);
+    EXPECT_EQ(Probe::inspect(recording.files().value(0), true).frames(), encoded);
+}
