@@ -706,6 +706,15 @@ bool Encoder::deliverVideoPacket(unsigned int packetSize, unsigned int key, long
     return written;
 }
 
+void Encoder::closeMuxer()
+{
+    std::unique_ptr<IMuxer> muxer;
+    {
+        std::lock_guard<std::mutex> lock(m_muxMutex);
+        muxer = std::move(m_muxer);
+    }
+}
+
 long long Encoder::muxedVideoFrames()
 {
     std::lock_guard<std::mutex> lock(m_muxMutex);

@@ -127,6 +127,10 @@ protected:
     bool audioMayStart() const { return m_audioMayStart.load(); }
     // Video frames the current muxer has stamped so far; 0 without muxer.
     long long muxedVideoFrames();
+    // Destroys the muxer, with the workers stopped: it drains its queue, writes the trailer
+    // and stops calling back. A subclass calls it in its own destructor, so that the muxing
+    // thread never reaches a half-destroyed pipeline.
+    void closeMuxer();
 
 private:
     void restartLiveAudio();

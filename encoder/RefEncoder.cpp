@@ -89,6 +89,7 @@ RefEncoder::~RefEncoder()
     stop();
     leaveRegistry();
     releaseVideoCodec();
+    closeMuxer();
 }
 
 bool RefEncoder::sameVideo(const CodecPreset& a, const CodecPreset& b)

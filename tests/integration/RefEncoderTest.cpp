@@ -25,11 +25,9 @@ struct Output : IEncodingCallback
     void audioEncoded(unsigned char*, unsigned int, unsigned char*, unsigned int) override {}
     QStringList files() const // oldest first
     {
-        QStringList paths;
-        for (const QFileInfo& f :
-             QDir(dir.path()).entryInfoList(QDir::Files, QDir::Time | QDir::Reversed))
-            paths << f.filePath();
-        return paths;
+        QDir folder(dir.path());
+        folder.setSorting(QDir::Time | QDir::Reversed);
+        return folder.entryList(QDir::Files).replaceInStrings(QRegExp("^"), dir.path() + '/');
     }
     QTemporaryDir dir;
     RefEncoder* encoder = nullptr; // guarded by the job's mutex once frames flow
@@ -43,11 +41,15 @@ class SharedJob : public IEncodingStatus
 public:
     ~SharedJob() { finish(); }
 
-    Output& add(CodecPreset preset)
+    // A pipeline for `container` (key frames every second), added to the group and started.
+    Output& add(const char* container, const std::function<void(CodecPreset&)>& change = {})
     {
         m_outputs.push_back(std::make_unique<Output>());
         Output& out = *m_outputs.back();
-        preset.local().folder = out.dir.path();
+        CodecPreset preset = RecordingHarness::preset(out.dir.path(), container);
+        preset.videoCodec().keyframeInterval = 1;
+        if (change)
+            change(preset);
         out.encoder = new RefEncoder();
         m_group.add(out.encoder);
         EXPECT_EQ(out.encoder->initialize(&m_group, &preset, true), 0);
@@ -123,13 +125,6 @@ private:
     std::vector<std::unique_ptr<Output>> m_outputs; // the list is fixed once frames flow
 };
 
-CodecPreset videoPreset(const QString& container)
-{
-    CodecPreset p = RecordingHarness::preset(QString(), container);
-    p.videoCodec().keyframeInterval = 1;
-    return p;
-}
-
 QVector<QString> videoHashes(const QStringList& files)
 {
     QVector<QString> hashes;
@@ -146,30 +141,24 @@ QVector<QString> videoHashes(const QStringList& files)
 } // namespace
 
 // A master (mp4), an outputless follower whose every packet fails, and a second recording
-// (mkv, split every second) that differs from the master as the parameter says.
-struct ShareCase
-{
-    const char* name;
-    std::function<void(CodecPreset&)> change;
-    bool shares;
-};
-
-class RefEncoderShare : public ::testing::TestWithParam<ShareCase>
+// (mkv, split every second) whose video differs from the master's as the parameter says (or
+// not, without a change).
+using VideoChange = std::pair<const char*, std::function<void(CodecPreset&)>>;
+class RefEncoderShare : public ::testing::TestWithParam<VideoChange>
 {
 };
 
 TEST_P(RefEncoderShare, OnlyIdenticalVideoIsEncodedOnceForAll)
 {
     SharedJob job;
-    Output& master = job.add(videoPreset(QStringLiteral("mp4")));
-    CodecPreset nowhere = videoPreset(QStringLiteral("mp4"));
-    nowhere.local().enabled = false;
-    Output& failing = job.add(nowhere);
-    CodecPreset second = videoPreset(QStringLiteral("mkv"));
-    second.local().splitSeconds = 1;
-    GetParam().change(second);
-    Output& other = job.add(second);
-    const bool shares = GetParam().shares;
+    Output& master = job.add("mp4");
+    Output& failing = job.add("mp4", [](CodecPreset& p) { p.local().enabled = false; });
+    Output& other = job.add("mkv", [](CodecPreset& p) {
+        p.local().splitSeconds = 1;
+        if (GetParam().second)
+            GetParam().second(p);
+    });
+    const bool shares = !GetParam().second;
     ASSERT_TRUE(failing.encoder->isFollower());
     EXPECT_EQ(other.encoder->isFollower(), shares);
     EXPECT_EQ(master.encoder->videoCodecHolders(), shares ? 3 : 2);
@@ -192,25 +181,23 @@ TEST_P(RefEncoderShare, OnlyIdenticalVideoIsEncodedOnceForAll)
 
 INSTANTIATE_TEST_SUITE_P(
     Changes, RefEncoderShare,
-    ::testing::Values(
-        ShareCase{"Identical", [](CodecPreset&) {}, true},
-        ShareCase{"Bitrate", [](CodecPreset& p) { p.videoCodec().bitrate += 1; }, false},
-        ShareCase{"AuxValue", [](CodecPreset& p) { p.videoCodec().auxValue = 1; }, false},
-        ShareCase{"SourceMap",
-                  [](CodecPreset& p) {
-                      p.setVideoSource({{0, 1}});
-                  },
-                  false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ::testing::Values(VideoChange{"Identical", {}},
+                      VideoChange{"Bitrate", [](CodecPreset& p) { p.videoCodec().bitrate++; }},
+                      VideoChange{"AuxValue", [](CodecPreset& p) { p.videoCodec().auxValue = 1; }},
+                      VideoChange{"Sources",
+                                  [](CodecPreset& p) {
+                                      p.setVideoSource({{0, 1}});
+                                  }}),
+    [](const auto& info) { return std::string(info.param.first); });
 
 // The master and one follower are destroyed on two threads of their own while frames flow:
 // the last follower takes the encoder over and its file goes on without a gap.
 TEST(RefEncoderHandOver, MasterAndFollowerDestroyedWhileFramesFlow)
 {
     SharedJob job;
-    Output& master = job.add(videoPreset(QStringLiteral("mp4")));
-    Output& follower = job.add(videoPreset(QStringLiteral("mkv")));
-    Output& last = job.add(videoPreset(QStringLiteral("mp4")));
+    Output& master = job.add("mp4");
+    Output& follower = job.add("mkv");
+    Output& last = job.add("mp4");
     std::unique_ptr<QThread> a(QThread::create([&] { job.destroy(master); }));
     std::unique_ptr<QThread> b(QThread::create([&] { job.destroy(follower); }));
     job.push(120, -1, [&](int i) {
@@ -241,13 +228,12 @@ TEST(RefEncoderMixed, RecordingGoesOnWhileTheSharedLiveOutputIsDown)
     live::NginxRtmp nginx;
     ASSERT_TRUE(nginx.start());
     SharedJob job;
-    CodecPreset stream = videoPreset(QStringLiteral("flv"));
-    stream.local().enabled = false;
-    stream.streaming().enabled = true;
-    stream.streaming().url = nginx.url();
-    stream.streaming().streamKey = QStringLiteral("k");
-    Output& live = job.add(stream);
-    Output& recording = job.add(videoPreset(QStringLiteral("mp4")));
+    Output& live = job.add("flv", [&](CodecPreset& p) {
+        p.local().enabled = false;
+        p.streaming().enabled = true;
+        p.streaming().url = nginx.url() + QStringLiteral("/k");
+    });
+    Output& recording = job.add("mp4");
     ASSERT_TRUE(recording.encoder->isFollower());
     job.push(90, -1, [&](int i) {
         if (i == 30)
