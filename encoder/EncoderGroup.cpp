@@ -21,6 +21,8 @@ void EncoderGroup::ecoderStateCallback(IEncoder* encoder, int type, int state)
 
 QVector<IEncoder*> EncoderGroup::encoders()
 {
+    // A copy of its own: Qt's shared copies count their users with atomics that
+    // ThreadSanitizer does not follow.
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_encoders;
+    return QVector<IEncoder*>(m_encoders.cbegin(), m_encoders.cend());
 }

@@ -166,7 +166,8 @@ void RefEncoder::forEachFollower(const std::shared_ptr<IVideoCodec>& codec, Each
     IEncodingStatus* list = status();
     if (!m_share || !list || !codec)
         return;
-    for (IEncoder* candidate : list->encoders()) {
+    const QVector<IEncoder*> candidates = list->encoders();
+    for (IEncoder* candidate : candidates) {
         if (candidate == this)
             continue;
         const Lease lease(candidate);

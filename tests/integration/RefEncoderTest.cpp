@@ -2,13 +2,11 @@
 #include "LiveServers.h"
 #include "Probe.h"
 #include "RecordingHarness.h"
+#include "common/ThreadCallback.h"
 #include "encoder/EncoderGroup.h"
 #include "encoder/IEncodingCallback.h"
 
-#include <QDir>
 #include <QElapsedTimer>
-#include <QTemporaryDir>
-#include <QThread>
 #include <gtest/gtest.h>
 
 namespace {
@@ -64,9 +62,7 @@ public:
     {
         TestPattern pattern(320, 240);
         TimeStamp ts{1};
-        std::vector<int16_t> tone(1600 * 2);
-        for (size_t s = 0; s < tone.size(); ++s)
-            tone[s] = static_cast<int16_t>(6000 * std::sin(s / 2 * 0.13));
+        std::vector<int16_t> tone(1600 * 2, 3000); // a constant level
         QElapsedTimer clock;
         clock.start();
         for (int i = 0; i < frames; ++i) {
@@ -125,10 +121,20 @@ private:
     std::vector<std::unique_ptr<Output>> m_outputs; // the list is fixed once frames flow
 };
 
+// One step on a worker thread of the library's own kind, whose hand-overs ThreadSanitizer
+// follows.
+struct Step : IThreadCallback
+{
+    explicit Step(std::function<void()> f) : run(std::move(f)) {}
+    void threadCallback() override { run(); }
+    std::function<void()> run;
+};
+
 QVector<QString> videoHashes(const QStringList& files)
 {
     QVector<QString> hashes;
     for (const QString& file : files) {
+        Probe::expectDecodes(file);
         const Probe::Media m = Probe::inspect(file, false);
         EXPECT_TRUE(!m.videoPackets.isEmpty() && m.videoPackets.front().key) << qPrintable(file);
         EXPECT_FALSE(m.audioPackets.isEmpty()) << qPrintable(file);
@@ -140,55 +146,37 @@ QVector<QString> videoHashes(const QStringList& files)
 
 } // namespace
 
-// A master (mp4), an outputless follower whose every packet fails, and a second recording
-// (mkv, split every second) whose video differs from the master's as the parameter says (or
-// not, without a change).
-using VideoChange = std::pair<const char*, std::function<void(CodecPreset&)>>;
-class RefEncoderShare : public ::testing::TestWithParam<VideoChange>
-{
-};
-
-TEST_P(RefEncoderShare, OnlyIdenticalVideoIsEncodedOnceForAll)
+// A master (mp4, split every second), an outputless follower whose every packet fails, a
+// second follower (mkv, split every two seconds), and outputs whose video differs only in
+// bitrate, auxValue or source map, which encode alone.
+TEST(RefEncoderShare, IdenticalVideoIsEncodedOnceForEveryOutput)
 {
     SharedJob job;
-    Output& master = job.add("mp4");
+    Output& master = job.add("mp4", [](CodecPreset& p) { p.local().splitSeconds = 1; });
     Output& failing = job.add("mp4", [](CodecPreset& p) { p.local().enabled = false; });
-    Output& other = job.add("mkv", [](CodecPreset& p) {
-        p.local().splitSeconds = 1;
-        if (GetParam().second)
-            GetParam().second(p);
-    });
-    const bool shares = !GetParam().second;
-    ASSERT_TRUE(failing.encoder->isFollower());
-    EXPECT_EQ(other.encoder->isFollower(), shares);
-    EXPECT_EQ(master.encoder->videoCodecHolders(), shares ? 3 : 2);
-
-    job.push(shares ? 90 : 30, 20);
+    Output& other = job.add("mkv", [](CodecPreset& p) { p.local().splitSeconds = 2; });
+    for (auto change : {+[](CodecPreset& p) { p.videoCodec().bitrate++; },
+                        +[](CodecPreset& p) { p.videoCodec().auxValue = 1; },
+                        +[](CodecPreset& p) {
+                            p.setVideoSource({{0, 1}});
+                        }})
+        EXPECT_FALSE(job.add("mp4", change).encoder->isFollower());
+    ASSERT_TRUE(failing.encoder->isFollower() && other.encoder->isFollower());
+    EXPECT_EQ(master.encoder->videoCodecHolders(), 3);
+    job.push(90, 20);
     for (Output* out : {&master, &failing, &other})
         EXPECT_EQ(out->encoder->getSyncInfo().videoInputDrops.load(), 1);
     job.finish();
-    EXPECT_EQ(other.encoded.load() == 0, shares);
-    EXPECT_GT(failing.failures.load(), shares ? 80 : 20); // reported for the one that failed...
+    EXPECT_EQ(other.encoded.load(), 0);
+    EXPECT_GT(failing.failures.load(), 80); // reported for the one that failed...
     EXPECT_EQ(master.failures.load() + other.failures.load(), 0); // ...and for no other
-    if (!shares)
-        return;
-    // Each split file starts with a key frame; together they hold the master's packets.
-    EXPECT_EQ(other.files().size(), 3);
+    // Each split file decodes from a key frame on; together they hold every packet once.
+    EXPECT_EQ(master.files().size(), 3);
+    EXPECT_EQ(other.files().size(), 2);
     const QVector<QString> all = videoHashes(master.files());
     EXPECT_EQ(all.size(), 89);
     EXPECT_EQ(videoHashes(other.files()), all);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Changes, RefEncoderShare,
-    ::testing::Values(VideoChange{"Identical", {}},
-                      VideoChange{"Bitrate", [](CodecPreset& p) { p.videoCodec().bitrate++; }},
-                      VideoChange{"AuxValue", [](CodecPreset& p) { p.videoCodec().auxValue = 1; }},
-                      VideoChange{"Sources",
-                                  [](CodecPreset& p) {
-                                      p.setVideoSource({{0, 1}});
-                                  }}),
-    [](const auto& info) { return std::string(info.param.first); });
 
 // The master and one follower are destroyed on two threads of their own while frames flow:
 // the last follower takes the encoder over and its file goes on without a gap.
@@ -198,15 +186,17 @@ TEST(RefEncoderHandOver, MasterAndFollowerDestroyedWhileFramesFlow)
     Output& master = job.add("mp4");
     Output& follower = job.add("mkv");
     Output& last = job.add("mp4");
-    std::unique_ptr<QThread> a(QThread::create([&] { job.destroy(master); }));
-    std::unique_ptr<QThread> b(QThread::create([&] { job.destroy(follower); }));
+    Step destroyMaster([&] { job.destroy(master); }),
+        destroyFollower([&] { job.destroy(follower); });
+    std::unique_ptr<ThreadCallback> a(new ThreadCallback(&destroyMaster)),
+        b(new ThreadCallback(&destroyFollower));
     job.push(120, -1, [&](int i) {
         if (i == 40) {
             a->start();
             b->start();
         } else if (i == 60) {
-            a->wait();
-            b->wait();
+            a.reset(); // joined
+            b.reset();
             EXPECT_FALSE(last.encoder->isFollower());
             EXPECT_EQ(last.encoder->videoCodecHolders(), 1);
         }
@@ -243,7 +233,6 @@ TEST(RefEncoderMixed, RecordingGoesOnWhileTheSharedLiveOutputIsDown)
         out->encoder->stop();
     const long long encoded = static_cast<long long>(live.encoder->encodedVideo().frameCount);
     EXPECT_GT(encoded, 85);
-    EXPECT_EQ(recording.encoder->encodedVideo().frameCount.load(), encoded);
     job.finish();
     EXPECT_EQ(recording.failures.load(), 0);
     EXPECT_EQ(Probe::inspect(recording.files().value(0), true).frames(), encoded);
