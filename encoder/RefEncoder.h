@@ -21,7 +21,8 @@
 //   and the others still get it.
 // Destroying a master hands the encoder to its first listed follower, which encodes the frames
 // it is given from then on, starting with a key frame. Without share mode a RefEncoder encodes
-// alone, as an Encoder does.
+// alone, as an Encoder does. Destroying a pipeline that only streams gives its connection up at
+// once, dropping what is still queued for the server; a recording is always finished.
 //
 // Other differences from Encoder: the audio thread does not hold sound back behind the written
 // video (it only waits for the file's first picture and the encoder's delay), and
