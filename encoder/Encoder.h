@@ -123,6 +123,10 @@ protected:
     std::atomic<bool> m_refVideo{false};
 
     IEncodingStatus* status() const { return m_status.load(); }
+    // A live output that (re)connected wants its stream to go on from a key frame: taken (and
+    // cleared) by whoever encodes this pipeline's video, which asks for one with wantKeyFrame().
+    bool takeKeyFrameWish() { return m_keyFrameWanted.exchange(false); }
+    void wantKeyFrame() { m_keyFrameWanted.store(true); }
     // Audio thread: the current muxer holds its first picture, so sound may follow.
     bool audioMayStart() const { return m_audioMayStart.load(); }
     // Video frames the current muxer has stamped so far; 0 without muxer.

@@ -215,6 +215,9 @@ void RefEncoder::forwardVideoPacket(unsigned int size, unsigned int key)
             reports->ecoderStateCallback(&follower, 1,
                                          static_cast<int>(follower.muxedVideoFrames()));
         }
+        // A follower's live output that reconnected resumes at the next frame encoded here.
+        if (follower.takeKeyFrameWish())
+            wantKeyFrame();
         return true;
     });
 }

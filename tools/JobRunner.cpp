@@ -104,6 +104,8 @@ struct JobRunner::Output : public IEncodingCallback
     // only the one that encodes (the first of them) is given frames.
     RefEncoder* sharing = nullptr;
     bool follows() const { return sharing && sharing->isFollower(); }
+    // The output whose encoder makes this one's video packets (and so counts their bytes).
+    Output* videoFrom = this;
     // Set before the pipeline starts, read-only afterwards (also on the worker threads).
     bool live = false; // streams instead of recording
     QString liveLabel; // "rtmp", or "rtmp#2" when several outputs are live
@@ -296,8 +298,13 @@ bool JobRunner::prepare(const QVector<CodecPreset>& presets, QString* error)
             out->paths.append(out->encoder->recordingPath());
         m_outputs.push_back(std::move(out));
     }
-    for (auto& out : m_outputs)
+    for (auto& out : m_outputs) {
+        for (auto& other : m_outputs)
+            if (out->follows() && other->sharing && !other->follows() &&
+                RefEncoder::sameVideo(other->preset, out->preset))
+                out->videoFrom = other.get();
         out->encoder->start();
+    }
     return true;
 }
 
@@ -581,7 +588,7 @@ void JobRunner::showProgress(bool force)
         for (const QString& path : out->currentPaths())
             bytes += QFileInfo(path).size();
         if (out->preset.streaming().enabled && !out->preset.local().enabled)
-            bytes += out->videoBytes.load() + out->audioBytes.load();
+            bytes += out->videoFrom->videoBytes.load() + out->audioBytes.load();
     }
     const double elapsed = std::chrono::duration<double>(now - m_start).count();
     QString line = QStringLiteral("time %1  frames %2  speed %3x  drops %4  size %5")
@@ -719,7 +726,7 @@ ExitStatus JobRunner::run()
             out->bytes += QFileInfo(path).size();
         }
         if (out->preset.streaming().enabled && !out->preset.local().enabled)
-            out->bytes = out->videoBytes.load() + out->audioBytes.load();
+            out->bytes = out->videoFrom->videoBytes.load() + out->audioBytes.load();
     }
     clearProgressLine();
     flushMessages();
