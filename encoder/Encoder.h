@@ -80,6 +80,9 @@ public:
     const QString& recordingPath() override;
     IMuxer* muxer() override;
 
+    // The video encoder for a pipeline that shares it; it lives until its last holder lets go.
+    std::shared_ptr<IVideoCodec> sharedVideoCodec() const { return m_videoCodec; }
+
     // IMuxerCallback
     void videoWriteTs(double seconds, int queued) override;
     void audioWriteTs(double seconds, int queued) override;
@@ -116,8 +119,8 @@ protected:
     virtual long long audioFramesFor(double frames) const { return static_cast<long long>(frames); }
 
     // The video encoder, which pipelines sharing it hold together. Written by initialize() and
-    // the release hook while this pipeline's workers are stopped (RefEncoder: also under its
-    // registry lock, which other pipelines hold to read it); the workers read it unlocked.
+    // the release hook while this pipeline's workers are stopped, and read by them unlocked. A
+    // RefEncoder writes it only while out of its registry, where other pipelines read it.
     std::shared_ptr<IVideoCodec> m_videoCodec;
     // Set while another pipeline encodes this one's video; read by every thread.
     std::atomic<bool> m_refVideo{false};
