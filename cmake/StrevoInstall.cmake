@@ -27,11 +27,13 @@ set(STREVO_PUBLIC_HEADERS
   encoder/EncodedAudio.h
   encoder/EncodedVideo.h
   encoder/Encoder.h
+  encoder/EncoderGroup.h
   encoder/FramePool.h
   encoder/IAudioThread.h
   encoder/IEncoder.h
   encoder/IEncodingCallback.h
   encoder/IEncodingStatus.h
+  encoder/RefEncoder.h
   muxer/IMuxerCallback.h
   muxer/LiveUrl.h
   encoder/IVideoThread.h

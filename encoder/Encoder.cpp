@@ -172,7 +172,7 @@ int Encoder::initialize(IEncodingStatus* status, CodecPreset* preset, bool)
             muxer = std::move(m_muxer);
         }
         muxer.reset();
-        m_videoCodec.reset();
+        releaseVideoCodec();
         m_audioCodec.reset();
         m_videoResampler.reset();
         resetCounters();
@@ -202,18 +202,8 @@ int Encoder::initialize(IEncodingStatus* status, CodecPreset* preset, bool)
         }
     }
 
-    const CodecModel::VideoCodec& video = m_preset.videoCodec();
-    if (video.enabled) {
-        if (video.codecName.isEmpty())
-            return CodecError;
-        m_videoCodec.reset(IEncoder::createVideoEncoder(video.codecName));
-        if (!m_videoCodec) {
-            qWarning("Encoder: unknown video codec '%s'", qPrintable(video.codecName));
-            return CodecError;
-        }
-        if (!m_videoCodec->initialize(preset))
-            return CodecError;
-    }
+    if (m_preset.videoCodec().enabled && !setUpVideoCodec(preset))
+        return CodecError;
 
     const CodecModel::AudioCodec& audio = m_preset.audioCodec();
     if (audio.enabled) {
@@ -248,6 +238,19 @@ int Encoder::initialize(IEncodingStatus* status, CodecPreset* preset, bool)
     return Ok;
 }
 
+bool Encoder::setUpVideoCodec(CodecPreset* preset)
+{
+    const QString& name = m_preset.videoCodec().codecName;
+    if (name.isEmpty())
+        return false;
+    m_videoCodec.reset(IEncoder::createVideoEncoder(name));
+    if (!m_videoCodec) {
+        qWarning("Encoder: unknown video codec '%s'", qPrintable(name));
+        return false;
+    }
+    return m_videoCodec->initialize(preset);
+}
+
 bool Encoder::start()
 {
     if (!m_initialized.load())
@@ -260,7 +263,7 @@ bool Encoder::start()
         m_audioThread = std::make_unique<AudioThread>(this);
         m_audioThread->start(QThread::InheritPriority);
     }
-    if (m_refVideo.load())
+    if (m_refVideo.load() && !followerRunsVideoThread())
         return true;
     if (!m_preset.videoCodec().enabled || m_videoThread)
         return false;
@@ -347,7 +350,12 @@ const EncodedAudio& Encoder::encodedAudio() const
 
 void Encoder::setRefVideoCodec(bool ref)
 {
-    m_refVideo.store(ref);
+    if (!m_refVideo.exchange(ref) || ref)
+        return;
+    // Released: the pipeline encodes from its next frame on, whatever its stamp, and starts
+    // with a key frame so that its output goes on decodable.
+    m_started.store(1);
+    m_keyFrameWanted.store(true);
 }
 
 IMuxer* Encoder::muxer()
@@ -550,11 +558,14 @@ void Encoder::skipDroppedFrames()
     const int skipped = m_pendingVideoSkips.exchange(0);
     if (skipped == 0)
         return;
-    std::lock_guard<std::mutex> lock(m_muxMutex);
-    m_sync.videoWritten.fetch_add(skipped);
-    if (m_muxer)
-        for (int i = 0; i < skipped; ++i)
-            m_muxer->skipVideoFrame();
+    {
+        std::lock_guard<std::mutex> lock(m_muxMutex);
+        m_sync.videoWritten.fetch_add(skipped);
+        if (m_muxer)
+            for (int i = 0; i < skipped; ++i)
+                m_muxer->skipVideoFrame();
+    }
+    forwardVideoDrops(skipped, true);
 }
 
 void Encoder::videoThread()
@@ -567,6 +578,14 @@ void Encoder::videoThread()
     for (;;) {
         worker->waitUntil(
             [this] { return m_pendingVideoSkips.load() > 0 || !m_videoFifo.isEmpty(); });
+        if (m_refVideo.load()) {
+            // A follower's video, drops included, comes from the pipeline that encodes it.
+            m_pendingVideoSkips.store(0);
+            m_videoFifo.clear();
+            if (worker->isExitThread())
+                return;
+            continue;
+        }
         skipDroppedFrames();
         std::unique_ptr<VideoQueue> frame = m_videoFifo.tryTake();
         if (!frame) {
@@ -586,6 +605,7 @@ void Encoder::videoThread()
         }
         if (!frame->data()) {
             writeVideoInputDrop();
+            forwardVideoDrops(1, true);
             continue;
         }
 
@@ -600,6 +620,7 @@ void Encoder::videoThread()
                          qPrintable(video.codecName));
             m_warnedTexture = true;
             writeVideoOutputDrop();
+            forwardVideoDrops(1, false);
             continue;
         }
         if (!m_videoResampler && format != PIX_TEXTURE &&
@@ -612,6 +633,7 @@ void Encoder::videoThread()
                                                  format, nullptr, video.width, video.height,
                                                  codecFormat, video.scaleMode, false)) {
                 writeVideoOutputDrop(); // a frame that cannot be converted is lost, not fatal
+                forwardVideoDrops(1, false);
                 continue;
             }
             frame.reset(); // a lent buffer is free for the host again
@@ -666,24 +688,37 @@ bool Encoder::deliverVideoPacket(unsigned int packetSize, unsigned int key, long
     if (IEncodingCallback* cb = m_callback.load())
         cb->videoEncoded(video.codecName, out.data, packetSize, video.width, video.height, key,
                          m_videoCodec->extraData(), m_videoCodec->extraDataSize());
+    bool written = true;
     if (m_muxEnabled) {
         if (key)
             checkTimeSplit();
-        if (!writeVideoMuxer(out.data, packetSize, key, pts, dts,
-                             static_cast<unsigned int>(out.frameCount.load())))
-            return false;
+        written = writeVideoMuxer(out.data, packetSize, key, pts, dts,
+                                  static_cast<unsigned int>(out.frameCount.load()));
     }
-    out.frameCount.fetch_add(1);
-    if (m_preset.local().enabled)
-        if (IEncodingStatus* status = m_status.load()) {
-            long long frames = 0;
-            {
-                std::lock_guard<std::mutex> lock(m_muxMutex);
-                frames = m_muxer ? m_muxer->videoFrameCount() : 0;
-            }
-            status->ecoderStateCallback(this, 1, static_cast<int>(frames));
-        }
-    return true;
+    if (written) {
+        out.frameCount.fetch_add(1);
+        if (m_preset.local().enabled)
+            if (IEncodingStatus* status = m_status.load())
+                status->ecoderStateCallback(this, 1, static_cast<int>(muxedVideoFrames()));
+    }
+    // Whatever became of this output's copy: one failing output must not starve the others.
+    forwardVideoPacket(packetSize, key);
+    return written;
+}
+
+void Encoder::closeMuxer()
+{
+    std::unique_ptr<IMuxer> muxer;
+    {
+        std::lock_guard<std::mutex> lock(m_muxMutex);
+        muxer = std::move(m_muxer);
+    }
+}
+
+long long Encoder::muxedVideoFrames()
+{
+    std::lock_guard<std::mutex> lock(m_muxMutex);
+    return m_muxer ? m_muxer->videoFrameCount() : 0;
 }
 
 // Video thread, when stopping: the frames the codec still holds become packets.
@@ -711,9 +746,11 @@ void Encoder::drainVideo()
 // written video. Reads only atomics and the FIFO: it runs under the worker's own mutex.
 bool Encoder::audioReady() const
 {
-    const int queued = m_audioFifo.count();
-    if (m_audioRestart.load())
-        return true;
+    return m_audioRestart.load() || audioGateOpen(m_audioFifo.count());
+}
+
+bool Encoder::audioGateOpen(int queued) const
+{
     return queued > 0 && queued >= m_encodedAudio.holdChunks.load() - 4 && m_audioMayStart.load() &&
            (!m_muxEnabled || m_sync.videoWriteTs.load() + kWriteTimeSlack >= m_audioOutTs.load());
 }
@@ -730,7 +767,7 @@ void Encoder::audioThread()
             if (m_audioRestart.exchange(false))
                 restartLiveAudio();
             // A time split may have closed the gate again since the wait looked.
-            else if (m_audioMayStart.load())
+            else if (audioGateOpen(m_audioFifo.count()))
                 encodeQueuedAudio();
         }
         deliverAudioToHost();
@@ -866,7 +903,7 @@ void Encoder::encodeAudio(unsigned char* data, int size)
     const double bytesPerFrame = (audio.bitsPerSample * audio.channels * audio.sampleRate / 8) /
                                  m_preset.videoCodec().frameRate;
     if (bytesPerFrame > 0.0)
-        m_sync.audioFrames.store(static_cast<long long>(encoded / bytesPerFrame));
+        m_sync.audioFrames.store(audioFramesFor(encoded / bytesPerFrame));
 }
 
 void Encoder::writeVideoInputDrop()
@@ -976,6 +1013,8 @@ bool Encoder::writeVideoMuxer(unsigned char* data, unsigned int size, unsigned i
         m_sync.videoWritten.fetch_add(1);
         audioMayStart = !m_audioMayStart.exchange(true);
     }
+    if (m_refVideo.load())
+        m_encodedVideo.frameCount.fetch_add(1); // a follower counts the packets it is given
     if (audioMayStart)
         wakeAudioThread();
     return true;

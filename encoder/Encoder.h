@@ -96,6 +96,50 @@ public:
     void videoThread() override;
     void audioThread() override;
 
+protected:
+    // Hooks for a pipeline that shares its video encoder with others (RefEncoder). The
+    // defaults are this pipeline's own behaviour.
+
+    // Set-up, after the free-space check: opens the video encoder into m_videoCodec. False
+    // fails initialize() with CodecError.
+    virtual bool setUpVideoCodec(CodecPreset* preset);
+    // Lets go of m_videoCodec, with the worker threads stopped (a second initialize()).
+    virtual void releaseVideoCodec() { m_videoCodec.reset(); }
+    // Whether a follower (setRefVideoCodec(true)) runs a video thread of its own, which then
+    // discards what is queued until the pipeline encodes again.
+    virtual bool followerRunsVideoThread() const { return false; }
+    // Video thread: the packet in encodedVideo() was written here (or failed to be); other
+    // outputs may take it too. `key` is non-zero for a key frame.
+    virtual void forwardVideoPacket(unsigned int size, unsigned int key) {}
+    // Video thread: `count` frames were lost, before encoding (input) or after (output).
+    virtual void forwardVideoDrops(int count, bool input) {}
+    // Audio thread, also inside its wait (atomics and the FIFO only): whether the audio FIFO,
+    // holding `queued` buffers, may give one to the encoder now.
+    virtual bool audioGateOpen(int queued) const;
+    // Audio encoded so far in video frames, from the exact quotient.
+    virtual long long audioFramesFor(double frames) const { return static_cast<long long>(frames); }
+
+    // The video encoder, which pipelines sharing it hold together. Written by initialize() and
+    // the release hook while this pipeline's workers are stopped, and read by them unlocked. A
+    // RefEncoder writes it only while out of its registry, where other pipelines read it.
+    std::shared_ptr<IVideoCodec> m_videoCodec;
+    // Set while another pipeline encodes this one's video; read by every thread.
+    std::atomic<bool> m_refVideo{false};
+
+    IEncodingStatus* status() const { return m_status.load(); }
+    // A live output that (re)connected wants its stream to go on from a key frame: taken (and
+    // cleared) by whoever encodes this pipeline's video, which asks for one with wantKeyFrame().
+    bool takeKeyFrameWish() { return m_keyFrameWanted.exchange(false); }
+    void wantKeyFrame() { m_keyFrameWanted.store(true); }
+    // Audio thread: the current muxer holds its first picture, so sound may follow.
+    bool audioMayStart() const { return m_audioMayStart.load(); }
+    // Video frames the current muxer has stamped so far; 0 without muxer.
+    long long muxedVideoFrames();
+    // Destroys the muxer, with the workers stopped: it drains its queue, writes the trailer
+    // and stops calling back. A subclass calls it in its own destructor, so that the muxing
+    // thread never reaches a half-destroyed pipeline.
+    void closeMuxer();
+
 private:
     void restartLiveAudio();
     // Pacing: how many copies of the offered frame to queue (0 drops it).
@@ -134,7 +178,6 @@ private:
     std::unique_ptr<AudioThread> m_audioThread;
     std::mutex m_threadMutex;
 
-    std::shared_ptr<IVideoCodec> m_videoCodec; // set by initialize, used by the video thread
     std::unique_ptr<IAudioCodec> m_audioCodec; // set by initialize; used under m_muxMutex
     AVSync m_sync;
     EncodedVideo m_encodedVideo;
@@ -155,8 +198,7 @@ private:
     CodecPreset m_preset; // written by initialize and the muxer set-up under m_muxMutex
     std::atomic<IEncodingCallback*> m_callback{nullptr}; // set by the host, read by the workers
     std::atomic<IEncodingStatus*> m_status{nullptr};     // likewise
-    std::atomic<bool> m_refVideo{false};
-    std::atomic<int> m_started{0};      // 1 once the first frame was queued
+    std::atomic<int> m_started{0};                       // 1 once the first frame was queued
     std::atomic<bool> m_running{false}; // between start() and stop(): input is accepted
     std::atomic<bool> m_initialized{false};
     bool m_muxEnabled = true;       // fixed by initialize

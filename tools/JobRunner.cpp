@@ -3,6 +3,7 @@
 #include "common/Redact.h"
 #include "common/TimeStamp.h"
 #include "encoder/Encoder.h"
+#include "encoder/RefEncoder.h"
 #include "muxer/IMuxerCallback.h"
 #include "muxer/LiveUrl.h"
 #include "tools/LibraryLog.h"
@@ -110,6 +111,12 @@ struct JobRunner::Output : public IEncodingCallback
     int number = 0; // 1-based, as shown to the user
     CodecPreset preset;
     IEncoder* encoder = nullptr;
+    // Set when another output has the same video: the pipelines then encode it once, and
+    // only the one that encodes (the first of them) is given frames.
+    RefEncoder* sharing = nullptr;
+    bool follows() const { return sharing && sharing->isFollower(); }
+    // The output whose encoder makes this one's video packets (and so counts their bytes).
+    Output* videoFrom = this;
     // Set before the pipeline starts, read-only afterwards (also on the worker threads).
     bool live = false; // streams instead of recording
     QString liveLabel; // "rtmp", or "rtmp#2" when several outputs are live
@@ -248,8 +255,15 @@ bool JobRunner::prepare(const QVector<CodecPreset>& presets, QString* error)
         }
 
         LibraryLog::clear();
-        out->encoder = new Encoder();
-        const int result = out->encoder->initialize(this, &out->preset, false);
+        const bool share =
+            std::count_if(presets.begin(), presets.end(), [&](auto& p) {
+                return p.videoCodec().enabled && RefEncoder::sameVideo(p, presets[i]);
+            }) > 1;
+        if (share)
+            out->encoder = out->sharing = new RefEncoder();
+        else
+            out->encoder = new Encoder();
+        const int result = out->encoder->initialize(this, &out->preset, share);
         if (result != IEncoder::Ok) {
             QString why;
             switch (result) {
@@ -298,8 +312,13 @@ bool JobRunner::prepare(const QVector<CodecPreset>& presets, QString* error)
             out->paths.append(out->encoder->recordingPath());
         m_outputs.push_back(std::move(out));
     }
-    for (auto& out : m_outputs)
+    for (auto& out : m_outputs) {
+        for (auto& other : m_outputs)
+            if (out->follows() && other->sharing && !other->follows() &&
+                RefEncoder::sameVideo(other->preset, out->preset))
+                out->videoFrom = other.get();
         out->encoder->start();
+    }
     return true;
 }
 
@@ -467,7 +486,9 @@ void JobRunner::pushVideo(Output& out, const MediaSource::Chunk& chunk, bool may
         out.encoder->returnVideoBuffer(lent);
         lent = nullptr;
     }
-    if (out.stopped())
+    // An output whose video another one encodes gets none; one that encodes for others is fed
+    // even when its own output has failed.
+    if (out.follows() || (out.stopped() && !out.sharing))
         return;
     auto* data = const_cast<unsigned char*>(chunk.video);
     const bool live = m_source.isLive();
@@ -581,7 +602,7 @@ void JobRunner::showProgress(bool force)
         for (const QString& path : out->currentPaths())
             bytes += QFileInfo(path).size();
         if (out->preset.streaming().enabled && !out->preset.local().enabled)
-            bytes += out->videoBytes.load() + out->audioBytes.load();
+            bytes += out->videoFrom->videoBytes.load() + out->audioBytes.load();
     }
     const double elapsed = std::chrono::duration<double>(now - m_start).count();
     QString line = QStringLiteral("time %1  frames %2  speed %3x  drops %4  size %5")
@@ -724,7 +745,7 @@ ExitStatus JobRunner::run()
             out->bytes += QFileInfo(path).size();
         }
         if (out->preset.streaming().enabled && !out->preset.local().enabled)
-            out->bytes = out->videoBytes.load() + out->audioBytes.load();
+            out->bytes = out->videoFrom->videoBytes.load() + out->audioBytes.load();
     }
     clearProgressLine();
     flushMessages();

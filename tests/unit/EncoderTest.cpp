@@ -147,7 +147,7 @@ TEST(EncoderPacing, RepeatsAndDropsFollowTheRates)
     EXPECT_EQ(*std::max_element(counts.begin(), counts.end()), 1);
 }
 
-TEST(EncoderPacing, StampGateHoldsVideoAndAudioUntilTheStartFrameExceptInAFollower)
+TEST(EncoderPacing, StampGateHoldsVideoAndAudioUntilTheStartFrame)
 {
     FakePipeline pipeline(0, PIX_NV12, true);
     pipeline.start();
@@ -170,15 +170,6 @@ TEST(EncoderPacing, StampGateHoldsVideoAndAudioUntilTheStartFrameExceptInAFollow
     EXPECT_EQ(sync.audioBytesQueued.load(), 7680);
     // 7680 bytes of 48 kHz stereo 16-bit = 40 ms, 1.2 frames at 30 fps.
     EXPECT_EQ(sync.audioQueuedFrames.load(), 1);
-
-    // A follower (its video paced by another pipeline) takes audio at once, no stamped video.
-    FakePipeline follower(0, PIX_NV12, true);
-    follower.start();
-    follower.encoder->setRefVideoCodec(true);
-    follower.offer(16);
-    follower.encoder->enqueueAudio(audio.data(), 4);
-    EXPECT_EQ(follower.encoder->getSyncInfo().videoFrames.load(), 0);
-    EXPECT_EQ(follower.encoder->getSyncInfo().audioBytesQueued.load(), 4);
 }
 
 TEST(Encoder, ResultCodesForCodecsAndInputNumbers)
