@@ -13,15 +13,6 @@
 
 namespace {
 
-QByteArray nv12Frames(int count, int w, int h)
-{
-    TestPattern pattern(w, h);
-    QByteArray frames;
-    for (int i = 0; i < count; ++i)
-        frames.append(reinterpret_cast<const char*>(pattern.frame(i)), pattern.frameSize());
-    return frames;
-}
-
 // Starts strevo-cli and returns once it printed `text` on standard error (or ended).
 QByteArray startAndWaitFor(QProcess& p, const QStringList& args, const char* text)
 {
@@ -119,7 +110,10 @@ TEST(CliTranscode, DamagedPacketsAreSkippedAndCounted)
 TEST(CliRawInput, FramesFromStandardInput)
 {
     QTemporaryDir dir;
-    const QByteArray frames = nv12Frames(45, 320, 240);
+    TestPattern pattern(320, 240);
+    QByteArray frames;
+    for (int i = 0; i < 45; ++i)
+        frames.append(reinterpret_cast<const char*>(pattern.frame(i)), pattern.frameSize());
     const QStringList args = QStringList{example("record-mp4.json"), "-o", dir.path()} +
                              words("--input-format nv12 --size 320x240 --rate 15 -q");
     CliRun run = cli(args, frames);
