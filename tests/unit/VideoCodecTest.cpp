@@ -24,6 +24,11 @@ struct VideoCase
     bool intraOnly;
 };
 
+void PrintTo(const VideoCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 using VideoCodecs = ::testing::TestWithParam<VideoCase>;
 
 // Decodes the packets with a decoder set up from the stream parameters alone; none may fail.
