@@ -62,16 +62,20 @@ TEST(CliTranscode, GeneratedMp4ToOtherSizesAndCodecs)
     expectVideo(vp8, "vp8", 640, 360, 60);
     EXPECT_EQ(streamInfo(vp8, "audio").codec, QStringLiteral("mp3"));
 
-    // A small x264 with PCM in mov, from a job of our own.
-    const QString job =
-        writeFile(dir, "small.json", R"({"source": {"type": "file", "path": "x.mp4"},
-        "outputs": [{"videoCodec": {"codecName": "X264", "width": 176, "height": 144,
-            "bitrate": 300, "keyframeInterval": 1}, "audioCodec": {"codecName": "PCM"},
-            "container": {"format": "mov"}, "local": {"fileNameTemplate": "small"}}]})");
+    // Two outputs from one decode, a small x264 with PCM in mov under the same name: outputs
+    // start one after the other, so the second cannot overwrite the first.
+    const QByteArray small =
+        R"({"videoCodec": {"codecName": "X264", "width": 176, "height": 144, "bitrate": 300,
+            "keyframeInterval": 1}, "audioCodec": {"codecName": "PCM"},
+            "container": {"format": "mov"}, "local": {"fileNameTemplate": "small"}})";
+    const QString job = writeFile(dir, "small.json",
+                                  R"({"source": {"type": "file", "path": "x.mp4"}, "outputs": [)" +
+                                      small + "," + small + "]}");
     run = cli({job, "-i", source, "--json", "-o", dir.path()});
     ASSERT_EQ(run.r.exitCode, 0) << run.r.err.constData();
     const QString mov = run.file(0);
     EXPECT_EQ(mov, dir.filePath(QStringLiteral("small.mov")));
+    EXPECT_EQ(run.file(1), dir.filePath(QStringLiteral("small 2.mov")));
     expectVideo(mov, "h264", 176, 144, 60);
     const StreamInfo audio = streamInfo(mov, "audio");
     EXPECT_EQ(audio.codec, QStringLiteral("pcm_s16le"));
