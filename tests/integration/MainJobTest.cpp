@@ -1,5 +1,5 @@
 // The README's main job: the host program recording the generated source to mp4 and mkv at
-// once with different codecs and sizes, and its documentation.
+// once with different codecs and sizes.
 
 #include "CliRun.h"
 #include "tools/TestPattern.h"
@@ -36,16 +36,4 @@ TEST(MainJob, RecordsMp4AndMkvAtOnceEveryFrameInOrderAndSaysWhere)
         EXPECT_LT(same, 3.0) << "frame " << index;
         EXPECT_GT(next, 2 * same) << "frame " << index;
     }
-}
-
-TEST(MainJob, HelpDocumentsEveryOptionAndTheJobFile)
-{
-    const CliRun run = cli({"--help"});
-    ASSERT_EQ(run.r.exitCode, 0);
-    for (const char* word :
-         {"--duration",  "--output-dir", "--input", "--input-format", "--size",      "--rate",
-          "--fast",      "--quiet",      "--json",  "--verbose",      "\"project\"", "\"source\"",
-          "\"outputs\"", "generated",    "stdin",   "Ctrl-C",         "Exit status", "(-2)",
-          "(-3)",        "(-4)",         "masked"})
-        EXPECT_TRUE(run.r.out.contains(word)) << word;
 }

@@ -113,22 +113,24 @@ public:
         return m;
     }
 
-    // Decodes the whole file; true when ffmpeg reports no error.
-    static bool decodesCleanly(const QString& path, QString* errors = nullptr)
-    {
-        const Result r =
-            run(QStringLiteral("ffmpeg"), {"-v", "error", "-i", path, "-f", "null", "-"});
-        if (errors)
-            *errors = QString::fromUtf8(r.err);
-        return r.exitCode == 0 && r.err.trimmed().isEmpty();
-    }
-
     // Expects the whole file to decode without an error.
     static void expectDecodes(const QString& path)
     {
-        QString errors;
-        EXPECT_TRUE(decodesCleanly(path, &errors))
-            << qPrintable(path) << ": " << qPrintable(errors);
+        const Result r =
+            run(QStringLiteral("ffmpeg"), {"-v", "error", "-i", path, "-f", "null", "-"});
+        EXPECT_TRUE(r.exitCode == 0 && r.err.trimmed().isEmpty())
+            << qPrintable(path) << ": " << r.err.constData();
+    }
+
+    // What a live receiver got: decodes, H.264 + AAC, a key frame first.
+    static Media expectPlayable(const QString& path)
+    {
+        expectDecodes(path);
+        const Media m = inspect(path, false);
+        EXPECT_EQ(m.videoValue("codec_name"), QStringLiteral("h264")) << qPrintable(path);
+        EXPECT_EQ(m.audio.value(QStringLiteral("codec_name")).toString(), QStringLiteral("aac"));
+        EXPECT_TRUE(!m.videoPackets.isEmpty() && m.videoPackets.front().key);
+        return m;
     }
 
     // Seconds from the first packet's start to the last packet's end.

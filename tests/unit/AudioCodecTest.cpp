@@ -60,7 +60,7 @@ using AudioCodecs = ::testing::TestWithParam<AudioCase>;
 
 // Tones go in, the packets (drained at the end) decode to the same tones and every input
 // sample comes out; a chunk after the drain starts a new stream.
-TEST_P(AudioCodecs, DrainedPacketsDecodeToTheInputTones)
+TEST_P(AudioCodecs, DrainedPacketsDecodeToTheInputTonesAndTooSmallBuffersAreRefused)
 {
     const AudioCase& c = GetParam();
     const int channels = static_cast<int>(c.tones.size());
@@ -108,16 +108,8 @@ TEST_P(AudioCodecs, DrainedPacketsDecodeToTheInputTones)
     ASSERT_EQ(second.channels.size(), static_cast<size_t>(channels))
         << "a new stream after a drain";
     EXPECT_GE(second.channels[0].size(), chunksAgain * samplesPerChunk);
-}
 
-// A packet that does not fit the caller's buffer is a clear failure, never an overflow.
-TEST_P(AudioCodecs, PacketLargerThanTheBufferFailsWithAWarning)
-{
-    const AudioCase& c = GetParam();
-    const int channels = static_cast<int>(c.tones.size());
-    const auto codec = initialized(AudioCodecFactory::create(c.name),
-                                   audioPreset(c.name, c.sampleRate, channels, c.bitrate));
-    ASSERT_NE(codec, nullptr);
+    // A packet that does not fit the caller's buffer is a clear failure, never an overflow.
     const std::vector<unsigned char> input = sineBytes(c.sampleRate, c.tones, 0.2);
     const size_t chunk = codec->frameSize();
     expectPacketRefusedWhenTooLarge(
@@ -152,7 +144,6 @@ TEST(AudioCodecs, BadRecordsFailWithAWarning)
              Case{"AAC", 48000, 6, 16, 160, "channels must be 1 or 2"},
              Case{"PCM", 48000, 0, 16, 0, "channels must be 1 or 2"},
              Case{"MP3", 44100, 2, 8, 128, "samples must have 16 bits"},
-             Case{"AAC", 48000, 2, 24, 160, "samples must have 16 bits"},
              Case{"PCM", 0, 2, 16, 0, "sample rate must be from 1 Hz to 384 kHz"},
              Case{"PCM", 400000, 2, 16, 0, "sample rate must be from 1 Hz to 384 kHz"},
              Case{"AAC", 1234, 2, 16, 160, "the encoder does not take this sample rate"},

@@ -19,7 +19,7 @@ TEST(AvioWriter, SeekAndSizeCallbacksFollowTheWriter)
     EXPECT_EQ(writer.pos(), 1000); // a size query does not move
     EXPECT_EQ(AvioWriter::seekPacket(&writer, 100, SEEK_SET), 100);
     EXPECT_EQ(AvioWriter::seekPacket(&writer, 50, SEEK_CUR), 150);
-    EXPECT_EQ(AvioWriter::seekPacket(&writer, -16, SEEK_END), 984);
+    EXPECT_EQ(AvioWriter::seekPacket(&writer, -16, SEEK_END), 984); // FileWriter's own rules
     // Flag bits other than a plain size query make the writer refuse.
     for (int whence : {AVSEEK_SIZE | AVSEEK_FORCE, SEEK_SET | AVSEEK_FORCE, 5})
         EXPECT_EQ(AvioWriter::seekPacket(&writer, 0, whence), -1) << whence;

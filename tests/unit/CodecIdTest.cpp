@@ -12,7 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <memory>
 #include <typeinfo>
 
@@ -50,22 +49,5 @@ TEST(CodecTable, NamesMapToDocumentedIdsAndEncoderClasses)
         const std::type_info* made = video ? &typeid(*video) : audio ? &typeid(*audio) : nullptr;
         EXPECT_STREQ(made ? made->name() : "none", row.encoder ? row.encoder->name() : "none");
         EXPECT_FALSE(video && audio);
-    }
-}
-
-TEST(CodecTable, FrameRatesAreExactRationals)
-{
-    struct Case
-    {
-        double fps;
-        int num, den;
-    };
-    for (const Case& c : {Case{30, 30, 1}, Case{29.97, 30000, 1001}, Case{23.976, 24000, 1001},
-                          Case{59.94, 60000, 1001}, Case{119.88, 120000, 1001}, Case{12.5, 25, 2},
-                          Case{7.5, 15, 2}, Case{0.9, 9, 10}, Case{0, 0, 1}, Case{-25, 0, 1},
-                          Case{std::nan(""), 0, 1}, Case{INFINITY, 0, 1}}) {
-        const AVRational r = CodecTable::frameRate(c.fps);
-        EXPECT_EQ(r.num, c.num) << c.fps;
-        EXPECT_EQ(r.den, c.den) << c.fps;
     }
 }

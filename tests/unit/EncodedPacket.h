@@ -83,6 +83,17 @@ inline std::vector<unsigned char> testFrame(int format, int w, int h, int index)
     return f;
 }
 
+// Frame rates, their exact fractions (NTSC rates as N*1000/1001) and 2 s in whole frames.
+struct ExactRate
+{
+    double fps;
+    int num, den, keyDistance;
+};
+inline const ExactRate kExactRates[] = {{25, 25, 1, 50},           {29.97, 30000, 1001, 59},
+                                        {23.976, 24000, 1001, 47}, {12.5, 25, 2, 25},
+                                        {7.5, 15, 2, 15},          {0.9, 9, 10, 1},
+                                        {59.94, 60000, 1001, 119}, {119.88, 120000, 1001, 239}};
+
 // One call of IVideoCodec::encode as the pipeline makes it (null frame: a drain call).
 struct EncodedPacket
 {

@@ -108,7 +108,7 @@ TEST(RecordingName, FirstFreeNameInsideTheFolder)
     EXPECT_EQ(RecordingName::choosePath(p, kNow, nullptr), tmp.filePath(".._cut_here.mp4"));
 }
 
-TEST(RecordingName, FolderIsCreatedOneLevel)
+TEST(RecordingName, FolderIsCreatedOneLevelAndEmptyIsTheCurrentDirectory)
 {
     QTemporaryDir tmp;
     CodecPreset p = namedPreset("clip", tmp.path() + "/day/2024/"); // trailing '/' is harmless
@@ -127,6 +127,13 @@ TEST(RecordingName, FolderIsCreatedOneLevel)
         RecordingName::choosePath(namedPreset("clip", tmp.filePath("blocker")), kNow, &error)
             .isEmpty());
     EXPECT_EQ(error, QString("cannot create folder '%1'").arg(tmp.filePath("blocker")));
+
+    // No folder: the current directory.
+    const QString previous = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(tmp.path()));
+    const QString here = RecordingName::choosePath(namedPreset("here"), kNow, nullptr);
+    QDir::setCurrent(previous);
+    EXPECT_EQ(here, QDir(tmp.path()).canonicalPath() + "/here.mp4");
 }
 
 TEST(RecordingName, AllNamesTaken)
@@ -143,14 +150,4 @@ TEST(RecordingName, AllNamesTaken)
     EXPECT_TRUE(RecordingName::choosePath(p, kNow, &error).isEmpty());
     EXPECT_EQ(error,
               QString("all names for '%1' up to ' 999' are taken").arg(tmp.filePath("busy.mp4")));
-}
-
-TEST(RecordingName, EmptyFolderIsCurrentDirectory)
-{
-    QTemporaryDir tmp;
-    const QString previous = QDir::currentPath();
-    ASSERT_TRUE(QDir::setCurrent(tmp.path()));
-    const QString path = RecordingName::choosePath(namedPreset("here"), kNow, nullptr);
-    QDir::setCurrent(previous);
-    EXPECT_EQ(path, QDir(tmp.path()).canonicalPath() + "/here.mp4");
 }

@@ -15,17 +15,15 @@ extern "C" {
 // The exact rate and field order (the other encoders: VideoCodecTest).
 TEST(X264, ParametersFollowTheRecordAtTheExactRate)
 {
-    using Rate = std::tuple<double, uint32_t, uint32_t, int>; // fps, exact num/den, 2 s in frames
-    for (const auto& [fps, num, den, keyDistance] :
-         {Rate{25, 25, 1, 50}, Rate{29.97, 30000, 1001, 59}, Rate{0.9, 9, 10, 1}}) {
+    for (const auto& [fps, num, den, keyDistance] : kExactRates) {
         CodecModel::VideoCodec v = videoPreset("X264", 320, 240, fps).videoCodec();
-        v.scanMode = static_cast<int>(fps) % 3; // bottom first, top first, progressive
+        v.scanMode = static_cast<int>(fps) % 3; // progressive, top first, bottom first
         x264_param_t x;
         X264::fillParams(v, &x);
         EXPECT_EQ(std::make_tuple(x.i_fps_num, x.i_fps_den, x.i_timebase_num, x.i_timebase_den,
                                   x.i_keyint_max, x.b_interlaced, x.b_tff),
-                  std::make_tuple(num, den, den, num, keyDistance, v.scanMode != 0 ? 1 : 0,
-                                  v.scanMode != 2 ? 1 : 0))
+                  std::make_tuple(uint32_t(num), uint32_t(den), uint32_t(den), uint32_t(num),
+                                  keyDistance, v.scanMode != 0 ? 1 : 0, v.scanMode != 2 ? 1 : 0))
             << fps;
     }
 }
