@@ -44,15 +44,16 @@ public:
         gone = true;
         changed.notify_all();
     }
-    // The output has closed its end: everything it sent has been received.
+    // The output has closed its end: everything it sent has been received. Should the link
+    // lose the closing message, libsrt notices after 5 s without a packet.
     bool waitGone()
     {
-        return waitFor([this] { return gone; });
+        return waitFor([this] { return gone; }, 10);
     }
-    bool waitFor(const std::function<bool()>& done)
+    bool waitFor(const std::function<bool()>& done, int seconds = 5)
     {
         std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(5), done);
+        return changed.wait_for(lock, std::chrono::seconds(seconds), done);
     }
     void onData(const char* data, int size, SRT_MSGCTRL*, int, SRT_TRACEBSTATS* stats) override
     {
