@@ -819,6 +819,8 @@ void JobRunner::printSummary(double elapsed, const QString& sourceError)
                 o.insert(QStringLiteral("live"), live);
             }
             o.insert(QStringLiteral("frames"), out->frames);
+            if (out->videoFrom != out.get())
+                o.insert(QStringLiteral("videoSharedWith"), out->videoFrom->number);
             o.insert(QStringLiteral("duration"), seconds);
             o.insert(QStringLiteral("bytes"), out->bytes);
             o.insert(QStringLiteral("bitrate"),
@@ -850,6 +852,8 @@ void JobRunner::printSummary(double elapsed, const QString& sourceError)
     for (auto& out : m_outputs) {
         const double seconds = out->frames / out->preset.videoCodec().frameRate;
         std::printf("output %d: %s\n", out->number, qPrintable(out->title()));
+        if (out->videoFrom != out.get())
+            std::printf("  video encoded once, with output %d\n", out->videoFrom->number);
         for (const QString& path : out->currentPaths())
             std::printf("  %s%s\n", qPrintable(redact(path)),
                         out->vanished.contains(path) ? " (gone)" : "");

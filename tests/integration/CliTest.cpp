@@ -389,10 +389,11 @@ TEST(CliDefaults, OutputsInheritTheProjectAndAreNamedAfterTheJob)
                     "audioOutput": {"channels": 1, "sampleRate": 44100}},
         "duration": 2,
         "outputs": [{},
-                    {"videoCodec": {"width": 160, "height": 120, "frameRate": 15}, "container": {"format": "mkv"}}]})");
+                    {"videoCodec": {"width": 160, "height": 120, "frameRate": 15}, "container": {"format": "mkv"}},
+                    {"container": {"format": "mkv"}, "local": {"fileNameTemplate": "twin"}}]})");
     // No --output-dir: the default folder "out" is taken from the current directory.
     const CliRun run =
-        cli({job, "--fast", "-q"}, {}, "cd \"$(dirname \"$1\")\" && exec \"$0\" \"$@\"");
+        cli({job, "--fast", "--json"}, {}, "cd \"$(dirname \"$1\")\" && exec \"$0\" \"$@\"");
     ASSERT_EQ(run.r.exitCode, 0) << run.r.err.constData();
 
     const QString mp4 = dir.filePath(QStringLiteral("out/studio.mp4"));
@@ -406,4 +407,13 @@ TEST(CliDefaults, OutputsInheritTheProjectAndAreNamedAfterTheJob)
     const StreamInfo video = streamInfo(mkv, "video");
     EXPECT_EQ(video.width, 160);
     EXPECT_NEAR(video.frames, 31, 1);
+    // The third output has the first one's video: encoded once, the same packets in both files.
+    EXPECT_EQ(run.output(2).value(QStringLiteral("videoSharedWith")).toInt(), 1);
+    const auto hashes = [](const QString& path) {
+        QStringList list;
+        for (const Probe::Packet& p : Probe::inspect(path, false).videoPackets)
+            list << p.hash;
+        return list;
+    };
+    EXPECT_EQ(hashes(dir.filePath(QStringLiteral("out/twin.mkv"))), hashes(mp4));
 }
