@@ -1,5 +1,6 @@
 // strevo-cli: records, streams and transcodes with the strevo library from a job file.
 
+#include "api/Strevo.h"
 #include "common/PixelFormat.h"
 #include "common/Redact.h"
 #include "tools/ExitStatus.h"
@@ -12,6 +13,9 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -46,6 +50,8 @@ Options:
   -q, --quiet              No progress line, no start lines, no text summary; errors only.
   --json                   Print the summary as JSON on standard output instead of text.
   --verbose                Show the library's own log messages.
+  --list                   List the video codecs, audio codecs and containers this machine
+                           offers (with --json: as JSON) and exit.
   -h, --help               Show this help.
   --version                Show the version.
 
@@ -123,6 +129,34 @@ void onSignal(int)
 // Secrets of the job's outputs, masked in every message (set once the job is read).
 QStringList g_secrets;
 
+// The library's catalogue: a table per list, or one JSON object.
+int listCatalogue(bool json)
+{
+    const struct
+    {
+        const char *key, *title;
+        QMap<int, QString> list;
+    } lists[] = {{"videoCodecs", "video codecs", Strevo::availableVideoCodecs()},
+                 {"audioCodecs", "audio codecs", Strevo::availableAudioCodecs()},
+                 {"containers", "containers", Strevo::availableContainers()}};
+    QJsonObject root;
+    for (const auto& l : lists) {
+        QJsonArray entries;
+        if (!json)
+            std::printf("%s%s:\n     key  name\n", &l == lists ? "" : "\n", l.title);
+        for (auto it = l.list.begin(); it != l.list.end(); ++it) {
+            entries.append(QJsonObject{{QStringLiteral("key"), it.key()},
+                                       {QStringLiteral("name"), it.value()}});
+            if (!json)
+                std::printf("  %6d  %s\n", it.key(), qPrintable(it.value()));
+        }
+        root.insert(QLatin1String(l.key), entries);
+    }
+    if (json)
+        std::fputs(QJsonDocument(root).toJson(QJsonDocument::Indented).constData(), stdout);
+    return exitCode(ExitStatus::Done);
+}
+
 int fail(ExitStatus status, const QString& message)
 {
     std::fprintf(stderr, "strevo-cli: %s\n", qPrintable(redactSecrets(message, g_secrets)));
@@ -196,8 +230,9 @@ int main(int argc, char** argv)
     const QCommandLineOption quietOpt({QStringLiteral("q"), QStringLiteral("quiet")}, QString());
     const QCommandLineOption jsonOpt(QStringLiteral("json"), QString());
     const QCommandLineOption verboseOpt(QStringLiteral("verbose"), QString());
+    const QCommandLineOption listOpt(QStringLiteral("list"), QString());
     parser.addOptions({helpOpt, versionOpt, durationOpt, outDirOpt, inputOpt, formatOpt, sizeOpt,
-                       rateOpt, fastOpt, quietOpt, jsonOpt, verboseOpt});
+                       rateOpt, fastOpt, quietOpt, jsonOpt, verboseOpt, listOpt});
     parser.addPositionalArgument(QStringLiteral("job"), QString());
     if (!parser.parse(QCoreApplication::arguments()))
         return fail(ExitStatus::BadInput, parser.errorText() + QStringLiteral(" (see --help)"));
@@ -209,6 +244,8 @@ int main(int argc, char** argv)
         std::printf("strevo-cli %s\n", qPrintable(QCoreApplication::applicationVersion()));
         return exitCode(ExitStatus::Done);
     }
+    if (parser.isSet(listOpt))
+        return listCatalogue(parser.isSet(jsonOpt));
     const QStringList positional = parser.positionalArguments();
     if (positional.size() != 1)
         return fail(ExitStatus::BadInput,

@@ -3,6 +3,7 @@
 
 #include "CliRun.h"
 #include "LiveServers.h"
+#include "api/Strevo.h"
 #include "tools/TestPattern.h"
 
 #include <QDir>
@@ -416,4 +417,17 @@ TEST(CliDefaults, OutputsInheritTheProjectAndAreNamedAfterTheJob)
         return list;
     };
     EXPECT_EQ(hashes(dir.filePath(QStringLiteral("out/twin.mkv"))), hashes(mp4));
+}
+
+// --list gives the library's catalogue; with --json the same lists, as key/name pairs.
+TEST(CliList, PrintsTheCatalogue)
+{
+    const CliRun run = cli({"--list", "--json"});
+    ASSERT_EQ(run.r.exitCode, 0) << run.r.err.constData();
+    const QJsonArray video = run.summary.value(QStringLiteral("videoCodecs")).toArray();
+    ASSERT_EQ(video.size(), Strevo::availableVideoCodecs().size());
+    EXPECT_EQ(video.at(0).toObject().value(QStringLiteral("name")).toString(),
+              QStringLiteral("X264"));
+    EXPECT_EQ(run.summary.value(QStringLiteral("containers")).toArray().size(), 10);
+    EXPECT_TRUE(cli({"--list"}).r.out.contains("audio codecs:\n     key  name\n       1  AAC\n"));
 }

@@ -51,3 +51,19 @@ TEST(CodecTable, NamesMapToDocumentedIdsAndEncoderClasses)
         EXPECT_FALSE(video && audio);
     }
 }
+
+// On a machine without a GPU encoder: the six software encoders in key order, each a name the
+// factories make; the sound encoders likewise; the containers with their fixed keys.
+TEST(Catalogue, ListsWhatTheFactoriesMake)
+{
+    const QMap<int, QString> video = Strevo::availableVideoCodecs();
+    EXPECT_EQ(video.keys(), (QList<int>{64, 128, 512, 2048, 4096, 8192}));
+    for (const QString& name : video)
+        EXPECT_TRUE(std::unique_ptr<IVideoCodec>(VideoCodecFactory::create(name)))
+            << qPrintable(name);
+    for (const QString& name : Strevo::availableAudioCodecs())
+        EXPECT_TRUE(std::unique_ptr<IAudioCodec>(AudioCodecFactory::create(name)))
+            << qPrintable(name);
+    EXPECT_EQ(Strevo::availableContainers().keys(),
+              (QList<int>{1, 2, 4, 8, 32, 64, 128, 256, 512, 1024}));
+}
