@@ -86,25 +86,25 @@ CodecPreset srtPreset(const QString& mode, const QString& url, int port, const Q
     return p;
 }
 
-// Streams `frames` frames in real time, calling `each` after every frame, and returns the
-// highest live state reached.
+// Streams `frames` frames in real time, calling `each` after every frame, and returns the live
+// state after the last one (below Live: it never was, as a lost link makes it Reconnecting).
 int stream(const CodecPreset& preset, int frames,
            const std::function<void(int, const AVSync&)>& each = {})
 {
     RecordingHarness harness;
     QElapsedTimer clock;
     clock.start();
-    int best = 0;
+    int state = 0;
     harness.onFrame = [&](int i, Encoder& encoder) {
         const qint64 due = static_cast<qint64>((i + 1) * 1000 / preset.videoCodec().frameRate);
         if (clock.elapsed() < due)
             QThread::msleep(static_cast<unsigned long>(due - clock.elapsed()));
-        best = std::max(best, encoder.getSyncInfo().liveState.load());
+        state = encoder.getSyncInfo().liveState.load();
         if (each)
             each(i, encoder.getSyncInfo());
     };
     EXPECT_EQ(harness.record(preset, frames).initResult, 0);
-    return best;
+    return state;
 }
 
 // The number of H.264 packets in a stream that plays (H.264 + AAC, from a key frame).
