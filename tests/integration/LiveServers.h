@@ -111,13 +111,10 @@ protected:
         m_process = std::make_unique<QProcess>();
         m_process->setStandardInputFile(QProcess::nullDevice());
         const QString log = path(m_name + QStringLiteral(".log"));
-        if (m_stdout.isEmpty()) {
-            m_process->setProcessChannelMode(QProcess::MergedChannels);
-            m_process->setStandardOutputFile(log, QIODevice::Append);
-        } else {
-            m_process->setStandardOutputFile(m_stdout);
-            m_process->setStandardErrorFile(log, QIODevice::Append);
-        }
+        m_process->setStandardOutputFile(m_stdout.isEmpty() ? log : m_stdout,
+                                         m_stdout.isEmpty() ? QIODevice::Append
+                                                            : QIODevice::Truncate);
+        m_process->setStandardErrorFile(log, QIODevice::Append);
         m_process->start(program, args);
         return m_process->waitForStarted(10000) &&
                (m_port == 0 || waitUntil([this] { return portBound(m_port, m_udp); }));
@@ -302,9 +299,9 @@ class LossyRelay
 {
 public:
     LossyRelay(int target, double loss)
-        : m_fd(boundSocket(SOCK_DGRAM, &m_port)), m_target(target), m_loss(loss)
+        : m_fd(boundSocket(SOCK_DGRAM, &m_port)), m_loss(loss),
+          m_thread([this, target] { relay(target); })
     {
-        m_thread = std::thread([this] { relay(); });
     }
     ~LossyRelay()
     {
@@ -315,11 +312,11 @@ public:
     long long dropped() const { return m_dropped.load(); }
 
 private:
-    void relay()
+    void relay(int port)
     {
         // One socket towards the target, so that it sees a single peer.
         UniqueFd up(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-        const sockaddr_in target{AF_INET, htons(uint16_t(m_target)), {htonl(INADDR_LOOPBACK)}, {}};
+        const sockaddr_in target{AF_INET, htons(uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
         ::connect(up.get(), reinterpret_cast<const sockaddr*>(&target), sizeof(target));
         sockaddr_in client{};
         socklen_t clientSize = 0;
@@ -354,7 +351,6 @@ private:
 
     int m_port = 0;
     UniqueFd m_fd;
-    int m_target;
     double m_loss;
     std::atomic<bool> m_stop{false};
     std::atomic<long long> m_dropped{0};

@@ -48,19 +48,6 @@ struct PacketLog : public IEncodingCallback
     std::vector<unsigned char> header, firstAudio;
 };
 
-// 64x48 at 30 fps, neither recording nor streaming.
-CodecPreset outputlessPreset(const QString& codec = QStringLiteral("X264"))
-{
-    CodecPreset p;
-    p.videoOutput().frameRate = 30;
-    p.videoCodec().codecName = codec;
-    p.videoCodec().width = 64;
-    p.videoCodec().height = 48;
-    p.videoCodec().frameRate = 30;
-    p.audioCodec().enabled = p.local().enabled = p.streaming().enabled = false;
-    return p;
-}
-
 template <class Pred> bool waitFor(Pred pred, int ms = 10000)
 {
     QElapsedTimer t;
@@ -70,17 +57,20 @@ template <class Pred> bool waitFor(Pred pred, int ms = 10000)
     return pred();
 }
 
-// Registers a FakeVideoCodec factory entry and runs a pipeline on it (64x48, 30 fps; with PCM
-// audio when asked).
+// Registers a FakeVideoCodec factory entry and runs a pipeline on it: 64x48 at 30 fps, neither
+// recording nor streaming, with PCM audio when asked.
 class FakePipeline
 {
 public:
     explicit FakePipeline(int delay = 0, int format = PIX_NV12, bool audio = false)
     {
         VideoCodecFactory::addCodec(name, [=] { return new FakeVideoCodec(delay, 30, format); });
-        preset = outputlessPreset(name);
-        if (audio)
-            preset.audioCodec() = {true, QStringLiteral("PCM"), 48000, 1536, 16, 2};
+        preset.videoOutput().frameRate = preset.videoCodec().frameRate = 30;
+        preset.videoCodec().codecName = name;
+        preset.videoCodec().width = 64;
+        preset.videoCodec().height = 48;
+        preset.audioCodec() = {audio, QStringLiteral("PCM"), 48000, 1536, 16, 2};
+        preset.local().enabled = preset.streaming().enabled = false;
     }
     ~FakePipeline()
     {
@@ -147,31 +137,6 @@ TEST(EncoderPacing, RepeatsAndDropsFollowTheRates)
     EXPECT_EQ(*std::max_element(counts.begin(), counts.end()), 1);
 }
 
-TEST(EncoderPacing, StampGateHoldsVideoAndAudioUntilTheStartFrame)
-{
-    FakePipeline pipeline(0, PIX_NV12, true);
-    pipeline.start();
-    Encoder& encoder = *pipeline.encoder;
-    std::vector<unsigned char> audio(64 * 48 * 2, 0);
-    const AVSync& sync = encoder.getSyncInfo();
-    pipeline.offer(16, 1, 0);
-    pipeline.offer(16, 1, 2);
-    encoder.enqueueVideo(audio.data(), 64, 48, PIX_NV12, nullptr);
-    encoder.enqueueAudio(audio.data(), 3840);
-    EXPECT_EQ(sync.videoFrames.load(), 0);
-    EXPECT_EQ(sync.audioBytesQueued.load(), 0);
-
-    pipeline.offer(16, 1, 1);
-    pipeline.offer(16, 1, 0); // later frames need no flag
-    EXPECT_EQ(sync.videoFrames.load(), 2);
-    encoder.enqueueAudio(audio.data(), 3840);
-    encoder.enqueueAudio(audio.data(), 3840);
-    encoder.enqueueAudio(audio.data(), 0); // empty, not lost: ignored
-    EXPECT_EQ(sync.audioBytesQueued.load(), 7680);
-    // 7680 bytes of 48 kHz stereo 16-bit = 40 ms, 1.2 frames at 30 fps.
-    EXPECT_EQ(sync.audioQueuedFrames.load(), 1);
-}
-
 TEST(Encoder, ResultCodesForCodecsAndInputNumbers)
 {
     using Change = std::function<void(CodecPreset&)>;
@@ -186,8 +151,8 @@ TEST(Encoder, ResultCodesForCodecsAndInputNumbers)
          [](CodecPreset& p) { p.audioOutput().bitsPerSample = 24; }},
     };
     for (const auto& c : cases) {
-        CodecPreset preset = outputlessPreset();
-        preset.audioCodec() = {true, "PCM", 48000, 1536, 16, 2};
+        CodecPreset preset = FakePipeline(0, PIX_NV12, true).preset;
+        preset.videoCodec().codecName = QStringLiteral("X264");
         c.second(preset);
         MessageCapture capture;
         Encoder encoder;
@@ -362,6 +327,8 @@ TEST(Encoder, LentBuffersAreEncodedInPlaceAndComeBack)
     EXPECT_EQ(encoder.lendVideoBuffer(64, 48, PIX_NV12, 0), nullptr) << "stopped";
 }
 
+// A second initialize starts anew: counts, codec, and the gate that holds video and audio back
+// until a frame with a start stamp. Destruction without stop() joins both threads.
 TEST(Encoder, SecondInitializeStartsAnewAndDestructionJoinsEverything)
 {
     const auto threadCount = [] { return QDir(QStringLiteral("/proc/self/task")).count(); };
@@ -376,15 +343,29 @@ TEST(Encoder, SecondInitializeStartsAnewAndDestructionJoinsEverything)
         Encoder& encoder = *pipeline.encoder;
         pipeline.offer(50);
         ASSERT_EQ(encoder.initialize(nullptr, &pipeline.preset, false), 0);
-        EXPECT_EQ(encoder.getSyncInfo().videoFrames.load(), 0) << "counts start anew";
+        const AVSync& sync = encoder.getSyncInfo();
+        EXPECT_EQ(sync.videoFrames.load(), 0) << "counts start anew";
         EXPECT_EQ(FakeVideoCodec::alive.load(), aliveBefore + 1) << "the first codec was released";
         ASSERT_TRUE(encoder.start());
+        std::vector<unsigned char> buffer(64 * 48 * 2, 1);
         pipeline.offer(50, 1, 0);
-        EXPECT_EQ(encoder.getSyncInfo().videoFrames.load(), 0) << "waits for a start stamp again";
-        std::vector<unsigned char> audio(3840, 1);
+        pipeline.offer(50, 1, 2);
+        encoder.enqueueVideo(buffer.data(), 64, 48, PIX_NV12, nullptr);
+        encoder.enqueueAudio(buffer.data(), 3840);
+        EXPECT_EQ(sync.videoFrames.load(), 0) << "waits for a start stamp again";
+        EXPECT_EQ(sync.audioBytesQueued.load(), 0);
+        pipeline.offer(50, 1, 1);
+        pipeline.offer(50, 1, 0); // later frames need no flag
+        EXPECT_EQ(sync.videoFrames.load(), 2);
+        encoder.enqueueAudio(buffer.data(), 3840);
+        encoder.enqueueAudio(buffer.data(), 3840);
+        encoder.enqueueAudio(buffer.data(), 0); // empty, not lost: ignored
+        EXPECT_EQ(sync.audioBytesQueued.load(), 7680);
+        // 7680 bytes of 48 kHz stereo 16-bit = 40 ms, 1.2 frames at 30 fps.
+        EXPECT_EQ(sync.audioQueuedFrames.load(), 1);
         for (int i = 0; i < 20; ++i) {
             pipeline.offer(50);
-            encoder.enqueueAudio(audio.data(), 3840);
+            encoder.enqueueAudio(buffer.data(), 3840);
         }
     } // destroyed without stop(): the destructor joins both threads
     EXPECT_EQ(FakeVideoCodec::alive.load(), aliveBefore);
