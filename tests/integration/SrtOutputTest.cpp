@@ -157,8 +157,9 @@ TEST_P(SrtOutput, PeerReceivesAPlayableStream)
                      [&](int frame, const AVSync& sync) {
                          if (swap && frame == 60)
                              first.reset();
-                         if (swap && frame == 70)
+                         if (swap && frame == 70) {
                              EXPECT_TRUE(next.start()) << qPrintable(next.log());
+                         }
                          reconnects = sync.liveReconnects.load();
                      }),
               kLive);
