@@ -87,21 +87,26 @@ bool SrtServer::start(int flags, const QString& host, int port, int latencyMs,
 
 void SrtServer::acceptLoop(SrtThread& thread)
 {
+    qCDebug(lcSrt, "SRT Server wait for client");
     SRTSOCKET client = SRT_INVALID_SOCK;
     while (client == SRT_INVALID_SOCK) {
-        qCDebug(lcSrt, "SRT Server wait for client");
-        const int ready = waitReady(m_epoll, m_socket, false);
-        if (ready == AVERROR_EXIT || thread.isStopped())
+        if (thread.isStopped() || isStopped())
             return;
-        if (ready < 0) {
-            qCWarning(lcSrt, "SRT listening socket failed: %s", srt_getlasterror_str());
-            return;
-        }
+        // Accept first and wait after: the listening socket's readiness is reported once, and a
+        // caller that arrives while no wait is registered would otherwise not be seen.
         sockaddr_storage address{};
         int addressSize = sizeof(address);
         client = srt_accept(m_socket, reinterpret_cast<sockaddr*>(&address), &addressSize);
-        if (client == SRT_INVALID_SOCK)
-            continue; // the pending caller went away again
+        if (client == SRT_INVALID_SOCK) {
+            // Nobody yet, or a pending caller that went away again.
+            const int ready = waitOnce(m_epoll, m_socket, false);
+            if (ready < 0 && ready != AVERROR(EAGAIN)) {
+                if (!isStopped())
+                    qCWarning(lcSrt, "SRT listening socket failed: %s", srt_getlasterror_str());
+                return;
+            }
+            continue;
+        }
         if (setNonBlocking(client, true) < 0)
             qCWarning(lcSrt, "libsrt_socket_nonblock failed");
         qCDebug(lcSrt, "Client connected: %d", client);
