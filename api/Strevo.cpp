@@ -11,6 +11,8 @@
 #include "encoder/IEncoder.h"
 
 #include <QDebug>
+#include <algorithm>
+#include <chrono>
 
 namespace {
 
@@ -51,6 +53,9 @@ constexpr int kAudioInputs = 9;
 // beyond that the input is dropped and counted rather than held.
 constexpr int kVideoDepth = 16;
 constexpr int kAudioDepth = 64;
+// How long the worker waits for room in a pipeline before handing it a frame anyway (the
+// pipeline then drops and counts it).
+constexpr int kHandOverWaitMs = 1000;
 
 } // namespace
 
@@ -161,6 +166,8 @@ bool Strevo::start(int skipFrames)
             m_thread->start(QThread::InheritPriority);
         }
     }
+    for (auto& fifo : m_queues->video)
+        fifo.setOpen(true);
     m_idleWarned.store(false);
     m_encoding.store(1);
     return true;
@@ -169,6 +176,8 @@ bool Strevo::start(int skipFrames)
 bool Strevo::stop()
 {
     m_encoding.store(0);
+    for (auto& fifo : m_queues->video)
+        fifo.setOpen(false); // releases hosts in waitForVideoRoom
     ThreadCallback* thread = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_threadMutex);
@@ -336,6 +345,22 @@ void Strevo::enqueueVideo(unsigned char* planes[][3], QSize sizes[], int formats
     wakeWorker();
 }
 
+bool Strevo::waitForVideoRoom(int timeoutMs)
+{
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    const int mask = m_sourceMask.load();
+    for (int i = 0; i < kSources; ++i) {
+        if (!isEncoding())
+            return false;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if ((mask & (1 << i)) && !m_queues->video[i].waitForRoom(static_cast<int>(left.count())))
+            return false;
+    }
+    return isEncoding();
+}
+
 void Strevo::enqueueAudio(const QList<AudioOutputData>& list, int size)
 {
     if (refuseWhenIdle("Strevo::enqueueAudio"))
@@ -423,6 +448,7 @@ bool Strevo::forwardQueued()
             for (const Route& route : routes) {
                 if (route.source != i)
                     continue;
+                route.encoder->waitForVideoRoom(kHandOverWaitMs);
                 if (item->hasStamp)
                     route.encoder->enqueueVideo(f.data(), f.width(), f.height(), f.format(),
                                                 &item->stamp);

@@ -43,13 +43,13 @@ struct TimeStamp;
 // stop()) and only for the sources that a pipeline was added for (inputSources()). The enqueue
 // calls copy the input into bounded per-source FIFOs and wake the worker thread, which hands
 // each frame and buffer to the pipelines of its source through their own enqueue calls; they
-// never block on the worker. A FIFO that is full (the worker fell half a second behind) drops
-// the frame and counts it in syncInfo().videoInputDrops (audio: audioInputDrops).
+// never block on the worker. A full FIFO (16 frames per source, 64 buffers per audio input)
+// drops the input and counts it in syncInfo().videoInputDrops (audio: audioInputDrops).
 //
-// Threads: enqueueVideo, both enqueueAudio, isEncoding, syncInfo and encoders may be called
-// from any host thread, also while another one calls stop(). Everything else, and destruction,
-// on the host's control thread, one call at a time; the host must not change the job (presets,
-// pipelines) while another of its threads is inside a facade call. State reports of the
+// Threads: enqueueVideo, both enqueueAudio, waitForVideoRoom, isEncoding, syncInfo and encoders may
+// be called from any host thread, also while another one calls stop(). Everything else, and
+// destruction, on the host's control thread, one call at a time; the host must not change the job
+// (presets, pipelines) while another of its threads is inside a facade call. State reports of the
 // pipelines arrive on their worker threads; failures (type 0, state < 0) are re-emitted as
 // encoderResult(state) on that thread, so connect with a queued connection to handle them on
 // the receiver's own thread.
@@ -107,6 +107,12 @@ public:
     // planes[1][i] its GPU texture (pixel format 30); either may be null. One stamp for all
     // sources; the first frame handed to a pipeline must carry startFlag 1.
     void enqueueVideo(unsigned char* planes[][3], QSize sizes[], int formats[], TimeStamp* ts);
+    // For a host that must not lose frames (transcoding): true when one more frame of every
+    // accepted source fits in the facade's queues, waiting at most timeoutMs milliseconds; false
+    // on timeout and at once when the job is not encoding. The worker in turn waits (up to a
+    // second) for room in each pipeline before it hands a frame over, so a host that waits here
+    // before each enqueueVideo loses nothing to full queues.
+    bool waitForVideoRoom(int timeoutMs);
     // One descriptor per audio input (at most the first 9 are used); size bytes in each buffer.
     void enqueueAudio(const QList<AudioOutputData>& list, int size);
     // One buffer per source 0, 1, 2 (null: none); size bytes in each.

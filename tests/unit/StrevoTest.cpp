@@ -3,10 +3,9 @@
 #include "common/CodecPreset.h"
 #include "common/PixelFormat.h"
 #include "common/TimeStamp.h"
-#include "encoder/IEncoder.h"
+#include "encoder/Encoder.h"
 
 #include <QRegularExpression>
-#include <atomic>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <thread>
@@ -17,262 +16,166 @@ namespace {
 constexpr int W = 64, H = 32;
 const int kFrameBytes = pixelFormatFrameSize(PIX_NV12, W, H);
 
-// A pipeline that only records what reaches it, for checking what the facade hands over.
-class RecordingPipeline : public IEncoder
+// A pipeline that only records what reaches it: per frame its format, size, first byte (a
+// texture: its pointer) and whether it was stamped; per audio buffer its first byte.
+class RecordingPipeline : public Encoder
 {
 public:
     struct Frame
     {
-        int width, height, format;
-        unsigned char first; // first byte of the pixels (a texture: 0)
-        const void* data;
+        int format, width, height;
+        std::intptr_t first;
         bool stamped;
+        bool operator==(const Frame& o) const
+        {
+            return std::tie(format, width, height, first, stamped) ==
+                   std::tie(o.format, o.width, o.height, o.first, o.stamped);
+        }
     };
-    explicit RecordingPipeline(bool* deleted = nullptr) : m_deleted(deleted) {}
-    ~RecordingPipeline() override
-    {
-        if (m_deleted)
-            *m_deleted = true;
-    }
-
-    std::vector<Frame> frames() const
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_frames;
-    }
-    std::vector<int> audio() const // first byte of each buffer
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_audio;
-    }
-    std::atomic<int> stops{0}, pauses{0};
-
+    ~RecordingPipeline() override { deleted = true; }
     void enqueueVideo(unsigned char* d, int w, int h, int f, TimeStamp* ts) override
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_frames.push_back(
-            {w, h, f, static_cast<unsigned char>(f == PIX_TEXTURE ? 0 : d[0]), d, ts != nullptr});
+        std::lock_guard<std::mutex> lock(mutex);
+        frames.push_back({f, w, h, f == PIX_TEXTURE ? std::intptr_t(d) : d[0], ts != nullptr});
     }
     void enqueueVideo(unsigned char* d, int w, int h, int f) override
     {
         enqueueVideo(d, w, h, f, nullptr);
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_frames.back().stamped = false;
     }
     void enqueueAudio(unsigned char* d, int) override
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_audio.push_back(d[0]);
+        std::lock_guard<std::mutex> lock(mutex);
+        audio.push_back(d[0]);
     }
     bool stop() override { return ++stops, true; }
     bool pause() override { return ++pauses, true; }
 
-    int encoderType() override { return 0; }
-    bool isHWSupport() override { return false; }
-    int initialize(IEncodingStatus*, CodecPreset*, bool) override { return 0; }
-    bool checkTimeSplit() override { return false; }
-    bool start() override { return true; }
-    void abortMuxer() override {}
-    void encodingCallback(IEncodingCallback*) override {}
-    CodecPreset* codecPreset() override { return nullptr; }
-    AVSync& getSyncInfo() override { return m_sync; }
-    IVideoCodec* videoCodec() override { return nullptr; }
-    IAudioCodec* audioCodec() override { return nullptr; }
-    const EncodedVideo& encodedVideo() const override { return m_video; }
-    const EncodedAudio& encodedAudio() const override { return m_audioOut; }
-    bool writeVideoMuxer(unsigned char*, unsigned, unsigned, long long, long long,
-                         unsigned) override
-    {
-        return false;
-    }
-    void writeVideoInputDrop() override {}
-    void writeVideoOutputDrop() override {}
-    void setRefVideoCodec(bool) override {}
-    const QString& recordingPath() override { return m_emptyPath; }
-    IMuxer* muxer() override { return nullptr; }
-    bool waitForVideoRoom(int) override { return true; }
-    unsigned char* lendVideoBuffer(int, int, int, int) override { return nullptr; }
-    void submitVideoBuffer(unsigned char*, TimeStamp*) override {}
-    void returnVideoBuffer(unsigned char*) override {}
-
-private:
-    bool* m_deleted;
-    AVSync m_sync;
-    EncodedVideo m_video;
-    EncodedAudio m_audioOut;
-    mutable std::mutex m_mutex;
-    std::vector<Frame> m_frames; // guarded by m_mutex
-    std::vector<int> m_audio;    // guarded by m_mutex
+    static inline bool deleted = false;
+    std::mutex mutex;
+    std::vector<Frame> frames; // guarded by mutex while the job runs
+    std::vector<int> audio;    // likewise
+    int stops = 0, pauses = 0;
 };
 
-class DeletionPreset : public CodecPreset
-{
-public:
-    explicit DeletionPreset(bool* deleted, int w = 1280, int h = 720) : m_deleted(deleted)
-    {
-        videoCodec().width = w;
-        videoCodec().height = h;
-    }
-    ~DeletionPreset() override { *m_deleted = true; }
-
-private:
-    bool* m_deleted;
-};
-
-// A facade for a 64×32 project, with one output preset.
+// A facade for a 64×32 project with one output preset, and feeding helpers: every source gets a
+// frame (or audio buffer) whose bytes all hold `fill`.
 struct Job
 {
     explicit Job(bool textures = false)
     {
         ProjectPreset project;
-        project.videoOutput().width = W;
-        project.videoOutput().height = H;
+        project.videoOutput() = {W, H, 30.0, true};
         project.processing().textureInput = textures ? 1 : 0;
         strevo.initialize(&project);
         strevo.addCodecProfile(new CodecPreset);
     }
-    // Feeds one call with frames of source 0..2 filled with `fill`.
     void video(unsigned char fill, QSize size = QSize(W, H), int format = PIX_NV12)
     {
-        for (auto& f : pixels)
-            f.assign(kFrameBytes, fill);
-        unsigned char* planes[2][3] = {{pixels[0].data(), pixels[1].data(), pixels[2].data()},
-                                       {nullptr, nullptr, nullptr}};
+        frame.assign(kFrameBytes, fill);
+        unsigned char* planes[2][3] = {{frame.data(), frame.data(), frame.data()}, {}};
         QSize sizes[3] = {size, size, size};
         int formats[3] = {format, format, format};
         TimeStamp ts{1};
         strevo.enqueueVideo(planes, sizes, formats, &ts);
     }
-    void audio(unsigned char fill)
+    void audio(unsigned char fill, int size = 64)
     {
         buffer.assign(64, fill);
         unsigned char* buffers[3] = {buffer.data(), buffer.data(), buffer.data()};
-        strevo.enqueueAudio(buffers, 64);
+        strevo.enqueueAudio(buffers, size);
     }
     Strevo strevo;
-    std::vector<unsigned char> pixels[3], buffer;
+    std::vector<unsigned char> frame, buffer;
 };
 
-std::vector<int> firstBytes(const RecordingPipeline& p)
+CodecPreset* sized(int w, int h)
 {
-    std::vector<int> out;
-    for (const auto& f : p.frames())
-        out.push_back(f.first);
-    return out;
+    auto* p = new CodecPreset;
+    p->videoCodec().width = w;
+    p->videoCodec().height = h;
+    return p;
 }
 
 } // namespace
 
-TEST(Strevo, StartNeedsAPresetAndStartsOneWorker)
+TEST(Strevo, JobControlAndQueries)
 {
-    Strevo strevo;
-    EXPECT_FALSE(strevo.start(5));
-    EXPECT_FALSE(strevo.isEncoding());
-    strevo.addCodecProfile(new CodecPreset);
-    EXPECT_TRUE(strevo.start(5));
-    EXPECT_TRUE(strevo.start(5));
-    EXPECT_TRUE(strevo.isEncoding());
-    EXPECT_TRUE(strevo.stop());
-    EXPECT_FALSE(strevo.isEncoding());
-}
-
-TEST(Strevo, MasterPresetIsTheFirstLargestAndDestructionFreesPresets)
-{
-    bool deleted[3] = {};
-    CodecPreset* second = nullptr;
     MessageCapture log;
     {
         Strevo strevo;
+        EXPECT_FALSE(strevo.start(5)); // no output preset
+        EXPECT_FALSE(strevo.isEncoding());
+        strevo.addCodecProfile(sized(1280, 720));
+        strevo.addCodecProfile(sized(1920, 1080));
+        strevo.addCodecProfile(sized(1080, 1920));
+        EXPECT_EQ(strevo.masterCodecPreset(), nullptr); // the project's useMasterPreset is off
         ProjectPreset project;
         project.videoOutput().useMasterPreset = true;
-        strevo.addCodecProfile(new DeletionPreset(&deleted[0], 1280, 720));
-        strevo.addCodecProfile(second = new DeletionPreset(&deleted[1], 1920, 1080));
-        strevo.addCodecProfile(new DeletionPreset(&deleted[2], 1080, 1920));
-        EXPECT_EQ(strevo.masterCodecPreset(), nullptr); // useMasterPreset still off
         strevo.initialize(&project);
-        EXPECT_EQ(strevo.masterCodecPreset(), second);
+        EXPECT_EQ(strevo.masterCodecPreset()->videoCodec().width, 1920);
+        EXPECT_TRUE(strevo.start(5) && strevo.start(5) && strevo.isEncoding());
+        EXPECT_TRUE(strevo.stop());
+        EXPECT_FALSE(strevo.isEncoding());
+
+        EXPECT_EQ(strevo.qt_metacast("IThreadCallback"), static_cast<IThreadCallback*>(&strevo));
+        EXPECT_EQ(strevo.qt_metacast("IEncodingStatus"), static_cast<IEncodingStatus*>(&strevo));
+        EXPECT_STREQ(strevo.metaObject()->className(), "Strevo");
+        const QRegularExpression version(QStringLiteral("^strevo \\d+(\\.\\d+){3} [0-9a-f]{8}$"));
+        EXPECT_TRUE(version.match(strevo.moduleVersion()).hasMatch());
+
+        std::vector<int> results;
+        QObject::connect(&strevo, &Strevo::encoderResult, [&](int r) { results.push_back(r); });
+        strevo.ecoderStateCallback(nullptr, 1, 300); // progress, not a result
+        strevo.ecoderStateCallback(nullptr, 0, -4);
+        EXPECT_EQ(results, std::vector<int>{-4});
     }
-    EXPECT_TRUE(deleted[0] && deleted[1] && deleted[2]);
     EXPECT_TRUE(log.contains(QStringLiteral("debug: destroy Strevo")));
 }
 
-TEST(Strevo, MetaObjectVersionAndRequests)
-{
-    Strevo strevo;
-    EXPECT_STREQ(strevo.metaObject()->className(), "Strevo");
-    EXPECT_EQ(strevo.qt_metacast("IThreadCallback"), static_cast<IThreadCallback*>(&strevo));
-    EXPECT_EQ(strevo.qt_metacast("IEncodingStatus"), static_cast<IEncodingStatus*>(&strevo));
-    EXPECT_EQ(strevo.qt_metacast("Strevo"), &strevo);
-    EXPECT_TRUE(QRegularExpression(QStringLiteral("^strevo \\d+\\.\\d+\\.\\d+\\.\\d+ [0-9a-f]{8}$"))
-                    .match(strevo.moduleVersion())
-                    .hasMatch())
-        << qPrintable(strevo.moduleVersion());
-    EXPECT_EQ(strevo.requestMaxFormat(1, 2, 23), 23);
-    EXPECT_EQ(strevo.requestMaxSize(0, QSize(640, 360), 0), QSize(640, 360));
-    EXPECT_TRUE(strevo.requestSources(1).isEmpty());
-
-    std::vector<int> results;
-    QObject::connect(&strevo, &Strevo::encoderResult, [&](int r) { results.push_back(r); });
-    IEncodingStatus& status = strevo;
-    status.ecoderStateCallback(nullptr, 1, 300); // progress: not a result
-    status.ecoderStateCallback(nullptr, 0, -4);
-    EXPECT_EQ(results, std::vector<int>{-4});
-}
-
-// Skip counts, source filtering and audio routing, seen from the pipelines.
+// Skip counts, source filtering and audio routing, as the pipelines see them.
 TEST(Strevo, HandsQueuedInputToThePipelinesOfEachSource)
 {
-    bool deleted = false;
-    auto* p0 = new RecordingPipeline(&deleted);
-    auto* p2 = new RecordingPipeline;
-    auto* list1 = new RecordingPipeline; // audio input 1, whose source is not in the set
-    auto* list8 = new RecordingPipeline; // the last audio input
+    RecordingPipeline::deleted = false;
+    MessageCapture log;
     {
-        MessageCapture log;
         Job job;
-        ASSERT_TRUE(job.strevo.addEncoder(p0, 0));
-        ASSERT_TRUE(job.strevo.addEncoder(p2, 2));
-        ASSERT_TRUE(job.strevo.addEncoder(list1, 2, 1));
-        ASSERT_TRUE(job.strevo.addEncoder(list8, 2, 8));
-        RecordingPipeline stray;
-        EXPECT_FALSE(job.strevo.addEncoder(&stray, 3));
-        EXPECT_EQ(job.strevo.inputSources(), (QSet<int>{0, 2}));
+        RecordingPipeline* p[4] = {new RecordingPipeline, new RecordingPipeline,
+                                   new RecordingPipeline, new RecordingPipeline};
+        job.strevo.addEncoder(p[0], 0);
+        job.strevo.addEncoder(p[1], 2);
+        job.strevo.addEncoder(p[2], 2, 1); // audio input 1, whose source 1 is not in the set
+        job.strevo.addEncoder(p[3], 2, 8);
+        EXPECT_FALSE(job.strevo.addEncoder(p[0], 3));
         ASSERT_TRUE(job.strevo.start(2));
-        EXPECT_FALSE(job.strevo.addEncoder(p0, 1)); // not while encoding
-
+        EXPECT_FALSE(job.strevo.addEncoder(p[0], 1)); // not while encoding
         job.audio(1);
         job.video(1);
-        job.audio(2); // audio does not count down
+        job.audio(2);
         job.video(2);
         job.video(3);
         job.audio(3);
         EXPECT_EQ(job.strevo.syncInfo().videoFrames.load(), 1);
-
-        std::vector<unsigned char> bufs[12];
+        std::vector<unsigned char> bytes(12 * 16);
         QList<AudioOutputData> list;
         for (int i = 0; i < 12; ++i) {
-            bufs[i].assign(16, static_cast<unsigned char>(10 + i));
-            list.append({i == 3 ? nullptr : bufs[i].data(), i});
+            std::fill_n(&bytes[16 * i], 16, 10 + i);
+            list.append({i == 3 ? nullptr : &bytes[16 * i], i});
         }
         job.strevo.enqueueAudio(list, 16);
         job.strevo.stop();
-
-        EXPECT_EQ(firstBytes(*p0), std::vector<int>{3});
-        EXPECT_EQ(firstBytes(*p2), std::vector<int>{3});
-        EXPECT_TRUE(p0->frames()[0].stamped);
-        EXPECT_EQ(p0->frames()[0].width, W);
-        EXPECT_EQ(p0->audio(), (std::vector<int>{3, 10}));
-        EXPECT_EQ(p2->audio(), (std::vector<int>{3, 12}));
-        EXPECT_EQ(list1->audio(), std::vector<int>{11});
-        EXPECT_EQ(list8->audio(), std::vector<int>{18});
-        EXPECT_EQ(p0->stops.load(), 1);
-        EXPECT_EQ(log.count(QStringLiteral("debug: skip Strevo::enqueueAudio 2")), 1);
-        EXPECT_EQ(log.count(QStringLiteral("debug: skip Strevo::enqueueAudio 1")), 1);
-        EXPECT_EQ(job.strevo.encoders().size(), 4);
         job.strevo.pause();
-        EXPECT_EQ(list8->pauses.load(), 1);
+
+        const RecordingPipeline::Frame third{PIX_NV12, W, H, 3, true};
+        EXPECT_EQ(p[0]->frames, std::vector<RecordingPipeline::Frame>{third});
+        EXPECT_EQ(p[1]->frames, std::vector<RecordingPipeline::Frame>{third});
+        EXPECT_EQ(p[0]->audio, (std::vector<int>{3, 10}));
+        EXPECT_EQ(p[1]->audio, (std::vector<int>{3, 12}));
+        EXPECT_EQ(p[2]->audio, std::vector<int>{11});
+        EXPECT_EQ(p[3]->audio, std::vector<int>{18});
+        EXPECT_TRUE(p[3]->stops == 1 && p[3]->pauses == 1);
+        EXPECT_EQ(log.count(QStringLiteral("debug: skip Strevo::enqueueAudio ")), 2);
     }
-    EXPECT_TRUE(deleted);
+    EXPECT_TRUE(RecordingPipeline::deleted);
 }
 
 TEST(Strevo, TextureOnlyEntries)
@@ -282,21 +185,14 @@ TEST(Strevo, TextureOnlyEntries)
     job.strevo.addEncoder(p, 1);
     job.strevo.start(0);
     int texture = 0;
-    unsigned char* planes[2][3] = {{nullptr, nullptr, nullptr},
-                                   {nullptr, reinterpret_cast<unsigned char*>(&texture), nullptr}};
-    TimeStamp ts{1};
-    job.strevo.enqueueVideo(planes, nullptr, nullptr, &ts);
+    unsigned char* planes[2][3] = {{}, {nullptr, reinterpret_cast<unsigned char*>(&texture)}};
+    job.strevo.enqueueVideo(planes, nullptr, nullptr, nullptr);
     job.strevo.stop();
-    ASSERT_EQ(p->frames().size(), 1u);
-    const auto f = p->frames()[0];
-    EXPECT_EQ(f.format, PIX_TEXTURE);
-    EXPECT_EQ(f.width, 0);
-    EXPECT_EQ(f.height, 0);
-    EXPECT_EQ(f.data, &texture);
+    const RecordingPipeline::Frame entry{PIX_TEXTURE, 0, 0, std::intptr_t(&texture), false};
+    EXPECT_EQ(p->frames, std::vector<RecordingPipeline::Frame>{entry});
 }
 
-// Input the facade cannot take is refused with a warning that says why, and nothing reaches
-// the pipelines.
+// Input the facade cannot take is refused with a warning that says why; nothing is queued.
 TEST(Strevo, RefusesBadInput)
 {
     auto* p = new RecordingPipeline;
@@ -309,53 +205,42 @@ TEST(Strevo, RefusesBadInput)
     job.video(2, QSize(W, H + 2));
     job.video(3, QSize(W, H), 99);
     job.strevo.enqueueVideo(nullptr, nullptr, nullptr, nullptr);
-    unsigned char* planes[2][3] = {{job.pixels[0].data(), nullptr, nullptr}, {}};
+    unsigned char* planes[2][3] = {{job.frame.data()}, {}};
     job.strevo.enqueueVideo(planes, nullptr, nullptr, nullptr);
     job.strevo.enqueueAudio(nullptr, 64);
-    unsigned char* buffers[3] = {job.buffer.data(), nullptr, nullptr};
-    job.strevo.enqueueAudio(buffers, 0);
+    job.audio(4, 0);
     job.strevo.stop();
-    job.video(4); // after stop
-    job.audio(4);
-    EXPECT_TRUE(p->frames().empty());
-    EXPECT_TRUE(p->audio().empty());
+    job.video(5); // after stop
+    job.audio(5);
+    EXPECT_TRUE(p->frames.empty() && p->audio.empty());
     EXPECT_EQ(job.strevo.syncInfo().videoFrames.load(), 0);
     for (const char* why : {"frame is 64x34, the project's is 64x32", "pixel format 99",
                             "no planes", "but no size", "no buffers", "size 0"})
         EXPECT_EQ(log.count(QLatin1String(why)), 1) << why;
-    EXPECT_EQ(log.count(QStringLiteral("not encoding")), 2); // once before start, once after stop
+    EXPECT_EQ(log.count(QStringLiteral("not encoding")), 2); // once before start, once after
 }
 
-// Host threads keep feeding while another stops the job (checked by the ThreadSanitizer build).
+// Host threads keep feeding while another stops the job (run it in the ThreadSanitizer build).
 TEST(Strevo, FeedingWhileStopping)
 {
-    auto* p = new RecordingPipeline;
     Job job;
-    job.strevo.addEncoder(p, 0);
+    job.strevo.addEncoder(new RecordingPipeline, 0);
     ASSERT_TRUE(job.strevo.start(1));
-    std::atomic<bool> go{false};
     auto feed = [&](bool video) {
-        std::vector<unsigned char> frame(kFrameBytes, 7), audio(64, 7);
-        unsigned char* planes[2][3] = {{frame.data(), nullptr, nullptr}, {}};
-        QSize sizes[3] = {QSize(W, H), QSize(W, H), QSize(W, H)};
-        int formats[3] = {PIX_NV12, PIX_NV12, PIX_NV12};
-        unsigned char* buffers[3] = {audio.data(), nullptr, nullptr};
-        TimeStamp ts{1};
-        while (!go.load()) {
-        }
-        for (int i = 0; i < 2000; ++i) {
-            if (video)
-                job.strevo.enqueueVideo(planes, sizes, formats, &ts);
-            else
-                job.strevo.enqueueAudio(buffers, 64);
-        }
+        std::vector<unsigned char> frame(kFrameBytes), audio(64);
+        unsigned char* planes[2][3] = {{frame.data()}, {}};
+        QSize sizes[3] = {QSize(W, H)};
+        int formats[3] = {PIX_NV12};
+        unsigned char* buffers[3] = {audio.data()};
+        for (int i = 0; i < 2000; ++i)
+            video ? job.strevo.enqueueVideo(planes, sizes, formats, nullptr)
+                  : job.strevo.enqueueAudio(buffers, 64);
     };
     std::thread a(feed, true), b(feed, false);
-    go.store(true);
-    std::this_thread::yield();
+    while (job.strevo.syncInfo().videoFrames.load() < 100)
+        std::this_thread::yield();
     job.strevo.stop();
     a.join();
     b.join();
     EXPECT_FALSE(job.strevo.isEncoding());
-    EXPECT_LE(static_cast<long long>(p->frames().size()), job.strevo.syncInfo().videoFrames.load());
 }
