@@ -1,13 +1,15 @@
 #include "Probe.h"
 #include "RecordingHarness.h"
 #include "api/Strevo.h"
+#include "encoder/RefEncoder.h"
 
 #include <QTemporaryDir>
 #include <chrono>
 #include <thread>
 
 // A job of two outputs that the host drives only through the facade: frames and audio go into
-// the facade's queues in real time, its worker hands them to the pipelines.
+// the facade's queues in real time, its worker hands them to the pipelines. The outputs share
+// one video encoder, which the second finds through the facade's list of pipelines.
 TEST(StrevoJob, TwoOutputsFedThroughTheFacade)
 {
     constexpr int kSkip = 5, kFrames = 90, W = 320, H = 240;
@@ -21,18 +23,20 @@ TEST(StrevoJob, TwoOutputsFedThroughTheFacade)
         Strevo job;
         QObject::connect(&job, &Strevo::encoderResult, [&](int r) { results.push_back(r); });
         CodecPreset first = RecordingHarness::preset(dir.filePath("a"), "mp4", W, H, kFps);
-        CodecPreset second = RecordingHarness::preset(dir.filePath("b"), "mkv", 160, 120, kFps);
+        CodecPreset second = RecordingHarness::preset(dir.filePath("b"), "mkv", W, H, kFps);
         ProjectPreset project = first;
         project.videoOutput().width = W;
         project.videoOutput().height = H;
         job.initialize(&project);
+        RefEncoder* follower = nullptr;
         for (CodecPreset* preset : {&first, &second}) {
             job.addCodecProfile(new CodecPreset(*preset));
-            auto* encoder = new Encoder;
-            ASSERT_EQ(encoder->initialize(&job, preset, false), 0);
-            encoder->start();
-            ASSERT_TRUE(job.addEncoder(encoder, 0));
+            follower = new RefEncoder;
+            ASSERT_TRUE(job.addEncoder(follower, 0));
+            ASSERT_EQ(follower->initialize(&job, preset, true), 0);
+            follower->start();
         }
+        EXPECT_TRUE(follower->isFollower());
         ASSERT_TRUE(job.start(kSkip));
 
         TestPattern pattern(W, H);
