@@ -57,8 +57,6 @@ constexpr int kAudioDepth = 64;
 // pipeline then drops and counts it).
 constexpr int kHandOverWaitMs = 1000;
 
-} // namespace
-
 // A queued frame with the stamp it came with (a VideoQueue does not keep one).
 struct QueuedVideo
 {
@@ -72,6 +70,8 @@ struct QueuedVideo
     TimeStamp stamp;
     bool hasStamp;
 };
+
+} // namespace
 
 struct Strevo::Queues
 {

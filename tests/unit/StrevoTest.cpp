@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <mutex>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -16,27 +17,17 @@ namespace {
 constexpr int W = 64, H = 32;
 const int kFrameBytes = pixelFormatFrameSize(PIX_NV12, W, H);
 
-// A pipeline that only records what reaches it: per frame its format, size, first byte (a
-// texture: its pointer) and whether it was stamped; per audio buffer its first byte.
+// A pipeline that only records what reaches it: per audio buffer its first byte.
 class RecordingPipeline : public Encoder
 {
 public:
-    struct Frame
-    {
-        int format, width, height;
-        std::intptr_t first;
-        bool stamped;
-        bool operator==(const Frame& o) const
-        {
-            return std::tie(format, width, height, first, stamped) ==
-                   std::tie(o.format, o.width, o.height, o.first, o.stamped);
-        }
-    };
+    // format, width, height, first byte (a texture: its pointer), stamped
+    using Frame = std::tuple<int, int, int, std::intptr_t, bool>;
     ~RecordingPipeline() override { deleted = true; }
     void enqueueVideo(unsigned char* d, int w, int h, int f, TimeStamp* ts) override
     {
         std::lock_guard<std::mutex> lock(mutex);
-        frames.push_back({f, w, h, f == PIX_TEXTURE ? std::intptr_t(d) : d[0], ts != nullptr});
+        frames.emplace_back(f, w, h, f == PIX_TEXTURE ? std::intptr_t(d) : d[0], ts != nullptr);
     }
     void enqueueVideo(unsigned char* d, int w, int h, int f) override
     {
