@@ -1,21 +1,127 @@
 #pragma once
 
+#include "api/AudioOutputData.h"
 #include "api/StrevoExport.h"
+#include "common/IThreadCallback.h"
+#include "common/ProjectPreset.h"
+#include "encoder/AVSync.h"
+#include "encoder/IEncodingStatus.h"
 
+#include <QList>
 #include <QMap>
 #include <QObject>
+#include <QSet>
+#include <QSize>
 #include <QString>
+#include <QVector>
+#include <atomic>
+#include <memory>
+#include <mutex>
 
-// The library's facade for the host.
+class CodecPreset;
+class IEncoder;
+class IEncodingCallback;
+class ThreadCallback;
+struct TimeStamp;
+
+// The library's facade for the host: one job of several pipelines (IEncoder), fed through the
+// facade's own input queues by its worker thread.
 //
-// The static operations keep no state and may be called from any thread.
-class STREVO_EXPORT Strevo : public QObject
+// A job, in host order:
+//   Strevo job;
+//   job.initialize(&project);                 // the format in which the host delivers input
+//   job.addCodecProfile(new CodecPreset(p));  // one per output; the facade owns them
+//   auto* e = new Encoder;                    // or RefEncoder
+//   e->initialize(&job, &preset, share);      // the facade is the pipelines' status object
+//   e->start();
+//   job.addEncoder(e, 0);                     // the facade owns e from now on
+//   job.start(skipFrames);                    // input is accepted from here on
+//   job.enqueueVideo(...); job.enqueueAudio(...);   // per frame, from any host threads
+//   job.stop();                               // hands over what is queued, stops the pipelines
+//
+// Input is accepted while the job is encoding (isEncoding(): from a successful start() until
+// stop()) and only for the sources that a pipeline was added for (inputSources()). The enqueue
+// calls copy the input into bounded per-source FIFOs and wake the worker thread, which hands
+// each frame and buffer to the pipelines of its source through their own enqueue calls; they
+// never block on the worker. A full FIFO (16 frames per source, 64 buffers per audio input)
+// drops the input and counts it in syncInfo().videoInputDrops (audio: audioInputDrops).
+//
+// Threads: enqueueVideo, both enqueueAudio, waitForVideoRoom, isEncoding, syncInfo and encoders may
+// be called from any host thread, also while another one calls stop(). Everything else, and
+// destruction, on the host's control thread, one call at a time; the host must not change the job
+// (presets, pipelines) while another of its threads is inside a facade call. State reports of the
+// pipelines arrive on their worker threads; failures (type 0, state < 0) are re-emitted as
+// encoderResult(state) on that thread, so connect with a queued connection to handle them on
+// the receiver's own thread.
+class STREVO_EXPORT Strevo : public QObject, public IThreadCallback, public IEncodingStatus
 {
     Q_OBJECT
 
 public:
     explicit Strevo(QObject* parent = nullptr);
+    // Empties the queues, ends the worker, then deletes the output presets and the pipelines
+    // (which finishes their recordings).
     ~Strevo() override;
+
+    // Copies the project preset: the size of the frames the job accepts and whether
+    // masterCodecPreset() chooses one. Always true.
+    bool initialize(ProjectPreset* preset);
+    // Appends an output preset; the facade takes ownership.
+    void addCodecProfile(CodecPreset* preset);
+    // Adds a pipeline the host created (and usually initialised and started) to the job; the
+    // facade takes ownership. It receives the video of input source `source` (0, 1 or 2) and the
+    // audio of audio input `audioInput` (0 to 8; -1: the same index as `source`), and the
+    // source joins inputSources(). A pipeline in share mode that was initialised with the
+    // facade as its status object finds the pipelines added before it through encoders().
+    // Returns false, taking nothing, for a null pipeline, an index out of range or while the
+    // job is encoding (add pipelines before start()).
+    bool addEncoder(IEncoder* encoder, int source = 0, int audioInput = -1);
+
+    // Starts the worker thread (once) and opens the input: false, changing nothing, while no
+    // output preset was added. The first skipFrames calls of enqueueVideo are then discarded
+    // (audio is discarded until they are).
+    bool start(int skipFrames);
+    // Closes the input, lets the worker hand over what is queued and ends it, then stops every
+    // pipeline in list order. Always true.
+    bool stop();
+    bool pause();
+    bool isEncoding();
+    QVector<IEncoder*> encoders() override;
+    void encodingCallback(IEncodingCallback* cb);
+
+    // The output preset whose video width + height is largest (the first of equals; never one
+    // whose sum is not positive); null when the project's useMasterPreset is off or none fits.
+    CodecPreset* masterCodecPreset();
+    // "strevo <major.minor.patch.tweak> <8 hex digits of the build>".
+    QString moduleVersion();
+    // The facade's counters: videoFrames counts the accepted enqueueVideo calls.
+    AVSync& syncInfo();
+
+    const QSet<int>& inputSources() const;
+    QSet<int> requestSources(int);
+    int requestMaxFormat(int, int, int format);
+    QSize requestMaxSize(int, const QSize& size, int);
+
+    // Input of the whole job. planes[0][i] is the frame of source i (sizes[i] pixels of pixel
+    // format formats[i], planes packed without padding; the size must be the project's),
+    // planes[1][i] its GPU texture (pixel format 30); either may be null. One stamp for all
+    // sources; the first frame handed to a pipeline must carry startFlag 1.
+    void enqueueVideo(unsigned char* planes[][3], QSize sizes[], int formats[], TimeStamp* ts);
+    // For a host that must not lose frames (transcoding): true when one more frame of every
+    // accepted source fits in the facade's queues, waiting at most timeoutMs milliseconds; false
+    // on timeout and at once when the job is not encoding. The worker in turn waits (up to a
+    // second) for room in each pipeline before it hands a frame over, so a host that waits here
+    // before each enqueueVideo loses nothing to full queues.
+    bool waitForVideoRoom(int timeoutMs);
+    // One descriptor per audio input (at most the first 9 are used); size bytes in each buffer.
+    void enqueueAudio(const QList<AudioOutputData>& list, int size);
+    // One buffer per source 0, 1, 2 (null: none); size bytes in each.
+    void enqueueAudio(unsigned char* buffers[], int size);
+
+    // The worker thread's body.
+    void threadCallback() override;
+    // Pipelines' state reports; failures are emitted as encoderResult(state).
+    void ecoderStateCallback(IEncoder* encoder, int type, int state) override;
 
     // libavcodec's codec identifier (AVCodecID) for one of the library's codec names, such as
     // "X264" or "AAC"; 0 (no codec) for any other name. Names are compared exactly, with case.
@@ -27,8 +133,51 @@ public:
     // from release to release. The video list always has the six software encoders and lists a
     // hardware encoder only when the machine can run it. It is built anew on each call, and
     // the hardware checks open and close encoder sessions: call it when the host builds its
-    // codec choice, not per frame.
+    // codec choice, not per frame. May be called from any thread.
     static QMap<int, QString> availableVideoCodecs();
     static QMap<int, QString> availableAudioCodecs();
     static QMap<int, QString> availableContainers();
+
+signals:
+    void encoderResult(int result);
+
+private:
+    struct Queues;
+    struct Route
+    {
+        IEncoder* encoder;
+        int source;
+        int audioInput;
+    };
+
+    void clearQueue();
+    // Hands everything queued to the pipelines; true when something was.
+    bool forwardQueued();
+    bool anythingQueued() const;
+    void wakeWorker();
+    bool refuseWhenIdle(const char* call);
+    bool takeSkip(bool video);
+
+    // Set on the control thread before the worker starts, cleared after it ended.
+    ThreadCallback* m_thread = nullptr; // guarded by m_threadMutex for the enqueue calls
+    std::mutex m_threadMutex;
+
+    QVector<Route> m_encoders;            // guarded by m_encodersMutex (the worker reads it)
+    mutable std::mutex m_encodersMutex;   // never held while calling into a pipeline
+    QVector<CodecPreset*> m_codecPresets; // control thread only
+
+    std::unique_ptr<Queues> m_queues; // each FIFO has its own lock
+    std::mutex m_audioMutex;
+    QList<AudioOutputData> m_lastAudio; // guarded by m_audioMutex
+
+    AVSync m_syncInfo;              // atomics
+    ProjectPreset m_projectPreset;  // control thread
+    std::atomic<int> m_encoding{0}; // only stored, never read-modify-written
+    std::atomic<int> m_skipFrames{0};
+    std::atomic<bool> m_idleWarned{false}; // one "not encoding" warning per idle period
+    QSet<int> m_inputSources;              // control thread
+    // What the enqueue calls check, fixed by start() before the input opens.
+    std::atomic<int> m_sourceMask{0}; // bit i: source i accepted
+    std::atomic<int> m_frameWidth{0}, m_frameHeight{0};
+    std::atomic<bool> m_textureInput{false};
 };

@@ -7,6 +7,7 @@
 # (presets, pixel formats, time stamps, and what those include). Every header here must compile
 # with only the others and Qt/FFmpeg; the install test includes them all.
 set(STREVO_PUBLIC_HEADERS
+  api/AudioOutputData.h
   api/BaseHooks.h
   api/Strevo.h
   api/StrevoExport.h
@@ -17,6 +18,7 @@ set(STREVO_PUBLIC_HEADERS
   common/AudioQueue.h
   common/CodecModel.h
   common/CodecPreset.h
+  common/IThreadCallback.h
   common/LockedFifo.h
   common/PixelFormat.h
   common/ProjectModel.h
