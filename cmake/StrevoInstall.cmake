@@ -38,6 +38,8 @@ set(STREVO_PUBLIC_HEADERS
   encoder/RefEncoder.h
   muxer/IMuxerCallback.h
   muxer/LiveUrl.h
+  platform/D3D11Device.h
+  platform/HostD3D11Device.h
   encoder/IVideoThread.h
 )
 foreach(header ${STREVO_PUBLIC_HEADERS})

@@ -13,24 +13,27 @@ namespace CodecTable {
 
 namespace {
 
-// Searched in order; the first matching name wins. The hardware HEVC names are listed one by
-// one: "HEVC(AMF)" has no entry and maps to no codec.
+// Searched in order; the first matching name wins. "HEVC(AMF)" is served by the AMF encoder,
+// which always codes H.264: its stream is declared as H.264, so recordings made under that name
+// are playable.
 constexpr Entry kEntries[] = {
     {"X264", Kind::Video, AV_CODEC_ID_H264, Backend::X264, nullptr, PIX_NV12, AV_PIX_FMT_YUV420P,
      16384},
     // OpenH264 itself refuses pictures above level 5.2's 36864 macroblocks (4096x2304).
     {"H264", Kind::Video, AV_CODEC_ID_H264, Backend::OpenH264, nullptr, PIX_YUV420P,
      AV_PIX_FMT_YUV420P, 8192},
-    {"H264(QuickSync)", Kind::Video, AV_CODEC_ID_H264, Backend::None, nullptr, PIX_NV12,
+    {"H264(QuickSync)", Kind::Video, AV_CODEC_ID_H264, Backend::MFVideo, nullptr, PIX_NV12,
      AV_PIX_FMT_YUV420P, 4096},
-    {"H264(NVENC)", Kind::Video, AV_CODEC_ID_H264, Backend::None, nullptr, PIX_NV12,
+    {"H264(NVENC)", Kind::Video, AV_CODEC_ID_H264, Backend::Nvenc, nullptr, PIX_NV12,
      AV_PIX_FMT_YUV420P, 4096},
-    {"H264(AMF)", Kind::Video, AV_CODEC_ID_H264, Backend::None, nullptr, PIX_NV12,
+    {"H264(AMF)", Kind::Video, AV_CODEC_ID_H264, Backend::Amf, nullptr, PIX_NV12,
      AV_PIX_FMT_YUV420P, 4096},
-    {"HEVC(QuickSync)", Kind::Video, AV_CODEC_ID_HEVC, Backend::None, nullptr, PIX_NV12,
+    {"HEVC(QuickSync)", Kind::Video, AV_CODEC_ID_HEVC, Backend::MFVideo, nullptr, PIX_NV12,
      AV_PIX_FMT_YUV420P, 8192},
-    {"HEVC(NVENC)", Kind::Video, AV_CODEC_ID_HEVC, Backend::None, nullptr, PIX_NV12,
+    {"HEVC(NVENC)", Kind::Video, AV_CODEC_ID_HEVC, Backend::Nvenc, nullptr, PIX_NV12,
      AV_PIX_FMT_YUV420P, 8192},
+    {"HEVC(AMF)", Kind::Video, AV_CODEC_ID_H264, Backend::Amf, nullptr, PIX_NV12,
+     AV_PIX_FMT_YUV420P, 4096},
     {"VP8", Kind::Video, AV_CODEC_ID_VP8, Backend::Vpx, nullptr, PIX_YUV420P, AV_PIX_FMT_YUV420P,
      16383},
     {"VP9", Kind::Video, AV_CODEC_ID_VP9, Backend::Vpx, nullptr, PIX_YUV420P, AV_PIX_FMT_YUV420P,

@@ -30,6 +30,9 @@ enum class Backend
     FFmpegAudio,
     Pcm,
     ShineMp3,
+    MFVideo, // Media Foundation transforms (QuickSync and the other GPU vendors' transforms)
+    Nvenc,   // NVENC session over CUDA or the shared GPU device
+    Amf,     // AMF runtime
 };
 
 struct Entry

@@ -30,14 +30,14 @@ TEST(CodecTable, NamesMapToDocumentedIdsAndEncoderClasses)
     const Row rows[] = {
         {"X264", 27, &typeid(X264)}, {"H264", 27, &typeid(OpenH264)},
         {"H264(QuickSync)", 27, nullptr}, {"H264(NVENC)", 27, nullptr}, {"H264(AMF)", 27, nullptr},
-        {"HEVC(QuickSync)", 173, nullptr}, {"HEVC(NVENC)", 173, nullptr},
+        {"HEVC(QuickSync)", 173, nullptr}, {"HEVC(NVENC)", 173, nullptr}, {"HEVC(AMF)", 27, nullptr},
         {"VP8", 139, &typeid(VPX)}, {"VP9", 167, &typeid(VPX)},
         {"QuickTime Animation (RLE)", 55, &typeid(FFmpegVideo)}, {"MJPEG", 7, &typeid(FFmpegVideo)},
         {"Apple ProRes", 147, &typeid(FFmpegVideo)}, {"AAC", 86018, &typeid(FFmpegAudio)},
         {"MP3", 86017, &typeid(ShineMP3)}, {"AC3", 86019, nullptr},
         {"VORBIS", 86021, &typeid(FFmpegAudio)}, {"OPUS", 86076, &typeid(FFmpegAudio)},
         {"PCM", 65536, &typeid(PCMEnc)}, {"h264", 0, nullptr}, {"", 0, nullptr},
-        {"HEVC(AMF)", 0, nullptr}, {"aac", 0, nullptr}, {"X264 ", 0, nullptr}, {"Mp3", 0, nullptr},
+        {"aac", 0, nullptr}, {"X264 ", 0, nullptr}, {"Mp3", 0, nullptr},
     };
     // clang-format on
     for (const Row& row : rows) {

@@ -1,0 +1,19 @@
+#pragma once
+
+#include "api/StrevoExport.h"
+#include "platform/D3D11Device.h"
+
+// A device whose textures live in system memory: for hosts that render on the CPU and for
+// machines without a GPU. Its context copies with memcpy.
+class STREVO_EXPORT HostD3D11Device : public D3D11Device, public D3D11DeviceContext
+{
+public:
+    std::unique_ptr<D3D11Texture2D> createTexture2D(const D3D11TextureDesc& desc) override;
+    D3D11Memory memory() const override { return D3D11Memory::Host; }
+    bool copyResource(D3D11Texture2D* dst, D3D11Texture2D* src) override;
+
+    // Bytes per row and rows of a picture of the description (NV12: luma rows + chroma rows);
+    // 0 for an unknown format or a size that is not positive.
+    static int rowBytes(const D3D11TextureDesc& desc);
+    static int rows(const D3D11TextureDesc& desc);
+};
