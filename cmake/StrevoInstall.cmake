@@ -1,6 +1,7 @@
-# What `cmake --install` puts into the prefix: libstrevo.so and libcommon.so, the headers a host
-# program compiles against (in their source folders under include/strevo/), the CMake package
-# (find_package(strevo) -> strevo::strevo) and strevo.pc for pkg-config.
+# What `cmake --install` puts into the prefix: libstrevo.so.0 with its development name (a linker
+# script, see below) and libcommon.so, the headers a host program compiles against (in their
+# source folders under include/strevo/), the CMake package (find_package(strevo) ->
+# strevo::strevo) and strevo.pc for pkg-config.
 
 # The public surface: the pipeline and its callbacks, the codec interfaces and factories, the
 # facade, hooks and export macro, and the companion library's headers a host uses with them
@@ -47,8 +48,16 @@ foreach(header ${STREVO_PUBLIC_HEADERS})
   install(FILES ${header} DESTINATION ${STREVO_INCLUDE_INSTALL_DIR}/${folder})
 endforeach()
 
-install(TARGETS strevo common EXPORT strevoTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS strevo EXPORT strevoTargets LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_SKIP)
+install(TARGETS common EXPORT strevoTargets LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+# The library re-exports SoundTouch's classes: a host that links -lstrevo gets libSoundTouch with
+# it. ELF libraries cannot pass on another library's symbols, so the development name
+# libstrevo.so is a linker script (as libc.so is) naming both; the CMake package adds
+# SoundTouch to strevo::strevo's link interface instead.
+file(WRITE ${CMAKE_BINARY_DIR}/cmake/libstrevo.so
+  "/* GNU ld script: libstrevo and the SoundTouch library whose classes it re-exports. */\n"
+  "INPUT(libstrevo.so.${PROJECT_VERSION_MAJOR} AS_NEEDED(-lSoundTouch))\n")
+install(FILES ${CMAKE_BINARY_DIR}/cmake/libstrevo.so DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(EXPORT strevoTargets NAMESPACE strevo:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/strevo)
 
 configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/strevoConfig.cmake.in

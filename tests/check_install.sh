@@ -31,11 +31,18 @@ cmake --build "$tmp/cmake-build" -j2 >"$tmp/build.log" || { cat "$tmp/build.log"
 c++ -std=c++17 -O2 $(pkg-config --cflags strevo) "$host_src/host.cpp" -o "$tmp/pc-host" \
     $(pkg-config --libs strevo) -Wl,-rpath,"$libdir" || fail "pkg-config build"
 
+# SoundTouch comes with libstrevo: a host that uses it links -lstrevo and nothing of SoundTouch.
+# shellcheck disable=SC2046
+c++ -std=c++17 -O2 $(pkg-config --cflags strevo) "$(dirname "$0")/install/TempoHost.cpp" \
+    -o "$tmp/tempo-host" $(pkg-config --libs strevo) -Wl,-rpath,"$libdir" ||
+    fail "a host using soundtouch::SoundTouch does not build against libstrevo alone"
+"$tmp/tempo-host" || fail "SoundTouch through libstrevo: wrong tempo or pitch"
+
 # Both run at once (each records in real time); each must use the installed library.
 mkdir "$tmp/out-cmake" "$tmp/out-pc"
 for host in "$tmp/cmake-build/strevo-host" "$tmp/pc-host"; do
     # grep reads all of ldd's output: with -q it could quit early and, under pipefail, fail ldd.
-    ldd "$host" | grep "libstrevo.so => $libdir/" >/dev/null || fail "$host does not use $libdir/libstrevo.so"
+    ldd "$host" | grep "libstrevo.so.0 => $libdir/" >/dev/null || fail "$host does not use $libdir/libstrevo.so.0"
 done
 "$tmp/cmake-build/strevo-host" "$tmp/out-cmake" >"$tmp/cmake.path" &
 cmake_pid=$!
