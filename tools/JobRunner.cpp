@@ -1,5 +1,6 @@
 #include "tools/JobRunner.h"
 
+#include "api/Strevo.h"
 #include "common/Redact.h"
 #include "common/TimeStamp.h"
 #include "encoder/Encoder.h"
@@ -39,8 +40,6 @@ enum ReportState
 // After kRoomWaits of them the frame is pushed anyway (the pipeline then counts it as dropped).
 constexpr int kRoomWaitMs = 200;
 constexpr int kRoomWaits = 50;
-// How long the feeding loop waits for a lent frame buffer before it reads into its own.
-constexpr int kLendWaitMs = 10000;
 // Frames an output may hold between the host and its encoder before the host waits (or, for
 // a live source in real time, drops): enough to keep an encoder busy, little memory.
 constexpr long long kMaxBacklog = 6;
@@ -215,16 +214,30 @@ JobRunner::~JobRunner()
 
 void JobRunner::destroyPipelines()
 {
-    // Pipelines that never started: deleting them closes their files.
-    for (auto& out : m_outputs) {
-        delete out->encoder;
-        out->encoder = nullptr;
-    }
+    destroyJob(); // pipelines that never ran: deleting them closes their files
     m_outputs.clear();
+}
+
+void JobRunner::destroyJob()
+{
+    m_reportTo.store(nullptr);
+    m_job.reset();
+    for (auto& out : m_outputs)
+        out->encoder = nullptr;
 }
 
 bool JobRunner::prepare(const QVector<CodecPreset>& presets, QString* error)
 {
+    if (presets.isEmpty()) {
+        *error = QStringLiteral("the job has no output");
+        return false;
+    }
+    m_job = std::make_unique<Strevo>();
+    // The source delivers frames of the project's size and format, which every preset carries.
+    ProjectPreset project = presets.front();
+    m_job->initialize(&project);
+    QObject::connect(m_job.get(), &Strevo::encoderResult,
+                     [this](int) { m_failureReports.fetch_add(1); });
     for (int i = 0; i < presets.size(); ++i) {
         auto out = std::make_unique<Output>();
         out->number = i + 1;
@@ -307,6 +320,7 @@ bool JobRunner::prepare(const QVector<CodecPreset>& presets, QString* error)
             return false;
         }
         out->encoder->encodingCallback(out.get());
+        m_job->addCodecProfile(new CodecPreset(presets[i]));
         // No worker runs yet, so the muxer's first path can be read here.
         if (!out->encoder->recordingPath().isEmpty())
             out->paths.append(out->encoder->recordingPath());
@@ -318,7 +332,9 @@ bool JobRunner::prepare(const QVector<CodecPreset>& presets, QString* error)
                 RefEncoder::sameVideo(other->preset, out->preset))
                 out->videoFrom = other.get();
         out->encoder->start();
+        m_job->addEncoder(out->encoder, 0);
     }
+    m_reportTo.store(m_job.get());
     return true;
 }
 
@@ -332,6 +348,8 @@ JobRunner::Output* JobRunner::find(IEncoder* encoder)
 
 void JobRunner::ecoderStateCallback(IEncoder* encoder, int type, int state)
 {
+    if (Strevo* job = m_reportTo.load())
+        job->ecoderStateCallback(encoder, type, state);
     Output* out = find(encoder);
     if (!out)
         return;
@@ -433,15 +451,17 @@ void JobRunner::flushMessages()
         say(m);
 }
 
-// Frames given to the pipeline that it has neither encoded nor accounted otherwise. A frame
-// the encoder holds back before its first packet is counted as missed; a drop marker counts
-// twice in videoFrames (queued, then accounted) and once in videoInputDrops.
+// Frames the job accepted that the output has neither encoded nor accounted otherwise: those
+// in the job's queue, in the pipeline's queue and in its encoder. A frame the encoder holds back
+// before its first packet is counted as missed.
 long long JobRunner::backlog(const Output& out) const
 {
+    const AVSync& job = m_job->syncInfo();
     const AVSync& sync = out.encoder->getSyncInfo();
     const EncodedVideo& video = out.encoder->encodedVideo();
-    return sync.videoFrames.load() - static_cast<long long>(video.frameCount.load()) -
-           static_cast<long long>(video.missedFrames.load()) - 2LL * sync.videoInputDrops.load() -
+    return job.videoFrames.load() - job.videoInputDrops.load() -
+           static_cast<long long>(video.frameCount.load()) -
+           static_cast<long long>(video.missedFrames.load()) - sync.videoInputDrops.load() -
            out.writeFailures.load() - out.slack;
 }
 
@@ -468,74 +488,36 @@ void JobRunner::waitForRoom(Output& out)
     }
 }
 
-JobRunner::Output* JobRunner::directOutput() const
+void JobRunner::pushVideo(const MediaSource::Chunk& chunk)
 {
-    // One output of a source pushed as fast as it is taken: the source reads each picture into
-    // a buffer the pipeline lends, and the pipeline encodes it from there without a copy.
-    if (m_outputs.size() != 1 || m_source.isLive() || m_source.directFormat() < 0 ||
-        m_outputs.front()->stopped())
-        return nullptr;
-    return m_outputs.front().get();
-}
-
-void JobRunner::pushVideo(Output& out, const MediaSource::Chunk& chunk, bool mayDrop,
-                          unsigned char* lent)
-{
-    const bool inLent = lent && chunk.video == lent;
-    if (lent && (!inLent || out.stopped())) {
-        out.encoder->returnVideoBuffer(lent);
-        lent = nullptr;
-    }
-    // An output whose video another one encodes gets none; one that encodes for others is fed
-    // even when its own output has failed.
-    if (out.follows() || (out.stopped() && !out.sharing))
-        return;
-    auto* data = const_cast<unsigned char*>(chunk.video);
     const bool live = m_source.isLive();
     if (!live || m_options.fast) {
-        waitForRoom(out);
-        // The pipeline's own bound drops what does not fit; a file or a fast source must lose
-        // nothing, so it also waits for the pipeline's room (the backlog above keeps far less
-        // in flight, so this rarely blocks).
-        for (int i = 0; i < kRoomWaits && !m_stopRequested.load() && !out.stopped(); ++i) {
-            if (out.encoder->waitForVideoRoom(kRoomWaitMs))
+        // Outputs whose video another one encodes wait for that one; a failed output is not
+        // waited for, unless it encodes for others.
+        for (auto& out : m_outputs)
+            if (!out->follows() && (!out->stopped() || out->sharing))
+                waitForRoom(*out);
+        for (int i = 0; i < kRoomWaits && !m_stopRequested.load(); ++i) {
+            if (m_job->waitForVideoRoom(kRoomWaitMs))
                 break;
             flushMessages();
         }
-    } else if (mayDrop && out.encoder->encodedVideo().frameCount.load() > 0 &&
-               backlog(out) >
-                   std::max<long long>(kMaxBacklog, std::llround(m_source.frameRate()))) {
-        // A live source cannot wait for a slow encoder: pass a drop marker, which the pipeline
-        // accounts as a lost input frame, rather than letting the queue grow.
-        data = nullptr;
     }
-    if (live) {
-        // Every frame of the generated source may start the recording. Marking only the first
-        // one is not enough: the pipeline counts itself started only if that frame is still in
-        // its queue after the enqueue, and its video thread may already have taken it.
-        TimeStamp stamp;
-        stamp.startFlag = 1;
-        out.encoder->enqueueVideo(data, chunk.width, chunk.height, chunk.format, &stamp);
-    } else if (lent) {
-        out.encoder->submitVideoBuffer(lent, nullptr);
-    } else {
-        out.encoder->enqueueVideo(data, chunk.width, chunk.height, chunk.format);
-    }
-}
-
-void JobRunner::waitDrained(Output& out)
-{
-    const auto start = Clock::now();
-    while (!m_stopRequested.load() && !out.stopped() && backlog(out) > 0 &&
-           Clock::now() - start < kStallTime)
-        QThread::usleep(500); // a frame the encoder keeps signals nothing: poll
+    unsigned char* planes[2][3] = {{const_cast<unsigned char*>(chunk.video)}};
+    QSize sizes[3] = {QSize(chunk.width, chunk.height)};
+    int formats[3] = {chunk.format};
+    // Every frame of the generated source may start the recording. Marking only the first one
+    // is not enough: a pipeline counts itself started only if that frame is still in its queue
+    // after the enqueue, and its video thread may already have taken it.
+    TimeStamp stamp;
+    stamp.startFlag = 1;
+    m_job->enqueueVideo(planes, sizes, formats, live ? &stamp : nullptr);
 }
 
 void JobRunner::pushAudio(const unsigned char* data, int bytes)
 {
-    for (auto& out : m_outputs)
-        if (out->preset.audioCodec().enabled && !out->stopped())
-            out->encoder->enqueueAudio(const_cast<unsigned char*>(data), bytes);
+    unsigned char* buffers[3] = {const_cast<unsigned char*>(data)};
+    m_job->enqueueAudio(buffers, bytes);
 }
 
 void JobRunner::sleepUntil(Clock::time_point when)
@@ -604,6 +586,10 @@ void JobRunner::showProgress(bool force)
         if (out->preset.streaming().enabled && !out->preset.local().enabled)
             bytes += out->videoFrom->videoBytes.load() + out->audioBytes.load();
     }
+    if (m_job) {
+        const AVSync& job = m_job->syncInfo();
+        drops += static_cast<int>(job.videoInputDrops.load() + job.audioInputDrops.load());
+    }
     const double elapsed = std::chrono::duration<double>(now - m_start).count();
     QString line = QStringLiteral("time %1  frames %2  speed %3x  drops %4  size %5")
                        .arg(timeText(seconds))
@@ -657,6 +643,7 @@ ExitStatus JobRunner::run()
     long long frames = 0;
     long long silenceSamples = 0;
     MediaSource::Chunk chunk;
+    m_job->start(0);
     while (!m_stopRequested.load()) {
         if (limit >= 0 && frames >= limit)
             break;
@@ -664,16 +651,7 @@ ExitStatus JobRunner::run()
             m_allStopped = true;
             break;
         }
-        Output* direct = directOutput();
-        unsigned char* lent =
-            direct ? direct->encoder->lendVideoBuffer(m_source.width(), m_source.height(),
-                                                      m_source.directFormat(), kLendWaitMs)
-                   : nullptr;
-        if (lent)
-            m_source.readNextInto(lent);
         if (!m_source.read(&chunk)) {
-            if (lent)
-                direct->encoder->returnVideoBuffer(lent);
             sourceError = m_source.error();
             break;
         }
@@ -681,13 +659,9 @@ ExitStatus JobRunner::run()
             if (paced)
                 sleepUntil(m_start + std::chrono::duration_cast<Clock::duration>(
                                          std::chrono::duration<double>(frames / fps)));
-            if (m_stopRequested.load()) {
-                if (lent)
-                    direct->encoder->returnVideoBuffer(lent);
+            if (m_stopRequested.load())
                 break;
-            }
-            for (auto& out : m_outputs)
-                pushVideo(*out, chunk, true, out.get() == direct ? lent : nullptr);
+            pushVideo(chunk);
             ++frames;
             if (!m_source.hasAudio()) {
                 // Silence that lasts exactly as long as the frames pushed so far.
@@ -696,8 +670,7 @@ ExitStatus JobRunner::run()
                 silenceSamples = end;
                 pushAudio(m_silence.data(), static_cast<int>(m_silence.size()));
             }
-        } else if (lent)
-            direct->encoder->returnVideoBuffer(lent);
+        }
         if (chunk.audioBytes > 0 && frames > 0)
             pushAudio(chunk.audio, chunk.audioBytes);
         showProgress(false);
@@ -710,13 +683,16 @@ ExitStatus JobRunner::run()
     if (m_allStopped)
         say(QStringLiteral("every output has failed; the job ends"));
 
-    // Host order: stop every pipeline (its threads encode what is queued), then delete them
-    // (which writes the trailers and closes the files).
+    // Host order: stop the job (it hands over what is queued and stops every pipeline, whose
+    // threads encode what they hold), then delete it (which deletes the pipelines, writing the
+    // trailers and closing the files).
     // The state at the end of the run is the one reported, not the one stop() leaves.
     watchLive();
     m_finishing = true;
+    m_job->stop();
+    m_inputDrops =
+        m_job->syncInfo().videoInputDrops.load() + m_job->syncInfo().audioInputDrops.load();
     for (auto& out : m_outputs) {
-        out->encoder->stop();
         const AVSync& sync = out->encoder->getSyncInfo();
         if (out->live) {
             out->reconnects = sync.liveReconnects.load();
@@ -735,9 +711,8 @@ ExitStatus JobRunner::run()
         std::fputc('\n', stderr);
         m_progressShown = false;
     }
+    destroyJob();
     for (auto& out : m_outputs) {
-        delete out->encoder;
-        out->encoder = nullptr;
         for (const QString& path : out->currentPaths()) {
             // A file whose folder was deleted while it was written is gone with it.
             if (out->preset.local().enabled && !QFileInfo::exists(path))
@@ -835,6 +810,8 @@ void JobRunner::printSummary(double elapsed, const QString& sourceError)
         root.insert(QStringLiteral("interrupted"), m_interrupted);
         root.insert(QStringLiteral("elapsed"), std::round(elapsed * 1000) / 1000);
         root.insert(QStringLiteral("damaged"), m_source.damaged());
+        root.insert(QStringLiteral("inputDrops"), m_inputDrops);
+        root.insert(QStringLiteral("failureReports"), m_failureReports.load());
         if (!sourceError.isEmpty())
             root.insert(QStringLiteral("sourceError"), redact(sourceError));
         root.insert(QStringLiteral("outputs"), outputs);
@@ -849,6 +826,9 @@ void JobRunner::printSummary(double elapsed, const QString& sourceError)
                 elapsed);
     if (m_source.damaged() > 0)
         std::printf("  %lld damaged packets or frames skipped\n", m_source.damaged());
+    if (m_inputDrops > 0)
+        std::printf("  %lld frames or sound buffers dropped: the outputs fell behind the source\n",
+                    m_inputDrops);
     for (auto& out : m_outputs) {
         const double seconds = out->frames / out->preset.videoCodec().frameRate;
         std::printf("output %d: %s\n", out->number, qPrintable(out->title()));

@@ -15,14 +15,22 @@
 #include <vector>
 
 class IEncoder;
+class Strevo;
 
-// Runs one job as a host of the library: one pipeline per output preset, driven in the order
-// the library expects (construct, initialize, encodingCallback, start, enqueue..., stop,
-// delete), fed from one source, with a progress line and a summary.
+// Runs one job as a host of the library: one pipeline per output preset, all in one job of the
+// library's facade (Strevo), which copies the source's frames and sound into its input queues
+// and hands them to the pipelines from its worker thread. Host order: construct each pipeline,
+// initialize, encodingCallback, start, add it to the job; start the job, enqueue..., stop the
+// job (it stops the pipelines), delete the job (which deletes the pipelines and so finishes the
+// files). A progress line and a summary follow the run.
+//
+// The runner stays the pipelines' status object, to follow each output's files and failures,
+// and passes every report on to the job, which emits encoderResult() for failures.
 //
 // Threads: everything here runs on the caller's thread except the IEncodingStatus and
-// IEncodingCallback operations, which the pipelines call on their worker threads; those only
-// update atomics or fields under an output's mutex and queue messages for the caller's thread.
+// IEncodingCallback operations and the encoderResult() handler, which run on the library's
+// worker threads; those only update atomics or fields under an output's mutex and queue messages
+// for the caller's thread.
 class JobRunner : public IEncodingStatus
 {
 public:
@@ -58,18 +66,15 @@ private:
 
     void destroyPipelines();
     Output* find(IEncoder* encoder);
-    // `mayDrop`: a live source in real time may pass a drop marker instead when the output
-    // falls behind.
-    // `lent`: a buffer lent by out's pipeline that the chunk's picture may sit in; it is
-    // submitted (picture in it) or given back (not used), never left lent.
-    void pushVideo(Output& out, const MediaSource::Chunk& chunk, bool mayDrop,
-                   unsigned char* lent = nullptr);
-    // The one output whose pipeline lends the source its frame buffers, or null.
-    Output* directOutput() const;
+    // Hands one picture to the job. A file or a fast source first waits until every output
+    // has room for it, so it loses nothing; a live source in real time never waits (the job's
+    // queue drops what does not fit, and counts it).
+    void pushVideo(const MediaSource::Chunk& chunk);
     void pushAudio(const unsigned char* data, int bytes);
     long long backlog(const Output& out) const;
     void waitForRoom(Output& out);
-    void waitDrained(Output& out);
+    // Deletes the job, which deletes its pipelines (finishing their files).
+    void destroyJob();
     void sleepUntil(Clock::time_point when);
     // Follows the live outputs' states, telling when one goes live or loses its connection.
     void watchLive();
@@ -87,6 +92,12 @@ private:
     Options m_options;
     const std::atomic<bool>& m_stopRequested;
     std::vector<std::unique_ptr<Output>> m_outputs;
+    std::unique_ptr<Strevo> m_job; // owns the pipelines once they are added to it
+    // The job as the pipelines' reports see it: cleared before the job is deleted, so that a
+    // report from a pipeline being deleted is not passed to a job that is going away.
+    std::atomic<Strevo*> m_reportTo{nullptr};
+    std::atomic<int> m_failureReports{0}; // encoderResult() emissions
+    long long m_inputDrops = 0;           // frames and buffers the job's full queues dropped
     std::vector<unsigned char> m_silence;
     Clock::time_point m_start;
     Clock::time_point m_lastProgress;

@@ -12,7 +12,7 @@
 // one video encoder, which the second finds through the facade's list of pipelines.
 TEST(StrevoJob, TwoOutputsFedThroughTheFacade)
 {
-    constexpr int kSkip = 5, kFrames = 90, W = 320, H = 240;
+    constexpr int kSkip = 5, kFrames = 300, W = 320, H = 240; // 10 s
     constexpr double kFps = 30;
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
