@@ -13,6 +13,7 @@
 #include <QDebug>
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 namespace {
 
@@ -57,18 +58,31 @@ constexpr int kAudioDepth = 64;
 // pipeline then drops and counts it).
 constexpr int kHandOverWaitMs = 1000;
 
-// A queued frame with the stamp it came with (a VideoQueue does not keep one).
+// A queued frame with the stamp it came with (a VideoQueue does not keep one): a copy, or a
+// buffer that `lender` lent the host, which goes back to it unless it was submitted there.
 struct QueuedVideo
 {
-    QueuedVideo(unsigned char* data, int width, int height, int format, TimeStamp* ts)
-        : frame(data, width, height, format, false, ts), hasStamp(ts != nullptr)
+    QueuedVideo(unsigned char* data, int width, int height, int format, TimeStamp* ts,
+                IEncoder* lender = nullptr)
+        : frame(lender ? nullptr : data, width, height, format, false, ts), hasStamp(ts != nullptr),
+          lender(lender), lent(lender ? data : nullptr)
     {
         if (ts)
             stamp = *ts;
     }
-    VideoQueue frame;
+    ~QueuedVideo()
+    {
+        if (lent)
+            lender->returnVideoBuffer(lent);
+    }
+    QueuedVideo(const QueuedVideo&) = delete;
+    QueuedVideo& operator=(const QueuedVideo&) = delete;
+
+    VideoQueue frame; // no pixels for a lent buffer
     TimeStamp stamp;
     bool hasStamp;
+    IEncoder* lender;
+    unsigned char* lent;
 };
 
 } // namespace
@@ -345,6 +359,58 @@ void Strevo::enqueueVideo(unsigned char* planes[][3], QSize sizes[], int formats
     wakeWorker();
 }
 
+IEncoder* Strevo::onlyPipelineOf(int source)
+{
+    std::lock_guard<std::mutex> lock(m_encodersMutex);
+    IEncoder* only = nullptr;
+    for (const Route& route : m_encoders) {
+        if (route.source != source)
+            continue;
+        if (only)
+            return nullptr;
+        only = route.encoder;
+    }
+    return only;
+}
+
+unsigned char* Strevo::lendVideoBuffer(int source, int format, int timeoutMs)
+{
+    if (source < 0 || source >= kSources || !(m_sourceMask.load() & (1 << source)) ||
+        m_textureInput.load() || !isEncoding())
+        return nullptr;
+    IEncoder* pipeline = onlyPipelineOf(source);
+    if (!pipeline)
+        return nullptr;
+    unsigned char* buffer =
+        pipeline->lendVideoBuffer(m_frameWidth.load(), m_frameHeight.load(), format, timeoutMs);
+    if (buffer)
+        m_lentFormat[source].store(format);
+    return buffer;
+}
+
+void Strevo::returnVideoBuffer(int source, unsigned char* buffer)
+{
+    IEncoder* pipeline = source >= 0 && source < kSources ? onlyPipelineOf(source) : nullptr;
+    if (buffer && pipeline)
+        pipeline->returnVideoBuffer(buffer);
+}
+
+void Strevo::submitVideoBuffer(int source, unsigned char* buffer, TimeStamp* ts)
+{
+    IEncoder* pipeline = source >= 0 && source < kSources ? onlyPipelineOf(source) : nullptr;
+    if (!buffer || !pipeline)
+        return;
+    // From here on the entry owns the buffer: dropped, skipped or refused, it goes back.
+    auto item = std::make_unique<QueuedVideo>(buffer, m_frameWidth.load(), m_frameHeight.load(),
+                                              m_lentFormat[source].load(), ts, pipeline);
+    if (refuseWhenIdle("Strevo::submitVideoBuffer") || takeSkip(true))
+        return;
+    if (!m_queues->video[source].append(std::move(item)))
+        m_syncInfo.videoInputDrops.fetch_add(1, std::memory_order_relaxed);
+    m_syncInfo.videoFrames.fetch_add(1, std::memory_order_relaxed);
+    wakeWorker();
+}
+
 bool Strevo::waitForVideoRoom(int timeoutMs)
 {
     const auto deadline =
@@ -449,7 +515,11 @@ bool Strevo::forwardQueued()
                 if (route.source != i)
                     continue;
                 route.encoder->waitForVideoRoom(kHandOverWaitMs);
-                if (item->hasStamp)
+                if (item->lent) {
+                    if (route.encoder == item->lender)
+                        route.encoder->submitVideoBuffer(std::exchange(item->lent, nullptr),
+                                                         item->hasStamp ? &item->stamp : nullptr);
+                } else if (item->hasStamp)
                     route.encoder->enqueueVideo(f.data(), f.width(), f.height(), f.format(),
                                                 &item->stamp);
                 else

@@ -113,6 +113,18 @@ public:
     // second) for room in each pipeline before it hands a frame over, so a host that waits here
     // before each enqueueVideo loses nothing to full queues.
     bool waitForVideoRoom(int timeoutMs);
+    // Input without a copy, for a host that fills its frames itself (a file reader, a capture
+    // into memory): when exactly one pipeline takes source `source`, the facade lends one of
+    // that pipeline's frame buffers (IEncoder::lendVideoBuffer) for a frame of the project's
+    // size in `format`, waiting at most timeoutMs. Null when the job is not encoding, the
+    // source has no pipeline or several (use enqueueVideo), textures are the input, or on
+    // timeout. The host fills the buffer and then either submits it, which queues it as
+    // enqueueVideo would queue a copy (skip count, limits and counters alike; ts null: no
+    // stamp), or returns it unused; after either call it is no longer the host's. Same threads
+    // as enqueueVideo, one host thread per source.
+    unsigned char* lendVideoBuffer(int source, int format, int timeoutMs);
+    void submitVideoBuffer(int source, unsigned char* buffer, TimeStamp* ts);
+    void returnVideoBuffer(int source, unsigned char* buffer);
     // One descriptor per audio input (at most the first 9 are used); size bytes in each buffer.
     void enqueueAudio(const QList<AudioOutputData>& list, int size);
     // One buffer per source 0, 1, 2 (null: none); size bytes in each.
@@ -157,6 +169,8 @@ private:
     void wakeWorker();
     bool refuseWhenIdle(const char* call);
     bool takeSkip(bool video);
+    // The one pipeline that takes source `source`, or null (none, or several).
+    IEncoder* onlyPipelineOf(int source);
 
     // Set on the control thread before the worker starts, cleared after it ended.
     ThreadCallback* m_thread = nullptr; // guarded by m_threadMutex for the enqueue calls
@@ -180,4 +194,5 @@ private:
     std::atomic<int> m_sourceMask{0}; // bit i: source i accepted
     std::atomic<int> m_frameWidth{0}, m_frameHeight{0};
     std::atomic<bool> m_textureInput{false};
+    std::atomic<int> m_lentFormat[3] = {}; // per source: the format of its last lent buffer
 };

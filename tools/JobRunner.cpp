@@ -40,6 +40,8 @@ enum ReportState
 // After kRoomWaits of them the frame is pushed anyway (the pipeline then counts it as dropped).
 constexpr int kRoomWaitMs = 200;
 constexpr int kRoomWaits = 50;
+// How long the feeding loop waits for a lent frame buffer before it reads into its own.
+constexpr int kLendWaitMs = 10000;
 // Frames an output may hold between the host and its encoder before the host waits (or, for
 // a live source in real time, drops): enough to keep an encoder busy, little memory.
 constexpr long long kMaxBacklog = 6;
@@ -488,8 +490,20 @@ void JobRunner::waitForRoom(Output& out)
     }
 }
 
-void JobRunner::pushVideo(const MediaSource::Chunk& chunk)
+unsigned char* JobRunner::lendBuffer()
 {
+    // The job lends only when one pipeline takes the source.
+    if (m_source.isLive() || m_source.directFormat() < 0 || m_outputs.front()->stopped())
+        return nullptr;
+    return m_job->lendVideoBuffer(0, m_source.directFormat(), kLendWaitMs);
+}
+
+void JobRunner::pushVideo(const MediaSource::Chunk& chunk, unsigned char* lent)
+{
+    if (lent && chunk.video != lent) {
+        m_job->returnVideoBuffer(0, lent);
+        lent = nullptr;
+    }
     const bool live = m_source.isLive();
     if (!live || m_options.fast) {
         // Outputs whose video another one encodes wait for that one; a failed output is not
@@ -511,7 +525,10 @@ void JobRunner::pushVideo(const MediaSource::Chunk& chunk)
     // after the enqueue, and its video thread may already have taken it.
     TimeStamp stamp;
     stamp.startFlag = 1;
-    m_job->enqueueVideo(planes, sizes, formats, live ? &stamp : nullptr);
+    if (lent)
+        m_job->submitVideoBuffer(0, lent, live ? &stamp : nullptr);
+    else
+        m_job->enqueueVideo(planes, sizes, formats, live ? &stamp : nullptr);
 }
 
 void JobRunner::pushAudio(const unsigned char* data, int bytes)
@@ -651,17 +668,27 @@ ExitStatus JobRunner::run()
             m_allStopped = true;
             break;
         }
+        unsigned char* lent = lendBuffer();
+        if (lent)
+            m_source.readNextInto(lent);
         if (!m_source.read(&chunk)) {
+            if (lent)
+                m_job->returnVideoBuffer(0, lent);
             sourceError = m_source.error();
             break;
         }
+        if (!chunk.video && lent)
+            m_job->returnVideoBuffer(0, lent);
         if (chunk.video) {
             if (paced)
                 sleepUntil(m_start + std::chrono::duration_cast<Clock::duration>(
                                          std::chrono::duration<double>(frames / fps)));
-            if (m_stopRequested.load())
+            if (m_stopRequested.load()) {
+                if (lent)
+                    m_job->returnVideoBuffer(0, lent);
                 break;
-            pushVideo(chunk);
+            }
+            pushVideo(chunk, lent);
             ++frames;
             if (!m_source.hasAudio()) {
                 // Silence that lasts exactly as long as the frames pushed so far.

@@ -69,7 +69,12 @@ private:
     // Hands one picture to the job. A file or a fast source first waits until every output
     // has room for it, so it loses nothing; a live source in real time never waits (the job's
     // queue drops what does not fit, and counts it).
-    void pushVideo(const MediaSource::Chunk& chunk);
+    // `lent`: a buffer the job lent for the chunk's picture; submitted when the picture is in
+    // it, given back otherwise.
+    void pushVideo(const MediaSource::Chunk& chunk, unsigned char* lent);
+    // For one output from a file or raw input: a frame buffer of its pipeline, lent through
+    // the job, for the source to read its next picture into (no copy on the way in); or null.
+    unsigned char* lendBuffer();
     void pushAudio(const unsigned char* data, int bytes);
     long long backlog(const Output& out) const;
     void waitForRoom(Output& out);

@@ -132,8 +132,8 @@ bool MediaFileSource::fail(const QString& what, int code)
 
 void MediaFileSource::addVideo(AVFrame* frame)
 {
-    // The decoder's frame is kept by reference, not converted yet: read() converts it when it
-    // delivers it.
+    // The decoder's frame is kept by reference, not converted yet: read() converts it straight
+    // into the buffer it is delivered in.
     Item item;
     item.picture.reset(av_frame_alloc());
     if (!item.picture)
@@ -304,8 +304,15 @@ bool MediaFileSource::fill()
     return true;
 }
 
+int MediaFileSource::directFormat() const
+{
+    return PIX_NV12;
+}
+
 bool MediaFileSource::read(Chunk* chunk)
 {
+    unsigned char* const target = m_target;
+    m_target = nullptr;
     for (;;) {
         if (!fill() || m_pending.empty())
             return false;
@@ -318,8 +325,12 @@ bool MediaFileSource::read(Chunk* chunk)
             chunk->audioBytes = static_cast<int>(m_audioItem.data.size());
             return true;
         }
-        m_picture.resize(static_cast<size_t>(pixelFormatFrameSize(PIX_NV12, m_width, m_height)));
-        unsigned char* const dest = m_picture.data();
+        unsigned char* dest = target;
+        if (!dest) {
+            m_picture.resize(
+                static_cast<size_t>(pixelFormatFrameSize(PIX_NV12, m_width, m_height)));
+            dest = m_picture.data();
+        }
         if (!convert(item.picture.get(), dest)) {
             // A picture in a layout the converter cannot take: skipped like a damaged one.
             if (!skipDamaged(QStringLiteral("converting a picture failed"), AVERROR(EINVAL)))

@@ -8,8 +8,9 @@
 
 // A media file decoded with libavformat and libavcodec: the best video stream, converted to
 // NV12 at its own size (the pipelines scale it to each output's size) when read() hands it
-// out, and the best audio stream, resampled to the project's audio format. Audio is aligned to the
-// first video frame: sound before it is cut, a gap before the first sound is filled with silence.
+// out, into the host's buffer when one was given (readNextInto), and the best audio
+// stream, resampled to the project's audio format. Audio is aligned to the first video frame:
+// sound before it is cut, a gap before the first sound is filled with silence.
 //
 // Damage does not end the input: a packet that cannot be read or decoded, and a frame the
 // decoder reports as broken, are skipped and counted (damaged()), as players skip them.
@@ -29,6 +30,8 @@ public:
     double frameRate() const override { return m_frameRate; }
     QString describe() const override;
     long long damaged() const override { return m_damaged; }
+    int directFormat() const override;
+    void readNextInto(unsigned char* buffer) override { m_target = buffer; }
 
 private:
     // A decoded picture (kept as the decoder's reference-counted frame until read() converts
@@ -83,5 +86,6 @@ private:
     std::deque<Item> m_pending;
     std::vector<unsigned char> m_picture; // the last video frame read() into the source's own
     Item m_audioItem;                     // the last audio block read()
+    unsigned char* m_target = nullptr;    // the next read()'s picture destination, if given
     QString m_error;
 };

@@ -41,4 +41,10 @@ public:
     virtual QString describe() const = 0;
     // Packets and frames skipped so far because they were damaged.
     virtual long long damaged() const { return 0; }
+    // A source that can read a picture straight into a buffer of the host's (a pipeline's lent
+    // frame buffer, saving a copy) gives its pixel format; -1 when it cannot.
+    virtual int directFormat() const { return -1; }
+    // The next read() writes its picture into `buffer` (the packed size of one picture) and
+    // delivers it from there. Only after directFormat() said yes; used for one read().
+    virtual void readNextInto(unsigned char* buffer) {}
 };

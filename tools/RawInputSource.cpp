@@ -33,7 +33,8 @@ bool RawInputSource::open(QString* error)
 bool RawInputSource::read(Chunk* chunk)
 {
     std::vector<unsigned char>& frame = m_frames[m_next];
-    unsigned char* const dest = frame.data();
+    unsigned char* const dest = m_target ? m_target : frame.data();
+    m_target = nullptr;
     size_t got = 0;
     while (got < frame.size()) {
         const ssize_t n = ::read(m_fd, dest + got, frame.size() - got);

@@ -25,6 +25,8 @@ public:
     int height() const override { return m_height; }
     double frameRate() const override { return m_frameRate; }
     QString describe() const override;
+    int directFormat() const override { return m_format; }
+    void readNextInto(unsigned char* buffer) override { m_target = buffer; }
 
 private:
     int m_fd;
@@ -35,5 +37,6 @@ private:
     // Two buffers, used in turn, so that a read that fails half-way leaves the last frame.
     std::vector<unsigned char> m_frames[2];
     int m_next = 0;
+    unsigned char* m_target = nullptr; // the next read()'s destination instead of m_frames
     QString m_error;
 };

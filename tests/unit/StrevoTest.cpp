@@ -38,6 +38,13 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         audio.push_back(d[0]);
     }
+    // One buffer to lend; what comes back is counted.
+    unsigned char* lendVideoBuffer(int, int, int, int) override { return pool.data(); }
+    void submitVideoBuffer(unsigned char* b, TimeStamp* ts) override
+    {
+        enqueueVideo(b, W, H, PIX_NV12, ts);
+    }
+    void returnVideoBuffer(unsigned char*) override { ++returned; }
     bool stop() override { return ++stops, true; }
     bool pause() override { return ++pauses, true; }
 
@@ -45,7 +52,8 @@ public:
     std::mutex mutex;
     std::vector<Frame> frames; // guarded by mutex while the job runs
     std::vector<int> audio;    // likewise
-    int stops = 0, pauses = 0;
+    int stops = 0, pauses = 0, returned = 0;
+    std::vector<unsigned char> pool = std::vector<unsigned char>(kFrameBytes, 7);
 };
 
 // A facade for a 64×32 project with one output preset, and feeding helpers: every source gets a
@@ -181,6 +189,35 @@ TEST(Strevo, TextureOnlyEntries)
     job.strevo.stop();
     const RecordingPipeline::Frame entry{PIX_TEXTURE, 0, 0, std::intptr_t(&texture), false};
     EXPECT_EQ(p->frames, std::vector<RecordingPipeline::Frame>{entry});
+}
+
+// Buffers are lent only for a source with one pipeline; skipped, refused and unused ones go back
+// to it, submitted ones reach it as frames.
+TEST(Strevo, LentBuffersComeBackOrReachTheirPipeline)
+{
+    auto* p = new RecordingPipeline;
+    Job job;
+    job.strevo.addEncoder(p, 0);
+    job.strevo.addEncoder(new RecordingPipeline, 2);
+    job.strevo.addEncoder(new RecordingPipeline, 2);
+    EXPECT_EQ(job.strevo.lendVideoBuffer(0, PIX_NV12, 0), nullptr); // before start
+    ASSERT_TRUE(job.strevo.start(1));
+    EXPECT_EQ(job.strevo.lendVideoBuffer(1, PIX_NV12, 0), nullptr); // no pipeline
+    EXPECT_EQ(job.strevo.lendVideoBuffer(2, PIX_NV12, 0), nullptr); // two pipelines
+    TimeStamp ts{1};
+    for (int i = 0; i < 3; ++i) {
+        unsigned char* buffer = job.strevo.lendVideoBuffer(0, PIX_NV12, 0);
+        ASSERT_EQ(buffer, p->pool.data());
+        if (i == 2)
+            job.strevo.returnVideoBuffer(0, buffer);
+        else
+            job.strevo.submitVideoBuffer(0, buffer, &ts); // the first is skipped
+    }
+    job.strevo.stop();
+    job.strevo.submitVideoBuffer(0, p->pool.data(), nullptr); // after stop: refused
+    EXPECT_EQ(p->returned, 3);
+    const RecordingPipeline::Frame frame{PIX_NV12, W, H, 7, true};
+    EXPECT_EQ(p->frames, std::vector<RecordingPipeline::Frame>{frame});
 }
 
 // Input the facade cannot take is refused with a warning that says why; nothing is queued.
