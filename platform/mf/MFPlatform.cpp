@@ -78,14 +78,19 @@ HRESULT MFPlatform::CoCreateInstance(const GUID& classId, std::shared_ptr<IMFTra
     return *transform ? S_OK : E_FAIL;
 }
 
-void MFPlatform::registerClass(const GUID& classId, Creator creator)
+MFPlatform::Creator MFPlatform::registerClass(const GUID& classId, Creator creator)
 {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
+    Creator previous;
+    const auto it = r.classes.find(classId);
+    if (it != r.classes.end()) {
+        previous = std::move(it->second);
+        r.classes.erase(it);
+    }
     if (creator)
         r.classes[classId] = std::move(creator);
-    else
-        r.classes.erase(classId);
+    return previous;
 }
 
 bool MFPlatform::isRegistered(const GUID& classId)

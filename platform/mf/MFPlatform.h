@@ -30,9 +30,9 @@ public:
     // make one.
     static HRESULT CoCreateInstance(const GUID& classId, std::shared_ptr<IMFTransform>* transform);
 
-    // Adds (or, with an empty creator, removes) a class. A registration replaces the one the
-    // class id had, also a default one; removing a default class takes it away for good.
-    static void registerClass(const GUID& classId, Creator creator);
+    // Adds (or, with an empty creator, removes) a class and returns the creator it replaced
+    // (empty when there was none), so that a caller can put a default class back.
+    static Creator registerClass(const GUID& classId, Creator creator);
     static bool isRegistered(const GUID& classId);
 
     static HRESULT MFCreateMediaType(std::shared_ptr<MFMediaType>* type);

@@ -71,23 +71,32 @@ Coded encodeAndDecode(MFVideo& codec, const CodecPreset& preset, int frames)
     return c;
 }
 
-// Registers the test transform under the Intel H.264 class for one test, and removes it again.
+// Registers the test transform under the Intel H.264 class for one test, then puts back
+// what the machine had there.
 class MFVideoTest : public ::testing::Test
 {
 protected:
-    void TearDown() override { MFPlatform::registerClass(MFGuids::CLSID_IntelH264Encoder, {}); }
+    void TearDown() override
+    {
+        if (m_made)
+            MFPlatform::registerClass(MFGuids::CLSID_IntelH264Encoder, m_machines);
+    }
     void useTestTransform(MFTestTransform::Knobs knobs)
     {
         auto made = std::make_shared<std::weak_ptr<MFTestTransform>>();
-        MFPlatform::registerClass(MFGuids::CLSID_IntelH264Encoder, [knobs, made] {
-            auto t = std::make_shared<MFTestTransform>(knobs);
-            *made = t;
-            return t;
-        });
+        MFPlatform::Creator replaced =
+            MFPlatform::registerClass(MFGuids::CLSID_IntelH264Encoder, [knobs, made] {
+                auto t = std::make_shared<MFTestTransform>(knobs);
+                *made = t;
+                return t;
+            });
+        if (!m_made)
+            m_machines = std::move(replaced);
         m_made = made;
     }
     std::shared_ptr<MFTestTransform> lastTransform() { return m_made ? m_made->lock() : nullptr; }
     std::shared_ptr<std::weak_ptr<MFTestTransform>> m_made;
+    MFPlatform::Creator m_machines; // the Intel class this machine registered, if any
 };
 
 int threadCount()
