@@ -171,6 +171,26 @@ INSTANTIATE_TEST_SUITE_P(Pipelines, MFVideoAsync,
                                            std::make_tuple(1, 3, false),
                                            std::make_tuple(3, 2, true)));
 
+// The GPU vendors' transform as the library registers it where a GPU encoder opens (events
+// announced as the work is done, output samples of its own), here over libx264: a picture
+// comes out of each call and the drain finds none left.
+TEST_F(MFVideoTest, LibraryAsynchronousTransformGivesAPacketPerFrame)
+{
+    const MFPlatform::Creator machines =
+        MFPlatform::registerClass(MFGuids::CLSID_NvidiaH264Encoder, [] {
+            return std::make_shared<MFLibavTransform>(
+                MFLibavTransform::Backend{"libx264", {}, false, true});
+        });
+    CodecPreset preset = mfPreset("H264(NVENC)");
+    MFVideo codec;
+    ASSERT_TRUE(codec.initialize(&preset));
+    const Coded c = encodeAndDecode(codec, preset, 30);
+    EXPECT_EQ(std::count(c.results.begin(), c.results.end(), true), 30);
+    EXPECT_EQ(c.results.size(), 30u);
+    EXPECT_EQ(c.pictures, 30);
+    MFPlatform::registerClass(MFGuids::CLSID_NvidiaH264Encoder, machines);
+}
+
 // "H264(QuickSync)" through a whole pipeline, with the transform working on its own thread:
 // every frame is in the recording and decodes.
 TEST_F(MFVideoTest, QuickSyncRecordingHasEveryFrame)
