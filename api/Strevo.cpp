@@ -1,5 +1,6 @@
 #include "api/Strevo.h"
 
+#include "codec/video/MFVideo.h"
 #include "common/AudioQueue.h"
 #include "common/CodecPreset.h"
 #include "common/CodecTable.h"
@@ -30,8 +31,7 @@ bool amfCheck()
 // A Media Foundation encoder transform, by class id.
 bool mediaFoundationCheck(const char* classId)
 {
-    (void)classId;
-    return false;
+    return MFVideo::enableCheck(classId);
 }
 
 const char* const kIntelH264 = "{4BE8D3C0-0515-4A37-AD55-E4BAE19AF471}";

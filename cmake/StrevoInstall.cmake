@@ -15,6 +15,7 @@ set(STREVO_PUBLIC_HEADERS
   codec/audio/AudioCodecFactory.h
   codec/audio/IAudioCodec.h
   codec/video/IVideoCodec.h
+  codec/video/MFVideo.h
   codec/video/VideoCodecFactory.h
   common/AudioQueue.h
   common/CodecModel.h

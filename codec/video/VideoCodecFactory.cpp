@@ -2,6 +2,7 @@
 
 #include "api/LogRouting.h"
 #include "codec/video/FFmpegVideo.h"
+#include "codec/video/MFVideo.h"
 #include "codec/video/OpenH264.h"
 #include "codec/video/VPX.h"
 #include "codec/video/X264.h"
@@ -52,6 +53,8 @@ IVideoCodec* VideoCodecFactory::create(const QString& name)
         return new VPX();
     case CodecTable::Backend::FFmpegVideo:
         return new FFmpegVideo();
+    case CodecTable::Backend::MFVideo:
+        return new MFVideo();
     default:
         return nullptr;
     }
