@@ -1,5 +1,6 @@
 #include "api/Strevo.h"
 
+#include "codec/video/nvenc/NvencAvailable.h"
 #include "common/AudioQueue.h"
 #include "common/CodecPreset.h"
 #include "common/CodecTable.h"
@@ -20,7 +21,7 @@ namespace {
 // platform layer is built, which then supplies its check here.
 bool nvencCheck()
 {
-    return false;
+    return nvencAvailable();
 }
 bool amfCheck()
 {
