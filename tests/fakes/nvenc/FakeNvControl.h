@@ -8,7 +8,8 @@
 //   CUDA:  "devices" (1), "major" (7), "minor" (5): compute capability, "pitchAlign" (256): the
 //          row alignment of cuMemAllocPitch.
 //   NVENC: "async" (0): asynchronous-encode support, "maxBFrames" (0): the B-frame cap,
-//          "depth" (0): pictures a submitted one waits behind before it completes.
+//          "depth" (0): pictures a submitted one waits behind before it completes,
+//          "noEncode" (0): a token packet per picture instead of a real encode (benchmarks).
 // failOnce(call, status, skip): the call after `skip` further calls of that entry point returns
 // `status` once. calls(name): how often an entry point was called since reset. get(what):
 //   CUDA:  "live" (allocations, host blocks, contexts and modules not freed), "noContext" (calls

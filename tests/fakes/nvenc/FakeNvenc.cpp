@@ -75,7 +75,7 @@ NV_ENC_CONFIG g_lastConfig{};          // guarded by g_mutex
 void resetKnobs()
 {
     g_rec = FakeRecorder();
-    g_rec.knobs = {{"async", 0}, {"maxBFrames", 0}, {"depth", 0}};
+    g_rec.knobs = {{"async", 0}, {"maxBFrames", 0}, {"depth", 0}, {"noEncode", 0}};
     g_lockUnsubmitted = g_lockNotReady = g_leftAtDestroy = 0;
 }
 
@@ -334,9 +334,16 @@ NVENCSTATUS NVENCAPI encodePicture(void* encoder, NV_ENC_PIC_PARAMS* params)
     }
     const uint8_t *y = nullptr, *uv = nullptr;
     int pitch = 0;
-    if (!readInput(s, r, &y, &uv, &pitch) ||
-        !s->encoder->send(y, pitch, uv, pitch, static_cast<int64_t>(params->inputTimeStamp),
-                          (params->encodePicFlags & NV_ENC_PIC_FLAG_FORCEIDR) != 0))
+    if (g_rec.knob("noEncode")) {
+        // The benchmark's mode: a token packet, so that only the library's own cost is measured.
+        FakeSoftwareEncoder::Packet token;
+        token.data.assign(16, 0);
+        token.pts = static_cast<int64_t>(params->inputTimeStamp);
+        token.key = s->submitted == 0;
+        s->packets.push_back(std::move(token));
+    } else if (!readInput(s, r, &y, &uv, &pitch) ||
+               !s->encoder->send(y, pitch, uv, pitch, static_cast<int64_t>(params->inputTimeStamp),
+                                 (params->encodePicFlags & NV_ENC_PIC_FLAG_FORCEIDR) != 0))
         return NV_ENC_ERR_GENERIC;
     b->submitted = true;
     b->ready = false;
