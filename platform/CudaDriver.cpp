@@ -78,7 +78,6 @@ CUresult loadCudaDriver(unsigned int flags, int apiVersion)
     resolve(lib, t.cuMemFree, v2 ? "cuMemFree_v2" : "cuMemFree");
     resolve(lib, t.cuMemFreeHost, "cuMemFreeHost");
     resolve(lib, t.cuMemcpyHtoD, v2 ? "cuMemcpyHtoD_v2" : "cuMemcpyHtoD");
-    resolve(lib, t.cuMemcpyDtoH, v2 ? "cuMemcpyDtoH_v2" : "cuMemcpyDtoH");
     resolve(lib, t.cuMemcpyDtoD, v2 ? "cuMemcpyDtoD_v2" : "cuMemcpyDtoD");
     resolve(lib, t.cuMemcpy2D, v2 ? "cuMemcpy2D_v2" : "cuMemcpy2D");
     resolve(lib, t.cuModuleGetFunction, "cuModuleGetFunction");

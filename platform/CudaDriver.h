@@ -42,7 +42,6 @@ struct CudaDriver
     CUresult(CUDAAPI* cuMemFree)(CUdeviceptr ptr) = nullptr;
     CUresult(CUDAAPI* cuMemFreeHost)(void* ptr) = nullptr;
     CUresult(CUDAAPI* cuMemcpyHtoD)(CUdeviceptr dst, const void* src, size_t bytes) = nullptr;
-    CUresult(CUDAAPI* cuMemcpyDtoH)(void* dst, CUdeviceptr src, size_t bytes) = nullptr;
     CUresult(CUDAAPI* cuMemcpyDtoD)(CUdeviceptr dst, CUdeviceptr src, size_t bytes) = nullptr;
     CUresult(CUDAAPI* cuMemcpy2D)(const CUDA_MEMCPY2D* copy) = nullptr;
 };

@@ -8,12 +8,7 @@
 
 namespace {
 
-struct RecordingCase
-{
-    const char* codec;
-    const char* container;
-};
-
+using RecordingCase = std::pair<const char*, const char*>; // codec, container
 class NvencRecording : public NvencTest, public ::testing::WithParamInterface<RecordingCase>
 {
 };
@@ -38,7 +33,7 @@ QString record(const QString& folder, const char* codec, const char* container, 
 TEST_P(NvencRecording, DecodesWithEveryFrame)
 {
     QTemporaryDir dir;
-    const QString path = record(dir.path(), GetParam().codec, GetParam().container, 160, 96, 40);
+    const QString path = record(dir.path(), GetParam().first, GetParam().second, 160, 96, 40);
     ASSERT_FALSE(path.isEmpty());
     Probe::expectDecodes(path);
     EXPECT_EQ(Probe::inspect(path).frames(), 40);
@@ -48,9 +43,7 @@ INSTANTIATE_TEST_SUITE_P(
     Nvenc, NvencRecording,
     ::testing::Values(RecordingCase{"H264(NVENC)", "mp4"}, RecordingCase{"H264(NVENC)", "mkv"},
                       RecordingCase{"HEVC(NVENC)", "mp4"}, RecordingCase{"HEVC(NVENC)", "mkv"}),
-    [](const auto& info) {
-        return std::string(info.param.codec).substr(0, 4) + "_" + info.param.container;
-    });
+    [](const auto& info) { return std::string(info.param.first, 4) + "_" + info.param.second; });
 
 // Where no NVIDIA runtime is installed (run without the fakes): nothing is offered, and a preset
 // that names NVENC anyway fails with a message saying what is missing.
@@ -72,8 +65,7 @@ TEST(NvencNoRuntime, InitializeSaysTheRuntimeIsMissing)
 // Only on a machine with an NVIDIA driver and an NVENC-capable GPU (run without the fakes).
 TEST(NvencHardware, Records300FramesOf1080p)
 {
-    FakeNv fake("libnvidia-encode.so.1", "fakeNvenc");
-    if (fake.loaded() || !nvencProbe())
+    if (FakeNv("libnvidia-encode.so.1", "fakeNvenc").loaded() || !nvencProbe())
         GTEST_SKIP() << "needs the NVIDIA driver's libnvidia-encode.so.1 and an NVENC GPU";
     QTemporaryDir dir;
     // Setting up the CUDA path loads the library's CUDA module into the real driver.

@@ -6,16 +6,16 @@
 #include "codec/video/nvenc/NvEncoder.h"
 #include "common/CodecPreset.h"
 
+#include <ffnvcodec/nvEncodeAPI.h>
 #include <gtest/gtest.h>
-#include <vector>
 
-// The fakes' controls; every test starts from their defaults and ends with nothing left behind
-// in them: no session, buffer, resource, event, allocation or context, no CUDA call without a
-// current context, no copy outside an allocation, and no lock of a picture that was never
-// submitted or not yet complete (a real runtime would wait on it for ever).
+// Every test starts from the fakes' defaults and ends with nothing left in them: no session,
+// buffer, resource, event, allocation or context, no CUDA call without a current context or copy
+// outside an allocation, no lock of a picture never submitted or not complete (a real runtime
+// would wait on it for ever).
 class NvencTest : public ::testing::Test
 {
-protected:
+public:
     static FakeNv& nvenc()
     {
         static FakeNv f("libnvidia-encode.so.1", "fakeNvenc");
@@ -26,6 +26,10 @@ protected:
         static FakeNv f("libcuda.so.1", "fakeCuda");
         return f;
     }
+    static const NV_ENC_CONFIG& config()
+    {
+        return *nvenc().last<NV_ENC_CONFIG>("fakeNvencLastConfig");
+    }
     void SetUp() override
     {
         if (!nvenc().loaded() || !cuda().loaded())
@@ -35,36 +39,20 @@ protected:
     }
     void TearDown() override
     {
-        if (!nvenc().loaded() || !cuda().loaded())
-            return;
-        EXPECT_EQ(nvenc().get("live"), 0);
-        EXPECT_EQ(nvenc().get("lockUnsubmitted"), 0);
-        EXPECT_EQ(nvenc().get("lockNotReady"), 0);
-        EXPECT_EQ(cuda().get("live"), 0);
-        EXPECT_EQ(cuda().get("noContext"), 0);
-        EXPECT_EQ(cuda().get("badCopy"), 0);
+        for (const char* what : {"live", "lockUnsubmitted", "lockNotReady"})
+            EXPECT_EQ(nvenc().get(what), 0) << what;
+        for (const char* what : {"live", "noContext", "badCopy"})
+            EXPECT_EQ(cuda().get(what), 0) << what;
     }
 
     static CodecPreset preset(const char* codec = "H264(NVENC)", int w = 64, int h = 48)
     {
         CodecPreset p;
-        auto& v = p.videoCodec();
-        v.codecName = QLatin1String(codec);
-        v.width = w;
-        v.height = h;
-        v.bitrate = 1000;
-        v.preset = QStringLiteral("lowLatencyHQ");
+        p.videoCodec().codecName = QLatin1String(codec);
+        p.videoCodec().width = w;
+        p.videoCodec().height = h;
+        p.videoCodec().preset = QStringLiteral("lowLatencyHQ");
         return p;
-    }
-
-    // A moving NV12 picture.
-    static std::vector<uint8_t> frame(int w, int h, int i)
-    {
-        std::vector<uint8_t> f(static_cast<size_t>(w) * h * 3 / 2, 128);
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x)
-                f[y * w + x] = static_cast<uint8_t>(x * 3 + y + i * 4);
-        return f;
     }
 
     struct Packet
@@ -74,19 +62,37 @@ protected:
         long long pts = -1, dts = -1;
         std::vector<uint8_t> data;
     };
-    // One encode call as a pipeline makes it (outputs preset to "nothing"); null data drains.
-    static Packet encode(IVideoCodec& codec, const uint8_t* data, unsigned int size)
+    // One encode call as a pipeline makes it: of a moving NV12 picture (w > 0), of a texture or
+    // surface (w == 0), or a drain (null).
+    static Packet encode(IVideoCodec& codec, const void* texture, int w = 0, int h = 0, int i = 0)
     {
+        std::vector<uint8_t> f(size_t(w) * h * 3 / 2, 128);
+        for (size_t p = 0; p < size_t(w) * h; ++p)
+            f[p] = uint8_t(p % w * 3 + p / w + i * 4);
         Packet p;
         p.data.resize(codec.maxPacketSize());
-        p.delivered =
-            codec.encode(const_cast<uint8_t*>(data), size, 10, p.data.data(),
-                         static_cast<unsigned int>(p.data.size()), p.size, p.key, p.pts, p.dts);
+        p.delivered = codec.encode(w ? f.data() : static_cast<uint8_t*>(const_cast<void*>(texture)),
+                                   unsigned(f.size()), 10, p.data.data(), unsigned(p.data.size()),
+                                   p.size, p.key, p.pts, p.dts);
         p.data.resize(p.delivered ? p.size : 0);
         return p;
     }
+    // Pictures 0..frames-1 (packets that came out appended), then the drain.
+    static void encodeAll(IVideoCodec& codec, int w, int frames, std::vector<Packet>* packets)
+    {
+        for (int i = 0; i < frames; ++i)
+            if (Packet p = encode(codec, nullptr, w, 48, i); p.delivered)
+                packets->push_back(std::move(p));
+        drain(codec, packets);
+    }
+    static void drain(IVideoCodec& codec, std::vector<Packet>* packets)
+    {
+        for (Packet p = encode(codec, nullptr); p.delivered; p = encode(codec, nullptr))
+            packets->push_back(std::move(p));
+    }
 
-    // Decodes the packets with the stream parameters the codec reports; pictures out.
+    // Pictures a decoder makes of the packets, set up from the codec's stream parameters; -1
+    // when it refuses any.
     static int decodedPictures(IVideoCodec& codec, const std::vector<Packet>& packets)
     {
         AVCodecParametersPtr par(avcodec_parameters_alloc());
@@ -97,21 +103,6 @@ protected:
         for (const Packet& p : packets)
             pictures += decoder.decode(p.data.data(), p.data.size()).size();
         pictures += decoder.decode(nullptr, 0).size();
-        return decoder.errors ? -1 : static_cast<int>(pictures);
-    }
-
-    // Feeds `frames` pictures and drains; every packet that came out, in order.
-    static std::vector<Packet> encodeAll(IVideoCodec& codec, int w, int h, int frames)
-    {
-        std::vector<Packet> packets;
-        for (int i = 0; i < frames; ++i) {
-            const std::vector<uint8_t> f = frame(w, h, i);
-            Packet p = encode(codec, f.data(), static_cast<unsigned int>(f.size()));
-            if (p.delivered)
-                packets.push_back(std::move(p));
-        }
-        for (Packet p = encode(codec, nullptr, 0); p.delivered; p = encode(codec, nullptr, 0))
-            packets.push_back(std::move(p));
-        return packets;
+        return decoder.errors ? -1 : int(pictures);
     }
 };

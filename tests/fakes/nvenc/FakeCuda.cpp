@@ -1,347 +1,252 @@
-// A fake CUDA driver (libcuda.so.1) for the NVENC tests: "device memory" is host memory, so the
-// fake NVENC runtime reads a registered device pointer directly. It checks what a real driver
-// would refuse (no current context, copies outside an allocation, a module without the named
-// function) and counts what the library leaves behind.
+// A fake CUDA driver (libcuda.so.1) for the NVENC tests. "Device memory" is host memory, so the
+// fake NVENC runtime reads a registered device pointer directly. It refuses what a real driver
+// refuses (a call without a current context, a copy outside an allocation, a module without the
+// named function or texture) and counts what is left behind.
 
-#include "tests/fakes/nvenc/FakeRecorder.h"
+#include "tests/fakes/nvenc/FakeNvControl.h"
 
 #include <ffnvcodec/dynlink_cuda.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
-#define EXPORT extern "C" __attribute__((visibility("default")))
-
 namespace {
 
-constexpr CUresult kInvalidValue = static_cast<CUresult>(1);
-constexpr CUresult kOutOfMemory = static_cast<CUresult>(2);
-constexpr CUresult kNoDevice = static_cast<CUresult>(100);
-constexpr CUresult kInvalidImage = static_cast<CUresult>(200);
-constexpr CUresult kInvalidContext = static_cast<CUresult>(201);
-constexpr CUresult kNotFound = static_cast<CUresult>(500);
+const CUresult kInvalid = static_cast<CUresult>(1), kContext = static_cast<CUresult>(201),
+               kNotFound = static_cast<CUresult>(500);
 
-struct Module
-{
-    std::string ptx;
-};
+FakeRecorder g_rec{"devices=1 major=7 minor=5 pitchAlign=256"};
+std::map<CUdeviceptr, size_t> g_memory; // device allocations and host blocks: address -> bytes
+std::set<void*> g_objects;              // contexts and modules (a module keeps its PTX)
+std::map<void*, std::string> g_ptx;
+thread_local std::vector<CUcontext> t_current; // this thread's context stack
 
-std::mutex g_mutex;
-FakeRecorder g_rec;                          // guarded by g_mutex
-std::map<uintptr_t, size_t> g_device;        // allocations: address -> bytes; guarded by g_mutex
-std::set<void*> g_host;                      // guarded by g_mutex
-std::set<CUcontext> g_contexts;              // guarded by g_mutex
-std::set<Module*> g_modules;                 // guarded by g_mutex
-long long g_noContext = 0, g_badCopy = 0;    // guarded by g_mutex
-thread_local std::vector<CUcontext> t_stack; // this thread's current contexts
-
-void resetKnobs()
-{
-    g_rec = FakeRecorder();
-    g_rec.knobs = {{"devices", 1}, {"major", 7}, {"minor", 5}, {"pitchAlign", 256}};
-    g_noContext = g_badCopy = 0;
-}
-
-struct Init
-{
-    Init() { resetKnobs(); }
-} g_init;
-
-// Calls that need a current context, as the driver's do.
+// The calls that need a current context, as the driver's do.
 bool current()
 {
-    if (!t_stack.empty() && g_contexts.count(t_stack.back()))
+    if (!t_current.empty() && g_objects.count(t_current.back()))
         return true;
-    ++g_noContext;
+    g_rec.count("noContext");
     return false;
 }
 
-bool inDevice(CUdeviceptr p, size_t bytes)
+bool inside(CUdeviceptr p, size_t bytes)
 {
-    auto it = g_device.upper_bound(static_cast<uintptr_t>(p));
-    if (it == g_device.begin())
-        return false;
-    --it;
-    return p >= it->first && p + bytes <= it->first + it->second;
+    auto it = g_memory.upper_bound(p);
+    return it != g_memory.begin() && p + bytes <= (--it)->first + it->second;
 }
 
-#define ENTER(name)                                                                                \
-    std::lock_guard<std::mutex> lock(g_mutex);                                                     \
-    if (const int fail_ = g_rec.enter(name))                                                       \
-    return static_cast<CUresult>(fail_)
+CUresult alloc(CUdeviceptr* p, size_t bytes)
+{
+    if (!current())
+        return kContext;
+    *p = reinterpret_cast<CUdeviceptr>(std::calloc(1, bytes ? bytes : 1));
+    g_memory[*p] = bytes;
+    return CUDA_SUCCESS;
+}
+
+CUresult release(CUdeviceptr p)
+{
+    if (!current() || !g_memory.erase(p))
+        return kInvalid;
+    std::free(reinterpret_cast<void*>(p));
+    return CUDA_SUCCESS;
+}
+
+// Row copy; a device side must lie inside one allocation.
+CUresult copy(const CUDA_MEMCPY2D& c)
+{
+    if (!current())
+        return kContext;
+    const size_t span = c.WidthInBytes;
+    const size_t srcSpan = c.srcPitch * (c.Height - 1) + span,
+                 dstSpan = c.dstPitch * (c.Height - 1) + span;
+    const bool srcDev = c.srcMemoryType == CU_MEMORYTYPE_DEVICE;
+    const bool dstDev = c.dstMemoryType == CU_MEMORYTYPE_DEVICE;
+    if (c.Height == 0 || c.srcPitch < span || c.dstPitch < span ||
+        (srcDev && !inside(c.srcDevice, srcSpan)) || (dstDev && !inside(c.dstDevice, dstSpan))) {
+        g_rec.count("badCopy");
+        return kInvalid;
+    }
+    auto* src = srcDev ? reinterpret_cast<const uint8_t*>(c.srcDevice)
+                       : static_cast<const uint8_t*>(c.srcHost);
+    auto* dst = dstDev ? reinterpret_cast<uint8_t*>(c.dstDevice) : static_cast<uint8_t*>(c.dstHost);
+    for (size_t row = 0; row < c.Height; ++row)
+        std::memmove(dst + row * c.dstPitch, src + row * c.srcPitch, span);
+    return CUDA_SUCCESS;
+}
+
+CUresult linear(CUdeviceptr dst, const void* src, size_t bytes, bool fromDevice)
+{
+    CUDA_MEMCPY2D c{};
+    c.srcMemoryType = fromDevice ? CU_MEMORYTYPE_DEVICE : CU_MEMORYTYPE_HOST;
+    c.srcDevice = reinterpret_cast<CUdeviceptr>(src);
+    c.srcHost = src;
+    c.dstMemoryType = CU_MEMORYTYPE_DEVICE;
+    c.dstDevice = dst;
+    c.srcPitch = c.dstPitch = c.WidthInBytes = bytes;
+    c.Height = 1;
+    return copy(c);
+}
 
 } // namespace
 
-EXPORT void fakeCudaReset()
-{
-    std::lock_guard<std::mutex> lock(g_mutex);
-    resetKnobs();
-}
-EXPORT void fakeCudaSet(const char* knob, long long value)
-{
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_rec.knobs[knob] = value;
-}
-EXPORT void fakeCudaFailOnce(const char* call, int status, int skip)
-{
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_rec.failures[call] = {status, skip};
-}
-EXPORT int fakeCudaCalls(const char* call)
-{
-    std::lock_guard<std::mutex> lock(g_mutex);
-    return g_rec.counts[call];
-}
-EXPORT long long fakeCudaGet(const char* what)
-{
-    std::lock_guard<std::mutex> lock(g_mutex);
-    const std::string w = what;
-    if (w == "live")
-        return static_cast<long long>(g_device.size() + g_host.size() + g_contexts.size() +
-                                      g_modules.size());
-    if (w == "noContext")
-        return g_noContext;
-    if (w == "badCopy")
-        return g_badCopy;
-    return -1;
-}
+FAKE_CONTROL(fakeCuda, static_cast<long long>(g_memory.size() + g_objects.size()))
 
-EXPORT CUresult cuInit(unsigned int flags)
+FAKE_EXPORT CUresult cuInit(unsigned int flags)
 {
-    ENTER("cuInit");
-    return flags == 0 ? CUDA_SUCCESS : kInvalidValue;
+    FAKE_GUARD(CUresult);
+    return flags ? kInvalid : CUDA_SUCCESS;
 }
-EXPORT CUresult cuDriverGetVersion(int* version)
+FAKE_EXPORT CUresult cuDriverGetVersion(int* version)
 {
-    ENTER("cuDriverGetVersion");
+    FAKE_GUARD(CUresult);
     *version = 12000;
     return CUDA_SUCCESS;
 }
-EXPORT CUresult cuDeviceGetCount(int* count)
+FAKE_EXPORT CUresult cuDeviceGetCount(int* count)
 {
-    ENTER("cuDeviceGetCount");
+    FAKE_GUARD(CUresult);
     *count = static_cast<int>(g_rec.knob("devices"));
     return CUDA_SUCCESS;
 }
-EXPORT CUresult cuDeviceGet(CUdevice* device, int ordinal)
+FAKE_EXPORT CUresult cuDeviceGet(CUdevice* device, int ordinal)
 {
-    ENTER("cuDeviceGet");
-    if (ordinal < 0 || ordinal >= g_rec.knob("devices"))
-        return kNoDevice;
+    FAKE_GUARD(CUresult);
     *device = ordinal;
-    return CUDA_SUCCESS;
+    return ordinal >= 0 && ordinal < g_rec.knob("devices") ? CUDA_SUCCESS : kInvalid;
 }
-EXPORT CUresult cuDeviceComputeCapability(int* major, int* minor, CUdevice)
+FAKE_EXPORT CUresult cuDeviceComputeCapability(int* major, int* minor, CUdevice)
 {
-    ENTER("cuDeviceComputeCapability");
+    FAKE_GUARD(CUresult);
     *major = static_cast<int>(g_rec.knob("major"));
     *minor = static_cast<int>(g_rec.knob("minor"));
     return CUDA_SUCCESS;
 }
-EXPORT CUresult cuCtxCreate_v2(CUcontext* ctx, unsigned int, CUdevice)
+FAKE_EXPORT CUresult cuCtxCreate_v2(CUcontext* ctx, unsigned int, CUdevice)
 {
-    ENTER("cuCtxCreate_v2");
-    *ctx = reinterpret_cast<CUcontext>(std::malloc(1));
-    g_contexts.insert(*ctx);
-    t_stack.push_back(*ctx);
+    FAKE_GUARD(CUresult);
+    *ctx = reinterpret_cast<CUcontext>(new char);
+    g_objects.insert(*ctx);
+    t_current.push_back(*ctx);
     return CUDA_SUCCESS;
 }
-EXPORT CUresult cuCtxDestroy_v2(CUcontext ctx)
+FAKE_EXPORT CUresult cuCtxDestroy_v2(CUcontext ctx)
 {
-    ENTER("cuCtxDestroy_v2");
-    if (!g_contexts.erase(ctx))
-        return kInvalidContext;
-    std::free(ctx);
+    FAKE_GUARD(CUresult);
+    if (!g_objects.erase(ctx))
+        return kContext;
+    delete reinterpret_cast<char*>(ctx);
     return CUDA_SUCCESS;
 }
-EXPORT CUresult cuCtxPushCurrent_v2(CUcontext ctx)
+FAKE_EXPORT CUresult cuCtxPushCurrent_v2(CUcontext ctx)
 {
-    ENTER("cuCtxPushCurrent_v2");
-    if (!g_contexts.count(ctx))
-        return kInvalidContext;
-    t_stack.push_back(ctx);
-    return CUDA_SUCCESS;
+    FAKE_GUARD(CUresult);
+    t_current.push_back(ctx);
+    return g_objects.count(ctx) ? CUDA_SUCCESS : kContext;
 }
-EXPORT CUresult cuCtxPopCurrent_v2(CUcontext* ctx)
+FAKE_EXPORT CUresult cuCtxPopCurrent_v2(CUcontext* ctx)
 {
-    ENTER("cuCtxPopCurrent_v2");
-    if (t_stack.empty())
-        return kInvalidContext;
+    FAKE_GUARD(CUresult);
+    if (t_current.empty())
+        return kContext;
     if (ctx)
-        *ctx = t_stack.back();
-    t_stack.pop_back();
+        *ctx = t_current.back();
+    t_current.pop_back();
     return CUDA_SUCCESS;
 }
-EXPORT CUresult cuModuleLoadDataEx(CUmodule* module, const void* image, unsigned int, CUjit_option*,
-                                   void**)
+FAKE_EXPORT CUresult cuModuleLoadDataEx(void** module, const char* ptx, unsigned int, void*, void**)
 {
-    ENTER("cuModuleLoadDataEx");
-    if (!current())
-        return kInvalidContext;
-    const char* text = static_cast<const char*>(image);
-    if (!text || !std::strstr(text, ".version") || !std::strstr(text, ".target"))
-        return kInvalidImage;
-    auto* m = new Module{text};
-    g_modules.insert(m);
-    *module = reinterpret_cast<CUmodule>(m);
+    FAKE_GUARD(CUresult);
+    if (!current() || !ptx || !std::strstr(ptx, ".version") || !std::strstr(ptx, ".target"))
+        return kContext;
+    *module = new char;
+    g_objects.insert(*module);
+    g_ptx[*module] = ptx;
     return CUDA_SUCCESS;
 }
-EXPORT CUresult cuModuleUnload(CUmodule module)
+FAKE_EXPORT CUresult cuModuleUnload(void* module)
 {
-    ENTER("cuModuleUnload");
-    auto* m = reinterpret_cast<Module*>(module);
-    if (!g_modules.erase(m))
-        return kInvalidValue;
-    delete m;
+    FAKE_GUARD(CUresult);
+    if (!current() || !g_objects.erase(module))
+        return kInvalid;
+    g_ptx.erase(module);
+    delete static_cast<char*>(module);
     return CUDA_SUCCESS;
 }
-EXPORT CUresult cuModuleGetFunction(CUfunction* fn, CUmodule module, const char* name)
+FAKE_EXPORT CUresult cuModuleGetFunction(void** fn, void* module, const char* name)
 {
-    ENTER("cuModuleGetFunction");
-    auto* m = reinterpret_cast<Module*>(module);
-    if (!g_modules.count(m) ||
-        m->ptx.find(std::string(".entry ") + name + "(") == std::string::npos)
-        return kNotFound;
-    *fn = reinterpret_cast<CUfunction>(const_cast<char*>(name));
+    FAKE_GUARD(CUresult);
+    *fn = module;
+    return g_ptx[module].find(std::string(".entry ") + name + "(") != std::string::npos
+               ? CUDA_SUCCESS
+               : kNotFound;
+}
+FAKE_EXPORT CUresult cuModuleGetTexRef(void** ref, void* module, const char* name)
+{
+    FAKE_GUARD(CUresult);
+    *ref = module;
+    return g_ptx[module].find(std::string(".texref ") + name + ";") != std::string::npos
+               ? CUDA_SUCCESS
+               : kNotFound;
+}
+FAKE_EXPORT CUresult cuTexRefSetFormat(void*, int, int)
+{
+    FAKE_GUARD(CUresult);
     return CUDA_SUCCESS;
 }
-EXPORT CUresult cuModuleGetTexRef(void** ref, CUmodule module, const char* name)
+FAKE_EXPORT CUresult cuTexRefSetFlags(void*, unsigned int)
 {
-    ENTER("cuModuleGetTexRef");
-    auto* m = reinterpret_cast<Module*>(module);
-    if (!g_modules.count(m) ||
-        m->ptx.find(std::string(".texref ") + name + ";") == std::string::npos)
-        return kNotFound;
-    *ref = const_cast<char*>(name);
+    FAKE_GUARD(CUresult);
     return CUDA_SUCCESS;
 }
-EXPORT CUresult cuTexRefSetFormat(void*, CUarray_format, int)
+FAKE_EXPORT CUresult cuMemAlloc_v2(CUdeviceptr* ptr, size_t bytes)
 {
-    ENTER("cuTexRefSetFormat");
-    return CUDA_SUCCESS;
+    FAKE_GUARD(CUresult);
+    return alloc(ptr, bytes);
 }
-EXPORT CUresult cuTexRefSetFlags(void*, unsigned int)
+FAKE_EXPORT CUresult cuMemAllocPitch_v2(CUdeviceptr* ptr, size_t* pitch, size_t width, size_t rows,
+                                        unsigned int)
 {
-    ENTER("cuTexRefSetFlags");
-    return CUDA_SUCCESS;
-}
-EXPORT CUresult cuMemAlloc_v2(CUdeviceptr* ptr, size_t bytes)
-{
-    ENTER("cuMemAlloc_v2");
-    if (!current())
-        return kInvalidContext;
-    void* p = std::calloc(1, bytes ? bytes : 1);
-    if (!p)
-        return kOutOfMemory;
-    *ptr = reinterpret_cast<uintptr_t>(p);
-    g_device[*ptr] = bytes;
-    return CUDA_SUCCESS;
-}
-EXPORT CUresult cuMemAllocPitch_v2(CUdeviceptr* ptr, size_t* pitch, size_t widthBytes,
-                                   size_t height, unsigned int elementSize)
-{
-    ENTER("cuMemAllocPitch_v2");
-    if (!current())
-        return kInvalidContext;
-    if (elementSize != 4 && elementSize != 8 && elementSize != 16)
-        return kInvalidValue;
+    FAKE_GUARD(CUresult);
     const size_t align = static_cast<size_t>(g_rec.knob("pitchAlign"));
-    *pitch = (widthBytes + align - 1) / align * align;
-    void* p = std::calloc(1, *pitch * height);
-    if (!p)
-        return kOutOfMemory;
-    *ptr = reinterpret_cast<uintptr_t>(p);
-    g_device[*ptr] = *pitch * height;
-    return CUDA_SUCCESS;
+    *pitch = (width + align - 1) / align * align;
+    return alloc(ptr, *pitch * rows);
 }
-EXPORT CUresult cuMemAllocHost_v2(void** ptr, size_t bytes)
+FAKE_EXPORT CUresult cuMemAllocHost_v2(void** ptr, size_t bytes)
 {
-    ENTER("cuMemAllocHost_v2");
-    if (!current())
-        return kInvalidContext;
-    *ptr = std::calloc(1, bytes ? bytes : 1);
-    g_host.insert(*ptr);
-    return CUDA_SUCCESS;
+    FAKE_GUARD(CUresult);
+    CUdeviceptr p = 0;
+    const CUresult r = alloc(&p, bytes);
+    *ptr = reinterpret_cast<void*>(p);
+    return r;
 }
-EXPORT CUresult cuMemFree_v2(CUdeviceptr ptr)
+FAKE_EXPORT CUresult cuMemFree_v2(CUdeviceptr ptr)
 {
-    ENTER("cuMemFree_v2");
-    if (!current())
-        return kInvalidContext;
-    if (!g_device.erase(ptr))
-        return kInvalidValue;
-    std::free(reinterpret_cast<void*>(ptr));
-    return CUDA_SUCCESS;
+    FAKE_GUARD(CUresult);
+    return release(ptr);
 }
-EXPORT CUresult cuMemFreeHost(void* ptr)
+FAKE_EXPORT CUresult cuMemFreeHost(void* ptr)
 {
-    ENTER("cuMemFreeHost");
-    if (!g_host.erase(ptr))
-        return kInvalidValue;
-    std::free(ptr);
-    return CUDA_SUCCESS;
+    FAKE_GUARD(CUresult);
+    return release(reinterpret_cast<CUdeviceptr>(ptr));
 }
-EXPORT CUresult cuMemcpyHtoD_v2(CUdeviceptr dst, const void* src, size_t bytes)
+FAKE_EXPORT CUresult cuMemcpyHtoD_v2(CUdeviceptr dst, const void* src, size_t bytes)
 {
-    ENTER("cuMemcpyHtoD_v2");
-    if (!current())
-        return kInvalidContext;
-    if (!inDevice(dst, bytes)) {
-        ++g_badCopy;
-        return kInvalidValue;
-    }
-    std::memcpy(reinterpret_cast<void*>(dst), src, bytes);
-    return CUDA_SUCCESS;
+    FAKE_GUARD(CUresult);
+    return linear(dst, src, bytes, false);
 }
-EXPORT CUresult cuMemcpyDtoH_v2(void* dst, CUdeviceptr src, size_t bytes)
+FAKE_EXPORT CUresult cuMemcpyDtoD_v2(CUdeviceptr dst, CUdeviceptr src, size_t bytes)
 {
-    ENTER("cuMemcpyDtoH_v2");
-    if (!current())
-        return kInvalidContext;
-    if (!inDevice(src, bytes)) {
-        ++g_badCopy;
-        return kInvalidValue;
-    }
-    std::memcpy(dst, reinterpret_cast<void*>(src), bytes);
-    return CUDA_SUCCESS;
+    FAKE_GUARD(CUresult);
+    return linear(dst, reinterpret_cast<const void*>(src), bytes, true);
 }
-EXPORT CUresult cuMemcpyDtoD_v2(CUdeviceptr dst, CUdeviceptr src, size_t bytes)
+FAKE_EXPORT CUresult cuMemcpy2D_v2(const CUDA_MEMCPY2D* c)
 {
-    ENTER("cuMemcpyDtoD_v2");
-    if (!current())
-        return kInvalidContext;
-    if (!inDevice(dst, bytes) || !inDevice(src, bytes)) {
-        ++g_badCopy;
-        return kInvalidValue;
-    }
-    std::memmove(reinterpret_cast<void*>(dst), reinterpret_cast<void*>(src), bytes);
-    return CUDA_SUCCESS;
-}
-EXPORT CUresult cuMemcpy2D_v2(const CUDA_MEMCPY2D* c)
-{
-    ENTER("cuMemcpy2D_v2");
-    if (!current())
-        return kInvalidContext;
-    const size_t srcSpan = c->srcPitch * (c->Height ? c->Height - 1 : 0) + c->WidthInBytes;
-    const size_t dstSpan = c->dstPitch * (c->Height ? c->Height - 1 : 0) + c->WidthInBytes;
-    const bool srcDevice = c->srcMemoryType == CU_MEMORYTYPE_DEVICE;
-    const bool dstDevice = c->dstMemoryType == CU_MEMORYTYPE_DEVICE;
-    if ((srcDevice && !inDevice(c->srcDevice, srcSpan)) ||
-        (dstDevice && !inDevice(c->dstDevice, dstSpan)) || c->srcPitch < c->WidthInBytes ||
-        c->dstPitch < c->WidthInBytes) {
-        ++g_badCopy;
-        return kInvalidValue;
-    }
-    const uint8_t* src = srcDevice ? reinterpret_cast<const uint8_t*>(c->srcDevice)
-                                   : static_cast<const uint8_t*>(c->srcHost);
-    uint8_t* dst =
-        dstDevice ? reinterpret_cast<uint8_t*>(c->dstDevice) : static_cast<uint8_t*>(c->dstHost);
-    for (size_t row = 0; row < c->Height; ++row)
-        std::memcpy(dst + row * c->dstPitch, src + row * c->srcPitch, c->WidthInBytes);
-    return CUDA_SUCCESS;
+    FAKE_GUARD(CUresult);
+    return copy(*c);
 }
