@@ -8,6 +8,13 @@
 
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 
+// libx265, the HEVC encoder behind the fake runtime, leaks a few blocks per encoder it opens; the
+// leak check of the sanitizer build leaves them out.
+extern "C" const char* __lsan_default_suppressions()
+{
+    return "leak:libx265.so\n";
+}
+
 namespace {
 
 struct RingCase
@@ -167,13 +174,13 @@ TEST_P(NvencFailure, FailsCleanlyWithAMessage)
     MessageCapture log;
     NvEncoder codec;
     ASSERT_EQ(codec.initialize(&p), c.lostPackets >= 0);
+    if (c.lostPackets >= 0) {
+        std::vector<Packet> packets;
+        encodeAll(codec, c.width, 10, &packets);
+        EXPECT_EQ(int(packets.size()), 10 - c.lostPackets);
+        EXPECT_EQ(decodedPictures(codec, packets), 10 - c.lostPackets);
+    }
     EXPECT_GT(log.count(QStringLiteral("warning: ")), 0);
-    if (c.lostPackets < 0)
-        return;
-    std::vector<Packet> packets;
-    encodeAll(codec, c.width, 10, &packets);
-    EXPECT_EQ(int(packets.size()), 10 - c.lostPackets);
-    EXPECT_EQ(decodedPictures(codec, packets), 10 - c.lostPackets);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -19,6 +19,7 @@ namespace {
 const CUresult kInvalid = static_cast<CUresult>(1), kContext = static_cast<CUresult>(201),
                kNotFound = static_cast<CUresult>(500);
 
+// Every global is guarded by g_rec.mutex, which each entry point holds (FAKE_GUARD).
 FakeRecorder g_rec{"devices=1 major=7 minor=5 pitchAlign=256"};
 std::map<CUdeviceptr, size_t> g_memory; // device allocations and host blocks: address -> bytes
 std::set<void*> g_objects;              // contexts and modules (a module keeps its PTX)

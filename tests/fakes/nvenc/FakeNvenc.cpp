@@ -43,6 +43,7 @@ struct Session
     std::vector<uint8_t> nv12; // ARGB input converted
 };
 
+// Every global is guarded by g_rec.mutex, which each entry point holds (FAKE_GUARD).
 FakeRecorder g_rec{"async=0 maxBFrames=0 depth=0 noEncode=0"};
 std::set<Session*> g_sessions;
 long long g_leftAtDestroy = 0; // objects a destroyed session still held
