@@ -59,10 +59,12 @@ public:
             av_opt_set(c->priv_data, "x265-params", "log-level=error", 0);
         if (m_lowDelay) {
             // No look-ahead: a picture's packet comes out while the next few go in, as from a
-            // hardware encoder (x265 also drops its B-frames and frame threads for this).
-            if (hevc)
+            // hardware encoder (x265 also drops its B-frames and runs on the calling thread).
+            if (hevc) {
                 av_opt_set(c->priv_data, "tune", "zerolatency", 0);
-            else
+                av_opt_set(c->priv_data, "x265-params",
+                           "log-level=error:pools=none:frame-threads=1", 0);
+            } else
                 av_opt_set_int(c->priv_data, "rc-lookahead", 0, 0);
         }
         if (avcodec_open2(c, codec, nullptr) < 0) {
