@@ -72,8 +72,8 @@ public:
         Packet p;
         p.data.resize(codec.maxPacketSize());
         p.delivered = codec.encode(w ? f.data() : static_cast<uint8_t*>(const_cast<void*>(texture)),
-                                   unsigned(f.size()), 10, p.data.data(), unsigned(p.data.size()),
-                                   p.size, p.key, p.pts, p.dts);
+                                   unsigned(f.size()), w ? 10 : 30, p.data.data(),
+                                   unsigned(p.data.size()), p.size, p.key, p.pts, p.dts);
         p.data.resize(p.delivered ? p.size : 0);
         return p;
     }

@@ -271,7 +271,7 @@ bool NvEncoderBase::deliver(NvEncodeBuffer& buffer, unsigned char* out, unsigned
     return true;
 }
 
-bool NvEncoderBase::encode(unsigned char* data, unsigned int size, int, unsigned char* out,
+bool NvEncoderBase::encode(unsigned char* data, unsigned int size, int format, unsigned char* out,
                            unsigned int outCapacity, unsigned int& outSize, unsigned int& keyFrame,
                            long long& pts, long long& dts)
 {
@@ -279,6 +279,12 @@ bool NvEncoderBase::encode(unsigned char* data, unsigned int size, int, unsigned
         return false;
     if (!data)
         return drainOne(out, outCapacity, outSize, keyFrame, pts, dts);
+    // The texture inputs take nothing but a texture (pixels read as one would crash), the CUDA
+    // input nothing but pixels.
+    if ((format == PIX_TEXTURE) != isHWTextureSupport()) {
+        qWarning("%s: cannot encode a frame of pixel format %d", className(), format);
+        return false;
+    }
     if (m_endOfStreamSent) {
         // A frame after a drain starts a new coded sequence.
         m_endOfStreamSent = false;
