@@ -9,8 +9,9 @@
 //
 // Rows: 1920x1080 (pitch 2048: two 2D copies) and 2048x1080 (pitch = width: one copy), each
 // with the session synchronous and asynchronous (completion events, pictures completing two
-// submissions later). Reported: median thread CPU and wall time per call over 3 rounds. A wait
-// that spun would show as CPU time equal to wall time while the runtime lags behind.
+// submissions later). Reported: median thread CPU and wall time per call over 3 rounds. The fake
+// completes pictures as they are submitted, so no call has to wait here; a waiting call sleeps on
+// its completion event (a condition variable) or in the runtime's blocking lock, never spins.
 
 #include "codec/video/nvenc/NvEncoder.h"
 #include "common/CodecPreset.h"
