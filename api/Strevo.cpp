@@ -1,6 +1,7 @@
 #include "api/Strevo.h"
 
 #include "codec/video/MFVideo.h"
+#include "codec/video/nvenc/NvencAvailable.h"
 #include "common/AudioQueue.h"
 #include "common/CodecPreset.h"
 #include "common/CodecTable.h"
@@ -22,7 +23,7 @@ namespace {
 // platform layer is built, which then supplies its check here.
 bool nvencCheck()
 {
-    return false;
+    return nvencAvailable();
 }
 bool amfCheck()
 {

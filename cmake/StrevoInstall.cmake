@@ -40,6 +40,7 @@ set(STREVO_PUBLIC_HEADERS
   encoder/RefEncoder.h
   muxer/IMuxerCallback.h
   muxer/LiveUrl.h
+  platform/CudaD3D11Device.h
   platform/D3D11Device.h
   platform/HostD3D11Device.h
   encoder/IVideoThread.h

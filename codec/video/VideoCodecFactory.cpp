@@ -6,6 +6,7 @@
 #include "codec/video/OpenH264.h"
 #include "codec/video/VPX.h"
 #include "codec/video/X264.h"
+#include "codec/video/nvenc/NvEncoder.h"
 #include "common/CodecTable.h"
 
 #include <QMap>
@@ -55,6 +56,8 @@ IVideoCodec* VideoCodecFactory::create(const QString& name)
         return new FFmpegVideo();
     case CodecTable::Backend::MFVideo:
         return new MFVideo();
+    case CodecTable::Backend::Nvenc:
+        return new NvEncoder();
     default:
         return nullptr;
     }

@@ -57,6 +57,16 @@ public:
         av_opt_set(c->priv_data, "preset", "ultrafast", 0);
         if (hevc)
             av_opt_set(c->priv_data, "x265-params", "log-level=error", 0);
+        if (m_lowDelay) {
+            // No look-ahead: a picture's packet comes out while the next few go in, as from a
+            // hardware encoder (x265 also drops its B-frames and runs on the calling thread).
+            if (hevc) {
+                av_opt_set(c->priv_data, "tune", "zerolatency", 0);
+                av_opt_set(c->priv_data, "x265-params",
+                           "log-level=error:pools=none:frame-threads=1", 0);
+            } else
+                av_opt_set_int(c->priv_data, "rc-lookahead", 0, 0);
+        }
         if (avcodec_open2(c, codec, nullptr) < 0) {
             m_ctx.reset();
             return false;
@@ -74,6 +84,8 @@ public:
     }
 
     bool isOpen() const { return m_ctx != nullptr; }
+    // Before open(): no look-ahead delay (see open()).
+    void setLowDelay(bool lowDelay) { m_lowDelay = lowDelay; }
 
     std::vector<uint8_t> extradata() const
     {
@@ -149,4 +161,5 @@ private:
     std::unique_ptr<AVPacket, Free> m_packet;
     std::vector<Packet> m_ready;
     bool m_flushed = false;
+    bool m_lowDelay = false;
 };
