@@ -109,8 +109,8 @@ bool MFVideo::enableCheck(const GUID& classId)
 
 bool MFVideo::enableCheck(const char* classId)
 {
-    GUID id;
-    return GUID::fromString(classId, &id) && enableCheck(id);
+    GUID id{};
+    return guidFromString(classId, &id) && enableCheck(id);
 }
 
 bool MFVideo::initialize(CodecPreset* preset)
@@ -275,11 +275,11 @@ void MFVideo::dumpType(const char* title, MFMediaType* type) const
     if (count == 0)
         qCDebug(mfLog, "    Empty media type.");
     for (uint32_t i = 0; i < count; ++i) {
-        GUID key;
+        GUID key{};
         MFAttributes::Value value;
         type->GetItemByIndex(i, &key, &value);
         const char* name = MFGuids::name(key);
-        qCDebug(mfLog, "    %s: %s", name ? name : qPrintable(key.toString()),
+        qCDebug(mfLog, "    %s: %s", name ? name : qPrintable(guidToString(key)),
                 attributeValue(key, value).constData());
     }
 }

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <tuple>
 
-bool GUID::fromString(const char* text, GUID* out)
+bool guidFromString(const char* text, GUID* out)
 {
     if (!text || !out)
         return false;
@@ -33,24 +33,11 @@ bool GUID::fromString(const char* text, GUID* out)
     return true;
 }
 
-QString GUID::toString() const
+QString guidToString(const GUID& g)
 {
-    return QString::asprintf("{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", Data1, Data2,
-                             Data3, Data4[0], Data4[1], Data4[2], Data4[3], Data4[4], Data4[5],
-                             Data4[6], Data4[7]);
-}
-
-bool operator==(const GUID& a, const GUID& b)
-{
-    return a.Data1 == b.Data1 && a.Data2 == b.Data2 && a.Data3 == b.Data3 &&
-           std::memcmp(a.Data4, b.Data4, 8) == 0;
-}
-
-bool operator<(const GUID& a, const GUID& b)
-{
-    return std::tie(a.Data1, a.Data2, a.Data3) < std::tie(b.Data1, b.Data2, b.Data3) ||
-           (std::tie(a.Data1, a.Data2, a.Data3) == std::tie(b.Data1, b.Data2, b.Data3) &&
-            std::memcmp(a.Data4, b.Data4, 8) < 0);
+    return QString::asprintf("{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1, g.Data2,
+                             g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
+                             g.Data4[5], g.Data4[6], g.Data4[7]);
 }
 
 namespace MFGuids {

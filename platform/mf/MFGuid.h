@@ -1,28 +1,14 @@
 #pragma once
 
+#include "platform/Guid.h"
+
 #include <QString>
 #include <cstdint>
 
-// A 128-bit class, interface or attribute identifier, laid out and written as on Windows
-// ("{4BE8D3C0-0515-4A37-AD55-E4BAE19AF471}").
-struct GUID
-{
-    uint32_t Data1 = 0;
-    uint16_t Data2 = 0;
-    uint16_t Data3 = 0;
-    uint8_t Data4[8] = {};
-
-    // Parses the braced or bare 8-4-4-4-12 hex form; false (and *out untouched) otherwise.
-    static bool fromString(const char* text, GUID* out);
-    QString toString() const;
-};
-
-bool operator==(const GUID& a, const GUID& b);
-inline bool operator!=(const GUID& a, const GUID& b)
-{
-    return !(a == b);
-}
-bool operator<(const GUID& a, const GUID& b);
+// GUIDs written as on Windows ("{4BE8D3C0-0515-4A37-AD55-E4BAE19AF471}"). guidFromString parses
+// the braced or bare 8-4-4-4-12 hex form; false (and *out untouched) otherwise.
+bool guidFromString(const char* text, GUID* out);
+QString guidToString(const GUID& id);
 
 // 32-bit result codes: negative is failure.
 using HRESULT = int32_t;
@@ -70,7 +56,7 @@ constexpr HRESULT MF_E_TRANSFORM_NEED_MORE_INPUT = hresult(0xC00D6D72);
 namespace MFGuids {
 constexpr GUID make(uint32_t d1, uint16_t d2, uint16_t d3, uint64_t d4)
 {
-    GUID g;
+    GUID g{};
     g.Data1 = d1;
     g.Data2 = d2;
     g.Data3 = d3;

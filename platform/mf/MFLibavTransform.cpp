@@ -26,7 +26,7 @@ std::vector<std::pair<GUID, MFLibavTransform::Backend>> MFLibavTransform::probeG
             return false;
         found.push_back({id, Backend{encoder, node, hevc, true}});
         qInfo("MFLibavTransform: %s encodes here, as transform %s", encoder,
-              qPrintable(id.toString()));
+              qPrintable(guidToString(id)));
         return true;
     };
 
@@ -93,7 +93,7 @@ HRESULT MFLibavTransform::SetOutputType(uint32_t stream, const std::shared_ptr<M
         m_outputType.reset();
         return S_OK;
     }
-    GUID subtype;
+    GUID subtype{};
     uint32_t width = 0, height = 0, num = 0, den = 0;
     if (FAILED(type->GetGUID(MFGuids::MF_MT_SUBTYPE, &subtype)) ||
         subtype != (m_backend.hevc ? MFGuids::MFVideoFormat_HEVC : MFGuids::MFVideoFormat_H264) ||
@@ -137,7 +137,7 @@ HRESULT MFLibavTransform::SetInputType(uint32_t stream, const std::shared_ptr<MF
     }
     if (!m_outputType)
         return MF_E_TRANSFORM_TYPE_NOT_SET;
-    GUID subtype;
+    GUID subtype{};
     uint32_t width = 0, height = 0;
     if (FAILED(type->GetGUID(MFGuids::MF_MT_SUBTYPE, &subtype)) ||
         subtype != MFGuids::MFVideoFormat_NV12 ||

@@ -6,6 +6,7 @@
 #include "codec/video/nvenc/NvEncoder.h"
 #include "common/CodecPreset.h"
 
+#include "platform/Guid.h" // before the NVENC header: one GUID type
 #include <ffnvcodec/nvEncodeAPI.h>
 #include <gtest/gtest.h>
 

@@ -31,11 +31,6 @@ struct CNvHWEncoder::Library
     }
 };
 
-bool operator==(const GUID& a, const GUID& b)
-{
-    return std::memcmp(&a, &b, sizeof(GUID)) == 0;
-}
-
 CNvHWEncoder::CNvHWEncoder() = default;
 
 CNvHWEncoder::~CNvHWEncoder()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Guid.h" // before the NVENC header: one GUID type
 #include <ffnvcodec/nvEncodeAPI.h>
 
 #include <cstdint>
@@ -100,9 +101,3 @@ private:
     NV_ENC_INITIALIZE_PARAMS m_initParams{};
     NV_ENC_CONFIG m_encodeConfig{};
 };
-
-bool operator==(const GUID& a, const GUID& b);
-inline bool operator!=(const GUID& a, const GUID& b)
-{
-    return !(a == b);
-}

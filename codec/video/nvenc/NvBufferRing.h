@@ -2,6 +2,7 @@
 
 #include "platform/AutoResetEvent.h"
 
+#include "platform/Guid.h" // before the NVENC header: one GUID type
 #include <ffnvcodec/nvEncodeAPI.h>
 
 #include <cstdint>

@@ -9,6 +9,7 @@
 #include "tests/fakes/FakeSoftwareEncoder.h"
 #include "tests/fakes/nvenc/FakeNvControl.h"
 
+#include "platform/Guid.h" // before the NVENC header: one GUID type
 #include <ffnvcodec/nvEncodeAPI.h>
 
 #include <algorithm>
