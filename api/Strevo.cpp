@@ -1,5 +1,6 @@
 #include "api/Strevo.h"
 
+#include "codec/video/amf/AmfEncoder.h"
 #include "common/AudioQueue.h"
 #include "common/CodecPreset.h"
 #include "common/CodecTable.h"
@@ -24,7 +25,7 @@ bool nvencCheck()
 }
 bool amfCheck()
 {
-    return false;
+    return AmfEncoder::amfAvailable();
 }
 // A Media Foundation encoder transform, by class id.
 bool mediaFoundationCheck(const char* classId)

@@ -5,6 +5,7 @@
 #include "codec/video/OpenH264.h"
 #include "codec/video/VPX.h"
 #include "codec/video/X264.h"
+#include "codec/video/amf/AmfEncoder.h"
 #include "common/CodecTable.h"
 
 #include <QMap>
@@ -52,6 +53,8 @@ IVideoCodec* VideoCodecFactory::create(const QString& name)
         return new VPX();
     case CodecTable::Backend::FFmpegVideo:
         return new FFmpegVideo();
+    case CodecTable::Backend::Amf:
+        return new AmfEncoder();
     default:
         return nullptr;
     }

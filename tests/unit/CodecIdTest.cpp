@@ -8,6 +8,7 @@
 #include "codec/video/VPX.h"
 #include "codec/video/VideoCodecFactory.h"
 #include "codec/video/X264.h"
+#include "codec/video/amf/AmfEncoder.h"
 #include "common/CodecTable.h"
 
 #include <gtest/gtest.h>
@@ -29,8 +30,8 @@ TEST(CodecTable, NamesMapToDocumentedIdsAndEncoderClasses)
     // clang-format off
     const Row rows[] = {
         {"X264", 27, &typeid(X264)}, {"H264", 27, &typeid(OpenH264)},
-        {"H264(QuickSync)", 27, nullptr}, {"H264(NVENC)", 27, nullptr}, {"H264(AMF)", 27, nullptr},
-        {"HEVC(QuickSync)", 173, nullptr}, {"HEVC(NVENC)", 173, nullptr}, {"HEVC(AMF)", 27, nullptr},
+        {"H264(QuickSync)", 27, nullptr}, {"H264(NVENC)", 27, nullptr}, {"H264(AMF)", 27, &typeid(AmfEncoder)},
+        {"HEVC(QuickSync)", 173, nullptr}, {"HEVC(NVENC)", 173, nullptr}, {"HEVC(AMF)", 27, &typeid(AmfEncoder)},
         {"VP8", 139, &typeid(VPX)}, {"VP9", 167, &typeid(VPX)},
         {"QuickTime Animation (RLE)", 55, &typeid(FFmpegVideo)}, {"MJPEG", 7, &typeid(FFmpegVideo)},
         {"Apple ProRes", 147, &typeid(FFmpegVideo)}, {"AAC", 86018, &typeid(FFmpegAudio)},
