@@ -24,6 +24,8 @@ const char* const kEncoderId = "AMFVideoEncoderVCE_AVC";
 constexpr size_t kMaxQueued = 64;
 // How long one draining encode() call waits for the GPU to hand out the next held frame.
 constexpr int kDrainWaitMs = 3000;
+// After a failed query, the worker looks again this much later.
+constexpr unsigned long kRetryMs = 20;
 
 #define AMF_ERROR(result, message)                                                                 \
     AmfTraceAdapter::error(kScope, __FILE__, __LINE__, result, message)
@@ -405,8 +407,14 @@ void AmfEncoder::signal()
 
 void AmfEncoder::threadCallback()
 {
+    bool failed = false;
     while (!m_worker->isExitThread()) {
-        m_worker->waitUntil([this] { return m_signalled.exchange(false); });
+        // A component that failed may still hold output that no further report announces:
+        // after a failure look again a little later, otherwise sleep until told.
+        if (failed)
+            m_worker->waitThread(kRetryMs);
+        else
+            m_worker->waitUntil([this] { return m_signalled.exchange(false); });
         if (m_worker->isExitThread())
             break;
         if (m_restart.exchange(false)) {
@@ -414,12 +422,13 @@ void AmfEncoder::threadCallback()
             m_pendingSurface.reset();
             m_encoderDrained = false;
         }
-        pump();
+        failed = !pump();
     }
 }
 
-void AmfEncoder::pump()
+bool AmfEncoder::pump()
 {
+    bool ok = true;
     for (bool progressed = true; progressed && !m_worker->isExitThread();) {
         progressed = false;
         if (!m_pendingSurface) {
@@ -434,6 +443,7 @@ void AmfEncoder::pump()
                 progressed = true;
             } else if (r != AMF_OK && r != AMF_REPEAT && r != AMF_EOF) {
                 qDebug("AMF: converter QueryOutput returned %d", r);
+                ok = false;
             }
         }
         if (m_pendingSurface) {
@@ -460,8 +470,10 @@ void AmfEncoder::pump()
             continue;
         }
         if (r != AMF_OK || !output) {
-            if (r != AMF_REPEAT && r != AMF_OK)
+            if (r != AMF_REPEAT && r != AMF_OK) {
                 qDebug("AMF: encoder QueryOutput returned %d", r);
+                ok = false;
+            }
             continue;
         }
         progressed = true;
@@ -479,6 +491,7 @@ void AmfEncoder::pump()
         m_queue.push_back(std::move(packet));
         m_queueCond.notify_all();
     }
+    return ok;
 }
 
 bool AmfEncoder::amfAvailable()

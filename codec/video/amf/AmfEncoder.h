@@ -86,8 +86,9 @@ private:
     bool setEncoderProperties();
     void fetchExtraData();
     void signal();
-    // Worker: moves what the components have ready until neither makes progress.
-    void pump();
+    // Worker: moves what the components have ready until neither makes progress. False when a
+    // query failed.
+    bool pump();
     bool popPacket(unsigned char* out, unsigned int outCapacity, unsigned int& outSize,
                    unsigned int& keyFrame);
     bool drainOne(unsigned char* out, unsigned int outCapacity, unsigned int& outSize,
