@@ -326,6 +326,10 @@ bool AmfEncoder::encode(unsigned char* data, unsigned int size, int, unsigned ch
         qDebug("AMF: AllocSurface(%dx%d) returned %d", m_width, m_height, r);
         return false;
     }
+    if (m_keyFrameRequested) {
+        surface->SetProperty("ForcePictureType", AmfVariant(AMF_VIDEO_ENCODER_PICTURE_TYPE_IDR));
+        m_keyFrameRequested = false;
+    }
     const unsigned char* src = data;
     for (int i = 0; i < 2; ++i) {
         AMFPlane plane{};
@@ -363,7 +367,7 @@ bool AmfEncoder::popPacket(unsigned char* out, unsigned int outCapacity, unsigne
     if (wasFull)
         signal();
     if (packet.data.size() > outCapacity) {
-        qWarning("AMF: a packet of %zu bytes does not fit the buffer of %u bytes",
+        qWarning("AMF: packet of %zu bytes does not fit the %u-byte output buffer",
                  packet.data.size(), outCapacity);
         return false;
     }

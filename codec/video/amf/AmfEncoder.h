@@ -43,6 +43,8 @@ public:
                 unsigned int outCapacity, unsigned int& outSize, unsigned int& keyFrame,
                 long long& pts, long long& dts) override;
     unsigned int maxPacketSize() override;
+    // The next frame's surface carries "ForcePictureType" IDR, which the converter passes on.
+    void requestKeyFrame() override { m_keyFrameRequested = true; }
     bool streamParameters(AVCodecParameters* par) override;
     unsigned char* extraData() override
     {
@@ -117,6 +119,7 @@ private:
     // Video thread only.
     bool m_draining = false;
     bool m_open = false;
+    bool m_keyFrameRequested = false;
 
     std::atomic<bool> m_signalled{false}; // set before waking the worker, cleared by it
     std::deque<Packet> m_queue;           // guarded by m_queueMutex

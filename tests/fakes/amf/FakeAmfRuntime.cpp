@@ -349,6 +349,7 @@ protected:
                            out->pixels() + static_cast<size_t>(out->pixelPitch()) * m_outH};
         const int dstStride[4] = {out->pixelPitch(), out->pixelPitch()};
         sws_scale(m_sws, src, srcStride, 0, p.height, dst, dstStride);
+        out->SetProperty("ForcePictureType", in->prop("ForcePictureType"));
         m_out.push_back(AmfRef<AMFData>::adopt(out.detach()));
         return true;
     }
@@ -409,7 +410,7 @@ protected:
     {
         const int pitch = in->pixelPitch();
         return m_sw.send(in->pixels(), pitch, in->pixels() + static_cast<size_t>(pitch) * m_height,
-                         pitch, m_pts++, false) &&
+                         pitch, m_pts++, in->prop("ForcePictureType").toInt64() == 2) &&
                collect();
     }
     void finish() override
@@ -466,12 +467,6 @@ private:
     std::map<std::string, AMFTraceWriter*> m_writers; // guarded by m_mutex
 };
 
-class Debug : public AMFDebug
-{
-public:
-    void EnablePerformanceMonitor(bool) override {}
-};
-
 class Factory : public AMFFactory
 {
 public:
@@ -500,15 +495,10 @@ public:
         *trace = &m_trace;
         return AMF_OK;
     }
-    AMF_RESULT GetDebug(AMFDebug** debug) override
-    {
-        *debug = &m_debug;
-        return AMF_OK;
-    }
+    AMF_RESULT GetDebug(AMFDebug**) override { return AMF_NOT_SUPPORTED; }
 
 private:
     TraceImpl m_trace;
-    Debug m_debug;
 };
 
 Factory g_factory;
