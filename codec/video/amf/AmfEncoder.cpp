@@ -383,7 +383,8 @@ bool AmfEncoder::drainOne(unsigned char* out, unsigned int outCapacity, unsigned
 {
     if (!m_draining) {
         m_draining = true;
-        // Without the converter's end of stream the worker cannot tell the encoder: do it here.
+        // A converter that refuses to drain gives no end of stream: the worker then drains the
+        // encoder once the converter has nothing more.
         const AMF_RESULT r = m_converter->Drain();
         if (r != AMF_OK) {
             qDebug("AMF: converter Drain returned %d", r);
@@ -426,11 +427,11 @@ void AmfEncoder::threadCallback()
             m_pendingSurface.reset();
             m_encoderDrained = false;
         }
-        failed = !pump();
+        failed = !pump(!failed);
     }
 }
 
-bool AmfEncoder::pump()
+bool AmfEncoder::pump(bool logFailures)
 {
     bool ok = true;
     for (bool progressed = true; progressed && !m_worker->isExitThread();) {
@@ -446,7 +447,8 @@ bool AmfEncoder::pump()
                 m_encoder->Drain();
                 progressed = true;
             } else if (r != AMF_OK && r != AMF_REPEAT && r != AMF_EOF) {
-                qDebug("AMF: converter QueryOutput returned %d", r);
+                if (logFailures)
+                    qDebug("AMF: converter QueryOutput returned %d", r);
                 ok = false;
             }
         }
@@ -475,7 +477,8 @@ bool AmfEncoder::pump()
         }
         if (r != AMF_OK || !output) {
             if (r != AMF_REPEAT && r != AMF_OK) {
-                qDebug("AMF: encoder QueryOutput returned %d", r);
+                if (logFailures)
+                    qDebug("AMF: encoder QueryOutput returned %d", r);
                 ok = false;
             }
             continue;

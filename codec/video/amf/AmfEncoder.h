@@ -89,8 +89,8 @@ private:
     void fetchExtraData();
     void signal();
     // Worker: moves what the components have ready until neither makes progress. False when a
-    // query failed.
-    bool pump();
+    // query failed (logged unless the previous pass failed too).
+    bool pump(bool logFailures);
     bool popPacket(unsigned char* out, unsigned int outCapacity, unsigned int& outSize,
                    unsigned int& keyFrame);
     bool drainOne(unsigned char* out, unsigned int outCapacity, unsigned int& outSize,
