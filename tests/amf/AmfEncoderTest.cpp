@@ -139,7 +139,7 @@ TEST_F(AmfTest, OnePacketPerCallAndEmptyOutputs)
         const auto frame = testFrame(PIX_NV12, 320, 240, i);
         EXPECT_FALSE(EncodedPacket::encode(*codec, &frame).produced) << "frame " << i;
     }
-    fake.release();
+    fake.knobs().hold = false;
     const std::vector<EncodedPacket> packets = drain(*codec);
     ASSERT_EQ(packets.size(), 6u);
     for (size_t i = 0; i < packets.size(); ++i) {

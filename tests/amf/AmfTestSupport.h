@@ -23,7 +23,6 @@ public:
 
     bool loaded() const { return m_handle != nullptr; }
     FakeAmfKnobs& knobs() { return *reinterpret_cast<FakeAmfKnobsFn>(symbol("fakeAmfKnobs"))(); }
-    void release() { reinterpret_cast<FakeAmfReleaseFn>(symbol("fakeAmfRelease"))(); }
 
 private:
     void* symbol(const char* name) { return dlsym(m_handle, name); }

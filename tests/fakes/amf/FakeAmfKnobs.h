@@ -19,7 +19,8 @@ struct FakeAmfKnobs
         std::lock_guard<std::mutex> lock(mutex);
         failing = call;
     }
-    // The encoder keeps its output until released (a GPU that is behind).
+    // The encoder keeps its output while set (a GPU that is behind); the next drain or frame
+    // finds it.
     std::atomic<bool> hold{false};
     // The encoder hands out an empty buffer in front of its output number N (from 0).
     std::atomic<int> emptyBefore{-1};
@@ -31,4 +32,3 @@ struct FakeAmfKnobs
 };
 
 using FakeAmfKnobsFn = FakeAmfKnobs* (*)();
-using FakeAmfReleaseFn = void (*)(); // clears `hold` and tells every component's observer

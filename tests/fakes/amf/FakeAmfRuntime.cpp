@@ -13,7 +13,6 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 #include <deque>
-#include <set>
 #include <vector>
 
 using namespace amf;
@@ -136,8 +135,6 @@ public:
     int pitch() const { return m_format == AMF_SURFACE_NV12 ? m_width : m_width * 4; }
     int rows() const { return m_format == AMF_SURFACE_NV12 ? m_height * 3 / 2 : m_height; }
     uint8_t* pixels() { return m_texture ? m_texture->hostPointer() : m_host.data(); }
-    int pixelPitch() const { return m_texture ? m_texture->pitch() : pitch(); }
-    D3D11Texture2D* texture() { return m_texture.get(); }
 
     AMF_MEMORY_TYPE GetMemoryType() override
     {
@@ -161,7 +158,7 @@ public:
     {
         if (index < 0 || index >= GetPlanesCount())
             return AMF_INVALID_ARG;
-        const int p = pixelPitch();
+        const int p = pitch();
         void* native = m_texture ? static_cast<void*>(m_texture.get())
                                  : m_host.data() + (index ? static_cast<size_t>(p) * m_height : 0);
         *plane = index
@@ -211,10 +208,6 @@ private:
     D3D11Device* m_device = nullptr;
 };
 
-class Component;
-std::mutex g_liveMutex;
-std::set<Component*> g_live; // guarded by g_liveMutex: components to tell on release
-
 // Output queue, drain and observer shared by the converter and the encoder; process() turns
 // one input into outputs synchronously.
 class Component : public Obj<AMFComponent>
@@ -223,13 +216,6 @@ public:
     Component(AMFContext* context, std::string id)
         : m_context(AmfRef<AMFContext>::share(context)), m_id(std::move(id))
     {
-        std::lock_guard<std::mutex> lock(g_liveMutex);
-        g_live.insert(this);
-    }
-    ~Component() override
-    {
-        std::lock_guard<std::mutex> lock(g_liveMutex);
-        g_live.erase(this);
     }
     AMF_RESULT Init(AMF_SURFACE_FORMAT format, int32_t width, int32_t height) override
     {
@@ -343,11 +329,11 @@ protected:
         AMFPlane p{};
         in->GetPlaneAt(0, &p);
         const uint8_t* src[4] = {in->pixels(),
-                                 in->pixels() + static_cast<size_t>(in->pixelPitch()) * p.height};
-        const int srcStride[4] = {in->pixelPitch(), in->pixelPitch()};
+                                 in->pixels() + static_cast<size_t>(in->pitch()) * p.height};
+        const int srcStride[4] = {in->pitch(), in->pitch()};
         uint8_t* dst[4] = {out->pixels(),
-                           out->pixels() + static_cast<size_t>(out->pixelPitch()) * m_outH};
-        const int dstStride[4] = {out->pixelPitch(), out->pixelPitch()};
+                           out->pixels() + static_cast<size_t>(out->pitch()) * m_outH};
+        const int dstStride[4] = {out->pitch(), out->pitch()};
         sws_scale(m_sws, src, srcStride, 0, p.height, dst, dstStride);
         out->SetProperty("ForcePictureType", in->prop("ForcePictureType"));
         m_out.push_back(AmfRef<AMFData>::adopt(out.detach()));
@@ -408,7 +394,7 @@ protected:
     }
     bool process(Surface* in) override
     {
-        const int pitch = in->pixelPitch();
+        const int pitch = in->pitch();
         return m_sw.send(in->pixels(), pitch, in->pixels() + static_cast<size_t>(pitch) * m_height,
                          pitch, m_pts++, in->prop("ForcePictureType").toInt64() == 2) &&
                collect();
@@ -526,12 +512,4 @@ extern "C" __attribute__((visibility("default"))) AMF_RESULT AMFQueryVersion(uin
 extern "C" __attribute__((visibility("default"))) FakeAmfKnobs* fakeAmfKnobs()
 {
     return &g_knobs;
-}
-
-extern "C" __attribute__((visibility("default"))) void fakeAmfRelease()
-{
-    g_knobs.hold = false;
-    std::lock_guard<std::mutex> lock(g_liveMutex);
-    for (Component* c : g_live)
-        c->notify();
 }
