@@ -147,7 +147,7 @@ TEST_F(AmfTest, OnePacketPerCallAndEmptyOutputs)
         EXPECT_EQ(packets[i].key, i == 0 ? 1u : 0u) << i;
     }
 
-    // A frame after the drain starts a new stream.
+    // Destroying the codec while its worker waits for a GPU that holds a frame.
     fake.knobs().hold = true;
     const auto frame = testFrame(PIX_NV12, 320, 240, 0);
     EncodedPacket::encode(*codec, &frame);

@@ -56,7 +56,10 @@ const char* formatName(int format)
 
 } // namespace
 
-AmfEncoder::AmfEncoder() : m_worker(std::make_unique<ThreadCallback>(this)) {}
+AmfEncoder::AmfEncoder()
+    : m_worker(std::make_unique<ThreadCallback>(this)), m_thread(m_worker.get())
+{
+}
 
 AmfEncoder::~AmfEncoder()
 {
@@ -65,12 +68,7 @@ AmfEncoder::~AmfEncoder()
         m_converter->SetOutputObserver(nullptr);
     if (m_encoder)
         m_encoder->SetOutputObserver(nullptr);
-    // The body reads m_worker until it returns: join it before the pointer is cleared.
-    if (m_worker) {
-        m_worker->requestExit();
-        m_worker->wait();
-    }
-    m_worker.reset();
+    m_worker.reset(); // joins the worker before anything it uses goes away
     m_pendingSurface.reset();
     if (m_encoder)
         m_encoder->Terminate();
@@ -412,15 +410,16 @@ void AmfEncoder::signal()
 
 void AmfEncoder::threadCallback()
 {
+    ThreadCallback* const worker = m_thread;
     bool failed = false;
-    while (!m_worker->isExitThread()) {
+    while (!worker->isExitThread()) {
         // A component that failed may still hold output that no further report announces:
         // after a failure look again a little later, otherwise sleep until told.
         if (failed)
-            m_worker->waitThread(kRetryMs);
+            worker->waitThread(kRetryMs);
         else
-            m_worker->waitUntil([this] { return m_signalled.exchange(false); });
-        if (m_worker->isExitThread())
+            worker->waitUntil([this] { return m_signalled.exchange(false); });
+        if (worker->isExitThread())
             break;
         if (m_restart.exchange(false)) {
             m_drainWithoutEof.store(false);
@@ -434,7 +433,7 @@ void AmfEncoder::threadCallback()
 bool AmfEncoder::pump(bool logFailures)
 {
     bool ok = true;
-    for (bool progressed = true; progressed && !m_worker->isExitThread();) {
+    for (bool progressed = true; progressed;) {
         progressed = false;
         if (!m_pendingSurface) {
             AmfDataRef converted;

@@ -129,4 +129,7 @@ private:
 
     // Created with the object (never null), started by initialize(); the observer wakes it.
     std::unique_ptr<ThreadCallback> m_worker;
+    // The same thread for the worker's own use: set before it starts and never changed, while
+    // the destructor clears m_worker as it joins.
+    ThreadCallback* const m_thread;
 };

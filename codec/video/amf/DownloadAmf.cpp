@@ -46,12 +46,7 @@ DownloadAmf::DownloadAmf() = default;
 
 DownloadAmf::~DownloadAmf()
 {
-    // The body reads m_worker until it returns: join it before the pointer is cleared.
-    if (m_worker) {
-        m_worker->requestExit();
-        m_worker->wait();
-    }
-    m_worker.reset();
+    m_worker.reset(); // joins the worker before anything it uses goes away
     m_ring.reset();
     m_amf.reset();
 }
@@ -121,6 +116,7 @@ bool DownloadAmf::initialize(int width, int height)
     m_ring = std::make_unique<CircuitQueue<unsigned char>>(2 * m_frameSize, 0);
     m_amf = std::move(amf);
     m_worker = std::make_unique<ThreadCallback>(this);
+    m_thread = m_worker.get();
     m_worker->start(QThread::InheritPriority);
     return true;
 }
@@ -149,9 +145,10 @@ unsigned char* DownloadAmf::data()
 
 void DownloadAmf::threadCallback()
 {
-    while (!m_worker->isExitThread()) {
-        m_worker->waitUntil([this] { return m_requested.exchange(false); });
-        if (m_worker->isExitThread())
+    ThreadCallback* const worker = m_thread;
+    while (!worker->isExitThread()) {
+        worker->waitUntil([this] { return m_requested.exchange(false); });
+        if (worker->isExitThread())
             return;
         std::lock_guard<std::mutex> lock(m_mutex);
         convertOnce();

@@ -65,4 +65,7 @@ private:
     // Held by the worker for a whole conversion and by enqueue() while it replaces the ring.
     std::mutex m_mutex;
     std::unique_ptr<ThreadCallback> m_worker; // null until initialize() succeeded
+    // The same thread for the worker's own use: set before it starts and never changed, while
+    // the destructor clears m_worker as it joins.
+    ThreadCallback* m_thread = nullptr;
 };
