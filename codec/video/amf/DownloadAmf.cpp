@@ -32,6 +32,23 @@ struct DownloadAmf::Amf
     bool ended = false;  // worker only: the converter answered end of stream
     bool sizeWarned = false;
 
+    // (Re)initialises the converter for RGBA in, NV12 out at width x height, in DX11 memory,
+    // and allocates the input surface of that size.
+    AMF_RESULT setUp(int width, int height)
+    {
+        input.reset();
+        AMF_RESULT r;
+        if ((r = converter->SetProperty("MemoryType", AmfVariant(AMF_MEMORY_DX11))) != AMF_OK ||
+            (r = converter->SetProperty("OutputFormat", AmfVariant(AMF_SURFACE_NV12))) != AMF_OK ||
+            (r = converter->SetProperty("OutputSize", AmfVariant(AMFSize{width, height}))) !=
+                AMF_OK ||
+            (r = converter->Init(AMF_SURFACE_RGBA, width, height)) != AMF_OK)
+            return r;
+        r = context->AllocSurface(AMF_MEMORY_DX11, AMF_SURFACE_RGBA, width, height,
+                                  input.receive());
+        return r == AMF_OK && !input ? AMF_FAIL : r;
+    }
+
     ~Amf()
     {
         input.reset();
@@ -96,20 +113,10 @@ bool DownloadAmf::initialize(int width, int height)
         AMF_ERROR(r, QStringLiteral("CreateComponent(AMFVideoConverter) failed"));
         return false;
     }
-    if ((r = amf->converter->SetProperty("MemoryType", AmfVariant(AMF_MEMORY_DX11))) != AMF_OK ||
-        (r = amf->converter->SetProperty("OutputFormat", AmfVariant(AMF_SURFACE_NV12))) != AMF_OK ||
-        (r = amf->converter->SetProperty("OutputSize", AmfVariant(AMFSize{width, height}))) !=
-            AMF_OK ||
-        (r = amf->converter->Init(AMF_SURFACE_RGBA, width, height)) != AMF_OK) {
+    if ((r = amf->setUp(width, height)) != AMF_OK) {
         AMF_ERROR(r, QStringLiteral("setting up the converter for %1x%2 RGBA to NV12 failed")
                          .arg(width)
                          .arg(height));
-        return false;
-    }
-    r = amf->context->AllocSurface(AMF_MEMORY_DX11, AMF_SURFACE_RGBA, width, height,
-                                   amf->input.receive());
-    if (r != AMF_OK || !amf->input) {
-        AMF_ERROR(r, QStringLiteral("AllocSurface(%1x%2) failed").arg(width).arg(height));
         return false;
     }
     m_frameSize = width * height * 3 / 2;
@@ -162,7 +169,20 @@ void DownloadAmf::convertOnce()
     auto* texture = static_cast<D3D11Texture2D*>(m_texture.load());
     D3D11DeviceContext* context = Singleton<DirectX11Manager>::getInstancePtr()->d3dctx();
     AMFPlane inputPlane{};
-    if (!texture || !context || m_amf->input->GetPlaneAt(0, &inputPlane) != AMF_OK)
+    if (!texture || !context)
+        return;
+    if (m_amf->input && m_amf->input->GetPlaneAt(0, &inputPlane) == AMF_OK &&
+        (inputPlane.width != m_width || inputPlane.height != m_height)) {
+        // The host's frames changed size: the converter follows.
+        m_amf->converter->Terminate();
+        const AMF_RESULT r = m_amf->setUp(m_width, m_height);
+        if (r != AMF_OK && !m_amf->sizeWarned)
+            AMF_ERROR(r, QStringLiteral("resizing the converter to %1x%2 failed")
+                             .arg(m_width)
+                             .arg(m_height));
+        m_amf->sizeWarned = r != AMF_OK;
+    }
+    if (!m_amf->input || m_amf->input->GetPlaneAt(0, &inputPlane) != AMF_OK)
         return;
     if (!context->copyResource(static_cast<D3D11Texture2D*>(inputPlane.native), texture)) {
         if (!m_amf->sizeWarned)
@@ -191,7 +211,7 @@ void DownloadAmf::convertOnce()
     if (!surface || surface->GetPlaneAt(0, &luma) != AMF_OK || !luma.native)
         return;
     if (luma.width != m_width || luma.height != m_height)
-        return; // converted at the size of initialize() before a size change
+        return; // converted before a size change
     // NV12 with its chroma plane either separate or right below the luma rows.
     if (surface->GetPlanesCount() < 2 || surface->GetPlaneAt(1, &chroma) != AMF_OK ||
         !chroma.native) {

@@ -36,8 +36,8 @@ public:
     // set-up is missing.
     bool initialize(int width, int height);
     // The texture (a D3D11Texture2D*) to convert next. A size other than the current one
-    // empties the kept frames (earlier data() pointers become invalid) and makes frames of
-    // that size; frames the converter still makes at the old size are dropped. Always true.
+    // empties the kept frames (earlier data() pointers become invalid); the converter follows
+    // at its next conversion. Always true.
     bool enqueue(void* texture, const QSize& size);
     // Starts a conversion and hands out the oldest converted frame: width x height luma bytes,
     // then the interleaved chroma at half size, rows unpadded. It stays untouched until the next

@@ -316,6 +316,7 @@ protected:
         m_outW = size.type == AMFVariantStruct::Size ? size.sizeValue.width : width;
         m_outH = size.type == AMFVariantStruct::Size ? size.sizeValue.height : height;
         m_memory = static_cast<AMF_MEMORY_TYPE>(prop("MemoryType").toInt64());
+        sws_freeContext(m_sws);
         m_sws = sws_getContext(
             width, height, format == AMF_SURFACE_RGBA ? AV_PIX_FMT_RGBA : AV_PIX_FMT_NV12, m_outW,
             m_outH, AV_PIX_FMT_NV12, SWS_BILINEAR, nullptr, nullptr, nullptr);
