@@ -145,9 +145,12 @@ unsigned char* DownloadAmf::data()
 {
     if (!m_worker)
         return nullptr;
+    // Take the oldest frame first: the conversion started next can then only fill the other
+    // place, never the one handed out.
+    unsigned char* frame = m_ring ? m_ring->read(m_frameSize) : nullptr;
     m_requested.store(true);
     m_worker->wakeThread();
-    return m_ring ? m_ring->read(m_frameSize) : nullptr;
+    return frame;
 }
 
 void DownloadAmf::threadCallback()
