@@ -22,8 +22,11 @@ class ThreadCallback;
 // encode() copies an NV12 frame into a host surface and submits it to a video converter; a
 // worker thread of the object's own moves converted surfaces into the encoder component and
 // queues the packets that come out; each encode() call hands out at most one queued packet, so
-// encode never waits for the GPU. The worker sleeps until a component reports output
-// (AMFComponentObserver) or encode() makes room in a full queue.
+// encode never waits for the GPU (a packet comes out one call or more after its frame; the
+// drain hands out the rest). The worker sleeps until a component reports output
+// (AMFComponentObserver) or encode() makes room in a full queue; only after a failed query does
+// it look again on a short timer, since output a component still holds may not be announced
+// again.
 //
 // Lifecycle: initialize() loads the runtime (once per process, shared), creates the context,
 // the converter and the encoder and starts the worker; the destructor stops the worker first,
