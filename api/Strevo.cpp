@@ -1,6 +1,7 @@
 #include "api/Strevo.h"
 
 #include "codec/video/MFVideo.h"
+#include "codec/video/amf/AmfEncoder.h"
 #include "codec/video/nvenc/NvencAvailable.h"
 #include "common/AudioQueue.h"
 #include "common/CodecPreset.h"
@@ -27,7 +28,7 @@ bool nvencCheck()
 }
 bool amfCheck()
 {
-    return false;
+    return AmfEncoder::amfAvailable();
 }
 // A Media Foundation encoder transform, by class id.
 bool mediaFoundationCheck(const char* classId)

@@ -44,6 +44,7 @@ set(STREVO_PUBLIC_HEADERS
   platform/D3D11Device.h
   platform/HostD3D11Device.h
   encoder/IVideoThread.h
+  codec/video/amf/DownloadAmf.h
 )
 foreach(header ${STREVO_PUBLIC_HEADERS})
   get_filename_component(folder ${header} DIRECTORY)

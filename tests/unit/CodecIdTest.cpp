@@ -9,6 +9,7 @@
 #include "codec/video/VPX.h"
 #include "codec/video/VideoCodecFactory.h"
 #include "codec/video/X264.h"
+#include "codec/video/amf/AmfEncoder.h"
 #include "codec/video/nvenc/NvEncoder.h"
 #include "common/CodecTable.h"
 
@@ -31,8 +32,8 @@ TEST(CodecTable, NamesMapToDocumentedIdsAndEncoderClasses)
     // clang-format off
     const Row rows[] = {
         {"X264", 27, &typeid(X264)}, {"H264", 27, &typeid(OpenH264)},
-        {"H264(QuickSync)", 27, &typeid(MFVideo)}, {"H264(NVENC)", 27, &typeid(NvEncoder)}, {"H264(AMF)", 27, nullptr},
-        {"HEVC(QuickSync)", 173, &typeid(MFVideo)}, {"HEVC(NVENC)", 173, &typeid(NvEncoder)}, {"HEVC(AMF)", 27, nullptr},
+        {"H264(QuickSync)", 27, &typeid(MFVideo)}, {"H264(NVENC)", 27, &typeid(NvEncoder)}, {"H264(AMF)", 27, &typeid(AmfEncoder)},
+        {"HEVC(QuickSync)", 173, &typeid(MFVideo)}, {"HEVC(NVENC)", 173, &typeid(NvEncoder)}, {"HEVC(AMF)", 27, &typeid(AmfEncoder)},
         {"VP8", 139, &typeid(VPX)}, {"VP9", 167, &typeid(VPX)},
         {"QuickTime Animation (RLE)", 55, &typeid(FFmpegVideo)}, {"MJPEG", 7, &typeid(FFmpegVideo)},
         {"Apple ProRes", 147, &typeid(FFmpegVideo)}, {"AAC", 86018, &typeid(FFmpegAudio)},
