@@ -53,7 +53,7 @@ QByteArray attributeValue(const GUID& key, const MFAttributes::Value& value)
         return QByteArray::number(*v);
     if (const auto* v = std::get_if<GUID>(&value)) {
         const char* name = MFGuids::name(*v);
-        return name ? QByteArray(name) : v->toString().toLatin1();
+        return name ? QByteArray(name) : guidToString(*v).toLatin1();
     }
     return "<<byte array>>";
 }
@@ -204,7 +204,7 @@ bool MFVideo::open()
     hr = MFPlatform::CoCreateInstance(*classId, &m_transform);
     if (FAILED(hr)) {
         qWarning("MFVideo: no encoder transform for %s (class %s) on this machine: %s",
-                 qPrintable(name), qPrintable(classId->toString()),
+                 qPrintable(name), qPrintable(guidToString(*classId)),
                  MFError::describe(hr).constData());
         return false;
     }
