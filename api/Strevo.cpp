@@ -55,7 +55,7 @@ constexpr int kAudioInputs = 9;
 // FIFO depths: the worker only copies into the pipelines, so a few frames cover any hiccup;
 // beyond that the input is dropped and counted rather than held.
 constexpr int kVideoDepth = 16;
-constexpr int kAudioDepth = 64;
+constexpr int kAudioDepth = 256;
 // How long the worker waits for room in a pipeline before handing it a frame anyway (the
 // pipeline then drops and counts it).
 constexpr int kHandOverWaitMs = 1000;
@@ -505,12 +505,22 @@ bool Strevo::forwardQueued()
     }
     const bool textures = m_textureInput.load();
     bool any = false;
+    // In rounds of one frame per source and all the sound queued so far, so that sound keeps
+    // flowing while the worker waits for room for frames that a host keeps adding.
+    while (forwardRound(routes, textures))
+        any = true;
+    return any;
+}
+
+bool Strevo::forwardRound(const QVector<Route>& routes, bool textures)
+{
+    bool any = false;
     for (int i = 0; i < kSources; ++i) {
         // A pipeline takes either the pixels or the textures of its source; the other kind is
         // only drained.
         LockedFifo<QueuedVideo>& used = textures ? m_queues->texture[i] : m_queues->video[i];
         (textures ? m_queues->video[i] : m_queues->texture[i]).clear();
-        while (std::unique_ptr<QueuedVideo> item = used.tryTake()) {
+        if (std::unique_ptr<QueuedVideo> item = used.tryTake()) {
             any = true;
             const VideoQueue& f = item->frame;
             for (const Route& route : routes) {
@@ -530,7 +540,10 @@ bool Strevo::forwardQueued()
         }
     }
     for (int i = 0; i < kAudioInputs; ++i) {
-        while (std::unique_ptr<AudioQueue> buffer = m_queues->audio[i].tryTake()) {
+        for (int n = 0; n < kAudioDepth; ++n) {
+            std::unique_ptr<AudioQueue> buffer = m_queues->audio[i].tryTake();
+            if (!buffer)
+                break;
             any = true;
             for (const Route& route : routes) {
                 if (route.audioInput == i)

@@ -43,7 +43,7 @@ struct TimeStamp;
 // stop()) and only for the sources that a pipeline was added for (inputSources()). The enqueue
 // calls copy the input into bounded per-source FIFOs and wake the worker thread, which hands
 // each frame and buffer to the pipelines of its source through their own enqueue calls; they
-// never block on the worker. A full FIFO (16 frames per source, 64 buffers per audio input)
+// never block on the worker. A full FIFO (16 frames per source, 256 buffers per audio input)
 // drops the input and counts it in syncInfo().videoInputDrops (audio: audioInputDrops).
 //
 // Threads: enqueueVideo, both enqueueAudio, waitForVideoRoom, isEncoding, syncInfo and encoders may
@@ -165,6 +165,8 @@ private:
     void clearQueue();
     // Hands everything queued to the pipelines; true when something was.
     bool forwardQueued();
+    // One frame per source and the sound queued so far; true when anything was handed over.
+    bool forwardRound(const QVector<Route>& routes, bool textures);
     bool anythingQueued() const;
     void wakeWorker();
     bool refuseWhenIdle(const char* call);
