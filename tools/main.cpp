@@ -244,6 +244,8 @@ int main(int argc, char** argv)
         std::printf("strevo-cli %s\n", qPrintable(QCoreApplication::applicationVersion()));
         return exitCode(ExitStatus::Done);
     }
+    // The hardware probes of the catalogue say why a runtime is absent: shown with --verbose.
+    LibraryLog::install(parser.isSet(verboseOpt));
     if (parser.isSet(listOpt))
         return listCatalogue(parser.isSet(jsonOpt));
     const QStringList positional = parser.positionalArguments();
@@ -251,7 +253,6 @@ int main(int argc, char** argv)
         return fail(ExitStatus::BadInput,
                     positional.isEmpty() ? QStringLiteral("no job file given (see --help)")
                                          : QStringLiteral("one job file at a time (see --help)"));
-    LibraryLog::install(parser.isSet(verboseOpt));
 
     Job job;
     QString error;
