@@ -48,7 +48,8 @@ private:
 
 int HostD3D11Device::rowBytes(const D3D11TextureDesc& desc)
 {
-    if (desc.width <= 0 || desc.height <= 0)
+    // Within the largest texture side, so that no size computed from it can overflow.
+    if (desc.width <= 0 || desc.height <= 0 || desc.width > kMaxSide || desc.height > kMaxSide)
         return 0;
     switch (desc.format) {
     case DxgiFormat::R8G8B8A8:
@@ -71,7 +72,7 @@ int HostD3D11Device::rows(const D3D11TextureDesc& desc)
 std::unique_ptr<D3D11Texture2D> HostD3D11Device::createTexture2D(const D3D11TextureDesc& desc)
 {
     const int pitch = rowBytes(desc);
-    if (pitch == 0 || desc.width > 16384 || desc.height > 16384)
+    if (pitch == 0)
         return nullptr;
     try {
         return std::make_unique<HostTexture>(desc, pitch, rows(desc));

@@ -12,8 +12,10 @@ public:
     D3D11Memory memory() const override { return D3D11Memory::Host; }
     bool copyResource(D3D11Texture2D* dst, D3D11Texture2D* src) override;
 
+    // Largest width or height of a texture.
+    static constexpr int kMaxSide = 16384;
     // Bytes per row and rows of a picture of the description (NV12: luma rows + chroma rows);
-    // 0 for an unknown format or a size that is not positive.
+    // 0 for an unknown format or a side outside 1..kMaxSide.
     static int rowBytes(const D3D11TextureDesc& desc);
     static int rows(const D3D11TextureDesc& desc);
 };

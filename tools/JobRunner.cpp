@@ -322,7 +322,10 @@ bool JobRunner::prepare(const QVector<CodecPreset>& presets, QString* error)
             return false;
         }
         out->encoder->encodingCallback(out.get());
+        // The job owns the pipeline from here on: a later output that fails deletes it with
+        // the job.
         m_job->addCodecProfile(new CodecPreset(presets[i]));
+        m_job->addEncoder(out->encoder, 0);
         // No worker runs yet, so the muxer's first path can be read here.
         if (!out->encoder->recordingPath().isEmpty())
             out->paths.append(out->encoder->recordingPath());
@@ -334,7 +337,6 @@ bool JobRunner::prepare(const QVector<CodecPreset>& presets, QString* error)
                 RefEncoder::sameVideo(other->preset, out->preset))
                 out->videoFrom = other.get();
         out->encoder->start();
-        m_job->addEncoder(out->encoder, 0);
     }
     m_reportTo.store(m_job.get());
     return true;
