@@ -22,8 +22,7 @@ template <class T> class CircuitQueue;
 //
 // Threads: every operation but threadCallback() on the host's thread. The texture must stay
 // valid until the next enqueue() returns or the destructor; enqueue() waits for a conversion
-// under way. data() and the destructor are safe without
-// initialize().
+// under way. data() and the destructor are safe without initialize().
 class STREVO_EXPORT DownloadAmf : public IThreadCallback
 {
 public:
