@@ -7,8 +7,10 @@
 // This interface is the project's own. It follows the shape of AMD's Advanced Media Framework
 // (factory, context, components, surfaces, buffers, properties, trace) but it is NOT binary
 // compatible with a vendor runtime: names, slot order, string types and interface ids are ours.
-// A vendor AMF runtime cannot be loaded through it. On Linux, AMD hardware encoding reaches
-// users through the VA-API transform of the Media Foundation layer instead.
+// A vendor AMF runtime cannot be loaded through it: the layer refuses a library of that file
+// name that lacks this interface's marker (kInterfaceVersionSymbol below). On Linux, AMD
+// hardware encoding reaches users through the VA-API transform of the Media Foundation layer
+// instead.
 //
 // Reference counting: every object returned through an out-pointer comes with one reference
 // that the caller owns (AmfRef holds it); a pointer passed in is borrowed for the call.
@@ -280,5 +282,11 @@ protected:
 // Entry points of the runtime library.
 using AMFInit_Fn = AMF_RESULT (*)(uint64_t version, AMFFactory** factory);
 using AMFQueryVersion_Fn = AMF_RESULT (*)(uint64_t* version);
+
+// A runtime built for this interface also exports `extern "C" const int` of this name holding
+// kInterfaceVersion. AMD's own runtime has the same file name and entry points but another
+// binary interface: without the marker the library is not used.
+constexpr const char* kInterfaceVersionSymbol = "StrevoAmfInterfaceVersion";
+constexpr int kInterfaceVersion = 1;
 
 } // namespace amf

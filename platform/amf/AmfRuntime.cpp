@@ -28,6 +28,7 @@ struct Runtime
     AMFDebug* debug = nullptr;
     uint64_t version = 0;
     int users = 0;
+    bool foreignWarned = false; // a library without this interface's marker was reported
 };
 
 Runtime& runtime()
@@ -42,6 +43,21 @@ AMF_RESULT load(Runtime& r)
     LibraryHandle library(dlopen(AmfRuntime::kLibraryName, RTLD_NOW | RTLD_LOCAL));
     if (!library) {
         qDebug("AMF: cannot load %s: %s", AmfRuntime::kLibraryName, dlerror());
+        return AMF_FAIL;
+    }
+    // AMD's runtime shares the file name and the entry points but not the binary interface:
+    // calling into it would go through mismatched tables, so nothing of it is called.
+    const auto* marker = static_cast<const int*>(dlsym(library.get(), kInterfaceVersionSymbol));
+    if (!marker || *marker != kInterfaceVersion) {
+        const QByteArray why = marker
+                                   ? QByteArray("interface version ") + QByteArray::number(*marker)
+                                   : QByteArray("no ") + kInterfaceVersionSymbol;
+        if (!r.foreignWarned)
+            qWarning("%s is not a runtime of this library's AMF interface (%s); AMF is not used",
+                     AmfRuntime::kLibraryName, why.constData());
+        else
+            qDebug("AMF: %s refused (%s)", AmfRuntime::kLibraryName, why.constData());
+        r.foreignWarned = true;
         return AMF_FAIL;
     }
     auto init = reinterpret_cast<AMFInit_Fn>(dlsym(library.get(), "AMFInit"));

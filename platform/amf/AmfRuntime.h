@@ -8,6 +8,10 @@
 // dlopen): its factory, trace and debug interfaces and its version, shared by every AmfEncoder,
 // every DownloadAmf and the availability probe. Users count themselves in and out through
 // AmfRuntimeUser; the library is loaded by the first and unloaded after the last.
+// AMD's own Linux runtime has the same file name and entry points but a different binary
+// interface: a library that does not export this interface's marker (kInterfaceVersionSymbol,
+// holding kInterfaceVersion) is closed again before anything of it is called, with one warning
+// per process, and AMF counts as missing.
 // Thread-safe: loading, counting and unloading are serialised by one mutex.
 class AmfRuntime
 {
@@ -15,8 +19,8 @@ public:
     static constexpr const char* kLibraryName = "libamfrt64.so.1";
 
     // Loads on first use (AMFInit with AMF_FULL_VERSION, then AMFQueryVersion) and counts one
-    // more user. AMF_FAIL when the library or an entry point is missing; otherwise the result
-    // of the failing entry point. Nothing is counted on failure.
+    // more user. AMF_FAIL when the library, its marker or an entry point is missing; otherwise
+    // the result of the failing entry point. Nothing is counted on failure.
     static amf::AMF_RESULT init();
     // Counts one user less; the last one unloads the library.
     static void terminate();

@@ -33,6 +33,25 @@ protected:
             out.push_back(p);
         return out;
     }
+    // Encodes `frames` frames (asking for a key frame before frame `keyAt`), then drains; the
+    // stamps stay as the caller set them.
+    static std::vector<EncodedPacket> encodeAll(IVideoCodec& codec, int frames, int keyAt = -1)
+    {
+        std::vector<EncodedPacket> out;
+        for (int i = 0; i < frames; ++i) {
+            const auto frame = testFrame(PIX_NV12, 320, 240, i);
+            if (i == keyAt)
+                codec.requestKeyFrame();
+            const EncodedPacket p = EncodedPacket::encode(codec, &frame);
+            EXPECT_EQ(p.pts, -1);
+            EXPECT_EQ(p.dts, -1);
+            if (p.produced)
+                out.push_back(p);
+        }
+        for (const EncodedPacket& p : drain(codec))
+            out.push_back(p);
+        return out;
+    }
     FakeAmf fake;
 };
 
@@ -44,7 +63,7 @@ struct NameCase : AmfTest, ::testing::WithParamInterface<const char*>
 
 // Both names code H.264 with the AVC parameter sets as extradata; every frame comes out (the
 // rest with the drain), decodes, a requested key frame is one, and the stamps stay as the
-// caller set them.
+// caller set them. Frames after the drain start a new stream with a key frame.
 TEST_P(NameCase, CodesH264ThatDecodesEveryFrame)
 {
     const auto codec = open(videoPreset(GetParam()));
@@ -56,19 +75,7 @@ TEST_P(NameCase, CodesH264ThatDecodesEveryFrame)
     ASSERT_TRUE(codec->streamParameters(par.get()));
     EXPECT_EQ(par->codec_id, AV_CODEC_ID_H264);
 
-    std::vector<EncodedPacket> packets;
-    for (int i = 0; i < 20; ++i) {
-        const auto frame = testFrame(PIX_NV12, 320, 240, i);
-        if (i == 12)
-            codec->requestKeyFrame();
-        const EncodedPacket p = EncodedPacket::encode(*codec, &frame);
-        EXPECT_EQ(p.pts, -1);
-        EXPECT_EQ(p.dts, -1);
-        if (p.produced)
-            packets.push_back(p);
-    }
-    for (const EncodedPacket& p : drain(*codec))
-        packets.push_back(p);
+    const std::vector<EncodedPacket> packets = encodeAll(*codec, 20, 12);
     ASSERT_EQ(packets.size(), 20u);
     for (size_t i = 0; i < packets.size(); ++i)
         EXPECT_EQ(packets[i].key, i == 0 || i == 12 ? 1u : 0u) << i;
@@ -79,6 +86,10 @@ TEST_P(NameCase, CodesH264ThatDecodesEveryFrame)
     pictures += decoder.decode(nullptr, 0).size();
     EXPECT_EQ(pictures, 20u);
     EXPECT_EQ(decoder.errors, 0);
+
+    const std::vector<EncodedPacket> next = encodeAll(*codec, 5);
+    ASSERT_EQ(next.size(), 5u);
+    EXPECT_EQ(next[0].key, 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(AmfEncoder, NameCase, ::testing::Values("H264(AMF)", "HEVC(AMF)"));
@@ -247,3 +258,21 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"SubmitInput:AMFVideoEncoderVCE_AVC", nullptr},
         FailureCase{"QueryOutput:AMFVideoEncoderVCE_AVC", nullptr},
         FailureCase{"Drain:AMFVideoConverter", nullptr}));
+
+// A library under the runtime's file name without this interface's marker (AMD's own runtime):
+// refused with one warning before anything of it is called, and AMF counts as missing. Run by
+// its own ctest entry, with that library on LD_LIBRARY_PATH.
+TEST(AmfForeignRuntime, IsRefusedBeforeAnyCall)
+{
+    FakeAmf foreign;
+    ASSERT_TRUE(foreign.loaded());
+    MessageCapture log;
+    EXPECT_FALSE(AmfEncoder::amfAvailable());
+    CodecPreset preset = videoPreset("H264(AMF)");
+    EXPECT_FALSE(AmfEncoder().initialize(&preset));
+    EXPECT_EQ(
+        log.count(QStringLiteral("libamfrt64.so.1 is not a runtime of this library's AMF "
+                                 "interface (no StrevoAmfInterfaceVersion); AMF is not used")),
+        1);
+    EXPECT_EQ(foreign.knobs().loads, 0);
+}

@@ -97,6 +97,15 @@ TEST_F(DownloadAmfTest, ConvertsTheTextureToNv12)
     EXPECT_EQ(download.width(), kW / 2);
     EXPECT_EQ(download.data(), nullptr);
     EXPECT_NE(pollFor(2000, [&] { return download.data(); }), nullptr);
+
+    // The host may release a texture once the next enqueue() has returned, even while a
+    // conversion of it is under way (a read after that shows under ASan).
+    for (int i = 0; i < 50; ++i) {
+        auto next = device.createTexture2D({kW / 2, kH / 2, DxgiFormat::R8G8B8A8});
+        download.enqueue(next.get(), QSize(kW / 2, kH / 2));
+        small = std::move(next);
+        download.data();
+    }
 }
 
 // A set-up call that fails makes initialize() false with a warning; a failed conversion loses

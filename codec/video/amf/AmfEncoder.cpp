@@ -63,12 +63,16 @@ AmfEncoder::AmfEncoder()
 
 AmfEncoder::~AmfEncoder()
 {
-    // No component may call into this object once it starts going away.
+    // The worker drives both components: it stops first. A component may still report output
+    // until its observer is detached; that only wakes the thread object, which lives on until
+    // the observers are gone.
+    m_thread->requestExit();
+    m_thread->wait();
     if (m_converter)
         m_converter->SetOutputObserver(nullptr);
     if (m_encoder)
         m_encoder->SetOutputObserver(nullptr);
-    m_worker.reset(); // joins the worker before anything it uses goes away
+    m_worker.reset();
     m_pendingSurface.reset();
     if (m_encoder)
         m_encoder->Terminate();
@@ -308,13 +312,19 @@ bool AmfEncoder::encode(unsigned char* data, unsigned int size, int, unsigned ch
         return false;
     }
     if (m_draining) {
-        // A frame after a drain starts a new stream.
+        // A frame after a drain starts a new stream. The encoder's input side is the worker's:
+        // it flushes the encoder and forgets the old stream's surface it may hold. The new
+        // frame waits for that (one step of the worker), so none of it can reach the old stream.
         m_converter->Flush();
-        m_encoder->Flush();
-        m_restart.store(true);
+        {
+            std::lock_guard<std::mutex> lock(m_queueMutex);
+            m_eof = false;
+            m_restart.store(true);
+        }
+        signal();
+        std::unique_lock<std::mutex> lock(m_queueMutex);
+        m_queueCond.wait(lock, [this] { return !m_restart.load(); });
         m_draining = false;
-        std::lock_guard<std::mutex> lock(m_queueMutex);
-        m_eof = false;
     }
 
     AmfSurfaceRef surface;
@@ -405,7 +415,7 @@ bool AmfEncoder::drainOne(unsigned char* out, unsigned int outCapacity, unsigned
 void AmfEncoder::signal()
 {
     m_signalled.store(true);
-    m_worker->wakeThread();
+    m_thread->wakeThread();
 }
 
 void AmfEncoder::threadCallback()
@@ -421,10 +431,14 @@ void AmfEncoder::threadCallback()
             worker->waitUntil([this] { return m_signalled.exchange(false); });
         if (worker->isExitThread())
             break;
-        if (m_restart.exchange(false)) {
-            m_drainWithoutEof.store(false);
+        if (m_restart.load()) {
+            m_encoder->Flush();
             m_pendingSurface.reset();
             m_encoderDrained = false;
+            m_drainWithoutEof.store(false);
+            std::lock_guard<std::mutex> lock(m_queueMutex);
+            m_restart.store(false);
+            m_queueCond.notify_all();
         }
         failed = !pump(!failed);
     }
@@ -434,6 +448,8 @@ bool AmfEncoder::pump(bool logFailures)
 {
     bool ok = true;
     for (bool progressed = true; progressed;) {
+        if (m_restart.load())
+            return ok; // the old stream's output is flushed, not worth fetching
         progressed = false;
         if (!m_pendingSurface) {
             AmfDataRef converted;

@@ -29,8 +29,10 @@ class ThreadCallback;
 // again.
 //
 // Lifecycle: initialize() loads the runtime (once per process, shared), creates the context,
-// the converter and the encoder and starts the worker; the destructor stops the worker first,
-// then terminates the components, and copes with a failed or missing initialize().
+// the converter and the encoder and starts the worker; the destructor joins the worker first,
+// then detaches the observers and terminates the components, and copes with a failed or
+// missing initialize(). A frame after a drain starts a new stream: the worker flushes the
+// encoder before the frame goes in.
 // Threads: initialize() and the destructor on the owner's thread, encode() on the pipeline's
 // video thread, threadCallback() on the worker.
 class AmfEncoder : public IVideoCodec, public IThreadCallback
@@ -108,13 +110,15 @@ private:
     AmfRuntimeUser m_runtime;
     amf::AmfContextRef m_context;
     amf::AmfComponentRef m_converter; // input side: encode(); output side: the worker
-    amf::AmfComponentRef m_encoder;   // input and output side: the worker; drain: encode()
+    amf::AmfComponentRef m_encoder;   // input and output side, flush included: the worker
     Observer m_observer{this};
 
     // Worker only.
-    amf::AmfDataRef m_pendingSurface;   // converted, refused by a full encoder: submitted again
-    bool m_encoderDrained = false;      // reset by encode() through m_restart
-    std::atomic<bool> m_restart{false}; // encode() flushed after a drain: the worker forgets it
+    amf::AmfDataRef m_pendingSurface; // converted, refused by a full encoder: submitted again
+    bool m_encoderDrained = false;    // reset by encode() through m_restart
+    // Set by encode() when a frame follows a drain, cleared by the worker once it flushed the
+    // encoder; both with m_queueMutex held (encode() waits on m_queueCond), read without.
+    std::atomic<bool> m_restart{false};
     // Set by encode() when the converter refused to drain: the encoder is drained once the
     // converter has nothing more, without its end of stream.
     std::atomic<bool> m_drainWithoutEof{false};
@@ -128,11 +132,12 @@ private:
     std::deque<Packet> m_queue;           // guarded by m_queueMutex
     bool m_eof = false;                   // guarded by m_queueMutex: the encoder drained empty
     std::mutex m_queueMutex;
-    std::condition_variable m_queueCond; // a packet was queued or m_eof set
+    std::condition_variable m_queueCond; // a packet was queued, m_eof set or m_restart cleared
 
-    // Created with the object (never null), started by initialize(); the observer wakes it.
+    // Created with the object (never null), started by initialize(); reset by the destructor
+    // only after the worker has ended and the observers are detached.
     std::unique_ptr<ThreadCallback> m_worker;
-    // The same thread for the worker's own use: set before it starts and never changed, while
-    // the destructor clears m_worker as it joins.
+    // The same thread, for the worker and signal() (which the observers call from the
+    // components' threads): set at construction and never changed.
     ThreadCallback* const m_thread;
 };

@@ -130,10 +130,12 @@ bool DownloadAmf::initialize(int width, int height)
 
 bool DownloadAmf::enqueue(void* texture, const QSize& size)
 {
-    m_texture.store(texture);
+    // Waits for a conversion under way: it may still copy from the previous texture, which the
+    // host is free to release once this returns.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_texture = texture;
     if (size.width() == m_width && size.height() == m_height)
         return true;
-    std::lock_guard<std::mutex> lock(m_mutex);
     m_width = size.width();
     m_height = size.height();
     m_frameSize = m_width * m_height + m_width * m_height / 2;
@@ -169,7 +171,7 @@ void DownloadAmf::threadCallback()
 
 void DownloadAmf::convertOnce()
 {
-    auto* texture = static_cast<D3D11Texture2D*>(m_texture.load());
+    auto* texture = static_cast<D3D11Texture2D*>(m_texture);
     D3D11DeviceContext* context = Singleton<DirectX11Manager>::getInstancePtr()->d3dctx();
     AMFPlane inputPlane{};
     if (!texture || !context)

@@ -21,8 +21,8 @@ template <class T> class CircuitQueue;
 // frames are kept; a frame converted while both places are taken is dropped.
 //
 // Threads: every operation but threadCallback() on the host's thread. The texture must stay
-// valid until the next enqueue() or the destructor. data() and the destructor are safe without
-// initialize().
+// valid until the next enqueue() returns or the destructor; enqueue() waits for a conversion
+// under way. data() and the destructor are safe without initialize().
 class STREVO_EXPORT DownloadAmf : public IThreadCallback
 {
 public:
@@ -53,16 +53,17 @@ private:
     struct Amf;
     void convertOnce(); // worker, with m_mutex held
 
-    std::unique_ptr<Amf> m_amf;            // set by initialize(), then used by the worker only
-    std::atomic<void*> m_texture{nullptr}; // written by enqueue(), read by the worker
-    std::atomic<bool> m_requested{false};  // set by data() before waking the worker
+    std::unique_ptr<Amf> m_amf;           // set by initialize(), then used by the worker only
+    void* m_texture = nullptr;            // guarded by m_mutex: enqueue() and the worker
+    std::atomic<bool> m_requested{false}; // set by data() before waking the worker
     // Written by enqueue() with m_mutex held; read by the worker with it held and by the host.
     int m_width = 0;
     int m_height = 0;
     int m_frameSize = 0;
     std::unique_ptr<CircuitQueue<unsigned char>> m_ring; // replaced with m_mutex held
     std::vector<unsigned char> m_scratch;                // worker only
-    // Held by the worker for a whole conversion and by enqueue() while it replaces the ring.
+    // Held by the worker for a whole conversion and by enqueue(), so that a texture is never
+    // read after the enqueue() that replaced it.
     std::mutex m_mutex;
     std::unique_ptr<ThreadCallback> m_worker; // null until initialize() succeeded
     // The same thread for the worker's own use: set before it starts and never changed, while

@@ -510,6 +510,12 @@ extern "C" __attribute__((visibility("default"))) AMF_RESULT AMFQueryVersion(uin
     return AMF_OK;
 }
 
+// Built without it, the fake stands for AMD's runtime under the same file name.
+#ifndef FAKE_AMF_FOREIGN
+extern "C" __attribute__((visibility("default"))) const int StrevoAmfInterfaceVersion =
+    kInterfaceVersion;
+#endif
+
 extern "C" __attribute__((visibility("default"))) FakeAmfKnobs* fakeAmfKnobs()
 {
     return &g_knobs;
