@@ -7,6 +7,8 @@
 
 namespace {
 
+constexpr int kMaxTextureSize = 16384; // D3D11_REQ_TEXTURE2D_U_OR_V_DIMENSION
+
 class CudaTexture : public D3D11Texture2D
 {
 public:
@@ -90,16 +92,23 @@ CudaD3D11Device::~CudaD3D11Device()
 
 std::unique_ptr<D3D11Texture2D> CudaD3D11Device::createTexture2D(const D3D11TextureDesc& desc)
 {
+    // Capped as a Direct3D 11 texture is, before any size is computed; NV12 sizes must be even.
+    if (desc.width < 1 || desc.width > kMaxTextureSize || desc.height < 1 ||
+        desc.height > kMaxTextureSize) {
+        qWarning("CudaD3D11Device: a %dx%d texture is outside 1..%d", desc.width, desc.height,
+                 kMaxTextureSize);
+        return nullptr;
+    }
     const int rowBytes = HostD3D11Device::rowBytes(desc);
     const int rows = HostD3D11Device::rows(desc);
     if (rowBytes <= 0 || rows <= 0)
         return nullptr;
+    const uint64_t bytes = static_cast<uint64_t>(rowBytes) * static_cast<uint64_t>(rows);
     CUcontext context = static_cast<CUcontext>(m_context);
     CudaContextScope scope(context);
     CUdeviceptr memory = 0;
-    const CUresult r = scope.ok()
-                           ? cudaDriver().cuMemAlloc(&memory, static_cast<size_t>(rowBytes) * rows)
-                           : kCudaInvalidContext;
+    const CUresult r = scope.ok() ? cudaDriver().cuMemAlloc(&memory, static_cast<size_t>(bytes))
+                                  : kCudaInvalidContext;
     if (r != CUDA_SUCCESS) {
         qWarning("CudaD3D11Device: cuMemAlloc of a %dx%d texture returned %d", desc.width,
                  desc.height, static_cast<int>(r));

@@ -2,17 +2,11 @@
 
 #include <QDebug>
 #include <dlfcn.h>
-#include <memory>
 #include <mutex>
 
 namespace {
 
 const char* const kCudaLibrary = "libcuda.so.1";
-
-struct DlClose
-{
-    void operator()(void* handle) const { dlclose(handle); }
-};
 
 std::mutex& driverMutex()
 {
@@ -20,18 +14,69 @@ std::mutex& driverMutex()
     return m;
 }
 
-// guarded by driverMutex() while written; read after a successful loadCudaDriver()
+// written once by resolveTable() under driverMutex(); read after a successful loadCudaDriver()
 CudaDriver& table()
 {
     static CudaDriver t;
     return t;
 }
 
-template <class F> void resolve(void* lib, F& fn, const char* name)
+// False, with the message, when the driver lacks `name`.
+template <class F> bool resolve(void* lib, F& fn, const char* name)
 {
     fn = reinterpret_cast<F>(dlsym(lib, name));
     if (!fn)
         qWarning("Failed to find required function \"%s\" in %s", name, kCudaLibrary);
+    return fn != nullptr;
+}
+
+// Opens the driver and fills the table; runs once per process, under driverMutex().
+CUresult resolveTable(int apiVersion)
+{
+    // Never closed: the table's addresses point into it for the process's life.
+    void* lib = dlopen(kCudaLibrary, RTLD_NOW | RTLD_LOCAL);
+    if (!lib) {
+        qWarning("LoadLibrary \"%s\" failed!", kCudaLibrary);
+        return kCudaDriverMissing;
+    }
+    CudaDriver& t = table();
+    if (!resolve(lib, t.cuInit, "cuInit"))
+        return kCudaDriverMissing;
+    const bool v2 = apiVersion >= 3020;
+    const bool v2Context = apiVersion >= 4000;
+    const bool required[] = {
+        resolve(lib, t.cuDeviceGetCount, "cuDeviceGetCount"),
+        resolve(lib, t.cuDeviceGet, "cuDeviceGet"),
+        resolve(lib, t.cuDeviceComputeCapability, "cuDeviceComputeCapability"),
+        resolve(lib, t.cuCtxCreate, v2 ? "cuCtxCreate_v2" : "cuCtxCreate"),
+        resolve(lib, t.cuCtxDestroy, v2Context ? "cuCtxDestroy_v2" : "cuCtxDestroy"),
+        resolve(lib, t.cuCtxPushCurrent, v2Context ? "cuCtxPushCurrent_v2" : "cuCtxPushCurrent"),
+        resolve(lib, t.cuCtxPopCurrent, v2Context ? "cuCtxPopCurrent_v2" : "cuCtxPopCurrent"),
+        resolve(lib, t.cuMemAlloc, v2 ? "cuMemAlloc_v2" : "cuMemAlloc"),
+        resolve(lib, t.cuMemAllocPitch, v2 ? "cuMemAllocPitch_v2" : "cuMemAllocPitch"),
+        resolve(lib, t.cuMemAllocHost, v2 ? "cuMemAllocHost_v2" : "cuMemAllocHost"),
+        resolve(lib, t.cuMemFree, v2 ? "cuMemFree_v2" : "cuMemFree"),
+        resolve(lib, t.cuMemFreeHost, "cuMemFreeHost"),
+        resolve(lib, t.cuMemcpyHtoD, v2 ? "cuMemcpyHtoD_v2" : "cuMemcpyHtoD"),
+        resolve(lib, t.cuMemcpyDtoD, v2 ? "cuMemcpyDtoD_v2" : "cuMemcpyDtoD"),
+        resolve(lib, t.cuMemcpy2D, v2 ? "cuMemcpy2D_v2" : "cuMemcpy2D"),
+        resolve(lib, t.cuModuleLoadDataEx, "cuModuleLoadDataEx"),
+        resolve(lib, t.cuModuleGetFunction, "cuModuleGetFunction"),
+        resolve(lib, t.cuModuleUnload, "cuModuleUnload"),
+    };
+    for (bool found : required)
+        if (!found)
+            return kCudaEntryPointMissing;
+    // Optional: without them the planar path's texture references stay null.
+    t.cuDriverGetVersion =
+        reinterpret_cast<decltype(t.cuDriverGetVersion)>(dlsym(lib, "cuDriverGetVersion"));
+    t.cuModuleGetTexRef =
+        reinterpret_cast<decltype(t.cuModuleGetTexRef)>(dlsym(lib, "cuModuleGetTexRef"));
+    t.cuTexRefSetFormat =
+        reinterpret_cast<decltype(t.cuTexRefSetFormat)>(dlsym(lib, "cuTexRefSetFormat"));
+    t.cuTexRefSetFlags =
+        reinterpret_cast<decltype(t.cuTexRefSetFlags)>(dlsym(lib, "cuTexRefSetFlags"));
+    return CUDA_SUCCESS;
 }
 
 } // namespace
@@ -39,55 +84,19 @@ template <class F> void resolve(void* lib, F& fn, const char* name)
 CUresult loadCudaDriver(unsigned int flags, int apiVersion)
 {
     std::lock_guard<std::mutex> lock(driverMutex());
-    // Kept open for the process's life: the table's addresses point into it.
-    static std::unique_ptr<void, DlClose> library;
-    if (!library) {
-        library.reset(dlopen(kCudaLibrary, RTLD_NOW | RTLD_LOCAL));
-        if (!library) {
-            qWarning("LoadLibrary \"%s\" failed!", kCudaLibrary);
-            return kCudaDriverMissing;
-        }
-    }
-    void* lib = library.get();
-    CudaDriver& t = table();
-    resolve(lib, t.cuInit, "cuInit");
-    if (!t.cuInit)
-        return kCudaDriverMissing;
+    // The table is written here once and only read afterwards, so encoders already running on
+    // other threads never see it change; a driver that cannot be used stays so.
+    static const CUresult resolved = resolveTable(apiVersion);
+    if (resolved != CUDA_SUCCESS)
+        return resolved;
+    const CudaDriver& t = table();
     if (const CUresult r = t.cuInit(flags))
         return r;
-    t.cuDriverGetVersion =
-        reinterpret_cast<decltype(t.cuDriverGetVersion)>(dlsym(lib, "cuDriverGetVersion"));
-    int driverVersion = 1000;
+    int version = 0;
     if (t.cuDriverGetVersion) {
-        if (const CUresult r = t.cuDriverGetVersion(&driverVersion))
+        if (const CUresult r = t.cuDriverGetVersion(&version))
             return r;
     }
-
-    const bool v2 = apiVersion >= 3020;
-    const bool v2Context = apiVersion >= 4000;
-    resolve(lib, t.cuDeviceGetCount, "cuDeviceGetCount");
-    resolve(lib, t.cuDeviceGet, "cuDeviceGet");
-    resolve(lib, t.cuDeviceComputeCapability, "cuDeviceComputeCapability");
-    resolve(lib, t.cuCtxCreate, v2 ? "cuCtxCreate_v2" : "cuCtxCreate");
-    resolve(lib, t.cuCtxDestroy, v2Context ? "cuCtxDestroy_v2" : "cuCtxDestroy");
-    resolve(lib, t.cuCtxPushCurrent, v2Context ? "cuCtxPushCurrent_v2" : "cuCtxPushCurrent");
-    resolve(lib, t.cuCtxPopCurrent, v2Context ? "cuCtxPopCurrent_v2" : "cuCtxPopCurrent");
-    resolve(lib, t.cuMemAlloc, v2 ? "cuMemAlloc_v2" : "cuMemAlloc");
-    resolve(lib, t.cuMemAllocPitch, v2 ? "cuMemAllocPitch_v2" : "cuMemAllocPitch");
-    resolve(lib, t.cuMemAllocHost, v2 ? "cuMemAllocHost_v2" : "cuMemAllocHost");
-    resolve(lib, t.cuMemFree, v2 ? "cuMemFree_v2" : "cuMemFree");
-    resolve(lib, t.cuMemFreeHost, "cuMemFreeHost");
-    resolve(lib, t.cuMemcpyHtoD, v2 ? "cuMemcpyHtoD_v2" : "cuMemcpyHtoD");
-    resolve(lib, t.cuMemcpyDtoD, v2 ? "cuMemcpyDtoD_v2" : "cuMemcpyDtoD");
-    resolve(lib, t.cuMemcpy2D, v2 ? "cuMemcpy2D_v2" : "cuMemcpy2D");
-    resolve(lib, t.cuModuleGetFunction, "cuModuleGetFunction");
-    resolve(lib, t.cuModuleGetTexRef, "cuModuleGetTexRef");
-    resolve(lib, t.cuModuleUnload, "cuModuleUnload");
-    resolve(lib, t.cuTexRefSetFormat, "cuTexRefSetFormat");
-    resolve(lib, t.cuTexRefSetFlags, "cuTexRefSetFlags");
-    // JIT options arrived with driver 2.1.
-    if (driverVersion >= 2010)
-        resolve(lib, t.cuModuleLoadDataEx, "cuModuleLoadDataEx");
     return CUDA_SUCCESS;
 }
 
@@ -118,11 +127,6 @@ int createCudaEncodeContext(int ordinal, CUcontext* context)
 {
     const CudaDriver& cu = cudaDriver();
     *context = nullptr;
-    if (!cu.cuDeviceGetCount || !cu.cuDeviceGet || !cu.cuDeviceComputeCapability ||
-        !cu.cuCtxCreate || !cu.cuCtxPopCurrent) {
-        qWarning("The CUDA driver %s lacks the device and context calls", kCudaLibrary);
-        return kGeneric;
-    }
     int count = 0;
     if (failed(cu.cuDeviceGetCount(&count), "cuDeviceGetCount(&deviceCount)"))
         return kGeneric;
@@ -151,8 +155,7 @@ int createCudaEncodeContext(int ordinal, CUcontext* context)
         return kGeneric;
     CUcontext current = nullptr;
     if (failed(cu.cuCtxPopCurrent(&current), "cuCtxPopCurrent(&cuContextCurr)")) {
-        if (cu.cuCtxDestroy)
-            cu.cuCtxDestroy(created);
+        cu.cuCtxDestroy(created);
         return kGeneric;
     }
     *context = created;
@@ -162,8 +165,7 @@ int createCudaEncodeContext(int ordinal, CUcontext* context)
 CudaContextScope::CudaContextScope(CUcontext context)
 {
     const CudaDriver& cu = cudaDriver();
-    m_pushed = context && cu.cuCtxPushCurrent &&
-               !failed(cu.cuCtxPushCurrent(context), "cuCtxPushCurrent(m_cuContext)");
+    m_pushed = context && !failed(cu.cuCtxPushCurrent(context), "cuCtxPushCurrent(m_cuContext)");
 }
 
 CudaContextScope::~CudaContextScope()

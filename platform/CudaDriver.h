@@ -8,8 +8,9 @@
 // process-wide table.
 //
 // Threads: loadCudaDriver() may be called from any thread, as often as wanted (each encoder
-// set-up and each availability probe does). The table is filled once under a lock; a caller reads
-// it only after its own loadCudaDriver() returned success, which orders the reads after the fill.
+// set-up and each availability probe does). The table is filled once per process under a lock and
+// never written again; a caller reads it only after its own loadCudaDriver() returned success,
+// which orders the reads after the fill.
 
 typedef struct CUtexref_st* CUtexref;
 
@@ -50,14 +51,18 @@ struct CudaDriver
 constexpr unsigned int kCudaTexReadAsInteger = 0x01;
 // What loadCudaDriver() answers when libcuda.so.1 cannot be opened.
 constexpr CUresult kCudaDriverMissing = static_cast<CUresult>(999);
+// CUDA_ERROR_NOT_FOUND: what loadCudaDriver() answers when the driver lacks a required call.
+constexpr CUresult kCudaEntryPointMissing = static_cast<CUresult>(500);
 // CUDA_ERROR_INVALID_CONTEXT: the context could not be made current.
 constexpr CUresult kCudaInvalidContext = static_cast<CUresult>(201);
 
-// Opens the driver (once), calls cuInit(flags) and cuDriverGetVersion, and fills the table. From
-// API version 3020 the memory, copy and context-creation calls take their "_v2" names, from 4000
-// also context push/pop/destroy. A missing entry point is reported and left null; the callers
-// check the ones they use. Returns 0 or the failing call's result, kCudaDriverMissing without
-// the driver.
+// The first call opens the driver and fills the table; every call then runs cuInit(flags) and
+// cuDriverGetVersion. From API version 3020 the memory, copy and context-creation calls take their
+// "_v2" names, from 4000 also context push/pop/destroy (the first call's version decides). The
+// device, context, memory, copy and module calls are required: after a success none of them is
+// null. cuDriverGetVersion and the three texture-reference calls are optional and may be null.
+// Returns 0 or the failing call's result; kCudaDriverMissing without the driver (or without
+// cuInit), kCudaEntryPointMissing when it lacks a required call (both kept for the process).
 CUresult loadCudaDriver(unsigned int flags, int apiVersion);
 const CudaDriver& cudaDriver();
 

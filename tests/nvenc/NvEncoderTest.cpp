@@ -223,6 +223,28 @@ TEST_F(NvencTest, ProbeAndSetUpNeedACapableGpu)
     EXPECT_FALSE(nvencProbe());
 }
 
+// A driver lacking an entry point (hidden before the process loads it, so each case runs in a
+// process of its own): without a required call the probe and the set-up fail with a message and
+// call nothing null; without the texture-reference calls the CUDA path still encodes.
+TEST_F(NvencTest, DriverLackingAnEntryPointNeverCallsIt)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto framesWithout = [](const char* entry) {
+        cuda().set((std::string("hide:") + entry).c_str(), 1);
+        std::vector<Packet> packets;
+        {
+            CodecPreset p = preset();
+            NvEncoder codec;
+            if (nvencProbe() && codec.initialize(&p))
+                encodeAll(codec, 64, 4, &packets);
+        }
+        std::exit(int(packets.size()));
+    };
+    EXPECT_EXIT(framesWithout("cuCtxDestroy_v2"), ::testing::ExitedWithCode(0),
+                "Failed to find required function \"cuCtxDestroy_v2\"");
+    EXPECT_EXIT(framesWithout("cuModuleGetTexRef"), ::testing::ExitedWithCode(4), "");
+}
+
 // Without its CUDA module the CUDA path cannot be set up.
 TEST_F(NvencTest, MissingCudaModuleFailsInitialize)
 {

@@ -116,7 +116,8 @@ TEST_F(NvencTest, Dx9WithBFramesHoldsSixPictures)
     manager->m_pDXVA2VideoProcessService = nullptr;
 }
 
-// Pixels survive copies through CUDA textures; a copy between different sizes is refused.
+// Pixels survive copies through CUDA textures; a copy between different sizes, and a texture
+// beyond 16384 or of odd NV12 size, are refused.
 TEST_F(NvencTest, CudaTexturesKeepTheirPixels)
 {
     std::unique_ptr<CudaD3D11Device> device = CudaD3D11Device::create();
@@ -130,6 +131,10 @@ TEST_F(NvencTest, CudaTexturesKeepTheirPixels)
     ASSERT_TRUE(a->download(pa.data(), 16 * 4) && b->download(pb.data(), 16 * 4));
     EXPECT_EQ(pa, pb);
     EXPECT_EQ(pa[4], 1 + 3 * 8);
+    for (D3D11TextureDesc bad : {D3D11TextureDesc{16385, 8, DxgiFormat::B8G8R8A8},
+                                 {8, 16385, DxgiFormat::B8G8R8A8},
+                                 {15, 8, DxgiFormat::NV12}})
+        EXPECT_FALSE(device->createTexture2D(bad)) << bad.width << "x" << bad.height;
 }
 
 // The embedded CUDA module assembles for a real GPU.

@@ -79,7 +79,12 @@ bool NvEncoderCuda::loadModule()
                "\"Scale_Bilinear_NV12\")"))
         return false;
 
-    // The texture references are only for the planar path: a failure leaves one null.
+    // The texture references are only for the planar path: a failure, or a driver without the
+    // texture-reference calls, leaves one null.
+    if (!cu.cuModuleGetTexRef || !cu.cuTexRefSetFormat || !cu.cuTexRefSetFlags) {
+        qWarning("NvEncoderCuda: the CUDA driver lacks the texture-reference calls");
+        return true;
+    }
     struct
     {
         CUtexref* ref;

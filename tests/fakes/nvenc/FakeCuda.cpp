@@ -96,6 +96,20 @@ CUresult linear(CUdeviceptr dst, const void* src, size_t bytes, bool fromDevice)
 
 } // namespace
 
+// An entry point that knob "hide:<name>", set before the driver is loaded, hides from dlsym: an
+// indirect function whose resolver (run by dlsym) answers null while the knob is set.
+#define FAKE_HIDEABLE(Ret, name, params)                                                           \
+    namespace hideable {                                                                           \
+    Ret name params;                                                                               \
+    }                                                                                              \
+    extern "C" decltype(&hideable::name) resolve_##name()                                          \
+    {                                                                                              \
+        std::lock_guard<std::mutex> guard_(g_rec.mutex);                                           \
+        return g_rec.knob("hide:" #name) ? nullptr : &hideable::name;                              \
+    }                                                                                              \
+    FAKE_EXPORT Ret name params __attribute__((ifunc("resolve_" #name)));                          \
+    Ret hideable::name params
+
 FAKE_CONTROL(fakeCuda, static_cast<long long>(g_memory.size() + g_objects.size()))
 
 FAKE_EXPORT CUresult cuInit(unsigned int flags)
@@ -136,7 +150,7 @@ FAKE_EXPORT CUresult cuCtxCreate_v2(CUcontext* ctx, unsigned int, CUdevice)
     t_current.push_back(*ctx);
     return CUDA_SUCCESS;
 }
-FAKE_EXPORT CUresult cuCtxDestroy_v2(CUcontext ctx)
+FAKE_HIDEABLE(CUresult, cuCtxDestroy_v2, (CUcontext ctx))
 {
     FAKE_GUARD(CUresult);
     if (!g_objects.erase(ctx))
@@ -187,7 +201,7 @@ FAKE_EXPORT CUresult cuModuleGetFunction(void** fn, void* module, const char* na
                ? CUDA_SUCCESS
                : kNotFound;
 }
-FAKE_EXPORT CUresult cuModuleGetTexRef(void** ref, void* module, const char* name)
+FAKE_HIDEABLE(CUresult, cuModuleGetTexRef, (void** ref, void* module, const char* name))
 {
     FAKE_GUARD(CUresult);
     *ref = module;

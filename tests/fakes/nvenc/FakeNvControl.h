@@ -6,7 +6,8 @@
 //
 // Knobs (Set; Reset restores the defaults):
 //   CUDA:  "devices" (1), "major" (7), "minor" (5): compute capability, "pitchAlign" (256): the
-//          row alignment of cuMemAllocPitch.
+//          row alignment of cuMemAllocPitch, "hide:cuCtxDestroy_v2", "hide:cuModuleGetTexRef"
+//          (0): 1 hides that entry point from a driver loaded afterwards.
 //   NVENC: "async" (0): asynchronous-encode support, "maxBFrames" (0): the B-frame cap, "depth"
 //          (0): pictures a submitted one waits behind before it completes, "noEncode" (0): a
 //          token packet per picture instead of a real encode (benchmarks).
