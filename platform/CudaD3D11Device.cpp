@@ -7,8 +7,6 @@
 
 namespace {
 
-constexpr int kMaxTextureSize = 16384; // D3D11_REQ_TEXTURE2D_U_OR_V_DIMENSION
-
 class CudaTexture : public D3D11Texture2D
 {
 public:
@@ -93,10 +91,10 @@ CudaD3D11Device::~CudaD3D11Device()
 std::unique_ptr<D3D11Texture2D> CudaD3D11Device::createTexture2D(const D3D11TextureDesc& desc)
 {
     // Capped as a Direct3D 11 texture is, before any size is computed; NV12 sizes must be even.
-    if (desc.width < 1 || desc.width > kMaxTextureSize || desc.height < 1 ||
-        desc.height > kMaxTextureSize) {
+    if (desc.width < 1 || desc.width > HostD3D11Device::kMaxSide || desc.height < 1 ||
+        desc.height > HostD3D11Device::kMaxSide) {
         qWarning("CudaD3D11Device: a %dx%d texture is outside 1..%d", desc.width, desc.height,
-                 kMaxTextureSize);
+                 HostD3D11Device::kMaxSide);
         return nullptr;
     }
     const int rowBytes = HostD3D11Device::rowBytes(desc);
