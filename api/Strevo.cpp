@@ -20,8 +20,8 @@
 
 namespace {
 
-// Whether the machine can run a hardware encoder. Each answers false until that encoder's
-// platform layer is built, which then supplies its check here.
+// Whether the machine can run a hardware encoder: each family's own probe, which loads its
+// runtime or opens a session once per process and remembers the answer.
 bool nvencCheck()
 {
     return nvencAvailable();
