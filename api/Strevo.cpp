@@ -1,21 +1,24 @@
 #include "api/Strevo.h"
 
+#include "api/OutputFeed.h"
+#include "api/SharedFramePool.h"
+
 #include "codec/video/MFVideo.h"
 #include "codec/video/amf/AmfEncoder.h"
 #include "codec/video/nvenc/NvencAvailable.h"
 #include "common/AudioQueue.h"
 #include "common/CodecPreset.h"
 #include "common/CodecTable.h"
-#include "common/LockedFifo.h"
 #include "common/PixelFormat.h"
-#include "common/ThreadCallback.h"
 #include "common/TimeStamp.h"
-#include "common/VideoQueue.h"
 #include "encoder/IEncoder.h"
 
 #include <QDebug>
 #include <algorithm>
 #include <chrono>
+#include <cstring>
+#include <thread>
+#include <unordered_map>
 #include <utility>
 
 namespace {
@@ -52,81 +55,53 @@ namespace {
 
 constexpr int kSources = 3;
 constexpr int kAudioInputs = 9;
-// FIFO depths: the worker only copies into the pipelines, so a few frames cover any hiccup;
-// beyond that the input is dropped and counted rather than held.
-constexpr int kVideoDepth = 16;
-constexpr int kAudioDepth = 256;
-// How long the worker waits for room in a pipeline before handing it a frame anyway (the
-// pipeline then drops and counts it).
-constexpr int kHandOverWaitMs = 1000;
+// Free frame buffers the job keeps for reuse between frames.
+constexpr int kPoolKeep = 8;
 
-// A queued frame with the stamp it came with (a VideoQueue does not keep one): a copy, or a
-// buffer that `lender` lent the host, which goes back to it unless it was submitted there.
-struct QueuedVideo
+using Feeds = std::vector<std::shared_ptr<OutputFeed>>;
+using FramePtr = std::shared_ptr<const OutputFeed::Frame>;
+
+// Every pipeline of source `source` that takes video gets the frame.
+void offerFrame(const Feeds& feeds, int source, const FramePtr& frame)
 {
-    QueuedVideo(unsigned char* data, int width, int height, int format, TimeStamp* ts,
-                IEncoder* lender = nullptr)
-        : frame(lender ? nullptr : data, width, height, format, false, ts), hasStamp(ts != nullptr),
-          lender(lender), lent(lender ? data : nullptr)
-    {
-        if (ts)
-            stamp = *ts;
-    }
-    ~QueuedVideo()
-    {
-        if (lent)
-            lender->returnVideoBuffer(lent);
-    }
-    QueuedVideo(const QueuedVideo&) = delete;
-    QueuedVideo& operator=(const QueuedVideo&) = delete;
-
-    VideoQueue frame; // no pixels for a lent buffer
-    TimeStamp stamp;
-    bool hasStamp;
-    IEncoder* lender;
-    unsigned char* lent;
-};
+    for (const auto& feed : feeds)
+        if (feed->source() == source && feed->takesVideo())
+            feed->offerVideo(frame);
+}
 
 } // namespace
 
-struct Strevo::Queues
+// Buffers lent to the host, by address, until submitted or returned.
+struct Strevo::Lent
 {
-    Queues()
-    {
-        for (int i = 0; i < kSources; ++i) {
-            video[i].setLimit(kVideoDepth);
-            texture[i].setLimit(kVideoDepth);
-        }
-        for (auto& a : audio)
-            a.setLimit(kAudioDepth);
-    }
-    LockedFifo<QueuedVideo> video[kSources];
-    LockedFifo<QueuedVideo> texture[kSources];
-    LockedFifo<AudioQueue> audio[kAudioInputs];
+    std::mutex mutex;
+    std::unordered_map<unsigned char*, std::pair<std::shared_ptr<unsigned char>, int>>
+        buffers; // guarded by mutex: the buffer and its pixel format
 };
 
-Strevo::Strevo(QObject* parent) : QObject(parent), m_queues(std::make_unique<Queues>()) {}
+Strevo::Strevo(QObject* parent)
+    : QObject(parent), m_pool(SharedFramePool::create(kPoolKeep)), m_lent(std::make_unique<Lent>())
+{
+}
 
 Strevo::~Strevo()
 {
     clearQueue();
     m_encoding.store(0);
-    ThreadCallback* thread = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m_threadMutex);
-        std::swap(thread, m_thread);
-    }
-    delete thread; // joins the worker, which may still be handing a frame to a pipeline
+    for (const auto& feed : feeds())
+        feed->finish(); // joins the hand-off, which may still be giving a frame to its pipeline
     for (CodecPreset*& preset : m_codecPresets) {
         delete preset;
         preset = nullptr;
     }
-    for (Route& route : m_encoders) {
-        delete route.encoder;
-        route.encoder = nullptr;
+    Feeds list;
+    {
+        std::lock_guard<std::mutex> lock(m_feedsMutex);
+        list.swap(m_feeds);
     }
+    for (const auto& feed : list)
+        delete feed->encoder();
     m_codecPresets.clear();
-    m_encoders.clear();
     qDebug() << "destroy Strevo";
 }
 
@@ -156,11 +131,17 @@ bool Strevo::addEncoder(IEncoder* encoder, int source, int audioInput)
         return false;
     }
     {
-        std::lock_guard<std::mutex> lock(m_encodersMutex);
-        m_encoders.append({encoder, source, audioInput});
+        std::lock_guard<std::mutex> lock(m_feedsMutex);
+        m_feeds.push_back(std::make_shared<OutputFeed>(encoder, source, audioInput));
     }
     m_inputSources.insert(source);
     return true;
+}
+
+Feeds Strevo::feeds() const
+{
+    std::lock_guard<std::mutex> lock(m_feedsMutex);
+    return m_feeds;
 }
 
 bool Strevo::start(int skipFrames)
@@ -175,15 +156,8 @@ bool Strevo::start(int skipFrames)
     m_frameWidth.store(m_projectPreset.videoOutput().width);
     m_frameHeight.store(m_projectPreset.videoOutput().height);
     m_textureInput.store(m_projectPreset.processing().textureInput == 1);
-    {
-        std::lock_guard<std::mutex> lock(m_threadMutex);
-        if (!m_thread) {
-            m_thread = new ThreadCallback(this);
-            m_thread->start(QThread::InheritPriority);
-        }
-    }
-    for (auto& fifo : m_queues->video)
-        fifo.setOpen(true);
+    for (const auto& feed : feeds())
+        feed->start();
     m_idleWarned.store(false);
     m_encoding.store(1);
     return true;
@@ -192,17 +166,15 @@ bool Strevo::start(int skipFrames)
 bool Strevo::stop()
 {
     m_encoding.store(0);
-    for (auto& fifo : m_queues->video)
-        fifo.setOpen(false); // releases hosts in waitForVideoRoom
-    ThreadCallback* thread = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m_threadMutex);
-        std::swap(thread, m_thread);
-    }
-    // The worker feeds the pipelines: it hands over what is queued and ends before they stop.
-    delete thread;
-    for (IEncoder* encoder : encoders())
-        encoder->stop();
+    const Feeds list = feeds();
+    // Every hand-off is closed first so that they all drain at once, each at its pipeline's pace.
+    std::vector<std::thread> drains;
+    for (const auto& feed : list)
+        drains.emplace_back([feed] { feed->finish(); });
+    for (std::thread& drain : drains)
+        drain.join();
+    for (const auto& feed : list)
+        feed->encoder()->stop();
     return true;
 }
 
@@ -220,11 +192,11 @@ bool Strevo::isEncoding()
 
 QVector<IEncoder*> Strevo::encoders()
 {
-    std::lock_guard<std::mutex> lock(m_encodersMutex);
+    std::lock_guard<std::mutex> lock(m_feedsMutex);
     QVector<IEncoder*> list;
-    list.reserve(m_encoders.size());
-    for (const Route& route : m_encoders)
-        list.append(route.encoder);
+    list.reserve(static_cast<int>(m_feeds.size()));
+    for (const auto& feed : m_feeds)
+        list.append(feed->encoder());
     return list;
 }
 
@@ -307,13 +279,6 @@ bool Strevo::takeSkip(bool video)
     return false;
 }
 
-void Strevo::wakeWorker()
-{
-    std::lock_guard<std::mutex> lock(m_threadMutex);
-    if (m_thread)
-        m_thread->wakeThread();
-}
-
 void Strevo::enqueueVideo(unsigned char* planes[][3], QSize sizes[], int formats[], TimeStamp* ts)
 {
     if (refuseWhenIdle("Strevo::enqueueVideo"))
@@ -323,6 +288,7 @@ void Strevo::enqueueVideo(unsigned char* planes[][3], QSize sizes[], int formats
         return;
     }
     const int mask = m_sourceMask.load();
+    const bool textures = m_textureInput.load();
     const int width = m_frameWidth.load(), height = m_frameHeight.load();
     for (int i = 0; i < kSources; ++i) {
         if (!(mask & (1 << i)) || !planes[0][i])
@@ -347,70 +313,98 @@ void Strevo::enqueueVideo(unsigned char* planes[][3], QSize sizes[], int formats
     }
     if (takeSkip(true))
         return;
+    const Feeds list = feeds();
     for (int i = 0; i < kSources; ++i) {
         if (!(mask & (1 << i)))
             continue;
-        if (planes[0][i] && !m_queues->video[i].append(std::make_unique<QueuedVideo>(
-                                planes[0][i], sizes[i].width(), sizes[i].height(), formats[i], ts)))
-            m_syncInfo.videoInputDrops.fetch_add(1, std::memory_order_relaxed);
-        if (planes[1][i] && !m_queues->texture[i].append(
-                                std::make_unique<QueuedVideo>(planes[1][i], 0, 0, PIX_TEXTURE, ts)))
-            m_syncInfo.videoInputDrops.fetch_add(1, std::memory_order_relaxed);
+        // A pipeline takes either the pixels or the textures of its source, as the project says.
+        auto frame = std::make_shared<OutputFeed::Frame>();
+        if (ts) {
+            frame->stamped = true;
+            frame->stamp = *ts;
+        }
+        if (textures && planes[1][i]) {
+            frame->data = planes[1][i];
+            frame->format = PIX_TEXTURE;
+        } else if (!textures && planes[0][i]) {
+            // The one copy of the frame, which every pipeline of the source shares.
+            const int size = pixelFormatFrameSize(formats[i], width, height);
+            frame->pixels = m_pool->take(size);
+            if (!frame->pixels) {
+                qWarning("Strevo::enqueueVideo: no memory for a %d-byte frame; frame dropped",
+                         size);
+                m_syncInfo.videoInputDrops.fetch_add(1, std::memory_order_relaxed);
+                continue;
+            }
+            std::memcpy(frame->pixels.get(), planes[0][i], static_cast<size_t>(size));
+            frame->data = frame->pixels.get();
+            frame->width = width;
+            frame->height = height;
+            frame->format = formats[i];
+        } else {
+            continue;
+        }
+        offerFrame(list, i, frame);
     }
     m_syncInfo.videoFrames.fetch_add(1, std::memory_order_relaxed);
-    wakeWorker();
 }
 
-IEncoder* Strevo::onlyPipelineOf(int source)
-{
-    std::lock_guard<std::mutex> lock(m_encodersMutex);
-    IEncoder* only = nullptr;
-    for (const Route& route : m_encoders) {
-        if (route.source != source)
-            continue;
-        if (only)
-            return nullptr;
-        only = route.encoder;
-    }
-    return only;
-}
-
-unsigned char* Strevo::lendVideoBuffer(int source, int format, int timeoutMs)
+unsigned char* Strevo::lendVideoBuffer(int source, int format, int)
 {
     if (source < 0 || source >= kSources || !(m_sourceMask.load() & (1 << source)) ||
         m_textureInput.load() || !isEncoding())
         return nullptr;
-    IEncoder* pipeline = onlyPipelineOf(source);
-    if (!pipeline)
+    std::shared_ptr<unsigned char> buffer =
+        m_pool->take(pixelFormatFrameSize(format, m_frameWidth.load(), m_frameHeight.load()));
+    if (!buffer)
         return nullptr;
-    unsigned char* buffer =
-        pipeline->lendVideoBuffer(m_frameWidth.load(), m_frameHeight.load(), format, timeoutMs);
-    if (buffer)
-        m_lentFormat[source].store(format);
-    return buffer;
+    unsigned char* address = buffer.get();
+    std::lock_guard<std::mutex> lock(m_lent->mutex);
+    m_lent->buffers.emplace(address, std::make_pair(std::move(buffer), format));
+    return address;
 }
 
-void Strevo::returnVideoBuffer(int source, unsigned char* buffer)
+void Strevo::returnVideoBuffer(int, unsigned char* buffer)
 {
-    IEncoder* pipeline = source >= 0 && source < kSources ? onlyPipelineOf(source) : nullptr;
-    if (buffer && pipeline)
-        pipeline->returnVideoBuffer(buffer);
+    std::pair<std::shared_ptr<unsigned char>, int> lent; // back to the pool outside the lock
+    std::lock_guard<std::mutex> lock(m_lent->mutex);
+    auto it = m_lent->buffers.find(buffer);
+    if (it != m_lent->buffers.end()) {
+        lent = std::move(it->second);
+        m_lent->buffers.erase(it);
+    }
 }
 
 void Strevo::submitVideoBuffer(int source, unsigned char* buffer, TimeStamp* ts)
 {
-    IEncoder* pipeline = source >= 0 && source < kSources ? onlyPipelineOf(source) : nullptr;
-    if (!buffer || !pipeline)
+    std::pair<std::shared_ptr<unsigned char>, int> lent;
+    {
+        std::lock_guard<std::mutex> lock(m_lent->mutex);
+        auto it = m_lent->buffers.find(buffer);
+        if (it == m_lent->buffers.end()) {
+            if (buffer)
+                qWarning("Strevo::submitVideoBuffer: %p is not a buffer the job lent", buffer);
+            return;
+        }
+        lent = std::move(it->second);
+        m_lent->buffers.erase(it);
+    }
+    // Dropped, skipped or refused, the buffer goes back to the pool with `lent`.
+    if (source < 0 || source >= kSources || refuseWhenIdle("Strevo::submitVideoBuffer") ||
+        takeSkip(true))
         return;
-    // From here on the entry owns the buffer: dropped, skipped or refused, it goes back.
-    auto item = std::make_unique<QueuedVideo>(buffer, m_frameWidth.load(), m_frameHeight.load(),
-                                              m_lentFormat[source].load(), ts, pipeline);
-    if (refuseWhenIdle("Strevo::submitVideoBuffer") || takeSkip(true))
-        return;
-    if (!m_queues->video[source].append(std::move(item)))
-        m_syncInfo.videoInputDrops.fetch_add(1, std::memory_order_relaxed);
+    auto frame = std::make_shared<OutputFeed::Frame>();
+    frame->pixels = std::move(lent.first);
+    frame->data = buffer;
+    frame->width = m_frameWidth.load();
+    frame->height = m_frameHeight.load();
+    frame->format = lent.second;
+    if (ts) {
+        frame->stamped = true;
+        frame->stamp = *ts;
+    }
+    offerFrame(feeds(), source, frame);
     m_syncInfo.videoFrames.fetch_add(1, std::memory_order_relaxed);
-    wakeWorker();
 }
 
 bool Strevo::waitForVideoRoom(int timeoutMs)
@@ -418,12 +412,11 @@ bool Strevo::waitForVideoRoom(int timeoutMs)
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
     const int mask = m_sourceMask.load();
-    for (int i = 0; i < kSources; ++i) {
+    for (const auto& feed : feeds()) {
         if (!isEncoding())
             return false;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if ((mask & (1 << i)) && !m_queues->video[i].waitForRoom(static_cast<int>(left.count())))
+        if ((mask & (1 << feed->source())) && feed->takesVideo() &&
+            !feed->waitForVideoRoom(deadline))
             return false;
     }
     return isEncoding();
@@ -439,18 +432,18 @@ void Strevo::enqueueAudio(const QList<AudioOutputData>& list, int size)
     }
     if (takeSkip(false))
         return;
-    {
-        std::lock_guard<std::mutex> lock(m_audioMutex);
-        m_lastAudio.clear();
-        for (int i = 0; i < list.size() && i < kAudioInputs; ++i) {
-            if (!list[i].buffer)
-                continue;
-            m_lastAudio.append(list[i]);
-            if (!m_queues->audio[i].append(std::make_unique<AudioQueue>(list[i].buffer, size)))
-                m_syncInfo.audioInputDrops.fetch_add(1, std::memory_order_relaxed);
-        }
+    const Feeds all = feeds();
+    std::lock_guard<std::mutex> lock(m_audioMutex);
+    m_lastAudio.clear();
+    for (int i = 0; i < list.size() && i < kAudioInputs; ++i) {
+        if (!list[i].buffer)
+            continue;
+        m_lastAudio.append(list[i]);
+        auto buffer = std::make_shared<const AudioQueue>(list[i].buffer, size);
+        for (const auto& feed : all)
+            if (feed->audioInput() == i)
+                feed->offerAudio(buffer);
     }
-    wakeWorker();
 }
 
 void Strevo::enqueueAudio(unsigned char* buffers[], int size)
@@ -465,111 +458,35 @@ void Strevo::enqueueAudio(unsigned char* buffers[], int size)
     if (takeSkip(false))
         return;
     const int mask = m_sourceMask.load();
+    const Feeds all = feeds();
     for (int i = 0; i < kSources; ++i) {
-        if ((mask & (1 << i)) && buffers[i] &&
-            !m_queues->audio[i].append(std::make_unique<AudioQueue>(buffers[i], size)))
-            m_syncInfo.audioInputDrops.fetch_add(1, std::memory_order_relaxed);
+        if (!(mask & (1 << i)) || !buffers[i])
+            continue;
+        auto buffer = std::make_shared<const AudioQueue>(buffers[i], size);
+        for (const auto& feed : all)
+            if (feed->audioInput() == i)
+                feed->offerAudio(buffer);
     }
-    wakeWorker();
 }
 
 void Strevo::clearQueue()
 {
-    for (int i = 0; i < kSources; ++i) {
-        m_queues->video[i].clear();
-        m_queues->texture[i].clear();
-    }
-    for (auto& audio : m_queues->audio)
-        audio.clear();
+    for (const auto& feed : feeds())
+        feed->clear();
 }
 
-bool Strevo::anythingQueued() const
-{
-    for (int i = 0; i < kSources; ++i) {
-        if (!m_queues->video[i].isEmpty() || !m_queues->texture[i].isEmpty())
-            return true;
-    }
-    for (const auto& audio : m_queues->audio) {
-        if (!audio.isEmpty())
-            return true;
-    }
-    return false;
-}
+void Strevo::threadCallback() {}
 
-bool Strevo::forwardQueued()
+void Strevo::ecoderStateCallback(IEncoder* encoder, int type, int state)
 {
-    QVector<Route> routes;
-    {
-        std::lock_guard<std::mutex> lock(m_encodersMutex);
-        routes = m_encoders;
-    }
-    const bool textures = m_textureInput.load();
-    bool any = false;
-    // In rounds of one frame per source and all the sound queued so far, so that sound keeps
-    // flowing while the worker waits for room for frames that a host keeps adding.
-    while (forwardRound(routes, textures))
-        any = true;
-    return any;
-}
-
-bool Strevo::forwardRound(const QVector<Route>& routes, bool textures)
-{
-    bool any = false;
-    for (int i = 0; i < kSources; ++i) {
-        // A pipeline takes either the pixels or the textures of its source; the other kind is
-        // only drained.
-        LockedFifo<QueuedVideo>& used = textures ? m_queues->texture[i] : m_queues->video[i];
-        (textures ? m_queues->video[i] : m_queues->texture[i]).clear();
-        if (std::unique_ptr<QueuedVideo> item = used.tryTake()) {
-            any = true;
-            const VideoQueue& f = item->frame;
-            for (const Route& route : routes) {
-                if (route.source != i)
-                    continue;
-                route.encoder->waitForVideoRoom(kHandOverWaitMs);
-                if (item->lent) {
-                    if (route.encoder == item->lender)
-                        route.encoder->submitVideoBuffer(std::exchange(item->lent, nullptr),
-                                                         item->hasStamp ? &item->stamp : nullptr);
-                } else if (item->hasStamp)
-                    route.encoder->enqueueVideo(f.data(), f.width(), f.height(), f.format(),
-                                                &item->stamp);
-                else
-                    route.encoder->enqueueVideo(f.data(), f.width(), f.height(), f.format());
-            }
-        }
-    }
-    for (int i = 0; i < kAudioInputs; ++i) {
-        for (int n = 0; n < kAudioDepth; ++n) {
-            std::unique_ptr<AudioQueue> buffer = m_queues->audio[i].tryTake();
-            if (!buffer)
-                break;
-            any = true;
-            for (const Route& route : routes) {
-                if (route.audioInput == i)
-                    route.encoder->enqueueAudio(buffer->data(), buffer->size());
-            }
-        }
-    }
-    return any;
-}
-
-void Strevo::threadCallback()
-{
-    auto* self = static_cast<ThreadCallback*>(QThread::currentThread());
-    while (!self->isExitThread()) {
-        self->waitUntil([this] { return anythingQueued(); });
-        forwardQueued();
-    }
-    // What the host queued before the job stopped still reaches the pipelines.
-    forwardQueued();
-    m_encoding.store(0);
-}
-
-void Strevo::ecoderStateCallback(IEncoder*, int type, int state)
-{
-    if (type == 0 && state < 0)
-        emit encoderResult(state);
+    if (type != 0 || state >= 0)
+        return;
+    // Low disk space ended the pipeline's video: nobody waits for it any more.
+    if (state == -4)
+        for (const auto& feed : feeds())
+            if (feed->encoder() == encoder)
+                feed->fail();
+    emit encoderResult(state);
 }
 
 int Strevo::codecIdFromName(const QString& name)

@@ -17,15 +17,17 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 class CodecPreset;
 class IEncoder;
 class IEncodingCallback;
-class ThreadCallback;
+class OutputFeed;
+class SharedFramePool;
 struct TimeStamp;
 
-// The library's facade for the host: one job of several pipelines (IEncoder), fed through the
-// facade's own input queues by its worker thread.
+// The library's facade for the host: one job of several pipelines (IEncoder), each fed through
+// a hand-off of its own.
 //
 // A job, in host order:
 //   Strevo job;
@@ -40,19 +42,24 @@ struct TimeStamp;
 //   job.stop();                               // hands over what is queued, stops the pipelines
 //
 // Input is accepted while the job is encoding (isEncoding(): from a successful start() until
-// stop()) and only for the sources that a pipeline was added for (inputSources()). The enqueue
-// calls copy the input into bounded per-source FIFOs and wake the worker thread, which hands
-// each frame and buffer to the pipelines of its source through their own enqueue calls; they
-// never block on the worker. A full FIFO (16 frames per source, 256 buffers per audio input)
-// drops the input and counts it in syncInfo().videoInputDrops (audio: audioInputDrops).
+// stop()) and only for the sources that a pipeline was added for (inputSources()). A frame is
+// copied once (or lent, see lendVideoBuffer) and shared by every pipeline of its source; each
+// pipeline has its own bounded queue (16 frames, 256 audio buffers) and thread that hands the
+// input over in the host's order, waiting for that pipeline alone. The enqueue calls never
+// wait: where one output's queue is full, that output alone loses the frame or buffer, which
+// its pipeline counts (AVSync::videoInputDrops, audioDrops) and keeps as a gap in its
+// timeline; the other outputs keep every frame. A host that must not lose frames (transcoding)
+// waits with waitForVideoRoom() before each frame, which waits for the slowest running output
+// and never for one that failed.
 //
-// Threads: enqueueVideo, both enqueueAudio, waitForVideoRoom, isEncoding, syncInfo and encoders may
-// be called from any host thread, also while another one calls stop(). Everything else, and
-// destruction, on the host's control thread, one call at a time; the host must not change the job
-// (presets, pipelines) while another of its threads is inside a facade call. State reports of the
-// pipelines arrive on their worker threads; failures (type 0, state < 0) are re-emitted as
-// encoderResult(state) on that thread, so connect with a queued connection to handle them on
-// the receiver's own thread.
+// Threads: enqueueVideo, both enqueueAudio, the lend calls, waitForVideoRoom, isEncoding,
+// syncInfo and encoders may be called from any host thread, also while another one calls
+// stop(). Everything else, and destruction, on the host's control thread, one call at a time;
+// the host must not change the job (presets, pipelines) while another of its threads is inside
+// a facade call. State reports of the pipelines arrive on their worker threads; failures (type
+// 0, state < 0) are re-emitted as encoderResult(state) on that thread, so connect with a queued
+// connection to handle them on the receiver's own thread. A pipeline that reports low disk
+// space (-4) is no longer waited for.
 class STREVO_EXPORT Strevo : public QObject, public IThreadCallback, public IEncodingStatus
 {
     Q_OBJECT
@@ -77,12 +84,13 @@ public:
     // job is encoding (add pipelines before start()).
     bool addEncoder(IEncoder* encoder, int source = 0, int audioInput = -1);
 
-    // Starts the worker thread (once) and opens the input: false, changing nothing, while no
-    // output preset was added. The first skipFrames calls of enqueueVideo are then discarded
+    // Starts the pipelines' hand-off threads and opens the input: false, changing nothing, while
+    // no output preset was added. The first skipFrames calls of enqueueVideo are then discarded
     // (audio is discarded until they are).
     bool start(int skipFrames);
-    // Closes the input, lets the worker hand over what is queued and ends it, then stops every
-    // pipeline in list order. Always true.
+    // Closes the input, lets every pipeline's hand-off give it what is queued for it, then stops
+    // every pipeline in list order (each encodes what it holds and reports its last packets).
+    // Always true.
     bool stop();
     bool pause();
     bool isEncoding();
@@ -108,20 +116,18 @@ public:
     // sources; the first frame handed to a pipeline must carry startFlag 1.
     void enqueueVideo(unsigned char* planes[][3], QSize sizes[], int formats[], TimeStamp* ts);
     // For a host that must not lose frames (transcoding): true when one more frame of every
-    // accepted source fits in the facade's queues, waiting at most timeoutMs milliseconds; false
-    // on timeout and at once when the job is not encoding. The worker in turn waits (up to a
-    // second) for room in each pipeline before it hands a frame over, so a host that waits here
-    // before each enqueueVideo loses nothing to full queues.
+    // accepted source fits in the queue of every running output, waiting at most timeoutMs
+    // milliseconds; false on timeout and at once when the job is not encoding. An output that
+    // failed is not waited for. A host that waits here before each enqueueVideo loses nothing.
     bool waitForVideoRoom(int timeoutMs);
     // Input without a copy, for a host that fills its frames itself (a file reader, a capture
-    // into memory): when exactly one pipeline takes source `source`, the facade lends one of
-    // that pipeline's frame buffers (IEncoder::lendVideoBuffer) for a frame of the project's
-    // size in `format`, waiting at most timeoutMs. Null when the job is not encoding, the
-    // source has no pipeline or several (use enqueueVideo), textures are the input, or on
-    // timeout. The host fills the buffer and then either submits it, which queues it as
-    // enqueueVideo would queue a copy (skip count, limits and counters alike; ts null: no
-    // stamp), or returns it unused; after either call it is no longer the host's. Same threads
-    // as enqueueVideo, one host thread per source.
+    // into memory): one of the job's frame buffers for a frame of the project's size in
+    // `format`, which every pipeline of the source then shares. Never waits (timeoutMs is
+    // accepted for compatibility). Null when the job is not encoding, the source has no
+    // pipeline, textures are the input, or the format has no fixed layout. The host fills the
+    // buffer and then either submits it, which queues it as enqueueVideo would queue a copy
+    // (skip count, limits and counters alike; ts null: no stamp), or returns it unused; after
+    // either call it is no longer the host's. Same threads as enqueueVideo.
     unsigned char* lendVideoBuffer(int source, int format, int timeoutMs);
     void submitVideoBuffer(int source, unsigned char* buffer, TimeStamp* ts);
     void returnVideoBuffer(int source, unsigned char* buffer);
@@ -130,7 +136,8 @@ public:
     // One buffer per source 0, 1, 2 (null: none); size bytes in each.
     void enqueueAudio(unsigned char* buffers[], int size);
 
-    // The worker thread's body.
+    // Kept for IThreadCallback: the job's work runs on each pipeline's own hand-off thread, so
+    // this body has nothing to do.
     void threadCallback() override;
     // Pipelines' state reports; failures are emitted as encoderResult(state).
     void ecoderStateCallback(IEncoder* encoder, int type, int state) override;
@@ -154,35 +161,24 @@ signals:
     void encoderResult(int result);
 
 private:
-    struct Queues;
-    struct Route
-    {
-        IEncoder* encoder;
-        int source;
-        int audioInput;
-    };
+    struct Lent;
 
+    // Empties every pipeline's hand-off queue without handing anything over.
     void clearQueue();
-    // Hands everything queued to the pipelines; true when something was.
-    bool forwardQueued();
-    // One frame per source and the sound queued so far; true when anything was handed over.
-    bool forwardRound(const QVector<Route>& routes, bool textures);
-    bool anythingQueued() const;
-    void wakeWorker();
     bool refuseWhenIdle(const char* call);
     bool takeSkip(bool video);
-    // The one pipeline that takes source `source`, or null (none, or several).
-    IEncoder* onlyPipelineOf(int source);
+    // A snapshot of the hand-offs, for calls that run beside the control thread.
+    std::vector<std::shared_ptr<OutputFeed>> feeds() const;
 
-    // Set on the control thread before the worker starts, cleared after it ended.
-    ThreadCallback* m_thread = nullptr; // guarded by m_threadMutex for the enqueue calls
-    std::mutex m_threadMutex;
-
-    QVector<Route> m_encoders;            // guarded by m_encodersMutex (the worker reads it)
-    mutable std::mutex m_encodersMutex;   // never held while calling into a pipeline
+    // One hand-off per pipeline, in the order they were added. The list changes only on the
+    // control thread while the job is not encoding; guarded by m_feedsMutex for the host
+    // threads and pipeline reports that read it (never held while calling into a pipeline).
+    std::vector<std::shared_ptr<OutputFeed>> m_feeds;
+    mutable std::mutex m_feedsMutex;
     QVector<CodecPreset*> m_codecPresets; // control thread only
 
-    std::unique_ptr<Queues> m_queues; // each FIFO has its own lock
+    std::shared_ptr<SharedFramePool> m_pool; // thread-safe
+    std::unique_ptr<Lent> m_lent;            // buffers lent to the host; its own lock
     std::mutex m_audioMutex;
     QList<AudioOutputData> m_lastAudio; // guarded by m_audioMutex
 
@@ -196,5 +192,4 @@ private:
     std::atomic<int> m_sourceMask{0}; // bit i: source i accepted
     std::atomic<int> m_frameWidth{0}, m_frameHeight{0};
     std::atomic<bool> m_textureInput{false};
-    std::atomic<int> m_lentFormat[3] = {}; // per source: the format of its last lent buffer
 };

@@ -122,6 +122,7 @@ Encoder::~Encoder()
 void Encoder::resetCounters()
 {
     m_started.store(0);
+    m_videoEnded.store(false);
     m_lastFormat = -1;
     m_warnedTexture = false;
     m_startTime.store(-1.0);
@@ -278,7 +279,6 @@ bool Encoder::start()
 bool Encoder::stop()
 {
     m_running.store(false);
-    m_callback.store(nullptr);
     m_videoFifo.setOpen(false); // wakes a host waiting for room
     m_framePool.setOpen(false); // and one waiting for a buffer
     std::unique_ptr<VideoThread> video;
@@ -299,8 +299,11 @@ bool Encoder::stop()
         audio = std::move(m_audioThread);
     }
     // Joined outside the lock, video first: the enqueue calls still take the lock to wake.
+    // The host's callback hears every packet the workers make while they drain, and nothing
+    // once stop() has returned.
     video.reset();
     audio.reset();
+    m_callback.store(nullptr);
     return true;
 }
 
@@ -390,7 +393,8 @@ int Encoder::synchronizeVideo()
 // The video input thread: whether a frame may enter at all.
 bool Encoder::acceptsVideo(int width, int height, int format)
 {
-    if (!m_preset.videoCodec().enabled || !m_initialized.load() || !m_running.load())
+    if (!m_preset.videoCodec().enabled || !m_initialized.load() || !m_running.load() ||
+        m_videoEnded.load())
         return false;
     if (pixelFormatFrameSize(format, width, height) <= 0 && format != PIX_TEXTURE) {
         if (m_refusedFormats.insert(format).second)
@@ -412,26 +416,18 @@ void Encoder::queueVideo(std::unique_ptr<VideoQueue> frame)
 }
 
 void Encoder::offerVideo(unsigned char* data, int width, int height, int format, TimeStamp* ts,
-                         bool stamped, unsigned char* lent)
+                         bool stamped, std::unique_ptr<VideoQueue> own)
 {
-    // A lent buffer goes back to the pool unless it was queued (then the frame gives it back).
-    std::unique_ptr<VideoQueue> lentFrame;
-    if (lent)
-        lentFrame = std::make_unique<VideoQueue>(
-            [this](unsigned char* buffer) { m_framePool.giveBack(buffer); }, lent,
-            pixelFormatFrameSize(format, width, height), width, height, format);
     if (!acceptsVideo(width, height, format))
         return;
-    if (stamped) {
-        if (m_refVideo.load())
-            return;
-        if (m_started.load() == 0 && !(ts && ts->startFlag == 1))
-            return;
-    }
+    if (m_refVideo.load())
+        return; // a follower's video comes from the pipeline that encodes it
+    if (stamped && m_started.load() == 0 && !(ts && ts->startFlag == 1))
+        return;
 
     const int copies = synchronizeVideo();
     int queued = 0;
-    if (stamped && ts && ts->interlaced && m_preset.videoCodec().scanMode != 0 &&
+    if (stamped && ts && ts->interlaced && m_preset.videoCodec().scanMode != 0 && data &&
         format != PIX_TEXTURE) {
         for (int i = 0; i < copies; ++i) {
             VideoQueue picture(data, width, height, format);
@@ -442,11 +438,11 @@ void Encoder::offerVideo(unsigned char* data, int width, int height, int format,
             }
         }
     } else {
-        // Repeats are copies made before the lent buffer itself is queued, since the video
-        // thread may encode it and hand it back at once.
+        // Repeats are copies made before the frame held without a copy is queued, since the
+        // video thread may encode it and let go of it at once.
         for (int i = 0; i < copies; ++i) {
-            if (lentFrame && i == copies - 1)
-                queueVideo(std::move(lentFrame));
+            if (own && i == copies - 1)
+                queueVideo(std::move(own));
             else
                 queueVideo(std::make_unique<VideoQueue>(data, width, height, format));
         }
@@ -469,9 +465,21 @@ void Encoder::enqueueVideo(unsigned char* data, int width, int height, int forma
     offerVideo(data, width, height, format, nullptr, false, nullptr);
 }
 
+void Encoder::enqueueSharedVideo(std::shared_ptr<const void> hold, unsigned char* data, int width,
+                                 int height, int format, TimeStamp* ts)
+{
+    const int size = pixelFormatFrameSize(format, width, height);
+    std::unique_ptr<VideoQueue> own;
+    if (data && size > 0)
+        own = std::make_unique<VideoQueue>(
+            [hold = std::move(hold)](unsigned char*) mutable { hold.reset(); }, data, size, width,
+            height, format);
+    offerVideo(data, width, height, format, ts, ts != nullptr, std::move(own));
+}
+
 bool Encoder::waitForVideoRoom(int timeoutMs)
 {
-    return m_running.load() && m_videoFifo.waitForRoom(timeoutMs);
+    return m_running.load() && !m_videoEnded.load() && m_videoFifo.waitForRoom(timeoutMs);
 }
 
 unsigned char* Encoder::lendVideoBuffer(int width, int height, int format, int timeoutMs)
@@ -488,7 +496,12 @@ void Encoder::submitVideoBuffer(unsigned char* buffer, TimeStamp* ts)
         qWarning("Encoder: submitted video buffer %p is not one lent out", buffer);
         return;
     }
-    offerVideo(buffer, frame.width, frame.height, frame.format, ts, ts != nullptr, buffer);
+    // From here on the frame gives the buffer back to the pool, queued or not.
+    auto own = std::make_unique<VideoQueue>(
+        [this](unsigned char* lent) { m_framePool.giveBack(lent); }, buffer,
+        pixelFormatFrameSize(frame.format, frame.width, frame.height), frame.width, frame.height,
+        frame.format);
+    offerVideo(buffer, frame.width, frame.height, frame.format, ts, ts != nullptr, std::move(own));
 }
 
 void Encoder::returnVideoBuffer(unsigned char* buffer)
@@ -602,12 +615,25 @@ void Encoder::videoThread()
             if (IEncodingStatus* status = m_status.load()) {
                 qWarning("Encoder: less than %lld MB free for '%s'; video stops",
                          DiskSpace::kMinimumMegabytes, qPrintable(m_preset.local().folder));
+                // Nothing takes frames any more: a host or job waiting for room is let go
+                // at once, and what it still offers is dropped and counted.
+                m_videoEnded.store(true);
+                m_videoFifo.setOpen(false);
+                m_videoFifo.clear();
                 status->ecoderStateCallback(this, 0, -4);
                 return;
             }
         }
         if (!frame->data()) {
-            writeVideoInputDrop();
+            // A frame the host lost: offered (paced and counted) like any other, so only its
+            // slot in the timeline is left to skip.
+            {
+                std::lock_guard<std::mutex> lock(m_muxMutex);
+                m_sync.videoInputDrops.fetch_add(1);
+                m_sync.videoWritten.fetch_add(1);
+                if (m_muxer)
+                    m_muxer->skipVideoFrame();
+            }
             forwardVideoDrops(1, true);
             continue;
         }

@@ -60,6 +60,8 @@ public:
     void enqueueVideo(unsigned char* data, int width, int height, int format,
                       TimeStamp* ts) override;
     void enqueueVideo(unsigned char* data, int width, int height, int format) override;
+    void enqueueSharedVideo(std::shared_ptr<const void> hold, unsigned char* data, int width,
+                            int height, int format, TimeStamp* ts) override;
     void enqueueAudio(unsigned char* data, int size) override;
     bool waitForVideoRoom(int timeoutMs) override;
     unsigned char* lendVideoBuffer(int width, int height, int format, int timeoutMs) override;
@@ -145,10 +147,11 @@ private:
     // Pacing: how many copies of the offered frame to queue (0 drops it).
     int synchronizeVideo();
     bool acceptsVideo(int width, int height, int format);
-    // Paces one offered frame and queues its copies; a claimed pool buffer (lent) becomes the
-    // last copy, and goes back to the pool when it is not queued.
+    // Paces one offered frame and queues its copies; `own`, the frame held without a copy (a
+    // lent buffer, a shared frame), becomes the last copy, and lets go of its pixels when it is
+    // not queued. Null data with a usable format is a lost frame: a gap in the timeline.
     void offerVideo(unsigned char* data, int width, int height, int format, TimeStamp* ts,
-                    bool stamped, unsigned char* lent);
+                    bool stamped, std::unique_ptr<VideoQueue> own);
     void queueVideo(std::unique_ptr<VideoQueue> frame);
     void skipDroppedFrames();
     bool encodeVideo(unsigned char* data, int size, int format);
@@ -201,6 +204,8 @@ private:
     std::atomic<int> m_started{0};                       // 1 once the first frame was queued
     std::atomic<bool> m_running{false}; // between start() and stop(): input is accepted
     std::atomic<bool> m_initialized{false};
+    // Set by the video thread when it ended for good (low disk space): video is refused.
+    std::atomic<bool> m_videoEnded{false};
     bool m_muxEnabled = true;       // fixed by initialize
     int m_lastFormat = -1;          // video thread only
     bool m_warnedTexture = false;   // video thread only

@@ -6,6 +6,7 @@
 #include "encoder/EncodedVideo.h"
 
 #include <QString>
+#include <memory>
 
 class CodecPreset;
 class IAudioCodec;
@@ -75,6 +76,12 @@ public:
                               TimeStamp* ts) = 0;
     // Input without stamps (transcoding).
     virtual void enqueueVideo(unsigned char* data, int width, int height, int format) = 0;
+    // A frame that others hold too (one frame given to several pipelines): queued without a
+    // copy. `hold` keeps data alive; the pipeline lets go of it once the frame is encoded or
+    // dropped and never writes into data. ts null: as enqueueVideo without stamp. The default
+    // copies through enqueueVideo.
+    virtual void enqueueSharedVideo(std::shared_ptr<const void> hold, unsigned char* data,
+                                    int width, int height, int format, TimeStamp* ts);
     // 16-bit interleaved audio in the project's audio format; null data marks a lost buffer.
     virtual void enqueueAudio(unsigned char* data, int size) = 0;
     virtual void encodingCallback(IEncodingCallback* cb) = 0;

@@ -494,8 +494,8 @@ void JobRunner::waitForRoom(Output& out)
 
 unsigned char* JobRunner::lendBuffer()
 {
-    // The job lends only when one pipeline takes the source.
-    if (m_source.isLive() || m_source.directFormat() < 0 || m_outputs.front()->stopped())
+    // The job's buffer is shared by every output, so the source reads into it without a copy.
+    if (m_source.isLive() || m_source.directFormat() < 0)
         return nullptr;
     return m_job->lendVideoBuffer(0, m_source.directFormat(), kLendWaitMs);
 }
@@ -617,6 +617,10 @@ void JobRunner::showProgress(bool force)
                        .arg(drops)
                        .arg(sizeText(bytes));
     for (auto& out : m_outputs) {
+        if (out->stopped() && !out->live) {
+            line += QStringLiteral("  output %1: failed").arg(out->number);
+            continue;
+        }
         if (!out->live)
             continue;
         const AVSync& sync = out->encoder->getSyncInfo();

@@ -1,13 +1,18 @@
 #include "api/Strevo.h"
 #include "MessageCapture.h"
+#include "api/OutputFeed.h"
 #include "common/CodecPreset.h"
 #include "common/PixelFormat.h"
 #include "common/TimeStamp.h"
 #include "encoder/Encoder.h"
 
 #include <QRegularExpression>
+#include <atomic>
+#include <chrono>
+#include <future>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -15,28 +20,38 @@
 namespace {
 
 constexpr int W = 64, H = 32;
+constexpr std::intptr_t kLost = -1;
 const int kFrameBytes = pixelFormatFrameSize(PIX_NV12, W, H);
 
 // A pipeline that only records what reaches it: per audio buffer its first byte.
 class RecordingPipeline : public Encoder
 {
 public:
-    // format, width, height, first byte (a texture: its pointer), stamped
+    // format, width, height, first byte (a texture: its pointer; a lost frame: kLost), stamped
     using Frame = std::tuple<int, int, int, std::intptr_t, bool>;
     ~RecordingPipeline() override { deleted = true; }
     void enqueueVideo(unsigned char* d, int w, int h, int f, TimeStamp* ts) override
     {
         std::lock_guard<std::mutex> lock(mutex);
-        frames.emplace_back(f, w, h, f == PIX_TEXTURE ? std::intptr_t(d) : d[0], ts != nullptr);
+        frames.emplace_back(f, w, h,
+                            f == PIX_TEXTURE ? std::intptr_t(d)
+                            : d              ? d[0]
+                                             : kLost,
+                            ts != nullptr);
     }
     void enqueueVideo(unsigned char* d, int w, int h, int f) override
     {
         enqueueVideo(d, w, h, f, nullptr);
     }
+    void enqueueSharedVideo(std::shared_ptr<const void>, unsigned char* d, int w, int h, int f,
+                            TimeStamp* ts) override
+    {
+        enqueueVideo(d, w, h, f, ts);
+    }
     void enqueueAudio(unsigned char* d, int) override
     {
         std::lock_guard<std::mutex> lock(mutex);
-        audio.push_back(d[0]);
+        audio.push_back(d ? d[0] : int(kLost));
     }
     // One buffer to lend; what comes back is counted.
     unsigned char* lendVideoBuffer(int, int, int, int) override { return pool.data(); }
@@ -191,33 +206,39 @@ TEST(Strevo, TextureOnlyEntries)
     EXPECT_EQ(p->frames, std::vector<RecordingPipeline::Frame>{entry});
 }
 
-// Buffers are lent only for a source with one pipeline; skipped, refused and unused ones go back
-// to it, submitted ones reach it as frames.
-TEST(Strevo, LentBuffersComeBackOrReachTheirPipeline)
+// The job lends its own buffers, for any number of pipelines of a source: a submitted one
+// reaches each of them without a copy, skipped, refused and returned ones go back for reuse.
+TEST(Strevo, LentBuffersReachEveryPipelineOfTheSource)
 {
     auto* p = new RecordingPipeline;
+    auto* q = new RecordingPipeline;
     Job job;
     job.strevo.addEncoder(p, 0);
-    job.strevo.addEncoder(new RecordingPipeline, 2);
-    job.strevo.addEncoder(new RecordingPipeline, 2);
+    job.strevo.addEncoder(q, 0);
     EXPECT_EQ(job.strevo.lendVideoBuffer(0, PIX_NV12, 0), nullptr); // before start
     ASSERT_TRUE(job.strevo.start(1));
     EXPECT_EQ(job.strevo.lendVideoBuffer(1, PIX_NV12, 0), nullptr); // no pipeline
-    EXPECT_EQ(job.strevo.lendVideoBuffer(2, PIX_NV12, 0), nullptr); // two pipelines
+    EXPECT_EQ(job.strevo.lendVideoBuffer(0, 99, 0), nullptr);       // no frame layout
     TimeStamp ts{1};
-    for (int i = 0; i < 3; ++i) {
+    std::set<unsigned char*> seen;
+    for (int i = 0; i < 4; ++i) {
         unsigned char* buffer = job.strevo.lendVideoBuffer(0, PIX_NV12, 0);
-        ASSERT_EQ(buffer, p->pool.data());
+        ASSERT_NE(buffer, nullptr);
+        seen.insert(buffer);
+        std::fill_n(buffer, kFrameBytes, 10 + i);
         if (i == 2)
             job.strevo.returnVideoBuffer(0, buffer);
         else
             job.strevo.submitVideoBuffer(0, buffer, &ts); // the first is skipped
     }
     job.strevo.stop();
-    job.strevo.submitVideoBuffer(0, p->pool.data(), nullptr); // after stop: refused
-    EXPECT_EQ(p->returned, 3);
-    const RecordingPipeline::Frame frame{PIX_NV12, W, H, 7, true};
-    EXPECT_EQ(p->frames, std::vector<RecordingPipeline::Frame>{frame});
+    unsigned char* late = job.strevo.lendVideoBuffer(0, PIX_NV12, 0);
+    EXPECT_EQ(late, nullptr); // after stop
+    const std::vector<RecordingPipeline::Frame> frames{{PIX_NV12, W, H, 11, true},
+                                                       {PIX_NV12, W, H, 13, true}};
+    EXPECT_EQ(p->frames, frames);
+    EXPECT_EQ(q->frames, frames);
+    EXPECT_LE(seen.size(), 2u) << "buffers that came back are lent again";
 }
 
 // Input the facade cannot take is refused with a warning that says why; nothing is queued.
@@ -271,4 +292,99 @@ TEST(Strevo, FeedingWhileStopping)
     a.join();
     b.join();
     EXPECT_FALSE(job.strevo.isEncoding());
+}
+
+// A pipeline that cannot keep up: it holds the first frame it is given until released (or
+// 10 s), and then says whether the host had finished feeding by then.
+class StuckPipeline : public RecordingPipeline
+{
+public:
+    void enqueueVideo(unsigned char* d, int w, int h, int f, TimeStamp* ts) override
+    {
+        if (!held) {
+            held = true;
+            released.wait_for(std::chrono::seconds(10));
+            hostWasDone = hostDone.load();
+        }
+        RecordingPipeline::enqueueVideo(d, w, h, f, ts);
+    }
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    bool held = false;        // hand-off thread only
+    bool hostWasDone = false; // likewise; read after stop()
+    static inline std::atomic<bool> hostDone{false};
+};
+
+// One output that cannot keep up costs the host nothing and the other output no frame; it
+// loses frames alone, each as a lost-frame marker in its place, and keeps every audio buffer.
+TEST(Strevo, AStuckOutputLosesFramesAloneAndInOrder)
+{
+    constexpr int kFrames = 100;
+    auto* fast = new RecordingPipeline;
+    auto* stuck = new StuckPipeline;
+    Job job;
+    job.strevo.addEncoder(fast, 0);
+    job.strevo.addEncoder(stuck, 0);
+    ASSERT_TRUE(job.strevo.start(0));
+    StuckPipeline::hostDone = false;
+    // A live host: a frame every few milliseconds, which the fast output's hand-off keeps up with.
+    for (int i = 0; i < kFrames; ++i) {
+        job.video(static_cast<unsigned char>(i));
+        job.audio(static_cast<unsigned char>(i));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    StuckPipeline::hostDone = true;
+    stuck->release.set_value();
+    job.strevo.stop();
+
+    EXPECT_TRUE(stuck->hostWasDone) << "the host waited for the stuck output";
+    ASSERT_EQ(fast->frames.size(), size_t(kFrames));
+    for (int i = 0; i < kFrames; ++i)
+        EXPECT_EQ(std::get<3>(fast->frames[i]), i);
+    // The stuck output: the frame it held, one marker per frame lost while it was stuck, then
+    // the 16 frames its queue kept (the losses go first, as a pipeline's own do).
+    ASSERT_EQ(stuck->frames.size(), size_t(kFrames));
+    const int lost = kFrames - 1 - OutputFeed::kVideoDepth;
+    for (int i = 0; i < kFrames; ++i)
+        EXPECT_EQ(std::get<3>(stuck->frames[i]), i == 0 ? 0 : i <= lost ? kLost : i - lost) << i;
+    EXPECT_EQ(stuck->audio.size(), size_t(kFrames));
+    EXPECT_EQ(fast->audio, stuck->audio);
+}
+
+// A pipeline that never has room for a frame.
+class FullPipeline : public RecordingPipeline
+{
+public:
+    bool waitForVideoRoom(int timeoutMs) override
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(timeoutMs, 20)));
+        return false;
+    }
+};
+
+// A transcoding host waits for the slowest output; once that output reports that it failed
+// (low disk space), nobody waits for it and stop() does not hang on it.
+TEST(Strevo, AFailedOutputIsNotWaitedFor)
+{
+    auto* ok = new RecordingPipeline;
+    auto* full = new FullPipeline;
+    Job job;
+    job.strevo.addEncoder(ok, 0);
+    job.strevo.addEncoder(full, 0);
+    ASSERT_TRUE(job.strevo.start(0));
+    int fed = 0;
+    while (fed < 100 && job.strevo.waitForVideoRoom(300)) {
+        job.video(static_cast<unsigned char>(fed));
+        ++fed;
+    }
+    // The frames wait in the output's own queue until it is full.
+    EXPECT_EQ(fed, OutputFeed::kVideoDepth);
+    job.strevo.ecoderStateCallback(full, 0, -4);
+    EXPECT_TRUE(job.strevo.waitForVideoRoom(0));
+    for (; fed < 100; ++fed) {
+        ASSERT_TRUE(job.strevo.waitForVideoRoom(5000));
+        job.video(static_cast<unsigned char>(fed));
+    }
+    job.strevo.stop();
+    EXPECT_EQ(ok->frames.size(), 100u);
 }
