@@ -1,4 +1,5 @@
 #include "muxer/RecordingName.h"
+#include "MessageCapture.h"
 #include "common/CodecPreset.h"
 
 #include <QDir>
@@ -22,6 +23,13 @@ CodecPreset namedPreset(const QString& nameTemplate, const QString& folder = QSt
 QString expand(const CodecPreset& p)
 {
     return RecordingName::expandTemplate(p, kNow);
+}
+
+QString tooLong(const QString& shownName, qint64 bytes)
+{
+    return QString("recording name '%1' is %2 bytes; at most 255 fit in a file name")
+        .arg(shownName)
+        .arg(bytes);
 }
 
 void touch(const QString& path)
@@ -151,3 +159,195 @@ TEST(RecordingName, AllNamesTaken)
     EXPECT_EQ(error,
               QString("all names for '%1' up to ' 999' are taken").arg(tmp.filePath("busy.mp4")));
 }
+
+// Values go into the name as they are: nothing in a project or source name is read as a
+// token, not even together with the template text that follows it.
+struct ValueCase
+{
+    const char* pattern;
+    const char* project;
+    const char* source;
+    const char* expected;
+};
+inline void PrintTo(const ValueCase& c, std::ostream* os)
+{
+    *os << "template \"" << c.pattern << "\", project \"" << c.project << "\", source \""
+        << c.source << '"';
+}
+using RecordingNameValues = testing::TestWithParam<ValueCase>;
+
+TEST_P(RecordingNameValues, AreNeverExpandedAgain)
+{
+    CodecPreset p = namedPreset(GetParam().pattern);
+    p.projectName = GetParam().project;
+    p.sourceName = GetParam().source;
+    EXPECT_EQ(expand(p).toStdString(), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(RecordingName, RecordingNameValues,
+                         testing::Values(ValueCase{"%P", "%P%P", "", "%P%P"},
+                                         ValueCase{"%P_%Y", "%Y-%M", "", "%Y-%M_2024"},
+                                         ValueCase{"%S%P", "x", "%S", "%Sx"},
+                                         ValueCase{"%P-%S", "%S", "%P", "%S-%P"},
+                                         // A value ending in '%' does not join the text after
+                                         // it into a token.
+                                         ValueCase{"%PY%Y", "%", "", "%Y2024"},
+                                         ValueCase{"%S%D", "", "1%", "1%05"}));
+
+TEST(RecordingName, TemplateBombEndsAtOnce)
+{
+    // Forty tokens whose value is two tokens: one pass gives forty copies of the value.
+    CodecPreset p = namedPreset(QString("%P").repeated(40));
+    p.projectName = "%P%P";
+    EXPECT_EQ(expand(p), QString("%P%P").repeated(40));
+
+    // A name of gigabytes is refused after counting its size, without being built.
+    p = namedPreset(QString("%P").repeated(1 << 20));
+    p.projectName = QString(4096, 'x');
+    EXPECT_TRUE(expand(p).isEmpty());
+    QString error;
+    EXPECT_TRUE(RecordingName::choosePath(p, kNow, &error).isEmpty());
+    EXPECT_EQ(error, tooLong(QString(48, 'x') + QChar(0x2026) + ".mp4", (4096LL << 20) + 4));
+}
+
+// A file name takes 255 bytes of UTF-8, extension included: a name of exactly that size is
+// made, one more byte is an error. Names come from the template text or from a token value.
+struct LimitCase
+{
+    const char* label;
+    QString pattern;
+    QString project;
+    qint64 bytes;    // of the file name, ".mp4" included
+    QString shownAs; // the start of the name an error shows
+};
+inline void PrintTo(const LimitCase& c, std::ostream* os)
+{
+    *os << c.label;
+}
+using RecordingNameLimit = testing::TestWithParam<LimitCase>;
+
+TEST_P(RecordingNameLimit, CountsUtf8Bytes)
+{
+    QTemporaryDir tmp;
+    CodecPreset p = namedPreset(GetParam().pattern, tmp.path());
+    p.projectName = GetParam().project;
+    QString error = "stale";
+    const QString path = RecordingName::choosePath(p, kNow, &error);
+    if (GetParam().bytes <= 255) {
+        EXPECT_TRUE(error.isEmpty()) << error.toStdString();
+        EXPECT_EQ(QFileInfo(path).fileName().toUtf8().size(), GetParam().bytes);
+        EXPECT_EQ(QFileInfo(path).dir().path(), tmp.path());
+        touch(path); // the file system takes it
+        EXPECT_TRUE(QFileInfo::exists(path));
+    } else {
+        EXPECT_TRUE(path.isEmpty()) << path.toStdString();
+        EXPECT_EQ(error, tooLong(GetParam().shownAs + QChar(0x2026) + ".mp4", GetParam().bytes));
+        // Without the extension it may still fit; beyond, not even the name is given out.
+        EXPECT_EQ(expand(p).isEmpty(), GetParam().bytes - 4 > 255);
+    }
+}
+
+const QString kE(QChar(0xe9));                                // "é", two bytes
+const QString kEuro(QChar(0x20ac));                           // "€", three bytes
+const QString kSmile = QString::fromUtf8("\xf0\x9f\x98\x80"); // four bytes, a surrogate pair
+
+INSTANTIATE_TEST_SUITE_P(
+    RecordingName, RecordingNameLimit,
+    testing::Values(LimitCase{"ascii_fits", QString(251, 'a'), "", 255, ""},
+                    LimitCase{"ascii_over", QString(252, 'a'), "", 256, QString(48, 'a')},
+                    LimitCase{"two_byte_fits", kE.repeated(125) + "a", "", 255, ""},
+                    LimitCase{"two_byte_over", kE.repeated(126), "", 256, kE.repeated(48)},
+                    LimitCase{"three_byte_value_fits", "%P", kEuro.repeated(83) + "ab", 255, ""},
+                    LimitCase{"three_byte_value_over", "%Px", kEuro.repeated(83) + "ab", 256,
+                              kEuro.repeated(48)},
+                    // The shown start is not cut inside a character.
+                    LimitCase{"four_byte_fits", "a" + kSmile.repeated(62) + "ab", "", 255, ""},
+                    LimitCase{"four_byte_over", "a%P", kSmile.repeated(62) + "abc", 256,
+                              "a" + kSmile.repeated(23)},
+                    // Far beyond: the start of the name is still shown.
+                    LimitCase{"value_far_over", "v_%P_%P", QString(300, 'p'), 607,
+                              "v_" + QString(46, 'p')}),
+    [](const testing::TestParamInfo<LimitCase>& info) { return std::string(info.param.label); });
+
+TEST(RecordingName, SuffixCountsTowardsTheLimit)
+{
+    QTemporaryDir tmp;
+    // 249 bytes: "name.mp4" is 253 and "name 2.mp4" 255, which fits.
+    CodecPreset p = namedPreset(QString(249, 'b'), tmp.path());
+    touch(tmp.filePath(QString(249, 'b') + ".mp4"));
+    QString error;
+    EXPECT_EQ(RecordingName::choosePath(p, kNow, &error),
+              tmp.filePath(QString(249, 'b') + " 2.mp4"));
+    EXPECT_EQ(RecordingName::nextFreePath(tmp.filePath(QString(249, 'b') + ".mp4")),
+              tmp.filePath(QString(249, 'b') + " 2.mp4"));
+
+    // 250 bytes: the name itself fits, but once it is taken " 2" would make it 256.
+    p = namedPreset(QString(250, 'c'), tmp.path());
+    EXPECT_EQ(RecordingName::choosePath(p, kNow, &error), tmp.filePath(QString(250, 'c') + ".mp4"));
+    touch(tmp.filePath(QString(250, 'c') + ".mp4"));
+    EXPECT_TRUE(RecordingName::choosePath(p, kNow, &error).isEmpty());
+    EXPECT_EQ(error, tooLong(QString(48, 'c') + QChar(0x2026) + " 2.mp4", 256) +
+                         " (the shorter names are taken)");
+    EXPECT_TRUE(RecordingName::nextFreePath(tmp.filePath(QString(250, 'c') + ".mp4")).isEmpty());
+
+    // " 10" is one byte longer than " 9".
+    p = namedPreset(QString(249, 'd'), tmp.path());
+    touch(tmp.filePath(QString(249, 'd') + ".mp4"));
+    for (int n = 2; n <= 9; ++n)
+        touch(tmp.filePath(QString(249, 'd') + QString(" %1.mp4").arg(n)));
+    EXPECT_TRUE(RecordingName::choosePath(p, kNow, &error).isEmpty());
+    EXPECT_EQ(error, tooLong(QString(48, 'd') + QChar(0x2026) + " 10.mp4", 256) +
+                         " (the shorter names are taken)");
+}
+
+TEST(RecordingName, FolderNamesHaveTheSameLimit)
+{
+    QTemporaryDir tmp;
+    QString error;
+    const QString fits(255, 'f');
+    EXPECT_EQ(RecordingName::choosePath(namedPreset("clip", tmp.filePath(fits)), kNow, &error),
+              tmp.filePath(fits + "/clip.mp4"));
+    EXPECT_TRUE(
+        RecordingName::choosePath(namedPreset("clip", tmp.filePath(fits + "g")), kNow, &error)
+            .isEmpty());
+    EXPECT_EQ(error, QString("folder name '%1' is 256 bytes; at most 255 fit in a file name")
+                         .arg(QString(48, 'f') + QChar(0x2026)));
+}
+
+// A template that gives no usable file name (nothing, or blanks and dots only) falls back to
+// "Untitled" and says so; an empty template is the plain default and says nothing.
+struct EmptyCase
+{
+    const char* pattern;
+    const char* project;
+    const char* expected;
+    bool warns;
+};
+inline void PrintTo(const EmptyCase& c, std::ostream* os)
+{
+    *os << "template \"" << c.pattern << "\", project \"" << c.project << '"';
+}
+using RecordingNameEmpty = testing::TestWithParam<EmptyCase>;
+
+TEST_P(RecordingNameEmpty, FallsBackToUntitled)
+{
+    QTemporaryDir tmp;
+    CodecPreset p = namedPreset(GetParam().pattern, tmp.path());
+    p.projectName = GetParam().project;
+    MessageCapture log;
+    EXPECT_EQ(expand(p).toStdString(), GetParam().expected);
+    EXPECT_EQ(RecordingName::choosePath(p, kNow, nullptr),
+              tmp.filePath(QString(GetParam().expected) + ".mp4"));
+    const QString warning =
+        QString("warning: RecordingName: template '%1' expanded to nothing usable as a file "
+                "name; using 'Untitled'")
+            .arg(GetParam().pattern);
+    EXPECT_EQ(log.messages(), (GetParam().warns ? QStringList{warning, warning} : QStringList{}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RecordingName, RecordingNameEmpty,
+    testing::Values(EmptyCase{"%P", "", "Untitled", true}, EmptyCase{"%P.%S", "", "Untitled", true},
+                    EmptyCase{" %P\t", "", "Untitled", true},
+                    EmptyCase{"%P", "..", "Untitled", true}, EmptyCase{"", "", "Untitled", false},
+                    EmptyCase{"%P_", "", "_", false}, EmptyCase{".%P", "x", ".x", false}));
