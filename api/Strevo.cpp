@@ -12,6 +12,7 @@
 #include "common/PixelFormat.h"
 #include "common/TimeStamp.h"
 #include "encoder/IEncoder.h"
+#include "encoder/RefEncoder.h"
 
 #include <QDebug>
 #include <algorithm>
@@ -481,8 +482,10 @@ void Strevo::ecoderStateCallback(IEncoder* encoder, int type, int state)
 {
     if (type != 0 || state >= 0)
         return;
-    // Low disk space ended the pipeline's video: nobody waits for it any more.
-    if (state == -4)
+    // Low disk space ended the pipeline's video: nobody waits for it any more, unless it
+    // encodes the video of other outputs, which then still need its pace.
+    const auto* sharing = dynamic_cast<const RefEncoder*>(encoder);
+    if (state == -4 && !(sharing && sharing->videoCodecHolders() > 1 && !sharing->isFollower()))
         for (const auto& feed : feeds())
             if (feed->encoder() == encoder)
                 feed->fail();

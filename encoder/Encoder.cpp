@@ -123,6 +123,7 @@ void Encoder::resetCounters()
 {
     m_started.store(0);
     m_videoEnded.store(false);
+    m_ownVideoStopped = false;
     m_lastFormat = -1;
     m_warnedTexture = false;
     m_startTime.store(-1.0);
@@ -611,17 +612,24 @@ void Encoder::videoThread()
             }
             continue;
         }
-        if (recordsLocally && lowDiskSpace()) {
+        if (recordsLocally && !m_ownVideoStopped && lowDiskSpace()) {
             if (IEncodingStatus* status = m_status.load()) {
                 qWarning("Encoder: less than %lld MB free for '%s'; video stops",
                          DiskSpace::kMinimumMegabytes, qPrintable(m_preset.local().folder));
-                // Nothing takes frames any more: a host or job waiting for room is let go
-                // at once, and what it still offers is dropped and counted.
-                m_videoEnded.store(true);
-                m_videoFifo.setOpen(false);
-                m_videoFifo.clear();
+                m_ownVideoStopped = true;
+                const bool encodesForOthers = encodesVideoForOthers();
+                if (!encodesForOthers) {
+                    // Nothing takes frames any more: a host or job waiting for room is let go
+                    // at once, and what it still offers is dropped and counted.
+                    m_videoEnded.store(true);
+                    m_videoFifo.setOpen(false);
+                    m_videoFifo.clear();
+                }
                 status->ecoderStateCallback(this, 0, -4);
-                return;
+                // Other outputs wait for the packets encoded here: encoding goes on for them,
+                // and only this output's file gets no more video.
+                if (!encodesForOthers)
+                    return;
             }
         }
         if (!frame->data()) {
@@ -718,7 +726,7 @@ bool Encoder::deliverVideoPacket(unsigned int packetSize, unsigned int key, long
         cb->videoEncoded(video.codecName, out.data, packetSize, video.width, video.height, key,
                          m_videoCodec->extraData(), m_videoCodec->extraDataSize());
     bool written = true;
-    if (m_muxEnabled) {
+    if (m_muxEnabled && !m_ownVideoStopped) {
         if (key)
             checkTimeSplit();
         written = writeVideoMuxer(out.data, packetSize, key, pts, dts,

@@ -115,6 +115,9 @@ protected:
     virtual void forwardVideoPacket(unsigned int size, unsigned int key) {}
     // Video thread: `count` frames were lost, before encoding (input) or after (output).
     virtual void forwardVideoDrops(int count, bool input) {}
+    // Video thread: whether other pipelines take the packets encoded here, so that encoding
+    // must go on when this output stops.
+    virtual bool encodesVideoForOthers() const { return false; }
     // Audio thread, also inside its wait (atomics and the FIFO only): whether the audio FIFO,
     // holding `queued` buffers, may give one to the encoder now.
     virtual bool audioGateOpen(int queued) const;
@@ -212,6 +215,7 @@ private:
     std::set<int> m_refusedFormats; // the video input thread only: formats warned about
     std::chrono::steady_clock::time_point m_nextDiskCheck; // video thread only
     bool m_lowDisk = false;                                // video thread only
+    bool m_ownVideoStopped = false; // video thread only: low disk space, this file gets no video
 
     std::mutex m_muxMutex; // guards what follows, the muxer's use and the audio codec
     std::unique_ptr<IMuxer> m_muxer;

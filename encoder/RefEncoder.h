@@ -60,6 +60,10 @@ protected:
     bool setUpVideoCodec(CodecPreset* preset) override;
     void releaseVideoCodec() override;
     bool followerRunsVideoThread() const override { return true; }
+    bool encodesVideoForOthers() const override
+    {
+        return m_share && !isFollower() && videoCodecHolders() > 1;
+    }
     void forwardVideoPacket(unsigned int size, unsigned int key) override;
     void forwardVideoDrops(int count, bool input) override;
     bool audioGateOpen(int queued) const override;

@@ -161,6 +161,7 @@ struct JobRunner::Output : public IEncodingCallback
     // The host thread's own.
     long long slack = 0;  // frames the encoder swallowed for good (see waitForRoom)
     QStringList vanished; // files that no longer exist after the pipeline closed them
+    bool failed = false;  // set at the end of the run: the output did not do its job
     long long frames = 0; // final counts, taken after stop()
     long long bytes = 0;
     int drops = 0;
@@ -765,12 +766,14 @@ ExitStatus JobRunner::run()
     if (m_source.damaged() > 0 && !m_options.quiet)
         say(QStringLiteral("%1 damaged packets or frames of the source were skipped")
                 .arg(m_source.damaged()));
+    for (auto& out : m_outputs)
+        out->failed = out->stopped() || (!out->live && out->writeFailures.load() > 0) ||
+                      out->frames == 0 || !out->vanished.isEmpty() || (out->live && !out->wasLive);
     printSummary(elapsed, sourceError);
 
     bool failed = !sourceError.isEmpty() || (frames == 0 && !m_interrupted);
     for (auto& out : m_outputs) {
-        failed = failed || out->stopped() || (!out->live && out->writeFailures.load() > 0) ||
-                 out->frames == 0 || !out->vanished.isEmpty() || (out->live && !out->wasLive);
+        failed = failed || out->failed;
         if (out->live && !out->wasLive && frames > 0)
             say(QStringLiteral("output %1: never live: nothing reached %2 (is the server running "
                                "and does it accept the stream?)")
@@ -836,6 +839,7 @@ void JobRunner::printSummary(double elapsed, const QString& sourceError)
             o.insert(QStringLiteral("drops"), out->drops);
             o.insert(QStringLiteral("writeFailures"), out->writeFailures.load());
             o.insert(QStringLiteral("lowDiskSpace"), out->videoStopped.load());
+            o.insert(QStringLiteral("failed"), out->failed);
             outputs.append(o);
         }
         QJsonObject root;
@@ -864,7 +868,8 @@ void JobRunner::printSummary(double elapsed, const QString& sourceError)
                     m_inputDrops);
     for (auto& out : m_outputs) {
         const double seconds = out->frames / out->preset.videoCodec().frameRate;
-        std::printf("output %d: %s\n", out->number, qPrintable(out->title()));
+        std::printf("output %d: %s%s\n", out->number, qPrintable(out->title()),
+                    out->failed ? " (failed)" : "");
         if (out->videoFrom != out.get())
             std::printf("  video encoded once, with output %d\n", out->videoFrom->number);
         for (const QString& path : out->currentPaths())

@@ -341,6 +341,55 @@ TEST(CliFailures, AVanishedFolderOrFailingOutputsEndNonZero)
     }
 }
 
+// One output of three runs out of disk space mid-run (on a small file system of its own): it is
+// reported and no longer waited for, the other two keep every frame of the real-time source,
+// the job ends on time, and the exit status says that an output failed.
+TEST(CliFailures, AnOutputOutOfDiskSpaceStopsAlone)
+{
+    if (geteuid() != 0 || !QFileInfo::exists(QStringLiteral("/usr/bin/unshare")))
+        GTEST_SKIP() << "needs root and unshare for a file system of the test's own";
+    QTemporaryDir dir;
+    const QString small = dir.filePath(QStringLiteral("small"));
+    const QString roomy = dir.filePath(QStringLiteral("roomy"));
+    ASSERT_TRUE(QDir().mkpath(small) && QDir().mkpath(roomy));
+    const QString job = writeFile(dir, "three.json",
+                                  QStringLiteral(R"({"duration": 6,
+        "project": {"videoOutput": {"width": 320, "height": 240, "frameRate": 30}},
+        "source": {"type": "generated"}, "outputs": [
+          {"videoCodec": {"bitrate": 800}, "container": {"format": "mp4"},
+           "local": {"folder": "%1", "fileNameTemplate": "a"}},
+          {"videoCodec": {"bitrate": 800}, "container": {"format": "mkv"},
+           "local": {"folder": "%2", "fileNameTemplate": "b"}},
+          {"videoCodec": {"bitrate": 800}, "container": {"format": "ts"},
+           "local": {"folder": "%2", "fileNameTemplate": "c"}}]})")
+                                      .arg(small, roomy)
+                                      .toUtf8());
+    // 230 MB, of which 40 MB are taken once the recording runs: below the 201 MB the pipelines
+    // need free.
+    const QString script = writeFile(dir, "small-disk.sh",
+                                     QStringLiteral("mount -t tmpfs -o size=230m tmpfs '%1' || "
+                                                    "exit 77\n\"$@\" &\nsleep 2\n"
+                                                    "fallocate -l 40M '%1/fill'\nwait $!\n")
+                                         .arg(small)
+                                         .toUtf8());
+    const CliRun run = cli({job, "--json"}, {},
+                           QStringLiteral("exec unshare -m bash '%1' \"$0\" \"$@\"").arg(script));
+    if (run.r.exitCode == 77)
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    EXPECT_EQ(run.r.exitCode, 1) << run.r.err.constData();
+    EXPECT_TRUE(run.r.err.contains("output 1: less than 201 MB free")) << run.r.err.constData();
+    EXPECT_TRUE(run.output(0).value(QStringLiteral("failed")).toBool());
+    EXPECT_TRUE(run.output(0).value(QStringLiteral("lowDiskSpace")).toBool());
+    EXPECT_LT(run.summary.value(QStringLiteral("elapsed")).toDouble(), 6 + 4)
+        << "the job waited for the output that stopped";
+    for (int i : {1, 2}) {
+        SCOPED_TRACE(run.file(i).toStdString());
+        EXPECT_FALSE(run.output(i).value(QStringLiteral("failed")).toBool());
+        EXPECT_EQ(run.frames(i), 180);
+        EXPECT_EQ(Probe::inspect(run.file(i)).frames(), 180);
+    }
+}
+
 TEST(CliSignals, SigintDuringARecordingLeavesAPlayableMp4)
 {
     QTemporaryDir dir;
