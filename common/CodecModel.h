@@ -73,8 +73,9 @@ struct AudioCodec
 struct Container
 {
     QString format = QStringLiteral("mp4"); // container name, also the file extension
-    // mp4/mov only: written as fragments (one per key frame) behind an empty index, so that a
-    // recording cut off by a crash or a full disk plays up to its last complete fragment.
+    // mp4/mov only: written as fragments (one at each key frame and at least one a second)
+    // behind an empty index, so that a recording cut off by a crash or a full disk plays up to
+    // its last complete fragment.
     bool crashSafe = false;
 
     template <class V> void visit(V& v)

@@ -312,6 +312,11 @@ bool FFMpegMuxer::openOutput()
             return false;
         m_format->pb = m_avio->context();
         m_format->flags |= AVFMT_FLAG_CUSTOM_IO;
+        // Each packet goes to the file once libavformat has written it, not when the I/O
+        // buffer is full: what the container has finished (every MPEG-TS packet, a closed
+        // mp4 fragment or mkv cluster) survives a kill of the process, and a low bit rate
+        // would otherwise keep seconds in the buffer. No fsync: the kernel has the bytes.
+        m_format->flush_packets = 1;
     }
     m_format->max_delay = m_mpegts ? 0 : 100000;
 
@@ -438,15 +443,27 @@ bool FFMpegMuxer::addStreams(AVFormatContext* format, AVStream** video, AVStream
 AVDictionary* FFMpegMuxer::headerOptions() const
 {
     AVDictionary* options = nullptr;
-    // A fragment per key frame: a recording cut off at any moment plays up to its last
-    // complete fragment.
-    if (m_fragmented)
+    const QByteArray name(m_oformat->name);
+    // A recording cut off at any moment (a crash, kill -9, a full disk) plays up to its last
+    // complete fragment: one starts at each key frame and at least every kCrashLossMs, since
+    // the fragment being filled stays in memory and a key-frame interval can be far longer.
+    // A fragment that starts on a non-key frame decodes from the key frame before it.
+    if (m_fragmented) {
         av_dict_set(&options, "movflags", "frag_keyframe+empty_moov+default_base_moof", 0);
-    if (m_live && QByteArray(m_oformat->name) == "flv")
+        av_dict_set_int(&options, "frag_duration", kCrashLossMs * 1000LL, 0); // microseconds
+    }
+    // Matroska keeps the cluster being filled in memory too, and by default closes it only at
+    // a key frame or after 5 s: close it every kCrashLossMs as well. Always, not only for a
+    // crash-safe preset: mkv is expected to survive a crash, and a cluster per second costs a
+    // few bytes. The limit counts from the cluster's first block and a block more than the
+    // limit after it starts the next cluster, hence one millisecond less.
+    if (!m_live && (name == "matroska" || name == "webm"))
+        av_dict_set_int(&options, "cluster_time_limit", kCrashLossMs - 1, 0);
+    if (m_live && name == "flv")
         av_dict_set(&options, "flvflags", "no_duration_filesize", 0); // nothing to seek back to
     // RTP over the RTSP connection itself: one TCP connection that gets through firewalls and
     // loses nothing.
-    if (m_live && QByteArray(m_oformat->name) == "rtsp")
+    if (m_live && name == "rtsp")
         av_dict_set(&options, "rtsp_transport", "tcp", 0);
     return options;
 }

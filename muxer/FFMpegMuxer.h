@@ -40,7 +40,9 @@ class ThreadCallback;
 // and opens the file; the header is written as soon as the video headers are known, and the
 // destructor drains the queues, writes the trailer and closes the file, so every packet handed
 // over ends up in the recording. A write error stops the output at once; what was written
-// before stays playable (mkv, ts, crash-safe mp4/mov).
+// before stays playable (mkv, ts, crash-safe mp4/mov). Each packet reaches the file (a write(2))
+// as it is written, and mkv and crash-safe mp4/mov close a cluster or fragment at least every
+// kCrashLossMs, so a killed process leaves a file that plays up to about a second before the kill.
 //
 // A live output (streaming enabled) is opened on a connection thread of its own, so that a
 // slow, absent or lost server never blocks the pipeline: initialize() only checks the settings
@@ -60,6 +62,11 @@ public:
     static constexpr int kDefaultBacklogSeconds = 5;
     // How long a stopping live output may take to send what is queued before it is cut off.
     static constexpr int kLiveDrainMs = 1000;
+    // The most of a local recording that libavformat holds in memory, whatever the key-frame
+    // interval: a crash-safe mp4/mov fragment and a matroska cluster never span more, so a
+    // recording cut off by a crash or kill -9 loses at most this much of them (plus what the
+    // pipeline had not handed over yet). Every other byte goes to the file with its packet.
+    static constexpr int kCrashLossMs = 1000;
 
     explicit FFMpegMuxer(IMuxerCallback* callback);
     ~FFMpegMuxer() override;
