@@ -21,16 +21,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/strevo-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 size=1920x1080 w=1920 h=1080
 
-seconds() { # runs "$@", prints its wall time in seconds
-  local start end
-  start=$(date +%s.%N)
-  "$@"
-  end=$(date +%s.%N)
-  awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f\n", b - a }'
-}
-median() { # of the numbers given
-  printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}
+source bench/alternate-runs.sh
 
 frames="$work/frames.nv12"
 echo "generating 600 frames of $size NV12 into $frames ..."
@@ -64,21 +55,7 @@ run_ffmpeg() {
     "[f=mp4]$work/ffmpeg.mp4|[f=matroska]$work/ffmpeg.mkv|[f=mpegts]$work/ffmpeg.ts"
 }
 
-strevo_times=()
-ffmpeg_times=()
-# Page in the frame file and warm both programs up once, untimed.
-run_strevo
-run_ffmpeg
-for ((i = 0; i < runs; i++)); do
-  if ((i % 2 == 0)); then
-    strevo_times+=("$(seconds run_strevo)")
-    ffmpeg_times+=("$(seconds run_ffmpeg)")
-  else
-    ffmpeg_times+=("$(seconds run_ffmpeg)")
-    strevo_times+=("$(seconds run_strevo)")
-  fi
-  printf 'run %d: strevo-cli %.2f s, ffmpeg %.2f s\n' $((i + 1)) "${strevo_times[-1]}" "${ffmpeg_times[-1]}"
-done
+alternate_runs tee "$runs"
 
 for f in "$work"/strevo.mp4 "$work"/strevo.mkv "$work"/strevo.ts "$work"/ffmpeg.mp4 "$work"/ffmpeg.mkv "$work"/ffmpeg.ts; do
   n=$(ffprobe -v error -select_streams v:0 -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$f")
@@ -87,7 +64,7 @@ for f in "$work"/strevo.mp4 "$work"/strevo.mkv "$work"/strevo.ts "$work"/ffmpeg.
     exit 1
   fi
 done
-s=$(median "${strevo_times[@]}")
-f=$(median "${ffmpeg_times[@]}")
+s=$strevo_median
+f=$ffmpeg_median
 printf 'three outputs (mp4, mkv, ts) %s: median of %d runs: strevo-cli %.2f s, ffmpeg -f tee %.2f s\n' "$size" "$runs" "$s" "$f"
 awk -v s="$s" -v f="$f" 'BEGIN { printf "ratio strevo-cli / ffmpeg: %.3f (goal: at most 1.0)\n", s / f }'

@@ -28,16 +28,7 @@ trap 'rm -rf "$work"' EXIT
 threads=$(nproc)
 encoders=$(ffmpeg -hide_banner -encoders 2>/dev/null)
 
-seconds() { # runs "$@", prints its wall time in seconds
-  local start end
-  start=$(date +%s.%N)
-  "$@"
-  end=$(date +%s.%N)
-  awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f\n", b - a }'
-}
-median() { # of the numbers given
-  printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}
+source bench/alternate-runs.sh
 
 for name in "${cases[@]}"; do
   case $name in
@@ -89,21 +80,7 @@ JOB
       -an "${ffargs[@]}" "$work/ffmpeg.$ext"
   }
 
-  strevo_times=()
-  ffmpeg_times=()
-  # Page in the frame file and warm both programs up once, untimed.
-  run_strevo
-  run_ffmpeg
-  for ((i = 0; i < runs; i++)); do
-    if ((i % 2 == 0)); then
-      strevo_times+=("$(seconds run_strevo)")
-      ffmpeg_times+=("$(seconds run_ffmpeg)")
-    else
-      ffmpeg_times+=("$(seconds run_ffmpeg)")
-      strevo_times+=("$(seconds run_strevo)")
-    fi
-    printf '%s run %d: strevo-cli %.2f s, ffmpeg %.2f s\n' "$name" $((i + 1)) "${strevo_times[-1]}" "${ffmpeg_times[-1]}"
-  done
+  alternate_runs "$name" "$runs"
 
   for f in strevo ffmpeg; do
     n=$(ffprobe -v error -select_streams v:0 -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$work/$f.$ext")
@@ -112,8 +89,8 @@ JOB
       exit 1
     fi
   done
-  s=$(median "${strevo_times[@]}")
-  f=$(median "${ffmpeg_times[@]}")
+  s=$strevo_median
+  f=$ffmpeg_median
   printf '%s %s: median of %d runs: strevo-cli %.2f s, ffmpeg %.2f s\n' "$name" "$size" "$runs" "$s" "$f"
   awk -v n="$name" -v s="$s" -v f="$f" 'BEGIN { printf "%s ratio strevo-cli / ffmpeg: %.3f (below 1: strevo-cli is faster)\n", n, s / f }'
   rm -f "$frames"
