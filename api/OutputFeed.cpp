@@ -14,6 +14,8 @@ constexpr int kPipelineWaitMs = 50;
 // A pipeline that answers a wait for room sooner than this refuses input (stopped, or its
 // video ended): the frame is handed over anyway, and the pipeline drops and counts it.
 constexpr auto kRefusedAtOnce = std::chrono::milliseconds(5);
+// While the job stops: how long a pipeline may take no frame before it counts as stuck.
+constexpr auto kStuckWhileStopping = std::chrono::seconds(5);
 
 } // namespace
 
@@ -35,8 +37,12 @@ void OutputFeed::start()
         std::lock_guard<std::mutex> lock(m_mutex);
         m_open = true;
         m_closing = false;
+        m_videoLost = m_audioLost = 0;
     }
     m_abort.store(false);
+    m_failed.store(false);
+    if (!m_thread)
+        m_started = false; // the worker is not running: a new run starts from its first frame
     if (!m_thread) {
         m_thread = std::make_unique<ThreadCallback>(this);
         m_thread->start(QThread::InheritPriority);
@@ -64,6 +70,7 @@ void OutputFeed::clear()
         std::lock_guard<std::mutex> lock(m_mutex);
         video.swap(m_video);
         audio.swap(m_audio);
+        m_videoLost = m_audioLost = 0;
         m_room.notify_all();
     }
 }
@@ -131,8 +138,30 @@ bool OutputFeed::pipelineReady(int waitMs)
     if (m_failed.load() || m_abort.load() || !takesVideo())
         return true;
     const auto before = std::chrono::steady_clock::now();
-    return m_encoder->waitForVideoRoom(waitMs) ||
-           std::chrono::steady_clock::now() - before < kRefusedAtOnce;
+    if (m_encoder->waitForVideoRoom(waitMs) ||
+        std::chrono::steady_clock::now() - before < kRefusedAtOnce) {
+        m_waitingSince = {};
+        return true;
+    }
+    // Once the job stops, a pipeline that takes no frame for this long is stuck (or its own
+    // thread is the one stopping the job): what is left goes over without waiting, and the
+    // pipeline drops and counts it, so that stopping always ends.
+    bool closing;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        closing = m_closing;
+    }
+    if (!closing)
+        return false;
+    if (m_waitingSince == std::chrono::steady_clock::time_point{})
+        m_waitingSince = before;
+    if (std::chrono::steady_clock::now() - m_waitingSince < kStuckWhileStopping)
+        return false;
+    qWarning("OutputFeed: a pipeline took no frame for %lld s while the job stopped; the rest "
+             "of its queue is dropped",
+             static_cast<long long>(kStuckWhileStopping.count()));
+    m_failed.store(true);
+    return true;
 }
 
 void OutputFeed::threadCallback()

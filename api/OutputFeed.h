@@ -133,6 +133,8 @@ private:
     std::condition_variable m_work; // signalled under m_mutex: an item came, or closing
     std::condition_variable m_room; // likewise: a frame left, the queue closed or failed
     bool m_started = false;         // worker only: a frame was handed over
+    // Worker only: when the current wait for the pipeline's room began (zero: not waiting).
+    std::chrono::steady_clock::time_point m_waitingSince;
     std::atomic<bool> m_failed{false};
     std::atomic<bool> m_abort{false}; // clear() and destruction: no more waits for the pipeline
     std::unique_ptr<ThreadCallback> m_thread; // control thread only

@@ -11,8 +11,8 @@
 #include "common/CodecTable.h"
 #include "common/PixelFormat.h"
 #include "common/TimeStamp.h"
+#include "encoder/Encoder.h"
 #include "encoder/IEncoder.h"
-#include "encoder/RefEncoder.h"
 
 #include <QDebug>
 #include <algorithm>
@@ -95,13 +95,20 @@ Strevo::~Strevo()
         delete preset;
         preset = nullptr;
     }
-    Feeds list;
-    {
+    // Each pipeline stays listed while it is deleted: a shared encoder's master still finds its
+    // followers for the packets it drains.
+    for (;;) {
+        IEncoder* encoder = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(m_feedsMutex);
+            if (m_feeds.empty())
+                break;
+            encoder = m_feeds.front()->encoder();
+        }
+        delete encoder;
         std::lock_guard<std::mutex> lock(m_feedsMutex);
-        list.swap(m_feeds);
+        m_feeds.erase(m_feeds.begin());
     }
-    for (const auto& feed : list)
-        delete feed->encoder();
     m_codecPresets.clear();
     qDebug() << "destroy Strevo";
 }
@@ -484,8 +491,8 @@ void Strevo::ecoderStateCallback(IEncoder* encoder, int type, int state)
         return;
     // Low disk space ended the pipeline's video: nobody waits for it any more, unless it
     // encodes the video of other outputs, which then still need its pace.
-    const auto* sharing = dynamic_cast<const RefEncoder*>(encoder);
-    if (state == -4 && !(sharing && sharing->videoCodecHolders() > 1 && !sharing->isFollower()))
+    const auto* pipeline = dynamic_cast<const Encoder*>(encoder);
+    if (state == -4 && !(pipeline && pipeline->encodesVideoForOthers()))
         for (const auto& feed : feeds())
             if (feed->encoder() == encoder)
                 feed->fail();

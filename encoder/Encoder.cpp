@@ -112,6 +112,8 @@ Encoder::~Encoder()
 {
     m_initialized.store(false);
     m_status.store(nullptr);
+    // A host that deletes without stop() may have let its callback go already.
+    m_callback.store(nullptr);
     stop();
     // The members go in reverse order of declaration: the muxer first (it drains its queue and
     // writes the trailer while the pipeline it reports to is still whole), the FIFOs before the
@@ -122,8 +124,6 @@ Encoder::~Encoder()
 void Encoder::resetCounters()
 {
     m_started.store(0);
-    m_videoEnded.store(false);
-    m_ownVideoStopped = false;
     m_lastFormat = -1;
     m_warnedTexture = false;
     m_startTime.store(-1.0);
@@ -262,6 +262,9 @@ bool Encoder::start()
         return false;
     m_videoFifo.setOpen(true);
     m_framePool.setOpen(true);
+    // A pipeline that stopped for low disk space looks at the volume again.
+    m_videoEnded.store(false);
+    m_ownVideoStopped.store(false);
     m_running.store(true);
     std::lock_guard<std::mutex> lock(m_threadMutex);
     if (m_preset.audioCodec().enabled && !m_audioThread) {
@@ -394,9 +397,12 @@ int Encoder::synchronizeVideo()
 // The video input thread: whether a frame may enter at all.
 bool Encoder::acceptsVideo(int width, int height, int format)
 {
-    if (!m_preset.videoCodec().enabled || !m_initialized.load() || !m_running.load() ||
-        m_videoEnded.load())
+    if (!m_preset.videoCodec().enabled || !m_initialized.load() || !m_running.load())
         return false;
+    if (m_videoEnded.load()) {
+        m_sync.videoInputDrops.fetch_add(1); // lost to an output whose video has stopped
+        return false;
+    }
     if (pixelFormatFrameSize(format, width, height) <= 0 && format != PIX_TEXTURE) {
         if (m_refusedFormats.insert(format).second)
             qWarning("Encoder: frames in pixel format %d at %dx%d cannot be converted; refused",
@@ -568,6 +574,29 @@ bool Encoder::lowDiskSpace()
     return m_lowDisk;
 }
 
+bool Encoder::ownVideoStopped(bool onOwnVideoThread)
+{
+    if (m_ownVideoStopped.load())
+        return true;
+    IEncodingStatus* status = m_status.load();
+    if (!m_preset.local().enabled || !status || !lowDiskSpace())
+        return false;
+    qWarning("Encoder: less than %lld MB free for '%s'; video stops", DiskSpace::kMinimumMegabytes,
+             qPrintable(m_preset.local().folder));
+    m_ownVideoStopped.store(true);
+    // Other outputs wait for the packets encoded here: encoding goes on for them, and only
+    // this output's file gets no more video. Otherwise nothing takes frames any more: a host or
+    // job waiting for room is let go at once, and what it still offers is refused and counted.
+    if (onOwnVideoThread && !encodesVideoForOthers()) {
+        m_videoEnded.store(true);
+        m_videoFifo.setOpen(false);
+        m_sync.videoInputDrops.fetch_add(m_videoFifo.count());
+        m_videoFifo.clear();
+    }
+    status->ecoderStateCallback(this, 0, -4);
+    return true;
+}
+
 // Video thread: the frames the full FIFO refused leave gaps in the output's timeline, in the
 // place they would have had.
 void Encoder::skipDroppedFrames()
@@ -587,7 +616,6 @@ void Encoder::skipDroppedFrames()
 
 void Encoder::videoThread()
 {
-    const bool recordsLocally = m_preset.local().enabled;
     const int codecFormat = m_videoCodec->supportFormat();
     const CodecModel::VideoCodec video = m_preset.videoCodec();
     ThreadCallback* worker = currentWorker();
@@ -612,26 +640,8 @@ void Encoder::videoThread()
             }
             continue;
         }
-        if (recordsLocally && !m_ownVideoStopped && lowDiskSpace()) {
-            if (IEncodingStatus* status = m_status.load()) {
-                qWarning("Encoder: less than %lld MB free for '%s'; video stops",
-                         DiskSpace::kMinimumMegabytes, qPrintable(m_preset.local().folder));
-                m_ownVideoStopped = true;
-                const bool encodesForOthers = encodesVideoForOthers();
-                if (!encodesForOthers) {
-                    // Nothing takes frames any more: a host or job waiting for room is let go
-                    // at once, and what it still offers is dropped and counted.
-                    m_videoEnded.store(true);
-                    m_videoFifo.setOpen(false);
-                    m_videoFifo.clear();
-                }
-                status->ecoderStateCallback(this, 0, -4);
-                // Other outputs wait for the packets encoded here: encoding goes on for them,
-                // and only this output's file gets no more video.
-                if (!encodesForOthers)
-                    return;
-            }
-        }
+        if (!m_ownVideoStopped.load() && ownVideoStopped(true) && m_videoEnded.load())
+            return;
         if (!frame->data()) {
             // A frame the host lost: offered (paced and counted) like any other, so only its
             // slot in the timeline is left to skip.
@@ -726,7 +736,7 @@ bool Encoder::deliverVideoPacket(unsigned int packetSize, unsigned int key, long
         cb->videoEncoded(video.codecName, out.data, packetSize, video.width, video.height, key,
                          m_videoCodec->extraData(), m_videoCodec->extraDataSize());
     bool written = true;
-    if (m_muxEnabled && !m_ownVideoStopped) {
+    if (m_muxEnabled && !m_ownVideoStopped.load()) {
         if (key)
             checkTimeSplit();
         written = writeVideoMuxer(out.data, packetSize, key, pts, dts,

@@ -82,6 +82,10 @@ public:
     const QString& recordingPath() override;
     IMuxer* muxer() override;
 
+    // Whether other pipelines take the packets encoded here, so that encoding must go on when
+    // this output stops. Any thread.
+    virtual bool encodesVideoForOthers() const { return false; }
+
     // The video encoder for a pipeline that shares it; it lives until its last holder lets go.
     std::shared_ptr<IVideoCodec> sharedVideoCodec() const { return m_videoCodec; }
 
@@ -115,9 +119,6 @@ protected:
     virtual void forwardVideoPacket(unsigned int size, unsigned int key) {}
     // Video thread: `count` frames were lost, before encoding (input) or after (output).
     virtual void forwardVideoDrops(int count, bool input) {}
-    // Video thread: whether other pipelines take the packets encoded here, so that encoding
-    // must go on when this output stops.
-    virtual bool encodesVideoForOthers() const { return false; }
     // Audio thread, also inside its wait (atomics and the FIFO only): whether the audio FIFO,
     // holding `queued` buffers, may give one to the encoder now.
     virtual bool audioGateOpen(int queued) const;
@@ -132,6 +133,10 @@ protected:
     std::atomic<bool> m_refVideo{false};
 
     IEncodingStatus* status() const { return m_status.load(); }
+    // Called by whoever encodes this pipeline's video: true once its recording's volume has
+    // too little room left. The first time, the output's video stops (-4 is reported); on its
+    // own video thread and encoding for nobody else, the pipeline then refuses video.
+    bool ownVideoStopped(bool onOwnVideoThread);
     // A live output that (re)connected wants its stream to go on from a key frame: taken (and
     // cleared) by whoever encodes this pipeline's video, which asks for one with wantKeyFrame().
     bool takeKeyFrameWish() { return m_keyFrameWanted.exchange(false); }
@@ -213,9 +218,13 @@ private:
     int m_lastFormat = -1;          // video thread only
     bool m_warnedTexture = false;   // video thread only
     std::set<int> m_refusedFormats; // the video input thread only: formats warned about
-    std::chrono::steady_clock::time_point m_nextDiskCheck; // video thread only
-    bool m_lowDisk = false;                                // video thread only
-    bool m_ownVideoStopped = false; // video thread only: low disk space, this file gets no video
+    // Used by the thread that encodes this pipeline's video (its own video thread, or the one
+    // of the pipeline that encodes for it), one at a time.
+    std::chrono::steady_clock::time_point m_nextDiskCheck;
+    bool m_lowDisk = false; // likewise
+    // Low disk space: this output's file gets no more video. Set by whoever encodes its video,
+    // cleared by start() while that is stopped.
+    std::atomic<bool> m_ownVideoStopped{false};
 
     std::mutex m_muxMutex; // guards what follows, the muxer's use and the audio codec
     std::unique_ptr<IMuxer> m_muxer;

@@ -206,6 +206,8 @@ void RefEncoder::forwardVideoPacket(unsigned int size, unsigned int key)
     IEncodingStatus* reports = status();
     const unsigned int index = static_cast<unsigned int>(packet.frameCount.load());
     forEachFollower(m_videoCodec, [&](RefEncoder& follower) {
+        if (follower.ownVideoStopped(false))
+            return true; // its volume is full: the others still get the packet
         if (key)
             follower.checkTimeSplit();
         if (!follower.writeVideoMuxer(packet.data, size, key, -1, -1, index)) {

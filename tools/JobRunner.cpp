@@ -139,6 +139,9 @@ struct JobRunner::Output : public IEncodingCallback
     std::atomic<long long> audioBytes{0};
     std::mutex mutex;
     QStringList paths; // guarded by mutex: every file the output has written to, in order
+    // Guarded by mutex: video frames in the files before the current one, and in it so far.
+    long long framesInEarlierFiles = 0;
+    long long framesInFile = 0;
 
     // Signalled after every packet, so that the host waits for room without polling.
     std::mutex packetMutex;
@@ -364,8 +367,11 @@ void JobRunner::ecoderStateCallback(IEncoder* encoder, int type, int state)
         const QString path = encoder->recordingPath();
         {
             std::lock_guard<std::mutex> lock(out->mutex);
-            if (!path.isEmpty() && (out->paths.isEmpty() || out->paths.back() != path))
+            if (!path.isEmpty() && (out->paths.isEmpty() || out->paths.back() != path)) {
                 out->paths.append(path);
+                out->framesInEarlierFiles += out->framesInFile;
+            }
+            out->framesInFile = state;
         }
         out->failuresInARow.store(0);
         out->signalPacket(); // the packet is counted now, unlike at videoEncoded()
@@ -737,6 +743,11 @@ ExitStatus JobRunner::run()
             out->link.dropped = sync.linkDropped.load();
         }
         out->frames = static_cast<long long>(out->encoder->encodedVideo().frameCount.load());
+        if (out->videoStopped.load()) {
+            // Its encoder may have gone on for other outputs: count what its files got.
+            std::lock_guard<std::mutex> lock(out->mutex);
+            out->frames = std::min(out->frames, out->framesInEarlierFiles + out->framesInFile);
+        }
         out->drops =
             sync.videoInputDrops.load() + sync.videoOutputDrops.load() + sync.audioDrops.load();
     }
