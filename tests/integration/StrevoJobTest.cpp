@@ -106,9 +106,18 @@ struct PacketCounter : IEncodingCallback
 // the same span, the same for both, so that their recordings compare.
 struct Input
 {
-    TestPattern pattern{kW, kH};
+    // A second of pictures made beforehand, so that a burst comes as fast as the host can copy.
+    Input()
+    {
+        TestPattern pattern{kW, kH};
+        for (int i = 0; i < kRate; ++i) {
+            const uint8_t* p = pattern.frame(i);
+            pictures.emplace_back(p, p + pattern.frameSize());
+        }
+    }
+    std::vector<std::vector<uint8_t>> pictures;
     std::vector<int16_t> sound = std::vector<int16_t>(2 * kSamplesPerFrame);
-    const uint8_t* frame(int i) { return pattern.frame(i); }
+    const uint8_t* frame(int i) { return pictures[i % pictures.size()].data(); }
     unsigned char* audio(int i)
     {
         for (size_t s = 0; s < sound.size(); ++s)
