@@ -33,6 +33,9 @@ OutputFeed::~OutputFeed()
 
 void OutputFeed::start()
 {
+    if (m_thread)
+        return; // running already
+    // The worker is not running: a new run starts afresh, from its first frame.
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_open = true;
@@ -41,12 +44,10 @@ void OutputFeed::start()
     }
     m_abort.store(false);
     m_failed.store(false);
-    if (!m_thread)
-        m_started = false; // the worker is not running: a new run starts from its first frame
-    if (!m_thread) {
-        m_thread = std::make_unique<ThreadCallback>(this);
-        m_thread->start(QThread::InheritPriority);
-    }
+    m_started = false;
+    m_waitingSince = {};
+    m_thread = std::make_unique<ThreadCallback>(this);
+    m_thread->start(QThread::InheritPriority);
 }
 
 void OutputFeed::finish()
