@@ -3,7 +3,6 @@
 #include "common/Redact.h"
 
 #include <QByteArray>
-#include <QUrl>
 
 #include <cstdio>
 #include <cstring>
@@ -101,25 +100,15 @@ QByteArray LogRouting::masked(const QByteArray& line)
         std::lock_guard<std::mutex> lock(secretsMutex());
         secrets = secretList();
     }
-    // Percent-encoded forms too: libraries print URLs as they were given.
-    for (int i = 0, n = secrets.size(); i < n; ++i)
-        secrets << QString::fromLatin1(QUrl::toPercentEncoding(secrets[i]));
+    // redactSecrets() finds the secrets in every form the libraries print them: raw,
+    // percent-encoded in either case, a space as '+'.
     return redactSecrets(QString::fromUtf8(line), secrets).toUtf8();
 }
 
 QByteArray LogRouting::secretsMasked(const QByteArray& line)
 {
-    QStringList secrets;
-    {
-        std::lock_guard<std::mutex> lock(secretsMutex());
-        secrets = secretList();
-    }
-    QByteArray out = line;
-    for (const QString& secret : secrets) {
-        out.replace(secret.toUtf8(), "***");
-        out.replace(QUrl::toPercentEncoding(secret), "***");
-    }
-    return out;
+    // redactSecrets() keeps no per-thread state, so the full masking is safe here too.
+    return masked(line);
 }
 
 void LogRouting::libavLog(void* avClass, int level, const char* format, va_list args)

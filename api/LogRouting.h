@@ -35,11 +35,11 @@ public:
     // Thread-safe.
     static void addSecrets(const QStringList& secrets);
     static void removeSecrets(const QStringList& secrets);
-    // A routed line as it is emitted: URL credentials and registered secrets masked.
+    // A routed line as it is emitted: URL credentials and the registered secrets masked, in
+    // every form and place redactSecrets() (common/Redact.h) finds them. Keeps no per-thread
+    // state, so it also suits threads that the libraries own.
     static QByteArray masked(const QByteArray& line);
-    // Only the registered secrets masked, without regular expressions: for lines logged on
-    // threads that the libraries own and never end before the process does (Qt would keep
-    // per-thread regex state for them).
+    // The same as masked(); kept for the callers that log on the libraries' own threads.
     static QByteArray secretsMasked(const QByteArray& line);
 
     // libav's callback, exposed for tests: one line per call once a line is complete.
