@@ -119,6 +119,11 @@ struct Streaming
     int srtKeyLength = 0;
     QString srtPassphrase;
     QString srtStreamId;
+    // rtmps: the server's certificate chain and host name are checked against the system's
+    // trusted authorities, or against the PEM bundle in caFile when it is set (a private CA
+    // or a self-signed server certificate). verifyPeer false skips the check.
+    QString caFile;
+    bool verifyPeer = true;
 
     template <class V> void visit(V& v)
     {
@@ -136,6 +141,8 @@ struct Streaming
         v("srtKeyLength", srtKeyLength);
         v("srtPassphrase", srtPassphrase);
         v("srtStreamId", srtStreamId);
+        v("caFile", caFile);
+        v("verifyPeer", verifyPeer);
     }
 };
 

@@ -1160,23 +1160,44 @@ void FFMpegMuxer::threadCallback()
         thread->waitUntil([this] { return m_reopenWanted.load(); });
         if (thread->isExitThread() || m_aborted.load())
             return;
-        const long long attempt = nowMs();
-        reconnect();
-        if (m_connected.load())
-            continue;
-        // The server is absent or refused: try again after the interval, not at once, however
-        // often the pipeline asks.
-        for (long long left = attempt + kReconnectIntervalMs - nowMs();
-             left > 0 && !thread->isExitThread() && !m_aborted.load();
-             left = attempt + kReconnectIntervalMs - nowMs())
-            thread->waitThread(static_cast<unsigned long>(left));
+        if (m_reopenPolicy.isOpen()) {
+            // How long the broken link was up decides how soon it is tried again; one that
+            // broke right after opening (a server that takes the connection and then refuses
+            // the stream) is paced like a refusal and was never live.
+            const auto up = ReopenPolicy::Clock::now();
+            if (m_reopenPolicy.broke(up)) {
+                ++m_reconnects;
+            } else {
+                qWarning("FFMPEG: live output to '%s' broke within %lld s of opening; "
+                         "trying again in %lld ms",
+                         qPrintable(target()),
+                         static_cast<long long>(ReopenPolicy::kSettled.count() / 1000),
+                         static_cast<long long>(std::chrono::duration_cast<ReopenPolicy::Ms>(
+                                                    m_reopenPolicy.nextAttempt() - up)
+                                                    .count()));
+            }
+        }
+        closeLink();
+        // Every attempt waits its turn, whatever ended the last one.
+        for (auto left = m_reopenPolicy.nextAttempt() - ReopenPolicy::Clock::now();
+             left > ReopenPolicy::Clock::duration::zero() && !thread->isExitThread() &&
+             !m_aborted.load();
+             left = m_reopenPolicy.nextAttempt() - ReopenPolicy::Clock::now())
+            thread->waitThread(static_cast<unsigned long>(
+                std::chrono::ceil<std::chrono::milliseconds>(left).count()));
+        if (thread->isExitThread() || m_aborted.load())
+            return;
+        if (openLink())
+            m_reopenPolicy.opened(ReopenPolicy::Clock::now());
+        else
+            m_reopenPolicy.failed(ReopenPolicy::Clock::now());
     }
 }
 
-void FFMpegMuxer::reconnect()
+// Connection thread: the broken (or never opened) link is closed and its queues emptied; the
+// state says the output is (re)connecting.
+void FFMpegMuxer::closeLink()
 {
-    if (m_liveState == LiveState::Live)
-        ++m_reconnects;
     qDebug("start reconnection...");
     long long discarded = 0;
     {
@@ -1206,11 +1227,17 @@ void FFMpegMuxer::reconnect()
             m_callback->videoWriteTs(0.0, 0);
         }
     }
-    reportLiveState(m_everLive ? LiveState::Reconnecting : LiveState::Connecting);
+    reportLiveState(m_reconnects > 0 ? LiveState::Reconnecting : LiveState::Connecting);
+}
 
+// Connection thread: one attempt to open the link; true once the server took the stream.
+bool FFMpegMuxer::openLink()
+{
     bool ok;
     {
         std::lock_guard<std::mutex> lock(m_muxMutex);
+        // A reopen asked for while the link was down is this attempt.
+        m_reopenWanted.store(false);
         m_connecting.store(true);
         ok = !m_aborted.load() && openOutput();
         if (ok)
@@ -1220,9 +1247,9 @@ void FFMpegMuxer::reconnect()
     qDebug("end reconnection...");
     if (!ok) {
         m_reopenWanted.store(true);
-        return;
+        return false;
     }
-    m_everLive = true;
     qInfo("FFMPEG: live output to '%s' connected", qPrintable(target()));
     reportLiveState(LiveState::Live);
+    return true;
 }

@@ -7,6 +7,7 @@
 #include "muxer/IMuxer.h"
 #include "muxer/IMuxerCallback.h"
 #include "muxer/IMuxerThread.h"
+#include "muxer/live/ReopenPolicy.h"
 
 #include <QByteArray>
 #include <QString>
@@ -47,17 +48,16 @@ class ThreadCallback;
 // A live output (streaming enabled) is opened on a connection thread of its own, so that a
 // slow, absent or lost server never blocks the pipeline: initialize() only checks the settings
 // and starts that thread. While the output is not connected, packets are dropped and counted;
-// a failed write, a blocked I/O call or a backlog closes it, and the thread opens it again
-// (at most one attempt per kReconnectIntervalMs while the server is absent), after which the
-// stamps start from 0 at the next key frame. Bytes go through libavformat's network I/O, or
-// for H.264 over RTMP with rtmpMode 0 through the library's own publisher (RtmpOutput).
+// a failed write, a blocked I/O call or a backlog closes it, and the thread opens it again,
+// every attempt paced by ReopenPolicy (quick after a link that was live for a while broke,
+// backing off after refusals), after which the stamps start from 0 at the next key frame.
+// Bytes go through libavformat's network I/O, or for H.264 over RTMP with rtmpMode 0 through
+// the library's own publisher (RtmpOutput).
 class FFMpegMuxer : public IMuxer, public IMuxerThread, private IThreadCallback
 {
 public:
     // An I/O call of a live output that blocks this long counts as a broken connection.
     static constexpr int kLiveIoTimeoutMs = 10000;
-    // A live output whose server is absent is tried again at most this often.
-    static constexpr int kReconnectIntervalMs = 500;
     // The video backlog a live output tolerates when the preset's liveBacklogSeconds is 0.
     static constexpr int kDefaultBacklogSeconds = 5;
     // How long a stopping live output may take to send what is queued before it is cut off.
@@ -139,8 +139,9 @@ private:
 
     // ---- live outputs ----
     void threadCallback() override; // the connection thread
-    // One pass of the connection thread: tear down, report, open again.
-    void reconnect();
+    // The connection thread: closes the broken link, and makes one attempt to open it.
+    void closeLink();
+    bool openLink();
     // Any thread: marks the output broken and wakes the connection thread.
     void requestReopen();
     // Makes a pending connect or write give up (aborted is set first).
@@ -220,8 +221,8 @@ private:
     bool m_liveIoCustom = false;
     // The connection thread's own (and the destructor's, after joining it).
     LiveState m_liveState = LiveState::NotLive;
-    int m_reconnects = 0;
-    bool m_everLive = false;
+    int m_reconnects = 0; // reopens of a link that had been live (up for a while)
+    ReopenPolicy m_reopenPolicy;
     // Guards the extradata and stream parameters, which the pipeline may set while the
     // connection thread opens the output.
     mutable std::mutex m_extradataMutex;

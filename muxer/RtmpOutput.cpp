@@ -109,6 +109,21 @@ void setIoTimeouts(int fd)
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
 }
 
+// `text` as a librtmp URL option value: spaces, backslashes, control characters and every
+// byte outside ASCII written as "\XX".
+QByteArray librtmpEscaped(const QString& text)
+{
+    QByteArray out;
+    for (const char c : text.toUtf8()) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte == '\\' || byte >= 0x7f)
+            out += '\\' + QByteArray::number(byte, 16).rightJustified(2, '0');
+        else
+            out += c;
+    }
+    return out;
+}
+
 bool readable(int fd)
 {
     pollfd p{fd, POLLIN, 0};
@@ -237,7 +252,12 @@ bool RtmpOutput::initialize(const CodecPreset& preset)
     }
 
     m_preset = preset;
-    m_url = url.toLocal8Bit();
+    // The key goes to librtmp as an option, escaped as librtmp wants: in the URL itself a space
+    // would end it (the rest read as options) and '%' or '\\' would be taken for escapes, so the
+    // stream would go out under another name.
+    m_url = streaming.streamKey.isEmpty()
+                ? url.toUtf8()
+                : streaming.url.toUtf8() + " playpath=" + librtmpEscaped(streaming.streamKey);
     m_rtmp.reset(newHandle());
     if (!m_rtmp || !RTMP_SetupURL(m_rtmp.get(), m_url.data())) {
         qWarning("RTMP_SetupURL failed: %s", qPrintable(m_loggedUrl));
@@ -255,9 +275,17 @@ bool RtmpOutput::initialize(const CodecPreset& preset)
             if (m_aborted.load())
                 m_tls->stop();
         }
-        if (!m_tls->start(host, kIoTimeoutSeconds)) {
+        TlsRelay::Trust trust;
+        trust.verifyPeer = streaming.verifyPeer;
+        trust.caFile = streaming.caFile;
+        if (!trust.verifyPeer)
+            qWarning("rtmps: the certificate of %s is not checked (verifyPeer is off)",
+                     host.constData());
+        // Never downgraded to plain RTMP: a server that fails here gets nothing.
+        if (!m_tls->start(host, kIoTimeoutSeconds, trust)) {
             if (!m_aborted.load())
-                qWarning("RTMP: TLS handshake failed: %s", qPrintable(m_loggedUrl));
+                qWarning("RTMP: TLS handshake failed: %s: %s", qPrintable(m_loggedUrl),
+                         qPrintable(m_tls->errorText()));
             return false;
         }
         socket.reset(m_tls->takeClientSocket());

@@ -1,10 +1,13 @@
 #include "muxer/TlsRelay.h"
 
+#include <QFile>
+
 #include <gnutls/gnutls.h>
 
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -64,20 +67,70 @@ int TlsRelay::takeClientSocket()
     return m_clientEnd.release();
 }
 
-bool TlsRelay::start(const QByteArray& serverName, int ioTimeoutSeconds)
+bool TlsRelay::fail(const QString& why)
 {
+    m_error = why;
+    return false;
+}
+
+// Loads the authorities the server's chain must lead to and has the handshake check the chain
+// and the host name.
+bool TlsRelay::setUpTrust(const QByteArray& serverName, const Trust& trust)
+{
+    if (!trust.verifyPeer)
+        return true;
+    gnutls_certificate_credentials_t credentials = m_credentials.get();
+    if (trust.caFile.isEmpty()) {
+        const int loaded = gnutls_certificate_set_x509_system_trust(credentials);
+        if (loaded < 0)
+            return fail(QStringLiteral("the system's trusted certificates cannot be loaded: %1")
+                            .arg(QString::fromUtf8(gnutls_strerror(loaded))));
+    } else {
+        QFile file(trust.caFile);
+        if (!file.open(QIODevice::ReadOnly))
+            return fail(QStringLiteral("CA file '%1' cannot be read: %2")
+                            .arg(trust.caFile, file.errorString()));
+        QByteArray pem = file.readAll();
+        const gnutls_datum_t data{reinterpret_cast<unsigned char*>(pem.data()),
+                                  unsigned(pem.size())};
+        // The number of certificates taken, or an error.
+        const int loaded =
+            gnutls_certificate_set_x509_trust_mem(credentials, &data, GNUTLS_X509_FMT_PEM);
+        if (loaded <= 0)
+            return fail(QStringLiteral("CA file '%1' holds no PEM certificate%2")
+                            .arg(trust.caFile, loaded < 0
+                                                   ? QStringLiteral(": ") +
+                                                         QString::fromUtf8(gnutls_strerror(loaded))
+                                                   : QString()));
+    }
+    // A DNS name is matched against the certificate's DNS names (its common name only when it
+    // has none). An IP address in text form is matched against the IP addresses of its
+    // subjectAltName, never its common name; a server known by address needs a certificate
+    // with "IP:<address>" there. GnuTLS keeps the pointer: m_serverName outlives the session.
+    m_serverName = serverName;
+    gnutls_session_set_verify_cert(m_session.get(),
+                                   m_serverName.isEmpty() ? nullptr : m_serverName.constData(), 0);
+    return true;
+}
+
+bool TlsRelay::start(const QByteArray& serverName, int ioTimeoutSeconds, const Trust& trust)
+{
+    m_error.clear();
     m_timeoutMs = ioTimeoutSeconds * 1000;
+    const QString host = QString::fromLocal8Bit(serverName);
     gnutls_certificate_credentials_t credentials = nullptr;
     gnutls_session_t session = nullptr;
     if (!m_server || !m_wake ||
         gnutls_certificate_allocate_credentials(&credentials) != GNUTLS_E_SUCCESS)
-        return false;
+        return fail(QStringLiteral("TLS cannot be set up"));
     m_credentials.reset(credentials);
     if (gnutls_init(&session, GNUTLS_CLIENT) != GNUTLS_E_SUCCESS)
-        return false;
+        return fail(QStringLiteral("TLS cannot be set up"));
     m_session.reset(session);
     if (gnutls_set_default_priority(session) != GNUTLS_E_SUCCESS ||
         gnutls_credentials_set(session, GNUTLS_CRD_CERTIFICATE, credentials) != GNUTLS_E_SUCCESS)
+        return fail(QStringLiteral("TLS cannot be set up"));
+    if (!setUpTrust(serverName, trust))
         return false;
     if (!serverName.isEmpty() && !isIpAddress(serverName))
         gnutls_server_name_set(session, GNUTLS_NAME_DNS, serverName.constData(),
@@ -87,14 +140,34 @@ bool TlsRelay::start(const QByteArray& serverName, int ioTimeoutSeconds)
     do {
         result = gnutls_handshake(session);
     } while (result < 0 && !gnutls_error_is_fatal(result) && result != GNUTLS_E_AGAIN);
+    if (result == GNUTLS_E_CERTIFICATE_VERIFICATION_ERROR) {
+        // The status in words: "The certificate is NOT trusted. The certificate issuer is
+        // unknown. " and the like; the first sentence says nothing the message does not.
+        gnutls_datum_t text{};
+        QString why;
+        if (gnutls_certificate_verification_status_print(
+                gnutls_session_get_verify_cert_status(session),
+                gnutls_certificate_type_get(session), &text, 0) == GNUTLS_E_SUCCESS) {
+            why = QString::fromUtf8(reinterpret_cast<const char*>(text.data), int(text.size));
+            gnutls_free(text.data);
+        }
+        why = why.remove(QStringLiteral("The certificate is NOT trusted.")).trimmed();
+        return fail(QStringLiteral("certificate of %1 not trusted: %2")
+                        .arg(host, why.isEmpty() ? QStringLiteral("verification failed") : why));
+    }
+    if (result == GNUTLS_E_AGAIN) // the socket's receive time-out passed
+        return fail(
+            QStringLiteral("no TLS handshake from %1 within %2 s").arg(host).arg(ioTimeoutSeconds));
     if (result < 0)
-        return false; // GNUTLS_E_AGAIN: the socket's receive time-out passed
+        return fail(QStringLiteral("TLS handshake with %1 failed: %2")
+                        .arg(host, QString::fromUtf8(gnutls_strerror(result))));
 
     // From here on the relay thread waits in poll(), where it can also be stopped.
     ::fcntl(m_server.get(), F_SETFL, ::fcntl(m_server.get(), F_GETFL) | O_NONBLOCK);
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
-        return false;
+        return fail(QStringLiteral("no socket pair for the TLS relay: %1")
+                        .arg(QString::fromLocal8Bit(std::strerror(errno))));
     m_relayEnd.reset(pair[0]);
     m_clientEnd.reset(pair[1]);
     // A client that stops reading what the server sends ends the relay instead of stalling

@@ -52,6 +52,9 @@ constexpr auto kStallTime = std::chrono::seconds(1);
 constexpr int kFailuresToStop = 30;
 // Longest wait for an output's next packet; it also bounds how late a stop request is seen.
 constexpr auto kPacketWait = std::chrono::milliseconds(5);
+// How long a live output's link must hold before the output counts as live (as the library
+// counts a reopen): a server that refuses the stream may take it first and drop it at once.
+constexpr auto kLiveHeld = std::chrono::seconds(5);
 
 QString sizeText(long long bytes)
 {
@@ -172,6 +175,7 @@ struct JobRunner::Output : public IEncodingCallback
     // final counts. The state is polled, so a connection shorter than a poll interval may be
     // missed; a reconnect count above 0 also proves an earlier connection.
     int liveState = 0;
+    Clock::time_point liveSince; // when liveState last became Live
     bool wasLive = false;
     int reconnects = 0;
     long long liveDropped = 0;
@@ -563,18 +567,25 @@ void JobRunner::watchLive()
 {
     if (m_finishing)
         return;
+    const auto now = Clock::now();
     for (auto& out : m_outputs) {
         if (!out->live || !out->encoder)
             continue;
         const int state = out->encoder->getSyncInfo().liveState.load();
+        const bool live = state == static_cast<int>(LiveState::Live);
+        // A server may take the stream and drop it at once (a refused publish): the output
+        // counts as live once the link has held for a while.
+        if (live && !out->wasLive && now - out->liveSince >= kLiveHeld && out->liveState == state) {
+            out->wasLive = true;
+            if (!m_options.quiet)
+                say(QStringLiteral("output %1: live at %2").arg(out->number).arg(out->maskedUrl));
+        }
         if (state == out->liveState)
             continue;
         const int before = out->liveState;
         out->liveState = state;
-        if (state == static_cast<int>(LiveState::Live)) {
-            out->wasLive = true;
-            if (!m_options.quiet)
-                say(QStringLiteral("output %1: live at %2").arg(out->number).arg(out->maskedUrl));
+        if (live) {
+            out->liveSince = now;
         } else if (state == static_cast<int>(LiveState::Reconnecting) &&
                    before == static_cast<int>(LiveState::Live) && !m_options.quiet) {
             say(QStringLiteral("output %1: the connection to %2 broke; reconnecting")
@@ -737,7 +748,9 @@ ExitStatus JobRunner::run()
         if (out->live) {
             out->reconnects = sync.liveReconnects.load();
             out->liveDropped = sync.liveDrops.load();
-            out->wasLive = out->wasLive || out->reconnects > 0;
+            // Still live when the job ended: the server kept the stream to the end.
+            out->wasLive = out->wasLive || out->reconnects > 0 ||
+                           out->liveState == static_cast<int>(LiveState::Live);
             out->link.rttMs = sync.linkRttMs.load();
             out->link.retransmitted = sync.linkRetransmitted.load();
             out->link.dropped = sync.linkDropped.load();

@@ -270,6 +270,31 @@ TEST(CliLive, StreamsToAnRtmpServerAndFailsWhenNoneListens)
     EXPECT_GE(Probe::expectPlayable(server.recordings().front()).videoPackets.size(), 60);
 }
 
+// A server that takes the connection and the publish request and then drops the stream (a
+// wrong stream key): every attempt is paced, so it sees a handful of them, not hundreds, and
+// the output never counts as live.
+TEST(CliLive, ARefusingServerIsTriedSparingly)
+{
+    QTemporaryDir dir;
+    live::NginxRtmp server;
+    ASSERT_TRUE(server.start(true)) << qPrintable(server.log());
+    const QString job = writeFile(dir, "live.json",
+                                  QStringLiteral(R"({
+        "project": {"videoOutput": {"width": 320, "height": 240, "frameRate": 30}},
+        "outputs": [{"videoCodec": {"bitrate": 500}, "streaming": {"enabled": true,
+                     "url": "rtmp://127.0.0.1:%1/live", "streamKey": "wrongKey"}}]})")
+                                      .arg(server.port())
+                                      .toUtf8());
+    const CliRun run = cli({job, "-d", "15", "--json"});
+    EXPECT_EQ(run.r.exitCode, 1) << run.r.err.constData();
+    EXPECT_TRUE(run.r.err.contains("never live")) << run.r.err.constData();
+    const QJsonObject live = run.output().value(QStringLiteral("live")).toObject();
+    EXPECT_FALSE(live.value(QStringLiteral("wasLive")).toBool(true));
+    EXPECT_EQ(live.value(QStringLiteral("reconnects")).toInt(-1), 0);
+    EXPECT_GE(server.publishRequests(), 3);
+    EXPECT_LE(server.publishRequests(), 6);
+}
+
 // An encrypted SRT listener output with a caller: the progress shows the peer and its link,
 // the summary the link's counts; the passphrase shows nowhere.
 TEST(CliLive, SrtListenerShowsItsLink)

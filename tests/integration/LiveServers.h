@@ -21,6 +21,7 @@
 // temporary folder of their own, stopped by their destructors even when a test fails:
 //   live::NginxRtmp nginx; ASSERT_TRUE(nginx.start());  // publish to nginx.url() + "/key"
 //   live::TlsFront tls(nginx.port()); ASSERT_TRUE(tls.start());  // tls.url(): rtmps://...
+//                                    // trusted with streaming.caFile = tls.certFile()
 //   nginx.waitForStreamsEnded(); nginx.stop();           // then read nginx.recordings()
 //   live::FfmpegReceiver rx("udp");                      // or "tcp", "rtsp", "srt": rx.url()
 //   ASSERT_TRUE(rx.start()); ...; rx.finish();           // rx.output() is complete
@@ -159,6 +160,10 @@ public:
             files << QDir(recordDir()).filePath(f);
         return files;
     }
+    // Publish requests the server has seen so far.
+    int publishRequests() const { return readFile(path("error.log")).count("publish: name="); }
+    // Clients that have connected so far, over any protocol.
+    int connections() const { return readFile(path("error.log")).count("client connected"); }
     // Waits until nginx has seen `count` publishers end their streams so far (it has then
     // written and closed their recordings).
     bool waitForStreamsEnded(int count = 1)
@@ -166,7 +171,9 @@ public:
         return waitUntil(
             [&] { return readFile(path("error.log")).count("deleteStream") >= count; });
     }
-    bool start()
+    // `denyPublish`: the server takes the connection and the publish request, then drops it
+    // (nginx's "deny publish all"), as an ingest server does for a wrong stream key.
+    bool start(bool denyPublish = false)
     {
         QDir().mkpath(recordDir());
         // In /usr/sbin, which is not on the search path of every user.
@@ -178,42 +185,87 @@ public:
                            "error_log %1/error.log info; pid %1/nginx.pid;\n"
                            "events { worker_connections 64; }\n"
                            "rtmp { server { listen 127.0.0.1:%2; application live {\n"
-                           "  live on; record all; record_path %3; record_unique on; } } }\n")
+                           "  live on; record all; record_path %3; record_unique on; %4} } }\n")
                 .arg(dir())
                 .arg(port())
-                .arg(recordDir()));
+                .arg(recordDir(), denyPublish ? "deny publish all; " : ""));
     }
 };
 
-// stunnel with a self-signed certificate made at start: TLS on port() forwarded to
-// 127.0.0.1:target (an RTMPS front for NginxRtmp).
+// stunnel, TLS on port() forwarded to 127.0.0.1:target (an RTMPS front for NginxRtmp), with a
+// certificate that openssl makes at start():
+//   SelfSigned: self-signed for 127.0.0.1; a client trusts it through certFile().
+//   CaSigned:   for 127.0.0.1, issued by a CA made with it; trusted through caFile().
+//   OtherHost:  issued by that CA for example.org only, so it does not match 127.0.0.1.
+// The certificates for 127.0.0.1 name it as an IP address in their subjectAltName.
 class TlsFront : public ServerProcess
 {
 public:
-    explicit TlsFront(int target)
-        : ServerProcess(QStringLiteral("stunnel"), freePort()), m_target(target)
+    enum class Cert
+    {
+        SelfSigned,
+        CaSigned,
+        OtherHost
+    };
+
+    explicit TlsFront(int target, Cert cert = Cert::SelfSigned)
+        : ServerProcess(QStringLiteral("stunnel"), freePort()), m_target(target), m_cert(cert)
     {
     }
     QString url() const { return QStringLiteral("rtmps://127.0.0.1:%1/live").arg(port()); }
+    QString certFile() const { return path("cert.pem"); } // the server's certificate
+    QString caFile() const { return path("ca.pem"); }     // CaSigned and OtherHost only
     bool start()
     {
-        QProcess openssl;
-        openssl.start("openssl", QStringLiteral("req -x509 -newkey ec -pkeyopt "
-                                                "ec_paramgen_curve:prime256v1 -nodes -days 1 "
-                                                "-subj /CN=127.0.0.1 -keyout %1 -out %2")
-                                     .arg(path("key.pem"), path("cert.pem"))
-                                     .split(' '));
-        return openssl.waitForFinished(30000) && openssl.exitCode() == 0 &&
-               run(QStringLiteral("stunnel4"), {path("stunnel.conf")},
-                   QStringLiteral("foreground = yes\npid =\n[front]\naccept = 127.0.0.1:%1\n"
-                                  "connect = 127.0.0.1:%2\ncert = %3\nkey = %4\n")
-                       .arg(port())
-                       .arg(m_target)
-                       .arg(path("cert.pem"), path("key.pem")));
+        const QString newKey =
+            QStringLiteral("-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1");
+        const QString name = m_cert == Cert::OtherHost ? "DNS:example.org" : "IP:127.0.0.1";
+        const QString cn = m_cert == Cert::OtherHost ? "example.org" : "127.0.0.1";
+        bool made;
+        if (m_cert == Cert::SelfSigned) {
+            made = openssl(QStringLiteral("req -x509 %1 -subj /CN=%2 -addext subjectAltName=%3 "
+                                          "-keyout %4 -out %5")
+                               .arg(newKey, cn, name, path("key.pem"), certFile()));
+        } else {
+            QFile extensions(path("leaf.ext"));
+            made = extensions.open(QIODevice::WriteOnly) &&
+                   extensions.write(("subjectAltName=" + name + "\n").toUtf8()) > 0;
+            extensions.close();
+            made = made &&
+                   openssl(QStringLiteral("req -x509 %1 -subj /CN=strevo-test-ca -addext "
+                                          "basicConstraints=critical,CA:TRUE -addext "
+                                          "keyUsage=critical,keyCertSign -keyout %2 -out %3")
+                               .arg(newKey, path("ca.key"), caFile())) &&
+                   openssl(QStringLiteral("req -new %1 -subj /CN=%2 -keyout %3 -out %4")
+                               .arg(newKey, cn, path("key.pem"), path("leaf.csr"))) &&
+                   openssl(QStringLiteral("x509 -req -in %1 -CA %2 -CAkey %3 -set_serial 2 "
+                                          "-days 1 -extfile %4 -out %5")
+                               .arg(path("leaf.csr"), caFile(), path("ca.key"), path("leaf.ext"),
+                                    certFile()));
+        }
+        return made && run(QStringLiteral("stunnel4"), {path("stunnel.conf")},
+                           QStringLiteral("foreground = yes\npid =\n[front]\naccept = "
+                                          "127.0.0.1:%1\nconnect = 127.0.0.1:%2\ncert = "
+                                          "%3\nkey = %4\n")
+                               .arg(port())
+                               .arg(m_target)
+                               .arg(certFile(), path("key.pem")));
     }
 
 private:
+    // Runs openssl with `args` (split at spaces); its messages go to the log.
+    bool openssl(const QString& args) const
+    {
+        QProcess p;
+        p.setStandardOutputFile(path("openssl.log"), QIODevice::Append);
+        p.setStandardErrorFile(path("openssl.log"), QIODevice::Append);
+        p.start(QStringLiteral("openssl"), args.split(' '));
+        return p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit &&
+               p.exitCode() == 0;
+    }
+
     int m_target;
+    Cert m_cert;
 };
 
 // ffmpeg receiving one stream and copying it into output() as MPEG-TS. `scheme`: "tcp"

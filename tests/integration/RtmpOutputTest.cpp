@@ -59,14 +59,19 @@ TEST_P(RtmpOutputPublish, ServerRecordsTheStream)
         ASSERT_TRUE(front.start()) << front.log().toStdString();
     }
     const QString url = GetParam() ? front.url() : nginx.url();
+    // The server's self-signed certificate is trusted as a private CA's would be.
+    CodecPreset preset = livePreset(url);
+    preset.streaming().caFile = front.certFile();
+    CodecPreset other = livePreset(url, QStringLiteral("other"));
+    other.streaming().caFile = front.certFile();
     MessageCapture capture;
     RtmpOutput second;
     {
         RtmpOutput out;
-        ASSERT_TRUE(out.initialize(livePreset(url)));
+        ASSERT_TRUE(out.initialize(preset));
         EXPECT_TRUE(publish(out));
     }
-    ASSERT_TRUE(second.initialize(livePreset(url, QStringLiteral("other"))));
+    ASSERT_TRUE(second.initialize(other));
     EXPECT_TRUE(capture.contains(QStringLiteral("info: RTMP Connecting to %1/***").arg(url)));
     EXPECT_EQ(capture.count(kKey), 0) << capture.messages().join('\n').toStdString();
 
@@ -81,6 +86,107 @@ TEST_P(RtmpOutputPublish, ServerRecordsTheStream)
 
 INSTANTIATE_TEST_SUITE_P(RtmpOutput, RtmpOutputPublish, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Rtmps" : "Rtmp"; });
+
+// rtmps checks the server's certificate: its chain must lead to an authority the output
+// trusts (the system's, or those of streaming.caFile) and it must name the URL's host.
+struct TrustCase
+{
+    const char* name;
+    live::TlsFront::Cert cert;
+    enum
+    {
+        SystemStore,
+        ItsCertificate,
+        TheCa,
+        Unreadable
+    } caFile;
+    bool verifyPeer;
+    const char* refusal; // what the warning says after the masked URL; null: accepted
+};
+
+std::ostream& operator<<(std::ostream& out, const TrustCase& c)
+{
+    return out << c.name;
+}
+
+using RtmpsTrust = ::testing::TestWithParam<TrustCase>;
+
+// An accepted server records a stream that decodes. A refused one never takes the output live
+// and sees nothing (nginx behind the TLS front is never connected, not even over plain RTMP);
+// the warning gives the step, the URL with its key masked and the reason. verifyPeer off
+// accepts any certificate, with a warning on every connect. The key is never logged.
+TEST_P(RtmpsTrust, ServerIsCheckedBeforeTheStreamGoesLive)
+{
+    const TrustCase& c = GetParam();
+    live::NginxRtmp nginx;
+    ASSERT_TRUE(nginx.start()) << nginx.log().toStdString();
+    live::TlsFront front(nginx.port(), c.cert);
+    ASSERT_TRUE(front.start()) << front.log().toStdString();
+    CodecPreset preset = livePreset(front.url());
+    preset.streaming().verifyPeer = c.verifyPeer;
+    preset.streaming().caFile = c.caFile == TrustCase::ItsCertificate ? front.certFile()
+                                : c.caFile == TrustCase::TheCa        ? front.caFile()
+                                : c.caFile == TrustCase::Unreadable
+                                    ? front.certFile() + QStringLiteral(".missing")
+                                    : QString();
+    const QString unchecked =
+        QStringLiteral("warning: rtmps: the certificate of 127.0.0.1 is not checked "
+                       "(verifyPeer is off)");
+    MessageCapture capture;
+    {
+        RtmpOutput out;
+        if (c.refusal) {
+            EXPECT_FALSE(out.initialize(preset));
+            EXPECT_FALSE(out.write(reinterpret_cast<const unsigned char*>("FLV"), 3));
+            const QString warning =
+                QStringLiteral("warning: RTMP: TLS handshake failed: %1/***: ").arg(front.url()) +
+                QString::fromUtf8(c.refusal).replace(QStringLiteral("%1"),
+                                                     preset.streaming().caFile);
+            EXPECT_TRUE(capture.contains(warning)) << "expected " << warning.toStdString() << "\n"
+                                                   << capture.messages().join('\n').toStdString();
+        } else {
+            ASSERT_TRUE(out.initialize(preset)) << capture.messages().join('\n').toStdString();
+            EXPECT_TRUE(publish(out));
+        }
+    }
+    EXPECT_EQ(capture.count(unchecked), c.verifyPeer ? 0 : 1);
+    EXPECT_EQ(capture.count(kKey), 0) << capture.messages().join('\n').toStdString();
+
+    if (!c.refusal) {
+        EXPECT_TRUE(nginx.waitForStreamsEnded());
+    }
+    nginx.stop();
+    front.stop();
+    const QStringList files = nginx.recordings().filter(kKey);
+    EXPECT_EQ(nginx.connections(), c.refusal ? 0 : 1);
+    if (c.refusal) {
+        EXPECT_TRUE(files.isEmpty());
+        return;
+    }
+    ASSERT_EQ(files.size(), 1) << nginx.log().toStdString();
+    EXPECT_EQ(Probe::expectPlayable(files[0]).videoPackets.size(), 75);
+}
+
+using Cert = live::TlsFront::Cert;
+INSTANTIATE_TEST_SUITE_P(
+    RtmpOutput, RtmpsTrust,
+    ::testing::Values(
+        TrustCase{"SelfSignedRefused", Cert::SelfSigned, TrustCase::SystemStore, true,
+                  "certificate of 127.0.0.1 not trusted: The certificate issuer is unknown."},
+        TrustCase{"SelfSignedTrustedThroughCaFile", Cert::SelfSigned, TrustCase::ItsCertificate,
+                  true, nullptr},
+        TrustCase{"PrivateCaTrustedThroughCaFile", Cert::CaSigned, TrustCase::TheCa, true, nullptr},
+        TrustCase{"PrivateCaRefusedWithoutCaFile", Cert::CaSigned, TrustCase::SystemStore, true,
+                  "certificate of 127.0.0.1 not trusted: The certificate issuer is unknown."},
+        TrustCase{"OtherHostRefused", Cert::OtherHost, TrustCase::TheCa, true,
+                  "certificate of 127.0.0.1 not trusted: The name in the certificate does not "
+                  "match the expected."},
+        // %1: the caFile named
+        TrustCase{"UnreadableCaFileRefused", Cert::SelfSigned, TrustCase::Unreadable, true,
+                  "CA file '%1' cannot be read: No such file or directory"},
+        TrustCase{"AnyCertificateWithVerifyPeerOff", Cert::SelfSigned, TrustCase::SystemStore,
+                  false, nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Unreachable and hanging servers fail initialize() instead of blocking the connection
 // thread; abort() ends a pending initialize() and makes every later call fail.

@@ -153,11 +153,13 @@ TEST_P(SrtOutput, PeerReceivesAPlayableStream)
         srtPreset(mode, QStringLiteral("srt://127.0.0.1:%1").arg(outputPort), port, pass);
     preset.streaming().srtKeyLength = keyLength;
     int reconnects = 0;
-    EXPECT_EQ(stream(preset, swap ? 180 : 90,
+    // The first peer goes after 6 s, once the link counts as live, so that its loss is a
+    // reopen of a live output.
+    EXPECT_EQ(stream(preset, swap ? 270 : 90,
                      [&](int frame, const AVSync& sync) {
-                         if (swap && frame == 60)
+                         if (swap && frame == 180)
                              first.reset();
-                         if (swap && frame == 70) {
+                         if (swap && frame == 190) {
                              EXPECT_TRUE(next.start()) << qPrintable(next.log());
                          }
                          reconnects = sync.liveReconnects.load();
