@@ -1026,8 +1026,23 @@ bool FFMpegMuxer::openLiveIo()
         return true;
     }
     m_liveIoCustom = false;
+    // rtmps through libavformat: its TLS layer checks the server's chain and host name as the
+    // library's own publisher does (the system's trusted authorities, or caFile).
+    AVDictionary* options = nullptr;
+    const CodecModel::Streaming& streaming = m_preset.streaming();
+    if (LiveUrl::scheme(streaming.url) == QLatin1String("rtmps")) {
+        if (streaming.verifyPeer) {
+            av_dict_set(&options, "tls_verify", "1", 0);
+            if (!streaming.caFile.isEmpty())
+                av_dict_set(&options, "ca_file", streaming.caFile.toUtf8().constData(), 0);
+        } else {
+            qWarning("rtmps: the certificate of %s is not checked (verifyPeer is off)",
+                     qPrintable(QUrl(streaming.url).host()));
+        }
+    }
     const int result = avio_open2(&m_liveIo, m_format->url, AVIO_FLAG_WRITE,
-                                  &m_format->interrupt_callback, nullptr);
+                                  &m_format->interrupt_callback, &options);
+    av_dict_free(&options);
     if (result < 0) {
         m_liveIo = nullptr;
         if (!m_aborted.load())

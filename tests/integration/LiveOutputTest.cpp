@@ -86,6 +86,32 @@ INSTANTIATE_TEST_SUITE_P(Modes, LiveRtmp,
                          ::testing::Values(std::make_tuple(0, false), std::make_tuple(1, false),
                                            std::make_tuple(0, true), std::make_tuple(1, true)));
 
+// rtmps through either publisher checks the server's certificate: a self-signed one that the
+// preset does not trust is refused before any byte of the stream reaches the server.
+using LiveRtmpsTrust = ::testing::TestWithParam<int>;
+
+TEST_P(LiveRtmpsTrust, AnUntrustedServerGetsNothing)
+{
+    live::NginxRtmp nginx;
+    ASSERT_TRUE(nginx.start());
+    live::TlsFront front(nginx.port());
+    ASSERT_TRUE(front.start());
+    CodecPreset preset = livePreset(front.url(), GetParam()); // no caFile
+    bool everLive = false;
+    const auto result = stream(preset, 45, [&](int, Encoder& e) {
+        everLive = everLive || e.getSyncInfo().liveState.load() == int(LiveState::Live);
+    });
+    ASSERT_EQ(result.initResult, 0);
+    EXPECT_FALSE(everLive);
+    nginx.stop();
+    // libavformat checks the certificate once the handshake is done, so the TLS front may have
+    // connected to nginx; no publish request went through either way.
+    EXPECT_EQ(nginx.publishRequests(), 0);
+    EXPECT_TRUE(nginx.recordings().isEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Publishers, LiveRtmpsTrust, ::testing::Values(0, 1));
+
 // MPEG-TS over TCP and UDP, and RTSP, each into an ffmpeg receiver.
 using LiveReceiver = ::testing::TestWithParam<const char*>;
 
