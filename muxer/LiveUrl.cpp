@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <algorithm>
 #include <arpa/inet.h>
 
 namespace {
@@ -156,4 +157,16 @@ bool LiveUrl::usesOwnRtmp(const CodecPreset& preset)
     return preset.streaming().rtmpMode == 0 &&
            (s == QLatin1String("rtmp") || s == QLatin1String("rtmps")) &&
            h264.contains(preset.videoCodec().codecName);
+}
+
+int LiveUrl::sendBufferBytes(const CodecPreset& preset)
+{
+    constexpr long long kSeconds = 2;
+    constexpr long long kMinimum = 128 * 1024;
+    long long kbits = preset.videoCodec().enabled ? preset.videoCodec().bitrate : 0;
+    if (preset.audioCodec().enabled)
+        kbits += preset.audioCodec().bitrate;
+    // The kernel doubles what it is given, for its own bookkeeping of the queued data.
+    const long long bytes = std::max(kMinimum, kbits * 1000 / 8 * kSeconds / 2);
+    return static_cast<int>(std::min<long long>(bytes, 64 * 1024 * 1024));
 }

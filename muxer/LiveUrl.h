@@ -35,4 +35,9 @@ public:
     // Whether the output goes through the library's own RTMP publisher rather than
     // libavformat's: rtmp/rtmps, rtmpMode 0, an H.264 codec.
     static bool usesOwnRtmp(const CodecPreset& preset);
+    // The socket send buffer for a live output: about two seconds of its stream (video and
+    // audio bit rates), at least 128 KiB. The kernel's own grows to megabytes and would hide a
+    // server that stopped reading for half a minute; with this one the backlog waits in the
+    // output's queue, where liveBacklogSeconds governs it.
+    static int sendBufferBytes(const CodecPreset& preset);
 };

@@ -2,11 +2,13 @@
 
 #include "api/LogRouting.h"
 #include "common/Redact.h"
+#include "muxer/LiveUrl.h"
 
 #include <QLoggingCategory>
 #include <QStringList>
 #include <QUrl>
 
+#include <librtmp/amf.h>
 #include <librtmp/log.h>
 #include <librtmp/rtmp.h>
 
@@ -124,6 +126,23 @@ QByteArray librtmpEscaped(const QString& text)
     return out;
 }
 
+// Tells the server that this side's chunks are `size` bytes from now on, and uses that size.
+bool sendChunkSize(RTMP* r, int size)
+{
+    char buffer[RTMP_MAX_HEADER_SIZE + 4];
+    RTMPPacket packet{};
+    packet.m_nChannel = 0x02; // protocol control
+    packet.m_headerType = RTMP_PACKET_SIZE_LARGE;
+    packet.m_packetType = RTMP_PACKET_TYPE_CHUNK_SIZE;
+    packet.m_body = buffer + RTMP_MAX_HEADER_SIZE;
+    packet.m_nBodySize = 4;
+    AMF_EncodeInt32(packet.m_body, packet.m_body + 4, size);
+    if (!RTMP_SendPacket(r, &packet, FALSE))
+        return false;
+    r->m_outChunkSize = size;
+    return true;
+}
+
 bool readable(int fd)
 {
     pollfd p{fd, POLLIN, 0};
@@ -188,7 +207,7 @@ void RtmpOutput::watchSocket(int fd)
 
 // Opens a TCP connection to host:port within kProbeTimeoutMs, or until abort(). Returns the
 // connected, blocking socket with the I/O time-outs set, or -1.
-int RtmpOutput::connectTcp(const QByteArray& host, int port)
+int RtmpOutput::connectTcp(const QByteArray& host, int port, int sendBuffer)
 {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -205,6 +224,7 @@ int RtmpOutput::connectTcp(const QByteArray& host, int port)
             ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
         if (!fd)
             continue;
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
         if (::connect(fd.get(), a->ai_addr, a->ai_addrlen) != 0) {
             if (errno != EINPROGRESS)
                 continue;
@@ -244,7 +264,7 @@ bool RtmpOutput::initialize(const CodecPreset& preset)
         qWarning("RTMP: no server in '%s'", qPrintable(m_loggedUrl));
         return false;
     }
-    UniqueFd socket(connectTcp(host, parsed.port(1935)));
+    UniqueFd socket(connectTcp(host, parsed.port(1935), LiveUrl::sendBufferBytes(preset)));
     if (!socket) {
         if (!m_aborted.load())
             qWarning("RTMP: server of '%s' does not accept connections", qPrintable(m_loggedUrl));
@@ -301,7 +321,8 @@ bool RtmpOutput::initialize(const CodecPreset& preset)
         qWarning("RTMP_Connect failed: %s", qPrintable(m_loggedUrl));
         return false;
     }
-    if (m_aborted.load() || !RTMP_ConnectStream(m_rtmp.get(), 0)) {
+    if (m_aborted.load() || !sendChunkSize(m_rtmp.get(), kOutChunkSize) ||
+        !RTMP_ConnectStream(m_rtmp.get(), 0)) {
         qWarning("RTMP_ConnectStream failed: %s", qPrintable(m_loggedUrl));
         return false;
     }

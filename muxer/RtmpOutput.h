@@ -28,6 +28,9 @@ public:
     static constexpr int kIoTimeoutSeconds = 10;
     // How long the reachability probe waits for the server to accept the TCP connection.
     static constexpr int kProbeTimeoutMs = 1000;
+    // The chunk size this side announces: a frame goes out in few large writes rather than
+    // librtmp's 128-byte pieces, which a small socket buffer would hold few of.
+    static constexpr int kOutChunkSize = 4096;
 
     RtmpOutput();
     ~RtmpOutput();
@@ -52,7 +55,8 @@ public:
     void abort();
 
 private:
-    int connectTcp(const QByteArray& host, int port);
+    // `sendBuffer`: the socket's send buffer in bytes (LiveUrl::sendBufferBytes).
+    int connectTcp(const QByteArray& host, int port, int sendBuffer);
     void watchSocket(int fd);
     void answerServer();
 

@@ -295,6 +295,49 @@ TEST(LiveBacklog, ReconnectsPastTheLimit)
     EXPECT_EQ(reports.reconnects, 0);
 }
 
+// A server that stops reading mid-stream (frozen, its kernel still holding the connection) is
+// noticed within seconds, not once megabytes of socket buffers have filled (47 s at 800 kbit/s
+// with the kernel's own buffers). A healthy server at the same rate keeps the stream.
+class LiveStall : public ::testing::TestWithParam<std::tuple<int, bool>>
+{
+};
+
+TEST_P(LiveStall, AServerThatStopsReadingIsCutOff)
+{
+    const auto [mode, freeze] = GetParam();
+    live::NginxRtmp nginx;
+    ASSERT_TRUE(nginx.start());
+    CodecPreset preset = livePreset(nginx.url(), mode);
+    // 640x360, so that the moving picture takes a good part of the 700 kbit/s it is given.
+    preset.videoCodec().width = preset.videoOutput().width = 640;
+    preset.videoCodec().height = preset.videoOutput().height = 360;
+    preset.videoCodec().bitrate = 700;
+    preset.audioCodec().bitrate = 100;
+    constexpr int kFrozenAt = 90, kFrames = 90 + 16 * 30;
+    int leftLiveAt = -1;
+    stream(preset, kFrames, [&](int i, Encoder& e) {
+        if (i == kFrozenAt)
+            nginx.freeze(freeze);
+        if (i > kFrozenAt && leftLiveAt < 0 &&
+            e.getSyncInfo().liveState.load() != static_cast<int>(LiveState::Live))
+            leftLiveAt = i;
+    });
+    nginx.freeze(false);
+    if (!freeze) {
+        EXPECT_LT(leftLiveAt, 0) << "a server that reads was cut off";
+        return;
+    }
+    ASSERT_GT(leftLiveAt, 0) << "still live 16 s after the server stopped reading";
+    // The picture takes about 470 of its 800 kbit/s: the socket buffers, sized for 800, take
+    // longer to fill than they would at the full rate (there about 10 s).
+    EXPECT_LE((leftLiveAt - kFrozenAt) / 30.0, 14.0);
+}
+
+// Through the library's own publisher; libavformat's RTMP client does not pass the small send
+// buffer on to its socket yet.
+INSTANTIATE_TEST_SUITE_P(Servers, LiveStall,
+                         ::testing::Combine(::testing::Values(0), ::testing::Bool()));
+
 // A server that accepts the connection and never answers holds a connect through libavformat
 // for the I/O time limit at most; then the output tries again.
 TEST(LiveTimeLimit, HangingServerIsCutOff)

@@ -87,10 +87,19 @@ public:
     QString path(const QString& file) const { return m_dir.filePath(file); }
     QString log() const { return QString::fromLocal8Bit(readFile(path(m_name + ".log"))); }
 
+    // Freezes the program (SIGSTOP) or lets it go on (SIGCONT): a server that stops reading,
+    // whose kernel still holds the connection.
+    void freeze(bool frozen)
+    {
+        if (m_process && m_process->state() != QProcess::NotRunning)
+            ::kill(pid_t(m_process->processId()), frozen ? SIGSTOP : SIGCONT);
+    }
+
     // Sends `signal` and waits until the program has exited (killed after 10 s).
     void stop(int signal = SIGTERM)
     {
         if (m_process && m_process->state() != QProcess::NotRunning) {
+            ::kill(pid_t(m_process->processId()), SIGCONT); // a frozen one must see the signal
             ::kill(pid_t(m_process->processId()), signal);
             if (!m_process->waitForFinished(10000)) {
                 m_process->kill();
