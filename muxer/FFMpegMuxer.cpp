@@ -1026,12 +1026,12 @@ bool FFMpegMuxer::openLiveIo()
         return true;
     }
     m_liveIoCustom = false;
-    // rtmps through libavformat: its TLS layer checks the server's chain and host name as the
-    // library's own publisher does (the system's trusted authorities, or caFile).
-    AVDictionary* options = nullptr;
     // A small send buffer (TCP-based protocols take it, others ignore it): a server that stops
     // reading then blocks the writes within seconds, and the backlog limit cuts the link.
+    AVDictionary* options = nullptr;
     av_dict_set_int(&options, "send_buffer_size", LiveUrl::sendBufferBytes(m_preset), 0);
+    // rtmps: libavformat's TLS layer checks the server's chain and host name as the library's
+    // own publisher does (the system's trusted authorities, or caFile).
     const CodecModel::Streaming& streaming = m_preset.streaming();
     if (LiveUrl::scheme(streaming.url) == QLatin1String("rtmps")) {
         if (streaming.verifyPeer) {
