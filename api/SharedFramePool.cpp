@@ -40,8 +40,6 @@ std::shared_ptr<unsigned char> SharedFramePool::take(int size)
         buffer = static_cast<unsigned char*>(av_malloc(static_cast<size_t>(size)));
         if (!buffer)
             return nullptr;
-        std::lock_guard<std::mutex> lock(m_mutex);
-        ++m_made;
     }
     return std::shared_ptr<unsigned char>(
         buffer, [pool = shared_from_this(), size](unsigned char* b) { pool->giveBack(b, size); });
@@ -57,10 +55,4 @@ void SharedFramePool::giveBack(unsigned char* buffer, int size)
         }
     }
     av_free(buffer);
-}
-
-long long SharedFramePool::made() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_made;
 }

@@ -21,8 +21,6 @@ public:
 
     // A buffer of `size` bytes (aligned for SIMD); null for size <= 0 or out of memory.
     std::shared_ptr<unsigned char> take(int size);
-    // Buffers made so far; for tests and benchmarks.
-    long long made() const;
 
 private:
     explicit SharedFramePool(int keep);
@@ -31,6 +29,5 @@ private:
     const int m_keep;
     std::vector<unsigned char*> m_free; // guarded by m_mutex; all of m_size bytes
     int m_size = 0;                     // likewise: a new size frees the old buffers
-    long long m_made = 0;               // likewise
-    mutable std::mutex m_mutex;
+    std::mutex m_mutex;
 };

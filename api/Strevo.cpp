@@ -70,6 +70,15 @@ void offerFrame(const Feeds& feeds, int source, const FramePtr& frame)
             feed->offerVideo(frame);
 }
 
+// One copy of the buffer for every pipeline of audio input `input`.
+void offerAudio(const Feeds& feeds, int input, const unsigned char* data, int size)
+{
+    auto buffer = std::make_shared<const AudioQueue>(data, size);
+    for (const auto& feed : feeds)
+        if (feed->audioInput() == input)
+            feed->offerAudio(buffer);
+}
+
 } // namespace
 
 // Buffers lent to the host, by address, until submitted or returned.
@@ -447,10 +456,7 @@ void Strevo::enqueueAudio(const QList<AudioOutputData>& list, int size)
         if (!list[i].buffer)
             continue;
         m_lastAudio.append(list[i]);
-        auto buffer = std::make_shared<const AudioQueue>(list[i].buffer, size);
-        for (const auto& feed : all)
-            if (feed->audioInput() == i)
-                feed->offerAudio(buffer);
+        offerAudio(all, i, list[i].buffer, size);
     }
 }
 
@@ -468,12 +474,8 @@ void Strevo::enqueueAudio(unsigned char* buffers[], int size)
     const int mask = m_sourceMask.load();
     const Feeds all = feeds();
     for (int i = 0; i < kSources; ++i) {
-        if (!(mask & (1 << i)) || !buffers[i])
-            continue;
-        auto buffer = std::make_shared<const AudioQueue>(buffers[i], size);
-        for (const auto& feed : all)
-            if (feed->audioInput() == i)
-                feed->offerAudio(buffer);
+        if ((mask & (1 << i)) && buffers[i])
+            offerAudio(all, i, buffers[i], size);
     }
 }
 

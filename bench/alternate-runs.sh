@@ -1,6 +1,7 @@
 # Shared by the comparison scripts: sourced, not run. `alternate_runs LABEL RUNS` times the
 # shell functions run_strevo and run_ffmpeg, warmed up once untimed and then RUNS times each in
 # alternating order, printing each run; the medians end up in $strevo_median and $ffmpeg_median.
+# `expect_frames N FILE...` stops the script when a file does not hold N video packets.
 
 seconds() { # runs "$@", prints its wall time in seconds
   local start end
@@ -30,4 +31,16 @@ alternate_runs() {
   done
   strevo_median=$(median "${strevo_times[@]}")
   ffmpeg_median=$(median "${ffmpeg_times[@]}")
+}
+expect_frames() {
+  local want=$1 f n
+  shift
+  for f in "$@"; do
+    # The first stream's count (ffprobe lists an MPEG-TS stream once per program too).
+    n=$(ffprobe -v error -select_streams v:0 -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$f" | awk 'NF { print; exit }')
+    if [[ $n != "$want" ]]; then
+      echo "error: $f holds $n frames, not $want" >&2
+      exit 1
+    fi
+  done
 }

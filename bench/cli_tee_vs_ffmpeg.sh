@@ -57,13 +57,7 @@ run_ffmpeg() {
 
 alternate_runs tee "$runs"
 
-for f in "$work"/strevo.mp4 "$work"/strevo.mkv "$work"/strevo.ts "$work"/ffmpeg.mp4 "$work"/ffmpeg.mkv "$work"/ffmpeg.ts; do
-  n=$(ffprobe -v error -select_streams v:0 -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$f" | awk 'NF { print; exit }')
-  if [[ $n != 600 ]]; then
-    echo "error: $f holds $n frames, not 600" >&2
-    exit 1
-  fi
-done
+expect_frames 600 "$work"/strevo.{mp4,mkv,ts} "$work"/ffmpeg.{mp4,mkv,ts}
 s=$strevo_median
 f=$ffmpeg_median
 printf 'three outputs (mp4, mkv, ts) %s: median of %d runs: strevo-cli %.2f s, ffmpeg -f tee %.2f s\n' "$size" "$runs" "$s" "$f"

@@ -82,13 +82,7 @@ JOB
 
   alternate_runs "$name" "$runs"
 
-  for f in strevo ffmpeg; do
-    n=$(ffprobe -v error -select_streams v:0 -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$work/$f.$ext")
-    if [[ $n != 600 ]]; then
-      echo "error: $f.$ext holds $n frames, not 600" >&2
-      exit 1
-    fi
-  done
+  expect_frames 600 "$work/strevo.$ext" "$work/ffmpeg.$ext"
   s=$strevo_median
   f=$ffmpeg_median
   printf '%s %s: median of %d runs: strevo-cli %.2f s, ffmpeg %.2f s\n' "$name" "$size" "$runs" "$s" "$f"

@@ -43,8 +43,6 @@ public:
     // Whether the link is up now, and whether it has been up for kSettled at `now`.
     bool isOpen() const { return m_open; }
     bool settled(Clock::time_point now) const { return m_open && now - m_openedAt >= kSettled; }
-    // The wait that the next failed attempt will add (before jitter); for tests and messages.
-    Ms backoff() const { return m_backoff; }
 
 private:
     Ms jittered(Ms wait);
