@@ -38,6 +38,9 @@ struct AVSync
     std::atomic<int32_t> liveState{0};
     std::atomic<int32_t> liveReconnects{0};
     std::atomic<int64_t> liveDrops{0};
+    // How long the output has been live, in ms: links that held at least 5 s, and the one open
+    // when it stopped. The reason for the last failed attempt or broken link is liveReason().
+    std::atomic<int64_t> liveMs{0};
     // SRT outputs only: the link as last reported (peers drop to 0 when the output is not live).
     std::atomic<int32_t> linkPeers{0};
     std::atomic<double> linkRttMs{0.0};

@@ -1125,6 +1125,19 @@ void Encoder::liveStateChanged(LiveState state, int reconnects, long long droppe
     wakeAudioThread();
 }
 
+void Encoder::liveAccount(long long liveMs, const QString& reason)
+{
+    m_sync.liveMs.store(liveMs);
+    std::lock_guard<std::mutex> lock(m_liveReasonMutex);
+    m_liveReason = reason;
+}
+
+QString Encoder::liveReason()
+{
+    std::lock_guard<std::mutex> lock(m_liveReasonMutex);
+    return m_liveReason;
+}
+
 void Encoder::linkStatistics(const LinkStatistics& link)
 {
     m_sync.linkPeers.store(link.peers);

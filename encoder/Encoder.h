@@ -97,6 +97,8 @@ public:
     void liveStateChanged(LiveState state, int reconnects, long long dropped) override;
     void liveDropped(long long dropped) override { m_sync.liveDrops.store(dropped); }
     void linkStatistics(const LinkStatistics& link) override;
+    void liveAccount(long long liveMs, const QString& reason) override;
+    QString liveReason() override;
 
     // IVideoThread, IAudioThread
     void videoThread() override;
@@ -226,6 +228,10 @@ private:
     // cleared by start() while that is stopped.
     std::atomic<bool> m_ownVideoStopped{false};
 
+    // The live output's last reason; guarded by m_liveReasonMutex. Declared before the muxer,
+    // which reports to it until it is gone.
+    QString m_liveReason;
+    std::mutex m_liveReasonMutex;
     std::mutex m_muxMutex; // guards what follows, the muxer's use and the audio codec
     std::unique_ptr<IMuxer> m_muxer;
     long long m_audioPacketsOut = 0; // audio packets of the current muxer

@@ -115,6 +115,9 @@ public:
     virtual unsigned char* lendVideoBuffer(int width, int height, int format, int timeoutMs) = 0;
     virtual void submitVideoBuffer(unsigned char* buffer, TimeStamp* ts) = 0;
     virtual void returnVideoBuffer(unsigned char* buffer) = 0;
+    // A live output's last reason: why its last attempt failed or its last link broke, as the
+    // server or the transport gave it; empty for a recording and while nothing failed.
+    virtual QString liveReason() { return {}; }
 
     // A new video encoder for a codec name ("X264", ...; exact case), not yet initialised,
     // owned by the caller; null for an empty or unknown name.

@@ -9,8 +9,6 @@
 #include "muxer/LiveUrl.h"
 #include "muxer/MuxerThread.h"
 #include "muxer/RecordingName.h"
-#include "muxer/RtmpOutput.h"
-#include "muxer/SrtMuxer.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -123,17 +121,23 @@ FFMpegMuxer::~FFMpegMuxer()
             m_stopping = true;
         }
         m_queueCond.notify_all();
-        if (m_connectThread)
-            m_connectThread->requestExit();
-        if (!m_connected.load())
-            abortIo();
-        if (m_thread && !m_thread->wait(kLiveDrainMs))
-            abortIo();
-        m_connectThread.reset();
+        if (m_link) {
+            m_link->beginStop();
+            if (m_thread && !m_thread->wait(kLiveDrainMs))
+                m_link->abort();
+        }
         delete m_thread;
         m_thread = nullptr;
-        close(m_connected.load() && !m_aborted.load());
-        reportLiveState(LiveState::Stopped);
+        if (m_link) {
+            m_link->joinThread();
+            const bool clean = m_link->isConnected() && !m_link->isAborted();
+            {
+                std::lock_guard<std::mutex> lock(m_muxMutex);
+                close(clean); // the trailer goes through the link
+            }
+            m_link->finish(clean);
+            m_link.reset();
+        }
         LogRouting::removeSecrets(liveSecrets());
         return;
     }
@@ -193,11 +197,11 @@ bool FFMpegMuxer::initialize(const CodecPreset& preset)
     if (!prepare())
         return false;
     qDebug("muxer url %s", qPrintable(LiveUrl::masked(m_preset.streaming())));
+    m_link = std::make_unique<LiveLink>(static_cast<LiveLink::Container*>(this), m_preset,
+                                        LiveUrl::masked(m_preset.streaming()));
     m_thread = new MuxerThread(this);
     m_thread->start(QThread::InheritPriority);
-    m_reopenWanted.store(true); // the first connection
-    m_connectThread = std::make_unique<ThreadCallback>(static_cast<IThreadCallback*>(this));
-    m_connectThread->start(QThread::InheritPriority);
+    m_link->start();
     return true;
 }
 
@@ -277,26 +281,14 @@ bool FFMpegMuxer::openOutput()
         return false;
     }
     m_format->oformat = m_oformat;
-    if (m_live) {
-        m_ioStartMs.store(nowMs());
-        m_format->url = av_strdup(LiveUrl::build(m_preset.streaming()).toLocal8Bit().constData());
-        m_format->interrupt_callback = AVIOInterruptCB{&FFMpegMuxer::interruptCheck, this};
-    } else {
-        // Muxers that name their own files (m3u8 segments) or look at the extension (.m2ts
-        // packets of 192 bytes) read the url.
-        m_format->url = av_strdup(QFile::encodeName(m_preset.local().recordingPath).constData());
-    }
+    // Muxers that name their own files (m3u8 segments) or look at the extension (.m2ts packets
+    // of 192 bytes) read the url.
+    m_format->url = av_strdup(QFile::encodeName(m_preset.local().recordingPath).constData());
     if (!addStreams(m_format, &m_videoStream, &m_audioStream)) {
         close(false);
         return false;
     }
-
-    if (m_live) {
-        if (!openLiveIo()) {
-            close(false);
-            return false;
-        }
-    } else if (!(m_oformat->flags & AVFMT_NOFILE)) {
+    if (!(m_oformat->flags & AVFMT_NOFILE)) {
         const QString& path = m_preset.local().recordingPath;
         auto writer = std::make_unique<FileWriter>();
         m_createdFile = !QFileInfo::exists(path);
@@ -319,17 +311,9 @@ bool FFMpegMuxer::openOutput()
         m_format->flush_packets = 1;
     }
     m_format->max_delay = m_mpegts ? 0 : 100000;
-
-    // A live output has no later moment for the header of a codec without global headers.
-    if (hasVideoHeaders() || (m_live && !isH264OrHevc(m_videoId))) {
-        std::unique_lock<std::mutex> lock(m_muxMutex, std::defer_lock);
-        if (!m_live)
-            lock.lock(); // a live output's connection thread holds it already
-        if (!writeHeaderLocked()) {
-            if (m_live)
-                close(false);
-            return false;
-        }
+    if (hasVideoHeaders()) {
+        std::lock_guard<std::mutex> lock(m_muxMutex);
+        return writeHeaderLocked();
     }
     return true;
 }
@@ -337,6 +321,11 @@ bool FFMpegMuxer::openOutput()
 bool FFMpegMuxer::hasVideoHeaders() const
 {
     std::lock_guard<std::mutex> lock(m_extradataMutex);
+    return hasVideoHeadersLocked();
+}
+
+bool FFMpegMuxer::hasVideoHeadersLocked() const
+{
     return !m_videoExtradata.empty() || (m_videoPar && m_videoPar->extradata_size > 0);
 }
 
@@ -581,7 +570,7 @@ bool FFMpegMuxer::setUpColourFilter()
     return avcodec_parameters_copy(m_videoStream->codecpar, bsf->par_out) >= 0;
 }
 
-bool FFMpegMuxer::writeHeaderLocked()
+bool FFMpegMuxer::writeHeaderLocked(QString* why)
 {
     AVCodecParameters* par = m_videoStream->codecpar;
     std::unique_lock<std::mutex> extradataLock(m_extradataMutex);
@@ -602,10 +591,14 @@ bool FFMpegMuxer::writeHeaderLocked()
     const int result = avformat_write_header(m_format, &raw);
     DictionaryPtr options(raw);
     if (result < 0) {
-        qWarning("FFMPEG: cannot write the header of '%s': %s", qPrintable(target()),
-                 qPrintable(m_writer && !m_writer->errorText().isEmpty()
-                                ? m_writer->errorText()
-                                : QString::fromUtf8(avErrorText(result))));
+        const QString reason = m_writer && !m_writer->errorText().isEmpty()
+                                   ? m_writer->errorText()
+                                   : QString::fromUtf8(avErrorText(result));
+        if (why)
+            *why = reason;
+        if (!m_live)
+            qWarning("FFMPEG: cannot write the header of '%s': %s", qPrintable(target()),
+                     qPrintable(reason));
         return false;
     }
     m_videoTimeBase = m_videoStream->time_base;
@@ -628,13 +621,8 @@ bool FFMpegMuxer::writeHeader()
 {
     if (m_headerWritten.load())
         return true;
-    if (m_live) {
-        // The connection thread writes the header when it opens the output; an output that
-        // is open without one (the headers came late) is opened again.
-        if (m_connected.load())
-            requestReopen();
-        return true;
-    }
+    if (m_live)
+        return true; // the link writes the header whenever it opens the output
     if (!m_format)
         return false;
     std::lock_guard<std::mutex> lock(m_muxMutex);
@@ -647,7 +635,7 @@ bool FFMpegMuxer::writeVideo(AVPacketPtr packet, bool keyFrame)
         return false;
     if (!packet)
         return true;
-    if (m_live && !m_connected.load()) {
+    if (m_live && !liveConnected()) {
         countLiveDrops(1);
         return true;
     }
@@ -658,9 +646,10 @@ bool FFMpegMuxer::writeVideo(AVPacketPtr packet, bool keyFrame)
             // than fall further behind.
             lock.unlock();
             countLiveDrops(1);
-            qWarning("FFMPEG: more than %zu video packets wait for '%s'; reconnecting",
-                     backlogLimit(), qPrintable(target()));
-            requestReopen();
+            m_link->requestReopen(
+                QStringLiteral("more than %1 s of video waited for the server (%2 packets)")
+                    .arg(backlogLimit() / std::max(m_preset.videoCodec().frameRate, 1.0), 0, 'g', 3)
+                    .arg(backlogLimit()));
             return true;
         }
         if (!m_keyFrameSeen) {
@@ -685,7 +674,7 @@ bool FFMpegMuxer::writeAudio(AVPacketPtr packet)
         return false;
     if (!packet || m_audioId == AV_CODEC_ID_NONE)
         return true;
-    if (m_live && !m_connected.load()) {
+    if (m_live && !liveConnected()) {
         countLiveDrops(1);
         return true;
     }
@@ -702,7 +691,7 @@ bool FFMpegMuxer::writeAudio(AVPacketPtr packet)
 
 void FFMpegMuxer::skipVideoFrame()
 {
-    if (m_live && !m_connected.load())
+    if (m_live && !liveConnected())
         return;
     {
         std::lock_guard<std::mutex> lock(m_queueMutex);
@@ -728,21 +717,27 @@ int FFMpegMuxer::skipAudioFrame()
 
 void FFMpegMuxer::setVideoParameters(const AVCodecParameters* par)
 {
-    std::lock_guard<std::mutex> lock(m_extradataMutex);
-    m_videoPar.reset();
-    if (!par)
-        return;
-    m_videoPar.reset(avcodec_parameters_alloc());
-    if (m_videoPar && avcodec_parameters_copy(m_videoPar.get(), par) < 0)
+    {
+        std::lock_guard<std::mutex> lock(m_extradataMutex);
         m_videoPar.reset();
+        if (!par)
+            return;
+        m_videoPar.reset(avcodec_parameters_alloc());
+        if (m_videoPar && avcodec_parameters_copy(m_videoPar.get(), par) < 0)
+            m_videoPar.reset();
+    }
+    m_extradataCond.notify_all();
 }
 
 void FFMpegMuxer::setVideoExtradata(unsigned char* data, unsigned int size)
 {
-    std::lock_guard<std::mutex> lock(m_extradataMutex);
-    if (size == 0 || !data || !m_videoExtradata.empty())
-        return; // the first non-empty headers win
-    m_videoExtradata.assign(data, data + size);
+    {
+        std::lock_guard<std::mutex> lock(m_extradataMutex);
+        if (size == 0 || !data || !m_videoExtradata.empty())
+            return; // the first non-empty headers win
+        m_videoExtradata.assign(data, data + size);
+    }
+    m_extradataCond.notify_all();
 }
 
 void FFMpegMuxer::setAudioExtradata(unsigned char* data, unsigned int size)
@@ -771,7 +766,9 @@ void FFMpegMuxer::detachCallback()
 
 void FFMpegMuxer::abort()
 {
-    abortIo();
+    m_aborted.store(true);
+    if (m_link)
+        m_link->abort();
     m_queueCond.notify_all();
 }
 
@@ -784,7 +781,7 @@ const QString& FFMpegMuxer::recordingPath()
 
 int FFMpegMuxer::nextQueue() const
 {
-    if (!m_headerWritten.load() || m_failed.load() || (m_live && !m_connected.load()))
+    if (!m_headerWritten.load() || m_failed.load() || (m_live && !liveConnected()))
         return -1;
     const Queued* v = m_videoQueue.empty() ? nullptr : &m_videoQueue.front();
     const Queued* a = m_audioQueue.empty() ? nullptr : &m_audioQueue.front();
@@ -829,7 +826,7 @@ void FFMpegMuxer::muxingLoop()
                 m_videoQueue.clear();
                 m_audioQueue.clear();
             }
-            if (m_stopping && (m_aborted.load() || (m_live && !m_connected.load())))
+            if (m_stopping && (m_aborted.load() || (m_live && !liveConnected())))
                 return;
             which = nextQueue();
             if (which < 0) {
@@ -842,22 +839,26 @@ void FFMpegMuxer::muxingLoop()
             queue.pop_front();
             queued = static_cast<int>(queue.size());
         }
-        bool ok;
-        bool linkFresh;
+        bool ok = true;
+        bool linkFresh = false;
         LinkStatistics link;
         {
             std::lock_guard<std::mutex> lock(m_muxMutex);
-            ok = which == 0 ? writeVideoPacket(item) : writeAudioPacket(item);
-            linkFresh = m_linkFresh;
-            m_linkFresh = false;
-            link = m_link;
+            // A live output's link may have dropped the container since the packet was taken.
+            if (m_format && m_headerWritten.load()) {
+                if (m_link)
+                    m_link->ioBegin();
+                ok = which == 0 ? writeVideoPacket(item) : writeAudioPacket(item);
+                if (m_link) {
+                    m_link->ioEnd();
+                    linkFresh = m_link->takeLinkStatistics(&link);
+                }
+            }
         }
         item.packet.reset();
         if (!ok) {
-            if (m_live) {
-                requestReopen(); // the connection thread empties the queues
-                continue;
-            }
+            if (m_live)
+                continue; // the link empties the queues when it drops the container
             std::lock_guard<std::mutex> lock(m_queueMutex);
             m_videoQueue.clear();
             m_audioQueue.clear();
@@ -897,7 +898,6 @@ bool FFMpegMuxer::writeVideoPacket(Queued& item)
                 av_packet_move_ref(pkt, original.get());
         }
     }
-    m_ioStartMs.store(nowMs());
     const int result = av_interleaved_write_frame(m_format, pkt);
     if (result < 0) {
         fail("video", result);
@@ -915,7 +915,6 @@ bool FFMpegMuxer::writeAudioPacket(Queued& item)
     pkt->duration = av_rescale_q(m_audioFrameSize, codecTb, m_audioTimeBase);
     pkt->flags |= AV_PKT_FLAG_KEY;
     pkt->stream_index = m_audioStream->index;
-    m_ioStartMs.store(nowMs());
     const int result = av_interleaved_write_frame(m_format, pkt);
     if (result < 0) {
         fail("audio", result);
@@ -928,10 +927,11 @@ bool FFMpegMuxer::writeAudioPacket(Queued& item)
 void FFMpegMuxer::fail(const char* what, int result)
 {
     if (m_live) {
-        // A broken connection: the output is opened again, not finished.
-        if (!m_aborted.load())
-            qWarning("FFMPEG: writing %s to '%s' failed: %s; reconnecting", what,
-                     qPrintable(target()), avErrorText(result).constData());
+        // A broken connection: the output is opened again, not finished. A reason the
+        // transport gave first is the one kept.
+        m_link->requestReopen(
+            QStringLiteral("writing %1 failed: %2")
+                .arg(QLatin1String(what), QString::fromUtf8(avErrorText(result))));
         return;
     }
     if (m_failed.exchange(true))
@@ -952,20 +952,17 @@ void FFMpegMuxer::close(bool trailer)
         lock.lock(); // a live output's connection thread (or destructor) holds it or needs none
     if (m_format) {
         if (trailer && m_headerWritten.load()) {
-            m_ioStartMs.store(nowMs());
+            if (m_link)
+                m_link->ioBegin();
             const int result = av_write_trailer(m_format);
+            if (m_link)
+                m_link->ioEnd();
             if (result < 0 && !m_failed.load() && !m_live)
                 fail("the end", result);
-            if (result >= 0 && m_srt)
-                m_srt->finish();
         }
         if (m_live && m_liveIo) {
-            if (m_liveIoCustom) {
-                av_freep(&m_liveIo->buffer);
-                avio_context_free(&m_liveIo);
-            } else {
-                avio_closep(&m_liveIo);
-            }
+            av_freep(&m_liveIo->buffer);
+            avio_context_free(&m_liveIo);
         }
         m_format->pb = nullptr; // owned by m_avio or m_liveIo
         avformat_free_context(m_format);
@@ -976,24 +973,9 @@ void FFMpegMuxer::close(bool trailer)
     m_audioStream = nullptr;
     m_colourFilter.reset();
     m_headerWritten.store(false);
-    if (m_live) {
-        std::unique_ptr<SrtMuxer> srt; // joins its threads: not under the lock abortIo() takes
-        {
-            std::lock_guard<std::mutex> rtmpLock(m_rtmpMutex);
-            m_rtmp.reset();
-            srt = std::move(m_srt);
-        }
-    }
 }
 
 // ---- live outputs -----------------------------------------------------------------------
-
-long long FFMpegMuxer::nowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 size_t FFMpegMuxer::backlogLimit() const
 {
@@ -1003,226 +985,58 @@ size_t FFMpegMuxer::backlogLimit() const
     return static_cast<size_t>(seconds * m_preset.videoCodec().frameRate);
 }
 
-bool FFMpegMuxer::openLiveIo()
+bool FFMpegMuxer::waitForVideoHeaders()
 {
-    if (m_oformat->flags & AVFMT_NOFILE)
-        return true; // RTSP connects in its header
-    if (QUrl(m_preset.streaming().url).scheme() == QLatin1String("srt"))
-        return openSrtIo();
-    if (LiveUrl::usesOwnRtmp(m_preset) && QByteArray(m_oformat->name) == "flv") {
-        auto rtmp = std::make_unique<RtmpOutput>();
-        RtmpOutput* raw = rtmp.get();
-        {
-            std::lock_guard<std::mutex> lock(m_rtmpMutex);
-            if (m_aborted.load())
-                return false;
-            m_rtmp = std::move(rtmp);
-        }
-        if (!raw->initialize(m_preset))
-            return false;
-        if (!attachOwnIo(4096, &rtmpWrite))
-            return false;
-        qInfo("Use Custom RTMP Muxer");
-        return true;
-    }
-    m_liveIoCustom = false;
-    // A small send buffer (TCP-based protocols take it, others ignore it): a server that stops
-    // reading then blocks the writes within seconds, and the backlog limit cuts the link.
-    AVDictionary* options = nullptr;
-    av_dict_set_int(&options, "send_buffer_size", LiveUrl::sendBufferBytes(m_preset), 0);
-    // rtmps: libavformat's TLS layer checks the server's chain and host name as the library's
-    // own publisher does (the system's trusted authorities, or caFile).
-    const CodecModel::Streaming& streaming = m_preset.streaming();
-    if (LiveUrl::scheme(streaming.url) == QLatin1String("rtmps")) {
-        if (streaming.verifyPeer) {
-            av_dict_set(&options, "tls_verify", "1", 0);
-            if (!streaming.caFile.isEmpty())
-                av_dict_set(&options, "ca_file", streaming.caFile.toUtf8().constData(), 0);
-        } else {
-            qWarning("rtmps: the certificate of %s is not checked (verifyPeer is off)",
-                     qPrintable(QUrl(streaming.url).host()));
-        }
-    }
-    const int result = avio_open2(&m_liveIo, m_format->url, AVIO_FLAG_WRITE,
-                                  &m_format->interrupt_callback, &options);
-    av_dict_free(&options);
-    if (result < 0) {
-        m_liveIo = nullptr;
-        if (!m_aborted.load())
-            qWarning("FFMPEG: could not open '%s': %s", qPrintable(target()),
-                     avErrorText(result).constData());
+    constexpr auto kWait = std::chrono::seconds(5);
+    constexpr auto kStep = std::chrono::milliseconds(100); // checks for a stop in between
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    std::unique_lock<std::mutex> lock(m_extradataMutex);
+    while (!hasVideoHeadersLocked() && !m_link->isAborted() &&
+           std::chrono::steady_clock::now() < deadline)
+        m_extradataCond.wait_for(lock, kStep);
+    return hasVideoHeadersLocked();
+}
+
+bool FFMpegMuxer::openContainer(ILiveTransport* transport, QString* reason)
+{
+    // An H.264/HEVC header carries the encoder's parameter sets, which come with its first
+    // packet at the latest; other codecs have no headers to wait for.
+    if (isH264OrHevc(m_videoId) && !waitForVideoHeaders()) {
+        *reason = QStringLiteral("the encoder gave no stream headers");
         return false;
     }
-    m_format->pb = m_liveIo;
+    std::lock_guard<std::mutex> lock(m_muxMutex);
+    m_format = avformat_alloc_context();
+    if (!m_format) {
+        *reason = QStringLiteral("out of memory");
+        return false;
+    }
+    m_format->oformat = m_oformat;
+    m_format->url = av_strdup(LiveUrl::build(m_preset.streaming()).toLocal8Bit().constData());
+    // A container that connects by itself (RTSP) gives up when the link says so.
+    m_format->interrupt_callback = AVIOInterruptCB{&LiveLink::interruptCheck, m_link.get()};
+    if (!addStreams(m_format, &m_videoStream, &m_audioStream) ||
+        (transport->carriesBytes() && !attachLinkIo(transport->pieceSize()))) {
+        close(false);
+        *reason = QStringLiteral("out of memory");
+        return false;
+    }
+    m_format->max_delay = m_mpegts ? 0 : 100000;
+    QString why;
+    if (!writeHeaderLocked(&why)) {
+        close(false);
+        *reason = QStringLiteral("the stream's header did not go through: ") + why;
+        return false;
+    }
     return true;
 }
 
-bool FFMpegMuxer::attachOwnIo(int bufferSize, int (*write)(void*, AvioWriter::WriteBuffer, int))
+void FFMpegMuxer::closeContainer()
 {
-    auto* buffer = static_cast<unsigned char*>(av_malloc(static_cast<size_t>(bufferSize)));
-    if (!buffer)
-        return false;
-    m_liveIo = avio_alloc_context(buffer, bufferSize, 1, this, nullptr, write, nullptr);
-    if (!m_liveIo) {
-        av_free(buffer);
-        return false;
-    }
-    m_liveIo->max_packet_size = bufferSize; // each full buffer goes out as one piece
-    m_liveIoCustom = true;
-    m_format->pb = m_liveIo;
-    m_format->flags |= AVFMT_FLAG_CUSTOM_IO;
-    return true;
-}
-
-bool FFMpegMuxer::openSrtIo()
-{
-    auto srt = std::make_unique<SrtMuxer>();
-    SrtMuxer* raw = srt.get();
-    {
-        std::lock_guard<std::mutex> lock(m_rtmpMutex);
-        if (m_aborted.load())
-            return false;
-        m_srt = std::move(srt);
-    }
-    if (!raw->initialize(m_preset))
-        return false;
-    // One SRT message per full buffer: seven 188-byte transport-stream packets.
-    return attachOwnIo(1316, &srtWrite);
-}
-
-int FFMpegMuxer::srtWrite(void* opaque, AvioWriter::WriteBuffer buffer, int size)
-{
-    // Runs under m_muxMutex, which also guards m_srt's replacement. Source time 0: libsrt
-    // stamps each message with its own clock.
-    auto* self = static_cast<FFMpegMuxer*>(opaque);
-    if (!self->m_srt || !self->m_srt->write(reinterpret_cast<const char*>(buffer), size, 0))
-        return AVERROR(EPIPE);
-    const long long now = nowMs();
-    if (now - self->m_linkSampledMs >= 1000) {
-        self->m_link = self->m_srt->linkStatistics();
-        self->m_linkFresh = true;
-        self->m_linkSampledMs = now;
-    }
-    return size;
-}
-
-int FFMpegMuxer::rtmpWrite(void* opaque, AvioWriter::WriteBuffer buffer, int size)
-{
-    // Runs under m_muxMutex, which also guards m_rtmp's replacement.
-    auto* self = static_cast<FFMpegMuxer*>(opaque);
-    // A refused write means the connection broke.
-    return self->m_rtmp && self->m_rtmp->write(buffer, static_cast<unsigned int>(size))
-               ? size
-               : AVERROR(EPIPE);
-}
-
-int FFMpegMuxer::interruptCheck(void* opaque)
-{
-    auto* self = static_cast<FFMpegMuxer*>(opaque);
-    // A write that blocks while the output is to be reopened (a backlog) gives up at once.
-    if (self->m_aborted.load() ||
-        (!self->m_connecting.load() && self->m_reopenWanted.load() && !self->m_connected.load()))
-        return 1;
-    if (nowMs() - self->m_ioStartMs.load() <= kLiveIoTimeoutMs)
-        return 0;
-    self->requestReopen();
-    return 1;
-}
-
-void FFMpegMuxer::requestReopen()
-{
-    m_connected.store(false);
-    m_reopenWanted.store(true);
-    if (!m_connecting.load()) {
-        // A write blocked on the broken connection holds the output: cut it off.
-        std::lock_guard<std::mutex> lock(m_rtmpMutex);
-        if (m_rtmp)
-            m_rtmp->abort();
-        if (m_srt)
-            m_srt->abort();
-    }
-    if (m_connectThread)
-        m_connectThread->wakeThread();
-}
-
-void FFMpegMuxer::abortIo()
-{
-    std::lock_guard<std::mutex> lock(m_rtmpMutex);
-    m_aborted.store(true);
-    if (m_rtmp)
-        m_rtmp->abort();
-    if (m_srt)
-        m_srt->abort();
-}
-
-void FFMpegMuxer::countLiveDrops(long long count)
-{
-    const long long total = m_liveDrops.fetch_add(count) + count;
-    std::lock_guard<std::mutex> lock(m_callbackMutex);
-    if (m_callback)
-        m_callback->liveDropped(total);
-}
-
-void FFMpegMuxer::reportLiveState(LiveState state)
-{
-    m_liveState = state;
-    std::lock_guard<std::mutex> lock(m_callbackMutex);
-    if (m_callback)
-        m_callback->liveStateChanged(state, m_reconnects, m_liveDrops.load());
-}
-
-void FFMpegMuxer::threadCallback()
-{
-    ThreadCallback* thread = m_connectThread.get();
-    for (;;) {
-        thread->waitUntil([this] { return m_reopenWanted.load(); });
-        if (thread->isExitThread() || m_aborted.load())
-            return;
-        if (m_reopenPolicy.isOpen()) {
-            // How long the broken link was up decides how soon it is tried again; one that
-            // broke right after opening (a server that takes the connection and then refuses
-            // the stream) is paced like a refusal and was never live.
-            const auto up = ReopenPolicy::Clock::now();
-            if (m_reopenPolicy.broke(up)) {
-                ++m_reconnects;
-            } else {
-                qWarning("FFMPEG: live output to '%s' broke within %lld s of opening; "
-                         "trying again in %lld ms",
-                         qPrintable(target()),
-                         static_cast<long long>(ReopenPolicy::kSettled.count() / 1000),
-                         static_cast<long long>(std::chrono::duration_cast<ReopenPolicy::Ms>(
-                                                    m_reopenPolicy.nextAttempt() - up)
-                                                    .count()));
-            }
-        }
-        closeLink();
-        // Every attempt waits its turn, whatever ended the last one.
-        for (auto left = m_reopenPolicy.nextAttempt() - ReopenPolicy::Clock::now();
-             left > ReopenPolicy::Clock::duration::zero() && !thread->isExitThread() &&
-             !m_aborted.load();
-             left = m_reopenPolicy.nextAttempt() - ReopenPolicy::Clock::now())
-            thread->waitThread(static_cast<unsigned long>(
-                std::chrono::ceil<std::chrono::milliseconds>(left).count()));
-        if (thread->isExitThread() || m_aborted.load())
-            return;
-        if (openLink())
-            m_reopenPolicy.opened(ReopenPolicy::Clock::now());
-        else
-            m_reopenPolicy.failed(ReopenPolicy::Clock::now());
-    }
-}
-
-// Connection thread: the broken (or never opened) link is closed and its queues emptied; the
-// state says the output is (re)connecting.
-void FFMpegMuxer::closeLink()
-{
-    qDebug("start reconnection...");
     long long discarded = 0;
     {
-        // A write blocked on the broken connection holds this lock; the interrupt check cuts
-        // it off while a reopen is wanted, so the request is withdrawn only once it is ours.
+        // A write blocked on the broken link holds this lock until the link cuts it off.
         std::lock_guard<std::mutex> lock(m_muxMutex);
-        m_reopenWanted.store(false);
         {
             std::lock_guard<std::mutex> queueLock(m_queueMutex);
             discarded = static_cast<long long>(m_videoQueue.size() + m_audioQueue.size());
@@ -1238,36 +1052,54 @@ void FFMpegMuxer::closeLink()
     }
     if (discarded > 0)
         countLiveDrops(discarded);
-    {
-        std::lock_guard<std::mutex> lock(m_callbackMutex);
-        if (m_callback) {
-            m_callback->audioWriteTs(0.0, 0);
-            m_callback->videoWriteTs(0.0, 0);
-        }
+    std::lock_guard<std::mutex> lock(m_callbackMutex);
+    if (m_callback) {
+        m_callback->audioWriteTs(0.0, 0);
+        m_callback->videoWriteTs(0.0, 0);
     }
-    reportLiveState(m_reconnects > 0 ? LiveState::Reconnecting : LiveState::Connecting);
 }
 
-// Connection thread: one attempt to open the link; true once the server took the stream.
-bool FFMpegMuxer::openLink()
+void FFMpegMuxer::reportLink(LiveState state, int reconnects, long long liveMs,
+                             const QString& reason)
 {
-    bool ok;
-    {
-        std::lock_guard<std::mutex> lock(m_muxMutex);
-        // A reopen asked for while the link was down is this attempt.
-        m_reopenWanted.store(false);
-        m_connecting.store(true);
-        ok = !m_aborted.load() && openOutput();
-        if (ok)
-            m_connected.store(true);
-        m_connecting.store(false);
+    std::lock_guard<std::mutex> lock(m_callbackMutex);
+    if (!m_callback)
+        return;
+    m_callback->liveAccount(liveMs, reason);
+    // The account may change without the state: the state is reported only when it changes.
+    if (state != m_reportedState) {
+        m_reportedState = state;
+        m_callback->liveStateChanged(state, reconnects, m_liveDrops.load());
     }
-    qDebug("end reconnection...");
-    if (!ok) {
-        m_reopenWanted.store(true);
+}
+
+bool FFMpegMuxer::attachLinkIo(int bufferSize)
+{
+    auto* buffer = static_cast<unsigned char*>(av_malloc(static_cast<size_t>(bufferSize)));
+    if (!buffer)
+        return false;
+    m_liveIo =
+        avio_alloc_context(buffer, bufferSize, 1, m_link.get(), nullptr, &linkWrite, nullptr);
+    if (!m_liveIo) {
+        av_free(buffer);
         return false;
     }
-    qInfo("FFMPEG: live output to '%s' connected", qPrintable(target()));
-    reportLiveState(LiveState::Live);
+    m_liveIo->max_packet_size = bufferSize; // each full buffer goes out as one piece
+    m_format->pb = m_liveIo;
+    m_format->flags |= AVFMT_FLAG_CUSTOM_IO;
     return true;
+}
+
+int FFMpegMuxer::linkWrite(void* opaque, AvioWriter::WriteBuffer buffer, int size)
+{
+    // Runs under m_muxMutex. A refused write means the link broke (it is marked so).
+    return static_cast<LiveLink*>(opaque)->write(buffer, size) ? size : AVERROR(EPIPE);
+}
+
+void FFMpegMuxer::countLiveDrops(long long count)
+{
+    const long long total = m_liveDrops.fetch_add(count) + count;
+    std::lock_guard<std::mutex> lock(m_callbackMutex);
+    if (m_callback)
+        m_callback->liveDropped(total);
 }

@@ -2,12 +2,11 @@
 
 #include "common/AVHandles.h"
 #include "common/CodecPreset.h"
-#include "common/IThreadCallback.h"
 #include "muxer/AvioWriter.h"
 #include "muxer/IMuxer.h"
 #include "muxer/IMuxerCallback.h"
 #include "muxer/IMuxerThread.h"
-#include "muxer/live/ReopenPolicy.h"
+#include "muxer/live/LiveLink.h"
 
 #include <QByteArray>
 #include <QString>
@@ -27,9 +26,6 @@ extern "C" {
 
 class IWriter;
 class MuxerThread;
-class RtmpOutput;
-class SrtMuxer;
-class ThreadCallback;
 
 // Writes a pipeline's encoded packets into a container with libavformat.
 //
@@ -45,19 +41,16 @@ class ThreadCallback;
 // as it is written, and mkv and crash-safe mp4/mov close a cluster or fragment at least every
 // kCrashLossMs, so a killed process leaves a file that plays up to about a second before the kill.
 //
-// A live output (streaming enabled) is opened on a connection thread of its own, so that a
-// slow, absent or lost server never blocks the pipeline: initialize() only checks the settings
-// and starts that thread. While the output is not connected, packets are dropped and counted;
-// a failed write, a blocked I/O call or a backlog closes it, and the thread opens it again,
-// every attempt paced by ReopenPolicy (quick after a link that was live for a while broke,
-// backing off after refusals), after which the stamps start from 0 at the next key frame.
-// Bytes go through libavformat's network I/O, or for H.264 over RTMP with rtmpMode 0 through
-// the library's own publisher (RtmpOutput).
-class FFMpegMuxer : public IMuxer, public IMuxerThread, private IThreadCallback
+// A live output (streaming enabled) is written through a LiveLink, which opens, watches and
+// reopens the connection on a thread of its own, so that a slow, absent or lost server never
+// blocks the pipeline: initialize() only checks the settings and starts the link. The link
+// opens a transport, then has this muxer write the container's header through it
+// (openContainer); while it is not connected, packets are dropped and counted; a failed write
+// or a backlog breaks it, and it drops the container (closeContainer) and opens both again,
+// after which the stamps start from 0 at the next key frame.
+class FFMpegMuxer : public IMuxer, public IMuxerThread, private LiveLink::Container
 {
 public:
-    // An I/O call of a live output that blocks this long counts as a broken connection.
-    static constexpr int kLiveIoTimeoutMs = 10000;
     // The video backlog a live output tolerates when the preset's liveBacklogSeconds is 0.
     static constexpr int kDefaultBacklogSeconds = 5;
     // How long a stopping live output may take to send what is queued before it is cut off.
@@ -104,13 +97,12 @@ private:
     bool open();
     // Picks the container and checks that it takes the codecs; no output is made.
     bool prepare();
-    // Makes the format context, streams and I/O, and writes the header when it can. Expects
-    // m_muxMutex held for a live output (its connection thread); a failure releases it all.
+    // A local recording: makes the format context, streams and file, and writes the header
+    // when it can; a failure releases it all.
     bool openOutput();
-    bool openLiveIo();
-    // An I/O context over our own transport (RtmpOutput, SrtMuxer): `write` gets full buffers
-    // of `bufferSize` bytes with the muxer as its argument; no seeking.
-    bool attachOwnIo(int bufferSize, int (*write)(void*, AvioWriter::WriteBuffer, int));
+    // A live output's I/O context over the link: full buffers of `bufferSize` bytes go to
+    // LiveLink::write; no seeking.
+    bool attachLinkIo(int bufferSize);
     QString target() const; // the recording path or the masked URL, for messages
     size_t backlogLimit() const;
     QStringList liveSecrets() const;
@@ -122,9 +114,11 @@ private:
     // not take one of the codecs. Writes a header into a throw-away context and null output.
     bool containerTakesCodecs(const AVOutputFormat* format) const;
     AVDictionary* headerOptions() const;
-    // Expects m_muxMutex held. Writes the container header with the known extradata.
-    bool writeHeaderLocked();
+    // Expects m_muxMutex held. Writes the container header with the known extradata. False,
+    // with a warning and *why (when given), on failure.
+    bool writeHeaderLocked(QString* why = nullptr);
     bool hasVideoHeaders() const;
+    bool hasVideoHeadersLocked() const; // expects m_extradataMutex held
     bool setUpColourFilter();
     // Expects m_queueMutex held. Which queue the next write takes from: 0 video, 1 audio,
     // -1 none yet (the stream must stay interleaved, or nothing is queued).
@@ -132,29 +126,26 @@ private:
     // Expect m_muxMutex held (not m_queueMutex). False on a write error.
     bool writeVideoPacket(Queued& item);
     bool writeAudioPacket(Queued& item);
-    // Expects m_muxMutex held. Stops the output after a failed write, once, with the reason.
+    // Expects m_muxMutex held. Stops a recording after a failed write, once, with the reason;
+    // breaks a live output's link.
     void fail(const char* what, int result);
     // `trailer`: finish the container (a local recording, or a live output stopped cleanly).
     void close(bool trailer = true);
 
     // ---- live outputs ----
-    void threadCallback() override; // the connection thread
-    // The connection thread: closes the broken link, and makes one attempt to open it.
-    void closeLink();
-    bool openLink();
-    // Any thread: marks the output broken and wakes the connection thread.
-    void requestReopen();
-    // Makes a pending connect or write give up (aborted is set first).
-    void abortIo();
-    void reportLiveState(LiveState state);
+    // LiveLink::Container, on the link's connection thread.
+    bool openContainer(ILiveTransport* transport, QString* reason) override;
+    void closeContainer() override;
+    void reportLink(LiveState state, int reconnects, long long liveMs,
+                    const QString& reason) override;
+    // Waits a few seconds at most for the encoder's parameter sets, which an H.264/HEVC
+    // header needs; false without them (or when the output stops).
+    bool waitForVideoHeaders();
     // Any thread without a muxer lock: counts dropped packets and reports the total.
     void countLiveDrops(long long count);
-    static int interruptCheck(void* opaque);
-    static int rtmpWrite(void* opaque, AvioWriter::WriteBuffer buffer, int size);
-    static int srtWrite(void* opaque, AvioWriter::WriteBuffer buffer, int size);
-    // Expects m_muxMutex held. srt:// through SrtMuxer into a custom I/O context.
-    bool openSrtIo();
-    static long long nowMs();
+    static int linkWrite(void* opaque, AvioWriter::WriteBuffer buffer, int size);
+    // Whether a live output takes packets now.
+    bool liveConnected() const { return m_link && m_link->isConnected(); }
 
     IMuxerCallback* m_callback; // the pipeline; kept, never deleted; null once detached
     std::mutex m_callbackMutex; // guards m_callback: held while a report is being made
@@ -201,29 +192,14 @@ private:
     bool m_createdFile = false; // open() made the recording file (set-up thread only)
     MuxerThread* m_thread = nullptr;
 
-    // Live outputs. The connection thread opens and closes the output under m_muxMutex.
-    bool m_live = false; // set by initialize(), read-only after
-    std::unique_ptr<ThreadCallback> m_connectThread;
-    std::atomic<bool> m_connected{false};    // packets are accepted and written
-    std::atomic<bool> m_reopenWanted{false}; // the connection thread has work
-    std::atomic<bool> m_connecting{false};   // the connection thread is inside openOutput()
-    std::atomic<long long> m_ioStartMs{0};   // when the current blocking I/O began
-    std::atomic<long long> m_liveDrops{0};   // packets dropped while not connected or backlogged
-    std::unique_ptr<RtmpOutput> m_rtmp;      // replaced under m_muxMutex and m_rtmpMutex
-    std::mutex m_rtmpMutex;          // lets abortIo() reach m_rtmp and m_srt from any thread
-    std::unique_ptr<SrtMuxer> m_srt; // replaced under m_muxMutex and m_rtmpMutex
-    // An SRT output's link, sampled about once a second by the writes (under m_muxMutex) and
-    // reported by the muxing thread once it has let go of m_muxMutex.
-    LinkStatistics m_link;           // m_muxMutex
-    bool m_linkFresh = false;        // m_muxMutex
-    long long m_linkSampledMs = 0;   // m_muxMutex
-    AVIOContext* m_liveIo = nullptr; // m_muxMutex; own-RTMP I/O (freed) or avio_open2's
-    bool m_liveIoCustom = false;
-    // The connection thread's own (and the destructor's, after joining it).
-    LiveState m_liveState = LiveState::NotLive;
-    int m_reconnects = 0; // reopens of a link that had been live (up for a while)
-    ReopenPolicy m_reopenPolicy;
+    // Live outputs. The link's connection thread opens and closes the output under m_muxMutex.
+    bool m_live = false;                   // set by initialize(), read-only after
+    std::unique_ptr<LiveLink> m_link;      // made by initialize(), before the muxing thread starts
+    std::atomic<long long> m_liveDrops{0}; // packets dropped while not connected or backlogged
+    LiveState m_reportedState = LiveState::NotLive; // m_callbackMutex
+    AVIOContext* m_liveIo = nullptr;                // m_muxMutex; the I/O context over the link
     // Guards the extradata and stream parameters, which the pipeline may set while the
     // connection thread opens the output.
     mutable std::mutex m_extradataMutex;
+    std::condition_variable m_extradataCond; // video headers arrived, under m_extradataMutex
 };

@@ -2,6 +2,8 @@
 
 #include "api/StrevoExport.h"
 
+#include <QString>
+
 // Where a live output stands. Recordings stay NotLive.
 enum class LiveState : int
 {
@@ -49,4 +51,14 @@ public:
     virtual void liveDropped(long long dropped) { (void)dropped; }
     // An SRT output's link, about once a second while it sends. Called on the muxing thread.
     virtual void linkStatistics(const LinkStatistics& link) { (void)link; }
+    // A live output's account, before each state report and once a link has held for a
+    // while: `liveMs`, how long it has been live so far (links that held at least 5 s, and
+    // the one open when it stopped); `reason`, why its last attempt failed or its last link
+    // broke (the server's answer where it gave one; empty while nothing failed; never a
+    // secret). Called on the connection thread, or the thread that stops the output.
+    virtual void liveAccount(long long liveMs, const QString& reason)
+    {
+        (void)liveMs;
+        (void)reason;
+    }
 };

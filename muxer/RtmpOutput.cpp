@@ -32,6 +32,26 @@ Q_LOGGING_CATEGORY(lcRtmp, "strevo.rtmp")
 
 namespace {
 
+// Where librtmp's warnings and errors go too while an RtmpOutput call runs on this thread: the
+// server's reason for a refusal reaches the host only through them.
+thread_local QByteArray* t_librtmpSaid = nullptr;
+
+class SaidScope
+{
+public:
+    explicit SaidScope(QByteArray* said) : m_previous(t_librtmpSaid)
+    {
+        said->clear();
+        t_librtmpSaid = said;
+    }
+    ~SaidScope() { t_librtmpSaid = m_previous; }
+    SaidScope(const SaidScope&) = delete;
+    SaidScope& operator=(const SaidScope&) = delete;
+
+private:
+    QByteArray* m_previous;
+};
+
 // librtmp's messages may quote the URL or the stream name: every line is masked with the
 // secrets of the live outputs open now (LogRouting's registry).
 void rtmpLog(int level, const char* format, va_list args)
@@ -41,6 +61,8 @@ void rtmpLog(int level, const char* format, va_list args)
     const QByteArray line = LogRouting::masked(QByteArray(text).trimmed());
     if (line.isEmpty())
         return;
+    if (t_librtmpSaid && level <= RTMP_LOGWARNING)
+        *t_librtmpSaid = line;
     if (level <= RTMP_LOGERROR)
         qCCritical(lcRtmp, "%s", line.constData());
     else if (level == RTMP_LOGWARNING)
@@ -196,6 +218,25 @@ void RtmpOutput::abort()
         m_tls->stop();
 }
 
+int RtmpOutput::serverSocket()
+{
+    std::lock_guard<std::mutex> lock(m_watchMutex);
+    if (m_tls)
+        return m_tls->serverSocket();
+    return m_watched ? m_watched.get() : -1;
+}
+
+bool RtmpOutput::fail(const QString& step, QString detail)
+{
+    if (detail.isEmpty())
+        detail = QString::fromUtf8(m_librtmpSaid);
+    m_error = detail.isEmpty() ? step : step + QStringLiteral(": ") + detail;
+    if (!m_aborted.load())
+        qWarning("RTMP: %s: %s%s%s", qPrintable(step), qPrintable(m_loggedUrl),
+                 detail.isEmpty() ? "" : ": ", qPrintable(detail));
+    return false;
+}
+
 void RtmpOutput::watchSocket(int fd)
 {
     std::lock_guard<std::mutex> lock(m_watchMutex);
@@ -258,18 +299,14 @@ bool RtmpOutput::initialize(const CodecPreset& preset)
     m_loggedUrl = redactSecrets(url, {streaming.streamKey, streaming.password});
     m_secretScope =
         std::make_unique<SecretScope>(QStringList{streaming.streamKey, streaming.password});
+    SaidScope said(&m_librtmpSaid);
     const QUrl parsed(url);
     const QByteArray host = parsed.host(QUrl::FullyDecoded).toLocal8Bit();
-    if (host.isEmpty()) {
-        qWarning("RTMP: no server in '%s'", qPrintable(m_loggedUrl));
-        return false;
-    }
+    if (host.isEmpty())
+        return fail(QStringLiteral("no server in the URL"));
     UniqueFd socket(connectTcp(host, parsed.port(1935), LiveUrl::sendBufferBytes(preset)));
-    if (!socket) {
-        if (!m_aborted.load())
-            qWarning("RTMP: server of '%s' does not accept connections", qPrintable(m_loggedUrl));
-        return false;
-    }
+    if (!socket)
+        return fail(QStringLiteral("the server does not accept connections"));
 
     m_preset = preset;
     // The key goes to librtmp as an option, escaped as librtmp wants: in the URL itself a space
@@ -279,10 +316,8 @@ bool RtmpOutput::initialize(const CodecPreset& preset)
                 ? url.toUtf8()
                 : streaming.url.toUtf8() + " playpath=" + librtmpEscaped(streaming.streamKey);
     m_rtmp.reset(newHandle());
-    if (!m_rtmp || !RTMP_SetupURL(m_rtmp.get(), m_url.data())) {
-        qWarning("RTMP_SetupURL failed: %s", qPrintable(m_loggedUrl));
-        return false;
-    }
+    if (!m_rtmp || !RTMP_SetupURL(m_rtmp.get(), m_url.data()))
+        return fail(QStringLiteral("librtmp does not take the URL"));
     RTMP_EnableWrite(m_rtmp.get());
     m_rtmp->Link.timeout = kIoTimeoutSeconds;
 
@@ -302,12 +337,8 @@ bool RtmpOutput::initialize(const CodecPreset& preset)
             qWarning("rtmps: the certificate of %s is not checked (verifyPeer is off)",
                      host.constData());
         // Never downgraded to plain RTMP: a server that fails here gets nothing.
-        if (!m_tls->start(host, kIoTimeoutSeconds, trust)) {
-            if (!m_aborted.load())
-                qWarning("RTMP: TLS handshake failed: %s: %s", qPrintable(m_loggedUrl),
-                         qPrintable(m_tls->errorText()));
-            return false;
-        }
+        if (!m_tls->start(host, kIoTimeoutSeconds, trust))
+            return fail(QStringLiteral("TLS handshake failed"), m_tls->errorText());
         socket.reset(m_tls->takeClientSocket());
         setIoTimeouts(socket.get());
         watchSocket(socket.get());
@@ -317,20 +348,14 @@ bool RtmpOutput::initialize(const CodecPreset& preset)
     // abort() could not interrupt; librtmp now owns the socket.
     m_rtmp->m_sb.sb_socket = socket.release();
     m_rtmp->m_bSendCounter = 1;
-    if (m_aborted.load() || !RTMP_Connect1(m_rtmp.get(), nullptr)) {
-        qWarning("RTMP_Connect failed: %s", qPrintable(m_loggedUrl));
-        return false;
-    }
+    if (m_aborted.load() || !RTMP_Connect1(m_rtmp.get(), nullptr))
+        return fail(QStringLiteral("the RTMP handshake or connect failed"));
     if (m_aborted.load() || !sendChunkSize(m_rtmp.get(), kOutChunkSize) ||
-        !RTMP_ConnectStream(m_rtmp.get(), 0)) {
-        qWarning("RTMP_ConnectStream failed: %s", qPrintable(m_loggedUrl));
-        return false;
-    }
+        !RTMP_ConnectStream(m_rtmp.get(), 0))
+        return fail(QStringLiteral("the server did not accept the publish"));
     m_packet.reset(static_cast<RTMPPacket*>(std::calloc(1, sizeof(RTMPPacket))));
-    if (m_aborted.load() || !m_packet || !RTMP_IsConnected(m_rtmp.get())) {
-        qWarning("RTMP_IsConnected failed: %s", qPrintable(m_loggedUrl));
-        return false;
-    }
+    if (m_aborted.load() || !m_packet || !RTMP_IsConnected(m_rtmp.get()))
+        return fail(QStringLiteral("the server closed the connection"));
     qInfo("RTMP Connecting to %s", qPrintable(m_loggedUrl));
     return true;
 }
@@ -338,19 +363,22 @@ bool RtmpOutput::initialize(const CodecPreset& preset)
 bool RtmpOutput::write(const unsigned char* data, unsigned int size)
 {
     if (m_aborted.load() || !m_packet)
-        return false;
-    if (!RTMP_IsConnected(m_rtmp.get())) {
-        qWarning("RTMP_IsConnected failed: %s", qPrintable(m_loggedUrl));
-        return false;
-    }
+        return fail(QStringLiteral("the connection was cut"));
+    SaidScope said(&m_librtmpSaid);
+    if (!RTMP_IsConnected(m_rtmp.get()))
+        return fail(QStringLiteral("the server closed the connection"));
     SigpipeGuard guard;
     if (size > 0 && RTMP_Write(m_rtmp.get(), reinterpret_cast<const char*>(data), int(size)) <= 0) {
-        if (!m_aborted.load())
-            qWarning("RTMP_Write failed: %s", qPrintable(m_loggedUrl));
-        return false;
+        const int error = errno;
+        return fail(QStringLiteral("sending to the server failed"),
+                    m_librtmpSaid.isEmpty() ? QString::fromUtf8(std::strerror(error)) : QString());
     }
     answerServer();
-    return !m_aborted.load() && RTMP_IsConnected(m_rtmp.get());
+    if (m_aborted.load())
+        return fail(QStringLiteral("the connection was cut"));
+    if (!RTMP_IsConnected(m_rtmp.get()))
+        return fail(QStringLiteral("the server closed the connection"));
+    return true;
 }
 
 // Reads and answers the server messages (chunk size, window size, acknowledgements, status)

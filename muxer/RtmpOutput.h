@@ -54,17 +54,31 @@ public:
     // later call fail. Thread-safe; never touches the librtmp handle.
     void abort();
 
+    // Why the last initialize() or write() failed: the step, and what librtmp or the server
+    // said about it. Secrets masked. Read on the thread that made the call.
+    const QString& errorText() const { return m_error; }
+    // The socket that carries the stream to the server (the TLS connection for rtmps), for
+    // reading its send progress; -1 when there is none. The descriptor stays valid while this
+    // object lives. Thread-safe.
+    int serverSocket();
+
 private:
     // `sendBuffer`: the socket's send buffer in bytes (LiveUrl::sendBufferBytes).
     int connectTcp(const QByteArray& host, int port, int sendBuffer);
     void watchSocket(int fd);
     void answerServer();
+    // Records why the call fails (the step, and the detail when there is one: librtmp's last
+    // complaint otherwise), and warns with it unless abort() was called. Returns false.
+    bool fail(const QString& step, QString detail = QString());
 
     class SecretScope;
 
     CodecPreset m_preset;
     QByteArray m_url;    // RTMP_SetupURL keeps pointers into this text: it lives as long as m_rtmp
     QString m_loggedUrl; // m_url with the stream key and password masked
+    QString m_error;     // see errorText()
+    // librtmp's last warning or error during the current call, masked.
+    QByteArray m_librtmpSaid;
 
     RtmpPtr m_rtmp;         // owned by the thread inside initialize() or write()
     RtmpPacketPtr m_packet; // a server message being received; may span several write() calls

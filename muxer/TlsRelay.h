@@ -58,6 +58,9 @@ public:
     // The plain end for the client, once start() succeeded; the caller owns it (closes it).
     // -1 before and after.
     int takeClientSocket();
+    // The TLS connection's socket (-1 before start()), for reading its send progress; valid
+    // while the relay lives.
+    int serverSocket() const { return m_server ? m_server.get() : -1; }
 
 private:
     void relay();

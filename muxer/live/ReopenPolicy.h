@@ -42,6 +42,7 @@ public:
     Clock::time_point nextAttempt() const { return m_next; }
     // Whether the link is up now, and whether it has been up for kSettled at `now`.
     bool isOpen() const { return m_open; }
+    Clock::time_point openedAt() const { return m_openedAt; }
     bool settled(Clock::time_point now) const { return m_open && now - m_openedAt >= kSettled; }
 
 private:

@@ -244,6 +244,17 @@ struct Reports : IMuxerCallback
         states.push_back(state);
         this->reconnects = reconnects;
     }
+    void liveAccount(long long, const QString& reason) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!reason.isEmpty() && (reasons.empty() || reasons.back() != reason))
+            reasons.push_back(reason);
+    }
+    QString firstReason()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return reasons.empty() ? QString() : reasons.front();
+    }
     int count(LiveState state)
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -251,6 +262,7 @@ struct Reports : IMuxerCallback
     }
     std::mutex mutex;
     std::vector<LiveState> states;
+    std::vector<QString> reasons; // as reported, repeats left out
     int reconnects = 0;
 };
 
@@ -282,79 +294,114 @@ TEST(LiveBacklog, ReconnectsPastTheLimit)
         uint8_t headers[] = {0, 0, 0, 1, 0x67, 0x42, 0, 0x1e, 0, 0, 0, 1, 0x68, 0xce, 0x38, 0x80};
         muxer.setVideoExtradata(headers, sizeof(headers));
         ASSERT_TRUE(muxer.initialize(preset));
+        int offered = 0; // packets offered to the first link
         for (int i = 0; i < 800 && reports.count(LiveState::Live) < 2; ++i) {
-            if (muxer.isHeaderWritten())
+            if (muxer.isHeaderWritten()) {
                 muxer.writeVideo(annexBPacket(256 * 1024), true);
+                offered += reports.count(LiveState::Live) == 1 && muxer.isHeaderWritten() ? 1 : 0;
+            }
             QThread::msleep(10);
         }
+        // 10 packets wait in the queue, a few more in the socket buffers; the default limit (5 s,
+        // 50 packets) would take far more.
+        EXPECT_LT(offered, 25);
     }
     // Opened twice; the link never held long enough to count as a reopen of a live output.
     EXPECT_GE(reports.count(LiveState::Live), 2);
     EXPECT_EQ(reports.reconnects, 0);
+    EXPECT_TRUE(reports.firstReason().startsWith(QStringLiteral("more than 1 s of video waited")))
+        << reports.firstReason().toStdString();
 }
 
 // A server that stops reading mid-stream (frozen, its kernel still holding the connection) is
 // noticed within seconds, not once megabytes of socket buffers have filled (47 s at 800 kbit/s
-// with the kernel's own buffers). A healthy server at the same rate keeps the stream.
-class LiveStall : public ::testing::TestWithParam<std::tuple<int, bool>>
+// with the kernel's own buffers): by the backlog limit, or, where the backlog may grow longer,
+// by the acknowledgements that stop. A healthy server at the same rate keeps the stream.
+struct StallCase
 {
+    const char* name;
+    int rtmpMode;
+    bool freeze;
+    int backlogSeconds; // 0: the default
+    const char* reason; // how the reason starts; null: never cut
+    double within;      // seconds after the freeze
 };
+
+std::ostream& operator<<(std::ostream& out, const StallCase& c)
+{
+    return out << c.name;
+}
+
+using LiveStall = ::testing::TestWithParam<StallCase>;
 
 TEST_P(LiveStall, AServerThatStopsReadingIsCutOff)
 {
-    const auto [mode, freeze] = GetParam();
+    const StallCase& c = GetParam();
     live::NginxRtmp nginx;
     ASSERT_TRUE(nginx.start());
-    CodecPreset preset = livePreset(nginx.url(), mode);
-    // 640x360, so that the moving picture takes a good part of the 700 kbit/s it is given.
-    preset.videoCodec().width = preset.videoOutput().width = 640;
-    preset.videoCodec().height = preset.videoOutput().height = 360;
+    CodecPreset preset = livePreset(nginx.url(), c.rtmpMode);
+    // 720p, so that the moving picture takes the 700 kbit/s it is given.
+    preset.videoCodec().width = preset.videoOutput().width = 1280;
+    preset.videoCodec().height = preset.videoOutput().height = 720;
     preset.videoCodec().bitrate = 700;
     preset.audioCodec().bitrate = 100;
-    constexpr int kFrozenAt = 90, kFrames = 90 + 16 * 30;
+    preset.processing().liveBacklogSeconds = c.backlogSeconds;
+    constexpr int kFrozenAt = 90, kFrames = 90 + 14 * 30;
     int leftLiveAt = -1;
+    QString reason;
     stream(preset, kFrames, [&](int i, Encoder& e) {
         if (i == kFrozenAt)
-            nginx.freeze(freeze);
+            nginx.freeze(c.freeze);
         if (i > kFrozenAt && leftLiveAt < 0 &&
-            e.getSyncInfo().liveState.load() != static_cast<int>(LiveState::Live))
+            e.getSyncInfo().liveState.load() != static_cast<int>(LiveState::Live)) {
             leftLiveAt = i;
+            reason = e.liveReason();
+        }
     });
     nginx.freeze(false);
-    if (!freeze) {
-        EXPECT_LT(leftLiveAt, 0) << "a server that reads was cut off";
+    if (!c.reason) {
+        EXPECT_LT(leftLiveAt, 0) << "a server that reads was cut off: " << reason.toStdString();
         return;
     }
-    ASSERT_GT(leftLiveAt, 0) << "still live 16 s after the server stopped reading";
-    // The picture takes about 470 of its 800 kbit/s: the socket buffers, sized for 800, take
-    // longer to fill than they would at the full rate (there about 10 s).
-    EXPECT_LE((leftLiveAt - kFrozenAt) / 30.0, 14.0);
+    ASSERT_GT(leftLiveAt, 0) << "still live 14 s after the server stopped reading";
+    EXPECT_LE((leftLiveAt - kFrozenAt) / 30.0, c.within);
+    EXPECT_TRUE(reason.startsWith(QLatin1String(c.reason))) << reason.toStdString();
 }
 
-// Through the library's own publisher; libavformat's RTMP client does not pass the small send
-// buffer on to its socket yet.
-INSTANTIATE_TEST_SUITE_P(Servers, LiveStall,
-                         ::testing::Combine(::testing::Values(0), ::testing::Bool()));
+INSTANTIATE_TEST_SUITE_P(
+    Servers, LiveStall,
+    ::testing::Values(StallCase{"Reading", 0, false, 0, nullptr, 0},
+                      StallCase{"FrozenPastTheBacklog", 0, true, 0, "more than 5 s of video", 12},
+                      // The frozen server's kernel acknowledges what fits its receive buffer
+                      // (about two seconds of this stream) before the count stops.
+                      StallCase{"FrozenAcknowledgingNothing", 0, true, 60,
+                                "the server acknowledged nothing for 10 s", 13},
+                      StallCase{"FrozenThroughLibavformat", 1, true, 0, "more than 5 s", 12}));
 
-// A server that accepts the connection and never answers holds a connect through libavformat
-// for the I/O time limit at most; then the output tries again.
-TEST(LiveTimeLimit, HangingServerIsCutOff)
+// A server that accepts the connection and never answers the handshake holds a connect for
+// the stall limit at most, through either publisher; the attempt then fails with that reason.
+using LiveTimeLimit = ::testing::TestWithParam<int>;
+
+TEST_P(LiveTimeLimit, HangingServerIsCutOff)
 {
     live::SilentServer server;
     Reports reports;
     {
         FFMpegMuxer muxer(&reports);
         ASSERT_TRUE(muxer.initialize(
-            livePreset(QStringLiteral("rtmp://127.0.0.1:%1/live").arg(server.port()), 1)));
+            livePreset(QStringLiteral("rtmp://127.0.0.1:%1/live").arg(server.port()), GetParam())));
         QElapsedTimer clock;
         clock.start();
-        while (reports.count(LiveState::Connecting) < 2 &&
-               clock.elapsed() < FFMpegMuxer::kLiveIoTimeoutMs + 5000)
+        while (reports.firstReason().isEmpty() && clock.elapsed() < LiveLink::kStallMs + 5000)
             QThread::msleep(50);
-        EXPECT_EQ(reports.count(LiveState::Connecting), 2);
-        EXPECT_GE(clock.elapsed(), FFMpegMuxer::kLiveIoTimeoutMs - 1000);
+        EXPECT_GE(clock.elapsed(), LiveLink::kStallMs - 1000);
+        EXPECT_LE(clock.elapsed(), LiveLink::kStallMs + 2000);
+        EXPECT_FALSE(reports.firstReason().isEmpty());
+        EXPECT_EQ(reports.count(LiveState::Live), 0);
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Modes, LiveTimeLimit, ::testing::Values(0, 1));
 
 // A refused URL fails initialize and leaves no thread behind (every refusal takes the same
 // way out; which URLs are refused: LiveUrlTest).
