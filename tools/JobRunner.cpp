@@ -52,9 +52,9 @@ constexpr auto kStallTime = std::chrono::seconds(1);
 constexpr int kFailuresToStop = 30;
 // Longest wait for an output's next packet; it also bounds how late a stop request is seen.
 constexpr auto kPacketWait = std::chrono::milliseconds(5);
-// How long a live output's link must hold before the output counts as live (as the library
-// counts a reopen): a server that refuses the stream may take it first and drop it at once.
-constexpr auto kLiveHeld = std::chrono::seconds(5);
+// Longest reason a live output's progress shows; the summary allows more.
+constexpr int kProgressReasonChars = 60;
+constexpr int kSummaryReasonChars = 300;
 
 QString sizeText(long long bytes)
 {
@@ -97,6 +97,13 @@ const char* liveStateName(int state)
     default:
         return "waiting";
     }
+}
+
+// A live output's reason on one line, at most `limit` characters ("..." marks a cut).
+QString shortReason(const QString& reason, int limit)
+{
+    const QString text = reason.simplified();
+    return text.size() <= limit ? text : text.left(limit - 3) + QStringLiteral("...");
 }
 
 // The first free "<base>.<ext>", "<base> 2.<ext>", ... as recordings are named.
@@ -171,15 +178,19 @@ struct JobRunner::Output : public IEncodingCallback
     long long frames = 0; // final counts, taken after stop()
     long long bytes = 0;
     int drops = 0;
-    // Live outputs: the state last seen (a LiveState value), whether it was ever live, and the
-    // final counts. The state is polled, so a connection shorter than a poll interval may be
-    // missed; a reconnect count above 0 also proves an earlier connection.
+    // Live outputs: the state and reason last seen (a LiveState value; why the last attempt
+    // failed or the last link broke), whether it was ever live, and the final counts. Live
+    // time is the library's account (links that held a while: a server may take the stream
+    // and drop it at once), plus a link still up at the end, however short.
     int liveState = 0;
+    QString liveReason;          // secrets masked; the last one given stays
+    QString rawLiveReason;       // as the library gave it, to mask only a new one
     Clock::time_point liveSince; // when liveState last became Live
     bool wasLive = false;
     int reconnects = 0;
     long long liveDropped = 0;
-    LinkStatistics link; // an SRT output's, as last reported before stop()
+    long long liveMs = 0; // final
+    LinkStatistics link;  // an SRT output's, as last reported before stop()
 
     void videoEncoded(const QString&, unsigned char*, unsigned int size, int, int, unsigned int,
                       unsigned char*, unsigned int) override
@@ -573,9 +584,12 @@ void JobRunner::watchLive()
             continue;
         const int state = out->encoder->getSyncInfo().liveState.load();
         const bool live = state == static_cast<int>(LiveState::Live);
+        // The library sets the reason before it reports the state, so read after the state it
+        // is at least as recent.
+        takeLiveReason(*out);
         // A server may take the stream and drop it at once (a refused publish): the output
-        // counts as live once the link has held for a while.
-        if (live && !out->wasLive && now - out->liveSince >= kLiveHeld && out->liveState == state) {
+        // counts as live once the library counts live time.
+        if (!out->wasLive && out->encoder->getSyncInfo().liveMs.load() > 0) {
             out->wasLive = true;
             if (!m_options.quiet)
                 say(QStringLiteral("output %1: live at %2").arg(out->number).arg(out->maskedUrl));
@@ -588,11 +602,22 @@ void JobRunner::watchLive()
             out->liveSince = now;
         } else if (state == static_cast<int>(LiveState::Reconnecting) &&
                    before == static_cast<int>(LiveState::Live) && !m_options.quiet) {
-            say(QStringLiteral("output %1: the connection to %2 broke; reconnecting")
+            const QString why = shortReason(out->liveReason, kProgressReasonChars);
+            say(QStringLiteral("output %1: the connection to %2 broke%3; reconnecting")
                     .arg(out->number)
-                    .arg(out->maskedUrl));
+                    .arg(out->maskedUrl,
+                         why.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(why)));
         }
     }
+}
+
+void JobRunner::takeLiveReason(Output& out)
+{
+    const QString reason = out.encoder->liveReason();
+    if (reason.isEmpty() || reason == out.rawLiveReason)
+        return;
+    out.rawLiveReason = reason;
+    out.liveReason = redact(reason);
 }
 
 void JobRunner::showProgress(bool force)
@@ -646,8 +671,14 @@ void JobRunner::showProgress(bool force)
                     .arg(out->liveLabel, QLatin1String(liveStateName(out->liveState)));
         const int reconnects = sync.liveReconnects.load();
         const long long dropped = sync.liveDrops.load();
+        QStringList details;
         if (reconnects > 0 || dropped > 0)
-            line += QStringLiteral(" (%1 reconnects, %2 dropped)").arg(reconnects).arg(dropped);
+            details << QStringLiteral("%1 reconnects, %2 dropped").arg(reconnects).arg(dropped);
+        // Only while it is not live: a link that broke earlier and came back is live again.
+        if (out->liveState != static_cast<int>(LiveState::Live) && !out->liveReason.isEmpty())
+            details << shortReason(out->liveReason, kProgressReasonChars);
+        if (!details.isEmpty())
+            line += QStringLiteral(" (%1)").arg(details.join(QStringLiteral("; ")));
         if (out->srt)
             line += linkText(sync);
     }
@@ -740,6 +771,7 @@ ExitStatus JobRunner::run()
     // The state at the end of the run is the one reported, not the one stop() leaves.
     watchLive();
     m_finishing = true;
+    const auto end = Clock::now();
     m_job->stop();
     m_inputDrops =
         m_job->syncInfo().videoInputDrops.load() + m_job->syncInfo().audioInputDrops.load();
@@ -748,9 +780,15 @@ ExitStatus JobRunner::run()
         if (out->live) {
             out->reconnects = sync.liveReconnects.load();
             out->liveDropped = sync.liveDrops.load();
-            // Still live when the job ended: the server kept the stream to the end.
-            out->wasLive = out->wasLive || out->reconnects > 0 ||
-                           out->liveState == static_cast<int>(LiveState::Live);
+            takeLiveReason(*out);
+            // The library's account, up to its last look at the link; a link still up when
+            // the job ended kept the stream to the end, however short it was.
+            out->liveMs = sync.liveMs.load();
+            if (out->liveMs <= 0 && out->liveState == static_cast<int>(LiveState::Live))
+                out->liveMs =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(end - out->liveSince)
+                        .count();
+            out->wasLive = out->liveMs > 0;
             out->link.rttMs = sync.linkRttMs.load();
             out->link.retransmitted = sync.linkRetransmitted.load();
             out->link.dropped = sync.linkDropped.load();
@@ -799,10 +837,14 @@ ExitStatus JobRunner::run()
     for (auto& out : m_outputs) {
         failed = failed || out->failed;
         if (out->live && !out->wasLive && frames > 0)
-            say(QStringLiteral("output %1: never live: nothing reached %2 (is the server running "
-                               "and does it accept the stream?)")
+            say(QStringLiteral("output %1: never live: nothing reached %2 (%3)")
                     .arg(out->number)
-                    .arg(out->maskedUrl));
+                    .arg(out->maskedUrl,
+                         out->liveReason.isEmpty()
+                             ? QStringLiteral("is the server running and does it accept the "
+                                              "stream?")
+                             : QStringLiteral("last reason: ") +
+                                   shortReason(out->liveReason, kSummaryReasonChars)));
         for (const QString& path : out->vanished)
             say(QStringLiteral("output %1: the file '%2' is gone (was its folder deleted while "
                                "it was written?)")
@@ -840,9 +882,13 @@ void JobRunner::printSummary(double elapsed, const QString& sourceError)
                 QJsonObject live;
                 live.insert(QStringLiteral("url"), out->maskedUrl);
                 live.insert(QStringLiteral("state"), QLatin1String(liveStateName(out->liveState)));
-                live.insert(QStringLiteral("wasLive"), out->wasLive);
+                live.insert(QStringLiteral("everLive"), out->wasLive);
+                live.insert(QStringLiteral("wasLive"), out->wasLive); // the earlier name
+                live.insert(QStringLiteral("liveSeconds"), out->liveMs / 1000.0);
                 live.insert(QStringLiteral("reconnects"), out->reconnects);
                 live.insert(QStringLiteral("dropped"), out->liveDropped);
+                live.insert(QStringLiteral("lastReason"),
+                            shortReason(out->liveReason, kSummaryReasonChars));
                 if (out->srt) {
                     QJsonObject link;
                     link.insert(QStringLiteral("rttMs"), out->link.rttMs);
@@ -899,10 +945,16 @@ void JobRunner::printSummary(double elapsed, const QString& sourceError)
         for (const QString& path : out->currentPaths())
             std::printf("  %s%s\n", qPrintable(redact(path)),
                         out->vanished.contains(path) ? " (gone)" : "");
-        if (out->live)
-            std::printf("  %s: %s, %d reconnects, %lld packets dropped%s\n",
-                        qPrintable(out->maskedUrl), liveStateName(out->liveState), out->reconnects,
-                        out->liveDropped, out->wasLive ? "" : " (never live)");
+        if (out->live) {
+            const QString held =
+                out->wasLive ? QStringLiteral("live for %1 s").arg(out->liveMs / 1000.0, 0, 'f', 1)
+                             : QStringLiteral("never live");
+            const QString why = shortReason(out->liveReason, kSummaryReasonChars);
+            std::printf("  %s: %s, %s, %d reconnects, %lld packets dropped%s\n",
+                        qPrintable(out->maskedUrl), liveStateName(out->liveState), qPrintable(held),
+                        out->reconnects, out->liveDropped,
+                        why.isEmpty() ? "" : qPrintable(QStringLiteral("; last reason: ") + why));
+        }
         if (out->srt && out->wasLive)
             std::printf("  link: rtt %.1f ms, %lld packets retransmitted, %lld dropped\n",
                         out->link.rttMs, out->link.retransmitted, out->link.dropped);

@@ -83,6 +83,9 @@ private:
     void sleepUntil(Clock::time_point when);
     // Follows the live outputs' states, telling when one goes live or loses its connection.
     void watchLive();
+    // Takes a live output's latest reason from its pipeline, masked; an empty one (nothing
+    // failed since) keeps the last.
+    void takeLiveReason(Output& out);
     void showProgress(bool force);
     void flushMessages();
     void postMessage(const QString& text);

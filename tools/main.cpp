@@ -97,9 +97,13 @@ Live outputs: an output with "streaming": {"enabled": true, "url": "rtmp://host/
   live: for both, make two outputs. The URL is checked before anything starts. A job with a
   live output runs in real time, also with raw input; a media file cannot go live. A server
   that is absent or drops the connection does not stop the job: the output retries by itself
-  and drops what it cannot send. The progress line shows each live output's state, such as
-  rtmp: live or rtmp: reconnecting (2 reconnects, 143 dropped), and the summary its URL (key
-  masked), its state at the end, reconnects, dropped packets and frames.
+  and drops what it cannot send. The progress line shows each live output's state and, while
+  it is not live, the last reason the server or the connection gave, such as rtmp: live,
+  rtmp: connecting (connection refused) or rtmp: reconnecting (2 reconnects, 143 dropped;
+  <reason>). The summary gives its URL (key masked), its state at the end, whether it was ever
+  live and for how long, reconnects, dropped packets, the last reason and frames; with --json
+  under "live": "everLive", "liveSeconds", "reconnects", "dropped", "lastReason" ("" when
+  nothing failed).
 
 Ctrl-C (or SIGTERM) stops cleanly: the encoders finish what they hold, the files are closed
 and playable, the summary is printed and the exit status is 0. A second Ctrl-C quits at once.
@@ -111,8 +115,9 @@ of URLs are masked in everything strevo-cli prints.
 Exit status: 0 done (also after Ctrl-C); 1 an output failed while running (disk full, write
 errors; the job ends at once when every output has failed), a file vanished while it was
 written (its folder was deleted), the input broke off, the source delivered no frames at
-all, or a live output was never connected during the whole run (nothing reached anyone;
-also after Ctrl-C; one that was live at some point and dropped later still ends with 0);
+all, or a live output was never live during the whole run (nothing reached anyone or the
+server refused the stream; the warning gives the last reason; also after Ctrl-C; one that
+was live at some point and dropped later still ends with 0);
 2 bad command line, job file (larger than 1 MB or malformed) or input; 3 a pipeline
 could not start: its codec is missing or refused the settings (-2), the output could not be opened, for
 example an unwritable folder or a container that cannot hold the codec (-3), or less than

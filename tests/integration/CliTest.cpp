@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QThread>
 #include <csignal>
 #include <unistd.h>
@@ -246,33 +247,40 @@ TEST(CliLive, StreamsToAnRtmpServerAndFailsWhenNoneListens)
                      "url": "rtmp://127.0.0.1:%1/live", "streamKey": "s3cr3tKey"}}]})")
                                       .arg(server.port())
                                       .toUtf8());
-    // Nobody listens: the job runs its course, retrying, and fails as nothing reached anyone.
-    CliRun run = cli({job, "-d", "2", "--json"});
+    // Nobody listens: the job runs its course, retrying, and fails as nothing reached anyone;
+    // the summary and the warning say why.
+    CliRun run = cli({job, "-d", "2"});
     EXPECT_EQ(run.r.exitCode, 1) << run.r.err.constData();
-    EXPECT_TRUE(run.r.err.contains("never live")) << run.r.err.constData();
-    QJsonObject live = run.output().value(QStringLiteral("live")).toObject();
-    EXPECT_FALSE(live.value(QStringLiteral("wasLive")).toBool(true));
-    EXPECT_EQ(live.value(QStringLiteral("url")).toString().toStdString(),
-              "rtmp://127.0.0.1:" + std::to_string(server.port()) + "/live/***");
+    const QByteArray url = "rtmp://127.0.0.1:" + QByteArray::number(server.port()) + "/live/***";
+    EXPECT_TRUE(run.r.out.contains(url + ": connecting, never live, 0 reconnects, "))
+        << run.r.out.constData();
+    EXPECT_TRUE(QString::fromUtf8(run.r.out).contains(QRegularExpression("; last reason: \\w")))
+        << run.r.out.constData();
+    EXPECT_TRUE(run.r.err.contains("never live: nothing reached " + url + " (last reason: "))
+        << run.r.err.constData();
     EXPECT_FALSE(run.r.err.contains("s3cr3tKey") || run.r.out.contains("s3cr3tKey"));
 
+    // Past the 5 s after which a link counts as held.
     ASSERT_TRUE(server.start()) << qPrintable(server.log());
-    run = cli({job, "-d", "3", "--json"});
+    run = cli({job, "-d", "6", "--json"});
     ASSERT_TRUE(server.waitForStreamsEnded());
     server.stop();
     ASSERT_EQ(run.r.exitCode, 0) << run.r.err.constData();
     EXPECT_TRUE(run.r.err.contains("rtmp: live")) << run.r.err.constData();
-    live = run.output().value(QStringLiteral("live")).toObject();
+    const QJsonObject live = run.output().value(QStringLiteral("live")).toObject();
     EXPECT_EQ(live.value(QStringLiteral("state")).toString().toStdString(), "live");
+    EXPECT_TRUE(live.value(QStringLiteral("everLive")).toBool());
+    EXPECT_NEAR(live.value(QStringLiteral("liveSeconds")).toDouble(), 6.0, 0.6);
     EXPECT_EQ(live.value(QStringLiteral("reconnects")).toInt(-1), 0);
-    EXPECT_EQ(run.frames(), 90);
+    EXPECT_EQ(live.value(QStringLiteral("lastReason")).toString(QStringLiteral("?")), QString());
+    EXPECT_EQ(run.frames(), 180);
     ASSERT_EQ(server.recordings().size(), 1);
-    EXPECT_GE(Probe::expectPlayable(server.recordings().front()).videoPackets.size(), 60);
+    EXPECT_GE(Probe::expectPlayable(server.recordings().front()).videoPackets.size(), 150);
 }
 
 // A server that takes the connection and the publish request and then drops the stream (a
-// wrong stream key): every attempt is paced, so it sees a handful of them, not hundreds, and
-// the output never counts as live.
+// wrong stream key): every attempt is paced, so it sees a handful of them, not hundreds, the
+// output never counts as live, and the progress and the warning give the server's reason.
 TEST(CliLive, ARefusingServerIsTriedSparingly)
 {
     QTemporaryDir dir;
@@ -287,10 +295,23 @@ TEST(CliLive, ARefusingServerIsTriedSparingly)
                                       .toUtf8());
     const CliRun run = cli({job, "-d", "15", "--json"});
     EXPECT_EQ(run.r.exitCode, 1) << run.r.err.constData();
-    EXPECT_TRUE(run.r.err.contains("never live")) << run.r.err.constData();
     const QJsonObject live = run.output().value(QStringLiteral("live")).toObject();
-    EXPECT_FALSE(live.value(QStringLiteral("wasLive")).toBool(true));
+    for (const char* key : {"everLive", "wasLive"})
+        EXPECT_FALSE(live.value(QLatin1String(key)).toBool(true)) << key;
+    EXPECT_EQ(live.value(QStringLiteral("liveSeconds")).toDouble(-1), 0.0);
     EXPECT_EQ(live.value(QStringLiteral("reconnects")).toInt(-1), 0);
+    const QString reason = live.value(QStringLiteral("lastReason")).toString();
+    ASSERT_FALSE(reason.isEmpty()) << run.r.out.constData();
+    const QString err = QString::fromUtf8(run.r.err);
+    EXPECT_TRUE(err.contains(QStringLiteral("never live: nothing reached rtmp://127.0.0.1:%1/live/"
+                                            "*** (last reason: %2)")
+                                 .arg(server.port())
+                                 .arg(reason)))
+        << run.r.err.constData();
+    EXPECT_TRUE(err.contains(QRegularExpression(QStringLiteral("rtmp: connecting \\([^\\n]*; ") +
+                                                QRegularExpression::escape(reason.left(40)))))
+        << run.r.err.constData();
+    EXPECT_FALSE(run.r.err.contains("wrongKey") || run.r.out.contains("wrongKey"));
     EXPECT_GE(server.publishRequests(), 3);
     EXPECT_LE(server.publishRequests(), 6);
 }
