@@ -1,11 +1,4 @@
 #pragma once
 
-// Marks what a host may use from libstrevo.so. The library is built with hidden visibility, so
-// everything without this mark stays internal.
-#define STREVO_EXPORT __attribute__((visibility("default")))
-
-#ifdef __cplusplus
-#define STREVO_EXTERN_C extern "C"
-#else
-#define STREVO_EXTERN_C
-#endif
+// The export macro lives with the bottom layer; this name stays for hosts that include it here.
+#include "base/StrevoExport.h"

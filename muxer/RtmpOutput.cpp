@@ -1,6 +1,6 @@
 #include "muxer/RtmpOutput.h"
 
-#include "api/LogRouting.h"
+#include "base/LogRouting.h"
 #include "common/Redact.h"
 #include "muxer/LiveUrl.h"
 
@@ -12,6 +12,7 @@
 #include <librtmp/log.h>
 #include <librtmp/rtmp.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -165,10 +166,108 @@ bool sendChunkSize(RTMP* r, int size)
     return true;
 }
 
+// The code and description of an error status ("onStatus" with level "error", or "_error") in
+// a command message, as "code: description"; empty for any other message.
+QString errorStatus(const RTMPPacket* packet)
+{
+    if (packet->m_packetType != RTMP_PACKET_TYPE_INVOKE)
+        return {};
+    AMFObject command;
+    if (AMF_Decode(&command, packet->m_body, int(packet->m_nBodySize), FALSE) < 0)
+        return {};
+    const auto text = [](AMFObjectProperty* p) {
+        AVal value{};
+        AMFProp_GetString(p, &value);
+        return QString::fromUtf8(value.av_val ? value.av_val : "", value.av_len);
+    };
+    QString status;
+    const QString method = text(AMF_GetProp(&command, nullptr, 0));
+    AMFObject info;
+    AMFProp_GetObject(AMF_GetProp(&command, nullptr, 3), &info);
+    const auto name = [](const char* n) {
+        return AVal{const_cast<char*>(n), static_cast<int>(std::strlen(n))};
+    };
+    AVal level = name("level"), code = name("code"), description = name("description");
+    if (method == QLatin1String("_error") ||
+        (method == QLatin1String("onStatus") &&
+         text(AMF_GetProp(&info, &level, -1)) == QLatin1String("error"))) {
+        status = text(AMF_GetProp(&info, &code, -1));
+        const QString said = text(AMF_GetProp(&info, &description, -1));
+        if (!said.isEmpty())
+            status += (status.isEmpty() ? QString() : QStringLiteral(": ")) + said;
+        if (status.isEmpty())
+            status = QStringLiteral("an error without a code");
+    }
+    AMF_Reset(&command);
+    // A server may quote the stream key back.
+    return QString::fromUtf8(LogRouting::masked(status.simplified().toUtf8()));
+}
+
 bool readable(int fd)
 {
     pollfd p{fd, POLLIN, 0};
     return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR));
+}
+
+void setReceiveTimeout(int fd, std::chrono::microseconds timeout)
+{
+    const auto us = std::max<long long>(timeout.count(), 1000);
+    const timeval t{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof(t));
+}
+
+// Makes the next `count` bytes from the server wait in librtmp's read buffer, reading from the
+// socket as needed, without taking them: RTMP_ReadPacket reads them next. False when the read
+// fails or times out first; `hungUp` is set when the server closed the connection.
+bool buffered(RTMP* r, int count, bool* hungUp)
+{
+    RTMPSockBuf* sb = &r->m_sb;
+    while (sb->sb_size < count) {
+        // RTMPSockBuf_Fill appends behind the bytes not yet taken and reads nothing once they
+        // reach the buffer's end: move them to the front first.
+        if (sb->sb_size > 0 && sb->sb_start != sb->sb_buf) {
+            std::memmove(sb->sb_buf, sb->sb_start, static_cast<size_t>(sb->sb_size));
+            sb->sb_start = sb->sb_buf;
+        }
+        sb->sb_timedout = FALSE;
+        const int got = RTMPSockBuf_Fill(sb);
+        if (got == 0 && !sb->sb_timedout)
+            *hungUp = true;
+        if (got <= 0)
+            return false;
+    }
+    return true;
+}
+
+// Frees the body of a whole message, which RTMP_ReadPacket hands to the reader, when it goes.
+class PacketBody
+{
+public:
+    explicit PacketBody(RTMPPacket* packet) : m_packet(packet) {}
+    ~PacketBody() { RTMPPacket_Free(m_packet); }
+    PacketBody(const PacketBody&) = delete;
+    PacketBody& operator=(const PacketBody&) = delete;
+
+private:
+    RTMPPacket* m_packet;
+};
+
+// The message types a publisher answers through librtmp; the server's audio, video, data and
+// shared-object messages mean nothing to it and are dropped unread by librtmp.
+bool answered(uint8_t type)
+{
+    switch (type) {
+    case RTMP_PACKET_TYPE_CHUNK_SIZE:
+    case RTMP_PACKET_TYPE_BYTES_READ_REPORT:
+    case RTMP_PACKET_TYPE_CONTROL:
+    case RTMP_PACKET_TYPE_SERVER_BW:
+    case RTMP_PACKET_TYPE_CLIENT_BW:
+    case RTMP_PACKET_TYPE_FLEX_MESSAGE:
+    case RTMP_PACKET_TYPE_INVOKE:
+        return true;
+    default:
+        return false;
+    }
 }
 
 } // namespace
@@ -350,9 +449,10 @@ bool RtmpOutput::initialize(const CodecPreset& preset)
     m_rtmp->m_bSendCounter = 1;
     if (m_aborted.load() || !RTMP_Connect1(m_rtmp.get(), nullptr))
         return fail(QStringLiteral("the RTMP handshake or connect failed"));
-    if (m_aborted.load() || !sendChunkSize(m_rtmp.get(), kOutChunkSize) ||
-        !RTMP_ConnectStream(m_rtmp.get(), 0))
+    if (m_aborted.load() || !sendChunkSize(m_rtmp.get(), kOutChunkSize))
         return fail(QStringLiteral("the server did not accept the publish"));
+    if (!awaitPublish())
+        return false;
     m_packet.reset(static_cast<RTMPPacket*>(std::calloc(1, sizeof(RTMPPacket))));
     if (m_aborted.load() || !m_packet || !RTMP_IsConnected(m_rtmp.get()))
         return fail(QStringLiteral("the server closed the connection"));
@@ -373,31 +473,159 @@ bool RtmpOutput::write(const unsigned char* data, unsigned int size)
         return fail(QStringLiteral("sending to the server failed"),
                     m_librtmpSaid.isEmpty() ? QString::fromUtf8(std::strerror(error)) : QString());
     }
-    answerServer();
+    const bool heard = answerServer();
     if (m_aborted.load())
         return fail(QStringLiteral("the connection was cut"));
-    if (!RTMP_IsConnected(m_rtmp.get()))
-        return fail(QStringLiteral("the server closed the connection"));
+    if (!m_refusal.isEmpty())
+        return fail(QStringLiteral("the server's data was refused"), m_refusal);
+    if (m_hungUp || !RTMP_IsConnected(m_rtmp.get()))
+        return fail(QStringLiteral("the server closed the connection"), m_serverStatus);
+    if (!heard)
+        return fail(QStringLiteral("reading from the server failed"));
     return true;
 }
 
 // Reads and answers the server messages (chunk size, window size, acknowledgements, status)
 // that are waiting, without blocking when there are none. A message whose chunks have not all
-// arrived stays in m_packet until a later call.
-void RtmpOutput::answerServer()
+// arrived stays with librtmp until a later call.
+bool RtmpOutput::answerServer()
 {
     RTMP* r = m_rtmp.get();
     // A few per call: enough to keep up with a server's control traffic, never a loop that
     // could keep the muxing thread from writing.
     for (int i = 0; i < 8 && RTMP_IsConnected(r); ++i) {
         if (r->m_sb.sb_size <= 0 && !readable(RTMP_Socket(r)))
-            return;
-        if (!RTMP_ReadPacket(r, m_packet.get()))
-            return;
-        if (!RTMPPacket_IsReady(m_packet.get()))
-            continue;
-        qDebug("Received RTMP packet");
-        RTMP_ClientPacket(r, m_packet.get());
-        RTMPPacket_Free(m_packet.get());
+            return true;
+        if (!receiveChunk(m_packet.get()))
+            return false;
     }
+    return true;
+}
+
+bool RtmpOutput::awaitPublish()
+{
+    RTMP* r = m_rtmp.get();
+    RtmpPacketPtr packet(static_cast<RTMPPacket*>(std::calloc(1, sizeof(RTMPPacket))));
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(kIoTimeoutSeconds);
+    while (packet && !r->m_bPlaying && RTMP_IsConnected(r) && !m_aborted.load() &&
+           m_serverStatus.isEmpty()) {
+        // The whole set-up gets kIoTimeoutSeconds, not each read: a server that keeps talking
+        // without taking the stream does not hold the attempt.
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return fail(QStringLiteral("the server did not accept the publish"),
+                        QStringLiteral("no acceptance within %1 s").arg(kIoTimeoutSeconds));
+        setReceiveTimeout(RTMP_Socket(r), left);
+        if (!receiveChunk(packet.get())) {
+            if (!m_refusal.isEmpty())
+                return fail(QStringLiteral("the server's data was refused"), m_refusal);
+            if (std::chrono::steady_clock::now() >= deadline)
+                return fail(QStringLiteral("the server did not accept the publish"),
+                            QStringLiteral("no acceptance within %1 s").arg(kIoTimeoutSeconds));
+            break;
+        }
+    }
+    // librtmp names a refusal it was told ("NetStream.Publish.BadName"); a server that just
+    // hangs up leaves it nothing to say.
+    if (!m_serverStatus.isEmpty())
+        return fail(QStringLiteral("the server refused the publish"), m_serverStatus);
+    if (m_aborted.load() || !packet || !r->m_bPlaying)
+        return fail(QStringLiteral("the server did not accept the publish"),
+                    m_hungUp ? QStringLiteral("it closed the connection") : QString());
+    setReceiveTimeout(RTMP_Socket(r), std::chrono::seconds(kIoTimeoutSeconds));
+    return true;
+}
+
+bool RtmpOutput::refuse(const QString& what)
+{
+    m_refusal = what;
+    return false;
+}
+
+bool RtmpOutput::incomplete(int chunkStream) const
+{
+    const RTMP* r = m_rtmp.get();
+    // The header librtmp keeps for a chunk stream holds the body of a message in progress.
+    return chunkStream < r->m_channelsAllocatedIn && r->m_vecChannelsIn[chunkStream] &&
+           r->m_vecChannelsIn[chunkStream]->m_body;
+}
+
+bool RtmpOutput::receiveChunk(RTMPPacket* packet)
+{
+    RTMP* r = m_rtmp.get();
+    // The chunk's basic header (1 to 3 bytes: format and chunk stream id) and, for the first
+    // chunk of a message (formats 0 and 1), the message header up to the length and type.
+    if (!buffered(r, 1, &m_hungUp))
+        return false;
+    const auto first = static_cast<uint8_t>(r->m_sb.sb_start[0]);
+    const int format = first >> 6;
+    // Ids 2 to 63 fit in the first byte; 0 and 1 there announce one or two more bytes.
+    const int idBytes = (first & 0x3f) < 2 ? (first & 0x3f) + 1 : 0;
+    if (!buffered(r, 1 + idBytes + (format <= 1 ? 7 : 0), &m_hungUp))
+        return false;
+    const auto* h = reinterpret_cast<const uint8_t*>(r->m_sb.sb_start);
+    const int id = idBytes == 0 ? first & 0x3f : 64 + h[1] + (idBytes == 2 ? h[2] << 8 : 0);
+    const uint8_t* message = h + 1 + idBytes; // time stamp (3 bytes), length (3), type (1)
+
+    const bool known =
+        std::find(m_chunkStreams.begin(), m_chunkStreams.end(), id) != m_chunkStreams.end();
+    if (!known && format >= 2)
+        return refuse(
+            QStringLiteral("a chunk on chunk stream %1, which has no message header").arg(id));
+    if (!known && int(m_chunkStreams.size()) >= kMaxChunkStreams)
+        return refuse(QStringLiteral("more than %1 chunk streams").arg(kMaxChunkStreams));
+    if (format <= 1) {
+        const uint32_t length = uint32_t(message[3]) << 16 | message[4] << 8 | message[5];
+        if (length > uint32_t(kMaxMessageBytes))
+            return refuse(QStringLiteral("a %1-byte message (at most %2 taken)")
+                              .arg(length)
+                              .arg(kMaxMessageBytes));
+        // librtmp would drop the message in progress there and keep its memory.
+        if (incomplete(id))
+            return refuse(
+                QStringLiteral("a new message on chunk stream %1 before the last one there ended")
+                    .arg(id));
+    }
+    if (!known)
+        m_chunkStreams.push_back(id);
+
+    // A message in progress continues in the body librtmp keeps for its chunk stream (and frees
+    // when it closes); any other gets a body of its own with this read.
+    const bool continued = incomplete(id);
+    *packet = RTMPPacket{};
+    if (!RTMP_ReadPacket(r, packet)) {
+        if (!continued)
+            RTMPPacket_Free(packet);
+        packet->m_body = nullptr;
+        return false;
+    }
+    if (!RTMPPacket_IsReady(packet)) {
+        int open = 0;
+        for (const int stream : m_chunkStreams)
+            open += incomplete(stream) ? 1 : 0;
+        if (open > kMaxIncompleteMessages)
+            return refuse(QStringLiteral("%1 incomplete messages at once (at most %2 taken)")
+                              .arg(open)
+                              .arg(kMaxIncompleteMessages));
+        return true;
+    }
+    // The whole message is here; its body is the caller's until freed below.
+    const PacketBody body(packet);
+    if (packet->m_nBodySize == 0 || !answered(packet->m_packetType))
+        return true;
+    if (packet->m_packetType == RTMP_PACKET_TYPE_CHUNK_SIZE) {
+        // The protocol's range: the top bit is reserved.
+        const uint32_t size = packet->m_nBodySize >= 4 ? AMF_DecodeInt32(packet->m_body) : 0;
+        if (size < 1 || size > 0x7fffffff)
+            return refuse(QStringLiteral("a chunk size of %1 bytes (1 to %2 taken)")
+                              .arg(size)
+                              .arg(0x7fffffff));
+    }
+    const QString status = errorStatus(packet);
+    if (!status.isEmpty())
+        m_serverStatus = status;
+    RTMP_ClientPacket(r, packet);
+    return true;
 }

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 // strevo.rtmp: librtmp's own warnings and errors, with stream keys and passwords masked.
 Q_DECLARE_LOGGING_CATEGORY(lcRtmp)
@@ -31,6 +32,20 @@ public:
     // The chunk size this side announces: a frame goes out in few large writes rather than
     // librtmp's 128-byte pieces, which a small socket buffer would hold few of.
     static constexpr int kOutChunkSize = 4096;
+
+    // What this side takes from the server. A server past any of these limits ends the attempt:
+    // initialize() or write() fails with a warning that names the limit. A sane server sends a
+    // publisher nothing but control messages of a few bytes and commands of a few hundred.
+    // The longest message: librtmp allocates a message's declared length when its first chunk
+    // arrives, and its AMF decoder recurses once per nesting level of a command (at this size
+    // at most about 5,500 levels, under 1 MiB of stack).
+    static constexpr int kMaxMessageBytes = 16 * 1024;
+    // Messages begun and not yet complete, over all chunk streams together.
+    static constexpr int kMaxIncompleteMessages = 8;
+    // Chunk streams the server uses over the connection: librtmp keeps a header for each.
+    static constexpr int kMaxChunkStreams = 64;
+    // A chunk size the server sets must be in the protocol's range, 1 to 2^31 - 1; any size
+    // above kMaxMessageBytes reads like that one, as no chunk is longer than its message.
 
     RtmpOutput();
     ~RtmpOutput();
@@ -66,7 +81,19 @@ private:
     // `sendBuffer`: the socket's send buffer in bytes (LiveUrl::sendBufferBytes).
     int connectTcp(const QByteArray& host, int port, int sendBuffer);
     void watchSocket(int fd);
-    void answerServer();
+    // Reads and answers the server's messages until it takes the stream (librtmp's
+    // RTMP_ConnectStream under the limits above, within kIoTimeoutSeconds in all).
+    bool awaitPublish();
+    // False when reading failed or the server broke a limit (m_refusal then says which).
+    bool answerServer();
+    // Reads one chunk of a server message into `packet` (empty; left empty), checking its
+    // header against the limits before librtmp takes it; a message it completes is answered
+    // or dropped. False as answerServer().
+    bool receiveChunk(RTMPPacket* packet);
+    // Records what the server did wrong in m_refusal. Returns false.
+    bool refuse(const QString& what);
+    // Whether the message on `chunkStream` has begun and is not complete.
+    bool incomplete(int chunkStream) const;
     // Records why the call fails (the step, and the detail when there is one: librtmp's last
     // complaint otherwise), and warns with it unless abort() was called. Returns false.
     bool fail(const QString& step, QString detail = QString());
@@ -82,6 +109,12 @@ private:
 
     RtmpPtr m_rtmp;         // owned by the thread inside initialize() or write()
     RtmpPacketPtr m_packet; // a server message being received; may span several write() calls
+    std::vector<int> m_chunkStreams; // the ids of the chunk streams the server has used
+    QString m_refusal;               // the limit the server broke, for the warning
+    bool m_hungUp = false;           // the server closed the connection
+    // An error status the server answered with ("NetStream.Publish.BadName: ..."), secrets
+    // masked; empty while it gave none.
+    QString m_serverStatus;
     // Masks this connection's stream key and password in librtmp's log lines while it lives.
     std::unique_ptr<SecretScope> m_secretScope;
 

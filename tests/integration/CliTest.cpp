@@ -28,6 +28,65 @@ QByteArray startAndWaitFor(QProcess& p, const QStringList& args, const char* tex
     return err;
 }
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// A run of strevo-cli watched from outside: its resident memory (VmRSS) every half second and
+// the processor time it had used (user and system) at the last look.
+struct WatchedRun
+{
+    int exitCode = -1;
+    QByteArray out, err;
+    QVector<long long> rssKb;
+    double cpuSeconds = 0;
+};
+
+WatchedRun watchCli(const QStringList& args)
+{
+    WatchedRun run;
+    QProcess p;
+    p.start(QStringLiteral(STREVO_CLI), args);
+    if (!p.waitForStarted(10000))
+        return run;
+    const QString proc = QStringLiteral("/proc/%1/").arg(p.processId());
+    while (!p.waitForFinished(500)) {
+        // "VmRSS:   51136 kB"
+        const QByteArray status = live::readFile(proc + QStringLiteral("status"));
+        const int at = status.indexOf("VmRSS:");
+        if (at >= 0)
+            run.rssKb << status.mid(at + 6).simplified().split(' ').value(0).toLongLong();
+        // Fields 14 and 15 of stat, counted after the command name (which may hold spaces).
+        const QByteArray stat = live::readFile(proc + QStringLiteral("stat"));
+        const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 12)
+            run.cpuSeconds = double(fields[11].toLongLong() + fields[12].toLongLong()) /
+                             double(::sysconf(_SC_CLK_TCK));
+    }
+    run.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    run.out = p.readAllStandardOutput();
+    run.err = p.readAllStandardError();
+    return run;
+}
+
+// A job of one live output of 320x240 H.264 without sound to `url` with the given rtmpMode.
+// Sound is left out: while the output is not live the pipeline holds up to a minute of it
+// (about 190 kB a second), which would hide in the memory checks what the link itself keeps.
+QString silentLiveJob(const QTemporaryDir& dir, const QString& url, int rtmpMode)
+{
+    return writeFile(dir, "live.json",
+                     QStringLiteral(R"({
+        "project": {"videoOutput": {"width": 320, "height": 240, "frameRate": 30}},
+        "outputs": [{"videoCodec": {"codecName": "X264", "bitrate": 500},
+                     "audioCodec": {"enabled": false}, "streaming": {"enabled": true,
+                     "url": "%1", "streamKey": "s3cr3tKey", "rtmpMode": %2}}]})")
+                         .arg(url)
+                         .arg(rtmpMode)
+                         .toUtf8());
+}
+
 } // namespace
 
 TEST(CliExamples, TimeSplitListsEveryFileAndCountsTheirSizes)
@@ -162,7 +221,9 @@ TEST(CliErrors, BadJobsFailWithAOneLineReason)
         {R"({"project": {"videoOutput": {"frameRate": 0}}, "outputs": [{}]})",
          "project.videoOutput.frameRate"},
         {R"({"outputs": [{"videoCodec": {"preset": "fastest"}}]})",
-         "unknown x264 preset 'fastest'"},
+         "outputs[0].videoCodec.preset: unknown X264 preset 'fastest'"},
+        {R"({"outputs": [{"videoCodec": {"tune": "film+fast"}}]})",
+         "outputs[0].videoCodec.tune: unknown X264 tune 'fast' (known: film, animation,"},
         {R"({"source": {"type": "file", "path": "x.mp4"}, "outputs": [{"local": {"splitSeconds": 5}}]})",
          "outputs[0].local.splitSeconds"},
         {R"({"source": {"type": "file", "path": "x.mp4"},
@@ -315,6 +376,94 @@ TEST(CliLive, ARefusingServerIsTriedSparingly)
     EXPECT_GE(server.publishRequests(), 3);
     EXPECT_LE(server.publishRequests(), 6);
 }
+
+// A server that answers with garbage, as long as it is connected, for each publisher (0: the
+// library's own, 1: libavformat's): the process's memory stays flat (within 10 MB of what it
+// was after the first seconds), the attempts are paced as for any refusing server, no busy
+// loop takes a core, and the output ends as never live, with the reason.
+class CliGarbageServer : public ::testing::TestWithParam<int>
+{
+};
+
+TEST_P(CliGarbageServer, MemoryStaysFlatAndAttemptsArePaced)
+{
+    QTemporaryDir dir;
+    live::ScriptedRtmpPeer peer(QStringLiteral("garbage"));
+    ASSERT_TRUE(peer.start()) << qPrintable(peer.log());
+    const WatchedRun run = watchCli({silentLiveJob(dir, peer.url(), GetParam()), "-d", "16"});
+    EXPECT_EQ(run.exitCode, 1) << run.err.constData();
+    EXPECT_TRUE(run.err.contains("never live: nothing reached " + peer.url().toUtf8() +
+                                 "/*** (last reason: "))
+        << run.err.constData();
+    ASSERT_GE(run.rssKb.size(), 28);
+    const long long settled = run.rssKb[6];
+    ASSERT_GT(settled, 0);
+    const long long most = *std::max_element(run.rssKb.begin() + 6, run.rssKb.end());
+    // A sanitizer's allocator keeps freed memory for a while (AddressSanitizer's quarantine):
+    // the process's size then says little about what the library holds.
+    if (!kSanitized) {
+        EXPECT_LT(most - settled, 10 * 1024) << "kB after 3 s: " << settled << ", at most " << most;
+    }
+    // Attempts at about 0, 1, 3, 7 and 15 s (failed ones back off from 1 s, doubling).
+    EXPECT_GE(peer.connections(), 3);
+    EXPECT_LE(peer.connections(), 6);
+    EXPECT_LT(run.cpuSeconds, 8.0);
+    EXPECT_FALSE(run.err.contains("s3cr3tKey") || run.out.contains("s3cr3tKey"));
+}
+
+INSTANTIATE_TEST_SUITE_P(CliLive, CliGarbageServer, ::testing::Values(0, 1), [](const auto& info) {
+    return info.param == 0 ? "OwnPublisher" : "Libavformat";
+});
+
+// Servers that never take the stream: one that takes the connection and never answers, one
+// that answers the handshake and connect and closes the connection on the publish request.
+// The output fails as never live with the reason, the attempts are paced and nothing spins.
+struct NeverLiveCase
+{
+    const char* mode;
+    const char* reason;
+    int fewest, most; // connections the server sees in 12 s
+};
+
+class CliNeverLive : public ::testing::TestWithParam<NeverLiveCase>
+{
+};
+
+TEST_P(CliNeverLive, FailsWithTheReasonWithoutSpinning)
+{
+    const NeverLiveCase& c = GetParam();
+    QTemporaryDir dir;
+    live::ScriptedRtmpPeer peer(QLatin1String(c.mode));
+    ASSERT_TRUE(peer.start()) << qPrintable(peer.log());
+    const WatchedRun run = watchCli({silentLiveJob(dir, peer.url(), 0), "-d", "12"});
+    EXPECT_EQ(run.exitCode, 1) << run.err.constData();
+    EXPECT_TRUE(run.err.contains("never live: nothing reached " + peer.url().toUtf8() +
+                                 "/*** (last reason: " + c.reason))
+        << run.err.constData();
+    EXPECT_GE(peer.connections(), c.fewest);
+    EXPECT_LE(peer.connections(), c.most);
+    EXPECT_LT(run.cpuSeconds, 6.0);
+    EXPECT_FALSE(run.err.contains("s3cr3tKey") || run.out.contains("s3cr3tKey"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CliLive, CliNeverLive,
+    ::testing::Values(
+        // The handshake gives up after 10 s; the next attempt comes about a second later.
+        NeverLiveCase{"silent", "the RTMP handshake or connect failed", 1, 2},
+        // Attempts at about 0, 1, 3 and 7 s.
+        NeverLiveCase{"close-on-publish", "the server did not accept the publish", 3, 5},
+        // The server's own words, with the key it quotes masked.
+        NeverLiveCase{"refuse-publish",
+                      "the server refused the publish: NetStream.Publish.BadName: No stream "
+                      "named ***",
+                      3, 5}),
+    [](const auto& info) {
+        const char first = info.param.mode[0];
+        return std::string(first == 's'   ? "Silent"
+                           : first == 'c' ? "ClosesOnPublish"
+                                          : "RefusesPublish");
+    });
 
 // An encrypted SRT listener output with a caller: the progress shows the peer and its link,
 // the summary the link's counts; the passphrase shows nowhere.

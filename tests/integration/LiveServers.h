@@ -26,6 +26,8 @@
 //   live::FfmpegReceiver rx("udp");                      // or "tcp", "rtsp", "srt": rx.url()
 //   ASSERT_TRUE(rx.start()); ...; rx.finish();           // rx.output() is complete
 //   live::SrtLiveTransmit peer("listener", port);        // likewise for an SRT output
+//   live::ScriptedRtmpPeer peer("garbage"); ASSERT_TRUE(peer.start());  // a server that
+//                                    // misbehaves on purpose; peer.connections() counts attempts
 namespace live {
 
 // A socket bound to 127.0.0.1 on a port the system picks, and that port (0 on failure).
@@ -428,6 +430,36 @@ public:
 private:
     int m_port = 0;
     UniqueFd m_fd;
+};
+
+// tests/integration/peers/rtmp_peer.py: an RTMP server that misbehaves on purpose (python3).
+// `mode`: "garbage" (a correct handshake, then malformed chunk data of the kind `garbage`
+// names, forever), "garbage-live" (takes the stream, then the same), "noise" (random bytes from
+// the first byte), "silent" (never sends a byte), "close-on-publish" (answers connect, closes on
+// publish), "stall" (takes the stream, then stops reading). `garbage`: "mix" or one kind, see
+// the script.
+class ScriptedRtmpPeer : public ServerProcess
+{
+public:
+    explicit ScriptedRtmpPeer(QString mode, QString garbage = QStringLiteral("mix"))
+        : ServerProcess(QStringLiteral("rtmp_peer"), freePort()), m_mode(std::move(mode)),
+          m_garbage(std::move(garbage))
+    {
+    }
+    QString url() const { return QStringLiteral("rtmp://127.0.0.1:%1/live").arg(port()); }
+    // Connections the peer has accepted so far.
+    int connections() const { return readFile(path("connections")).trimmed().toInt(); }
+    bool start()
+    {
+        return run(QStringLiteral("python3"),
+                   {QStringLiteral(STREVO_SOURCE_DIR "/tests/integration/peers/rtmp_peer.py"),
+                    "--port", QString::number(port()), "--mode", m_mode, "--garbage", m_garbage,
+                    "--count-file", path("connections")});
+    }
+
+private:
+    QString m_mode;
+    QString m_garbage;
 };
 
 } // namespace live
