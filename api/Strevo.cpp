@@ -22,6 +22,10 @@
 #include <unordered_map>
 #include <utility>
 
+extern "C" {
+#include <libavcodec/codec_id.h>
+}
+
 namespace {
 
 // Whether the machine can run a hardware encoder: each family's own probe, which loads its
@@ -42,6 +46,38 @@ bool mediaFoundationCheck(const char* classId)
 
 const char* const kIntelH264 = "{4BE8D3C0-0515-4A37-AD55-E4BAE19AF471}";
 const char* const kIntelHevc = "{BC10864D-2B34-408F-912A-102B1B867B6C}";
+
+// Whether the machine runs the encoder behind a row: the hardware families ask their probe
+// (the NVENC rows one probe each, QuickSync by codec), the software encoders are always there.
+bool machineRuns(const CodecTable::Entry& entry)
+{
+    switch (entry.backend) {
+    case CodecTable::Backend::Nvenc:
+        return nvencCheck();
+    case CodecTable::Backend::MFVideo:
+        return mediaFoundationCheck(entry.avCodecId == AV_CODEC_ID_HEVC ? kIntelHevc : kIntelH264);
+    case CodecTable::Backend::Amf:
+        return amfCheck();
+    case CodecTable::Backend::None:
+        return false;
+    default:
+        return true;
+    }
+}
+
+// The table's rows of one kind that have a catalogue key and run here.
+QMap<int, QString> catalogue(CodecTable::Kind kind)
+{
+    QMap<int, QString> list;
+    int count = 0;
+    const CodecTable::Entry* entries = CodecTable::entries(&count);
+    for (int i = 0; i < count; ++i) {
+        const CodecTable::Entry& entry = entries[i];
+        if (entry.kind == kind && entry.catalogueKey != 0 && machineRuns(entry))
+            list.insert(entry.catalogueKey, QLatin1String(entry.name));
+    }
+    return list;
+}
 
 } // namespace
 
@@ -509,37 +545,20 @@ int Strevo::codecIdFromName(const QString& name)
 
 QMap<int, QString> Strevo::availableVideoCodecs()
 {
-    QMap<int, QString> list;
-    // The two NVENC entries rest on one probe, asked for each.
-    if (nvencCheck())
-        list.insert(2, QStringLiteral("H264(NVENC)"));
-    if (nvencCheck())
-        list.insert(16, QStringLiteral("HEVC(NVENC)"));
-    if (mediaFoundationCheck(kIntelH264))
-        list.insert(1, QStringLiteral("H264(QuickSync)"));
-    if (mediaFoundationCheck(kIntelHevc))
-        list.insert(8, QStringLiteral("HEVC(QuickSync)"));
-    if (amfCheck())
-        list.insert(4, QStringLiteral("H264(AMF)"));
-    list.insert(8192, QStringLiteral("H264"));
-    list.insert(64, QStringLiteral("X264"));
-    list.insert(128, QStringLiteral("VP8"));
-    list.insert(512, QStringLiteral("QuickTime Animation (RLE)"));
-    list.insert(2048, QStringLiteral("MJPEG"));
-    list.insert(4096, QStringLiteral("Apple ProRes"));
-    return list;
+    return catalogue(CodecTable::Kind::Video);
 }
 
 QMap<int, QString> Strevo::availableAudioCodecs()
 {
-    return {{1, QStringLiteral("AAC")}, {2, QStringLiteral("MP3")}, {16, QStringLiteral("PCM")}};
+    return catalogue(CodecTable::Kind::Audio);
 }
 
 QMap<int, QString> Strevo::availableContainers()
 {
-    return {{1, QStringLiteral("mp4")},    {2, QStringLiteral("mov")},
-            {4, QStringLiteral("flv")},    {8, QStringLiteral("ts")},
-            {32, QStringLiteral("m2ts")},  {64, QStringLiteral("mkv")},
-            {128, QStringLiteral("avi")},  {256, QStringLiteral("wmv")},
-            {512, QStringLiteral("webm")}, {1024, QStringLiteral("m3u8")}};
+    QMap<int, QString> list;
+    int count = 0;
+    const CodecTable::ContainerName* containers = CodecTable::containers(&count);
+    for (int i = 0; i < count; ++i)
+        list.insert(containers[i].key, QLatin1String(containers[i].name));
+    return list;
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "api/AudioOutputData.h"
-#include "api/StrevoExport.h"
+#include "base/StrevoExport.h"
 #include "common/IThreadCallback.h"
 #include "common/ProjectPreset.h"
 #include "encoder/AVSync.h"
@@ -150,9 +150,11 @@ public:
     // name is one the codec factories accept (IEncoder::createVideoEncoder/createAudioEncoder);
     // container names are file extensions; keys are distinct powers of two and stay the same
     // from release to release. The video list always has the six software encoders and lists a
-    // hardware encoder only when the machine can run it. It is built anew on each call, and
-    // the hardware checks open and close encoder sessions: call it when the host builds its
-    // codec choice, not per frame. May be called from any thread.
+    // hardware encoder only when the machine can run it. Every container takes at least one
+    // listed video and one listed audio codec; CodecTable::fits says which. Built from the
+    // codec table (common/CodecTable.h) anew on each call, and the hardware checks open and
+    // close encoder sessions: call it when the host builds its codec choice, not per frame.
+    // May be called from any thread.
     static QMap<int, QString> availableVideoCodecs();
     static QMap<int, QString> availableAudioCodecs();
     static QMap<int, QString> availableContainers();

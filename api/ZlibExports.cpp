@@ -3,7 +3,7 @@
 // and type to z_...), and with them the zlib that libstrevo.so carries, with no zlib of its own
 // to link. Each forwards to the function of the same name without the prefix.
 
-#include "api/StrevoExport.h"
+#include "base/StrevoExport.h"
 
 #include <zlib.h>
 

@@ -5,7 +5,7 @@
 // The state behind them is process-wide and unlocked: install handlers and the allocator once,
 // before any other thread logs or allocates. The library's own code does not call these.
 
-#include "api/StrevoExport.h"
+#include "base/StrevoExport.h"
 
 #include <stdarg.h>
 #include <stddef.h>

@@ -1,4 +1,4 @@
-#include "api/LogRouting.h"
+#include "base/LogRouting.h"
 
 #include "common/Redact.h"
 

@@ -4,14 +4,17 @@
 # strevo::strevo) and strevo.pc for pkg-config.
 
 # The public surface: the pipeline and its callbacks, the codec interfaces and factories, the
-# facade, hooks and export macro, and the companion library's headers a host uses with them
-# (presets, pixel formats, time stamps, and what those include). Every header here must compile
-# with only the others and Qt/FFmpeg; the install test includes them all.
+# facade, hooks and export macro (in base/, and under their former names in api/), and the
+# companion library's headers a host uses with them (presets, pixel formats, time stamps, and
+# what those include). Every header here must compile with only the others and Qt/FFmpeg; the
+# install test includes them all.
 set(STREVO_PUBLIC_HEADERS
   api/AudioOutputData.h
   api/BaseHooks.h
   api/Strevo.h
   api/StrevoExport.h
+  base/BaseHooks.h
+  base/StrevoExport.h
   codec/audio/AudioCodecFactory.h
   codec/audio/IAudioCodec.h
   codec/video/IVideoCodec.h

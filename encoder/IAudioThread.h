@@ -1,6 +1,6 @@
 #pragma once
 
-#include "api/StrevoExport.h"
+#include "base/StrevoExport.h"
 
 // Body of a pipeline's audio worker thread.
 class STREVO_EXPORT IAudioThread

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "api/StrevoExport.h"
+#include "base/StrevoExport.h"
 #include "encoder/AVSync.h"
 #include "encoder/EncodedAudio.h"
 #include "encoder/EncodedVideo.h"

@@ -1,6 +1,6 @@
 #include "muxer/SrtConnect.h"
 
-#include "api/LogRouting.h"
+#include "base/LogRouting.h"
 
 #include "muxer/SrtClient.h"
 #include "muxer/SrtServer.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "api/StrevoExport.h"
+#include "base/StrevoExport.h"
 #include "platform/D3D11Device.h"
 
 // A device whose textures live in system memory: for hosts that render on the CPU and for

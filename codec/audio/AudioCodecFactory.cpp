@@ -1,6 +1,6 @@
 #include "codec/audio/AudioCodecFactory.h"
 
-#include "api/LogRouting.h"
+#include "base/LogRouting.h"
 #include "codec/audio/FFmpegAudio.h"
 #include "codec/audio/PCMEnc.h"
 #include "codec/audio/ShineMP3.h"

@@ -1,6 +1,6 @@
 #include "codec/video/VideoCodecFactory.h"
 
-#include "api/LogRouting.h"
+#include "base/LogRouting.h"
 #include "codec/video/FFmpegVideo.h"
 #include "codec/video/MFVideo.h"
 #include "codec/video/OpenH264.h"

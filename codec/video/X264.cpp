@@ -1,6 +1,6 @@
 #include "codec/video/X264.h"
 
-#include "api/LogRouting.h"
+#include "base/LogRouting.h"
 #include "codec/video/CodedStream.h"
 #include "codec/video/VideoRecordCheck.h"
 #include "common/CodecTable.h"

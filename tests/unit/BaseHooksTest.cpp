@@ -1,4 +1,4 @@
-#include "api/BaseHooks.h"
+#include "base/BaseHooks.h"
 
 #include <gtest/gtest.h>
 

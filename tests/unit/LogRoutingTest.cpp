@@ -1,4 +1,4 @@
-#include "api/LogRouting.h"
+#include "base/LogRouting.h"
 #include "MessageCapture.h"
 #include "common/CodecPreset.h"
 #include "common/Redact.h"

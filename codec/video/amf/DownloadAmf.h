@@ -1,6 +1,6 @@
 #pragma once
 
-#include "api/StrevoExport.h"
+#include "base/StrevoExport.h"
 #include "common/IThreadCallback.h"
 
 #include <QSize>
