@@ -3,56 +3,78 @@
 #include "common/PixelFormat.h"
 
 #include <cmath>
+#include <cstdint>
 
 extern "C" {
 #include <libavcodec/codec_id.h>
 #include <libavutil/pixfmt.h>
+#include <x264.h>
 }
 
 namespace CodecTable {
 
 namespace {
 
+// The containers of the streams most containers take (H.264, AAC, MP3): all but webm.
+constexpr unsigned kAllButWebm = Mp4 | Mov | Flv | Ts | M2ts | Mkv | Avi | Wmv | M3u8;
+// FLV has no HEVC (the enhanced FLV of newer libavformat excepted).
+constexpr unsigned kHevc = kAllButWebm & ~Flv;
+
 // Searched in order; the first matching name wins. "HEVC(AMF)" is served by the AMF encoder,
 // which always codes H.264: its stream is declared as H.264, so recordings made under that name
-// are playable.
+// are playable. VP9 and HEVC(AMF) have no catalogue key; DV25 and AC3 have no encoder here and
+// are known for their identifiers and recording names only.
 constexpr Entry kEntries[] = {
     {"X264", Kind::Video, AV_CODEC_ID_H264, Backend::X264, nullptr, PIX_NV12, AV_PIX_FMT_YUV420P,
-     16384},
+     16384, 64, kAllButWebm, RateWord::Kbps, 0, 0, 0, x264_preset_names, x264_tune_names},
     // OpenH264 itself refuses pictures above level 5.2's 36864 macroblocks (4096x2304).
     {"H264", Kind::Video, AV_CODEC_ID_H264, Backend::OpenH264, nullptr, PIX_YUV420P,
-     AV_PIX_FMT_YUV420P, 8192},
+     AV_PIX_FMT_YUV420P, 8192, 8192, kAllButWebm},
     {"H264(QuickSync)", Kind::Video, AV_CODEC_ID_H264, Backend::MFVideo, nullptr, PIX_NV12,
-     AV_PIX_FMT_YUV420P, 4096},
+     AV_PIX_FMT_YUV420P, 4096, 1, kAllButWebm},
     {"H264(NVENC)", Kind::Video, AV_CODEC_ID_H264, Backend::Nvenc, nullptr, PIX_NV12,
-     AV_PIX_FMT_YUV420P, 4096},
+     AV_PIX_FMT_YUV420P, 4096, 2, kAllButWebm},
     {"H264(AMF)", Kind::Video, AV_CODEC_ID_H264, Backend::Amf, nullptr, PIX_NV12,
-     AV_PIX_FMT_YUV420P, 4096},
+     AV_PIX_FMT_YUV420P, 4096, 4, kAllButWebm},
     {"HEVC(QuickSync)", Kind::Video, AV_CODEC_ID_HEVC, Backend::MFVideo, nullptr, PIX_NV12,
-     AV_PIX_FMT_YUV420P, 8192},
+     AV_PIX_FMT_YUV420P, 8192, 8, kHevc},
     {"HEVC(NVENC)", Kind::Video, AV_CODEC_ID_HEVC, Backend::Nvenc, nullptr, PIX_NV12,
-     AV_PIX_FMT_YUV420P, 8192},
+     AV_PIX_FMT_YUV420P, 8192, 16, kHevc},
     {"HEVC(AMF)", Kind::Video, AV_CODEC_ID_H264, Backend::Amf, nullptr, PIX_NV12,
-     AV_PIX_FMT_YUV420P, 4096},
+     AV_PIX_FMT_YUV420P, 4096, 0, kAllButWebm},
     {"VP8", Kind::Video, AV_CODEC_ID_VP8, Backend::Vpx, nullptr, PIX_YUV420P, AV_PIX_FMT_YUV420P,
-     16383},
+     16383, 128, Mkv | Avi | Wmv | Webm},
     {"VP9", Kind::Video, AV_CODEC_ID_VP9, Backend::Vpx, nullptr, PIX_YUV420P, AV_PIX_FMT_YUV420P,
-     16384},
+     16384, 0, Mp4 | Mkv | Avi | Wmv | Webm},
     {"QuickTime Animation (RLE)", Kind::Video, AV_CODEC_ID_QTRLE, Backend::FFmpegVideo, "qtrle",
-     PIX_ARGB, AV_PIX_FMT_ARGB, 16384},
+     PIX_ARGB, AV_PIX_FMT_ARGB, 16384, 512, Mov},
     // The pipeline delivers YUV420P; MJPEG passes it on as it is, without range conversion.
     {"MJPEG", Kind::Video, AV_CODEC_ID_MJPEG, Backend::FFmpegVideo, "mjpeg", PIX_YUV420P,
-     AV_PIX_FMT_YUVJ420P, 16384},
+     AV_PIX_FMT_YUVJ420P, 16384, 2048, Mp4 | Mov | Mkv | Avi | Wmv, RateWord::Mbps},
     // prores_ks takes every ProRes profile (4444 and XQ too) from 4:2:2 input.
     {"Apple ProRes", Kind::Video, AV_CODEC_ID_PRORES, Backend::FFmpegVideo, "prores_ks",
-     PIX_YUV422P10, AV_PIX_FMT_YUV422P10LE, 16384},
-    {"AAC", Kind::Audio, AV_CODEC_ID_AAC, Backend::FFmpegAudio, "aac", PIX_NONE, -1, 0},
-    {"MP3", Kind::Audio, AV_CODEC_ID_MP3, Backend::ShineMp3, nullptr, PIX_NONE, -1, 0},
-    {"AC3", Kind::Audio, AV_CODEC_ID_AC3, Backend::None, nullptr, PIX_NONE, -1, 0},
-    // libvorbis and libopus: the webm sound codecs.
-    {"VORBIS", Kind::Audio, AV_CODEC_ID_VORBIS, Backend::FFmpegAudio, "libvorbis", PIX_NONE, -1, 0},
-    {"OPUS", Kind::Audio, AV_CODEC_ID_OPUS, Backend::FFmpegAudio, "libopus", PIX_NONE, -1, 0},
-    {"PCM", Kind::Audio, AV_CODEC_ID_PCM_S16LE, Backend::Pcm, nullptr, PIX_NONE, -1, 0},
+     PIX_YUV422P10, AV_PIX_FMT_YUV422P10LE, 16384, 4096, Mov | Mkv, RateWord::ProResProfile},
+    // NTSC DV: 25 Mbit/s of video, 28770 kbit/s with audio, subcode and error correction.
+    {"DV25", Kind::Video, AV_CODEC_ID_DVVIDEO, Backend::None, nullptr, PIX_NONE, AV_PIX_FMT_YUV411P,
+     0, 0, 0, RateWord::Kbps, 28770, 720, 480},
+    {"AAC", Kind::Audio, AV_CODEC_ID_AAC, Backend::FFmpegAudio, "aac", PIX_NONE, -1, 0, 1,
+     kAllButWebm},
+    {"MP3", Kind::Audio, AV_CODEC_ID_MP3, Backend::ShineMp3, nullptr, PIX_NONE, -1, 0, 2,
+     kAllButWebm},
+    {"AC3", Kind::Audio, AV_CODEC_ID_AC3, Backend::None, nullptr, PIX_NONE, -1, 0, 0, 0},
+    // libvorbis and libopus: the webm sound codecs, which some other containers take too.
+    {"VORBIS", Kind::Audio, AV_CODEC_ID_VORBIS, Backend::FFmpegAudio, "libvorbis", PIX_NONE, -1, 0,
+     64, Mp4 | Mkv | Avi | Wmv | Webm},
+    {"OPUS", Kind::Audio, AV_CODEC_ID_OPUS, Backend::FFmpegAudio, "libopus", PIX_NONE, -1, 0, 32,
+     Mp4 | Mkv | Webm},
+    // PCM in flv: not at 48 kHz.
+    {"PCM", Kind::Audio, AV_CODEC_ID_PCM_S16LE, Backend::Pcm, nullptr, PIX_NONE, -1, 0, 16,
+     Mov | Mkv | Avi | Wmv},
+};
+
+constexpr ContainerName kContainers[] = {
+    {Mp4, "mp4"}, {Mov, "mov"}, {Flv, "flv"}, {Ts, "ts"},     {M2ts, "m2ts"},
+    {Mkv, "mkv"}, {Avi, "avi"}, {Wmv, "wmv"}, {Webm, "webm"}, {M3u8, "m3u8"},
 };
 
 } // namespace
@@ -71,6 +93,22 @@ const Entry* entries(int* count)
     if (count)
         *count = static_cast<int>(sizeof(kEntries) / sizeof(kEntries[0]));
     return kEntries;
+}
+
+const ContainerName* containers(int* count)
+{
+    if (count)
+        *count = static_cast<int>(sizeof(kContainers) / sizeof(kContainers[0]));
+    return kContainers;
+}
+
+bool fits(const Entry& entry, const QString& format)
+{
+    for (const ContainerName& c : kContainers) {
+        if (format == QLatin1String(c.name))
+            return (entry.containers & c.key) != 0;
+    }
+    return false;
 }
 
 AVRational frameRate(double fps)

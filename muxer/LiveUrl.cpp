@@ -1,6 +1,7 @@
 #include "muxer/LiveUrl.h"
 
 #include "common/CodecPreset.h"
+#include "common/CodecTable.h"
 #include "common/Redact.h"
 
 #include <QStringList>
@@ -8,6 +9,10 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+
+extern "C" {
+#include <libavcodec/codec_id.h>
+}
 
 namespace {
 
@@ -150,13 +155,11 @@ QString LiveUrl::masked(const CodecModel::Streaming& streaming)
 
 bool LiveUrl::usesOwnRtmp(const CodecPreset& preset)
 {
-    static const QStringList h264{QStringLiteral("H264"), QStringLiteral("X264"),
-                                  QStringLiteral("H264(AMF)"), QStringLiteral("H264(QuickSync)"),
-                                  QStringLiteral("H264(NVENC)")};
+    const CodecTable::Entry* video = CodecTable::find(preset.videoCodec().codecName);
     const QString s = scheme(preset.streaming().url);
     return preset.streaming().rtmpMode == 0 &&
-           (s == QLatin1String("rtmp") || s == QLatin1String("rtmps")) &&
-           h264.contains(preset.videoCodec().codecName);
+           (s == QLatin1String("rtmp") || s == QLatin1String("rtmps")) && video &&
+           video->kind == CodecTable::Kind::Video && video->avCodecId == AV_CODEC_ID_H264;
 }
 
 int LiveUrl::sendBufferBytes(const CodecPreset& preset)

@@ -46,19 +46,27 @@ int lineOf(const QByteArray& text, int offset)
 
 namespace {
 
-// The names the codec table knows for one kind; audio only where this build has an encoder
-// (video keeps the hardware names, whose pipelines say themselves whether the machine has one).
+// The names the codec table knows for one kind that this build has an encoder for (the
+// hardware names included, whose pipelines say themselves whether the machine has one).
 QStringList tableNames(CodecTable::Kind kind)
 {
     QStringList names;
     int count = 0;
     const CodecTable::Entry* entries = CodecTable::entries(&count);
     for (int i = 0; i < count; ++i) {
-        if (entries[i].kind == kind &&
-            (kind == CodecTable::Kind::Video || entries[i].backend != CodecTable::Backend::None))
+        if (entries[i].kind == kind && entries[i].backend != CodecTable::Backend::None)
             names << QLatin1String(entries[i].name);
     }
     return names;
+}
+
+// A null-terminated list of names from the codec table.
+QStringList names(const char* const* list)
+{
+    QStringList out;
+    for (; *list; ++list)
+        out << QLatin1String(*list);
+    return out;
 }
 
 } // namespace
@@ -312,30 +320,26 @@ bool Job::outputPreset(int index, CodecPreset* preset, QString* error) const
     if (!(video.frameRate > 0.0) || video.frameRate > 1000.0)
         return fail(error, where + QStringLiteral(".videoCodec.frameRate: %1 is not a frame rate")
                                        .arg(video.frameRate));
-    if (video.codecName == QLatin1String("X264")) {
-        // x264 falls back to its defaults on a misspelt name; catch it here instead.
-        static const QStringList presets{QStringLiteral("ultrafast"), QStringLiteral("superfast"),
-                                         QStringLiteral("veryfast"),  QStringLiteral("faster"),
-                                         QStringLiteral("fast"),      QStringLiteral("medium"),
-                                         QStringLiteral("slow"),      QStringLiteral("slower"),
-                                         QStringLiteral("veryslow"),  QStringLiteral("placebo")};
-        static const QStringList tunes{QStringLiteral("film"),       QStringLiteral("animation"),
-                                       QStringLiteral("grain"),      QStringLiteral("stillimage"),
-                                       QStringLiteral("psnr"),       QStringLiteral("ssim"),
-                                       QStringLiteral("fastdecode"), QStringLiteral("zerolatency")};
-        if (!video.preset.isEmpty() && !presets.contains(video.preset))
-            return fail(
-                error,
-                where + QStringLiteral(".videoCodec.preset: unknown x264 preset '%1' (known: %2)")
-                            .arg(video.preset, presets.join(QStringLiteral(", "))));
-        for (const QString& tune :
-             video.tune.split(QRegExp(QStringLiteral("[,+]")), Qt::SkipEmptyParts))
-            if (!tunes.contains(tune))
-                return fail(
-                    error,
-                    where + QStringLiteral(".videoCodec.tune: unknown x264 tune '%1' (known: %2)")
-                                .arg(tune, tunes.join(QStringLiteral(", "))));
-    }
+    // Encoders such as x264 fall back to their defaults on a misspelt preset or tune name;
+    // catch it here instead, for every codec whose row lists the names it takes.
+    const CodecTable::Entry* codec = CodecTable::find(video.codecName); // known, checked above
+    const auto knownNames = [&](const char* field, const QStringList& given,
+                                const char* const* known) {
+        if (!known)
+            return true;
+        const QStringList list = names(known);
+        for (const QString& name : given)
+            if (!list.contains(name))
+                return fail(error, where + QStringLiteral(".videoCodec.%1: unknown %2 %1 '%3' "
+                                                          "(known: %4)")
+                                               .arg(QLatin1String(field), video.codecName, name,
+                                                    list.join(QStringLiteral(", "))));
+        return true;
+    };
+    const QStringList presets = video.preset.isEmpty() ? QStringList() : QStringList{video.preset};
+    const QStringList tunes = video.tune.split(QRegExp(QStringLiteral("[,+]")), Qt::SkipEmptyParts);
+    if (!knownNames("preset", presets, codec->presets) || !knownNames("tune", tunes, codec->tunes))
+        return false;
     if (video.bitrate <= 0)
         return fail(error,
                     where + QStringLiteral(".videoCodec.bitrate: %1 kbit/s").arg(video.bitrate));

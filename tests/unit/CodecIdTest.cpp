@@ -36,7 +36,7 @@ TEST(CodecTable, NamesMapToDocumentedIdsAndEncoderClasses)
         {"HEVC(QuickSync)", 173, &typeid(MFVideo)}, {"HEVC(NVENC)", 173, &typeid(NvEncoder)}, {"HEVC(AMF)", 27, &typeid(AmfEncoder)},
         {"VP8", 139, &typeid(VPX)}, {"VP9", 167, &typeid(VPX)},
         {"QuickTime Animation (RLE)", 55, &typeid(FFmpegVideo)}, {"MJPEG", 7, &typeid(FFmpegVideo)},
-        {"Apple ProRes", 147, &typeid(FFmpegVideo)}, {"AAC", 86018, &typeid(FFmpegAudio)},
+        {"Apple ProRes", 147, &typeid(FFmpegVideo)}, {"DV25", 24, nullptr}, {"AAC", 86018, &typeid(FFmpegAudio)},
         {"MP3", 86017, &typeid(ShineMP3)}, {"AC3", 86019, nullptr},
         {"VORBIS", 86021, &typeid(FFmpegAudio)}, {"OPUS", 86076, &typeid(FFmpegAudio)},
         {"PCM", 65536, &typeid(PCMEnc)}, {"h264", 0, nullptr}, {"", 0, nullptr},
@@ -55,18 +55,42 @@ TEST(CodecTable, NamesMapToDocumentedIdsAndEncoderClasses)
     }
 }
 
-// On a machine without a GPU encoder: the six software encoders in key order, each a name the
-// factories make; the sound encoders likewise; the containers with their fixed keys.
+// On a machine without a GPU encoder: the six software encoders and the sound encoders with
+// their published keys, each a name the factories make; the containers with their fixed keys,
+// each taking a listed video and a listed audio codec (webm: VP8 with Opus or Vorbis).
 TEST(Catalogue, ListsWhatTheFactoriesMake)
 {
     const QMap<int, QString> video = Strevo::availableVideoCodecs();
-    EXPECT_EQ(video.keys(), (QList<int>{64, 128, 512, 2048, 4096, 8192}));
+    const QMap<int, QString> audio = Strevo::availableAudioCodecs();
+    EXPECT_EQ(video, (QMap<int, QString>{{64, "X264"},
+                                         {128, "VP8"},
+                                         {512, "QuickTime Animation (RLE)"},
+                                         {2048, "MJPEG"},
+                                         {4096, "Apple ProRes"},
+                                         {8192, "H264"}}));
+    EXPECT_EQ(audio, (QMap<int, QString>{
+                         {1, "AAC"}, {2, "MP3"}, {16, "PCM"}, {32, "OPUS"}, {64, "VORBIS"}}));
     for (const QString& name : video)
         EXPECT_TRUE(std::unique_ptr<IVideoCodec>(VideoCodecFactory::create(name)))
             << qPrintable(name);
-    for (const QString& name : Strevo::availableAudioCodecs())
+    for (const QString& name : audio)
         EXPECT_TRUE(std::unique_ptr<IAudioCodec>(AudioCodecFactory::create(name)))
             << qPrintable(name);
-    EXPECT_EQ(Strevo::availableContainers().keys(),
-              (QList<int>{1, 2, 4, 8, 32, 64, 128, 256, 512, 1024}));
+    const QMap<int, QString> containers = Strevo::availableContainers();
+    EXPECT_EQ(containers.keys(), (QList<int>{1, 2, 4, 8, 32, 64, 128, 256, 512, 1024}));
+    EXPECT_EQ(QStringList(containers.values()).join(' '),
+              "mp4 mov flv ts m2ts mkv avi wmv webm m3u8");
+    const auto fitting = [](const QMap<int, QString>& codecs, const QString& container) {
+        QStringList names;
+        for (const QString& name : codecs)
+            if (CodecTable::fits(*CodecTable::find(name), container))
+                names << name;
+        return names;
+    };
+    for (const QString& container : containers) {
+        EXPECT_FALSE(fitting(video, container).isEmpty()) << qPrintable(container);
+        EXPECT_FALSE(fitting(audio, container).isEmpty()) << qPrintable(container);
+    }
+    EXPECT_EQ(fitting(video, "webm"), QStringList{"VP8"});
+    EXPECT_EQ(fitting(audio, "webm"), (QStringList{"OPUS", "VORBIS"}));
 }

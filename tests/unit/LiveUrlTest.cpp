@@ -1,5 +1,6 @@
 #include "muxer/LiveUrl.h"
 #include "common/CodecPreset.h"
+#include "common/CodecTable.h"
 
 #include <gtest/gtest.h>
 
@@ -61,10 +62,15 @@ TEST(LiveUrl, ContainerAndPublisherFollowTheScheme)
     preset.streaming() = streaming(QStringLiteral("RTMP://h/live")); // schemes in any case
     QString why;
     EXPECT_TRUE(LiveUrl::check(preset.streaming(), &why)) << qPrintable(why);
-    preset.videoCodec().codecName = QStringLiteral("X264");
-    EXPECT_TRUE(LiveUrl::usesOwnRtmp(preset));
-    preset.videoCodec().codecName = QStringLiteral("HEVC(NVENC)");
-    EXPECT_FALSE(LiveUrl::usesOwnRtmp(preset));
+    // The own publisher takes every name whose stream is H.264 (HEVC(AMF) codes H.264 too).
+    const QStringList h264{"X264",        "H264",      "H264(QuickSync)",
+                           "H264(NVENC)", "H264(AMF)", "HEVC(AMF)"};
+    int count = 0;
+    const CodecTable::Entry* rows = CodecTable::entries(&count);
+    for (int i = 0; i < count; ++i) {
+        preset.videoCodec().codecName = QLatin1String(rows[i].name);
+        EXPECT_EQ(LiveUrl::usesOwnRtmp(preset), h264.contains(rows[i].name)) << rows[i].name;
+    }
     preset.videoCodec().codecName = QStringLiteral("X264");
     preset.streaming().rtmpMode = 1;
     EXPECT_FALSE(LiveUrl::usesOwnRtmp(preset));
