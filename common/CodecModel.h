@@ -90,7 +90,7 @@ struct Local
     bool enabled = true;
     QString folder;           // recording folder
     QString fileNameTemplate; // "%" tokens, see the recording name rules
-    QString recordingPath;    // current recording; emptied by the pipeline, filled by the muxer
+    QString recordingPath;    // a transcoding's first file; in the muxer's copy, the file written
     int splitSeconds = 0;     // new file after this many seconds of written video; 0 never
 
     template <class V> void visit(V& v)

@@ -1,41 +1,38 @@
 #pragma once
 
-#include "api/StrevoExport.h"
-#include "common/AudioQueue.h"
+#include "base/StrevoExport.h"
 #include "common/CodecPreset.h"
-#include "common/LockedFifo.h"
 #include "common/VideoQueue.h"
-#include "encoder/FramePool.h"
 #include "encoder/IAudioThread.h"
 #include "encoder/IEncoder.h"
 #include "encoder/IVideoThread.h"
 #include "muxer/IMuxerCallback.h"
 
 #include <atomic>
-#include <chrono>
-#include <deque>
-#include <limits>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <vector>
 
-class AVResampler;
-class AudioThread;
+class AudioEncoding;
+class DiskSpaceWatch;
+class FrameConversion;
 class IAudioCodec;
 class IEncodingCallback;
 class IEncodingStatus;
 class IVideoCodec;
-class Interlace;
-class VideoThread;
-class YuvResampler;
+class MuxerHandOver;
+class VideoInput;
+class WorkerThreads;
 
 // The ordinary pipeline: one video encoder, one audio encoder, one muxer and two worker
-// threads, all made from one output preset.
+// threads, all made from one output preset. The pipeline runs the set-up, the workers and the
+// video encoding; its rooms are the video input (pacing and queue), the audio side (FIFO,
+// encoder, gate) and the output (the current muxer and its hand-over at a time split).
 //
 // Threads: as IEncoder says; the video and audio bodies run on the pipeline's own threads, the
-// IMuxerCallback operations on the muxing thread. Lock order: m_muxMutex, then m_threadMutex,
-// then a worker's own mutex; no host callback and no muxer destruction under any of them.
+// IMuxerCallback operations on the muxing thread. Lock order: m_muxMutex, then the worker
+// threads' mutex (WorkerThreads), then a worker's own mutex; no host callback and no muxer
+// destruction under any of them.
 class STREVO_EXPORT Encoder : public IEncoder,
                               public IMuxerCallback,
                               public IVideoThread,
@@ -144,7 +141,7 @@ protected:
     bool takeKeyFrameWish() { return m_keyFrameWanted.exchange(false); }
     void wantKeyFrame() { m_keyFrameWanted.store(true); }
     // Audio thread: the current muxer holds its first picture, so sound may follow.
-    bool audioMayStart() const { return m_audioMayStart.load(); }
+    bool audioMayStart() const;
     // Video frames the current muxer has stamped so far; 0 without muxer.
     long long muxedVideoFrames();
     // Destroys the muxer, with the workers stopped: it drains its queue, writes the trailer
@@ -153,62 +150,37 @@ protected:
     void closeMuxer();
 
 private:
-    void restartLiveAudio();
-    // Pacing: how many copies of the offered frame to queue (0 drops it).
-    int synchronizeVideo();
-    bool acceptsVideo(int width, int height, int format);
     // Paces one offered frame and queues its copies; `own`, the frame held without a copy (a
     // lent buffer, a shared frame), becomes the last copy, and lets go of its pixels when it is
     // not queued. Null data with a usable format is a lost frame: a gap in the timeline.
     void offerVideo(unsigned char* data, int width, int height, int format, TimeStamp* ts,
                     bool stamped, std::unique_ptr<VideoQueue> own);
-    void queueVideo(std::unique_ptr<VideoQueue> frame);
     void skipDroppedFrames();
+    void encodeFrame(std::unique_ptr<VideoQueue> frame, const CodecModel::VideoCodec& video,
+                     int codecFormat);
     bool encodeVideo(unsigned char* data, int size, int format);
     bool deliverVideoPacket(unsigned int size, unsigned int key, long long pts, long long dts);
     void drainVideo();
     bool audioReady() const;
-    void encodeAudio(unsigned char* data, int size);
-    void encodeQueuedAudio(long long limit = std::numeric_limits<long long>::max());
-    void encodeResampledAudio(long long limit);
-    // `last`: the pipeline stops, so the codec is drained to its end.
-    void finishAudio(bool last);
     void deliverAudioToHost();
-    // Expects m_muxMutex held. The replaced muxer goes to `replaced`, for the caller to destroy
-    // once the lock is released (its destructor drains its queue and writes the trailer).
-    bool initMuxerLocked(std::unique_ptr<IMuxer>& replaced);
     bool initMuxer();
     void resetCounters();
-    void wakeVideoThread();
-    void wakeAudioThread();
-    bool lowDiskSpace();
-    int projectAudioBytesPerSecond() const;
-    double audioChunkSeconds() const;
 
-    // Worker threads; guarded by m_threadMutex (start, stop, the wakes). The bodies never read
-    // them: they reach their thread as QThread::currentThread().
-    std::unique_ptr<VideoThread> m_videoThread;
-    std::unique_ptr<AudioThread> m_audioThread;
-    std::mutex m_threadMutex;
+    // The video and audio worker threads, made by the constructor; safe from any thread.
+    std::unique_ptr<WorkerThreads> m_threads;
 
-    std::unique_ptr<IAudioCodec> m_audioCodec; // set by initialize; used under m_muxMutex
-    AVSync m_sync;
-    EncodedVideo m_encodedVideo;
-    EncodedAudio m_encodedAudio;
+    // Written by initialize while the workers are stopped; read by every thread.
+    CodecPreset m_preset;
+    AVSync m_sync;                            // atomics
+    EncodedVideo m_encodedVideo;              // the video thread's; its counters are atomics
+    EncodedAudio m_encodedAudio;              // the audio side's; holdChunks is an atomic
     std::vector<unsigned char> m_videoPacket; // behind m_encodedVideo.data; video thread only
-    std::vector<unsigned char> m_audioPacket; // behind m_encodedAudio.data; under m_muxMutex
-    // Before the FIFOs: a queued frame may hold one of its buffers.
-    FramePool m_framePool;
-    LockedFifo<AudioQueue> m_audioFifo;
-    LockedFifo<VideoQueue> m_videoFifo;
-    std::atomic<long long> m_audioFifoBytes{0}; // bytes in m_audioFifo, kept by both ends
-    long long m_audioFifoLimit = 0;             // fixed by initialize
-    // Frames the video FIFO refused whose stamps the video thread has still to skip.
-    std::atomic<int> m_pendingVideoSkips{0};
-    std::unique_ptr<AVResampler> m_audioResampler;  // used under m_muxMutex
-    std::unique_ptr<YuvResampler> m_videoResampler; // video thread only
-    std::unique_ptr<Interlace> m_interlace;         // the video input thread only
-    CodecPreset m_preset; // written by initialize and the muxer set-up under m_muxMutex
+    // The host's frames, paced and queued for the video thread, and the lent buffers. Made by
+    // the constructor; its own thread rules.
+    std::unique_ptr<VideoInput> m_videoInput;
+    // The audio FIFO, encoder and gate state. Made by the constructor; its encoding runs under
+    // m_muxMutex, as its thread rules say.
+    std::unique_ptr<AudioEncoding> m_audio;
     std::atomic<IEncodingCallback*> m_callback{nullptr}; // set by the host, read by the workers
     std::atomic<IEncodingStatus*> m_status{nullptr};     // likewise
     std::atomic<int> m_started{0};                       // 1 once the first frame was queued
@@ -216,41 +188,27 @@ private:
     std::atomic<bool> m_initialized{false};
     // Set by the video thread when it ended for good (low disk space): video is refused.
     std::atomic<bool> m_videoEnded{false};
-    bool m_muxEnabled = true;       // fixed by initialize
-    int m_lastFormat = -1;          // video thread only
-    bool m_warnedTexture = false;   // video thread only
-    std::set<int> m_refusedFormats; // the video input thread only: formats warned about
-    // Used by the thread that encodes this pipeline's video (its own video thread, or the one
-    // of the pipeline that encodes for it), one at a time.
-    std::chrono::steady_clock::time_point m_nextDiskCheck;
-    bool m_lowDisk = false; // likewise
+    bool m_muxEnabled = true; // fixed by initialize
+    // Made by the constructor. Used by the video thread only.
+    std::unique_ptr<FrameConversion> m_conversion;
+    // Made by the constructor. Used by the thread that encodes this pipeline's video (its own
+    // video thread, or the one of the pipeline that encodes for it), one at a time.
+    std::unique_ptr<DiskSpaceWatch> m_diskSpace;
     // Low disk space: this output's file gets no more video. Set by whoever encodes its video,
     // cleared by start() while that is stopped.
     std::atomic<bool> m_ownVideoStopped{false};
+    // Raised by a live output that (re)connected, on its connection thread: the video thread
+    // asks the codec for a key frame before its next frame.
+    std::atomic<bool> m_keyFrameWanted{false};
 
     // The live output's last reason; guarded by m_liveReasonMutex. Declared before the muxer,
     // which reports to it until it is gone.
     QString m_liveReason;
     std::mutex m_liveReasonMutex;
-    std::mutex m_muxMutex; // guards what follows, the muxer's use and the audio codec
-    std::unique_ptr<IMuxer> m_muxer;
-    long long m_audioPacketsOut = 0; // audio packets of the current muxer
-    long long m_audioChunksIn = 0;   // codec chunks fed for the current muxer
-    // Audio packets waiting for the host's callback, which runs after the lock is released.
-    std::vector<std::vector<unsigned char>> m_audioForHost;
-    // Every recording path so far, the current one last. Kept so that the reference
-    // recordingPath() returns outlives the muxer a time split replaces.
-    std::deque<QString> m_paths;
-    // Set once the current muxer has its header and first video packet (audio may follow), or
-    // always without outputs; written under m_muxMutex, read by the audio thread's wait.
-    std::atomic<bool> m_audioMayStart{false};
-    // Seconds of audio handed to the current muxer (packets and skipped frames): the audio gate
-    // holds it at the written video's time, so audio never runs ahead of the picture, however
-    // far the muxing thread lags. Written under m_muxMutex, read by the audio thread's wait.
-    std::atomic<double> m_audioOutTs{0.0};
-    // Raised by a live output that (re)connected, on its connection thread: the video thread
-    // asks the codec for a key frame before its next frame, the audio thread drops the sound
-    // queued while the output was down and restarts its gate from 0.
-    std::atomic<bool> m_keyFrameWanted{false};
-    std::atomic<bool> m_audioRestart{false};
+    // Guards the use of m_output (the current muxer, replaced at a time split) and the audio
+    // side's encoding into it.
+    std::mutex m_muxMutex;
+    // Declared last: its muxer is destroyed first, draining its queue and writing the trailer
+    // while the pipeline it reports to is still whole.
+    std::unique_ptr<MuxerHandOver> m_output;
 };

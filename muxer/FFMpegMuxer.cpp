@@ -1,6 +1,6 @@
 #include "muxer/FFMpegMuxer.h"
 
-#include "api/LogRouting.h"
+#include "base/LogRouting.h"
 #include "common/CodecTable.h"
 #include "common/Redact.h"
 #include "muxer/AvioWriter.h"
@@ -256,15 +256,15 @@ bool FFMpegMuxer::open()
     if (!prepare())
         return false;
     CodecModel::Local& local = m_preset.local();
-    if (local.enabled && local.recordingPath.isEmpty()) {
+    if (local.enabled) {
         QString why;
-        const QString path =
-            RecordingName::choosePath(m_preset, QDateTime::currentDateTime(), &why);
+        const QString path = RecordingName::partPath(m_preset, m_part, m_firstPart,
+                                                     QDateTime::currentDateTime(), &why);
         if (path.isEmpty()) {
             qWarning("FFMPEG: %s", qPrintable(why));
             return false;
         }
-        local.recordingPath = QFileInfo(path).absoluteFilePath();
+        local.recordingPath = path;
     }
     if (!openOutput())
         return false;
@@ -751,6 +751,12 @@ void FFMpegMuxer::setAudioExtradata(unsigned char* data, unsigned int size)
 void FFMpegMuxer::setReserved(unsigned int value)
 {
     m_reserved = value;
+}
+
+void FFMpegMuxer::setPart(int part, const QString& firstPart)
+{
+    m_part = part;
+    m_firstPart = firstPart;
 }
 
 long long FFMpegMuxer::videoFrameCount()

@@ -75,6 +75,7 @@ public:
     void setVideoExtradata(unsigned char* data, unsigned int size) override;
     void setAudioExtradata(unsigned char* data, unsigned int size) override;
     void setReserved(unsigned int value) override;
+    void setPart(int part, const QString& firstPart) override;
     long long videoFrameCount() override;
     void abort() override;
     void detachCallback() override;
@@ -189,6 +190,8 @@ private:
     std::atomic<bool> m_failed{false}; // a write failed: the output is finished
     std::atomic<bool> m_aborted{false};
     unsigned long long m_reserved = 0;
+    int m_part = 1;             // set-up thread only: the recording's file this muxer writes
+    QString m_firstPart;        // likewise: the path of the recording's first file
     bool m_createdFile = false; // open() made the recording file (set-up thread only)
     MuxerThread* m_thread = nullptr;
 

@@ -10,13 +10,13 @@ struct AVCodecParameters;
 // The output of one pipeline: queues encoded packets, stamps them from its frame and sample
 // counters, and writes them into a container through libavformat on its own thread.
 //
-// Lifecycle: construct with the pipeline's IMuxerCallback; setReserved(), setVideoParameters(),
-// setVideoExtradata(), setAudioExtradata(); initialize(), which decides whether the container
-// takes the codecs (on failure the pipeline deletes the muxer). Then, under the pipeline's
-// muxer mutex: isHeaderWritten()/writeHeader() before the first video packet, writeVideo(),
-// writeAudio(), the skip operations. The destructor always runs, also after a failed
-// initialize(): it drains the queues, writes the trailer, closes the output and removes a file
-// that got no packet.
+// Lifecycle: construct with the pipeline's IMuxerCallback; setReserved(), setPart(),
+// setVideoParameters(), setVideoExtradata(), setAudioExtradata(); initialize(), which decides
+// whether the container takes the codecs (on failure the pipeline deletes the muxer). Then,
+// under the pipeline's muxer mutex: isHeaderWritten()/writeHeader() before the first video
+// packet, writeVideo(), writeAudio(), the skip operations. The destructor always runs, also
+// after a failed initialize(): it drains the queues, writes the trailer, closes the output and
+// removes a file that got no packet.
 class IMuxer
 {
 public:
@@ -39,6 +39,10 @@ public:
     virtual void setVideoExtradata(unsigned char* data, unsigned int size) = 0;
     virtual void setAudioExtradata(unsigned char* data, unsigned int size) = 0;
     virtual void setReserved(unsigned int value) = 0;
+    // Which file of the pipeline's recording this muxer writes: `part` 1 for the first, 2 and
+    // on after time splits, `firstPart` being the first one's path. A local recording's file
+    // is named for it (RecordingName::partPath); part 1 when never called.
+    virtual void setPart(int part, const QString& firstPart) = 0;
     // Video frames stamped so far, skipped ones included.
     virtual long long videoFrameCount() = 0;
     // Makes blocking I/O and reconnection give up.

@@ -1,6 +1,7 @@
 #include "muxer/RecordingName.h"
 
 #include "common/CodecPreset.h"
+#include "common/CodecTable.h"
 #include "common/PixelFormat.h"
 
 #include <QCoreApplication>
@@ -20,21 +21,34 @@ const qint64 kMaxNameBytes = 255;
 // Error and warning texts show names and templates up to this many characters.
 const int kShownChars = 48;
 
+// The codec's naming data; an unknown name is spelt as the record says.
+const CodecTable::Entry& namingOf(const CodecModel::VideoCodec& video)
+{
+    static const CodecTable::Entry plain{};
+    const CodecTable::Entry* entry = CodecTable::find(video.codecName);
+    return entry ? *entry : plain;
+}
+
 QString bitrateWord(const CodecModel::VideoCodec& video)
 {
-    if (video.codecName == QLatin1String("DV25"))
-        return QStringLiteral("%1Kbps").arg(28770);
-    if (video.codecName == QLatin1String("MJPEG"))
-        return QStringLiteral("%1Mbps").arg(video.bitrate / 1000);
-    if (video.codecName == QLatin1String("Apple ProRes"))
+    const CodecTable::Entry& codec = namingOf(video);
+    const int kbps = codec.fixedKbps > 0 ? codec.fixedKbps : video.bitrate;
+    switch (codec.rateWord) {
+    case CodecTable::RateWord::Mbps:
+        return QStringLiteral("%1Mbps").arg(kbps / 1000);
+    case CodecTable::RateWord::ProResProfile:
         return QString::fromLatin1(proResProfileName(std::clamp(video.codecProfile, 0, 3)));
-    return QStringLiteral("%1Kbps").arg(video.bitrate);
+    case CodecTable::RateWord::Kbps:
+        break;
+    }
+    return QStringLiteral("%1Kbps").arg(kbps);
 }
 
 QString resolutionWord(const CodecModel::VideoCodec& video)
 {
-    if (video.codecName == QLatin1String("DV25"))
-        return QStringLiteral("720x480");
+    const CodecTable::Entry& codec = namingOf(video);
+    if (codec.fixedWidth > 0 && codec.fixedHeight > 0)
+        return QStringLiteral("%1x%2").arg(codec.fixedWidth).arg(codec.fixedHeight);
     return QStringLiteral("%1x%2").arg(video.width).arg(video.height);
 }
 
@@ -274,6 +288,24 @@ QString RecordingName::choosePath(const CodecPreset& preset, const QDateTime& no
     if (error)
         error->clear();
     return QDir::cleanPath(info.absoluteFilePath());
+}
+
+QString RecordingName::partPath(const CodecPreset& preset, int part, const QString& firstPart,
+                                const QDateTime& now, QString* error)
+{
+    if (preset.transcoding().enabled) {
+        QString fixed;
+        if (part <= 1)
+            fixed = preset.local().recordingPath;
+        else if (!firstPart.isEmpty())
+            fixed = nextFreePath(firstPart);
+        if (!fixed.isEmpty()) {
+            if (error)
+                error->clear();
+            return fixed;
+        }
+    }
+    return choosePath(preset, now, error);
 }
 
 QString RecordingName::nextFreePath(const QString& path)

@@ -40,6 +40,16 @@ public:
     static QString choosePath(const CodecPreset& preset, const QDateTime& now, QString* error);
     static QString choosePath(const CodecPreset& preset, QString* error);
 
+    // The path of part `part` of a recording: 1 for its first file, 2 and on for the files time
+    // splits open; `firstPart` is the path part 1 got (not read for part 1). A transcoding
+    // preset records to a fixed path: part 1 is local.recordingPath as given, each later part
+    // the first free number after it ("/a/clip 2.mp4", "/a/clip 3.mp4": nextFreePath). Every
+    // part of any other recording, and a fixed path that is not given or has no free number
+    // left, gets a new name from the template at `now` (choosePath). Empty on failure, and
+    // `error` (when given) says why.
+    static QString partPath(const CodecPreset& preset, int part, const QString& firstPart,
+                            const QDateTime& now, QString* error);
+
     // The next file of a recording that was given a fixed path ("/a/clip.mp4"): the first of
     // "/a/clip 2.mp4" ... "/a/clip 999.mp4" that does not exist; empty when all are taken or the
     // next name would be over 255 UTF-8 bytes.

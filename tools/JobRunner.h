@@ -1,17 +1,19 @@
 #pragma once
 
 #include "common/CodecPreset.h"
-#include "encoder/IEncodingCallback.h"
 #include "encoder/IEncodingStatus.h"
 #include "tools/ExitStatus.h"
+#include "tools/JobMessages.h"
+#include "tools/JobOutput.h"
+#include "tools/LiveWatch.h"
 #include "tools/MediaSource.h"
+#include "tools/ProgressLine.h"
 
 #include <QStringList>
 #include <QVector>
 #include <atomic>
 #include <chrono>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 class IEncoder;
@@ -23,6 +25,11 @@ class Strevo;
 // initialize, encodingCallback, start, add it to the job; start the job, enqueue..., stop the
 // job (it stops the pipelines), delete the job (which deletes the pipelines and so finishes the
 // files). A progress line and a summary follow the run.
+//
+// The runner sets the job up, follows the pipelines' reports and finishes the run; its rooms
+// are the outputs (JobOutput), the feeding (SourceFeed), the progress line (ProgressLine), the
+// messages (JobMessages), the live outputs' watch (LiveWatch) and the summary
+// (SummaryPrinter).
 //
 // The runner stays the pipelines' status object, to follow each output's files and failures,
 // and passes every report on to the job, which emits encoderResult() for failures.
@@ -61,60 +68,31 @@ public:
     QVector<IEncoder*> encoders() override;
 
 private:
-    struct Output;
     using Clock = std::chrono::steady_clock;
 
     void destroyPipelines();
-    Output* find(IEncoder* encoder);
-    // Hands one picture to the job. A file or a fast source first waits until every output
-    // has room for it, so it loses nothing; a live source in real time never waits (the job's
-    // queue drops what does not fit, and counts it).
-    // `lent`: a buffer the job lent for the chunk's picture; submitted when the picture is in
-    // it, given back otherwise.
-    void pushVideo(const MediaSource::Chunk& chunk, unsigned char* lent);
-    // For one output from a file or raw input: a frame buffer of its pipeline, lent through
-    // the job, for the source to read its next picture into (no copy on the way in); or null.
-    unsigned char* lendBuffer();
-    void pushAudio(const unsigned char* data, int bytes);
-    long long backlog(const Output& out) const;
-    void waitForRoom(Output& out);
+    JobOutput* find(IEncoder* encoder);
     // Deletes the job, which deletes its pipelines (finishing their files).
     void destroyJob();
-    void sleepUntil(Clock::time_point when);
-    // Follows the live outputs' states, telling when one goes live or loses its connection.
-    void watchLive();
-    // Takes a live output's latest reason from its pipeline, masked; an empty one (nothing
-    // failed since) keeps the last.
-    void takeLiveReason(Output& out);
+    // Stops the job and takes every output's final counts, then deletes it, which finishes the
+    // files.
+    void finishOutputs();
+    // Follows the live outputs, then shows the progress line when it is due (at once with
+    // `force`).
     void showProgress(bool force);
-    void flushMessages();
-    void postMessage(const QString& text);
-    // Prints "strevo-cli: <text>" on standard error, secrets masked.
-    void say(const QString& text);
-    QString redact(const QString& text) const;
-    bool allOutputsStopped() const;
-    void clearProgressLine();
-    void printSummary(double elapsed, const QString& sourceError);
 
     MediaSource& m_source;
     Options m_options;
     const std::atomic<bool>& m_stopRequested;
-    std::vector<std::unique_ptr<Output>> m_outputs;
+    ProgressLine m_progress;
+    JobMessages m_messages; // posted to by the worker threads
+    LiveWatch m_live;
+    std::vector<std::unique_ptr<JobOutput>> m_outputs;
     std::unique_ptr<Strevo> m_job; // owns the pipelines once they are added to it
     // The job as the pipelines' reports see it: cleared before the job is deleted, so that a
     // report from a pipeline being deleted is not passed to a job that is going away.
     std::atomic<Strevo*> m_reportTo{nullptr};
     std::atomic<int> m_failureReports{0}; // encoderResult() emissions
     long long m_inputDrops = 0;           // frames and buffers the job's full queues dropped
-    std::vector<unsigned char> m_silence;
     Clock::time_point m_start;
-    Clock::time_point m_lastProgress;
-    bool m_progressShown = false; // a progress line without newline is on the terminal
-    bool m_tty = false;
-    bool m_interrupted = false;
-    bool m_allStopped = false; // every output failed, so the job ended early
-    bool m_finishing = false;  // the pipelines are being stopped: live states are final
-
-    std::mutex m_messageMutex;
-    QStringList m_messages; // guarded by m_messageMutex: reports from worker threads
 };

@@ -116,6 +116,30 @@ TEST(RecordingName, FirstFreeNameInsideTheFolder)
     EXPECT_EQ(RecordingName::choosePath(p, kNow, nullptr), tmp.filePath(".._cut_here.mp4"));
 }
 
+// A transcoding's parts are numbered after its fixed path; every part of any other recording,
+// and of a transcoding without a path or without a free number, is named from the template.
+TEST(RecordingName, PartsOfAFixedPathAreNumberedAndOthersFollowTheTemplate)
+{
+    QTemporaryDir tmp;
+    CodecPreset p = namedPreset("take", tmp.path());
+    const QString fixed = tmp.filePath("clip.mp4");
+    p.local().recordingPath = fixed;
+    QString error = "stale";
+    for (int part : {1, 2})
+        EXPECT_EQ(RecordingName::partPath(p, part, fixed, kNow, nullptr), tmp.filePath("take.mp4"));
+
+    p.transcoding().enabled = true;
+    EXPECT_EQ(RecordingName::partPath(p, 1, QString(), kNow, &error), fixed);
+    EXPECT_TRUE(error.isEmpty());
+    touch(fixed);
+    touch(tmp.filePath("clip 2.mp4"));
+    EXPECT_EQ(RecordingName::partPath(p, 3, fixed, kNow, nullptr), tmp.filePath("clip 3.mp4"));
+    p.local().recordingPath.clear();
+    EXPECT_EQ(RecordingName::partPath(p, 1, QString(), kNow, nullptr), tmp.filePath("take.mp4"));
+    const QString longest = tmp.filePath(QString(250, 'c') + ".mp4"); // no room for " 2"
+    EXPECT_EQ(RecordingName::partPath(p, 2, longest, kNow, nullptr), tmp.filePath("take.mp4"));
+}
+
 TEST(RecordingName, FolderIsCreatedOneLevelAndEmptyIsTheCurrentDirectory)
 {
     QTemporaryDir tmp;
