@@ -11,7 +11,7 @@ PACKAGES=(
   libsrt-gnutls-dev librtmp-dev libgnutls28-dev zlib1g-dev libsoundtouch-dev libffmpeg-nvenc-dev
   googletest libgtest-dev libgmock-dev
   ffmpeg
-  nginx libnginx-mod-rtmp stunnel4 openssl srt-tools
+  nginx libnginx-mod-rtmp stunnel4 openssl srt-tools python3
 )
 
 missing=()
