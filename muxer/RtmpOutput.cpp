@@ -462,8 +462,11 @@ bool RtmpOutput::initialize(const CodecPreset& preset)
 
 bool RtmpOutput::write(const unsigned char* data, unsigned int size)
 {
-    if (m_aborted.load() || !m_packet)
-        return fail(QStringLiteral("the connection was cut"));
+    if (m_aborted.load() || !m_packet) {
+        // Cut off, or never set up: initialize() (or abort()) has said so already.
+        m_error = QStringLiteral("the connection was cut");
+        return false;
+    }
     SaidScope said(&m_librtmpSaid);
     if (!RTMP_IsConnected(m_rtmp.get()))
         return fail(QStringLiteral("the server closed the connection"));

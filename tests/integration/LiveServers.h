@@ -5,6 +5,7 @@
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include "common/AVHandles.h"
 
@@ -182,9 +183,7 @@ public:
         return waitUntil(
             [&] { return readFile(path("error.log")).count("deleteStream") >= count; });
     }
-    // `denyPublish`: the server takes the connection and the publish request, then drops it
-    // (nginx's "deny publish all"), as an ingest server does for a wrong stream key.
-    bool start(bool denyPublish = false)
+    bool start()
     {
         QDir().mkpath(recordDir());
         // In /usr/sbin, which is not on the search path of every user.
@@ -196,10 +195,10 @@ public:
                            "error_log %1/error.log info; pid %1/nginx.pid;\n"
                            "events { worker_connections 64; }\n"
                            "rtmp { server { listen 127.0.0.1:%2; application live {\n"
-                           "  live on; record all; record_path %3; record_unique on; %4} } }\n")
+                           "  live on; record all; record_path %3; record_unique on; } } }\n")
                 .arg(dir())
                 .arg(port())
-                .arg(recordDir(), denyPublish ? "deny publish all; " : ""));
+                .arg(recordDir()));
     }
 };
 
@@ -216,7 +215,8 @@ public:
     {
         SelfSigned,
         CaSigned,
-        OtherHost
+        OtherHost,
+        Expired // signed by the CA, valid for no time at all
     };
 
     explicit TlsFront(int target, Cert cert = Cert::SelfSigned)
@@ -250,9 +250,12 @@ public:
                    openssl(QStringLiteral("req -new %1 -subj /CN=%2 -keyout %3 -out %4")
                                .arg(newKey, cn, path("key.pem"), path("leaf.csr"))) &&
                    openssl(QStringLiteral("x509 -req -in %1 -CA %2 -CAkey %3 -set_serial 2 "
-                                          "-days 1 -extfile %4 -out %5")
-                               .arg(path("leaf.csr"), caFile(), path("ca.key"), path("leaf.ext"),
+                                          "-days %4 -extfile %5 -out %6")
+                               .arg(path("leaf.csr"), caFile(), path("ca.key"),
+                                    m_cert == Cert::Expired ? "0" : "1", path("leaf.ext"),
                                     certFile()));
+            if (m_cert == Cert::Expired)
+                QThread::msleep(1100); // past its last second
         }
         return made && run(QStringLiteral("stunnel4"), {path("stunnel.conf")},
                            QStringLiteral("foreground = yes\npid =\n[front]\naccept = "

@@ -174,12 +174,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         TrustCase{"SelfSignedRefused", Cert::SelfSigned, TrustCase::SystemStore, true,
                   "certificate of 127.0.0.1 not trusted: The certificate issuer is unknown."},
-        TrustCase{"SelfSignedTrustedThroughCaFile", Cert::SelfSigned, TrustCase::ItsCertificate,
-                  true, nullptr},
         TrustCase{"PrivateCaTrustedThroughCaFile", Cert::CaSigned, TrustCase::TheCa, true, nullptr},
         TrustCase{"OtherHostRefused", Cert::OtherHost, TrustCase::TheCa, true,
                   "certificate of 127.0.0.1 not trusted: The name in the certificate does not "
                   "match the expected."},
+        TrustCase{"ExpiredRefused", Cert::Expired, TrustCase::TheCa, true,
+                  "certificate of 127.0.0.1 not trusted: The certificate chain uses expired "
+                  "certificate."},
         // %1: the caFile named
         TrustCase{"UnreadableCaFileRefused", Cert::SelfSigned, TrustCase::Unreadable, true,
                   "CA file '%1' cannot be read: No such file or directory"},

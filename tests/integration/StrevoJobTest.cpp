@@ -10,73 +10,6 @@
 #include <cmath>
 #include <thread>
 
-// A job of two outputs that the host drives only through the facade: frames and audio go into
-// the facade's queues in real time, its worker hands them to the pipelines. The outputs share
-// one video encoder, which the second finds through the facade's list of pipelines.
-TEST(StrevoJob, TwoOutputsFedThroughTheFacade)
-{
-    constexpr int kSkip = 5, kFrames = 300, W = 320, H = 240; // 10 s
-    constexpr double kFps = 30;
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    QDir(dir.path()).mkpath(QStringLiteral("a"));
-    QDir(dir.path()).mkpath(QStringLiteral("b"));
-    std::vector<int> results;
-    {
-        Strevo job;
-        QObject::connect(&job, &Strevo::encoderResult, [&](int r) { results.push_back(r); });
-        CodecPreset first = RecordingHarness::preset(dir.filePath("a"), "mp4", W, H, kFps);
-        CodecPreset second = RecordingHarness::preset(dir.filePath("b"), "mkv", W, H, kFps);
-        ProjectPreset project = first;
-        project.videoOutput().width = W;
-        project.videoOutput().height = H;
-        job.initialize(&project);
-        RefEncoder* follower = nullptr;
-        for (CodecPreset* preset : {&first, &second}) {
-            job.addCodecProfile(new CodecPreset(*preset));
-            follower = new RefEncoder;
-            ASSERT_TRUE(job.addEncoder(follower, 0));
-            ASSERT_EQ(follower->initialize(&job, preset, true), 0);
-            follower->start();
-        }
-        EXPECT_TRUE(follower->isFollower());
-        ASSERT_TRUE(job.start(kSkip));
-
-        TestPattern pattern(W, H);
-        std::vector<int16_t> audio(2 * 1600);
-        QSize sizes[3] = {QSize(W, H)};
-        int formats[3] = {PIX_NV12};
-        TimeStamp ts{1};
-        auto next = std::chrono::steady_clock::now();
-        for (int i = 0; i < kSkip + kFrames; ++i) {
-            unsigned char* planes[2][3] = {
-                {const_cast<uint8_t*>(pattern.frame(i)), nullptr, nullptr}, {}};
-            job.enqueueVideo(planes, sizes, formats, &ts);
-            for (size_t s = 0; s < audio.size(); ++s)
-                audio[s] = static_cast<int16_t>(
-                    8000 * std::sin(2 * M_PI * 1000.0 * (i * 1600 + s / 2) / 48000.0));
-            unsigned char* buffers[3] = {reinterpret_cast<unsigned char*>(audio.data())};
-            job.enqueueAudio(buffers, static_cast<int>(audio.size() * 2));
-            next += std::chrono::microseconds(static_cast<long>(1e6 / kFps));
-            std::this_thread::sleep_until(next);
-        }
-        EXPECT_EQ(job.syncInfo().videoFrames.load(), kFrames);
-        job.stop();
-        for (IEncoder* e : job.encoders())
-            EXPECT_EQ(e->getSyncInfo().videoInputDrops.load(), 0);
-    } // deleting the facade deletes the pipelines, which finishes the files
-    EXPECT_TRUE(results.empty());
-    for (const char* sub : {"a", "b"}) {
-        const QStringList files = QDir(dir.filePath(sub)).entryList(QDir::Files);
-        ASSERT_EQ(files.size(), 1) << sub;
-        const QString path = QDir(dir.filePath(sub)).filePath(files[0]);
-        Probe::expectDecodes(path);
-        const Probe::Media m = Probe::inspect(path);
-        EXPECT_EQ(m.frames(), kFrames) << qPrintable(path);
-        EXPECT_NEAR(Probe::span(m.audioPackets), kFrames / kFps, 0.1) << qPrintable(path);
-    }
-}
-
 namespace {
 
 constexpr int kW = 320, kH = 240;
@@ -128,10 +61,11 @@ struct Input
     static constexpr int kAudioBytes = 2 * kSamplesPerFrame * 2;
 };
 
-// A job of one Encoder per preset, fed through the facade.
+// A job of one pipeline per preset, fed through the facade: Encoders, or RefEncoders that
+// share one video encoder where they can; `skip` frames are left out at the start.
 struct FacadeJob
 {
-    explicit FacadeJob(const std::vector<CodecPreset>& presets)
+    explicit FacadeJob(const std::vector<CodecPreset>& presets, bool share = false, int skip = 0)
     {
         ProjectPreset project = presets.front();
         project.videoOutput().width = kW;
@@ -139,13 +73,13 @@ struct FacadeJob
         job.initialize(&project);
         for (CodecPreset preset : presets) {
             job.addCodecProfile(new CodecPreset(preset));
-            auto* e = new Encoder;
+            Encoder* e = share ? new RefEncoder : new Encoder;
             EXPECT_TRUE(job.addEncoder(e, 0));
-            EXPECT_EQ(e->initialize(&job, &preset, false), 0);
+            EXPECT_EQ(e->initialize(&job, &preset, share), 0);
             e->start();
             pipelines.push_back(e);
         }
-        EXPECT_TRUE(job.start(0));
+        EXPECT_TRUE(job.start(skip));
     }
     // Frames [from, to), with their sound, as fast as the job takes them or at the frame rate.
     void feed(int from, int to, bool realTime)
@@ -178,6 +112,39 @@ QString onlyFile(const QString& folder)
 }
 
 } // namespace
+
+// A job of two outputs that the host drives only through the facade: frames and audio go into
+// the facade's queues in real time, its worker hands them to the pipelines. The outputs share
+// one video encoder, which the second finds through the facade's list of pipelines.
+TEST(StrevoJob, TwoOutputsFedThroughTheFacade)
+{
+    constexpr int kSkip = 5, kFrames = 300; // 10 s
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    for (const char* sub : {"a", "b"})
+        QDir(dir.path()).mkpath(QLatin1String(sub));
+    std::vector<int> results;
+    {
+        FacadeJob job({RecordingHarness::preset(dir.filePath("a"), "mp4", kW, kH, kRate),
+                       RecordingHarness::preset(dir.filePath("b"), "mkv", kW, kH, kRate)},
+                      true, kSkip);
+        QObject::connect(&job.job, &Strevo::encoderResult, [&](int r) { results.push_back(r); });
+        EXPECT_TRUE(static_cast<RefEncoder*>(job.pipelines[1])->isFollower());
+        job.feed(0, kSkip + kFrames, true);
+        EXPECT_EQ(job.job.syncInfo().videoFrames.load(), kFrames);
+        job.job.stop();
+        for (IEncoder* e : job.job.encoders())
+            EXPECT_EQ(e->getSyncInfo().videoInputDrops.load(), 0);
+    } // deleting the facade deletes the pipelines, which finishes the files
+    EXPECT_TRUE(results.empty());
+    for (const char* sub : {"a", "b"}) {
+        const QString path = onlyFile(dir.filePath(sub));
+        Probe::expectDecodes(path);
+        const Probe::Media m = Probe::inspect(path);
+        EXPECT_EQ(m.frames(), kFrames) << qPrintable(path);
+        EXPECT_NEAR(Probe::span(m.audioPackets), kFrames / kRate, 0.1) << qPrintable(path);
+    }
+}
 
 // 10 s of frames and sound pushed at once: through the facade the recording keeps its 10 s
 // timeline, with the frames that did not fit as gaps, exactly as a pipeline fed directly does.
