@@ -90,9 +90,6 @@ int Interlace::filterFrame(VideoQueue* frame, bool, bool)
         out += size_t(stride) * n;
     }
 
-    m_width = width;
-    m_height = height;
-    m_format = code;
     return 1;
 }
 
@@ -104,19 +101,4 @@ unsigned char* Interlace::data()
 int Interlace::size() const
 {
     return int(m_output.size());
-}
-
-int Interlace::width() const
-{
-    return m_width;
-}
-
-int Interlace::height() const
-{
-    return m_height;
-}
-
-int Interlace::format() const
-{
-    return m_format;
 }

@@ -29,13 +29,7 @@ public:
     // data() is null and the others are 0 before the first one.
     unsigned char* data();
     int size() const;
-    int width() const;
-    int height() const;
-    int format() const;
 
 private:
     std::vector<unsigned char> m_output;
-    int m_width = 0;
-    int m_height = 0;
-    int m_format = 0;
 };

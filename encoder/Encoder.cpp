@@ -633,8 +633,12 @@ bool Encoder::initMuxer()
     return ok;
 }
 
+// The muxer stamps each packet with its place in the file (pts = dts, counting skipped frames
+// and restarting at a split or a reconnect), so the codec's own stamps are not passed on; a
+// follower has none (-1). The codecs here code no reordered pictures, except NVENC H.264 with
+// bFrames set, whose composition order this loses.
 bool Encoder::writeVideoMuxer(unsigned char* data, unsigned int size, unsigned int key,
-                              long long pts, long long dts, unsigned int)
+                              long long /*pts*/, long long /*dts*/, unsigned int /*index*/)
 {
     // The one copy happens before the lock is taken.
     AVPacketPtr packet = MuxerHandOver::copyPacket(data, size);

@@ -115,9 +115,9 @@ protected:
     virtual bool followerRunsVideoThread() const { return false; }
     // Video thread: the packet in encodedVideo() was written here (or failed to be); other
     // outputs may take it too. `key` is non-zero for a key frame.
-    virtual void forwardVideoPacket(unsigned int size, unsigned int key) {}
+    virtual void forwardVideoPacket(unsigned int /*size*/, unsigned int /*key*/) {}
     // Video thread: `count` frames were lost, before encoding (input) or after (output).
-    virtual void forwardVideoDrops(int count, bool input) {}
+    virtual void forwardVideoDrops(int /*count*/, bool /*input*/) {}
     // Audio thread, also inside its wait (atomics and the FIFO only): whether the audio FIFO,
     // holding `queued` buffers, may give one to the encoder now.
     virtual bool audioGateOpen(int queued) const;

@@ -40,25 +40,16 @@ public:
     // A live output changed state. `reconnects`: how often it broke and was reopened so far;
     // `dropped`: packets it discarded (while not connected, or for a backlog). On every
     // change to Live the stream restarts from 0 and waits for a key frame.
-    virtual void liveStateChanged(LiveState state, int reconnects, long long dropped)
-    {
-        (void)state;
-        (void)reconnects;
-        (void)dropped;
-    }
+    virtual void liveStateChanged(LiveState /*state*/, int /*reconnects*/, long long /*dropped*/) {}
     // A live output discarded packets (while not connected, or for a backlog); `dropped` is its
     // count so far. Called on the thread that offered the packet, or the connection thread.
-    virtual void liveDropped(long long dropped) { (void)dropped; }
+    virtual void liveDropped(long long /*dropped*/) {}
     // An SRT output's link, about once a second while it sends. Called on the muxing thread.
-    virtual void linkStatistics(const LinkStatistics& link) { (void)link; }
+    virtual void linkStatistics(const LinkStatistics& /*link*/) {}
     // A live output's account, before each state report and once a link has held for a
     // while: `liveMs`, how long it has been live so far (links that held at least 5 s, and
     // the one open when it stopped); `reason`, why its last attempt failed or its last link
     // broke (the server's answer where it gave one; empty while nothing failed; never a
     // secret). Called on the connection thread, or the thread that stops the output.
-    virtual void liveAccount(long long liveMs, const QString& reason)
-    {
-        (void)liveMs;
-        (void)reason;
-    }
+    virtual void liveAccount(long long /*liveMs*/, const QString& /*reason*/) {}
 };

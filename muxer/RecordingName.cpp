@@ -217,20 +217,10 @@ QString tooLong(const QString& what, const QString& name, qint64 bytes)
 
 } // namespace
 
-QString RecordingName::expandTemplate(const CodecPreset& preset)
-{
-    return expandTemplate(preset, QDateTime::currentDateTime());
-}
-
 QString RecordingName::expandTemplate(const CodecPreset& preset, const QDateTime& now)
 {
     const Expansion e = expandName(preset, now);
     return e.whole() ? e.name : QString();
-}
-
-QString RecordingName::choosePath(const CodecPreset& preset, QString* error)
-{
-    return choosePath(preset, QDateTime::currentDateTime(), error);
 }
 
 QString RecordingName::choosePath(const CodecPreset& preset, const QDateTime& now, QString* error)

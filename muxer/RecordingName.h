@@ -28,7 +28,6 @@ public:
     // and NUL characters become '_'. Empty when the name is longer than any file name can be
     // (more than 255 UTF-8 bytes); choosePath says how long.
     static QString expandTemplate(const CodecPreset& preset, const QDateTime& now);
-    static QString expandTemplate(const CodecPreset& preset);
 
     // The absolute path of a new recording: <folder>/<name>.<format>, or "<name> 2.<format>" up
     // to "<name> 999.<format>" when taken; the first name that does not exist wins. An empty
@@ -38,7 +37,6 @@ public:
     // UTF-8 bytes, the result is empty and `error` (when given) says why, e.g. "recording name
     // 'Show….mp4' is 300 bytes; at most 255 fit in a file name".
     static QString choosePath(const CodecPreset& preset, const QDateTime& now, QString* error);
-    static QString choosePath(const CodecPreset& preset, QString* error);
 
     // The path of part `part` of a recording: 1 for its first file, 2 and on for the files time
     // splits open; `firstPart` is the path part 1 got (not read for part 1). A transcoding

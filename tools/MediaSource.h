@@ -46,5 +46,5 @@ public:
     virtual int directFormat() const { return -1; }
     // The next read() writes its picture into `buffer` (the packed size of one picture) and
     // delivers it from there. Only after directFormat() said yes; used for one read().
-    virtual void readNextInto(unsigned char* buffer) {}
+    virtual void readNextInto(unsigned char* /*buffer*/) {}
 };

@@ -44,7 +44,7 @@ public:
     // Fills *par with the coded stream's parameters (codec id and tag, size, pixel format,
     // profile, field order, extradata) for a muxer, after a successful initialize(). False
     // leaves *par untouched: the muxer builds them from the preset and the codec table.
-    virtual bool streamParameters(AVCodecParameters* par) { return false; }
+    virtual bool streamParameters(AVCodecParameters* /*par*/) { return false; }
 
     // Asks for the next frame given to encode() to be coded as a key frame that a decoder can
     // start from (an IDR picture for H.264/HEVC), so that a live stream that was reopened

@@ -42,7 +42,7 @@ const Choice kChoices[] = {
     {"H264(AMF)", &MFGuids::CLSID_AmdH264Encoder, false},
 };
 
-QByteArray attributeValue(const GUID& key, const MFAttributes::Value& value)
+QByteArray attributeValue(const MFAttributes::Value& value)
 {
     if (const auto* v = std::get_if<uint32_t>(&value))
         return QByteArray::number(*v);
@@ -280,7 +280,7 @@ void MFVideo::dumpType(const char* title, MFMediaType* type) const
         type->GetItemByIndex(i, &key, &value);
         const char* name = MFGuids::name(key);
         qCDebug(mfLog, "    %s: %s", name ? name : qPrintable(guidToString(key)),
-                attributeValue(key, value).constData());
+                attributeValue(value).constData());
     }
 }
 

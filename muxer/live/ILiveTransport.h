@@ -41,11 +41,7 @@ public:
     virtual QString errorText() const = 0;
     virtual SendProgress progress() { return {}; }
     // An SRT link's counts; false where the transport has none.
-    virtual bool linkStatistics(LinkStatistics* link)
-    {
-        (void)link;
-        return false;
-    }
+    virtual bool linkStatistics(LinkStatistics* /*link*/) { return false; }
     // The piece size write() takes best: each full I/O buffer of the container goes out as one.
     virtual int pieceSize() const = 0;
     // False for a container that makes its own connection (RTSP): nothing goes through write()

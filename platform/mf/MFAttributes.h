@@ -22,13 +22,11 @@ public:
 
     HRESULT SetUINT32(const GUID& key, uint32_t value) { return set(key, value); }
     HRESULT SetUINT64(const GUID& key, uint64_t value) { return set(key, value); }
-    HRESULT SetDouble(const GUID& key, double value) { return set(key, value); }
     HRESULT SetGUID(const GUID& key, const GUID& value) { return set(key, value); }
     HRESULT SetBlob(const GUID& key, const uint8_t* data, uint32_t size);
     // MF_E_ATTRIBUTENOTFOUND when the key is absent, MF_E_INVALIDTYPE when it holds another form.
     HRESULT GetUINT32(const GUID& key, uint32_t* value) const { return get(key, value); }
     HRESULT GetUINT64(const GUID& key, uint64_t* value) const { return get(key, value); }
-    HRESULT GetDouble(const GUID& key, double* value) const { return get(key, value); }
     HRESULT GetGUID(const GUID& key, GUID* value) const { return get(key, value); }
     HRESULT GetBlobSize(const GUID& key, uint32_t* size) const;
     // Copies the blob into data (capacity bytes); MF_E_BUFFERTOOSMALL when it does not fit.

@@ -31,12 +31,6 @@ const MFError::Entry kTable[] = {
 
 } // namespace
 
-const MFError::Entry* MFError::entries(int* count)
-{
-    *count = static_cast<int>(sizeof(kTable) / sizeof(kTable[0]));
-    return kTable;
-}
-
 const MFError::Entry* MFError::find(HRESULT code)
 {
     for (const Entry& e : kTable)

@@ -18,7 +18,6 @@ public:
 
     // The table's row for a code, or null.
     static const Entry* find(HRESULT code);
-    static const Entry* entries(int* count);
 
     // "<description> (<name>)" for a code in the table, else "failed (0x...)".
     static QByteArray describe(HRESULT code);

@@ -38,9 +38,3 @@ void MFEventQueue::Shutdown()
     }
     m_wake.notify_all();
 }
-
-void MFEventQueue::Clear()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_events.clear();
-}

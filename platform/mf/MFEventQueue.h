@@ -16,8 +16,6 @@ public:
     HRESULT QueueEvent(uint32_t type, HRESULT status = S_OK);
     // Drops the pending events and wakes a waiting reader; later events are refused.
     void Shutdown();
-    // Drops the pending events (a flush).
-    void Clear();
 
 private:
     std::deque<std::shared_ptr<MFMediaEvent>> m_events; // guarded by m_mutex

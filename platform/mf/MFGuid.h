@@ -26,13 +26,11 @@ constexpr HRESULT hresult(uint32_t code)
 }
 
 constexpr HRESULT S_OK = 0;
-constexpr HRESULT S_FALSE = 1;
 constexpr HRESULT E_NOTIMPL = hresult(0x80004001);
 constexpr HRESULT E_NOINTERFACE = hresult(0x80004002);
 constexpr HRESULT E_POINTER = hresult(0x80004003);
 constexpr HRESULT E_FAIL = hresult(0x80004005);
 constexpr HRESULT E_UNEXPECTED = hresult(0x8000FFFF);
-constexpr HRESULT E_OUTOFMEMORY = hresult(0x8007000E);
 constexpr HRESULT E_INVALIDARG = hresult(0x80070057);
 constexpr HRESULT REGDB_E_CLASSNOTREG = hresult(0x80040154);
 

@@ -93,13 +93,6 @@ MFPlatform::Creator MFPlatform::registerClass(const GUID& classId, Creator creat
     return previous;
 }
 
-bool MFPlatform::isRegistered(const GUID& classId)
-{
-    Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    return r.classes.count(classId) > 0;
-}
-
 HRESULT MFPlatform::MFCreateMediaType(std::shared_ptr<MFMediaType>* type)
 {
     if (!type)

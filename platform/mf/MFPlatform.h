@@ -33,7 +33,6 @@ public:
     // Adds (or, with an empty creator, removes) a class and returns the creator it replaced
     // (empty when there was none), so that a caller can put a default class back.
     static Creator registerClass(const GUID& classId, Creator creator);
-    static bool isRegistered(const GUID& classId);
 
     static HRESULT MFCreateMediaType(std::shared_ptr<MFMediaType>* type);
     static HRESULT MFCreateSample(std::shared_ptr<MFSample>* sample);

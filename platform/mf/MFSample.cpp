@@ -10,11 +10,6 @@ HRESULT MFSample::AddBuffer(std::shared_ptr<MFMediaBuffer> buffer)
     return S_OK;
 }
 
-std::shared_ptr<MFMediaBuffer> MFSample::GetBufferByIndex(uint32_t index) const
-{
-    return index < m_buffers.size() ? m_buffers[index] : nullptr;
-}
-
 uint32_t MFSample::GetTotalLength() const
 {
     uint32_t total = 0;

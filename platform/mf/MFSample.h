@@ -15,8 +15,6 @@ public:
     static std::shared_ptr<MFSample> create() { return std::make_shared<MFSample>(); }
 
     HRESULT AddBuffer(std::shared_ptr<MFMediaBuffer> buffer);
-    uint32_t GetBufferCount() const { return static_cast<uint32_t>(m_buffers.size()); }
-    std::shared_ptr<MFMediaBuffer> GetBufferByIndex(uint32_t index) const;
     // The sample's bytes in one buffer: its only buffer, or a new one joining all of them
     // (which then replaces them). E_UNEXPECTED for a sample without buffers.
     HRESULT ConvertToContiguousBuffer(std::shared_ptr<MFMediaBuffer>* buffer);

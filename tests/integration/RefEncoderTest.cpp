@@ -100,7 +100,7 @@ public:
             destroy(*out);
     }
 
-    void ecoderStateCallback(IEncoder* encoder, int type, int state) override
+    void ecoderStateCallback(IEncoder* encoder, int type, int /*state*/) override
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         for (auto& out : m_outputs)

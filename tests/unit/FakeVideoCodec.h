@@ -24,7 +24,7 @@ public:
 
     bool initialize(CodecPreset*) override { return true; }
     bool encode(unsigned char* data, unsigned int size, int format, unsigned char* out,
-                unsigned int outCapacity, unsigned int& outSize, unsigned int& keyFrame,
+                unsigned int /*outCapacity*/, unsigned int& outSize, unsigned int& keyFrame,
                 long long& pts, long long& dts) override
     {
         if (!data && m_packets >= m_frames)

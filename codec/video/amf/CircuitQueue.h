@@ -31,13 +31,6 @@ public:
         std::lock_guard<std::recursive_mutex> lock(m_mutex);
         return m_count;
     }
-    // Room for the writer: neither stored nor lent.
-    int freeSpace() const
-    {
-        std::lock_guard<std::recursive_mutex> lock(m_mutex);
-        return m_capacity - m_count - m_lent;
-    }
-
     // Appends n elements, split at the ring's end when needed. False, writing nothing, when
     // there is no room for all of them.
     bool write(const T* src, int n)

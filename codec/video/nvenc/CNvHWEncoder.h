@@ -30,7 +30,6 @@ public:
         uint32_t vbvSize = 0; // bits
         uint32_t rcMode = NV_ENC_PARAMS_RC_CBR_LOWDELAY_HQ;
         uint32_t qp = 0;
-        float iQuantFactor = 0.8f, bQuantFactor = 1.25f, iQuantOffset = 0.f, bQuantOffset = 1.25f;
         GUID presetGUID{};
         int codec = 0; // 0 H.264, 1 HEVC
         uint32_t gopLength = 0;

@@ -429,7 +429,7 @@ private:
 class TraceImpl : public AMFTrace
 {
 public:
-    void Trace(const char* file, int line, AMF_TRACE_LEVEL level, const char* scope,
+    void Trace(const char* /*file*/, int /*line*/, AMF_TRACE_LEVEL level, const char* scope,
                const char* message) override
     {
         std::lock_guard<std::mutex> lock(m_mutex);
