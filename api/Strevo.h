@@ -1,5 +1,8 @@
 #pragma once
 
+// api/: the facade (Strevo, its per-output hand-off) on top of the pipeline; forwarding headers
+// keep older include paths of base/ working. May include every library layer.
+
 #include "api/AudioOutputData.h"
 #include "base/StrevoExport.h"
 #include "common/IThreadCallback.h"

@@ -1,5 +1,9 @@
 #pragma once
 
+// common/ (libcommon.so, the bottom layer): presets and their JSON, the codec table, pixel
+// formats, queues, threads and converters that every layer shares. Includes only Qt, FFmpeg and
+// itself.
+
 #include "common/CodecModel.h"
 #include "common/ProjectPreset.h"
 

@@ -1,5 +1,9 @@
 #pragma once
 
+// encoder/: the pipeline (Encoder and the classes it is divided into; RefEncoder and
+// EncoderGroup for a shared encoder).
+// May include every layer below it: common/, base/, platform/, codec/, muxer/.
+
 #include "base/StrevoExport.h"
 #include "common/CodecPreset.h"
 #include "common/VideoQueue.h"

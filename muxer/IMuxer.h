@@ -1,5 +1,8 @@
 #pragma once
 
+// muxer/: container writing (FFMpegMuxer), recording names, and the live transports; the live
+// link itself is in muxer/live/. May include common/, base/, platform/ and codec/.
+
 #include "common/AVHandles.h"
 
 #include <QString>

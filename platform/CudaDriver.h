@@ -1,5 +1,8 @@
 #pragma once
 
+// platform/: the layers that stand in for platform runtimes (CUDA, Direct3D device types, Media
+// Foundation in mf/, AMF in amf/). May include common/ and base/.
+
 #include <ffnvcodec/dynlink_cuda.h>
 
 // The CUDA driver (libcuda.so.1), loaded at run time and never linked: the library runs on

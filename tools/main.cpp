@@ -1,4 +1,5 @@
 // strevo-cli: records, streams and transcodes with the strevo library from a job file.
+// tools/ sits on top of every layer and may include any of them.
 
 #include "api/Strevo.h"
 #include "common/PixelFormat.h"

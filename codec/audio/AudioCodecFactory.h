@@ -1,5 +1,8 @@
 #pragma once
 
+// codec/audio/: the audio encoders and their factory (see codec/video/VideoCodecFactory.h for
+// what the codec layer may include).
+
 #include <QString>
 
 class IAudioCodec;

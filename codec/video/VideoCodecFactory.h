@@ -1,5 +1,8 @@
 #pragma once
 
+// codec/: the video and audio encoders (software, and the hardware ones over platform/) and
+// their factories. May include common/, base/ and platform/.
+
 #include <QString>
 #include <functional>
 
