@@ -1,8 +1,8 @@
 #include "muxer/live/TcpProgress.h"
 
 #include <linux/sockios.h>
-#include <netinet/in.h>
 #include <linux/tcp.h>
+#include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
