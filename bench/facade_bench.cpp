@@ -16,6 +16,7 @@
 // wait stays under one frame interval (33 ms); only the throttled output drops.
 
 #include "ProcessStats.h"
+#include "RecordingHarness.h"
 #include "api/Strevo.h"
 #include "common/CodecPreset.h"
 #include "common/PixelFormat.h"
@@ -58,29 +59,16 @@ struct Status : IEncodingStatus
 CodecPreset outputPreset(int index, const QString& folder, int w, int h)
 {
     static const char* const containers[] = {"mp4", "ts", "mkv", "ts", "mov", "flv"};
-    CodecPreset p;
-    p.videoOutput() = {w, h, kRate};
-    p.audioOutput() = {2, 48000, 16, 16384};
-    auto& v = p.videoCodec();
-    v.codecName = QStringLiteral("X264");
-    v.width = w;
-    v.height = h;
-    v.frameRate = kRate;
-    v.bitrate = 1500;
-    v.keyframeInterval = 2;
-    v.preset = QStringLiteral("ultrafast");
-    v.tune = QStringLiteral("zerolatency");
-    p.audioCodec() = {true, QStringLiteral("AAC"), 48000, 128, 16, 2};
-    p.container().format = QLatin1String(containers[index]);
+    CodecPreset p = RecordingHarness::preset(QStringLiteral("%1/%2").arg(folder).arg(index),
+                                             QLatin1String(containers[index]), w, h, kRate);
+    p.videoOutput().width = w;
+    p.videoOutput().height = h;
+    p.videoCodec().bitrate = 1500;
+    p.local().fileNameTemplate = QStringLiteral("bench");
     if (index == 1) { // live: nobody needs to listen for UDP
         p.local().enabled = false;
         p.streaming().enabled = true;
         p.streaming().url = QStringLiteral("udp://127.0.0.1:%1").arg(47000 + index);
-    } else {
-        p.local().enabled = true;
-        p.local().folder = QStringLiteral("%1/%2").arg(folder).arg(index);
-        p.local().fileNameTemplate = QStringLiteral("bench");
-        p.streaming().enabled = false;
     }
     return p;
 }
