@@ -97,7 +97,6 @@ struct TrustCase
     enum
     {
         SystemStore,
-        ItsCertificate,
         TheCa,
         Unreadable
     } caFile;
@@ -125,8 +124,7 @@ TEST_P(RtmpsTrust, ServerIsCheckedBeforeTheStreamGoesLive)
     ASSERT_TRUE(front.start()) << front.log().toStdString();
     CodecPreset preset = livePreset(front.url());
     preset.streaming().verifyPeer = c.verifyPeer;
-    preset.streaming().caFile = c.caFile == TrustCase::ItsCertificate ? front.certFile()
-                                : c.caFile == TrustCase::TheCa        ? front.caFile()
+    preset.streaming().caFile = c.caFile == TrustCase::TheCa ? front.caFile()
                                 : c.caFile == TrustCase::Unreadable
                                     ? front.certFile() + QStringLiteral(".missing")
                                     : QString();
