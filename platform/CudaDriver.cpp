@@ -36,7 +36,7 @@ CUresult resolveTable(int apiVersion)
     // Never closed: the table's addresses point into it for the process's life.
     void* lib = dlopen(kCudaLibrary, RTLD_NOW | RTLD_LOCAL);
     if (!lib) {
-        qWarning("LoadLibrary \"%s\" failed!", kCudaLibrary);
+        qWarning("CUDA: the NVIDIA driver is missing (%s cannot be loaded)", kCudaLibrary);
         return kCudaDriverMissing;
     }
     CudaDriver& t = table();
@@ -48,10 +48,12 @@ CUresult resolveTable(int apiVersion)
         resolve(lib, t.cuDeviceGetCount, "cuDeviceGetCount"),
         resolve(lib, t.cuDeviceGet, "cuDeviceGet"),
         resolve(lib, t.cuDeviceComputeCapability, "cuDeviceComputeCapability"),
+        resolve(lib, t.cuDeviceGetName, "cuDeviceGetName"),
         resolve(lib, t.cuCtxCreate, v2 ? "cuCtxCreate_v2" : "cuCtxCreate"),
         resolve(lib, t.cuCtxDestroy, v2Context ? "cuCtxDestroy_v2" : "cuCtxDestroy"),
         resolve(lib, t.cuCtxPushCurrent, v2Context ? "cuCtxPushCurrent_v2" : "cuCtxPushCurrent"),
         resolve(lib, t.cuCtxPopCurrent, v2Context ? "cuCtxPopCurrent_v2" : "cuCtxPopCurrent"),
+        resolve(lib, t.cuCtxGetDevice, "cuCtxGetDevice"),
         resolve(lib, t.cuMemAlloc, v2 ? "cuMemAlloc_v2" : "cuMemAlloc"),
         resolve(lib, t.cuMemAllocPitch, v2 ? "cuMemAllocPitch_v2" : "cuMemAllocPitch"),
         resolve(lib, t.cuMemAllocHost, v2 ? "cuMemAllocHost_v2" : "cuMemAllocHost"),
@@ -142,7 +144,7 @@ int createCudaEncodeContext(int ordinal, CUcontext* context)
     if (failed(cu.cuDeviceGet(&device, ordinal), "cuDeviceGet(&cuDevice, deviceID)"))
         return kGeneric;
     int major = 0, minor = 0;
-    if (failed(cu.cuDeviceComputeCapability(&major, &minor, ordinal),
+    if (failed(cu.cuDeviceComputeCapability(&major, &minor, device),
                "cuDeviceComputeCapability(&SMmajor, &SMminor, deviceID)"))
         return kGeneric;
     if (major * 16 + minor < kMinCapability) {
@@ -160,6 +162,19 @@ int createCudaEncodeContext(int ordinal, CUcontext* context)
     }
     *context = created;
     return 0;
+}
+
+std::string cudaContextDeviceName(CUcontext context)
+{
+    const CudaDriver& cu = cudaDriver();
+    char name[256] = {};
+    CUdevice device = 0;
+    CudaContextScope scope(context);
+    if (!scope.ok() || cu.cuCtxGetDevice(&device) != CUDA_SUCCESS ||
+        cu.cuDeviceGetName(name, static_cast<int>(sizeof(name) - 1), device) != CUDA_SUCCESS ||
+        !name[0])
+        return "GPU (name unknown)";
+    return name;
 }
 
 CudaContextScope::CudaContextScope(CUcontext context)

@@ -5,6 +5,8 @@
 
 #include <ffnvcodec/dynlink_cuda.h>
 
+#include <string>
+
 // The CUDA driver (libcuda.so.1), loaded at run time and never linked: the library runs on
 // machines without it. loadCudaDriver() opens it by its exact soname (a toolkit's stub library
 // must not stand in for a driver), initialises it and resolves the entry points below into one
@@ -24,10 +26,12 @@ struct CudaDriver
     CUresult(CUDAAPI* cuDeviceGetCount)(int* count) = nullptr;
     CUresult(CUDAAPI* cuDeviceGet)(CUdevice* device, int ordinal) = nullptr;
     CUresult(CUDAAPI* cuDeviceComputeCapability)(int* major, int* minor, CUdevice dev) = nullptr;
+    CUresult(CUDAAPI* cuDeviceGetName)(char* name, int length, CUdevice dev) = nullptr;
     CUresult(CUDAAPI* cuCtxCreate)(CUcontext* ctx, unsigned int flags, CUdevice dev) = nullptr;
     CUresult(CUDAAPI* cuCtxDestroy)(CUcontext ctx) = nullptr;
     CUresult(CUDAAPI* cuCtxPushCurrent)(CUcontext ctx) = nullptr;
     CUresult(CUDAAPI* cuCtxPopCurrent)(CUcontext* ctx) = nullptr;
+    CUresult(CUDAAPI* cuCtxGetDevice)(CUdevice* device) = nullptr;
     CUresult(CUDAAPI* cuModuleLoadDataEx)(CUmodule* module, const void* image,
                                           unsigned int numOptions, CUjit_option* options,
                                           void** optionValues) = nullptr;
@@ -76,6 +80,10 @@ const CudaDriver& cudaDriver();
 // NV_ENC_ERR_INVALID_ENCODERDEVICE (3) for an ordinal beyond the device count. The driver must be
 // loaded.
 int createCudaEncodeContext(int ordinal, CUcontext* context);
+
+// The name of the GPU a context runs on, as the driver gives it ("NVIDIA H100 80GB HBM3"), or
+// "GPU (name unknown)" when the driver cannot tell. The driver must be loaded.
+std::string cudaContextDeviceName(CUcontext context);
 
 // Makes a context current on the calling thread for the holder's life (push, then pop).
 class CudaContextScope

@@ -7,8 +7,10 @@
 // The Direct3D 9 / DXVA2 side of the GPU layer: what the NVENC Direct3D 9 input path calls,
 // named after the calls it stands for. A host that has such a device sets it, with its video
 // processor service, on DirectX9Manager (common/DirectX9Manager.h); frames then arrive as
-// D3D9Surface pointers. Objects are owned through unique_ptr by whoever created them; a surface
-// must not outlive its device.
+// D3D9Surface pointers. The encoder converts each into an NV12 surface that it reads in system
+// memory (hostPointer) and hands to NVENC through CUDA memory of a CudaD3D11Device: NVENC on
+// Linux takes no Direct3D device. Objects are owned through unique_ptr by whoever created them;
+// a surface must not outlive its device.
 
 constexpr uint32_t kD3DFmtA8R8G8B8 = 21;
 constexpr uint32_t kD3DFmtNV12 = 0x3231564E; // FOURCC 'NV12'

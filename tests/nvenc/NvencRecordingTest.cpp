@@ -2,6 +2,7 @@
 #include "Probe.h"
 #include "RecordingHarness.h"
 
+#include "api/Strevo.h"
 #include "codec/video/nvenc/NvencAvailable.h"
 
 #include <QTemporaryDir>
@@ -9,34 +10,30 @@
 namespace {
 
 using RecordingCase = std::pair<const char*, const char*>; // codec, container
-class NvencRecording : public NvencTest, public ::testing::WithParamInterface<RecordingCase>
-{
-};
+using NvencRecording = NvencWith<RecordingCase>;
 
-// Records `frames` frames through the pipeline; the recording's path, or empty.
-QString record(const QString& folder, const char* codec, const char* container, int w, int h,
-               int frames)
+// Records `frames` frames through the pipeline: the recording decodes and holds every one.
+void expectRecords(const char* codec, const char* container, int w, int h, int frames)
 {
-    CodecPreset p = RecordingHarness::preset(folder, QLatin1String(container), w, h);
+    QTemporaryDir dir;
+    CodecPreset p = RecordingHarness::preset(dir.path(), QLatin1String(container), w, h);
     p.videoCodec().codecName = QLatin1String(codec);
     p.videoCodec().preset = QStringLiteral("lowLatencyHQ");
     p.audioCodec().enabled = false;
     const RecordingHarness::Result r = RecordingHarness().record(p, frames);
-    EXPECT_EQ(r.initResult, 0);
+    ASSERT_EQ(r.initResult, 0);
     EXPECT_EQ(r.packets, frames);
-    return r.initResult == 0 ? r.lastPath : QString();
+    Probe::expectDecodes(r.lastPath);
+    EXPECT_EQ(Probe::inspect(r.lastPath).frames(), frames);
 }
 
 } // namespace
 
-// A recording through the NVENC names decodes completely and holds every frame pushed.
+// Recordings through the NVENC names, which the catalogue says run on the (fake) GPU.
 TEST_P(NvencRecording, DecodesWithEveryFrame)
 {
-    QTemporaryDir dir;
-    const QString path = record(dir.path(), GetParam().first, GetParam().second, 160, 96, 40);
-    ASSERT_FALSE(path.isEmpty());
-    Probe::expectDecodes(path);
-    EXPECT_EQ(Probe::inspect(path).frames(), 40);
+    EXPECT_EQ(Strevo::codecDevice(QLatin1String(GetParam().first)), "NVENC on Fake GPU sm_75");
+    expectRecords(GetParam().first, GetParam().second, 160, 96, 40);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -45,8 +42,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RecordingCase{"HEVC(NVENC)", "mp4"}, RecordingCase{"HEVC(NVENC)", "mkv"}),
     [](const auto& info) { return std::string(info.param.first, 4) + "_" + info.param.second; });
 
-// Where no NVIDIA runtime is installed (run without the fakes): nothing is offered, and a preset
-// that names NVENC anyway fails with a message saying what is missing.
+// Without an NVIDIA runtime (run without the fakes) the probe and a set-up fail, saying why.
 TEST(NvencNoRuntime, InitializeSaysTheRuntimeIsMissing)
 {
     if (void* lib = dlopen("libnvidia-encode.so.1", RTLD_NOW | RTLD_LOCAL)) {
@@ -54,8 +50,7 @@ TEST(NvencNoRuntime, InitializeSaysTheRuntimeIsMissing)
         GTEST_SKIP() << "an NVENC runtime (real or fake) is installed";
     }
     EXPECT_FALSE(nvencProbe());
-    CodecPreset p;
-    p.videoCodec().codecName = QStringLiteral("H264(NVENC)");
+    CodecPreset p = videoPreset("H264(NVENC)");
     MessageCapture log;
     NvEncoder codec;
     EXPECT_FALSE(codec.initialize(&p));
@@ -67,10 +62,5 @@ TEST(NvencHardware, Records300FramesOf1080p)
 {
     if (FakeNv("libnvidia-encode.so.1", "fakeNvenc").loaded() || !nvencProbe())
         GTEST_SKIP() << "needs the NVIDIA driver's libnvidia-encode.so.1 and an NVENC GPU";
-    QTemporaryDir dir;
-    // Setting up the CUDA path loads the library's CUDA module into the real driver.
-    const QString path = record(dir.path(), "H264(NVENC)", "mp4", 1920, 1080, 300);
-    ASSERT_FALSE(path.isEmpty());
-    Probe::expectDecodes(path);
-    EXPECT_EQ(Probe::inspect(path).frames(), 300);
+    expectRecords("H264(NVENC)", "mp4", 1920, 1080, 300);
 }

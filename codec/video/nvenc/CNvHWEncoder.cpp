@@ -1,23 +1,82 @@
 #include "codec/video/nvenc/CNvHWEncoder.h"
 
+#include "common/CodecTable.h"
+
 #include "platform/AutoResetEvent.h"
+#include "platform/CudaDriver.h"
 
 #include <QDebug>
 #include <cmath>
 #include <cstring>
 #include <dlfcn.h>
+#include <mutex>
+#include <set>
+#include <string>
 #include <vector>
 extern "C" {
 #include <libavutil/rational.h>
 }
 
-// The legacy preset GUIDs are marked deprecated in the API headers; they are the presets this
-// encoder offers by name.
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-
 namespace {
 
 const char* const kNvencLibrary = "libnvidia-encode.so.1";
+// The oldest Linux driver release that speaks NVENC API 11.1, named in the message that asks
+// for a newer driver.
+const char* const kMinimumDriver = "470.57.02";
+
+// The record's preset names and what each becomes. The first row is what a record without an
+// NVENC preset name gets (the old default, low-latency HP). The low-latency rows keep what every
+// old preset was encoded with, CBR_LOWDELAY_HQ: CBR with a quarter-resolution first pass; the
+// high-quality row takes the full-resolution first pass (the old HQ rate control); the fast rows
+// stay single-pass. The P-levels keep the old order of speed against quality:
+//
+//   name               P   tuning              first pass (with a bitrate)
+//   lowLatencyHP       P2  LOW_LATENCY         quarter resolution
+//   lowLatencyHQ       P4  LOW_LATENCY         quarter resolution
+//   hp                 P1  HIGH_QUALITY        none
+//   hq                 P5  HIGH_QUALITY        full resolution
+//   ultraLowLatency    P1  ULTRA_LOW_LATENCY   none
+//   lossless           P3  LOSSLESS            none (constant QP 0, the preset's own profile)
+const CNvHWEncoder::Preset kPresets[] = {
+    {"lowLatencyHP", 2, NV_ENC_TUNING_INFO_LOW_LATENCY, NV_ENC_TWO_PASS_QUARTER_RESOLUTION},
+    {"lowLatencyHQ", 4, NV_ENC_TUNING_INFO_LOW_LATENCY, NV_ENC_TWO_PASS_QUARTER_RESOLUTION},
+    {"hp", 1, NV_ENC_TUNING_INFO_HIGH_QUALITY, NV_ENC_MULTI_PASS_DISABLED},
+    {"hq", 5, NV_ENC_TUNING_INFO_HIGH_QUALITY, NV_ENC_TWO_PASS_FULL_RESOLUTION},
+    {"ultraLowLatency", 1, NV_ENC_TUNING_INFO_ULTRA_LOW_LATENCY, NV_ENC_MULTI_PASS_DISABLED},
+    {"lossless", 3, NV_ENC_TUNING_INFO_LOSSLESS, NV_ENC_MULTI_PASS_DISABLED},
+};
+
+// What a machine lacks (a new enough driver, an encoder engine) is the same for every session
+// and probe of the process: each such message is a warning once, a debug line after.
+void warnOnce(const std::string& text)
+{
+    static std::mutex mutex;
+    static std::set<std::string> logged; // guarded by `mutex`
+    std::lock_guard<std::mutex> lock(mutex);
+    if (logged.insert(text).second)
+        qWarning("%s", text.c_str());
+    else
+        qDebug("%s", text.c_str());
+}
+
+// Refuses a driver older than the API this build speaks (it would refuse the session's structs
+// with a bare NV_ENC_ERR_INVALID_VERSION).
+bool driverSpeaksOurApi(void* library)
+{
+    using GetMaxVersion = NVENCSTATUS (*)(uint32_t*);
+    auto get = reinterpret_cast<GetMaxVersion>(dlsym(library, "NvEncodeAPIGetMaxSupportedVersion"));
+    uint32_t version = 0;
+    const bool reported = get && get(&version) == NV_ENC_SUCCESS;
+    if (reported && version >= CNvHWEncoder::kApiVersion)
+        return true;
+    const std::string supports = reported ? "supports API " + std::to_string(version >> 4) + "." +
+                                                std::to_string(version & 0xF)
+                                          : "does not report its API version";
+    warnOnce("NVENC: the driver " + supports + ", this build needs " +
+             std::to_string(NVENCAPI_MAJOR_VERSION) + "." + std::to_string(NVENCAPI_MINOR_VERSION) +
+             ": update the NVIDIA driver (" + kMinimumDriver + " or newer)");
+    return false;
+}
 
 } // namespace
 
@@ -45,9 +104,10 @@ GUID CNvHWEncoder::codecGuid(int codec)
 
 void CNvHWEncoder::frameRate(double fps, uint32_t* num, uint32_t* den)
 {
-    const AVRational rounded = av_d2q(std::round(fps), 1001000);
-    *num = static_cast<uint32_t>(rounded.num) * 1000;
-    *den = fps != std::floor(fps) ? 1001 : 1000;
+    // The library's one rule: whole rates N/1, the NTSC family 1000N/1001, others exact (25/2).
+    const AVRational exact = CodecTable::frameRate(fps);
+    *num = static_cast<uint32_t>(exact.num);
+    *den = static_cast<uint32_t>(exact.den);
 }
 
 NVENCSTATUS CNvHWEncoder::openSession(void* device, NV_ENC_DEVICE_TYPE deviceType)
@@ -62,6 +122,8 @@ NVENCSTATUS CNvHWEncoder::openSession(void* device, NV_ENC_DEVICE_TYPE deviceTyp
         }
         m_library = std::move(library);
     }
+    if (!driverSpeaksOurApi(m_library->handle))
+        return NV_ENC_ERR_INVALID_VERSION;
     using CreateInstance = NVENCSTATUS (*)(NV_ENCODE_API_FUNCTION_LIST*);
     auto create =
         reinterpret_cast<CreateInstance>(dlsym(m_library->handle, "NvEncodeAPICreateInstance"));
@@ -83,44 +145,78 @@ NVENCSTATUS CNvHWEncoder::openSession(void* device, NV_ENC_DEVICE_TYPE deviceTyp
     params.device = device;
     params.apiVersion = NVENCAPI_VERSION;
     const NVENCSTATUS r = m_api->nvEncOpenEncodeSessionEx(&params, &m_encoder);
-    if (r != NV_ENC_SUCCESS) {
+    if (r == NV_ENC_ERR_NO_ENCODE_DEVICE || r == NV_ENC_ERR_UNSUPPORTED_DEVICE) {
+        // A GPU that runs CUDA but has no video encoder (data-centre GPUs such as the A100 and
+        // H100).
+        warnOnce("NVENC: no NVENC engine on " +
+                 (deviceType == NV_ENC_DEVICE_TYPE_CUDA
+                      ? cudaContextDeviceName(static_cast<CUcontext>(device))
+                      : std::string("this GPU")));
+    } else if (r != NV_ENC_SUCCESS) {
         qWarning("NVENC: nvEncOpenEncodeSessionEx returned %d", r);
-        m_encoder = nullptr;
     }
+    if (r != NV_ENC_SUCCESS)
+        m_encoder = nullptr;
     return r;
 }
 
-GUID CNvHWEncoder::presetGuid(const char* name, int codec)
+const char* CNvHWEncoder::tuningName(NV_ENC_TUNING_INFO tuning)
 {
-    GUID wanted = NV_ENC_PRESET_LOW_LATENCY_HP_GUID;
-    if (name) {
-        if (!strcasecmp(name, "hq"))
-            wanted = NV_ENC_PRESET_HQ_GUID;
-        else if (!strcasecmp(name, "lowLatencyHP"))
-            wanted = NV_ENC_PRESET_LOW_LATENCY_HP_GUID;
-        else if (!strcasecmp(name, "hp"))
-            wanted = NV_ENC_PRESET_HP_GUID;
-        else if (!strcasecmp(name, "lowLatencyHQ"))
-            wanted = NV_ENC_PRESET_LOW_LATENCY_HQ_GUID;
-        else if (!strcasecmp(name, "lossless"))
-            wanted = NV_ENC_PRESET_LOSSLESS_HP_GUID;
-        else
-            qWarning("%s line %d: Unsupported preset guid %s", __FILE__, __LINE__, name);
+    switch (tuning) {
+    case NV_ENC_TUNING_INFO_HIGH_QUALITY:
+        return "high quality";
+    case NV_ENC_TUNING_INFO_LOW_LATENCY:
+        return "low latency";
+    case NV_ENC_TUNING_INFO_ULTRA_LOW_LATENCY:
+        return "ultra-low latency";
+    case NV_ENC_TUNING_INFO_LOSSLESS:
+        return "lossless";
+    default:
+        return "undefined";
     }
-    uint32_t count = 0;
-    const GUID codecId = codecGuid(codec);
-    if (m_encoder && m_api->nvEncGetEncodePresetCount(m_encoder, codecId, &count) == 0) {
-        std::vector<GUID> presets(count);
-        uint32_t filled = 0;
-        if (count > 0 && m_api->nvEncGetEncodePresetGUIDs(m_encoder, codecId, presets.data(), count,
-                                                          &filled) == 0) {
-            for (uint32_t i = 0; i < filled && i < count; ++i)
-                if (presets[i] == wanted)
-                    return wanted;
-        }
+}
+
+const CNvHWEncoder::Preset& CNvHWEncoder::preset(const char* name)
+{
+    if (!name || !*name)
+        return kPresets[0];
+    for (const Preset& p : kPresets)
+        if (!strcasecmp(name, p.name))
+            return p;
+    qWarning("NVENC: unknown preset \"%s\", using %s (P%d, %s)", name, kPresets[0].name,
+             kPresets[0].level, tuningName(kPresets[0].tuning));
+    return kPresets[0];
+}
+
+GUID CNvHWEncoder::presetGuid(int level)
+{
+    const GUID levels[] = {NV_ENC_PRESET_P1_GUID, NV_ENC_PRESET_P2_GUID, NV_ENC_PRESET_P3_GUID,
+                           NV_ENC_PRESET_P4_GUID, NV_ENC_PRESET_P5_GUID, NV_ENC_PRESET_P6_GUID,
+                           NV_ENC_PRESET_P7_GUID};
+    return levels[level < 1 ? 0 : level > 7 ? 6 : level - 1];
+}
+
+NV_ENC_PARAMS_RC_MODE CNvHWEncoder::rateControl(uint32_t mode, NV_ENC_MULTI_PASS* multiPass)
+{
+    switch (mode) {
+    case NV_ENC_PARAMS_RC_CONSTQP:
+    case NV_ENC_PARAMS_RC_VBR:
+    case NV_ENC_PARAMS_RC_CBR:
+        return static_cast<NV_ENC_PARAMS_RC_MODE>(mode);
+    case NV_ENC_PARAMS_RC_CBR_LOWDELAY_HQ:
+        *multiPass = NV_ENC_TWO_PASS_QUARTER_RESOLUTION;
+        return NV_ENC_PARAMS_RC_CBR;
+    case NV_ENC_PARAMS_RC_CBR_HQ:
+        *multiPass = NV_ENC_TWO_PASS_FULL_RESOLUTION;
+        return NV_ENC_PARAMS_RC_CBR;
+    case NV_ENC_PARAMS_RC_VBR_HQ:
+        *multiPass = NV_ENC_TWO_PASS_FULL_RESOLUTION;
+        return NV_ENC_PARAMS_RC_VBR;
+    case NV_ENC_PARAMS_RC_VBR_MINQP:
+        return NV_ENC_PARAMS_RC_VBR;
+    default:
+        return NV_ENC_PARAMS_RC_CBR;
     }
-    qWarning("%s line %d: Unsupported preset guid %s", __FILE__, __LINE__, name ? name : "(null)");
-    return NV_ENC_PRESET_DEFAULT_GUID;
 }
 
 NVENCSTATUS CNvHWEncoder::createEncoder(EncodeConfig* config)
@@ -152,6 +248,11 @@ NVENCSTATUS CNvHWEncoder::createEncoder(EncodeConfig* config)
     }
 
     m_presetGuid = config->presetGUID;
+    if (!offersPreset(m_codecGuid, m_presetGuid)) {
+        qWarning("NVENC: the driver does not offer the chosen P-preset for %s",
+                 config->codec == 1 ? "HEVC" : "H.264");
+        return NV_ENC_ERR_UNSUPPORTED_PARAM;
+    }
     std::memset(&m_initParams, 0, sizeof(m_initParams));
     std::memset(&m_encodeConfig, 0, sizeof(m_encodeConfig));
     m_initParams.version = NV_ENC_INITIALIZE_PARAMS_VER;
@@ -167,19 +268,23 @@ NVENCSTATUS CNvHWEncoder::createEncoder(EncodeConfig* config)
     m_initParams.encodeConfig = &m_encodeConfig;
     m_initParams.maxEncodeWidth = m_maxWidth;
     m_initParams.maxEncodeHeight = m_maxHeight;
+    m_initParams.tuningInfo = config->tuning;
 
+    // The preset's configuration for the tuning, then the record's settings over it.
     NV_ENC_PRESET_CONFIG preset{};
     preset.version = NV_ENC_PRESET_CONFIG_VER;
     preset.presetCfg.version = NV_ENC_CONFIG_VER;
-    r = m_api->nvEncGetEncodePresetConfig(m_encoder, m_codecGuid, m_presetGuid, &preset);
+    r = m_api->nvEncGetEncodePresetConfigEx(m_encoder, m_codecGuid, m_presetGuid, config->tuning,
+                                            &preset);
     if (r != NV_ENC_SUCCESS) {
-        qWarning("%s line %d: nvEncGetEncodePresetConfig returned failure (%d)", __FILE__, __LINE__,
-                 r);
+        qWarning("NVENC: nvEncGetEncodePresetConfigEx returned %d", r);
         return r;
     }
+    const bool lossless = config->tuning == NV_ENC_TUNING_INFO_LOSSLESS;
     m_encodeConfig = preset.presetCfg;
     m_encodeConfig.version = NV_ENC_CONFIG_VER;
-    m_encodeConfig.profileGUID = config->profileGUID;
+    if (!lossless) // lossless coding has profiles of its own (H.264: High 4:4:4 Predictive)
+        m_encodeConfig.profileGUID = config->profileGUID;
     m_encodeConfig.gopLength = config->gopLength;
     m_encodeConfig.frameIntervalP = static_cast<int32_t>(config->numB) + 1;
     m_encodeConfig.frameFieldMode = config->pictureStruct == NV_ENC_PIC_STRUCT_FRAME
@@ -187,14 +292,23 @@ NVENCSTATUS CNvHWEncoder::createEncoder(EncodeConfig* config)
                                         : NV_ENC_PARAMS_FRAME_FIELD_MODE_FIELD;
     m_encodeConfig.mvPrecision = NV_ENC_MV_PRECISION_QUARTER_PEL;
     NV_ENC_RC_PARAMS& rc = m_encodeConfig.rcParams;
-    if (config->bitrate || config->vbvMaxBitrate) {
-        rc.rateControlMode = static_cast<NV_ENC_PARAMS_RC_MODE>(config->rcMode);
+    if (lossless) {
+        rc.rateControlMode = NV_ENC_PARAMS_RC_CONSTQP;
+        rc.constQP = {0, 0, 0};
+        rc.multiPass = NV_ENC_MULTI_PASS_DISABLED;
+    } else if (config->bitrate || config->vbvMaxBitrate) {
+        NV_ENC_MULTI_PASS multiPass = config->multiPass;
+        rc.rateControlMode = rateControl(config->rcMode, &multiPass);
+        rc.multiPass = multiPass;
+        if (config->rcMode == NV_ENC_PARAMS_RC_CBR_LOWDELAY_HQ)
+            rc.lowDelayKeyFrameScale = 1; // the rest of what that mode stood for
         rc.averageBitRate = config->bitrate;
         rc.maxBitRate = config->vbvMaxBitrate;
         rc.vbvBufferSize = config->vbvSize;
         rc.vbvInitialDelay = config->vbvSize * 9 / 10;
     } else {
         rc.rateControlMode = NV_ENC_PARAMS_RC_CONSTQP;
+        rc.multiPass = NV_ENC_MULTI_PASS_DISABLED;
     }
     if (config->codec == 1) {
         m_encodeConfig.encodeCodecConfig.hevcConfig.idrPeriod = config->gopLength;
@@ -217,6 +331,22 @@ NVENCSTATUS CNvHWEncoder::createEncoder(EncodeConfig* config)
     }
     m_initialized = true;
     return NV_ENC_SUCCESS;
+}
+
+bool CNvHWEncoder::offersPreset(const GUID& codec, const GUID& preset)
+{
+    uint32_t count = 0;
+    if (m_api->nvEncGetEncodePresetCount(m_encoder, codec, &count) != NV_ENC_SUCCESS || !count)
+        return false;
+    std::vector<GUID> presets(count);
+    uint32_t filled = 0;
+    if (m_api->nvEncGetEncodePresetGUIDs(m_encoder, codec, presets.data(), count, &filled) !=
+        NV_ENC_SUCCESS)
+        return false;
+    for (uint32_t i = 0; i < filled && i < count; ++i)
+        if (presets[i] == preset)
+            return true;
+    return false;
 }
 
 NVENCSTATUS CNvHWEncoder::getCaps(GUID codec, NV_ENC_CAPS cap, int* value)
@@ -391,8 +521,11 @@ NVENCSTATUS CNvHWEncoder::fetchOutput(NV_ENC_OUTPUT_PTR output, uint8_t* out, ui
         *timeStamp = lock.outputTimeStamp;
     }
     r = m_api->nvEncUnlockBitstream(m_encoder, output);
-    if (r != NV_ENC_SUCCESS)
+    if (r != NV_ENC_SUCCESS) {
+        // A buffer left locked cannot take another picture: the unlock is tried once more.
         qWarning("NVENC: nvEncUnlockBitstream returned %d", r);
+        r = m_api->nvEncUnlockBitstream(m_encoder, output);
+    }
     return r;
 }
 

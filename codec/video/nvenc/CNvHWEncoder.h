@@ -19,18 +19,35 @@ class AutoResetEvent;
 class CNvHWEncoder
 {
 public:
+    // What a record's preset name stands for. NVENC API 10 replaced the named presets (HP, HQ,
+    // low latency HP/HQ, lossless) and the low-delay rate-control modes by seven preset levels,
+    // P1 (fastest) to P7 (best quality), each tuned for one use (tuningInfo), and a multi-pass
+    // setting; current drivers refuse the old ones. Records and hosts keep the old names, which
+    // kPresets maps (see CNvHWEncoder.cpp for the table and why each row is what it is).
+    struct Preset
+    {
+        const char* name; // as a record names it, any case
+        int level;        // P-level, 1..7
+        NV_ENC_TUNING_INFO tuning;
+        NV_ENC_MULTI_PASS multiPass; // with a bitrate; lossless is always single-pass constant QP
+    };
+
     // The request an inner encoder hands to createEncoder().
     struct EncodeConfig
     {
         uint32_t width = 0, height = 0;
         uint32_t maxWidth = 0, maxHeight = 0; // 0: equal to width and height
         double fps = 30.0;
-        uint32_t bitrate = 0; // bits/s
+        uint32_t bitrate = 0; // bits/s; 0: constant QP
         uint32_t vbvMaxBitrate = 0;
         uint32_t vbvSize = 0; // bits
-        uint32_t rcMode = NV_ENC_PARAMS_RC_CBR_LOWDELAY_HQ;
+        // NV_ENC_PARAMS_RC_CBR, _VBR or _CONSTQP; the deprecated modes of older APIs are taken
+        // too and mapped (rateControl()).
+        uint32_t rcMode = NV_ENC_PARAMS_RC_CBR;
+        NV_ENC_MULTI_PASS multiPass = NV_ENC_MULTI_PASS_DISABLED;
         uint32_t qp = 0;
-        GUID presetGUID{};
+        GUID presetGUID = NV_ENC_PRESET_P2_GUID;
+        NV_ENC_TUNING_INFO tuning = NV_ENC_TUNING_INFO_LOW_LATENCY;
         int codec = 0; // 0 H.264, 1 HEVC
         uint32_t gopLength = 0;
         uint32_t numB = 0;
@@ -39,15 +56,33 @@ public:
         uint32_t enableAsyncMode = 0; // out: whether the session encodes asynchronously
     };
 
+    // The API version this build speaks, as NvEncodeAPIGetMaxSupportedVersion reports one:
+    // major << 4 | minor.
+    static constexpr uint32_t kApiVersion = (NVENCAPI_MAJOR_VERSION << 4) | NVENCAPI_MINOR_VERSION;
+
     CNvHWEncoder();
     virtual ~CNvHWEncoder();
     CNvHWEncoder(const CNvHWEncoder&) = delete;
     CNvHWEncoder& operator=(const CNvHWEncoder&) = delete;
 
+    // Loads the runtime, checks that the driver speaks kApiVersion or newer and opens a session
+    // on `device` (a CUcontext: NVENC on Linux takes CUDA and OpenGL devices only). An old
+    // driver and a GPU without an NVENC engine are refused with one message each, a warning once
+    // per process (a debug line after): "NVENC: the driver supports API <a.b>, this build needs
+    // <c.d>: update the NVIDIA driver (470.57.02 or newer)" (NV_ENC_ERR_INVALID_VERSION) and
+    // "NVENC: no NVENC engine on <GPU name>" (the session's NV_ENC_ERR_NO_ENCODE_DEVICE or
+    // NV_ENC_ERR_UNSUPPORTED_DEVICE).
     NVENCSTATUS openSession(void* device, NV_ENC_DEVICE_TYPE deviceType);
-    // The preset of a name ("hq", "hp", "lowLatencyHQ", "lowLatencyHP", "lossless", any case)
-    // among those the session offers for the codec (0 H.264, 1 HEVC); null: low-latency HP.
-    GUID presetGuid(const char* name, int codec);
+    // The row of kPresets for a record's preset name; an empty or null name gets the first row,
+    // an unknown one too, with a warning.
+    static const Preset& preset(const char* name);
+    static GUID presetGuid(int level); // NV_ENC_PRESET_P<level>_GUID, level 1..7
+    static const char* tuningName(NV_ENC_TUNING_INFO tuning); // "low latency", ...
+    // A rate-control mode as the current API takes it: CBR, VBR or CONSTQP. The deprecated
+    // modes become the pair their header names (CBR_LOWDELAY_HQ: CBR with a quarter-resolution
+    // first pass; CBR_HQ / VBR_HQ: CBR / VBR with a full-resolution first pass; VBR_MINQP: VBR),
+    // setting *multiPass; the current modes leave it alone.
+    static NV_ENC_PARAMS_RC_MODE rateControl(uint32_t mode, NV_ENC_MULTI_PASS* multiPass);
     NVENCSTATUS createEncoder(EncodeConfig* config);
     NVENCSTATUS getCaps(GUID codec, NV_ENC_CAPS cap, int* value);
     NVENCSTATUS createBitstreamBuffer(uint32_t size, NV_ENC_OUTPUT_PTR* buffer);
@@ -69,7 +104,8 @@ public:
                               NV_ENC_PIC_STRUCT structure, uint32_t flags);
     // Locks `output` (blocking), copies the packet into out when out is not null (at most
     // capacity bytes: a larger packet is dropped with a warning and NV_ENC_ERR_INVALID_PARAM) and
-    // unlocks it. keyFrame is set to 1 for an IDR picture, left alone otherwise.
+    // unlocks it (a failed unlock is tried once more). keyFrame is set to 1 for an IDR picture,
+    // left alone otherwise.
     NVENCSTATUS fetchOutput(NV_ENC_OUTPUT_PTR output, uint8_t* out, uint32_t capacity,
                             uint32_t* size, uint32_t* keyFrame, uint64_t* timeStamp);
     // End of stream: the session completes every picture it holds and signals `event`.
@@ -82,11 +118,13 @@ public:
     uint32_t maxWidth() const { return m_maxWidth; }
     uint32_t maxHeight() const { return m_maxHeight; }
     static GUID codecGuid(int codec);
-    // Frame rate as NVENC takes it: the rate rounded, times 1000, over 1001 when it had a
-    // fractional part (29.97 gives 30000/1001), else over 1000.
+    // Frame rate as NVENC takes it: the exact rate (30/1, 30000/1001 for 29.97, 25/2 for 12.5).
     static void frameRate(double fps, uint32_t* num, uint32_t* den);
 
 private:
+    // Whether the session lists the preset for the codec (the API asks a client to look first).
+    bool offersPreset(const GUID& codec, const GUID& preset);
+
     struct Library;
     std::unique_ptr<Library> m_library;
     std::unique_ptr<NV_ENCODE_API_FUNCTION_LIST> m_api;

@@ -9,8 +9,6 @@
 #include <chrono>
 #include <cstring>
 
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-
 namespace {
 
 // A completion event normally comes within one picture time of NVENC; this bound only keeps a
@@ -19,43 +17,16 @@ constexpr std::chrono::milliseconds kCompletionTimeout(5000);
 constexpr std::chrono::milliseconds kEndOfStreamTimeout(500);
 constexpr uint32_t kParameterSetLimit = 256;
 
-const char* rcModeName(uint32_t mode)
+const char* multiPassName(NV_ENC_MULTI_PASS pass)
 {
-    switch (mode) {
-    case 0:
-        return "CONSTQP";
-    case 1:
-        return "VBR";
-    case 2:
-        return "CBR";
-    case 4:
-        return "VBR MINQP (deprecated)";
-    case 8:
-        return "CBR_LOWDELAY_HQ";
-    case 16:
-        return "CBR_HQ";
-    case 32:
-        return "VBR_HQ";
+    switch (pass) {
+    case NV_ENC_TWO_PASS_QUARTER_RESOLUTION:
+        return "two-pass, quarter-resolution first pass";
+    case NV_ENC_TWO_PASS_FULL_RESOLUTION:
+        return "two-pass, full-resolution first pass";
     default:
-        return "UNKNOWN";
+        return "single pass";
     }
-}
-
-const char* presetName(const GUID& g)
-{
-    if (g == NV_ENC_PRESET_LOW_LATENCY_HQ_GUID)
-        return "LOW_LATENCY_HQ";
-    if (g == NV_ENC_PRESET_LOW_LATENCY_HP_GUID)
-        return "LOW_LATENCY_HP";
-    if (g == NV_ENC_PRESET_HQ_GUID)
-        return "HQ_PRESET";
-    if (g == NV_ENC_PRESET_HP_GUID)
-        return "HP_PRESET";
-    if (g == NV_ENC_PRESET_LOSSLESS_HP_GUID)
-        return "LOSSLESS_HP";
-    if (g == NV_ENC_PRESET_LOW_LATENCY_DEFAULT_GUID)
-        return "LOW_LATENCY_DEFAULT";
-    return "DEFAULT";
 }
 
 GUID profileGuid(int codec, int profileIdc)
@@ -147,8 +118,10 @@ bool NvEncoderBase::configure(CodecPreset* callerPreset)
     config.vbvMaxBitrate = static_cast<uint32_t>(config.bitrate * 1.2);
     config.vbvSize = vbvSizeFor(config.bitrate);
     config.codec = video.codecName == QLatin1String("HEVC(NVENC)") ? 1 : 0;
-    const QByteArray presetName8 = video.preset.toLocal8Bit();
-    config.presetGUID = m_session->presetGuid(presetName8.constData(), config.codec);
+    const CNvHWEncoder::Preset& preset = CNvHWEncoder::preset(video.preset.toUtf8().constData());
+    config.presetGUID = CNvHWEncoder::presetGuid(preset.level);
+    config.tuning = preset.tuning;
+    config.multiPass = preset.multiPass;
     config.gopLength = static_cast<uint32_t>(video.keyframeInterval * video.frameRate);
     config.numB = bFrameCount(config.codec, video.bFrames);
     config.pictureStruct = m_pictureStruct;
@@ -165,7 +138,10 @@ bool NvEncoderBase::configure(CodecPreset* callerPreset)
         qDebug("         vbvMaxBitrate   : %d bits/sec", config.vbvMaxBitrate);
     qDebug("         vbvSize         : %d bits", config.vbvSize);
     qDebug("         fps             : %f frames/sec", config.fps);
-    qDebug("         rcMode          : %s", rcModeName(config.rcMode));
+    if (preset.tuning == NV_ENC_TUNING_INFO_LOSSLESS || !config.bitrate)
+        qDebug("         rcMode          : CONSTQP");
+    else
+        qDebug("         rcMode          : CBR, %s", multiPassName(config.multiPass));
     if (logsRateDetails()) {
         if (config.gopLength == 0xFFFFFFFF)
             qDebug("         goplength       : INFINITE GOP");
@@ -174,7 +150,8 @@ bool NvEncoderBase::configure(CodecPreset* callerPreset)
         qDebug("         B frames        : %d", config.numB);
         qDebug("         QP              : %d", config.qp);
     }
-    qDebug("         preset          : %s", presetName(config.presetGUID));
+    qDebug("         preset          : P%d, %s (\"%s\")", preset.level,
+           CNvHWEncoder::tuningName(preset.tuning), preset.name);
 
     const NVENCSTATUS r = m_session->createEncoder(&config);
     if (r != NV_ENC_SUCCESS) {

@@ -16,8 +16,9 @@ bool NvEncoderDx9::openDevice()
         qWarning("NvEncoderDx9: the host has set no Direct3D 9 device (DirectX9Manager)");
         return false;
     }
-    if (m_session->openSession(manager->m_pD3D9Device, NV_ENC_DEVICE_TYPE_DIRECTX) !=
-        NV_ENC_SUCCESS)
+    m_cuda = CudaD3D11Device::create(0);
+    if (!m_cuda ||
+        m_session->openSession(m_cuda->cudaContext(), NV_ENC_DEVICE_TYPE_CUDA) != NV_ENC_SUCCESS)
         return false;
 
     const CodecModel::VideoCodec& video = m_preset.videoCodec();
@@ -41,31 +42,36 @@ bool NvEncoderDx9::openDevice()
 
 NVENCSTATUS NvEncoderDx9::allocateBuffers(uint32_t width, uint32_t height)
 {
-    const uint32_t n = m_ring.count();
-    m_surfaces =
+    m_async = m_session->initializeParams().enableEncodeAsync != 0;
+    std::vector<std::unique_ptr<D3D9Surface>> surfaces =
         Singleton<DirectX9Manager>::getInstancePtr()->m_pDXVA2VideoProcessService->createSurface(
-            static_cast<int>(width), static_cast<int>(height), static_cast<int>(n) - 1, kD3DFmtNV12,
-            kD3DPoolDefault, 0, kDxva2VideoProcessorRenderTarget);
-    if (m_surfaces.size() < n) {
-        qWarning("NvEncoderDx9: CreateSurface gave %zu of %u NV12 surfaces", m_surfaces.size(), n);
+            static_cast<int>(width), static_cast<int>(height), 0, kD3DFmtNV12, kD3DPoolDefault, 0,
+            kDxva2VideoProcessorRenderTarget);
+    if (surfaces.empty() || !surfaces[0]->hostPointer()) {
+        qWarning("NvEncoderDx9: CreateSurface gave no NV12 surface in system memory");
         return NV_ENC_ERR_OUT_OF_MEMORY;
     }
-    for (uint32_t i = 0; i < n; ++i) {
+    m_converted = std::move(surfaces[0]);
+    for (uint32_t i = 0; i < m_ring.count(); ++i) {
         NvEncodeBuffer& b = m_buffers[i];
-        b.input.resource = m_surfaces[i].get();
-        b.input.pitch = 0;
+        m_textures[i] = m_cuda->createTexture2D(
+            {static_cast<int>(width), static_cast<int>(height), DxgiFormat::NV12});
+        if (!m_textures[i])
+            return NV_ENC_ERR_OUT_OF_MEMORY;
+        b.input.resource = reinterpret_cast<void*>(m_textures[i]->devicePointer());
+        b.input.pitch = static_cast<uint32_t>(m_textures[i]->pitch());
         b.input.format = NV_ENC_BUFFER_FORMAT_NV12;
         b.input.width = width;
         b.input.height = height;
-        NVENCSTATUS r =
-            m_session->registerResource(NV_ENC_INPUT_RESOURCE_TYPE_DIRECTX, b.input.resource, width,
-                                        height, 0, b.input.format, &b.input.registered);
+        NVENCSTATUS r = m_session->registerResource(NV_ENC_INPUT_RESOURCE_TYPE_CUDADEVICEPTR,
+                                                    b.input.resource, width, height, b.input.pitch,
+                                                    b.input.format, &b.input.registered);
         if (r == NV_ENC_SUCCESS)
-            r = setUpOutput(b, true);
+            r = setUpOutput(b, m_async);
         if (r != NV_ENC_SUCCESS)
             return r;
     }
-    return setUpEndOfStream(true);
+    return setUpEndOfStream(m_async);
 }
 
 bool NvEncoderDx9::loadFrame(NvEncodeBuffer& buffer, unsigned char* data, unsigned int)
@@ -80,17 +86,28 @@ bool NvEncoderDx9::loadFrame(NvEncodeBuffer& buffer, unsigned char* data, unsign
     Dxva2BltParams params;
     params.targetRect = sample.destRect;
     // The blit's result is not checked: a refused blit encodes what the surface held.
-    m_processor->videoProcessBlt(static_cast<D3D9Surface*>(buffer.input.resource), params, &sample,
-                                 1);
+    m_processor->videoProcessBlt(m_converted.get(), params, &sample, 1);
+    const int index = static_cast<int>(&buffer - m_buffers);
+    if (!m_textures[index]->upload(m_converted->hostPointer(), m_converted->pitch())) {
+        qWarning("NvEncoderDx9: uploading the converted picture failed");
+        return false;
+    }
     return true;
 }
 
 void NvEncoderDx9::releaseInputs()
 {
-    for (NvEncodeBuffer& b : m_buffers) {
-        m_session->unregisterResource(b.input.registered);
-        b.input.registered = nullptr;
-        b.input.resource = nullptr;
+    for (int i = 0; i < kMaxBuffers; ++i) {
+        m_session->unregisterResource(m_buffers[i].input.registered);
+        m_buffers[i].input.registered = nullptr;
+        m_buffers[i].input.resource = nullptr;
+        m_textures[i].reset();
     }
-    m_surfaces.clear();
+    m_converted.reset();
+}
+
+void NvEncoderDx9::closeDevice()
+{
+    m_processor.reset();
+    m_cuda.reset();
 }

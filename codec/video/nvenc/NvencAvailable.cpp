@@ -1,18 +1,15 @@
 #include "codec/video/nvenc/NvencAvailable.h"
 
 #include "codec/video/nvenc/CNvHWEncoder.h"
-#include "common/DirectX9Manager.h"
 #include "platform/CudaDriver.h"
 
-#include <QDebug>
+namespace {
 
-bool nvencProbe()
+// Whether a session opens on device 0; *device names the GPU when it does.
+bool probe(std::string* device)
 {
-    if (D3D9Device* device = Singleton<DirectX9Manager>::getInstancePtr()->m_pD3D9Device) {
-        CNvHWEncoder session;
-        if (session.openSession(device, NV_ENC_DEVICE_TYPE_DIRECTX) == NV_ENC_SUCCESS)
-            return true;
-    }
+    // Every input path runs its session on a CUDA context (NVENC on Linux has no Direct3D
+    // devices), so a session on device 0 answers for all of them.
     if (loadCudaDriver(0, 4000) != CUDA_SUCCESS)
         return false;
     CUcontext context = nullptr;
@@ -24,12 +21,42 @@ bool nvencProbe()
         opened = session.openSession(context, NV_ENC_DEVICE_TYPE_CUDA) == NV_ENC_SUCCESS;
         session.destroyEncoder();
     }
+    if (opened)
+        *device = cudaContextDeviceName(context);
     cudaDriver().cuCtxDestroy(context);
     return opened;
 }
 
+struct Probed
+{
+    bool available = false;
+    std::string device;
+};
+
+const Probed& probed()
+{
+    static const Probed once = [] {
+        Probed p;
+        p.available = probe(&p.device);
+        return p;
+    }();
+    return once;
+}
+
+} // namespace
+
+bool nvencProbe()
+{
+    std::string device;
+    return probe(&device);
+}
+
 bool nvencAvailable()
 {
-    static const bool available = nvencProbe();
-    return available;
+    return probed().available;
+}
+
+std::string nvencDevice()
+{
+    return probed().device;
 }

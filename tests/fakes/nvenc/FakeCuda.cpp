@@ -1,29 +1,28 @@
-// A fake CUDA driver (libcuda.so.1) for the NVENC tests. "Device memory" is host memory, so the
-// fake NVENC runtime reads a registered device pointer directly. It refuses what a real driver
-// refuses (a call without a current context, a copy outside an allocation, a module without the
-// named function or texture) and counts what is left behind.
+// A fake CUDA driver (libcuda.so.1) for the NVENC tests, refusing what a real one refuses; its
+// "device memory" is host memory, which the fake NVENC runtime reads directly.
 
 #include "tests/fakes/nvenc/FakeNvControl.h"
 
 #include <ffnvcodec/dynlink_cuda.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
 namespace {
 
 const CUresult kInvalid = static_cast<CUresult>(1), kContext = static_cast<CUresult>(201),
-               kNotFound = static_cast<CUresult>(500);
+               kNoBinaryForGpu = static_cast<CUresult>(209),
+               kInvalidPtx = static_cast<CUresult>(218), kNotFound = static_cast<CUresult>(500);
 
-// Every global is guarded by g_rec.mutex, which each entry point holds (FAKE_GUARD).
-FakeRecorder g_rec{"devices=1 major=7 minor=5 pitchAlign=256"};
+// Every global is guarded by g_rec.mutex, which each entry point holds (FAKE_GUARD). Knobs: the
+// device count and compute capability (75: 7.5); Get("noContext"), Get("badCopy") count misuse.
+FakeRecorder g_rec{{{"devices", 1}, {"capability", 75}}};
 std::map<CUdeviceptr, size_t> g_memory; // device allocations and host blocks: address -> bytes
-std::set<void*> g_objects;              // contexts and modules (a module keeps its PTX)
-std::map<void*, std::string> g_ptx;
+std::map<void*, std::string> g_objects; // contexts, and modules with their PTX
 thread_local std::vector<CUcontext> t_current; // this thread's context stack
 
 // The calls that need a current context, as the driver's do.
@@ -31,7 +30,7 @@ bool current()
 {
     if (!t_current.empty() && g_objects.count(t_current.back()))
         return true;
-    g_rec.count("noContext");
+    ++g_rec.counts["noContext"];
     return false;
 }
 
@@ -70,7 +69,7 @@ CUresult copy(const CUDA_MEMCPY2D& c)
     const bool dstDev = c.dstMemoryType == CU_MEMORYTYPE_DEVICE;
     if (c.Height == 0 || c.srcPitch < span || c.dstPitch < span ||
         (srcDev && !inside(c.srcDevice, srcSpan)) || (dstDev && !inside(c.dstDevice, dstSpan))) {
-        g_rec.count("badCopy");
+        ++g_rec.counts["badCopy"];
         return kInvalid;
     }
     auto* src = srcDev ? reinterpret_cast<const uint8_t*>(c.srcDevice)
@@ -96,32 +95,12 @@ CUresult linear(CUdeviceptr dst, const void* src, size_t bytes, bool fromDevice)
 
 } // namespace
 
-// An entry point that knob "hide:<name>", set before the driver is loaded, hides from dlsym: an
-// indirect function whose resolver (run by dlsym) answers null while the knob is set.
-#define FAKE_HIDEABLE(Ret, name, params)                                                           \
-    namespace hideable {                                                                           \
-    Ret name params;                                                                               \
-    }                                                                                              \
-    extern "C" decltype(&hideable::name) resolve_##name()                                          \
-    {                                                                                              \
-        std::lock_guard<std::mutex> guard_(g_rec.mutex);                                           \
-        return g_rec.knob("hide:" #name) ? nullptr : &hideable::name;                              \
-    }                                                                                              \
-    FAKE_EXPORT Ret name params __attribute__((ifunc("resolve_" #name)));                          \
-    Ret hideable::name params
-
 FAKE_CONTROL(fakeCuda, static_cast<long long>(g_memory.size() + g_objects.size()))
 
 FAKE_EXPORT CUresult cuInit(unsigned int flags)
 {
     FAKE_GUARD(CUresult);
     return flags ? kInvalid : CUDA_SUCCESS;
-}
-FAKE_EXPORT CUresult cuDriverGetVersion(int* version)
-{
-    FAKE_GUARD(CUresult);
-    *version = 12000;
-    return CUDA_SUCCESS;
 }
 FAKE_EXPORT CUresult cuDeviceGetCount(int* count)
 {
@@ -138,19 +117,31 @@ FAKE_EXPORT CUresult cuDeviceGet(CUdevice* device, int ordinal)
 FAKE_EXPORT CUresult cuDeviceComputeCapability(int* major, int* minor, CUdevice)
 {
     FAKE_GUARD(CUresult);
-    *major = static_cast<int>(g_rec.knob("major"));
-    *minor = static_cast<int>(g_rec.knob("minor"));
+    *major = static_cast<int>(g_rec.knob("capability") / 10);
+    *minor = static_cast<int>(g_rec.knob("capability") % 10);
     return CUDA_SUCCESS;
+}
+FAKE_EXPORT CUresult cuDeviceGetName(char* name, int length, CUdevice)
+{
+    FAKE_GUARD(CUresult);
+    std::snprintf(name, size_t(length), "Fake GPU sm_%lld", g_rec.knob("capability"));
+    return CUDA_SUCCESS;
+}
+FAKE_EXPORT CUresult cuCtxGetDevice(CUdevice* device)
+{
+    FAKE_GUARD(CUresult);
+    *device = 0; // every context of the fake is on the first device
+    return current() ? CUDA_SUCCESS : kContext;
 }
 FAKE_EXPORT CUresult cuCtxCreate_v2(CUcontext* ctx, unsigned int, CUdevice)
 {
     FAKE_GUARD(CUresult);
     *ctx = reinterpret_cast<CUcontext>(new char);
-    g_objects.insert(*ctx);
+    g_objects[*ctx];
     t_current.push_back(*ctx);
     return CUDA_SUCCESS;
 }
-FAKE_HIDEABLE(CUresult, cuCtxDestroy_v2, (CUcontext ctx))
+FAKE_EXPORT CUresult cuCtxDestroy_v2(CUcontext ctx)
 {
     FAKE_GUARD(CUresult);
     if (!g_objects.erase(ctx))
@@ -177,11 +168,16 @@ FAKE_EXPORT CUresult cuCtxPopCurrent_v2(CUcontext* ctx)
 FAKE_EXPORT CUresult cuModuleLoadDataEx(void** module, const char* ptx, unsigned int, void*, void**)
 {
     FAKE_GUARD(CUresult);
-    if (!current() || !ptx || !std::strstr(ptx, ".version") || !std::strstr(ptx, ".target"))
+    if (!current())
         return kContext;
+    // Compiled for the device: refused when it is no PTX, or targets a newer GPU.
+    const char* target = ptx ? std::strstr(ptx, ".target sm_") : nullptr;
+    if (!target || !std::strstr(ptx, ".version "))
+        return kInvalidPtx;
+    if (std::atoi(target + 11) > g_rec.knob("capability"))
+        return kNoBinaryForGpu;
     *module = new char;
-    g_objects.insert(*module);
-    g_ptx[*module] = ptx;
+    g_objects[*module] = ptx;
     return CUDA_SUCCESS;
 }
 FAKE_EXPORT CUresult cuModuleUnload(void* module)
@@ -189,7 +185,6 @@ FAKE_EXPORT CUresult cuModuleUnload(void* module)
     FAKE_GUARD(CUresult);
     if (!current() || !g_objects.erase(module))
         return kInvalid;
-    g_ptx.erase(module);
     delete static_cast<char*>(module);
     return CUDA_SUCCESS;
 }
@@ -197,15 +192,15 @@ FAKE_EXPORT CUresult cuModuleGetFunction(void** fn, void* module, const char* na
 {
     FAKE_GUARD(CUresult);
     *fn = module;
-    return g_ptx[module].find(std::string(".entry ") + name + "(") != std::string::npos
+    return g_objects[module].find(std::string(".entry ") + name + "(") != std::string::npos
                ? CUDA_SUCCESS
                : kNotFound;
 }
-FAKE_HIDEABLE(CUresult, cuModuleGetTexRef, (void** ref, void* module, const char* name))
+FAKE_EXPORT CUresult cuModuleGetTexRef(void** ref, void* module, const char* name)
 {
     FAKE_GUARD(CUresult);
     *ref = module;
-    return g_ptx[module].find(std::string(".texref ") + name + ";") != std::string::npos
+    return g_objects[module].find(std::string(".texref ") + name + ";") != std::string::npos
                ? CUDA_SUCCESS
                : kNotFound;
 }
@@ -228,8 +223,7 @@ FAKE_EXPORT CUresult cuMemAllocPitch_v2(CUdeviceptr* ptr, size_t* pitch, size_t 
                                         unsigned int)
 {
     FAKE_GUARD(CUresult);
-    const size_t align = static_cast<size_t>(g_rec.knob("pitchAlign"));
-    *pitch = (width + align - 1) / align * align;
+    *pitch = (width + 255) / 256 * 256;
     return alloc(ptr, *pitch * rows);
 }
 FAKE_EXPORT CUresult cuMemAllocHost_v2(void** ptr, size_t bytes)

@@ -1,27 +1,24 @@
 #pragma once
 
-// A Direct3D 9 device with its DXVA2 video processor in system memory, for the NVENC Direct3D 9
-// path: surfaces are host buffers, and a blit turns an A8R8G8B8 surface into the luma of an NV12
-// one (nearest-sample scaling; chroma stays grey).
+// A Direct3D 9 device and DXVA2 video processor in system memory; a blit scales the green of an
+// A8R8G8B8 surface into the luma of an NV12 one.
 
 #include "platform/D3D9Device.h"
 
-class FakeD3D9Surface : public D3D9Surface
+struct FakeD3D9Surface : D3D9Surface
 {
-public:
     FakeD3D9Surface(int w, int h, uint32_t format)
-        : m_desc{w, h, format}, m_pitch(format == kD3DFmtNV12 ? w : w * 4),
-          m_pixels(size_t(m_pitch) * (format == kD3DFmtNV12 ? h * 3 / 2 : h), 128)
+        : desc{w, h, format}, rowBytes(format == kD3DFmtNV12 ? w : w * 4),
+          pixels(size_t(rowBytes) * (format == kD3DFmtNV12 ? h * 3 / 2 : h), 128)
     {
     }
-    D3D9SurfaceDesc getDesc() const override { return m_desc; }
-    uint8_t* hostPointer() override { return m_pixels.data(); }
-    int pitch() const override { return m_pitch; }
+    D3D9SurfaceDesc getDesc() const override { return desc; }
+    uint8_t* hostPointer() override { return pixels.data(); }
+    int pitch() const override { return rowBytes; }
 
-private:
-    D3D9SurfaceDesc m_desc;
-    int m_pitch;
-    std::vector<uint8_t> m_pixels;
+    const D3D9SurfaceDesc desc;
+    const int rowBytes;
+    std::vector<uint8_t> pixels;
 };
 
 class FakeD3D9Device : public D3D9Device, public DXVA2VideoProcessorService
@@ -47,16 +44,14 @@ public:
     bool getVideoProcessorDeviceGuids(const Dxva2VideoDesc&,
                                       std::vector<Dxva2DeviceGuid>* guids) override
     {
-        guids->assign(2, Dxva2DeviceGuid());
-        (*guids)[1].data1 = 1;
+        guids->assign(1, Dxva2DeviceGuid());
         return true;
     }
-    // Only the second processor makes NV12: the encoder must try them in order.
-    std::unique_ptr<Dxva2VideoProcessor> createVideoProcessor(const Dxva2DeviceGuid& guid,
+    std::unique_ptr<Dxva2VideoProcessor> createVideoProcessor(const Dxva2DeviceGuid&,
                                                               const Dxva2VideoDesc&,
                                                               uint32_t format, int) override
     {
-        return guid.data1 == 1 && format == kD3DFmtNV12 ? std::make_unique<Processor>() : nullptr;
+        return format == kD3DFmtNV12 ? std::make_unique<Processor>() : nullptr;
     }
     std::vector<std::unique_ptr<D3D9Surface>> createSurface(int w, int h, int backBuffers,
                                                             uint32_t format, uint32_t, uint32_t,

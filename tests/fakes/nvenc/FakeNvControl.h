@@ -1,58 +1,41 @@
 #pragma once
 
-// The control interface of the fake NVENC runtime (libnvidia-encode.so.1) and the fake CUDA
-// driver (libcuda.so.1) that the NVENC tests load through LD_LIBRARY_PATH. Each fake exports
-// <prefix>Reset/Set/FailOnce/Calls/Get ("fakeNvenc", "fakeCuda"); a test reaches them with FakeNv.
-//
-// Knobs (Set; Reset restores the defaults):
-//   CUDA:  "devices" (1), "major" (7), "minor" (5): compute capability, "pitchAlign" (256): the
-//          row alignment of cuMemAllocPitch, "hide:cuCtxDestroy_v2", "hide:cuModuleGetTexRef"
-//          (0): 1 hides that entry point from a driver loaded afterwards.
-//   NVENC: "async" (0): asynchronous-encode support, "maxBFrames" (0): the B-frame cap, "depth"
-//          (0): pictures a submitted one waits behind before it completes, "noEncode" (0): a
-//          token packet per picture instead of a real encode (benchmarks).
-// FailOnce(call, status, skip): the call after `skip` further calls of that entry point returns
-// `status`, once. Calls(name): calls of an entry point since Reset. Get("live"): objects not
-// released (CUDA: allocations, host blocks, contexts, modules; NVENC: sessions, bitstream buffers,
-// registered resources, events); Get(other): how often the fake saw that misuse (CUDA:
-// "noContext", "badCopy"; NVENC: "lockUnsubmitted", "lockNotReady").
+// Controls of the fake NVENC runtime and CUDA driver, which export <prefix>Reset/Set/Get
+// ("fakeNvenc", "fakeCuda"; knobs and their defaults in each fake); tests reach them with FakeNv.
+// Knobs "fail:<call>" (a status) and "skip:<call>": that call fails once, after `skip` more calls.
 
 #include <dlfcn.h>
 #include <map>
 #include <mutex>
-#include <sstream>
 #include <string>
+#include <utility>
 
-// Fake side: counts, one-shot failures and knobs, all under `mutex`.
+// Fake side: knobs and counts of calls and misuse, all under `mutex`.
 struct FakeRecorder
 {
-    explicit FakeRecorder(const char* defaults) : defaults(defaults) { reset(); }
+    explicit FakeRecorder(std::map<std::string, long long> defaults) : defaults(std::move(defaults))
+    {
+        reset();
+    }
     void reset()
     {
         counts.clear();
-        failures.clear();
-        std::istringstream in(defaults);
-        for (std::string kv; in >> kv;)
-            knobs[kv.substr(0, kv.find('='))] = std::stoll(kv.substr(kv.find('=') + 1));
+        knobs = defaults;
     }
     // Counts the call; the status it must fail with, or 0.
     int enter(const char* call)
     {
         ++counts[call];
-        auto it = failures.find(call);
-        if (it == failures.end() || it->second.second-- > 0)
+        long long& status = knobs[std::string("fail:") + call];
+        if (!status || knobs[std::string("skip:") + call]-- > 0)
             return 0;
-        const int status = it->second.first;
-        failures.erase(it);
-        return status;
+        return int(std::exchange(status, 0));
     }
-    void count(const char* what) { ++counts[what]; }
     long long knob(const char* name) { return knobs[name]; }
 
     std::mutex mutex;
-    const char* defaults;
+    const std::map<std::string, long long> defaults;
     std::map<std::string, int> counts;
-    std::map<std::string, std::pair<int, int>> failures; // status, calls to let pass first
     std::map<std::string, long long> knobs;
 };
 
@@ -62,6 +45,7 @@ struct FakeRecorder
     std::lock_guard<std::mutex> guard_(g_rec.mutex);                                               \
     if (const int fail_ = g_rec.enter(__func__))                                                   \
     return static_cast<Result>(fail_)
+// Get("live"): objects not released; Get(other): calls of that entry point, or misuse counted.
 #define FAKE_CONTROL(prefix, live)                                                                 \
     FAKE_EXPORT void prefix##Reset()                                                               \
     {                                                                                              \
@@ -72,16 +56,6 @@ struct FakeRecorder
     {                                                                                              \
         std::lock_guard<std::mutex> guard_(g_rec.mutex);                                           \
         g_rec.knobs[knob] = value;                                                                 \
-    }                                                                                              \
-    FAKE_EXPORT void prefix##FailOnce(const char* call, int status, int skip)                      \
-    {                                                                                              \
-        std::lock_guard<std::mutex> guard_(g_rec.mutex);                                           \
-        g_rec.failures[call] = {status, skip};                                                     \
-    }                                                                                              \
-    FAKE_EXPORT int prefix##Calls(const char* call)                                                \
-    {                                                                                              \
-        std::lock_guard<std::mutex> guard_(g_rec.mutex);                                           \
-        return g_rec.counts[call];                                                                 \
     }                                                                                              \
     FAKE_EXPORT long long prefix##Get(const char* what)                                            \
     {                                                                                              \
@@ -101,8 +75,6 @@ struct FakeNv
         };
         reset = reinterpret_cast<void (*)()>(sym("Reset"));
         set = reinterpret_cast<void (*)(const char*, long long)>(sym("Set"));
-        failOnce = reinterpret_cast<void (*)(const char*, int, int)>(sym("FailOnce"));
-        calls = reinterpret_cast<int (*)(const char*)>(sym("Calls"));
         get = reinterpret_cast<long long (*)(const char*)>(sym("Get"));
     }
     ~FakeNv()
@@ -119,7 +91,5 @@ struct FakeNv
     void* handle;
     void (*reset)() = nullptr;
     void (*set)(const char*, long long) = nullptr;
-    void (*failOnce)(const char*, int, int) = nullptr;
-    int (*calls)(const char*) = nullptr;
     long long (*get)(const char*) = nullptr;
 };

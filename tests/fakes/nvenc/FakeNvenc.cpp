@@ -1,11 +1,7 @@
-// A fake NVENC runtime (libnvidia-encode.so.1) for the tests: the session API the library calls,
-// encoding for real with FakeSoftwareEncoder so that what comes out decodes. Input comes from
-// CUDA device pointers (host memory in the fake CUDA driver), NV12 or ARGB, or from Direct3D 9
-// surfaces of the platform layer. As NVENC does, pictures complete in submission order, each
-// bitstream buffer taking the next packet in decoding order; completion events are set then.
+// A fake NVENC runtime (libnvidia-encode.so.1), as strict as a current Linux driver, encoding
+// for real with FakeSoftwareEncoder; pictures complete in submission order, as NVENC's do.
 
 #include "platform/AutoResetEvent.h"
-#include "platform/D3D9Device.h"
 #include "tests/fakes/FakeSoftwareEncoder.h"
 #include "tests/fakes/nvenc/FakeNvControl.h"
 
@@ -16,8 +12,6 @@
 #include <deque>
 #include <set>
 
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-
 namespace {
 
 struct Bitstream
@@ -25,44 +19,42 @@ struct Bitstream
     FakeSoftwareEncoder::Packet packet;
     AutoResetEvent* event = nullptr;
     uint32_t index = 0; // submission number
-    bool submitted = false, ready = false;
+    bool submitted = false, ready = false, locked = false;
 };
 
 struct Session
 {
-    NV_ENC_DEVICE_TYPE deviceType = NV_ENC_DEVICE_TYPE_CUDA;
     NV_ENC_INITIALIZE_PARAMS init{};
     NV_ENC_CONFIG config{};
     std::unique_ptr<FakeSoftwareEncoder> encoder; // reopened after an end of stream
     std::deque<Bitstream*> waiting;
     std::deque<FakeSoftwareEncoder::Packet> packets;
-    std::set<void*> objects; // bitstream buffers, registered resources (with their mapped flag)
+    std::set<void*> objects; // bitstream buffers, completion events, registered resources
     std::map<void*, bool> mapped;
-    std::set<void*> events;
     uint32_t submitted = 0;
     bool endOfStream = false;
     std::vector<uint8_t> nv12; // ARGB input converted
 };
 
-// Every global is guarded by g_rec.mutex, which each entry point holds (FAKE_GUARD).
-FakeRecorder g_rec{"async=0 maxBFrames=0 depth=0 noEncode=0"};
+// Every global is guarded by g_rec.mutex, which each entry point holds (FAKE_GUARD). Knobs (0 by
+// default): the caps "async" and "maxBFrames", "depth" (pictures a submitted one waits behind),
+// "noEncode" (a token packet per picture, for benchmarks), "apiVersion" (the driver's; default
+// this build's), "openStatus" (what every session open fails with). Misuse counted:
+// "lockUnsubmitted", "lockNotReady", "wrongOrder", "directx".
+FakeRecorder g_rec{{{"apiVersion", NVENCAPI_MAJOR_VERSION << 4 | NVENCAPI_MINOR_VERSION}}};
 std::set<Session*> g_sessions;
 long long g_leftAtDestroy = 0; // objects a destroyed session still held
 
 } // namespace
 
-// The last initialize parameters and configuration, for the tests to read.
+// For the tests: the last initialize parameters and configuration, and preset query.
 extern "C" {
 __attribute__((visibility("default"))) NV_ENC_INITIALIZE_PARAMS fakeNvencLastInit{};
 __attribute__((visibility("default"))) NV_ENC_CONFIG fakeNvencLastConfig{};
+__attribute__((visibility("default"))) NV_ENC_INITIALIZE_PARAMS fakeNvencLastPresetQuery{};
 }
 
 namespace {
-
-bool same(const GUID& a, const GUID& b)
-{
-    return std::memcmp(&a, &b, sizeof(GUID)) == 0;
-}
 
 Session* session(void* encoder)
 {
@@ -74,15 +66,13 @@ bool openEncoder(Session* s)
 {
     s->encoder = std::make_unique<FakeSoftwareEncoder>();
     s->encoder->setLowDelay(true);
-    return s->encoder->open(same(s->init.encodeGUID, NV_ENC_CODEC_HEVC_GUID),
-                            int(s->init.encodeWidth), int(s->init.encodeHeight),
-                            int(s->init.frameRateNum), int(s->init.frameRateDen),
-                            int(s->config.rcParams.averageBitRate), int(s->config.gopLength),
-                            s->config.frameIntervalP - 1, true);
+    return s->encoder->open(s->init.encodeGUID == NV_ENC_CODEC_HEVC_GUID, int(s->init.encodeWidth),
+                            int(s->init.encodeHeight), int(s->init.frameRateNum),
+                            int(s->init.frameRateDen), int(s->config.rcParams.averageBitRate),
+                            int(s->config.gopLength), s->config.frameIntervalP - 1, true);
 }
 
-// Pairs finished packets with the oldest waiting buffers; a picture completes once `depth` later
-// pictures were submitted (all at the end of stream).
+// Pairs finished packets with the oldest waiting buffers (all of them at the end of stream).
 bool complete(Session* s, bool all)
 {
     for (FakeSoftwareEncoder::Packet p; s->encoder->receive(p);)
@@ -103,38 +93,36 @@ bool complete(Session* s, bool all)
     return any;
 }
 
-// The registered picture as NV12 planes `pitch` bytes per row (ARGB: luma only, grey chroma).
-bool readInput(Session* s, const NV_ENC_REGISTER_RESOURCE& r, const uint8_t** y, int* pitch)
+// The registered picture as NV12 and its row pitch (ARGB: luma only, grey chroma).
+std::pair<const uint8_t*, int> readInput(Session* s, const NV_ENC_REGISTER_RESOURCE& r)
 {
     const size_t w = r.width, h = r.height;
-    if (r.resourceType == NV_ENC_INPUT_RESOURCE_TYPE_DIRECTX) {
-        auto* surface = static_cast<D3D9Surface*>(r.resourceToRegister);
-        *y = surface->hostPointer();
-        *pitch = surface->pitch();
-        return *y != nullptr;
-    }
-    *y = static_cast<const uint8_t*>(r.resourceToRegister);
-    *pitch = int(r.pitch);
+    const auto* picture = static_cast<const uint8_t*>(r.resourceToRegister);
     if (r.bufferFormat == NV_ENC_BUFFER_FORMAT_NV12)
-        return true;
+        return {picture, int(r.pitch)};
     s->nv12.assign(w * h * 3 / 2, 128);
     for (size_t i = 0; i < w * h; ++i) {
-        const uint8_t* p = *y + (i / w) * r.pitch + (i % w) * 4; // bytes B, G, R, A
+        const uint8_t* p = picture + (i / w) * r.pitch + (i % w) * 4; // bytes B, G, R, A
         s->nv12[i] = uint8_t((25 * p[0] + 129 * p[1] + 66 * p[2] + 128) / 256 + 16);
     }
-    *y = s->nv12.data();
-    *pitch = int(w);
-    return true;
+    return {s->nv12.data(), int(w)};
 }
 
 NVENCSTATUS nvEncOpenEncodeSessionEx(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* p, void** encoder)
 {
     FAKE_GUARD(NVENCSTATUS);
+    if (((p->apiVersion & 0xFF) << 4 | p->apiVersion >> 24) > uint32_t(g_rec.knob("apiVersion")))
+        return NV_ENC_ERR_INVALID_VERSION;
     if (p->version != NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS_VER ||
         p->apiVersion != NVENCAPI_VERSION || !p->device)
         return NV_ENC_ERR_INVALID_PARAM;
+    if (p->deviceType != NV_ENC_DEVICE_TYPE_CUDA) { // Linux has no Direct3D
+        ++g_rec.counts["directx"];
+        return NV_ENC_ERR_INVALID_DEVICE;
+    }
+    if (const long long status = g_rec.knob("openStatus"))
+        return NVENCSTATUS(status);
     auto* s = new Session;
-    s->deviceType = p->deviceType;
     g_sessions.insert(s);
     *encoder = s;
     return NV_ENC_SUCCESS;
@@ -156,35 +144,56 @@ NVENCSTATUS nvEncGetEncodeGUIDs(void*, GUID* guids, uint32_t size, uint32_t* cou
     return NV_ENC_SUCCESS;
 }
 
-const GUID kPresets[] = {NV_ENC_PRESET_DEFAULT_GUID,
-                         NV_ENC_PRESET_HP_GUID,
-                         NV_ENC_PRESET_HQ_GUID,
-                         NV_ENC_PRESET_LOW_LATENCY_HQ_GUID,
-                         NV_ENC_PRESET_LOW_LATENCY_HP_GUID,
-                         NV_ENC_PRESET_LOSSLESS_HP_GUID};
+const GUID kPresets[] = {NV_ENC_PRESET_P1_GUID, NV_ENC_PRESET_P2_GUID, NV_ENC_PRESET_P3_GUID,
+                         NV_ENC_PRESET_P4_GUID, NV_ENC_PRESET_P5_GUID, NV_ENC_PRESET_P6_GUID,
+                         NV_ENC_PRESET_P7_GUID};
+
+// P1..P7 only: the named presets of API 9 and older are gone.
+bool isPreset(const GUID& g)
+{
+    return std::any_of(std::begin(kPresets), std::end(kPresets), [&](auto& p) { return g == p; });
+}
+bool isTuning(NV_ENC_TUNING_INFO t)
+{
+    return t > NV_ENC_TUNING_INFO_UNDEFINED && t < NV_ENC_TUNING_INFO_COUNT;
+}
 
 NVENCSTATUS nvEncGetEncodePresetCount(void*, GUID, uint32_t* count)
 {
     FAKE_GUARD(NVENCSTATUS);
-    *count = 6;
+    *count = 7;
     return NV_ENC_SUCCESS;
 }
 
 NVENCSTATUS nvEncGetEncodePresetGUIDs(void*, GUID, GUID* guids, uint32_t size, uint32_t* count)
 {
     FAKE_GUARD(NVENCSTATUS);
-    for (*count = 0; *count < 6 && *count < size; ++*count)
+    for (*count = 0; *count < 7 && *count < size; ++*count)
         guids[*count] = kPresets[*count];
     return NV_ENC_SUCCESS;
 }
 
-NVENCSTATUS nvEncGetEncodePresetConfig(void*, GUID, GUID, NV_ENC_PRESET_CONFIG* config)
+// Gone from current drivers, as is every preset query without a tuning.
+NVENCSTATUS nvEncGetEncodePresetConfig(void*, GUID, GUID, NV_ENC_PRESET_CONFIG*)
+{
+    FAKE_GUARD(NVENCSTATUS);
+    return NV_ENC_ERR_UNSUPPORTED_PARAM;
+}
+
+NVENCSTATUS nvEncGetEncodePresetConfigEx(void*, GUID codec, GUID preset, NV_ENC_TUNING_INFO tuning,
+                                         NV_ENC_PRESET_CONFIG* config)
 {
     FAKE_GUARD(NVENCSTATUS);
     if (config->version != NV_ENC_PRESET_CONFIG_VER ||
         config->presetCfg.version != NV_ENC_CONFIG_VER)
         return NV_ENC_ERR_INVALID_VERSION;
+    if (!isPreset(preset) || !isTuning(tuning))
+        return isPreset(preset) ? NV_ENC_ERR_INVALID_PARAM : NV_ENC_ERR_UNSUPPORTED_PARAM;
+    fakeNvencLastPresetQuery.presetGUID = preset;
+    fakeNvencLastPresetQuery.tuningInfo = tuning;
     config->presetCfg.gopLength = 30;
+    if (tuning == NV_ENC_TUNING_INFO_LOSSLESS && codec == NV_ENC_CODEC_H264_GUID)
+        config->presetCfg.profileGUID = NV_ENC_H264_PROFILE_HIGH_444_GUID;
     return NV_ENC_SUCCESS;
 }
 
@@ -204,14 +213,25 @@ NVENCSTATUS nvEncInitializeEncoder(void* encoder, NV_ENC_INITIALIZE_PARAMS* p)
     Session* s = session(encoder);
     if (!s || s->encoder || p->version != NV_ENC_INITIALIZE_PARAMS_VER || !p->encodeConfig ||
         p->encodeConfig->version != NV_ENC_CONFIG_VER ||
-        (p->enableEncodeAsync && !g_rec.knob("async")))
+        (p->enableEncodeAsync && !g_rec.knob("async")) ||
+        p->encodeConfig->rcParams.multiPass > NV_ENC_TWO_PASS_FULL_RESOLUTION ||
+        !isTuning(p->tuningInfo))
         return NV_ENC_ERR_INVALID_PARAM;
+    if (!isPreset(p->presetGUID) ||
+        p->encodeConfig->rcParams.rateControlMode > NV_ENC_PARAMS_RC_CBR)
+        return NV_ENC_ERR_UNSUPPORTED_PARAM;
     s->init = fakeNvencLastInit = *p;
     s->config = fakeNvencLastConfig = *p->encodeConfig;
     return openEncoder(s) ? NV_ENC_SUCCESS : NV_ENC_ERR_INVALID_PARAM;
 }
 
-// Buffers, resources and events: objects of the session.
+// The client must flush the encoder before freeing any resources.
+void freeing(Session* s)
+{
+    if (s->submitted && !s->endOfStream)
+        ++g_rec.counts["wrongOrder"];
+}
+
 NVENCSTATUS nvEncCreateBitstreamBuffer(void* encoder, NV_ENC_CREATE_BITSTREAM_BUFFER* p)
 {
     FAKE_GUARD(NVENCSTATUS);
@@ -229,6 +249,7 @@ NVENCSTATUS nvEncDestroyBitstreamBuffer(void* encoder, NV_ENC_OUTPUT_PTR buffer)
     Session* s = session(encoder);
     if (!s || !s->objects.erase(buffer))
         return NV_ENC_ERR_INVALID_PARAM;
+    freeing(s);
     s->waiting.erase(std::remove(s->waiting.begin(), s->waiting.end(), buffer), s->waiting.end());
     delete static_cast<Bitstream*>(buffer);
     return NV_ENC_SUCCESS;
@@ -238,10 +259,8 @@ NVENCSTATUS nvEncRegisterResource(void* encoder, NV_ENC_REGISTER_RESOURCE* p)
 {
     FAKE_GUARD(NVENCSTATUS);
     Session* s = session(encoder);
-    // Resources of the device's kind only: a CUDA session takes device pointers with a pitch.
-    const bool cuda = p->resourceType == NV_ENC_INPUT_RESOURCE_TYPE_CUDADEVICEPTR;
     if (!s || p->version != NV_ENC_REGISTER_RESOURCE_VER || !p->resourceToRegister ||
-        cuda != (s->deviceType == NV_ENC_DEVICE_TYPE_CUDA) || (cuda && p->pitch == 0))
+        p->resourceType != NV_ENC_INPUT_RESOURCE_TYPE_CUDADEVICEPTR || p->pitch == 0)
         return NV_ENC_ERR_INVALID_PARAM;
     p->registeredResource = new NV_ENC_REGISTER_RESOURCE(*p);
     s->objects.insert(p->registeredResource);
@@ -254,6 +273,7 @@ NVENCSTATUS nvEncUnregisterResource(void* encoder, NV_ENC_REGISTERED_PTR r)
     Session* s = session(encoder);
     if (!s || s->mapped[r] || !s->objects.erase(r))
         return NV_ENC_ERR_RESOURCE_NOT_REGISTERED;
+    freeing(s);
     delete static_cast<NV_ENC_REGISTER_RESOURCE*>(r);
     return NV_ENC_SUCCESS;
 }
@@ -283,7 +303,7 @@ NVENCSTATUS nvEncRegisterAsyncEvent(void* encoder, NV_ENC_EVENT_PARAMS* p)
 {
     FAKE_GUARD(NVENCSTATUS);
     Session* s = session(encoder);
-    return s && p->completionEvent && s->events.insert(p->completionEvent).second
+    return s && p->completionEvent && s->objects.insert(p->completionEvent).second
                ? NV_ENC_SUCCESS
                : NV_ENC_ERR_INVALID_PARAM;
 }
@@ -292,7 +312,7 @@ NVENCSTATUS nvEncUnregisterAsyncEvent(void* encoder, NV_ENC_EVENT_PARAMS* p)
 {
     FAKE_GUARD(NVENCSTATUS);
     Session* s = session(encoder);
-    return s && s->events.erase(p->completionEvent) ? NV_ENC_SUCCESS : NV_ENC_ERR_INVALID_PARAM;
+    return s && s->objects.erase(p->completionEvent) ? NV_ENC_SUCCESS : NV_ENC_ERR_INVALID_PARAM;
 }
 
 NVENCSTATUS nvEncEncodePicture(void* encoder, NV_ENC_PIC_PARAMS* p)
@@ -310,26 +330,27 @@ NVENCSTATUS nvEncEncodePicture(void* encoder, NV_ENC_PIC_PARAMS* p)
         return NV_ENC_SUCCESS;
     }
     auto* b = static_cast<Bitstream*>(p->outputBitstream);
-    // A buffer still being encoded cannot take a picture; one whose packet was never collected
-    // (a failed lock) can. Asynchronous sessions need a registered event.
+    if (s->objects.count(b) && b->locked) {
+        ++g_rec.counts["wrongOrder"];
+        return NV_ENC_ERR_INVALID_CALL;
+    }
+    // A buffer still being encoded cannot take a picture (one never locked after a failure can).
     if (!s->mapped[p->inputBuffer] || !s->objects.count(b) || (b->submitted && !b->ready) ||
         p->inputWidth != s->init.encodeWidth || p->inputHeight != s->init.encodeHeight ||
-        (s->init.enableEncodeAsync && !s->events.count(p->completionEvent)))
+        (s->init.enableEncodeAsync && !s->objects.count(p->completionEvent)))
         return NV_ENC_ERR_INVALID_PARAM;
-    const auto& r = *static_cast<NV_ENC_REGISTER_RESOURCE*>(p->inputBuffer);
-    const uint8_t* y = nullptr;
-    int pitch = 0;
     if (s->endOfStream && !openEncoder(s)) // a picture after the end of stream starts anew
         return NV_ENC_ERR_GENERIC;
     s->endOfStream = false;
     if (g_rec.knob("noEncode")) {
-        s->packets.push_back(
-            {std::vector<uint8_t>(16), int64_t(p->inputTimeStamp), 0, !s->submitted});
-    } else if (!readInput(s, r, &y, &pitch) ||
-               !s->encoder->send(y, pitch, y + size_t(pitch) * r.height, pitch,
-                                 int64_t(p->inputTimeStamp),
-                                 p->encodePicFlags & NV_ENC_PIC_FLAG_FORCEIDR)) {
-        return NV_ENC_ERR_GENERIC;
+        s->packets.push_back({std::vector<uint8_t>(16), int64_t(p->inputTimeStamp), !s->submitted});
+    } else {
+        const auto& r = *static_cast<NV_ENC_REGISTER_RESOURCE*>(p->inputBuffer);
+        const auto [y, pitch] = readInput(s, r);
+        if (!s->encoder->send(y, pitch, y + size_t(pitch) * r.height, pitch,
+                              int64_t(p->inputTimeStamp),
+                              p->encodePicFlags & NV_ENC_PIC_FLAG_FORCEIDR))
+            return NV_ENC_ERR_GENERIC;
     }
     b->submitted = true;
     b->ready = false;
@@ -347,15 +368,20 @@ NVENCSTATUS nvEncLockBitstream(void* encoder, NV_ENC_LOCK_BITSTREAM* p)
     auto* b = static_cast<Bitstream*>(p->outputBitstream);
     if (!s || p->version != NV_ENC_LOCK_BITSTREAM_VER || !s->objects.count(b))
         return NV_ENC_ERR_INVALID_PARAM;
-    // A real runtime would wait for ever on either; this one reports it.
+    if (b->locked) {
+        ++g_rec.counts["wrongOrder"];
+        return NV_ENC_ERR_INVALID_CALL;
+    }
+    // A real runtime would wait for ever.
     if (!b->submitted || !b->ready) {
-        g_rec.count(b->submitted ? "lockNotReady" : "lockUnsubmitted");
+        ++g_rec.counts[b->submitted ? "lockNotReady" : "lockUnsubmitted"];
         return NV_ENC_ERR_LOCK_BUSY;
     }
     p->bitstreamBufferPtr = b->packet.data.data();
     p->bitstreamSizeInBytes = uint32_t(b->packet.data.size());
     p->outputTimeStamp = uint64_t(b->packet.pts);
     p->pictureType = b->packet.key ? NV_ENC_PIC_TYPE_IDR : NV_ENC_PIC_TYPE_P;
+    b->locked = true;
     return NV_ENC_SUCCESS;
 }
 
@@ -363,9 +389,14 @@ NVENCSTATUS nvEncUnlockBitstream(void* encoder, NV_ENC_OUTPUT_PTR buffer)
 {
     FAKE_GUARD(NVENCSTATUS);
     Session* s = session(encoder);
-    if (!s || !s->objects.count(buffer))
+    auto* b = static_cast<Bitstream*>(buffer);
+    if (!s || !s->objects.count(b))
         return NV_ENC_ERR_INVALID_PARAM;
-    static_cast<Bitstream*>(buffer)->submitted = false;
+    if (!b->locked) {
+        ++g_rec.counts["wrongOrder"];
+        return NV_ENC_ERR_INVALID_CALL;
+    }
+    b->locked = b->submitted = false;
     return NV_ENC_SUCCESS;
 }
 
@@ -377,7 +408,7 @@ NVENCSTATUS nvEncGetSequenceParams(void* encoder, NV_ENC_SEQUENCE_PARAM_PAYLOAD*
         return NV_ENC_ERR_INVALID_PARAM;
     // The parameter sets only: an encoder's version SEI may follow them in its extradata.
     std::vector<uint8_t> headers = s->encoder->extradata();
-    const bool hevc = same(s->init.encodeGUID, NV_ENC_CODEC_HEVC_GUID);
+    const bool hevc = s->init.encodeGUID == NV_ENC_CODEC_HEVC_GUID;
     for (size_t i = 1; i + 3 < headers.size(); ++i)
         if (headers[i] == 0 && headers[i + 1] == 0 && headers[i + 2] == 1 &&
             (hevc ? (headers[i + 3] >> 1) == 39 : (headers[i + 3] & 0x1F) == 6)) {
@@ -397,8 +428,7 @@ NVENCSTATUS nvEncDestroyEncoder(void* encoder)
     Session* s = session(encoder);
     if (!s)
         return NV_ENC_ERR_INVALID_PARAM;
-    // What the library did not release stays counted as live.
-    g_leftAtDestroy += static_cast<long long>(s->objects.size() + s->events.size());
+    g_leftAtDestroy += static_cast<long long>(s->objects.size());
     g_sessions.erase(s);
     delete s;
     return NV_ENC_SUCCESS;
@@ -409,13 +439,14 @@ NVENCSTATUS nvEncDestroyEncoder(void* encoder)
 FAKE_CONTROL(fakeNvenc, [] {
     long long n = static_cast<long long>(g_sessions.size()) + g_leftAtDestroy;
     for (Session* s : g_sessions)
-        n += static_cast<long long>(s->objects.size() + s->events.size());
+        n += static_cast<long long>(s->objects.size());
     return n;
 }())
 
 FAKE_EXPORT NVENCSTATUS NvEncodeAPIGetMaxSupportedVersion(uint32_t* version)
 {
-    *version = (NVENCAPI_MAJOR_VERSION << 4) | NVENCAPI_MINOR_VERSION;
+    FAKE_GUARD(NVENCSTATUS);
+    *version = uint32_t(g_rec.knob("apiVersion"));
     return NV_ENC_SUCCESS;
 }
 
@@ -431,6 +462,7 @@ FAKE_EXPORT NVENCSTATUS NvEncodeAPICreateInstance(NV_ENCODE_API_FUNCTION_LIST* l
     FILL(nvEncGetEncodePresetCount);
     FILL(nvEncGetEncodePresetGUIDs);
     FILL(nvEncGetEncodePresetConfig);
+    FILL(nvEncGetEncodePresetConfigEx);
     FILL(nvEncGetEncodeCaps);
     FILL(nvEncInitializeEncoder);
     FILL(nvEncCreateBitstreamBuffer);
