@@ -4,7 +4,6 @@
 #include "api/SharedFramePool.h"
 
 #include "codec/video/MFVideo.h"
-#include "codec/video/amf/AmfEncoder.h"
 #include "codec/video/nvenc/NvencAvailable.h"
 #include "common/AudioQueue.h"
 #include "common/CodecPreset.h"
@@ -28,36 +27,17 @@ extern "C" {
 
 namespace {
 
-// Whether the machine can run a hardware encoder: each family's own probe, which loads its
-// runtime or opens a session once per process and remembers the answer.
-bool nvencCheck()
-{
-    return nvencAvailable();
-}
-bool amfCheck()
-{
-    return AmfEncoder::amfAvailable();
-}
-// A Media Foundation encoder transform, by class id.
-bool mediaFoundationCheck(const char* classId)
-{
-    return MFVideo::enableCheck(classId);
-}
-
-const char* const kIntelH264 = "{4BE8D3C0-0515-4A37-AD55-E4BAE19AF471}";
-const char* const kIntelHevc = "{BC10864D-2B34-408F-912A-102B1B867B6C}";
-
-// Whether the machine runs the encoder behind a row: the hardware families ask their probe
-// (the NVENC rows one probe each, QuickSync by codec), the software encoders are always there.
+// Whether the machine runs the encoder behind a row: the hardware families ask their probe,
+// which loads its runtime or opens a session once per process and remembers the answer (NVENC
+// once for both rows, the other vendors per name); the software encoders are always there.
 bool machineRuns(const CodecTable::Entry& entry)
 {
     switch (entry.backend) {
     case CodecTable::Backend::Nvenc:
-        return nvencCheck();
+        return nvencAvailable();
     case CodecTable::Backend::MFVideo:
-        return mediaFoundationCheck(entry.avCodecId == AV_CODEC_ID_HEVC ? kIntelHevc : kIntelH264);
+        return MFVideo::available(QLatin1String(entry.name));
     case CodecTable::Backend::Amf:
-        return amfCheck();
     case CodecTable::Backend::None:
         return false;
     default:
@@ -546,6 +526,23 @@ int Strevo::codecIdFromName(const QString& name)
 QMap<int, QString> Strevo::availableVideoCodecs()
 {
     return catalogue(CodecTable::Kind::Video);
+}
+
+QString Strevo::codecDevice(const QString& name)
+{
+    const CodecTable::Entry* entry = CodecTable::find(name);
+    if (!entry || entry->kind != CodecTable::Kind::Video)
+        return QString();
+    switch (entry->backend) {
+    case CodecTable::Backend::Nvenc:
+        return nvencAvailable()
+                   ? QStringLiteral("NVENC on ") + QString::fromStdString(nvencDevice())
+                   : QString();
+    case CodecTable::Backend::MFVideo:
+        return MFVideo::available(name) ? MFVideo::device(name) : QString();
+    default:
+        return QString();
+    }
 }
 
 QMap<int, QString> Strevo::availableAudioCodecs()

@@ -161,6 +161,10 @@ public:
     static QMap<int, QString> availableVideoCodecs();
     static QMap<int, QString> availableAudioCodecs();
     static QMap<int, QString> availableContainers();
+    // The device that serves a hardware codec name here ("VA-API /dev/dri/renderD128 (AMD
+    // amdgpu)", "NVENC on <GPU name>"); empty for a software codec or a name this machine
+    // cannot run. Probes like the catalogue does; any thread.
+    static QString codecDevice(const QString& name);
 
 signals:
     void encoderResult(int result);

@@ -20,10 +20,10 @@ constexpr unsigned kAllButWebm = Mp4 | Mov | Flv | Ts | M2ts | Mkv | Avi | Wmv |
 // FLV has no HEVC (the enhanced FLV of newer libavformat excepted).
 constexpr unsigned kHevc = kAllButWebm & ~Flv;
 
-// Searched in order; the first matching name wins. "HEVC(AMF)" is served by the AMF encoder,
-// which always codes H.264: its stream is declared as H.264, so recordings made under that name
-// are playable. VP9 and HEVC(AMF) have no catalogue key; DV25 and AC3 have no encoder here and
-// are known for their identifiers and recording names only.
+// Searched in order; the first matching name wins. The GPU vendors' names are served by the
+// platform's encoder transforms: QuickSync and AMF through VA-API on an Intel or AMD GPU (or
+// Intel's runtime). VP9 has no catalogue key; DV25 and AC3 have no encoder here and are known
+// for their identifiers and recording names only.
 constexpr Entry kEntries[] = {
     {"X264", Kind::Video, AV_CODEC_ID_H264, Backend::X264, nullptr, PIX_NV12, AV_PIX_FMT_YUV420P,
      16384, 64, kAllButWebm, RateWord::Kbps, 0, 0, 0, x264_preset_names, x264_tune_names},
@@ -34,14 +34,14 @@ constexpr Entry kEntries[] = {
      AV_PIX_FMT_YUV420P, 4096, 1, kAllButWebm},
     {"H264(NVENC)", Kind::Video, AV_CODEC_ID_H264, Backend::Nvenc, nullptr, PIX_NV12,
      AV_PIX_FMT_YUV420P, 4096, 2, kAllButWebm},
-    {"H264(AMF)", Kind::Video, AV_CODEC_ID_H264, Backend::Amf, nullptr, PIX_NV12,
+    {"H264(AMF)", Kind::Video, AV_CODEC_ID_H264, Backend::MFVideo, nullptr, PIX_NV12,
      AV_PIX_FMT_YUV420P, 4096, 4, kAllButWebm},
     {"HEVC(QuickSync)", Kind::Video, AV_CODEC_ID_HEVC, Backend::MFVideo, nullptr, PIX_NV12,
      AV_PIX_FMT_YUV420P, 8192, 8, kHevc},
     {"HEVC(NVENC)", Kind::Video, AV_CODEC_ID_HEVC, Backend::Nvenc, nullptr, PIX_NV12,
      AV_PIX_FMT_YUV420P, 8192, 16, kHevc},
-    {"HEVC(AMF)", Kind::Video, AV_CODEC_ID_H264, Backend::Amf, nullptr, PIX_NV12,
-     AV_PIX_FMT_YUV420P, 4096, 0, kAllButWebm},
+    {"HEVC(AMF)", Kind::Video, AV_CODEC_ID_HEVC, Backend::MFVideo, nullptr, PIX_NV12,
+     AV_PIX_FMT_YUV420P, 8192, 16384, kHevc},
     {"VP8", Kind::Video, AV_CODEC_ID_VP8, Backend::Vpx, nullptr, PIX_YUV420P, AV_PIX_FMT_YUV420P,
      16383, 128, Mkv | Avi | Wmv | Webm},
     {"VP9", Kind::Video, AV_CODEC_ID_VP9, Backend::Vpx, nullptr, PIX_YUV420P, AV_PIX_FMT_YUV420P,

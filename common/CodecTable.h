@@ -38,7 +38,7 @@ enum class Backend
     ShineMp3,
     MFVideo, // Media Foundation transforms (QuickSync and the other GPU vendors' transforms)
     Nvenc,   // NVENC session over CUDA or the shared GPU device
-    Amf,     // AMF runtime
+    Amf,     // the AMF runtime interface (AmfEncoder); no name of the table opens it on Linux
 };
 
 // The containers a recording can be written in, each a bit of Entry::containers; the values

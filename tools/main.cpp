@@ -52,7 +52,8 @@ Options:
   --json                   Print the summary as JSON on standard output instead of text.
   --verbose                Show the library's own log messages.
   --list                   List the video codecs, audio codecs and containers this machine
-                           offers (with --json: as JSON) and exit.
+                           offers, with the GPU that serves each hardware codec (with
+                           --json: as JSON) and exit.
   -h, --help               Show this help.
   --version                Show the version.
 
@@ -151,10 +152,17 @@ int listCatalogue(bool json)
         if (!json)
             std::printf("%s%s:\n     key  name\n", &l == lists ? "" : "\n", l.title);
         for (auto it = l.list.begin(); it != l.list.end(); ++it) {
-            entries.append(QJsonObject{{QStringLiteral("key"), it.key()},
-                                       {QStringLiteral("name"), it.value()}});
+            QJsonObject entry{{QStringLiteral("key"), it.key()},
+                              {QStringLiteral("name"), it.value()}};
+            // Hardware names say which GPU serves them.
+            const QString device = Strevo::codecDevice(it.value());
+            if (!device.isEmpty())
+                entry.insert(QStringLiteral("device"), device);
+            entries.append(entry);
             if (!json)
-                std::printf("  %6d  %s\n", it.key(), qPrintable(it.value()));
+                std::printf("  %6d  %s%s\n", it.key(), qPrintable(it.value()),
+                            device.isEmpty() ? ""
+                                             : qPrintable(QStringLiteral("  (%1)").arg(device)));
         }
         root.insert(QLatin1String(l.key), entries);
     }

@@ -6,6 +6,7 @@
 #include "platform/mf/ICodecAPI.h"
 #include "platform/mf/IMFMediaEventGenerator.h"
 #include "platform/mf/MFError.h"
+#include "platform/mf/MFLibavTransform.h"
 #include "platform/mf/MFPlatform.h"
 
 #include <QDebug>
@@ -40,7 +41,16 @@ const Choice kChoices[] = {
     {"H264(NVENC)", &MFGuids::CLSID_NvidiaH264Encoder, false},
     {"HEVC(NVENC)", &MFGuids::CLSID_NvidiaHevcEncoder, true},
     {"H264(AMF)", &MFGuids::CLSID_AmdH264Encoder, false},
+    {"HEVC(AMF)", &MFGuids::CLSID_AmdHevcEncoder, true},
 };
+
+const Choice* choiceFor(const QString& name)
+{
+    for (const Choice& c : kChoices)
+        if (name == QLatin1String(c.name))
+            return &c;
+    return nullptr;
+}
 
 QByteArray attributeValue(const MFAttributes::Value& value)
 {
@@ -111,6 +121,20 @@ bool MFVideo::enableCheck(const char* classId)
 {
     GUID id{};
     return guidFromString(classId, &id) && enableCheck(id);
+}
+
+bool MFVideo::available(const QString& name)
+{
+    const Choice* c = choiceFor(name);
+    return c && enableCheck(*c->classId);
+}
+
+QString MFVideo::device(const QString& name)
+{
+    const Choice* c = choiceFor(name);
+    const MFLibavTransform::GpuEncoder* gpu =
+        c ? MFLibavTransform::gpuEncoders().find(*c->classId) : nullptr;
+    return gpu ? gpu->device : QString();
 }
 
 bool MFVideo::initialize(CodecPreset* preset)
@@ -184,16 +208,10 @@ bool MFVideo::open()
 {
     const QString& name = m_preset.videoCodec().codecName;
     m_profileSelector = 1;
-    const GUID* classId = &MFGuids::CLSID_MSH264EncoderMFT;
-    m_hevc = false;
-    m_async = false;
-    for (const Choice& c : kChoices) {
-        if (name == QLatin1String(c.name)) {
-            classId = c.classId;
-            m_hevc = c.hevc;
-            m_async = true;
-        }
-    }
+    const Choice* choice = choiceFor(name);
+    const GUID* classId = choice ? choice->classId : &MFGuids::CLSID_MSH264EncoderMFT;
+    m_hevc = choice && choice->hevc;
+    m_async = choice != nullptr;
 
     HRESULT hr = MFPlatform::MFStartup(MF_VERSION, MFSTARTUP_FULL);
     if (FAILED(hr)) {
@@ -202,6 +220,15 @@ bool MFVideo::open()
     }
     m_started = true;
     hr = MFPlatform::CoCreateInstance(*classId, &m_transform);
+    if (hr == REGDB_E_CLASSNOTREG && choice) {
+        const auto& refused = MFLibavTransform::gpuEncoders().refused;
+        const auto why = refused.find(*classId);
+        if (why != refused.end()) {
+            qWarning("MFVideo: %s cannot encode on this machine: %s", qPrintable(name),
+                     qPrintable(why->second));
+            return false;
+        }
+    }
     if (FAILED(hr)) {
         qWarning("MFVideo: no encoder transform for %s (class %s) on this machine: %s",
                  qPrintable(name), qPrintable(guidToString(*classId)),

@@ -20,8 +20,10 @@ class MFMediaType;
 class MFSample;
 
 // H.264 or HEVC through a Media Foundation encoder transform, by codec name: "H264(QuickSync)"
-// and "HEVC(QuickSync)" (Intel's transforms), "H264(NVENC)", "HEVC(NVENC)", "H264(AMF)" (the
-// other GPU vendors'), the platform's software H.264 transform for any other name. GPU
+// and "HEVC(QuickSync)" (Intel's transforms), "H264(NVENC)", "HEVC(NVENC)", "H264(AMF)",
+// "HEVC(AMF)" (the other GPU vendors'), the platform's software H.264 transform for any other
+// name. On Linux the vendors' transforms are VA-API on the vendor's GPU (or Intel's runtime,
+// or NVIDIA's driver) through libavcodec; a name without its GPU is refused with the reason. GPU
 // transforms run in the asynchronous, event-driven model; the software one synchronously.
 // NV12 in, at most one Annex B picture out per encode(). The parameter sets (extraData())
 // exist only once the first key frame has come out.
@@ -64,6 +66,11 @@ public:
     // releases one, shuts the platform down. The string form takes "{XXXXXXXX-...}".
     static bool enableCheck(const GUID& classId);
     static bool enableCheck(const char* classId);
+    // Whether a GPU vendor's name ("H264(QuickSync)", "HEVC(AMF)", ...) has its transform here.
+    static bool available(const QString& name);
+    // The device that serves a GPU vendor's name ("VA-API /dev/dri/renderD128 (AMD amdgpu)"),
+    // empty where none does.
+    static QString device(const QString& name);
 
     // Submits one packed NV12 frame of exactly the picture's size; *status becomes
     // InputAccepted, or Failed with a warning.

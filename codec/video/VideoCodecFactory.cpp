@@ -6,7 +6,6 @@
 #include "codec/video/OpenH264.h"
 #include "codec/video/VPX.h"
 #include "codec/video/X264.h"
-#include "codec/video/amf/AmfEncoder.h"
 #include "codec/video/nvenc/NvEncoder.h"
 #include "common/CodecTable.h"
 
@@ -59,8 +58,6 @@ IVideoCodec* VideoCodecFactory::create(const QString& name)
         return new MFVideo();
     case CodecTable::Backend::Nvenc:
         return new NvEncoder();
-    case CodecTable::Backend::Amf:
-        return new AmfEncoder();
     default:
         return nullptr;
     }

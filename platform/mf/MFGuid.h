@@ -111,6 +111,9 @@ inline constexpr GUID CLSID_NvidiaHevcEncoder =
     make(0x966F107C, 0x8EA2, 0x425D, 0xB822E4A71BEF01D7ULL);
 inline constexpr GUID CLSID_AmdH264Encoder =
     make(0xADC9BC80, 0x0F41, 0x46C6, 0xAB75D693D793597DULL);
+// This layer's own id for AMD's HEVC encoder (VA-API on an AMD GPU).
+inline constexpr GUID CLSID_AmdHevcEncoder =
+    make(0x5F1B7C2E, 0x3D4A, 0x4E8B, 0x9C61A2B3C4D5E6F7ULL);
 inline constexpr GUID CLSID_MSH264EncoderMFT =
     make(0x6CA50344, 0x051A, 0x4DED, 0x9779A43305165E35ULL);
 

@@ -49,6 +49,10 @@ bool MFLibavEncoder::open(const Settings& s)
         av_opt_set(ctx->priv_data, "tune", "zerolatency", 0);
         ctx->thread_count = 0;
     }
+    // Intel's newer GPUs have only the low-power (fixed-function) entry point; the others may
+    // have both, and the full-power one is the default.
+    if (s.lowPower)
+        av_opt_set_int(ctx->priv_data, "low_power", 1, 0);
     m_ctx = std::move(ctx);
     if (!s.renderNode.isEmpty() && !openHardwareFrames()) {
         m_ctx.reset();
@@ -56,8 +60,8 @@ bool MFLibavEncoder::open(const Settings& s)
     }
     const int ret = avcodec_open2(m_ctx.get(), codec, nullptr);
     if (ret < 0) {
-        qWarning("MFLibavEncoder: cannot open '%s' at %dx%d: %s", s.encoder.constData(), s.width,
-                 s.height, avErrorText(ret).constData());
+        qWarning("MFLibavEncoder: cannot open '%s'%s at %dx%d: %s", s.encoder.constData(),
+                 s.lowPower ? " (low power)" : "", s.width, s.height, avErrorText(ret).constData());
         m_ctx.reset();
         return false;
     }
@@ -169,11 +173,13 @@ int MFLibavEncoder::receive(Packet* packet)
     return 1;
 }
 
-bool MFLibavEncoder::canOpen(const char* encoder, bool hevc, const QByteArray& renderNode)
+bool MFLibavEncoder::canOpen(const char* encoder, bool hevc, const QByteArray& renderNode,
+                             bool lowPower)
 {
     Settings s;
     s.encoder = encoder;
     s.renderNode = renderNode;
+    s.lowPower = lowPower;
     s.hevc = hevc;
     s.width = 320;
     s.height = 240;

@@ -17,6 +17,7 @@ public:
     {
         QByteArray encoder;    // libavcodec encoder name
         QByteArray renderNode; // VA-API encoders: the device ("/dev/dri/renderD128")
+        bool lowPower = false; // VA-API encoders: the low-power entry point
         bool hevc = false;
         int width = 0;
         int height = 0;
@@ -48,7 +49,8 @@ public:
     int receive(Packet* packet);
 
     // Whether this machine opens the named GPU encoder (a small picture, opened and closed).
-    static bool canOpen(const char* encoder, bool hevc, const QByteArray& renderNode);
+    static bool canOpen(const char* encoder, bool hevc, const QByteArray& renderNode,
+                        bool lowPower = false);
     // The parameter sets (H.264 SPS/PPS, HEVC VPS/SPS/PPS) of an Annex B access unit, Annex B.
     static QByteArray parameterSets(const uint8_t* data, size_t size, bool hevc);
 

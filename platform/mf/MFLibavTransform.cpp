@@ -1,7 +1,7 @@
 #include "platform/mf/MFLibavTransform.h"
 
 #include <QDebug>
-#include <QFile>
+#include <algorithm>
 #include <cstring>
 #include <unistd.h>
 
@@ -18,44 +18,75 @@ MFLibavTransform::MFLibavTransform(const Backend& backend)
         m_attributes->SetUINT32(MFGuids::MF_TRANSFORM_ASYNC, 1);
 }
 
-std::vector<std::pair<GUID, MFLibavTransform::Backend>> MFLibavTransform::probeGpuEncoders()
+const MFLibavTransform::GpuEncoder* MFLibavTransform::GpuProbe::find(const GUID& classId) const
 {
-    std::vector<std::pair<GUID, Backend>> found;
-    auto add = [&](const GUID& id, const char* encoder, bool hevc, const QByteArray& node) {
-        if (!MFLibavEncoder::canOpen(encoder, hevc, node))
-            return false;
-        found.push_back({id, Backend{encoder, node, hevc, true}});
-        qInfo("MFLibavTransform: %s encodes here, as transform %s", encoder,
-              qPrintable(guidToString(id)));
-        return true;
-    };
+    for (const GpuEncoder& e : found)
+        if (e.classId == classId)
+            return &e;
+    return nullptr;
+}
 
-    QByteArray node;
-    QByteArray vendor;
-    for (int i = 128; i < 192 && node.isEmpty(); ++i) {
-        const QByteArray path = "/dev/dri/renderD" + QByteArray::number(i);
-        if (::access(path.constData(), R_OK | W_OK) != 0)
-            continue;
-        node = path;
-        QFile id(QStringLiteral("/sys/class/drm/renderD%1/device/vendor").arg(i));
-        if (id.open(QIODevice::ReadOnly))
-            vendor = id.readAll().trimmed();
+MFLibavTransform::GpuProbe
+MFLibavTransform::probeGpuEncoders(const std::vector<RenderNodeProbe::Node>& nodes,
+                                   bool nvidiaDriver, const OpenCheck& canOpen)
+{
+    GpuProbe probe;
+    auto found = [&](const GUID& id, const Backend& backend, const QString& device) {
+        probe.found.push_back({id, backend, device});
+        qInfo("MFLibavTransform: %s encodes here on %s, as transform %s",
+              backend.encoder.constData(), qPrintable(device), qPrintable(guidToString(id)));
+    };
+    // A vendor's class through VA-API on the first of its nodes that opens the encoder.
+    auto vaapi = [&](const GUID& id, const char* encoder, bool hevc, const char* pciId) {
+        RenderNodeProbe::Choice choice;
+        QString why;
+        const auto tryOpen = [&](const RenderNodeProbe::Node& node, bool lowPower) {
+            return canOpen(encoder, hevc, node.path, lowPower);
+        };
+        if (RenderNodeProbe::choose(nodes, pciId, tryOpen, &choice, &why))
+            found(id, Backend{encoder, choice.node.path, hevc, true, choice.lowPower},
+                  QStringLiteral("VA-API ") + choice.describe());
+        else
+            probe.refused[id] = why;
+    };
+    // Intel's own runtime first (it takes the GPU the runtime picks), on machines with an
+    // Intel GPU.
+    const bool intel = std::any_of(nodes.begin(), nodes.end(), [](const auto& node) {
+        return node.pciId == RenderNodeProbe::kIntel;
+    });
+    for (const bool hevc : {false, true}) {
+        const GUID& id = hevc ? MFGuids::CLSID_IntelHevcEncoder : MFGuids::CLSID_IntelH264Encoder;
+        const char* qsv = hevc ? "hevc_qsv" : "h264_qsv";
+        if (intel && canOpen(qsv, hevc, QByteArray(), false))
+            found(id, Backend{qsv, QByteArray(), hevc, true}, QStringLiteral("Intel Media SDK"));
+        else
+            vaapi(id, hevc ? "hevc_vaapi" : "h264_vaapi", hevc, RenderNodeProbe::kIntel);
     }
-    if (!node.isEmpty()) {
-        if (!add(MFGuids::CLSID_IntelH264Encoder, "h264_qsv", false, {}))
-            add(MFGuids::CLSID_IntelH264Encoder, "h264_vaapi", false, node);
-        if (!add(MFGuids::CLSID_IntelHevcEncoder, "hevc_qsv", true, {}))
-            add(MFGuids::CLSID_IntelHevcEncoder, "hevc_vaapi", true, node);
-        if (vendor == "0x1002")
-            add(MFGuids::CLSID_AmdH264Encoder, "h264_vaapi", false, node);
-    }
+    vaapi(MFGuids::CLSID_AmdH264Encoder, "h264_vaapi", false, RenderNodeProbe::kAmd);
+    vaapi(MFGuids::CLSID_AmdHevcEncoder, "hevc_vaapi", true, RenderNodeProbe::kAmd);
     // libavcodec's NVENC wrapper loads the driver's libraries itself; only try where the
     // driver is loaded.
-    if (::access("/proc/driver/nvidia/version", R_OK) == 0) {
-        add(MFGuids::CLSID_NvidiaH264Encoder, "h264_nvenc", false, {});
-        add(MFGuids::CLSID_NvidiaHevcEncoder, "hevc_nvenc", true, {});
+    for (const bool hevc : {false, true}) {
+        const GUID& id = hevc ? MFGuids::CLSID_NvidiaHevcEncoder : MFGuids::CLSID_NvidiaH264Encoder;
+        const char* nvenc = hevc ? "hevc_nvenc" : "h264_nvenc";
+        if (!nvidiaDriver)
+            probe.refused[id] = QStringLiteral("no NVIDIA driver loaded");
+        else if (canOpen(nvenc, hevc, QByteArray(), false))
+            found(id, Backend{nvenc, QByteArray(), hevc, true}, QStringLiteral("NVIDIA driver"));
+        else
+            probe.refused[id] = QStringLiteral("%1 did not open").arg(QLatin1String(nvenc));
     }
-    return found;
+    return probe;
+}
+
+const MFLibavTransform::GpuProbe& MFLibavTransform::gpuEncoders()
+{
+    static const GpuProbe probe = probeGpuEncoders(
+        RenderNodeProbe::listNodes(), ::access("/proc/driver/nvidia/version", R_OK) == 0,
+        [](const char* encoder, bool hevc, const QByteArray& node, bool low) {
+            return MFLibavEncoder::canOpen(encoder, hevc, node, low);
+        });
+    return probe;
 }
 
 HRESULT MFLibavTransform::GetAttributes(std::shared_ptr<MFAttributes>* attributes)
@@ -111,6 +142,7 @@ HRESULT MFLibavTransform::SetOutputType(uint32_t stream, const std::shared_ptr<M
     m_settings = MFLibavEncoder::Settings();
     m_settings.encoder = m_backend.encoder;
     m_settings.renderNode = m_backend.renderNode;
+    m_settings.lowPower = m_backend.lowPower;
     m_settings.hevc = m_backend.hevc;
     m_settings.width = static_cast<int>(width);
     m_settings.height = static_cast<int>(height);

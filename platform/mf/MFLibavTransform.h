@@ -4,9 +4,13 @@
 #include "platform/mf/IMFTransform.h"
 #include "platform/mf/MFEventQueue.h"
 #include "platform/mf/MFLibavEncoder.h"
+#include "platform/mf/RenderNodeProbe.h"
 
 #include <QByteArray>
+#include <QString>
 #include <deque>
+#include <functional>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -30,15 +34,38 @@ public:
         QByteArray renderNode; // VA-API device, empty otherwise
         bool hevc = false;
         bool async = false;
+        bool lowPower = false; // VA-API: the low-power entry point
     };
     explicit MFLibavTransform(const Backend& backend);
 
-    // The GPU encoder classes this machine opens, by transform class id: the Intel ids through
-    // h264_qsv/hevc_qsv, else the VA-API encoders on the first render node; the NVIDIA ids
-    // through h264_nvenc/hevc_nvenc when an NVIDIA driver is loaded; the AMD id through VA-API
-    // on an AMD render node. Tries only encoders whose device exists, so a machine without
-    // a GPU answers at once.
-    static std::vector<std::pair<GUID, Backend>> probeGpuEncoders();
+    // What the GPU probe found: the classes this machine opens, with the device that serves
+    // each ("/dev/dri/renderD129 (Intel i915, low power)", "h264_qsv"), and for the other GPU
+    // classes why not.
+    struct GpuEncoder
+    {
+        GUID classId;
+        Backend backend;
+        QString device;
+    };
+    struct GpuProbe
+    {
+        std::vector<GpuEncoder> found;
+        std::map<GUID, QString> refused;
+        const GpuEncoder* find(const GUID& classId) const;
+    };
+    // Whether libavcodec's encoder opens (a small picture): encoder, HEVC, render node (VA-API
+    // encoders only), low power.
+    using OpenCheck = std::function<bool(const char*, bool, const QByteArray&, bool)>;
+
+    // The GPU encoder classes by transform class id. Intel's: h264_qsv/hevc_qsv, else the VA-API
+    // encoders on an Intel render node; AMD's (H.264 and HEVC): VA-API on an AMD render node;
+    // NVIDIA's: h264_nvenc/hevc_nvenc when an NVIDIA driver is loaded. Each VA-API class takes
+    // the first node of its vendor that opens it (full power, then low power). Tries only
+    // encoders whose device exists, so a machine without a GPU answers at once.
+    static GpuProbe probeGpuEncoders(const std::vector<RenderNodeProbe::Node>& nodes,
+                                     bool nvidiaDriver, const OpenCheck& canOpen);
+    // This machine's answer, probed once per process.
+    static const GpuProbe& gpuEncoders();
 
     HRESULT GetAttributes(std::shared_ptr<MFAttributes>* attributes) override;
     HRESULT GetOutputStreamInfo(uint32_t stream, MFT_OUTPUT_STREAM_INFO* info) override;

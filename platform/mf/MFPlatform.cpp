@@ -25,9 +25,9 @@ Registry& registry()
             return std::make_shared<MFLibavTransform>(
                 MFLibavTransform::Backend{"libx264", {}, false, false});
         };
-        for (const auto& gpu : MFLibavTransform::probeGpuEncoders()) {
-            const MFLibavTransform::Backend backend = gpu.second;
-            created->classes[gpu.first] = [backend] {
+        for (const auto& gpu : MFLibavTransform::gpuEncoders().found) {
+            const MFLibavTransform::Backend backend = gpu.backend;
+            created->classes[gpu.classId] = [backend] {
                 return std::make_shared<MFLibavTransform>(backend);
             };
         }
