@@ -6,9 +6,7 @@
 #include <dlfcn.h>
 #include <thread>
 
-// The fake AMF runtime the library loads (found through LD_LIBRARY_PATH), opened by the test as
-// well: the same instance, so its knobs steer what the library sees, and it stays loaded
-// between the library's own loads.
+// The fake runtime the library loads (LD_LIBRARY_PATH), held open by the test to reach its knobs.
 class FakeAmf
 {
 public:

@@ -1,8 +1,7 @@
 #pragma once
 
-// The real encoder behind the fake GPU runtimes: NV12 pictures in, H.264 (libx264) or HEVC
-// (libx265) packets out, through libavcodec, so that everything a fake runtime "encodes"
-// decodes. Header-only: each fake runtime library compiles it in.
+// The real encoder behind the fake GPU runtimes (compiled into each): NV12 in, H.264 (libx264) or
+// HEVC (libx265) out through libavcodec, so that what a fake runtime "encodes" decodes.
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -29,7 +28,6 @@ public:
     {
         std::vector<uint8_t> data; // Annex B
         int64_t pts = 0;
-        int64_t dts = 0;
         bool key = false;
     };
 
@@ -135,7 +133,6 @@ public:
         m_ready.erase(m_ready.begin());
         return true;
     }
-    size_t pending() const { return m_ready.size(); }
 
 private:
     bool drain()
@@ -149,7 +146,6 @@ private:
             Packet p;
             p.data.assign(m_packet->data, m_packet->data + m_packet->size);
             p.pts = m_packet->pts;
-            p.dts = m_packet->dts;
             p.key = (m_packet->flags & AV_PKT_FLAG_KEY) != 0;
             m_ready.push_back(std::move(p));
             av_packet_unref(m_packet.get());

@@ -12,11 +12,8 @@
 #include <thread>
 #include <vector>
 
-// An asynchronous, event-driven encoder transform for tests, coding with the platform's
-// software H.264 transform inside. Knobs: `depth` coded pictures are held back before any is
-// announced, announcements come `burst` at a time, the work runs on a thread of its own
-// (`threaded`) or inside ProcessInput() (deterministic event order), and faults: ProcessOutput
-// failing, no output ever announced, no second input request.
+// An asynchronous encoder transform over the software H.264 one. Knobs: `depth` pictures held
+// back, announced `burst` at a time, on its own thread or inside ProcessInput(), and faults.
 class MFTestTransform : public IMFTransform, public ICodecAPI, public MFEventQueue
 {
 public:

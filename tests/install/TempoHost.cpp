@@ -1,7 +1,5 @@
-// A host that uses soundtouch::SoundTouch through libstrevo alone (its link line names no
-// SoundTouch library): 4 s of a 1 kHz tone, played 1.5 times as fast, must come out 1.5 times
-// shorter (within 1%) and still at 1 kHz (within 1%, by zero crossings). Exit status 0 on
-// success; the measured values on stdout.
+// A host that uses soundtouch::SoundTouch through libstrevo alone: 4 s of a 1 kHz tone played
+// 1.5 times as fast must come out 1.5 times shorter and still at 1 kHz (within 1% each).
 #include <soundtouch/SoundTouch.h>
 
 #include <cmath>
@@ -27,7 +25,7 @@ int main()
     for (unsigned got; (got = stretch.receiveSamples(block, 4096)) > 0;)
         output.insert(output.end(), block, block + got);
 
-    // Sign changes upwards over the middle of the output (away from the ramps at both ends).
+    // Upward zero crossings over the middle of the output, away from the ramps at both ends.
     int crossings = 0;
     const size_t from = output.size() / 4;
     const size_t to = output.size() * 3 / 4;

@@ -82,8 +82,7 @@ inline StreamInfo streamInfo(const QString& path, const char* kind)
             Probe::span(video ? m.videoPackets : m.audioPackets)};
 }
 
-// Checks that a file plays and that its video is `codec` at the size, with the number of
-// frames; returns the video stream for further checks.
+// Expects a file that plays, its video `codec` at the size with `frames` frames; returns it.
 inline StreamInfo expectVideo(const QString& path, const char* codec, int width, int height,
                               long long frames)
 {
@@ -102,8 +101,7 @@ inline QByteArray ffmpeg(const QStringList& args)
     return Probe::run(QStringLiteral("ffmpeg"), QStringList{"-v", "error"} + args).out;
 }
 
-// Mean absolute difference between a decoded frame's luma (limited range, as encoded) and a
-// reference picture.
+// Mean absolute difference between a decoded frame's luma and a reference picture.
 inline double lumaDifference(const QString& path, int index, const uint8_t* reference, int size)
 {
     const QByteArray nv12 =

@@ -1,6 +1,6 @@
-// strevo-cli streaming with credentials to a real RTMP server (nginx with its RTMP module): no
-// form of the stream key or the password reaches what it prints, with the library's own log
-// shown (--verbose) and in the JSON summary, while ordinary text stays readable.
+// strevo-cli streaming with credentials to nginx's RTMP module: the stream goes live and is
+// recorded, and no form of the stream key or the password reaches what strevo-cli prints, the
+// library's own log (--verbose) and the JSON summary included.
 
 #include "CliRun.h"
 #include "LiveServers.h"
@@ -12,16 +12,15 @@ namespace {
 // Every form in which a secret can be written into a URL or a log line.
 QStringList formsOf(const QString& secret)
 {
-    const QByteArray encoded = QUrl::toPercentEncoding(secret);
+    const QString encoded = QString::fromLatin1(QUrl::toPercentEncoding(secret));
     QUrl path(QStringLiteral("rtmp://h/"));
     path.setPath(QLatin1Char('/') + secret);
-    QStringList forms{
-        secret,
-        QString::fromLatin1(encoded),
-        QString::fromLatin1(encoded).toLower(),
-        QString::fromLatin1(encoded).replace(QLatin1String("%20"), QLatin1String("+")),
-        path.path(QUrl::FullyEncoded).mid(1),
-        QString(secret).replace(QLatin1Char(' '), QLatin1Char('+'))};
+    QStringList forms{secret,
+                      encoded,
+                      encoded.toLower(),
+                      QString(encoded).replace(QLatin1String("%20"), QLatin1String("+")),
+                      path.path(QUrl::FullyEncoded).mid(1),
+                      QString(secret).replace(QLatin1Char(' '), QLatin1Char('+'))};
     forms.removeDuplicates();
     return forms;
 }
@@ -40,70 +39,59 @@ void PrintTo(const SecretCase& c, std::ostream* os)
     *os << c.name;
 }
 
-class CliSecrets : public ::testing::TestWithParam<SecretCase>
-{
-};
+using CliSecrets = ::testing::TestWithParam<SecretCase>;
 
 } // namespace
 
-TEST_P(CliSecrets, NoFormOfTheKeyOrPasswordIsPrinted)
+TEST_P(CliSecrets, StreamsWithoutPrintingAnyFormOfTheKeyOrPassword)
 {
     const SecretCase& c = GetParam();
     QTemporaryDir dir;
     live::NginxRtmp server;
     ASSERT_TRUE(server.start()) << qPrintable(server.log());
-    QJsonObject streaming{{"enabled", true},
-                          {"url", server.url()},
-                          {"streamKey", QString::fromUtf8(c.streamKey)},
-                          {"rtmpMode", c.rtmpMode},
-                          {"authEnabled", true},
-                          {"userName", "bob"},
-                          {"password", QString::fromUtf8(c.password)}};
-    const QJsonObject job{
-        {"project", QJsonObject{{"videoOutput",
-                                 QJsonObject{{"width", 640}, {"height", 360}, {"frameRate", 30}}}}},
-        {"outputs", QJsonArray{QJsonObject{{"videoCodec", QJsonObject{{"codecName", "X264"},
-                                                                      {"bitrate", 1000},
-                                                                      {"keyframeInterval", 1}}},
-                                           {"audioCodec", QJsonObject{{"codecName", "AAC"}}},
-                                           {"streaming", streaming}}}}};
-    const QString path = writeFile(dir, "secret.json", QJsonDocument(job).toJson());
-
-    const CliRun run = cli({path, "-d", "2", "--verbose", "--json"});
-    server.waitForStreamsEnded();
+    const QJsonObject streaming{{"enabled", true},
+                                {"url", server.url()},
+                                {"streamKey", QString::fromUtf8(c.streamKey)},
+                                {"rtmpMode", c.rtmpMode},
+                                {"authEnabled", true},
+                                {"userName", "bob"},
+                                {"password", QString::fromUtf8(c.password)}};
+    const QByteArray job =
+        R"({"project": {"videoOutput": {"width": 640, "height": 360, "frameRate": 30}},
+        "outputs": [{"videoCodec": {"keyframeInterval": 1}, "streaming": )" +
+        QJsonDocument(streaming).toJson() + "}]}";
+    const CliRun run = cli({writeFile(dir, "secret.json", job), "-d", "2", "--verbose", "--json"});
+    ASSERT_TRUE(server.waitForStreamsEnded());
     server.stop();
     SCOPED_TRACE(run.r.err.constData());
-    EXPECT_EQ(run.r.exitCode, 0);
-    // The library's own publisher hands the key over whole, spaces and all.
-    if (c.rtmpMode == 0) {
-        const QByteArray serverLog = live::readFile(server.path(QStringLiteral("error.log")));
-        EXPECT_TRUE(serverLog.contains("name='" + QByteArray(c.streamKey) + "'"));
-    }
+    ASSERT_EQ(run.r.exitCode, 0);
     EXPECT_TRUE(run.r.err.contains("rtmp: live"));
-    // The library's own lines were shown: the masking was put to work on them.
+    const QJsonObject live = run.output().value(QStringLiteral("live")).toObject();
+    EXPECT_EQ(live.value(QStringLiteral("state")).toString(), QStringLiteral("live"));
+    EXPECT_TRUE(live.value(QStringLiteral("everLive")).toBool());
+    EXPECT_EQ(live.value(QStringLiteral("reconnects")).toInt(-1), 0);
+    EXPECT_EQ(live.value(QStringLiteral("lastReason")).toString(QStringLiteral("?")), QString());
+    EXPECT_EQ(live.value(QStringLiteral("url")).toString(),
+              QStringLiteral("rtmp://***@127.0.0.1:%1/live/***").arg(server.port()));
+    EXPECT_EQ(run.frames(), 60);
+    ASSERT_EQ(server.recordings().size(), 1);
+    EXPECT_GE(Probe::expectPlayable(server.recordings().front()).videoPackets.size(), 45);
+    // The own publisher hands the key over whole, spaces and all.
+    EXPECT_TRUE(c.rtmpMode != 0 || live::readFile(server.path(QStringLiteral("error.log")))
+                                       .contains("name='" + QByteArray(c.streamKey) + "'"));
+    // The library's own lines were shown, so the masking was put to work on them.
     EXPECT_TRUE(run.r.err.contains("[log] "));
-
-    const QString key = QString::fromUtf8(c.streamKey);
-    const QString password = QString::fromUtf8(c.password);
-    for (const QString& secret : {key, password}) {
-        if (c.words)
-            continue; // ordinary words stay readable in text; the URL below shows them masked
-        for (const QString& form : formsOf(secret)) {
-            EXPECT_FALSE(run.r.err.contains(form.toUtf8())) << qPrintable(form);
-            EXPECT_FALSE(run.r.out.contains(form.toUtf8())) << qPrintable(form);
+    for (const char* secret : {c.streamKey, c.password}) {
+        for (const QString& form : formsOf(QString::fromUtf8(secret))) {
+            // Ordinary words stay readable in other text; the URL above shows them masked.
+            EXPECT_TRUE(c.words || !(run.r.err + run.r.out).contains(form.toUtf8()))
+                << qPrintable(form);
         }
     }
-    EXPECT_EQ(run.output()
-                  .value(QStringLiteral("live"))
-                  .toObject()
-                  .value(QStringLiteral("url"))
-                  .toString()
-                  .toStdString(),
-              QStringLiteral("rtmp://***@127.0.0.1:%1/live/***").arg(server.port()).toStdString());
     // Text that merely shares a word with a secret stays as it is.
-    const QString source = run.summary.value(QStringLiteral("source")).toString();
-    EXPECT_TRUE(source.startsWith(QLatin1String("test pattern 640x360 at 30 fps")))
-        << qPrintable(source);
+    EXPECT_TRUE(run.summary.value(QStringLiteral("source"))
+                    .toString()
+                    .startsWith(QLatin1String("test pattern 640x360 at 30 fps")));
     EXPECT_TRUE(run.r.err.contains("source: test pattern 640x360 at 30 fps"));
 }
 
@@ -112,4 +100,4 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(SecretCase{"OwnPublisher", 0, "k3y 50%off+\xc3\xa9", "p@ss w%rd", false},
                       SecretCase{"Libavformat", 1, "k3y 50%off+\xc3\xa9", "p@ss w%rd", false},
                       SecretCase{"WordsAsSecrets", 1, "test", "pattern", true}),
-    [](const ::testing::TestParamInfo<SecretCase>& info) { return std::string(info.param.name); });
+    [](const auto& info) { return std::string(info.param.name); });

@@ -5,30 +5,16 @@
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
-#include <QThread>
 
 #include "common/AVHandles.h"
 
 #include <arpa/inet.h>
-#include <atomic>
 #include <csignal>
 #include <functional>
-#include <poll.h>
-#include <random>
 #include <sys/socket.h>
-#include <thread>
 
-// Real servers for the live-output tests on 127.0.0.1 and free ports, configured in a
-// temporary folder of their own, stopped by their destructors even when a test fails:
-//   live::NginxRtmp nginx; ASSERT_TRUE(nginx.start());  // publish to nginx.url() + "/key"
-//   live::TlsFront tls(nginx.port()); ASSERT_TRUE(tls.start());  // tls.url(): rtmps://...
-//                                    // trusted with streaming.caFile = tls.certFile()
-//   nginx.waitForStreamsEnded(); nginx.stop();           // then read nginx.recordings()
-//   live::FfmpegReceiver rx("udp");                      // or "tcp", "rtsp", "srt": rx.url()
-//   ASSERT_TRUE(rx.start()); ...; rx.finish();           // rx.output() is complete
-//   live::SrtLiveTransmit peer("listener", port);        // likewise for an SRT output
-//   live::ScriptedRtmpPeer peer("garbage"); ASSERT_TRUE(peer.start());  // a server that
-//                                    // misbehaves on purpose; peer.connections() counts attempts
+// Real servers for the live-output tests on 127.0.0.1 and free ports, each in a temporary folder
+// of its own and stopped by its destructor even when a test fails.
 namespace live {
 
 // A socket bound to 127.0.0.1 on a port the system picks, and that port (0 on failure).
@@ -57,14 +43,12 @@ inline QByteArray readFile(const QString& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-// True when a process listens on the TCP port (or has the UDP port open). Read from the
-// kernel's socket tables, so the check connects to nothing: a one-shot listener such as
-// "ffmpeg -listen 1" would take a test connection for its client.
+// True when a process listens on the TCP port (or has the UDP port open), read from the kernel's
+// socket tables: a one-shot listener such as "ffmpeg -listen 1" would take a test connection.
 inline bool portBound(int port, bool udp)
 {
     const QByteArray local = QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
     for (const char* table : {"tcp", "tcp6", "udp", "udp6"}) {
-        // Columns: number, local address:port, remote address, state (0A listening, 07 open).
         const QByteArray lines =
             (table[0] == 'u') == udp ? readFile("/proc/net/" + QString(table)) : "";
         for (const QByteArray& line : lines.split('\n')) {
@@ -90,8 +74,7 @@ public:
     QString path(const QString& file) const { return m_dir.filePath(file); }
     QString log() const { return QString::fromLocal8Bit(readFile(path(m_name + ".log"))); }
 
-    // Freezes the program (SIGSTOP) or lets it go on (SIGCONT): a server that stops reading,
-    // whose kernel still holds the connection.
+    // SIGSTOP or SIGCONT: a server that stops reading while its kernel holds the connection.
     void freeze(bool frozen)
     {
         if (m_process && m_process->state() != QProcess::NotRunning)
@@ -134,8 +117,7 @@ protected:
     }
     // What the program writes to its standard output goes to `file` instead of the log.
     void setStdout(const QString& file) { m_stdout = file; }
-    // Waits up to 10 s, while the program runs, for `ready`. The servers give no sign of their
-    // own, so the condition is checked between short waits for the program's exit.
+    // Waits up to 10 s, while the program runs, for `ready`.
     bool waitUntil(const std::function<bool()>& ready)
     {
         for (int i = 0; i < 500 && m_process; ++i) {
@@ -203,89 +185,47 @@ public:
 };
 
 // stunnel, TLS on port() forwarded to 127.0.0.1:target (an RTMPS front for NginxRtmp), with a
-// certificate that openssl makes at start():
-//   SelfSigned: self-signed for 127.0.0.1; a client trusts it through certFile().
-//   CaSigned:   for 127.0.0.1, issued by a CA made with it; trusted through caFile().
-//   OtherHost:  issued by that CA for example.org only, so it does not match 127.0.0.1.
-// The certificates for 127.0.0.1 name it as an IP address in their subjectAltName.
+// self-signed certificate (a client trusts it through certFile()) that names 127.0.0.1 as an IP
+// address, or only example.org.
 class TlsFront : public ServerProcess
 {
 public:
-    enum class Cert
-    {
-        SelfSigned,
-        CaSigned,
-        OtherHost,
-        Expired // signed by the CA, valid for no time at all
-    };
-
-    explicit TlsFront(int target, Cert cert = Cert::SelfSigned)
-        : ServerProcess(QStringLiteral("stunnel"), freePort()), m_target(target), m_cert(cert)
+    explicit TlsFront(int target, bool otherHost = false)
+        : ServerProcess(QStringLiteral("stunnel"), freePort()), m_target(target),
+          m_otherHost(otherHost)
     {
     }
     QString url() const { return QStringLiteral("rtmps://127.0.0.1:%1/live").arg(port()); }
-    QString certFile() const { return path("cert.pem"); } // the server's certificate
-    QString caFile() const { return path("ca.pem"); }     // CaSigned and OtherHost only
+    QString certFile() const { return path("cert.pem"); }
     bool start()
     {
-        const QString newKey =
-            QStringLiteral("-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1");
-        const QString name = m_cert == Cert::OtherHost ? "DNS:example.org" : "IP:127.0.0.1";
-        const QString cn = m_cert == Cert::OtherHost ? "example.org" : "127.0.0.1";
-        bool made;
-        if (m_cert == Cert::SelfSigned) {
-            made = openssl(QStringLiteral("req -x509 %1 -subj /CN=%2 -addext subjectAltName=%3 "
-                                          "-keyout %4 -out %5")
-                               .arg(newKey, cn, name, path("key.pem"), certFile()));
-        } else {
-            QFile extensions(path("leaf.ext"));
-            made = extensions.open(QIODevice::WriteOnly) &&
-                   extensions.write(("subjectAltName=" + name + "\n").toUtf8()) > 0;
-            extensions.close();
-            made = made &&
-                   openssl(QStringLiteral("req -x509 %1 -subj /CN=strevo-test-ca -addext "
-                                          "basicConstraints=critical,CA:TRUE -addext "
-                                          "keyUsage=critical,keyCertSign -keyout %2 -out %3")
-                               .arg(newKey, path("ca.key"), caFile())) &&
-                   openssl(QStringLiteral("req -new %1 -subj /CN=%2 -keyout %3 -out %4")
-                               .arg(newKey, cn, path("key.pem"), path("leaf.csr"))) &&
-                   openssl(QStringLiteral("x509 -req -in %1 -CA %2 -CAkey %3 -set_serial 2 "
-                                          "-days %4 -extfile %5 -out %6")
-                               .arg(path("leaf.csr"), caFile(), path("ca.key"),
-                                    m_cert == Cert::Expired ? "0" : "1", path("leaf.ext"),
-                                    certFile()));
-            if (m_cert == Cert::Expired)
-                QThread::msleep(1100); // past its last second
-        }
-        return made && run(QStringLiteral("stunnel4"), {path("stunnel.conf")},
-                           QStringLiteral("foreground = yes\npid =\n[front]\naccept = "
-                                          "127.0.0.1:%1\nconnect = 127.0.0.1:%2\ncert = "
-                                          "%3\nkey = %4\n")
-                               .arg(port())
-                               .arg(m_target)
-                               .arg(certFile(), path("key.pem")));
+        QProcess openssl;
+        openssl.setStandardErrorFile(path("openssl.log"));
+        openssl.start(QStringLiteral("openssl"),
+                      QStringLiteral("req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
+                                     "-nodes -days 1 -subj /CN=%1 -addext subjectAltName=%2 "
+                                     "-keyout %3 -out %4")
+                          .arg(m_otherHost ? "example.org" : "127.0.0.1",
+                               m_otherHost ? "DNS:example.org" : "IP:127.0.0.1", path("key.pem"),
+                               certFile())
+                          .split(' '));
+        return openssl.waitForFinished(30000) && openssl.exitCode() == 0 &&
+               run(QStringLiteral("stunnel4"), {path("stunnel.conf")},
+                   QStringLiteral("foreground = yes\npid =\n[front]\naccept = 127.0.0.1:%1\n"
+                                  "connect = 127.0.0.1:%2\ncert = %3\nkey = %4\n")
+                       .arg(port())
+                       .arg(m_target)
+                       .arg(certFile(), path("key.pem")));
     }
 
 private:
-    // Runs openssl with `args` (split at spaces); its messages go to the log.
-    bool openssl(const QString& args) const
-    {
-        QProcess p;
-        p.setStandardOutputFile(path("openssl.log"), QIODevice::Append);
-        p.setStandardErrorFile(path("openssl.log"), QIODevice::Append);
-        p.start(QStringLiteral("openssl"), args.split(' '));
-        return p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit &&
-               p.exitCode() == 0;
-    }
-
     int m_target;
-    Cert m_cert;
+    bool m_otherHost;
 };
 
-// ffmpeg receiving one stream and copying it into output() as MPEG-TS. `scheme`: "tcp"
-// (listening), "udp", or "rtsp" (the RTSP server a publisher announces to). Its stream probe
-// ends after 1 s of stream, so that a short stream is written out before finish(). ffmpeg's
-// UDP input ignores signals while no data comes: it ends 3 s after the last datagram.
+// ffmpeg receiving one stream into output() as MPEG-TS: "tcp" (listening), "udp", "srt"
+// (listener) or "rtsp" (the server a publisher announces to). Its UDP input ignores signals
+// while no data comes: it ends 3 s after the last datagram.
 class FfmpegReceiver : public ServerProcess
 {
 public:
@@ -316,17 +256,15 @@ public:
                                          "-analyzeduration", "1000000"} +
                                  input + QStringList{"-c", "copy", output()});
     }
-    // Ends the reception as a user does, so that output() is a complete file.
-    void finish() { stop(SIGINT); }
+    void finish() { stop(SIGINT); } // output() is then complete
 
 private:
     QString m_scheme;
 };
 
-// srt-live-transmit at the far end of an SRT output, writing what it receives to output().
-// `mode` is its own: "listener" on `port`; "caller" to 127.0.0.1:`port` (retrying until the
-// output listens); "rendezvous" from local `port` with the output's port `remote`. `options`
-// are more URL parameters, e.g. "passphrase=...&pbkeylen=24".
+// srt-live-transmit at the far end of an SRT output, writing what it receives to output(): a
+// "listener" on `port`, a "caller" to `port`, or "rendezvous" from `port` with the output's
+// `remote`; `options` are more URL parameters ("passphrase=...&pbkeylen=24").
 class SrtLiveTransmit : public ServerProcess
 {
 public:
@@ -349,8 +287,7 @@ public:
             url += '&' + m_options;
         return run("srt-live-transmit", {"-a:yes", "-loglevel:error", url, "file://con"});
     }
-    // Ends the reception; output() then holds everything received.
-    void finish() { stop(SIGINT); }
+    void finish() { stop(SIGINT); } // output() is then complete
 
 private:
     QString m_mode;
@@ -359,88 +296,8 @@ private:
     QString m_options;
 };
 
-// A lossy link: relays UDP datagrams between one client and 127.0.0.1:`target`, dropping
-// about `loss` of them in each direction (from a fixed seed, so runs repeat).
-class LossyRelay
-{
-public:
-    LossyRelay(int target, double loss)
-        : m_fd(boundSocket(SOCK_DGRAM, &m_port)), m_loss(loss),
-          m_thread([this, target] { relay(target); })
-    {
-    }
-    ~LossyRelay()
-    {
-        m_stop.store(true);
-        m_thread.join();
-    }
-    int port() const { return m_port; }
-    long long dropped() const { return m_dropped.load(); }
-
-private:
-    void relay(int port)
-    {
-        // One socket towards the target, so that it sees a single peer.
-        UniqueFd up(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-        const sockaddr_in target{AF_INET, htons(uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
-        ::connect(up.get(), reinterpret_cast<const sockaddr*>(&target), sizeof(target));
-        sockaddr_in client{};
-        socklen_t clientSize = 0;
-        std::mt19937 random(7);
-        std::uniform_real_distribution<double> chance(0.0, 1.0);
-        const auto keep = [&] {
-            const bool lost = chance(random) < m_loss;
-            m_dropped += lost ? 1 : 0;
-            return !lost;
-        };
-        char buffer[2048];
-        pollfd fds[2] = {{m_fd.get(), POLLIN, 0}, {up.get(), POLLIN, 0}};
-        while (!m_stop.load()) {
-            if (::poll(fds, 2, 100) <= 0)
-                continue;
-            if (fds[0].revents & POLLIN) {
-                socklen_t size = sizeof(client);
-                const ssize_t n = ::recvfrom(m_fd.get(), buffer, sizeof(buffer), 0,
-                                             reinterpret_cast<sockaddr*>(&client), &size);
-                clientSize = n > 0 ? size : clientSize;
-                if (n > 0 && keep())
-                    ::send(up.get(), buffer, size_t(n), 0);
-            }
-            if (fds[1].revents & POLLIN) {
-                const ssize_t n = ::recv(up.get(), buffer, sizeof(buffer), 0);
-                if (n > 0 && clientSize > 0 && keep())
-                    ::sendto(m_fd.get(), buffer, size_t(n), 0,
-                             reinterpret_cast<const sockaddr*>(&client), clientSize);
-            }
-        }
-    }
-
-    int m_port = 0;
-    UniqueFd m_fd;
-    double m_loss;
-    std::atomic<bool> m_stop{false};
-    std::atomic<long long> m_dropped{0};
-    std::thread m_thread;
-};
-
-// Accepts TCP connections (the kernel completes them) and never answers: a hanging server.
-class SilentServer
-{
-public:
-    SilentServer() : m_fd(boundSocket(SOCK_STREAM, &m_port)) { ::listen(m_fd.get(), 8); }
-    int port() const { return m_port; }
-
-private:
-    int m_port = 0;
-    UniqueFd m_fd;
-};
-
-// tests/integration/peers/rtmp_peer.py: an RTMP server that misbehaves on purpose (python3).
-// `mode`: "garbage" (a correct handshake, then malformed chunk data of the kind `garbage`
-// names, forever), "garbage-live" (takes the stream, then the same), "noise" (random bytes from
-// the first byte), "silent" (never sends a byte), "close-on-publish" (answers connect, closes on
-// publish), "stall" (takes the stream, then stops reading). `garbage`: "mix" or one kind, see
-// the script.
+// peers/rtmp_peer.py, an RTMP server that misbehaves on purpose in the `mode` and with the
+// `garbage` the script describes.
 class ScriptedRtmpPeer : public ServerProcess
 {
 public:
@@ -450,7 +307,7 @@ public:
     {
     }
     QString url() const { return QStringLiteral("rtmp://127.0.0.1:%1/live").arg(port()); }
-    // Connections the peer has accepted so far.
+    // Connections accepted so far.
     int connections() const { return readFile(path("connections")).trimmed().toInt(); }
     bool start()
     {

@@ -52,9 +52,8 @@ public:
         QString hash;
     };
 
-    // One file as ffprobe sees it (an empty record when it fails): the first video and audio
-    // streams (with decoded frame counts when asked) and their packets in file order, with MD5
-    // hashes of their data.
+    // One file as ffprobe sees it (empty when it fails): the first video and audio streams (with
+    // decoded frame counts when asked) and their packets in file order, with MD5 hashes.
     struct Media
     {
         QJsonObject video, audio;
@@ -71,13 +70,13 @@ public:
 
     static Media inspect(const QString& path, bool countFrames = true)
     {
-        QStringList args = QStringLiteral("-v error -print_format json -show_streams "
-                                          "-show_packets -show_data_hash MD5")
-                               .split(QLatin1Char(' '))
-                           << path;
-        if (countFrames)
-            args << "-count_frames";
-        const Result r = run(QStringLiteral("ffprobe"), args);
+        const Result r =
+            run(QStringLiteral("ffprobe"),
+                QStringLiteral("-v error -print_format json -show_streams -show_packets "
+                               "-show_data_hash MD5%1")
+                        .arg(countFrames ? " -count_frames" : "")
+                        .split(QLatin1Char(' '))
+                    << path);
         const QJsonObject o =
             r.exitCode == 0 ? QJsonDocument::fromJson(r.out).object() : QJsonObject();
         Media m;

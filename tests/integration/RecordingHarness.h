@@ -4,20 +4,49 @@
 #include "common/PixelFormat.h"
 #include "common/TimeStamp.h"
 #include "encoder/Encoder.h"
+#include "encoder/IEncodingCallback.h"
 #include "encoder/IEncodingStatus.h"
 #include "tools/TestPattern.h"
 
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QThread>
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
+// Counts the packets a pipeline hands to the host; with a delay, a host that takes its time;
+// with `asks`, a host that asks that pipeline for its file inside each call, as strevo-cli does.
+struct PacketCounter : IEncodingCallback
+{
+    void videoEncoded(const QString&, unsigned char*, unsigned int, int, int, unsigned int,
+                      unsigned char*, unsigned int) override
+    {
+        ++video;
+        std::this_thread::sleep_for(delay);
+        if (asks)
+            asks->recordingPath();
+    }
+    void audioEncoded(unsigned char*, unsigned int, unsigned char*, unsigned int) override
+    {
+        ++audio;
+        if (asks)
+            asks->recordingPath();
+    }
+    std::atomic<long long> video{0}, audio{0};
+    std::chrono::milliseconds delay{0};
+    Encoder* asks = nullptr;
+};
+
 // Drives a real pipeline the way a live host does: a moving NV12 picture and a 1 kHz stereo
-// tone at 48 kHz, pushed with stamps, throttled so that the queues stay short.
+// tone at 48 kHz, pushed with stamps, throttled so that the queues stay short (or in real time).
 class RecordingHarness : public IEncodingStatus
 {
 public:
@@ -58,6 +87,15 @@ public:
         p.streaming().enabled = false;
         return p;
     }
+    // The same for a live output to `url` alone.
+    static CodecPreset livePreset(const QString& url, const QString& container)
+    {
+        CodecPreset p = preset(QDir::tempPath(), container);
+        p.local().enabled = false;
+        p.streaming().enabled = true;
+        p.streaming().url = url;
+        return p;
+    }
 
     // Records `frames` frames (and the matching audio when the preset has audio).
     Result record(CodecPreset preset, int frames, int stopAfterReport = 0)
@@ -76,6 +114,8 @@ public:
         std::vector<int16_t> audio(samplesPerFrame * 2);
         long long sample = 0;
         long long pictures = 0; // frames pushed with a picture
+        QElapsedTimer clock;
+        clock.start();
         for (int i = 0; i < frames; ++i, ++pictures) {
             // A null picture is a frame the source lost.
             const bool lost = dropEvery > 0 && i % dropEvery == dropEvery - 1;
@@ -94,6 +134,8 @@ public:
                 QThread::usleep(500);
             if (stopAfterReport && failures() >= stopAfterReport)
                 break;
+            while (realTime && clock.elapsed() < (i + 1) * 1000 / fps)
+                QThread::usleep(500);
             if (onFrame)
                 onFrame(i, *encoder);
         }
@@ -122,7 +164,8 @@ public:
     }
     QVector<IEncoder*> encoders() override { return {}; }
 
-    int dropEvery = 0; // every n-th frame is pushed as a lost (null) one
+    int dropEvery = 0;     // every n-th frame is pushed as a lost (null) one
+    bool realTime = false; // frames are pushed at the frame rate
     std::function<void(int frame, Encoder&)> onFrame; // after each frame is pushed
 
     // Reports of type 0: the output failed.

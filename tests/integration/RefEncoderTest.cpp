@@ -4,22 +4,15 @@
 #include "RecordingHarness.h"
 #include "common/ThreadCallback.h"
 #include "encoder/EncoderGroup.h"
-#include "encoder/IEncodingCallback.h"
 
 #include <QElapsedTimer>
 #include <gtest/gtest.h>
 
 namespace {
 
-// One output: its pipeline, folder, packets its own encoder made and failures reported.
-struct Output : IEncodingCallback
+// One output: its pipeline, folder, the packets its own encoder made and its failures.
+struct Output : PacketCounter
 {
-    void videoEncoded(const QString&, unsigned char*, unsigned int, int, int, unsigned int,
-                      unsigned char*, unsigned int) override
-    {
-        ++encoded;
-    }
-    void audioEncoded(unsigned char*, unsigned int, unsigned char*, unsigned int) override {}
     QStringList files() const // oldest first
     {
         QDir folder(dir.path());
@@ -28,7 +21,7 @@ struct Output : IEncodingCallback
     }
     QTemporaryDir dir;
     RefEncoder* encoder = nullptr; // guarded by the job's mutex once frames flow
-    std::atomic<int> encoded{0}, failures{0};
+    std::atomic<int> failures{0};
 };
 
 // Share-mode pipelines in one EncoderGroup; every frame goes to every pipeline, as a host does.
@@ -37,7 +30,7 @@ class SharedJob : public IEncodingStatus
 public:
     ~SharedJob() { finish(); }
 
-    // A pipeline for `container` (key frames every second), added to the group and started.
+    // A started pipeline for `container`, a key frame every second.
     Output& add(const char* container, const std::function<void(CodecPreset&)>& change = {})
     {
         m_outputs.push_back(std::make_unique<Output>());
@@ -81,7 +74,7 @@ public:
         }
     }
 
-    // Takes the output's pipeline out of the job, then destroys it (which finishes its file).
+    // Takes the pipeline out of the job, then destroys it (which finishes its file).
     void destroy(Output& out)
     {
         std::unique_lock<std::mutex> lock(m_mutex);
@@ -90,7 +83,6 @@ public:
         m_group.remove(encoder.get());
     }
 
-    // Stops every pipeline, then destroys them, as a host ends a job.
     void finish()
     {
         for (auto& out : m_outputs)
@@ -115,7 +107,7 @@ private:
     std::vector<std::unique_ptr<Output>> m_outputs; // the list is fixed once frames flow
 };
 
-// A step run on a worker of the library's own kind (which ThreadSanitizer follows); deleting joins.
+// A step on a worker of the library's own kind (which ThreadSanitizer follows); deleting joins.
 struct Step : ThreadCallback, IThreadCallback
 {
     explicit Step(std::function<void()> f) : ThreadCallback(this), run(std::move(f)) { start(); }
@@ -128,7 +120,7 @@ QVector<QString> videoHashes(const QStringList& files)
 {
     QVector<QString> hashes;
     for (const QString& file : files) {
-        const Probe::Media m = Probe::expectPlayable(file); // from a key frame
+        const Probe::Media m = Probe::expectPlayable(file);
         EXPECT_FALSE(m.audioPackets.isEmpty()) << qPrintable(file);
         for (const Probe::Packet& p : m.videoPackets)
             hashes << p.hash;
@@ -138,8 +130,9 @@ QVector<QString> videoHashes(const QStringList& files)
 
 } // namespace
 
-// A master (mp4, split every second), an outputless follower whose every packet fails, a second
-// follower (mkv, split every 2 s), and outputs differing in bitrate, auxValue or sources.
+// A master (mp4, split every second), a follower whose every packet fails (no output), one in
+// mkv split every 2 s, and outputs differing in bitrate, auxValue or sources, which encode alone.
+// Each split part decodes from a key frame; together the parts hold every packet once.
 TEST(RefEncoderShare, IdenticalVideoIsEncodedOnceForEveryOutput)
 {
     SharedJob job;
@@ -158,10 +151,9 @@ TEST(RefEncoderShare, IdenticalVideoIsEncodedOnceForEveryOutput)
     for (Output* out : {&master, &failing, &other})
         EXPECT_EQ(out->encoder->getSyncInfo().videoInputDrops.load(), 1);
     job.finish();
-    EXPECT_EQ(other.encoded.load(), 0);
+    EXPECT_EQ(other.video.load(), 0);
     EXPECT_GT(failing.failures.load(), 80); // reported for the one that failed...
     EXPECT_EQ(master.failures.load() + other.failures.load(), 0); // ...and for no other
-    // Each split file decodes from a key frame on; together they hold every packet once.
     EXPECT_EQ(master.files().size(), 3);
     EXPECT_EQ(other.files().size(), 2);
     const QVector<QString> all = videoHashes(master.files());
@@ -169,8 +161,8 @@ TEST(RefEncoderShare, IdenticalVideoIsEncodedOnceForEveryOutput)
     EXPECT_EQ(videoHashes(other.files()), all);
 }
 
-// The master and one follower are destroyed on two threads of their own while frames flow:
-// the last follower takes the encoder over and its file goes on.
+// The master and a follower are destroyed on threads of their own while frames flow: the last
+// follower takes the encoder over and its file goes on.
 TEST(RefEncoderHandOver, MasterAndFollowerDestroyedWhileFramesFlow)
 {
     SharedJob job;
@@ -190,13 +182,12 @@ TEST(RefEncoderHandOver, MasterAndFollowerDestroyedWhileFramesFlow)
         }
     });
     job.finish();
-    EXPECT_GT(last.encoded.load(), 50);
-    // Missing: the frames offered while no pipeline encoded, less than a key-frame interval.
+    EXPECT_GT(last.video.load(), 50);
+    // Missing: what came while no pipeline encoded, less than a key-frame interval.
     EXPECT_GT(videoHashes(last.files()).size(), 90);
 }
 
-// A live output encodes for a recording; its server goes away mid-stream. The recording gets
-// every packet the live output's encoder made.
+// The live output that encodes for a recording loses its server: the recording gets every packet.
 TEST(RefEncoderMixed, RecordingGoesOnWhileTheSharedLiveOutputIsDown)
 {
     live::NginxRtmp nginx;

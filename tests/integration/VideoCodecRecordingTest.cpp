@@ -11,8 +11,7 @@
 
 namespace {
 
-// The codecs this build encodes without a GPU (every row but the hardware names and those with
-// no encoder), video before audio as in the table.
+// The codecs this build encodes without a GPU, video before audio as in the table.
 std::vector<const CodecTable::Entry*> softwareCodecs()
 {
     using B = CodecTable::Backend;
@@ -31,9 +30,9 @@ using ContainerCodecs = ::testing::TestWithParam<const char*>;
 
 } // namespace
 
-// Every container the library offers against every codec: a pair the codec table says fits
-// records and decodes; any other fails to start at once (-3), with no file left behind. The
-// audio rows go with VP8 in webm, with x264 elsewhere.
+// Every container against every codec (audio with VP8 in webm, with x264 elsewhere): a pair the
+// codec table says fits records and decodes; any other fails to start at once (-3), leaving no
+// file.
 TEST_P(ContainerCodecs, AcceptedPairsDecodeAndOthersFailAtStart)
 {
     const QString container = QLatin1String(GetParam());

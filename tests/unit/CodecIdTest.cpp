@@ -1,3 +1,4 @@
+#include "MessageCapture.h"
 #include "api/Strevo.h"
 #include "codec/audio/AudioCodecFactory.h"
 #include "codec/audio/FFmpegAudio.h"
@@ -10,6 +11,7 @@
 #include "codec/video/VideoCodecFactory.h"
 #include "codec/video/X264.h"
 #include "codec/video/amf/AmfEncoder.h"
+#include "codec/video/amf/DownloadAmf.h"
 #include "codec/video/nvenc/NvEncoder.h"
 #include "common/CodecTable.h"
 
@@ -18,8 +20,7 @@
 #include <memory>
 #include <typeinfo>
 
-// The documented numbering, written out rather than taken from the headers (hosts and saved
-// projects store these numbers), and the encoder class each factory makes for the name.
+// The documented ids (hosts store them), written out, and the encoder class made per name.
 TEST(CodecTable, NamesMapToDocumentedIdsAndEncoderClasses)
 {
     struct Row
@@ -32,8 +33,8 @@ TEST(CodecTable, NamesMapToDocumentedIdsAndEncoderClasses)
     // clang-format off
     const Row rows[] = {
         {"X264", 27, &typeid(X264)}, {"H264", 27, &typeid(OpenH264)},
-        {"H264(QuickSync)", 27, &typeid(MFVideo)}, {"H264(NVENC)", 27, &typeid(NvEncoder)}, {"H264(AMF)", 27, &typeid(AmfEncoder)},
-        {"HEVC(QuickSync)", 173, &typeid(MFVideo)}, {"HEVC(NVENC)", 173, &typeid(NvEncoder)}, {"HEVC(AMF)", 27, &typeid(AmfEncoder)},
+        {"H264(QuickSync)", 27, &typeid(MFVideo)}, {"H264(NVENC)", 27, &typeid(NvEncoder)}, {"H264(AMF)", 27, &typeid(MFVideo)},
+        {"HEVC(QuickSync)", 173, &typeid(MFVideo)}, {"HEVC(NVENC)", 173, &typeid(NvEncoder)}, {"HEVC(AMF)", 173, &typeid(MFVideo)},
         {"VP8", 139, &typeid(VPX)}, {"VP9", 167, &typeid(VPX)},
         {"QuickTime Animation (RLE)", 55, &typeid(FFmpegVideo)}, {"MJPEG", 7, &typeid(FFmpegVideo)},
         {"Apple ProRes", 147, &typeid(FFmpegVideo)}, {"DV25", 24, nullptr}, {"AAC", 86018, &typeid(FFmpegAudio)},
@@ -55,9 +56,7 @@ TEST(CodecTable, NamesMapToDocumentedIdsAndEncoderClasses)
     }
 }
 
-// On a machine without a GPU encoder: the six software encoders and the sound encoders with
-// their published keys, each a name the factories make; the containers with their fixed keys,
-// each taking a listed video and a listed audio codec (webm: VP8 with Opus or Vorbis).
+// Without a GPU: the published keys of codecs the factories make and containers that fit them.
 TEST(Catalogue, ListsWhatTheFactoriesMake)
 {
     const QMap<int, QString> video = Strevo::availableVideoCodecs();
@@ -93,4 +92,15 @@ TEST(Catalogue, ListsWhatTheFactoriesMake)
     }
     EXPECT_EQ(fitting(video, "webm"), QStringList{"VP8"});
     EXPECT_EQ(fitting(audio, "webm"), (QStringList{"OPUS", "VORBIS"}));
+}
+
+// Without an AMF runtime a frame download fails to open, naming the missing runtime.
+TEST(AmfWithoutRuntime, FailsWithAClearMessage)
+{
+    DownloadAmf download;
+    EXPECT_EQ(download.data(), nullptr);
+    MessageCapture log;
+    EXPECT_FALSE(download.initialize(64, 48));
+    EXPECT_EQ(log.count(QStringLiteral("the AMF runtime (libamfrt64.so.1) is missing")), 1);
+    EXPECT_EQ(download.data(), nullptr);
 }

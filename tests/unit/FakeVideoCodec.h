@@ -8,10 +8,8 @@
 #include <functional>
 #include <vector>
 
-// A video codec double: swallows the first `delay` frames, then writes one small packet per
-// frame holding the packet number (the held-back frames come out when drained); every
-// `keyEvery`-th packet is a key frame. Records what it was given; onEncode, when set, runs first
-// for every frame (on the video thread: a test may block there to play a slow encoder).
+// Holds back `delay` frames, then one packet (its number) per frame, every `keyEvery`-th a key
+// frame; records its input. onEncode runs first for every frame (a test may block there).
 class FakeVideoCodec : public IVideoCodec
 {
 public:

@@ -10,23 +10,11 @@
 #include <utility>
 #include <vector>
 
-namespace {
-
 using Bytes = std::vector<unsigned char>;
-
-bool allEqual(Interlace& filter, int value)
-{
-    return filter.size() > 0 && std::all_of(filter.data(), filter.data() + filter.size(),
-                                            [&](unsigned char c) { return c == value; });
-}
-
-} // namespace
 
 TEST(Interlace, AlternateLineStripesBecomeFlat)
 {
-    // Rows of 200 and 50 in every plane blend to 125 everywhere, which only the weights 1-2-1
-    // give (the edge rows mirror their neighbour), so a plane read with the wrong stride or row
-    // count shows up as a stripe.
+    // Rows of 200 and 50 blend to 125 only with weights 1-2-1 and the right strides and rows.
     struct Layout
     {
         int format;
@@ -47,7 +35,9 @@ TEST(Interlace, AlternateLineStripesBecomeFlat)
         VideoQueue frame(px.data(), 64, 36, l.format);
         Interlace filter;
         ASSERT_NE(filter.filterFrame(&frame, false, false), 0) << pixelFormatName(l.format);
-        EXPECT_TRUE(allEqual(filter, 125)) << pixelFormatName(l.format);
+        EXPECT_TRUE(filter.size() > 0 && std::all_of(filter.data(), filter.data() + filter.size(),
+                                                     [](unsigned char c) { return c == 125; }))
+            << pixelFormatName(l.format);
     }
 
     // 10-bit little-endian samples, 2x3 pixels: rows of 800 and 200 in Y, U and V give 500.
@@ -74,10 +64,4 @@ TEST(Interlace, FramesWithoutPixelsGiveNothing)
     VideoQueue truncated(bytes.data(), int(bytes.size()), 64, 32, PIX_NV12);
     EXPECT_EQ(filter.filterFrame(&truncated, false, false), 0);
     EXPECT_EQ(filter.data(), nullptr);
-
-    // One-row pictures blend with themselves.
-    Bytes line(pixelFormatFrameSize(PIX_BGRA, 8, 1), 77);
-    VideoQueue single(line.data(), 8, 1, PIX_BGRA, false, nullptr);
-    ASSERT_NE(filter.filterFrame(&single, false, false), 0);
-    EXPECT_TRUE(allEqual(filter, 77));
 }

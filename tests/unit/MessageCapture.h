@@ -5,9 +5,7 @@
 #include <QtGlobal>
 #include <mutex>
 
-// Collects Qt log messages while alive ("debug: ...", "warning: ...") and their categories,
-// for asserting the library's exact texts. One capture at a time; messages from any thread
-// are collected.
+// Collects Qt log messages ("warning: ...") of any thread and their categories while alive.
 class MessageCapture
 {
 public:
@@ -34,7 +32,6 @@ public:
         std::lock_guard<std::mutex> lock(s_mutex);
         return m_categories;
     }
-    bool contains(const QString& text) const { return messages().contains(text); }
     int count(const QString& needle) const
     {
         int n = 0;

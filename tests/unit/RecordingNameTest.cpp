@@ -25,41 +25,53 @@ QString expand(const CodecPreset& p)
     return RecordingName::expandTemplate(p, kNow);
 }
 
-QString tooLong(const QString& shownName, qint64 bytes)
-{
-    return QString("recording name '%1' is %2 bytes; at most 255 fit in a file name")
-        .arg(shownName)
-        .arg(bytes);
-}
-
 void touch(const QString& path)
 {
     QFile f(path);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly)) << path.toStdString();
 }
 
-using NameCase = std::pair<std::string, std::string>; // template, expected name
-using RecordingNameTemplate = testing::TestWithParam<NameCase>;
-
 } // namespace
 
-TEST_P(RecordingNameTemplate, Expands)
+// One pass over the template; nothing usable gives "Untitled" (a warning unless it is empty).
+TEST(RecordingName, TemplatesExpandInOnePass)
 {
-    CodecPreset p = namedPreset(QString::fromStdString(GetParam().first));
-    p.projectName = "News/Late";
-    p.sourceName = "Camera 2";
-    EXPECT_EQ(expand(p).toStdString(), GetParam().second);
+    struct Case
+    {
+        const char *pattern, *project, *source, *expected;
+        bool warns;
+    };
+    for (const Case& c : {
+             Case{"Show_%Y-%M-%D_%h%m%s", "", "", "Show_2024-03-05_140709", false},
+             Case{"%P-%S", "News", "Camera 2", "News-Camera 2", false},
+             // Unknown tokens, stray percents and wrong-case letters are kept as written.
+             Case{"take%Q_%Y%", "", "", "take%Q_2024%", false},
+             Case{"%y%d", "", "", "%y%d", false},
+             // Separators from the template or a token never leave the folder.
+             Case{"../x", "", "", ".._x", false},
+             Case{"/%P/", "News/Late", "", "_News_Late_", false},
+             // Values go in as they are, never read for tokens, not even with the text after them.
+             Case{"%P_%Y", "%Y-%M", "", "%Y-%M_2024", false},
+             Case{"%PY%Y", "%", "", "%Y2024", false},
+             // Nothing usable (empty, blanks, dots): "Untitled".
+             Case{"%P", "", "", "Untitled", true},
+             Case{" %P\t", "", "", "Untitled", true},
+             Case{"%P", "..", "", "Untitled", true},
+             Case{"", "", "", "Untitled", false},
+             Case{".%P", "x", "", ".x", false},
+         }) {
+        SCOPED_TRACE(testing::Message() << c.pattern << " with " << c.project << ", " << c.source);
+        CodecPreset p = namedPreset(c.pattern);
+        p.projectName = c.project;
+        p.sourceName = c.source;
+        MessageCapture log;
+        EXPECT_EQ(expand(p).toStdString(), c.expected);
+        const QString warning = QString("warning: RecordingName: template '%1' expanded to "
+                                        "nothing usable as a file name; using 'Untitled'")
+                                    .arg(c.pattern);
+        EXPECT_EQ(log.messages(), c.warns ? QStringList{warning} : QStringList{});
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    RecordingName, RecordingNameTemplate,
-    testing::Values(NameCase{"Show_%Y-%M-%D_%h%m%s", "Show_2024-03-05_140709"},
-                    NameCase{"", "Untitled"}, NameCase{"%P-%S", "News_Late-Camera 2"},
-                    // Unknown tokens, stray percents and wrong-case letters are kept as written.
-                    NameCase{"take%Q_%Y%", "take%Q_2024%"}, NameCase{"100%%Y", "100%2024"},
-                    NameCase{"%y%d", "%y%d"},
-                    // Separators from the template or a token never leave the folder.
-                    NameCase{"../x", ".._x"}, NameCase{"/%P/", "_News_Late_"}));
 
 TEST(RecordingName, CodecWords)
 {
@@ -114,10 +126,11 @@ TEST(RecordingName, FirstFreeNameInsideTheFolder)
     // "../" would leave the folder; a NUL would cut the path short of its extension.
     p = namedPreset(QString("../cut") + QChar(0) + "here", tmp.path());
     EXPECT_EQ(RecordingName::choosePath(p, kNow, nullptr), tmp.filePath(".._cut_here.mp4"));
+    EXPECT_EQ(RecordingName::choosePath(namedPreset("%P", tmp.path()), kNow, nullptr),
+              tmp.filePath("Untitled.mp4"));
 }
 
-// A transcoding's parts are numbered after its fixed path; every part of any other recording,
-// and of a transcoding without a path or without a free number, is named from the template.
+// A transcoding's parts are numbered after its fixed path; all other parts follow the template.
 TEST(RecordingName, PartsOfAFixedPathAreNumberedAndOthersFollowTheTemplate)
 {
     QTemporaryDir tmp;
@@ -140,7 +153,7 @@ TEST(RecordingName, PartsOfAFixedPathAreNumberedAndOthersFollowTheTemplate)
     EXPECT_EQ(RecordingName::partPath(p, 2, longest, kNow, nullptr), tmp.filePath("take.mp4"));
 }
 
-TEST(RecordingName, FolderIsCreatedOneLevelAndEmptyIsTheCurrentDirectory)
+TEST(RecordingName, FolderIsCreatedOneLevelHasTheNameLimitAndEmptyIsTheCurrentDirectory)
 {
     QTemporaryDir tmp;
     CodecPreset p = namedPreset("clip", tmp.path() + "/day/2024/"); // trailing '/' is harmless
@@ -159,6 +172,16 @@ TEST(RecordingName, FolderIsCreatedOneLevelAndEmptyIsTheCurrentDirectory)
         RecordingName::choosePath(namedPreset("clip", tmp.filePath("blocker")), kNow, &error)
             .isEmpty());
     EXPECT_EQ(error, QString("cannot create folder '%1'").arg(tmp.filePath("blocker")));
+
+    // A folder name has the file name's limit.
+    const QString fits(255, 'f');
+    EXPECT_EQ(RecordingName::choosePath(namedPreset("clip", tmp.filePath(fits)), kNow, &error),
+              tmp.filePath(fits + "/clip.mp4"));
+    EXPECT_TRUE(
+        RecordingName::choosePath(namedPreset("clip", tmp.filePath(fits + "g")), kNow, &error)
+            .isEmpty());
+    EXPECT_EQ(error, QString("folder name '%1' is 256 bytes; at most 255 fit in a file name")
+                         .arg(QString(48, 'f') + QChar(0x2026)));
 
     // No folder: the current directory.
     const QString previous = QDir::currentPath();
@@ -184,179 +207,46 @@ TEST(RecordingName, AllNamesTaken)
               QString("all names for '%1' up to ' 999' are taken").arg(tmp.filePath("busy.mp4")));
 }
 
-// Values go into the name as they are: nothing in a project or source name is read as a
-// token, not even together with the template text that follows it.
-struct ValueCase
+// 255 bytes of UTF-8 fit, one more is an error showing the name's start cut between characters.
+TEST(RecordingName, LimitCountsUtf8Bytes)
 {
-    const char* pattern;
-    const char* project;
-    const char* source;
-    const char* expected;
-};
-inline void PrintTo(const ValueCase& c, std::ostream* os)
-{
-    *os << "template \"" << c.pattern << "\", project \"" << c.project << "\", source \""
-        << c.source << '"';
-}
-using RecordingNameValues = testing::TestWithParam<ValueCase>;
-
-TEST_P(RecordingNameValues, AreNeverExpandedAgain)
-{
-    CodecPreset p = namedPreset(GetParam().pattern);
-    p.projectName = GetParam().project;
-    p.sourceName = GetParam().source;
-    EXPECT_EQ(expand(p).toStdString(), GetParam().expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(RecordingName, RecordingNameValues,
-                         testing::Values(ValueCase{"%P_%Y", "%Y-%M", "", "%Y-%M_2024"},
-                                         ValueCase{"%P-%S", "%S", "%P", "%S-%P"},
-                                         // A value ending in '%' does not join the text after
-                                         // it into a token.
-                                         ValueCase{"%PY%Y", "%", "", "%Y2024"}));
-
-TEST(RecordingName, TemplateBombEndsAtOnce)
-{
-    // Forty tokens whose value is two tokens: one pass gives forty copies of the value.
-    CodecPreset p = namedPreset(QString("%P").repeated(40));
-    p.projectName = "%P%P";
-    EXPECT_EQ(expand(p), QString("%P%P").repeated(40));
-
-    // A name of gigabytes is refused after counting its size, without being built.
-    p = namedPreset(QString("%P").repeated(1 << 20));
-    p.projectName = QString(4096, 'x');
-    EXPECT_TRUE(expand(p).isEmpty());
-    QString error;
-    EXPECT_TRUE(RecordingName::choosePath(p, kNow, &error).isEmpty());
-    EXPECT_EQ(error, tooLong(QString(48, 'x') + QChar(0x2026) + ".mp4", (4096LL << 20) + 4));
-}
-
-// A file name takes 255 bytes of UTF-8, extension included: a name of exactly that size is
-// made, one more byte is an error. Names come from the template text or from a token value.
-struct LimitCase
-{
-    const char* label;
-    QString pattern;
-    QString project;
-    qint64 bytes;    // of the file name, ".mp4" included
-    QString shownAs; // the start of the name an error shows
-};
-inline void PrintTo(const LimitCase& c, std::ostream* os)
-{
-    *os << c.label;
-}
-using RecordingNameLimit = testing::TestWithParam<LimitCase>;
-
-TEST_P(RecordingNameLimit, CountsUtf8Bytes)
-{
-    QTemporaryDir tmp;
-    CodecPreset p = namedPreset(GetParam().pattern, tmp.path());
-    p.projectName = GetParam().project;
-    QString error = "stale";
-    const QString path = RecordingName::choosePath(p, kNow, &error);
-    if (GetParam().bytes <= 255) {
-        EXPECT_TRUE(error.isEmpty()) << error.toStdString();
-        EXPECT_EQ(QFileInfo(path).fileName().toUtf8().size(), GetParam().bytes);
-        EXPECT_EQ(QFileInfo(path).dir().path(), tmp.path());
-        touch(path); // the file system takes it
-        EXPECT_TRUE(QFileInfo::exists(path));
-    } else {
-        EXPECT_TRUE(path.isEmpty()) << path.toStdString();
-        EXPECT_EQ(error, tooLong(GetParam().shownAs + QChar(0x2026) + ".mp4", GetParam().bytes));
-        // Without the extension it may still fit; beyond, not even the name is given out.
-        EXPECT_EQ(expand(p).isEmpty(), GetParam().bytes - 4 > 255);
+    const QString euro(QChar(0x20ac));                           // three bytes
+    const QString smile = QString::fromUtf8("\xf0\x9f\x98\x80"); // four, a surrogate pair
+    struct Case
+    {
+        QString pattern, project;
+        qint64 bytes;    // of the file name, ".mp4" included
+        QString shownAs; // the start of the name an error shows
+    };
+    for (const Case& c : {
+             Case{QString(251, 'a'), "", 255, ""},
+             Case{QString(252, 'a'), "", 256, QString(48, 'a')},
+             Case{"%P", euro.repeated(83) + "ab", 255, ""},
+             Case{"%Px", euro.repeated(83) + "ab", 256, euro.repeated(48)},
+             Case{"a" + smile.repeated(62) + "ab", "", 255, ""},
+             Case{"a%P", smile.repeated(62) + "abc", 256, "a" + smile.repeated(23)},
+             Case{"v_%P_%P", QString(300, 'p'), 607, "v_" + QString(46, 'p')},
+         }) {
+        SCOPED_TRACE(testing::Message() << c.bytes << " bytes, " << c.shownAs.toStdString());
+        QTemporaryDir tmp;
+        CodecPreset p = namedPreset(c.pattern, tmp.path());
+        p.projectName = c.project;
+        QString error = "stale";
+        const QString path = RecordingName::choosePath(p, kNow, &error);
+        if (c.bytes <= 255) {
+            EXPECT_TRUE(error.isEmpty()) << error.toStdString();
+            EXPECT_EQ(QFileInfo(path).fileName().toUtf8().size(), c.bytes);
+            EXPECT_EQ(QFileInfo(path).dir().path(), tmp.path());
+            touch(path); // the file system takes it
+            EXPECT_TRUE(QFileInfo::exists(path));
+        } else {
+            EXPECT_TRUE(path.isEmpty()) << path.toStdString();
+            EXPECT_EQ(error,
+                      QString("recording name '%1' is %2 bytes; at most 255 fit in a file name")
+                          .arg(c.shownAs + QChar(0x2026) + ".mp4")
+                          .arg(c.bytes));
+            // Without the extension it may still fit; beyond, not even the name is given out.
+            EXPECT_EQ(expand(p).isEmpty(), c.bytes - 4 > 255);
+        }
     }
 }
-
-const QString kEuro(QChar(0x20ac));                           // "€", three bytes
-const QString kSmile = QString::fromUtf8("\xf0\x9f\x98\x80"); // four bytes, a surrogate pair
-
-INSTANTIATE_TEST_SUITE_P(
-    RecordingName, RecordingNameLimit,
-    testing::Values(LimitCase{"ascii_fits", QString(251, 'a'), "", 255, ""},
-                    LimitCase{"ascii_over", QString(252, 'a'), "", 256, QString(48, 'a')},
-                    LimitCase{"three_byte_value_fits", "%P", kEuro.repeated(83) + "ab", 255, ""},
-                    LimitCase{"three_byte_value_over", "%Px", kEuro.repeated(83) + "ab", 256,
-                              kEuro.repeated(48)},
-                    // The shown start is not cut inside a character.
-                    LimitCase{"four_byte_fits", "a" + kSmile.repeated(62) + "ab", "", 255, ""},
-                    LimitCase{"four_byte_over", "a%P", kSmile.repeated(62) + "abc", 256,
-                              "a" + kSmile.repeated(23)},
-                    // Far beyond: the start of the name is still shown.
-                    LimitCase{"value_far_over", "v_%P_%P", QString(300, 'p'), 607,
-                              "v_" + QString(46, 'p')}),
-    [](const testing::TestParamInfo<LimitCase>& info) { return std::string(info.param.label); });
-
-TEST(RecordingName, SuffixCountsTowardsTheLimit)
-{
-    QTemporaryDir tmp;
-    // 249 bytes: "name.mp4" is 253 and "name 2.mp4" 255, which fits.
-    CodecPreset p = namedPreset(QString(249, 'b'), tmp.path());
-    touch(tmp.filePath(QString(249, 'b') + ".mp4"));
-    QString error;
-    EXPECT_EQ(RecordingName::choosePath(p, kNow, &error),
-              tmp.filePath(QString(249, 'b') + " 2.mp4"));
-    EXPECT_EQ(RecordingName::nextFreePath(tmp.filePath(QString(249, 'b') + ".mp4")),
-              tmp.filePath(QString(249, 'b') + " 2.mp4"));
-
-    // 250 bytes: the name itself fits, but once it is taken " 2" would make it 256.
-    p = namedPreset(QString(250, 'c'), tmp.path());
-    EXPECT_EQ(RecordingName::choosePath(p, kNow, &error), tmp.filePath(QString(250, 'c') + ".mp4"));
-    touch(tmp.filePath(QString(250, 'c') + ".mp4"));
-    EXPECT_TRUE(RecordingName::choosePath(p, kNow, &error).isEmpty());
-    EXPECT_EQ(error, tooLong(QString(48, 'c') + QChar(0x2026) + " 2.mp4", 256) +
-                         " (the shorter names are taken)");
-    EXPECT_TRUE(RecordingName::nextFreePath(tmp.filePath(QString(250, 'c') + ".mp4")).isEmpty());
-}
-
-TEST(RecordingName, FolderNamesHaveTheSameLimit)
-{
-    QTemporaryDir tmp;
-    QString error;
-    const QString fits(255, 'f');
-    EXPECT_EQ(RecordingName::choosePath(namedPreset("clip", tmp.filePath(fits)), kNow, &error),
-              tmp.filePath(fits + "/clip.mp4"));
-    EXPECT_TRUE(
-        RecordingName::choosePath(namedPreset("clip", tmp.filePath(fits + "g")), kNow, &error)
-            .isEmpty());
-    EXPECT_EQ(error, QString("folder name '%1' is 256 bytes; at most 255 fit in a file name")
-                         .arg(QString(48, 'f') + QChar(0x2026)));
-}
-
-// A template that gives no usable file name (nothing, or blanks and dots only) falls back to
-// "Untitled" and says so; an empty template is the plain default and says nothing.
-struct EmptyCase
-{
-    const char* pattern;
-    const char* project;
-    const char* expected;
-    bool warns;
-};
-inline void PrintTo(const EmptyCase& c, std::ostream* os)
-{
-    *os << "template \"" << c.pattern << "\", project \"" << c.project << '"';
-}
-using RecordingNameEmpty = testing::TestWithParam<EmptyCase>;
-
-TEST_P(RecordingNameEmpty, FallsBackToUntitled)
-{
-    QTemporaryDir tmp;
-    CodecPreset p = namedPreset(GetParam().pattern, tmp.path());
-    p.projectName = GetParam().project;
-    MessageCapture log;
-    EXPECT_EQ(expand(p).toStdString(), GetParam().expected);
-    EXPECT_EQ(RecordingName::choosePath(p, kNow, nullptr),
-              tmp.filePath(QString(GetParam().expected) + ".mp4"));
-    const QString warning =
-        QString("warning: RecordingName: template '%1' expanded to nothing usable as a file "
-                "name; using 'Untitled'")
-            .arg(GetParam().pattern);
-    EXPECT_EQ(log.messages(), (GetParam().warns ? QStringList{warning, warning} : QStringList{}));
-}
-
-INSTANTIATE_TEST_SUITE_P(RecordingName, RecordingNameEmpty,
-                         testing::Values(EmptyCase{"%P", "", "Untitled", true},
-                                         EmptyCase{" %P\t", "", "Untitled", true},
-                                         EmptyCase{"%P", "..", "Untitled", true},
-                                         EmptyCase{"", "", "Untitled", false},
-                                         EmptyCase{".%P", "x", ".x", false}));

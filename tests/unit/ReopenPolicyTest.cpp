@@ -39,29 +39,16 @@ void expectBackoff(const std::vector<Ms>& waits, long long firstMs)
 
 } // namespace
 
-// A server that refuses: the waits double from 1 s to 30 s, with jitter, so that it sees at most
-// six attempts in 15 s however fast it refuses.
+// Refusals: the waits double from 1 s to 30 s, with jitter.
 TEST(ReopenPolicy, RefusalsBackOffToHalfAMinute)
 {
     ReopenPolicy policy;
     Clock::time_point now{};
     EXPECT_EQ(policy.nextAttempt(), Clock::time_point{}) << "the first attempt starts at once";
     expectBackoff(refusals(policy, now, 8), 1000);
-
-    ReopenPolicy fresh(42);
-    Clock::time_point t{};
-    int attempts = 0;
-    for (; t < Clock::time_point{} + std::chrono::seconds(15); t = fresh.nextAttempt()) {
-        ++attempts;
-        fresh.failed(t);
-    }
-    EXPECT_LE(attempts, 6);
-    EXPECT_GE(attempts, 4);
 }
 
-// A link that was live for a while and broke gets three quick reopens, 500 ms apart (a
-// restarted server has the stream back within a second), then the back-off from 1 s; a link
-// that stays up long enough resets it.
+// A settled link that breaks gets three reopens 500 ms apart, then the back-off from 1 s.
 TEST(ReopenPolicy, ALiveLinkThatBreaksIsReopenedQuickly)
 {
     ReopenPolicy policy;
@@ -81,8 +68,7 @@ TEST(ReopenPolicy, ALiveLinkThatBreaksIsReopenedQuickly)
     expectBackoff(refusals(policy, now, 3), 1000);
 }
 
-// A link that breaks within 5 s of opening (a server that takes the connection and then
-// refuses the stream) counts as a failed attempt: no quick reopen, and the back-off goes on.
+// A link that breaks within 5 s of opening counts as a refusal: the back-off goes on.
 TEST(ReopenPolicy, ALinkThatBreaksAtOnceIsARefusal)
 {
     ReopenPolicy policy;

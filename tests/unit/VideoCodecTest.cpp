@@ -1,4 +1,3 @@
-#include "Decoder.h"
 #include "EncodedPacket.h"
 #include "codec/video/FFmpegVideo.h"
 #include "codec/video/OpenH264.h"
@@ -8,10 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <iterator>
 #include <limits>
-#include <memory>
 #include <tuple>
 
 namespace {
@@ -24,27 +20,7 @@ struct VideoCase
     bool intraOnly;
 };
 
-void PrintTo(const VideoCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
-
 using VideoCodecs = ::testing::TestWithParam<VideoCase>;
-
-// Decodes the packets with a decoder set up from the stream parameters alone; none may fail.
-std::vector<Decoder::Picture> decodeAll(const AVCodecParameters* par,
-                                        const std::vector<EncodedPacket>& packets)
-{
-    Decoder decoder(par);
-    std::vector<Decoder::Picture> pictures;
-    for (size_t i = 0; i <= packets.size(); ++i) { // then drained
-        auto got = i < packets.size() ? decoder.decode(packets[i].data.data(), packets[i].size)
-                                      : decoder.decode(nullptr, 0);
-        std::move(got.begin(), got.end(), std::back_inserter(pictures));
-    }
-    EXPECT_EQ(decoder.errors, 0);
-    return pictures;
-}
 
 // The decoded picture of frame `index`: its square's left edge is at x = 4 * index.
 void expectFrame(const Decoder::Picture& p, const VideoCase& c, int w, int h, int index)
@@ -64,10 +40,7 @@ void expectFrame(const Decoder::Picture& p, const VideoCase& c, int w, int h, in
 
 } // namespace
 
-// Every encoder through the factory: the moving picture goes in, the packets (drained at the
-// end) decode with libavcodec's decoder set up from the codec's stream parameters alone. A key
-// frame asked for before frame 30 comes out as its packet, a decoder can start there, and the
-// next one follows the 2 s schedule (60 frames at 30 fps) from it.
+// Every encoder's packets decode from its stream parameters alone, also from a requested key frame.
 TEST_P(VideoCodecs, EncodedStreamDecodesFromARequestedKeyFrameAndTooSmallBuffersAreRefused)
 {
     const VideoCase& c = GetParam();
@@ -85,39 +58,31 @@ TEST_P(VideoCodecs, EncodedStreamDecodesFromARequestedKeyFrameAndTooSmallBuffers
     shortFrame.pop_back();
     EXPECT_FALSE(EncodedPacket::encode(*codec, &shortFrame).produced) << "short frame refused";
 
-    std::vector<EncodedPacket> packets;
+    std::vector<EncodedPacket> packets = packetsOf(encodeFrames(*codec, w, h, frames, k));
+    packets.erase(std::remove_if(packets.begin(), packets.end(), // libvpx's empty packets
+                                 [](const EncodedPacket& p) { return p.size == 0; }),
+                  packets.end());
+    ASSERT_EQ(packets.size(), static_cast<size_t>(frames)) << "one packet per frame";
     std::vector<int> keys;
-    for (int i = 0; i <= frames; ++i) {
-        if (i == k)
-            codec->requestKeyFrame();
-        const std::vector<unsigned char> frame = testFrame(c.inputFormat, w, h, i);
-        for (int n = 0; n < 100; ++n) { // after the last frame: drain until the codec is empty
-            EncodedPacket p = EncodedPacket::encode(*codec, i < frames ? &frame : nullptr);
-            EXPECT_LE(p.size, codec->maxPacketSize());
-            if (p.key)
-                keys.push_back(static_cast<int>(packets.size()));
-            if (p.size > 0) // libvpx's empty packets are left out
-                packets.push_back(std::move(p));
-            if (i < frames || !p.produced)
-                break;
+    for (size_t i = 0; i < packets.size(); ++i) {
+        const std::vector<int> types = nalTypes(packets[i].data.data(), packets[i].size);
+        EXPECT_LE(packets[i].size, codec->maxPacketSize());
+        EXPECT_TRUE(std::string(c.name) != "H264" || std::count(types.begin(), types.end(), 7) == 0)
+            << "OpenH264 leaves its repeated SPS out";
+        if (packets[i].key) {
+            keys.push_back(static_cast<int>(i));
+            EXPECT_TRUE(par->codec_id != AV_CODEC_ID_H264 ||
+                        std::count(types.begin(), types.end(), 5))
+                << "key frames are IDR pictures";
         }
     }
-    ASSERT_EQ(packets.size(), static_cast<size_t>(frames)) << "one packet per frame";
     if (c.intraOnly)
         EXPECT_EQ(keys.size(), static_cast<size_t>(frames));
     else
         EXPECT_EQ(keys, (std::vector<int>{0, k, k + 60}));
     EXPECT_TRUE(packets[k].pts < 0 || packets[k].pts == k) << packets[k].pts;
-    for (const EncodedPacket& p : packets) { // OpenH264 leaves its repeated SPS out
-        const std::vector<int> types = nalTypes(p.data.data(), p.size);
-        EXPECT_TRUE(std::string(c.name) != "H264" ||
-                    std::count(types.begin(), types.end(), 7) == 0);
-        EXPECT_TRUE(par->codec_id != AV_CODEC_ID_H264 || !p.key ||
-                    std::count(types.begin(), types.end(), 5))
-            << "key frames are IDR pictures";
-    }
 
-    const std::vector<Decoder::Picture> pictures = decodeAll(par.get(), packets);
+    const std::vector<Decoder::Picture> pictures = decodeAll(packets, par.get());
     ASSERT_EQ(pictures.size(), static_cast<size_t>(frames));
     for (const auto& picture : pictures) {
         EXPECT_EQ(picture.width, w);
@@ -125,12 +90,11 @@ TEST_P(VideoCodecs, EncodedStreamDecodesFromARequestedKeyFrameAndTooSmallBuffers
         EXPECT_EQ(picture.format, c.decodedFormat);
     }
     expectFrame(pictures[k], c, w, h, k);
-    const std::vector<Decoder::Picture> fromKey = decodeAll(par.get(), {packets[k]});
+    const std::vector<Decoder::Picture> fromKey = decodeAll({packets[k]}, par.get());
     ASSERT_EQ(fromKey.size(), 1u);
     expectFrame(fromKey[0], c, w, h, k);
 
-    // A packet that does not fit the caller's buffer is a clear failure, and nothing is written
-    // past the capacity given (the ASan build checks the codec's own writes too).
+    // A packet that does not fit the caller's buffer is a clear failure, never an overflow.
     const auto fresh = initialized(VideoCodecFactory::create(c.name), videoPreset(c.name, w, h));
     ASSERT_NE(fresh, nullptr);
     const std::vector<unsigned char> frame = testFrame(c.inputFormat, w, h, 0);
@@ -161,8 +125,7 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
-// Every encoder takes the exact rational rate, and key-frame distances are whole frames of it
-// (x264: X264Test).
+// Every encoder takes the exact rational rate and whole-frame key distances (x264: X264Test).
 TEST(VideoCodecs, FrameRateIsExactInEveryEncoder)
 {
     for (const auto& [fps, num, den, keyDistance] : kExactRates) {
@@ -188,8 +151,7 @@ TEST(VideoCodecs, FrameRateIsExactInEveryEncoder)
     }
 }
 
-// Records an encoder cannot code fail initialize() with one warning saying why; the codec then
-// encodes nothing. Rates from 0.1 to 1000 fps work.
+// Records an encoder cannot code fail initialize() with one warning saying why.
 TEST(VideoCodecs, BadRecordsFailWithAWarning)
 {
     struct Case
@@ -204,13 +166,10 @@ TEST(VideoCodecs, BadRecordsFailWithAWarning)
     const char* const rate = "frame rate must be from 0.1 to 1000";
     for (const Case& c : {
              Case{"X264", 321, 240, 30, 800, 2, 0, "size must be even"},
-             Case{"MJPEG", 320, 239, 30, 800, 2, 0, "size must be even"},
              Case{"H264", 320, 0, 30, 800, 2, 0, "size must be positive"},
              Case{"QuickTime Animation (RLE)", 161, 121, 30, 0, 2, 0, nullptr},
-             Case{"X264", 16384, 16384, 30, 800, 2, 0, big},
              Case{"VP8", 16384, 16, 30, 800, 2, 0, big},
              Case{"H264", 5120, 2880, 30, 800, 2, 0, "OpenH264: cannot open the encoder"},
-             Case{"X264", 64, 64, 0.05, 800, 2, 0, rate},
              Case{"VP9", 64, 64, 1001, 800, 2, 0, rate},
              Case{"H264", 64, 64, std::numeric_limits<double>::quiet_NaN(), 800, 2, 0, rate},
              Case{"VP8", 64, 64, 0.1, 800, 2, 0, nullptr},
@@ -266,12 +225,4 @@ TEST(FFmpegVideo, ProResProfilesAndFieldOrderReadBack)
             EXPECT_EQ(pictures[0].topFieldFirst, profile % 3 == 1) << profile;
         }
     }
-}
-
-TEST(FFmpegVideo, UnknownContainerFailsWithAWarning)
-{
-    CodecPreset preset = videoPreset("MJPEG");
-    preset.container().format = QStringLiteral("nosuchformat");
-    initialized(VideoCodecFactory::create(QStringLiteral("MJPEG")), preset,
-                "warning: FFmpegVideo: no container format \"nosuchformat\" for MJPEG");
 }

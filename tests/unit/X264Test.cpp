@@ -4,15 +4,13 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <memory>
 #include <tuple>
 
 extern "C" {
 #include <x264.h>
 }
 
-// The exact rate and field order (the other encoders: VideoCodecTest).
+// The exact rate and the field order (the other encoders: VideoCodecTest).
 TEST(X264, ParametersFollowTheRecordAtTheExactRate)
 {
     for (const auto& [fps, num, den, keyDistance] : kExactRates) {
@@ -28,26 +26,17 @@ TEST(X264, ParametersFollowTheRecordAtTheExactRate)
     }
 }
 
-// At 16x16 the headers outweigh the picture: the first key frame with its SEI is larger than
-// the raw frame, and still fits the worst case the codec reports.
+// At 16x16 the first key frame with its SEI outweighs the raw frame yet fits maxPacketSize().
 TEST(X264, ParameterSetsInTheHeaderSeiLeadsTheFirstPacketAndADrainStartsAnew)
 {
     CodecPreset preset = videoPreset("X264", 16, 16);
     preset.videoCodec().preset = QStringLiteral("medium"); // look-ahead holds frames back
-    std::unique_ptr<IVideoCodec> codec(VideoCodecFactory::create(QStringLiteral("X264")));
-    ASSERT_TRUE(codec->initialize(&preset));
+    const auto codec = initialized(VideoCodecFactory::create(QStringLiteral("X264")), preset);
+    ASSERT_NE(codec, nullptr);
     EXPECT_EQ(nalTypes(codec->extraData(), codec->extraDataSize()), (std::vector<int>{7, 8}));
-
-    std::vector<EncodedPacket> packets;
-    for (int i = 0; i < 30; ++i) {
-        const std::vector<unsigned char> frame = testFrame(PIX_NV12, 16, 16, i);
-        EncodedPacket p = EncodedPacket::encode(*codec, &frame);
-        if (p.produced)
-            packets.push_back(std::move(p));
-    }
-    EXPECT_LT(packets.size(), 30u) << "frames are held back";
-    for (EncodedPacket p; (p = EncodedPacket::encode(*codec, nullptr)).produced;)
-        packets.push_back(std::move(p));
+    const std::vector<EncodedPacket> calls = encodeFrames(*codec, 16, 16, 30);
+    EXPECT_FALSE(calls[0].produced) << "frames are held back";
+    const std::vector<EncodedPacket> packets = packetsOf(calls);
     ASSERT_EQ(packets.size(), 30u);
     EXPECT_EQ(packets.back().pts, 29);
     EXPECT_GT(packets[0].size, 16u * 16 * 4);
@@ -60,12 +49,8 @@ TEST(X264, ParameterSetsInTheHeaderSeiLeadsTheFirstPacketAndADrainStartsAnew)
     EXPECT_EQ(std::count(second.begin(), second.end(), 6), 0) << "only the first has the SEI";
 
     // A frame after the drain opens a new sequence: it comes out as a key frame.
-    EncodedPacket next;
-    for (int i = 30; i < 80 && !next.produced; ++i) {
-        const std::vector<unsigned char> frame = testFrame(PIX_NV12, 16, 16, i);
-        next = EncodedPacket::encode(*codec, &frame);
-    }
-    ASSERT_TRUE(next.produced);
-    EXPECT_EQ(next.key, 1u);
-    EXPECT_EQ(next.pts, 30);
+    const std::vector<EncodedPacket> next = packetsOf(encodeFrames(*codec, 16, 16, 5, -1, 30));
+    ASSERT_FALSE(next.empty());
+    EXPECT_EQ(next[0].key, 1u);
+    EXPECT_EQ(next[0].pts, 30);
 }

@@ -88,8 +88,7 @@ TEST(YuvResampler, KnownColoursBecomeBt601LimitedRangeNv12)
 
 TEST(YuvResampler, EveryMappableFormatRoundTripsThroughNv12)
 {
-    // Two colours split at a row, so that misplaced planes or rows show up; a second pass
-    // with the colours exchanged, through the same objects, shows planes left unwritten.
+    // Two colours split at a row; a second pass with them exchanged shows unwritten planes.
     const int w = 64, h = 48;
     const int colours[2][3] = {{100, 90, 160}, {180, 150, 100}};
     const size_t ySize = size_t(w) * h;
@@ -225,64 +224,38 @@ TEST(YuvResampler, RejectsWhatItCannotConvertWithoutOutput)
 
 TEST(YuvResampler, ReadsV210AsLibavcodecWritesIt)
 {
-    // 100 pixels make rows of three 48-pixel groups with a partly used last group.
-    const int w = 100, h = 6;
-    auto value = [](int plane, int x, int y) {
-        return uint16_t(64 + (x * (7 + 6 * plane) + y * (131 - 40 * plane)) % 876);
-    };
+    const int w = 100, h = 6; // rows of three 48-pixel groups, the last one partly used
     AVFramePtr frame(av_frame_alloc());
     frame->format = AV_PIX_FMT_YUV422P10LE;
     frame->width = w;
     frame->height = h;
     ASSERT_GE(av_frame_get_buffer(frame.get(), 0), 0);
+    std::vector<uint16_t> samples; // packed planes, as YuvResampler writes them
     for (int plane = 0; plane < 3; ++plane)
         for (int y = 0; y < h; ++y)
-            for (int x = 0; x < (plane ? w / 2 : w); ++x)
+            for (int x = 0; x < (plane ? w / 2 : w); ++x) {
+                samples.push_back(
+                    uint16_t(64 + (x * (7 + 6 * plane) + y * (131 - 40 * plane)) % 876));
                 reinterpret_cast<uint16_t*>(frame->data[plane] + y * frame->linesize[plane])[x] =
-                    value(plane, x, y);
+                    samples.back();
+            }
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_V210);
-    ASSERT_NE(codec, nullptr);
     AVCodecContextPtr encoder(avcodec_alloc_context3(codec));
     encoder->width = w;
     encoder->height = h;
     encoder->pix_fmt = AV_PIX_FMT_YUV422P10LE;
     encoder->time_base = {1, 25};
-    ASSERT_GE(avcodec_open2(encoder.get(), codec, nullptr), 0);
     AVPacketPtr packet(av_packet_alloc());
-    ASSERT_GE(avcodec_send_frame(encoder.get(), frame.get()), 0);
-    ASSERT_GE(avcodec_receive_packet(encoder.get(), packet.get()), 0);
+    ASSERT_TRUE(avcodec_open2(encoder.get(), codec, nullptr) >= 0 &&
+                avcodec_send_frame(encoder.get(), frame.get()) >= 0 &&
+                avcodec_receive_packet(encoder.get(), packet.get()) >= 0);
     ASSERT_EQ(packet->size, pixelFormatFrameSize(PIX_V210, w, h));
 
     YuvResampler conv;
     const Bytes unpacked = convert(conv, packet->data, w, h, PIX_V210, w, h, PIX_YUV422P10);
-    ASSERT_EQ(unpacked.size(), size_t(w * h * 4));
+    ASSERT_EQ(unpacked.size(), samples.size() * 2);
     const auto* out = reinterpret_cast<const uint16_t*>(unpacked.data());
-    for (int plane = 0; plane < 3; ++plane)
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < (plane ? w / 2 : w); ++x)
-                ASSERT_EQ(*out++, value(plane, x, y))
-                    << "plane " << plane << " x " << x << " y " << y;
+    EXPECT_EQ(std::vector<uint16_t>(out, out + samples.size()), samples);
     // And on to NV12, through the scaler, at another size.
     EXPECT_FALSE(convert(conv, packet->data, w, h, PIX_V210, 64, 4, PIX_NV12).empty());
-}
-
-TEST(YuvResampler, OddAndTinySizesStayInBounds)
-{
-    // Odd sizes, one-pixel pictures and extreme aspect ratios in every mode and a few layouts;
-    // run under AddressSanitizer this catches any read or write outside the buffers.
-    const int sizes[][2] = {{1, 1}, {3, 3}, {33, 17}, {1000, 2}, {2, 500}};
-    const int formats[] = {PIX_NV12, PIX_YUV420P, PIX_YUYV, PIX_BGRA, PIX_RGB24, PIX_YUV422P10};
-    YuvResampler conv;
-    for (const auto& s : sizes)
-        for (const auto& d : sizes)
-            for (int sf : formats)
-                for (int df : formats)
-                    for (int mode : {0, 1, 2}) {
-                        const Bytes src(pixelFormatFrameSize(sf, s[0], s[1]), 128);
-                        ASSERT_TRUE(conv.resampleVideo(src.data(), s[0], s[1], sf, nullptr, d[0],
-                                                       d[1], df, mode, mode == 1))
-                            << s[0] << "x" << s[1] << " " << pixelFormatName(sf) << " -> " << d[0]
-                            << "x" << d[1] << " " << pixelFormatName(df) << " mode " << mode;
-                        ASSERT_EQ(conv.videoDataSize(), pixelFormatFrameSize(df, d[0], d[1]));
-                    }
 }

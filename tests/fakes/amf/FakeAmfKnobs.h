@@ -1,7 +1,6 @@
 #pragma once
 
-// What the tests can steer and read in the fake AMF runtime (tests/fakes/amf), reached with
-// dlsym(dlopen("libamfrt64.so.1"), "fakeAmfKnobs") once the test has the fake loaded.
+// What tests steer and read in the fake AMF runtime: dlsym(its handle, "fakeAmfKnobs")().
 
 #include <atomic>
 #include <map>
@@ -26,9 +25,9 @@ struct FakeAmfKnobs
     std::atomic<int> emptyBefore{-1};
 
     std::mutex mutex;
-    std::string failing;                      // guarded by mutex
-    std::map<std::string, long long> encoder; // guarded by mutex: the last encoder's integer
-                                              // properties at Init (sizes and rates as w*10000+h)
+    std::string failing; // guarded by mutex
+    // guarded by mutex: the last encoder's checked properties at Init (rates as num*10000+den)
+    std::map<std::string, long long> encoder;
 };
 
 using FakeAmfKnobsFn = FakeAmfKnobs* (*)();
