@@ -4,7 +4,6 @@
 #include "RecordingHarness.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QLoggingCategory>
 #include <gtest/gtest.h>
 

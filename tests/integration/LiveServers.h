@@ -17,24 +17,15 @@
 // of its own and stopped by its destructor even when a test fails.
 namespace live {
 
-// A socket bound to 127.0.0.1 on a port the system picks, and that port (0 on failure).
-inline UniqueFd boundSocket(int type, int* port)
+// A port on 127.0.0.1 that was free a moment ago (0 on failure).
+inline int freePort(int type = SOCK_STREAM)
 {
     UniqueFd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
     sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof(a);
     const bool bound = ::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), length) == 0 &&
                        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &length) == 0;
-    *port = bound ? ntohs(a.sin_port) : 0;
-    return fd;
-}
-
-// A port that was free a moment ago.
-inline int freePort(int type = SOCK_STREAM)
-{
-    int port = 0;
-    boundSocket(type, &port);
-    return port;
+    return bound ? ntohs(a.sin_port) : 0;
 }
 
 inline QByteArray readFile(const QString& path)

@@ -12,15 +12,6 @@ namespace {
 
 const QString kKey = QStringLiteral("secretkey42");
 
-CodecPreset livePreset(const QString& url)
-{
-    CodecPreset p;
-    p.streaming().enabled = true;
-    p.streaming().url = url;
-    p.streaming().streamKey = kKey;
-    return p;
-}
-
 // Sends 3 s of H.264 + AAC in FLV, as libavformat writes it, in the muxer's 4096-byte pieces
 // (how a pipeline's stream reaches servers: LiveOutputTest).
 bool publish(RtmpOutput& out)
@@ -76,7 +67,11 @@ TEST_P(RtmpOutputGarbage, EndsTheAttemptNamingTheLimit)
         if (over.wait_for(std::chrono::seconds(c.seconds + 5)) == std::future_status::timeout)
             out.abort();
     });
-    const bool initialized = out.initialize(livePreset(peer.url()));
+    CodecPreset preset;
+    preset.streaming().enabled = true;
+    preset.streaming().url = peer.url();
+    preset.streaming().streamKey = kKey;
+    const bool initialized = out.initialize(preset);
     // Once live, the stream is sent until write() reads the garbage (a few rounds at most).
     bool published = initialized;
     for (int round = 0; published && round < 100; ++round)

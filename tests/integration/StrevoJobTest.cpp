@@ -4,9 +4,7 @@
 #include "encoder/RefEncoder.h"
 
 #include <QTemporaryDir>
-#include <atomic>
 #include <chrono>
-#include <cmath>
 #include <thread>
 
 namespace {
@@ -14,31 +12,6 @@ namespace {
 constexpr int kW = 320, kH = 240;
 constexpr double kRate = 30;
 constexpr int kSamplesPerFrame = 1600; // 48 kHz stereo
-
-// A second of the test pattern made beforehand (fed as fast as the host can copy) and a 1 kHz
-// tone.
-struct Input
-{
-    Input()
-    {
-        TestPattern pattern{kW, kH};
-        for (int i = 0; i < kRate; ++i) {
-            const uint8_t* p = pattern.frame(i);
-            pictures.emplace_back(p, p + pattern.frameSize());
-        }
-    }
-    std::vector<std::vector<uint8_t>> pictures;
-    std::vector<int16_t> sound = std::vector<int16_t>(2 * kSamplesPerFrame);
-    const uint8_t* frame(int i) { return pictures[i % pictures.size()].data(); }
-    unsigned char* audio(int i)
-    {
-        for (size_t s = 0; s < sound.size(); ++s)
-            sound[s] = static_cast<int16_t>(
-                8000 * std::sin(2 * M_PI * 1000.0 * (i * kSamplesPerFrame + s / 2) / 48000.0));
-        return reinterpret_cast<unsigned char*>(sound.data());
-    }
-    static constexpr int kAudioBytes = 2 * kSamplesPerFrame * 2;
-};
 
 // A job fed through the facade, one pipeline per container, each recording into a folder of its
 // own: Encoders, or RefEncoders that share one video encoder; `skip` frames are left out first.
@@ -78,10 +51,10 @@ struct FacadeJob
         TimeStamp ts{1};
         auto next = std::chrono::steady_clock::now();
         for (int i = 0; i < frames; ++i) {
-            unsigned char* planes[2][3] = {{const_cast<uint8_t*>(input.frame(i))}, {}};
+            unsigned char* planes[2][3] = {{const_cast<uint8_t*>(pattern.frame(i))}, {}};
             job.enqueueVideo(planes, sizes, formats, &ts);
-            unsigned char* buffers[3] = {input.audio(i)};
-            job.enqueueAudio(buffers, Input::kAudioBytes);
+            unsigned char* buffers[3] = {reinterpret_cast<unsigned char*>(sound.data())};
+            job.enqueueAudio(buffers, static_cast<int>(sound.size() * 2));
             next += std::chrono::microseconds(static_cast<long>(1e6 / kRate));
             if (realTime)
                 std::this_thread::sleep_until(next);
@@ -90,7 +63,8 @@ struct FacadeJob
     long long drops(int i) const { return pipelines[i]->getSyncInfo().videoInputDrops.load(); }
     Strevo job;
     std::vector<Encoder*> pipelines; // the job's
-    Input input;
+    TestPattern pattern{kW, kH};
+    std::vector<int16_t> sound = std::vector<int16_t>(2 * kSamplesPerFrame, 3000); // a level
 };
 
 // The one file that pipeline i of a FacadeJob in `dir` wrote.

@@ -136,20 +136,6 @@ TEST_F(MFVideoTest, LibraryAsynchronousTransformGivesAPacketPerFrame)
     MFPlatform::registerClass(MFGuids::CLSID_NvidiaH264Encoder, machines);
 }
 
-// "H264(QuickSync)" through a whole pipeline: every frame is in the recording and decodes.
-TEST_F(MFVideoTest, QuickSyncRecordingHasEveryFrame)
-{
-    useTestTransform({2, 2, true});
-    QTemporaryDir dir;
-    CodecPreset preset = RecordingHarness::preset(dir.path(), QStringLiteral("mp4"));
-    preset.videoCodec().codecName = QStringLiteral("H264(QuickSync)");
-    const RecordingHarness::Result r = RecordingHarness().record(preset, 90);
-    ASSERT_EQ(r.initResult, 0);
-    Probe::expectDecodes(r.lastPath);
-    EXPECT_EQ(Probe::inspect(r.lastPath).frames(), 90);
-    EXPECT_EQ(r.packets, 90);
-}
-
 // Destroyed with frames inside the transform's thread: nothing left running.
 TEST_F(MFVideoTest, DestroyedMidStreamLeavesNoThread)
 {

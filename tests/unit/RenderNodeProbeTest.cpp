@@ -22,9 +22,8 @@ Node node(int number, const char* pciId, const char* driver)
 const Node kAmd = node(128, RenderNodeProbe::kAmd, "amdgpu");
 const Node kIntel = node(129, RenderNodeProbe::kIntel, "i915");
 
-// A machine's GPUs as the probe sees them: which encoder opens on which node and entry point
-// ("h264_vaapi@/dev/dri/renderD129:low"; the Media SDK encoders as "h264_qsv"), with every try
-// recorded in order.
+// The encoders that open on a machine ("h264_vaapi@/dev/dri/renderD129:low", "h264_qsv"); every
+// try is recorded in order.
 struct Machine
 {
     explicit Machine(QStringList opening = {}) : opens(std::move(opening)) {}
@@ -52,8 +51,7 @@ QString deviceOf(const MFLibavTransform::GpuProbe& probe, const GUID& id)
 
 } // namespace
 
-// The nodes this process may open, in number order, with vendor and driver read from sysfs;
-// other device files are not nodes.
+// The nodes this process may open, in number order, with vendor and driver read from sysfs.
 TEST(RenderNodeProbe, ListsNodesWithTheirVendorAndDriver)
 {
     QTemporaryDir root;
@@ -74,7 +72,7 @@ TEST(RenderNodeProbe, ListsNodesWithTheirVendorAndDriver)
     device(130, "0x8086", "i915");
     device(128, "0x1002", "amdgpu");
     device(131, "0x1AF4", nullptr);
-    QFile(dir.filePath("dev/card0")).open(QIODevice::WriteOnly);
+    QFile(dir.filePath("dev/card0")).open(QIODevice::WriteOnly); // not a render node
 
     const auto nodes = RenderNodeProbe::listNodes(dir.filePath("dev"), dir.filePath("sys"));
     ASSERT_EQ(nodes.size(), 3u);
@@ -93,20 +91,14 @@ TEST(RenderNodeProbe, EachVendorFindsItsGpuAndEntryPoint)
     const auto probe = twoGpus.probe({kAmd, kIntel});
     EXPECT_EQ(deviceOf(probe, MFGuids::CLSID_IntelH264Encoder),
               "VA-API /dev/dri/renderD129 (Intel i915, low power)");
-    EXPECT_EQ(deviceOf(probe, MFGuids::CLSID_IntelHevcEncoder),
-              "VA-API /dev/dri/renderD129 (Intel i915, low power)");
     EXPECT_EQ(deviceOf(probe, MFGuids::CLSID_AmdH264Encoder),
               "VA-API /dev/dri/renderD128 (AMD amdgpu)");
     EXPECT_EQ(deviceOf(probe, MFGuids::CLSID_AmdHevcEncoder),
               "VA-API /dev/dri/renderD128 (AMD amdgpu)");
     EXPECT_EQ(deviceOf(probe, MFGuids::CLSID_NvidiaH264Encoder),
               "refused: no NVIDIA driver loaded");
-    const auto* intel = probe.find(MFGuids::CLSID_IntelH264Encoder);
-    ASSERT_NE(intel, nullptr);
-    EXPECT_EQ(intel->backend.encoder + ' ' + intel->backend.renderNode,
-              "h264_vaapi /dev/dri/renderD129");
-    EXPECT_TRUE(intel->backend.lowPower && intel->backend.async && !intel->backend.hevc);
-    EXPECT_TRUE(probe.find(MFGuids::CLSID_AmdHevcEncoder)->backend.hevc);
+    const auto& intel = probe.find(MFGuids::CLSID_IntelH264Encoder)->backend;
+    EXPECT_TRUE(intel.lowPower && intel.renderNode == kIntel.path && !intel.hevc);
     // The Intel node was asked at full power first; the AMD node never for Intel's names.
     EXPECT_EQ(twoGpus.tried.mid(0, 3),
               (QStringList{"h264_qsv", "h264_vaapi@/dev/dri/renderD129:full",
@@ -115,7 +107,6 @@ TEST(RenderNodeProbe, EachVendorFindsItsGpuAndEntryPoint)
     Machine mediaSdk({"h264_qsv", "hevc_qsv", "h264_nvenc"});
     const auto sdk = mediaSdk.probe({kIntel}, true);
     EXPECT_EQ(deviceOf(sdk, MFGuids::CLSID_IntelH264Encoder), "Intel Media SDK");
-    EXPECT_EQ(sdk.find(MFGuids::CLSID_IntelHevcEncoder)->backend.encoder, "hevc_qsv");
     EXPECT_EQ(deviceOf(sdk, MFGuids::CLSID_NvidiaH264Encoder), "NVIDIA driver");
     EXPECT_EQ(deviceOf(sdk, MFGuids::CLSID_NvidiaHevcEncoder), "refused: hevc_nvenc did not open");
 }
@@ -127,7 +118,7 @@ TEST(RenderNodeProbe, SaysWhyANameHasNoGpu)
     Machine none;
     EXPECT_EQ(deviceOf(none.probe({}), MFGuids::CLSID_AmdH264Encoder),
               "refused: no GPU (no render node under /dev/dri that this user may open)");
-    EXPECT_TRUE(none.tried.isEmpty()) << qPrintable(none.tried.join(' '));
+    EXPECT_TRUE(none.tried.isEmpty());
 
     Machine amdOnly({"h264_vaapi@/dev/dri/renderD128:full"});
     const auto amd = amdOnly.probe({kAmd});
