@@ -183,8 +183,19 @@ const CNvHWEncoder::Preset& CNvHWEncoder::preset(const char* name)
     for (const Preset& p : kPresets)
         if (!strcasecmp(name, p.name))
             return p;
-    qWarning("NVENC: unknown preset \"%s\", using %s (P%d, %s)", name, kPresets[0].name,
-             kPresets[0].level, tuningName(kPresets[0].tuning));
+    // A record's default preset is x264's ("veryfast"): such a name is no mistake worth a
+    // warning on every set-up.
+    bool x264Name = false;
+    if (const CodecTable::Entry* x264 = CodecTable::find(QStringLiteral("X264")))
+        for (const char* const* n = x264->presets; n && *n && !x264Name; ++n)
+            x264Name = !strcasecmp(name, *n);
+    const QByteArray text = QByteArray("NVENC: unknown preset \"") + name + "\", using " +
+                            kPresets[0].name + " (P" + QByteArray::number(kPresets[0].level) +
+                            ", " + tuningName(kPresets[0].tuning) + ")";
+    if (x264Name)
+        qDebug("%s", text.constData());
+    else
+        qWarning("%s", text.constData());
     return kPresets[0];
 }
 

@@ -74,7 +74,7 @@ public:
     // NV_ENC_ERR_UNSUPPORTED_DEVICE).
     NVENCSTATUS openSession(void* device, NV_ENC_DEVICE_TYPE deviceType);
     // The row of kPresets for a record's preset name; an empty or null name gets the first row,
-    // an unknown one too, with a warning.
+    // an unknown one too, with a warning (quietly for an x264 name, a record's default).
     static const Preset& preset(const char* name);
     static GUID presetGuid(int level); // NV_ENC_PRESET_P<level>_GUID, level 1..7
     static const char* tuningName(NV_ENC_TUNING_INFO tuning); // "low latency", ...
