@@ -531,18 +531,11 @@ QMap<int, QString> Strevo::availableVideoCodecs()
 QString Strevo::codecDevice(const QString& name)
 {
     const CodecTable::Entry* entry = CodecTable::find(name);
-    if (!entry || entry->kind != CodecTable::Kind::Video)
+    if (!entry || entry->kind != CodecTable::Kind::Video || !machineRuns(*entry))
         return QString();
-    switch (entry->backend) {
-    case CodecTable::Backend::Nvenc:
-        return nvencAvailable()
-                   ? QStringLiteral("NVENC on ") + QString::fromStdString(nvencDevice())
-                   : QString();
-    case CodecTable::Backend::MFVideo:
-        return MFVideo::available(name) ? MFVideo::device(name) : QString();
-    default:
-        return QString();
-    }
+    if (entry->backend == CodecTable::Backend::Nvenc)
+        return QStringLiteral("NVENC on ") + QString::fromStdString(nvencDevice());
+    return entry->backend == CodecTable::Backend::MFVideo ? MFVideo::device(name) : QString();
 }
 
 QMap<int, QString> Strevo::availableAudioCodecs()

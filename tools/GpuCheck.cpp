@@ -57,10 +57,10 @@ void checkRenderNodes()
         const QString where = QString::fromLatin1(node.path);
         report("ok", QStringLiteral("render node %1").arg(where),
                node.vendorName() + QLatin1Char(' ') + node.driver);
-        for (const char* encoder : {"h264_vaapi", "hevc_vaapi"}) {
+        for (const bool hevc : {false, true}) {
+            const char* encoder = hevc ? "hevc_vaapi" : "h264_vaapi";
             for (const bool low : {false, true}) {
                 g_lastWarning.clear();
-                const bool hevc = encoder[0] == 'h' && encoder[1] == 'e';
                 const bool opens = MFLibavEncoder::canOpen(encoder, hevc, node.path, low);
                 // Refusals are facts about the GPU, not failures: most GPUs have one entry point.
                 report(opens ? "ok" : "skip",

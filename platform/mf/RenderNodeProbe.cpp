@@ -5,7 +5,7 @@
 #include <QFileInfo>
 #include <unistd.h>
 
-QString RenderNodeProbe::Node::vendorName() const
+QString RenderNodeProbe::vendorName(const QByteArray& pciId)
 {
     if (pciId == kIntel)
         return QStringLiteral("Intel");
@@ -70,7 +70,7 @@ bool RenderNodeProbe::choose(const std::vector<Node>& nodes, const QByteArray& p
         }
         refused << QString::fromLatin1(node.path);
     }
-    const QString vendor = Node{QByteArray(), pciId, QString()}.vendorName();
+    const QString vendor = vendorName(pciId);
     if (!refused.isEmpty())
         *why = QStringLiteral("the %1 GPU refused the encoder at full and low power (%2)")
                    .arg(vendor, refused.join(QStringLiteral(", ")));

@@ -21,8 +21,7 @@ public:
         QByteArray path;  // "/dev/dri/renderD128"
         QByteArray pciId; // PCI vendor id, "0x8086"; empty when sysfs does not say
         QString driver;   // the kernel driver ("i915", "amdgpu"), empty when unknown
-        // "Intel", "AMD", "NVIDIA" or the PCI id.
-        QString vendorName() const;
+        QString vendorName() const { return RenderNodeProbe::vendorName(pciId); }
     };
     struct Choice
     {
@@ -36,6 +35,8 @@ public:
 
     static constexpr const char* kIntel = "0x8086";
     static constexpr const char* kAmd = "0x1002";
+    // "Intel", "AMD", "NVIDIA" or the PCI id itself.
+    static QString vendorName(const QByteArray& pciId);
 
     // The render nodes renderD128 to renderD191 under devDir that this process may open for
     // reading and writing, in number order, with their vendor and driver from sysDir.
