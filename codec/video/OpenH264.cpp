@@ -182,13 +182,12 @@ bool OpenH264::encode(unsigned char* data, unsigned int size, int, unsigned char
         return true;
     }
 
-    // Only the coded slices go into the packet: the parameter-set layer that comes with an
-    // IDR picture repeats what extraData() already holds.
+    // Every layer goes into the packet, the parameter sets that come with an IDR picture too:
+    // they repeat extraData(), but containers without a global header (AVI, MPEG-TS) and
+    // players that read those containers find them only in the stream.
     size_t total = 0;
     for (int l = 0; l < info.iLayerNum; ++l) {
         const SLayerBSInfo& layer = info.sLayerInfo[l];
-        if (layer.uiLayerType != VIDEO_CODING_LAYER)
-            continue;
         for (int i = 0; i < layer.iNalCount; ++i)
             total += static_cast<size_t>(layer.pNalLengthInByte[i]);
     }
@@ -203,8 +202,6 @@ bool OpenH264::encode(unsigned char* data, unsigned int size, int, unsigned char
     size_t pos = 0;
     for (int l = 0; l < info.iLayerNum; ++l) {
         const SLayerBSInfo& layer = info.sLayerInfo[l];
-        if (layer.uiLayerType != VIDEO_CODING_LAYER)
-            continue;
         size_t length = 0;
         for (int i = 0; i < layer.iNalCount; ++i)
             length += static_cast<size_t>(layer.pNalLengthInByte[i]);

@@ -228,6 +228,25 @@ TEST(Encoder, CodecDelayHoldsAudioBackAndStopDrainsBoth)
     EXPECT_EQ(encoder.getSyncInfo().audioFrames.load(), 5);
 }
 
+// A live output that comes up asks for a key frame to start from, unless the encoder has given no
+// packet yet: its first is a key frame anyway.
+TEST(Encoder, ALinkThatComesUpAsksForAKeyFrameOnlyAfterTheFirstPacket)
+{
+    FakePipeline pipeline(3);
+    PacketLog log;
+    FakeVideoCodec* fake = pipeline.start();
+    pipeline.encoder->encodingCallback(&log);
+    pipeline.offer(16, 2);
+    pipeline.encoder->liveStateChanged(LiveState::Live, 0, 0);
+    pipeline.offer(16, 3);
+    ASSERT_TRUE(waitFor([&] { return log.videos.load() == 2; }));
+    EXPECT_EQ(fake->keyRequests.load(), 0);
+    pipeline.encoder->liveStateChanged(LiveState::Live, 1, 0);
+    pipeline.offer(16);
+    ASSERT_TRUE(waitFor([&] { return log.videos.load() == 3; }));
+    EXPECT_EQ(fake->keyRequests.load(), 1);
+}
+
 TEST(Encoder, CallbacksMayCallBackIntoThePipeline)
 {
     FakePipeline pipeline(0, PIX_NV12, true);

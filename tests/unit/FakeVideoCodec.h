@@ -48,6 +48,7 @@ public:
     unsigned char* extraData() override { return m_header; }
     unsigned int extraDataSize() override { return sizeof(m_header); }
     int supportFormat() override { return m_format; }
+    void requestKeyFrame() override { ++keyRequests; }
     bool isHWTextureSupport() override { return false; }
 
     std::vector<unsigned int> sizes;
@@ -55,6 +56,7 @@ public:
     std::vector<int> firstBytes;
     std::vector<const unsigned char*> pointers;
     std::function<void()> onEncode;
+    std::atomic<int> keyRequests{0};
     static inline std::atomic<int> alive{0};
 
 private:
