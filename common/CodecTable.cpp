@@ -44,8 +44,9 @@ constexpr Entry kEntries[] = {
      AV_PIX_FMT_YUV420P, 8192, 16384, kHevc},
     {"VP8", Kind::Video, AV_CODEC_ID_VP8, Backend::Vpx, nullptr, PIX_YUV420P, AV_PIX_FMT_YUV420P,
      16383, 128, Mkv | Avi | Wmv | Webm},
+    // VP9 has no mapping in AVI or ASF that players other than FFmpeg's read.
     {"VP9", Kind::Video, AV_CODEC_ID_VP9, Backend::Vpx, nullptr, PIX_YUV420P, AV_PIX_FMT_YUV420P,
-     16384, 0, Mp4 | Mkv | Avi | Wmv | Webm},
+     16384, 0, Mp4 | Mkv | Webm},
     {"QuickTime Animation (RLE)", Kind::Video, AV_CODEC_ID_QTRLE, Backend::FFmpegVideo, "qtrle",
      PIX_ARGB, AV_PIX_FMT_ARGB, 16384, 512, Mov},
     // The pipeline delivers YUV420P; MJPEG passes it on as it is, without range conversion.
@@ -62,9 +63,10 @@ constexpr Entry kEntries[] = {
     {"MP3", Kind::Audio, AV_CODEC_ID_MP3, Backend::ShineMp3, nullptr, PIX_NONE, -1, 0, 2,
      kAllButWebm},
     {"AC3", Kind::Audio, AV_CODEC_ID_AC3, Backend::None, nullptr, PIX_NONE, -1, 0, 0, 0},
-    // libvorbis and libopus: the webm sound codecs, which some other containers take too.
+    // libvorbis and libopus: the webm sound codecs, which some other containers take too. AVI
+    // counts sound in packets of one fixed length, which Vorbis packets do not have.
     {"VORBIS", Kind::Audio, AV_CODEC_ID_VORBIS, Backend::FFmpegAudio, "libvorbis", PIX_NONE, -1, 0,
-     64, Mp4 | Mkv | Avi | Wmv | Webm},
+     64, Mp4 | Mkv | Wmv | Webm},
     {"OPUS", Kind::Audio, AV_CODEC_ID_OPUS, Backend::FFmpegAudio, "libopus", PIX_NONE, -1, 0, 32,
      Mp4 | Mkv | Webm},
     // PCM in flv: not at 48 kHz.

@@ -88,7 +88,7 @@ void AudioEncoding::reset()
     m_codec.reset();
     m_fifoBytes.store(0);
     m_forHost.clear();
-    m_packetsOut = 0;
+    m_secondsOut = 0.0;
     m_chunksIn = 0;
     m_handedSeconds.store(0.0);
 }
@@ -127,7 +127,7 @@ void AudioEncoding::startFile()
 {
     m_sync.audioBytesEncoded.store(0);
     m_sync.audioFrames.store(0);
-    m_packetsOut = 0;
+    m_secondsOut = 0.0;
     m_chunksIn = 0;
     m_mayStart.store(false);
     m_handedSeconds.store(0.0);
@@ -153,7 +153,10 @@ void AudioEncoding::finish(IMuxer* muxer, long long videoFrames, bool last)
     while (m_chunksIn < chunksForVideo && !m_fifo.isEmpty())
         encodeQueued(muxer, chunksForVideo);
     std::vector<unsigned char> silence(chunk, 0);
-    for (int i = 0; i < 16 && (m_packetsOut + 0.5) * chunkSeconds < videoSeconds; ++i)
+    // Up to half a second of silence: a codec of short chunks (Vorbis takes 64 samples at a
+    // time) needs many of them to give out one packet.
+    const int maxChunks = std::max(16, static_cast<int>(std::ceil(0.5 / chunkSeconds)));
+    for (int i = 0; i < maxChunks && m_secondsOut + 0.5 * chunkSeconds < videoSeconds; ++i)
         encode(muxer, silence.data(), static_cast<int>(chunk));
     if (!last)
         return; // the next file goes on with the codec as it is
@@ -219,11 +222,18 @@ void AudioEncoding::encode(IMuxer* muxer, unsigned char* data, int size)
                          static_cast<unsigned int>(m_packet.size()), packetSize))
         return;
     m_encoded.size = packetSize;
-    ++m_packetsOut;
-    atomicAdd(m_handedSeconds, chunkSeconds());
+    const int samples = m_codec->packetSamples();
+    const int rate = m_preset.audioCodec().sampleRate;
+    const double seconds =
+        samples > 0 && rate > 0 ? static_cast<double>(samples) / rate : chunkSeconds();
+    m_secondsOut += seconds;
+    atomicAdd(m_handedSeconds, seconds);
     if (m_callback.load())
         m_forHost.emplace_back(m_encoded.data, m_encoded.data + packetSize);
-    if (muxer && !muxer->writeAudio(MuxerHandOver::copyPacket(m_encoded.data, packetSize)))
+    AVPacketPtr packet = MuxerHandOver::copyPacket(m_encoded.data, packetSize);
+    if (packet && samples > 0)
+        packet->duration = samples; // the muxer counts in samples
+    if (muxer && !muxer->writeAudio(std::move(packet)))
         return;
     const long long encoded = m_sync.audioBytesEncoded.fetch_add(size) + size;
     const CodecModel::AudioCodec& audio = m_preset.audioCodec();

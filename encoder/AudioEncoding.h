@@ -133,7 +133,7 @@ private:
     // Guarded by the pipeline's muxer mutex.
     std::unique_ptr<AVResampler> m_resampler;
     std::vector<unsigned char> m_packet; // behind EncodedAudio::data
-    long long m_packetsOut = 0;          // packets of the current file
+    double m_secondsOut = 0.0;           // sound in the packets of the current file
     long long m_chunksIn = 0;            // encoder chunks fed for the current file
     Packets m_forHost;                   // packets waiting for the host's callback
 };

@@ -7,6 +7,8 @@
 #include "muxer/FileWriter.h"
 #include "muxer/IMuxerCallback.h"
 #include "muxer/LiveUrl.h"
+#include "muxer/M2tsWriter.h"
+#include "muxer/MovieDurations.h"
 #include "muxer/MuxerThread.h"
 #include "muxer/RecordingName.h"
 
@@ -15,6 +17,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QUrl>
+#include <algorithm>
 #include <chrono>
 
 extern "C" {
@@ -298,7 +301,10 @@ bool FFMpegMuxer::openOutput()
                      qPrintable(writer->errorText()));
             return false;
         }
-        m_writer = std::move(writer);
+        if (m2ts())
+            m_writer = std::make_unique<M2tsWriter>(std::move(writer));
+        else
+            m_writer = std::move(writer);
         m_avio = std::make_unique<AvioWriter>(m_writer.get());
         if (!m_avio->context())
             return false;
@@ -316,6 +322,11 @@ bool FFMpegMuxer::openOutput()
         return writeHeaderLocked();
     }
     return true;
+}
+
+bool FFMpegMuxer::m2ts() const
+{
+    return !m_live && m_mpegts && m_preset.container().format == QLatin1String("m2ts");
 }
 
 bool FFMpegMuxer::hasVideoHeaders() const
@@ -448,6 +459,9 @@ AVDictionary* FFMpegMuxer::headerOptions() const
     // limit after it starts the next cluster, hence one millisecond less.
     if (!m_live && (name == "matroska" || name == "webm"))
         av_dict_set_int(&options, "cluster_time_limit", kCrashLossMs - 1, 0);
+    // .m2ts: libavformat writes a plain transport stream, which M2tsWriter frames.
+    if (m2ts())
+        av_dict_set(&options, "mpegts_m2ts_mode", "0", 0);
     if (m_live && name == "flv")
         av_dict_set(&options, "flvflags", "no_duration_filesize", 0); // nothing to seek back to
     // RTP over the RTSP connection itself: one TCP connection that gets through firewalls and
@@ -484,6 +498,24 @@ bool FFMpegMuxer::containerTakesCodecs(const AVOutputFormat* format) const
             continue;
         if (const char* why = ownRefusal(format, id))
             return refuse(id, why);
+    }
+    // A recording in one of the catalogue's containers takes the pairs the codec table lists,
+    // which players besides FFmpeg read; libavformat writes a few more (VP9 in AVI, Vorbis in
+    // AVI) that they do not. Other containers are left to libavformat.
+    int containerCount = 0;
+    const CodecTable::ContainerName* names = CodecTable::containers(&containerCount);
+    const bool listed = std::any_of(names, names + containerCount, [&](const auto& c) {
+        return container == QLatin1String(c.name);
+    });
+    if (!m_live && listed) {
+        const CodecTable::Entry* video = CodecTable::find(m_preset.videoCodec().codecName);
+        const CodecTable::Entry* audio = m_audioId == AV_CODEC_ID_NONE
+                                             ? nullptr
+                                             : CodecTable::find(m_preset.audioCodec().codecName);
+        if (video && !CodecTable::fits(*video, container))
+            return refuse(m_videoId, "other players do not read it in this container");
+        if (audio && !CodecTable::fits(*audio, container))
+            return refuse(m_audioId, "other players do not read it in this container");
     }
     // Without its parameter sets an H.264/HEVC header cannot be written (the encoder hands
     // them over with its first packet): the tag check has to do.
@@ -604,6 +636,16 @@ bool FFMpegMuxer::writeHeaderLocked(QString* why)
     m_videoTimeBase = m_videoStream->time_base;
     if (m_audioStream)
         m_audioTimeBase = m_audioStream->time_base;
+    m_streamEnds.assign(m_format->nb_streams, 0);
+    if (m_fragmented && m_writer) {
+        avio_flush(m_format->pb); // the movie header goes to the file now
+        auto durations = std::make_unique<MovieDurations>();
+        if (durations->locate(m_preset.local().recordingPath))
+            m_durations = std::move(durations);
+        else
+            qDebug("FFMPEG: no movie header found in '%s'; its lengths stay as written",
+                   qPrintable(target()));
+    }
     m_headerWritten.store(true);
     {
         std::lock_guard<std::mutex> lock(m_queueMutex);
@@ -682,8 +724,9 @@ bool FFMpegMuxer::writeAudio(AVPacketPtr packet)
         std::lock_guard<std::mutex> lock(m_queueMutex);
         if (!m_keyFrameSeen)
             return true; // the sound starts with the picture
-        m_audioQueue.push_back(Queued{std::move(packet), m_queuedAudioSamples});
-        m_queuedAudioSamples += m_audioFrameSize;
+        const int64_t samples = packet->duration > 0 ? packet->duration : m_audioFrameSize;
+        m_audioQueue.push_back(Queued{std::move(packet), m_queuedAudioSamples, samples});
+        m_queuedAudioSamples += samples;
     }
     m_queueCond.notify_one();
     return true;
@@ -878,7 +921,7 @@ void FFMpegMuxer::muxingLoop()
         if (which == 0)
             m_callback->videoWriteTs(av_q2d(av_inv_q(m_frameRate)), queued);
         else
-            m_callback->audioWriteTs(static_cast<double>(m_audioFrameSize) /
+            m_callback->audioWriteTs(static_cast<double>(item.duration) /
                                          std::max(m_preset.audioCodec().sampleRate, 1),
                                      queued);
     }
@@ -904,13 +947,7 @@ bool FFMpegMuxer::writeVideoPacket(Queued& item)
                 av_packet_move_ref(pkt, original.get());
         }
     }
-    const int result = av_interleaved_write_frame(m_format, pkt);
-    if (result < 0) {
-        fail("video", result);
-        return false;
-    }
-    m_wroteStreamData = true;
-    return true;
+    return writePacket(pkt, "video");
 }
 
 bool FFMpegMuxer::writeAudioPacket(Queued& item)
@@ -918,15 +955,30 @@ bool FFMpegMuxer::writeAudioPacket(Queued& item)
     AVPacket* pkt = item.packet.get();
     const AVRational codecTb{1, std::max(m_preset.audioCodec().sampleRate, 1)};
     pkt->pts = pkt->dts = av_rescale_q(item.pts, codecTb, m_audioTimeBase);
-    pkt->duration = av_rescale_q(m_audioFrameSize, codecTb, m_audioTimeBase);
+    pkt->duration = av_rescale_q(item.duration, codecTb, m_audioTimeBase);
     pkt->flags |= AV_PKT_FLAG_KEY;
     pkt->stream_index = m_audioStream->index;
+    return writePacket(pkt, "audio");
+}
+
+bool FFMpegMuxer::writePacket(AVPacket* pkt, const char* what)
+{
+    const int stream = pkt->stream_index;
+    const int64_t end = pkt->pts + pkt->duration;
+    // A fragmented file gets bytes only when a fragment is complete, and such a fragment holds
+    // what was written before this packet: the header then says as much.
+    const long long sizeBefore = m_durations ? m_writer->size() : 0;
     const int result = av_interleaved_write_frame(m_format, pkt);
     if (result < 0) {
-        fail("audio", result);
+        fail(what, result);
         return false;
     }
     m_wroteStreamData = true;
+    if (m_durations && m_writer->size() != sizeBefore)
+        m_durations->write(m_streamEnds);
+    if (stream >= 0 && static_cast<size_t>(stream) < m_streamEnds.size())
+        m_streamEnds[static_cast<size_t>(stream)] =
+            std::max(m_streamEnds[static_cast<size_t>(stream)], end);
     return true;
 }
 
@@ -965,7 +1017,10 @@ void FFMpegMuxer::close(bool trailer)
                 m_link->ioEnd();
             if (result < 0 && !m_failed.load() && !m_live)
                 fail("the end", result);
+            if (result >= 0 && m_durations)
+                m_durations->write(m_streamEnds);
         }
+        m_durations.reset();
         if (m_live && m_liveIo) {
             av_freep(&m_liveIo->buffer);
             avio_context_free(&m_liveIo);

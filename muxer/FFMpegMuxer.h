@@ -25,6 +25,7 @@ extern "C" {
 }
 
 class IWriter;
+class MovieDurations;
 class MuxerThread;
 
 // Writes a pipeline's encoded packets into a container with libavformat.
@@ -93,6 +94,7 @@ private:
     {
         AVPacketPtr packet;
         int64_t pts = 0;
+        int64_t duration = 0; // sound: samples in the packet
     };
 
     bool open();
@@ -105,6 +107,7 @@ private:
     // LiveLink::write; no seeking.
     bool attachLinkIo(int bufferSize);
     QString target() const; // the recording path or the masked URL, for messages
+    bool m2ts() const;      // a local .m2ts recording
     size_t backlogLimit() const;
     QStringList liveSecrets() const;
     // Fills a context with the streams the preset describes (no I/O).
@@ -127,6 +130,9 @@ private:
     // Expect m_muxMutex held (not m_queueMutex). False on a write error.
     bool writeVideoPacket(Queued& item);
     bool writeAudioPacket(Queued& item);
+    // Expects m_muxMutex held. Hands one stamped packet to libavformat and keeps the movie
+    // header's lengths up to date; false (after fail()) on a write error.
+    bool writePacket(AVPacket* pkt, const char* what);
     // Expects m_muxMutex held. Stops a recording after a failed write, once, with the reason;
     // breaks a live output's link.
     void fail(const char* what, int result);
@@ -170,7 +176,12 @@ private:
     AVBSFContextPtr m_colourFilter;
     std::unique_ptr<IWriter> m_writer;
     std::unique_ptr<AvioWriter> m_avio;
-    bool m_wroteStreamData = false;        // a packet reached the file
+    bool m_wroteStreamData = false; // a packet reached the file
+    // Crash-safe mp4/mov: the movie header's length fields, rewritten whenever a fragment
+    // reaches the file and at the end, from the end of each stream written so far (in its
+    // time base, by stream index). Both under m_muxMutex.
+    std::unique_ptr<MovieDurations> m_durations;
+    std::vector<int64_t> m_streamEnds;
     std::vector<uint8_t> m_videoExtradata; // pipeline threads, before/at header time
     std::vector<uint8_t> m_audioExtradata;
     std::mutex m_muxMutex; // the header write, each packet write, closing

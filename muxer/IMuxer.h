@@ -30,6 +30,8 @@ public:
     // Takes the packet as it is (no copy); its stamps are not used: packets are stamped by
     // counting frames. False once the output has failed (a write error, a full disk).
     virtual bool writeVideo(AVPacketPtr packet, bool keyFrame) = 0;
+    // The same for sound, counted in samples: a packet's duration, when set, is the number of
+    // samples it holds (codecs of varying packet lengths); unset, one audio frame.
     virtual bool writeAudio(AVPacketPtr packet) = 0;
     // A dropped output frame: advances the video frame counter and the written video time
     // without a packet.

@@ -12,6 +12,9 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev
   ffmpeg
   nginx libnginx-mod-rtmp stunnel4 openssl srt-tools python3
+  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-base-apps
+  gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-libav
+  ccache
 )
 
 missing=()

@@ -180,6 +180,8 @@ bool FFmpegAudio::takePacket(unsigned char* out, unsigned int capacity, unsigned
     } else if (got) {
         std::memcpy(out, m_packet->data, length);
         outSize = length;
+        // The time base is one sample.
+        m_packetSamples = m_packet->duration > 0 ? static_cast<int>(m_packet->duration) : 0;
     }
     av_packet_unref(m_packet.get());
     return got;

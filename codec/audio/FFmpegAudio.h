@@ -31,6 +31,8 @@ public:
     unsigned int frameSize() override;
     // Twice the raw chunk plus 8 KiB: AAC caps a frame at 768 bytes per channel.
     unsigned int maxPacketSize() override;
+    // The encoder's own account of the last packet's length.
+    int packetSamples() const override { return m_packetSamples; }
     unsigned char* extraData() override { return m_header.empty() ? nullptr : m_header.data(); }
     unsigned int extraDataSize() override { return static_cast<unsigned int>(m_header.size()); }
 
@@ -44,6 +46,7 @@ private:
     AVPacketPtr m_packet;
     std::vector<unsigned char> m_header; // codec configuration, kept whole whatever its length
     long long m_nextPts = 0;             // in samples, continued across a drain
+    int m_packetSamples = 0;             // the last packet's duration, in samples
     bool m_draining = false; // the encoder was sent the end of the stream; reopen before a chunk
     CodecPreset m_preset;
 };

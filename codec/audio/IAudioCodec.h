@@ -29,6 +29,10 @@ public:
     virtual unsigned int frameSize() = 0;
     // Worst-case bytes of one packet; 0 before a successful initialize().
     virtual unsigned int maxPacketSize() = 0;
+    // Sample frames of sound in the packet the last successful encode() wrote, for codecs whose
+    // packets differ in length (a Vorbis packet holds 128 or 1024 samples, whatever the chunk
+    // it was given); 0 when every packet holds one chunk's worth (frameSize() bytes of input).
+    virtual int packetSamples() const { return 0; }
     virtual unsigned char* extraData() = 0;
     virtual unsigned int extraDataSize() = 0;
 };

@@ -4,6 +4,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
@@ -130,6 +131,47 @@ public:
         EXPECT_EQ(m.audio.value(QStringLiteral("codec_name")).toString(), QStringLiteral("aac"));
         EXPECT_TRUE(!m.videoPackets.isEmpty() && m.videoPackets.front().key);
         return m;
+    }
+
+    // A file as GStreamer reads it, a second opinion beside FFmpeg's own: the streams and the
+    // duration gst-discoverer-1.0 finds, and whether playbin plays it to its end without an
+    // error (its messages when not).
+    struct GstView
+    {
+        int video = 0, audio = 0, other = 0;
+        double duration = -1; // seconds; -1 when none was found
+        bool plays = false;
+        QByteArray errors;
+    };
+
+    static GstView gstreamer(const QString& path)
+    {
+        GstView v;
+        const QString uri = QStringLiteral("file://") + path;
+        const Result d = run(QStringLiteral("gst-discoverer-1.0"), {uri});
+        static const QRegularExpression stream(QStringLiteral("^\\s+(\\w+) #\\d+:"),
+                                               QRegularExpression::MultilineOption);
+        for (auto it = stream.globalMatch(QString::fromUtf8(d.out)); it.hasNext();) {
+            const QString kind = it.next().captured(1);
+            if (kind == QLatin1String("video"))
+                ++v.video;
+            else if (kind == QLatin1String("audio"))
+                ++v.audio;
+            else if (kind != QLatin1String("container"))
+                ++v.other;
+        }
+        static const QRegularExpression length(
+            QStringLiteral("Duration: (\\d+):(\\d+):(\\d+\\.\\d+)"));
+        const QRegularExpressionMatch m = length.match(QString::fromUtf8(d.out));
+        if (m.hasMatch())
+            v.duration = m.captured(1).toInt() * 3600 + m.captured(2).toInt() * 60 +
+                         m.captured(3).toDouble();
+        const Result p = run(QStringLiteral("gst-launch-1.0"),
+                             {"-q", "playbin", "uri=" + uri, "video-sink=fakesink sync=false",
+                              "audio-sink=fakesink sync=false"});
+        v.plays = p.exitCode == 0;
+        v.errors = d.exitCode == 0 ? p.out + p.err : d.out + d.err;
+        return v;
     }
 
     // Seconds from the first packet's start to the last packet's end.
