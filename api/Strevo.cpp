@@ -105,8 +105,56 @@ struct Strevo::Lent
         buffers; // guarded by mutex: the buffer and its pixel format
 };
 
+// Per source, the size and format of the frame last refused, so that a run of frames refused
+// for the same reason gives one warning: a source warns again when what it sends changes, or
+// when it is refused again after an accepted frame.
+struct Strevo::Refusals
+{
+    struct Shape
+    {
+        QSize size;
+        int format = 0;
+        bool refused = false; // the source's last frame was refused
+    };
+    // True when the source's frame of `size` and `format` is refused for a new reason: the
+    // caller warns.
+    bool refuse(int source, QSize size, int format)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        Shape& last = shapes[source];
+        const bool changed = !last.refused || last.size != size || last.format != format;
+        last = {size, format, true};
+        anyRefused.fetch_or(1 << source, std::memory_order_relaxed);
+        return changed;
+    }
+    void accept(int source)
+    {
+        // The common case, no refusal outstanding, takes no lock. Calls from two host threads
+        // at once have no order between them, so a refusal that races with an accepted frame
+        // may stay recorded: at worst one warning fewer.
+        if (!(anyRefused.load(std::memory_order_relaxed) & (1 << source)))
+            return;
+        std::lock_guard<std::mutex> lock(mutex);
+        shapes[source].refused = false;
+        anyRefused.fetch_and(~(1 << source), std::memory_order_relaxed);
+    }
+    void reset()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (Shape& shape : shapes)
+            shape = {};
+        anyRefused.store(0, std::memory_order_relaxed);
+    }
+
+    Shape shapes[kSources]; // guarded by mutex
+    std::mutex mutex;
+    // Bit i: shapes[i].refused; written under mutex, read without it by accept()'s shortcut.
+    std::atomic<int> anyRefused{0};
+};
+
 Strevo::Strevo(QObject* parent)
-    : QObject(parent), m_pool(SharedFramePool::create(kPoolKeep)), m_lent(std::make_unique<Lent>())
+    : QObject(parent), m_pool(SharedFramePool::create(kPoolKeep)), m_lent(std::make_unique<Lent>()),
+      m_refusals(std::make_unique<Refusals>())
 {
 }
 
@@ -189,6 +237,7 @@ bool Strevo::start(int skipFrames)
     m_frameWidth.store(m_projectPreset.videoOutput().width);
     m_frameHeight.store(m_projectPreset.videoOutput().height);
     m_textureInput.store(m_projectPreset.processing().textureInput == 1);
+    m_refusals->reset();
     for (const auto& feed : feeds())
         feed->start();
     m_idleWarned.store(false);
@@ -322,29 +371,32 @@ void Strevo::enqueueVideo(unsigned char* planes[][3], QSize sizes[], int formats
     }
     const int mask = m_sourceMask.load();
     const bool textures = m_textureInput.load();
-    const int width = m_frameWidth.load(), height = m_frameHeight.load();
+    // Each source's frame is taken at its own size, which its pipelines scale to their outputs'.
+    // A frame without a layout is refused alone; the call counts while any frame is left.
+    int frameBytes[kSources] = {};
+    bool refused = false, accepted = false;
     for (int i = 0; i < kSources; ++i) {
-        if (!(mask & (1 << i)) || !planes[0][i])
+        if (!(mask & (1 << i)) || textures || !planes[0][i])
             continue;
         if (!sizes || !formats) {
             qWarning("Strevo::enqueueVideo: source %d has a frame but no %s; frame refused", i,
                      sizes ? "pixel format" : "size");
             return;
         }
-        if (sizes[i] != QSize(width, height)) {
-            qWarning("Strevo::enqueueVideo: source %d frame is %dx%d, the project's is %dx%d; "
-                     "frame refused",
-                     i, sizes[i].width(), sizes[i].height(), width, height);
-            return;
+        frameBytes[i] = pixelFormatFrameSize(formats[i], sizes[i].width(), sizes[i].height());
+        if (frameBytes[i] > 0) {
+            m_refusals->accept(i);
+            accepted = true;
+            continue;
         }
-        if (pixelFormatFrameSize(formats[i], width, height) <= 0) {
-            qWarning("Strevo::enqueueVideo: source %d pixel format %d has no frame layout; "
-                     "frame refused",
-                     i, formats[i]);
-            return;
-        }
+        refused = true;
+        if (m_refusals->refuse(i, sizes[i], formats[i]))
+            qWarning("Strevo::enqueueVideo: source %d frame is %dx%d in pixel format %d, "
+                     "which has no frame layout; refused (said again when the source's frames "
+                     "change)",
+                     i, sizes[i].width(), sizes[i].height(), formats[i]);
     }
-    if (takeSkip(true))
+    if ((refused && !accepted) || takeSkip(true))
         return;
     const Feeds list = feeds();
     for (int i = 0; i < kSources; ++i) {
@@ -359,9 +411,9 @@ void Strevo::enqueueVideo(unsigned char* planes[][3], QSize sizes[], int formats
         if (textures && planes[1][i]) {
             frame->data = planes[1][i];
             frame->format = PIX_TEXTURE;
-        } else if (!textures && planes[0][i]) {
+        } else if (frameBytes[i] > 0) {
             // The one copy of the frame, which every pipeline of the source shares.
-            const int size = pixelFormatFrameSize(formats[i], width, height);
+            const int size = frameBytes[i];
             frame->pixels = m_pool->take(size);
             if (!frame->pixels) {
                 qWarning("Strevo::enqueueVideo: no memory for a %d-byte frame; frame dropped",
@@ -371,8 +423,8 @@ void Strevo::enqueueVideo(unsigned char* planes[][3], QSize sizes[], int formats
             }
             std::memcpy(frame->pixels.get(), planes[0][i], static_cast<size_t>(size));
             frame->data = frame->pixels.get();
-            frame->width = width;
-            frame->height = height;
+            frame->width = sizes[i].width();
+            frame->height = sizes[i].height();
             frame->format = formats[i];
         } else {
             continue;

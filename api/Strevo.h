@@ -114,9 +114,13 @@ public:
     QSize requestMaxSize(int, const QSize& size, int);
 
     // Input of the whole job. planes[0][i] is the frame of source i (sizes[i] pixels of pixel
-    // format formats[i], planes packed without padding; the size must be the project's),
-    // planes[1][i] its GPU texture (pixel format 30); either may be null. One stamp for all
-    // sources; the first frame handed to a pipeline must carry startFlag 1.
+    // format formats[i], planes packed without padding), planes[1][i] its GPU texture (pixel
+    // format 30); either may be null. Each source may have a size and format of its own, which
+    // may change from frame to frame: the pipelines scale and convert to their outputs. A frame
+    // whose size and format have no layout (pixelFormatFrameSize) is refused alone, the other
+    // sources' frames are queued, and the source warns once for each new size or format it is
+    // refused for, not once per frame. One stamp for all sources; the first frame handed to a
+    // pipeline must carry startFlag 1.
     void enqueueVideo(unsigned char* planes[][3], QSize sizes[], int formats[], TimeStamp* ts);
     // For a host that must not lose frames (transcoding): true when one more frame of every
     // accepted source fits in the queue of every running output, waiting at most timeoutMs
@@ -171,6 +175,7 @@ signals:
 
 private:
     struct Lent;
+    struct Refusals;
 
     // Empties every pipeline's hand-off queue without handing anything over.
     void clearQueue();
@@ -188,6 +193,7 @@ private:
 
     std::shared_ptr<SharedFramePool> m_pool; // thread-safe
     std::unique_ptr<Lent> m_lent;            // buffers lent to the host; its own lock
+    std::unique_ptr<Refusals> m_refusals;    // sources whose frames are refused; its own lock
     std::mutex m_audioMutex;
     QList<AudioOutputData> m_lastAudio; // guarded by m_audioMutex
 

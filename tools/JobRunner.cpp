@@ -30,17 +30,9 @@ enum ReportState
     LowDiskSpace = -4 // the volume is nearly full; the output's video thread has ended
 };
 
-// The first free "<base>.<ext>", "<base> 2.<ext>", ... as recordings are named.
-QString freePath(const QString& base, const QString& extension)
-{
-    QString path = base + QLatin1Char('.') + extension;
-    for (int n = 2; QFileInfo::exists(path) && n < 1000; ++n)
-        path = QStringLiteral("%1 %2.%3").arg(base).arg(n).arg(extension);
-    return QFileInfo(path).absoluteFilePath();
-}
-
-// Why a pipeline refused to start, from initialize()'s result.
-QString whyRefused(const JobOutput& out, int result)
+// Why a pipeline refused to start, from initialize()'s result; `libraryWarned`: the library's
+// own reason follows.
+QString whyRefused(const JobOutput& out, int result, bool libraryWarned)
 {
     const CodecModel::Local& local = out.preset.local();
     switch (result) {
@@ -53,6 +45,10 @@ QString whyRefused(const JobOutput& out, int result)
     case IEncoder::MuxerError:
         if (out.live)
             return QStringLiteral("the live output to '%1' could not be set up").arg(out.maskedUrl);
+        // The library's reason (a file name it could not choose, a folder it could not write
+        // to, a stream the container refused) says more than a guess.
+        if (libraryWarned)
+            return QStringLiteral("the output could not be opened");
         return QStringLiteral(
                    "the output could not be opened (is '%1' writable, and can %2 hold %3%4?)")
             .arg(local.enabled ? local.folder : out.preset.streaming().url,
@@ -131,10 +127,6 @@ bool JobRunner::prepare(const QVector<CodecPreset>& presets, QString* error)
                 destroyPipelines();
                 return false;
             }
-            // A transcoding pipeline writes the path it is given, under the template's name.
-            if (out->preset.transcoding().enabled && local.recordingPath.isEmpty())
-                local.recordingPath = freePath(QDir(local.folder).filePath(local.fileNameTemplate),
-                                               out->preset.container().format);
         }
 
         LibraryLog::clear();
@@ -146,13 +138,15 @@ bool JobRunner::prepare(const QVector<CodecPreset>& presets, QString* error)
             out->encoder = out->sharing = new RefEncoder();
         else
             out->encoder = new Encoder();
+        // The pipeline's muxer names the file (a transcoding's too) as it names recordings:
+        // from the template, never over an existing file.
         const int result = out->encoder->initialize(this, &out->preset, share);
         if (result != IEncoder::Ok) {
             const QString library = LibraryLog::firstWarning();
             *error = QStringLiteral("%1: cannot start (%2): %3%4")
                          .arg(name)
                          .arg(result)
-                         .arg(whyRefused(*out, result),
+                         .arg(whyRefused(*out, result, !library.isEmpty()),
                               library.isEmpty() ? QString() : QStringLiteral(": ") + library);
             delete out->encoder;
             out->encoder = nullptr;

@@ -6,6 +6,7 @@
 #include "api/Strevo.h"
 #include "tools/TestPattern.h"
 
+#include <QDate>
 #include <QDir>
 #include <QProcess>
 #include <QRegularExpression>
@@ -53,7 +54,7 @@ TEST(CliExamples, TimeSplitListsEveryFileAndCountsTheirSizes)
     EXPECT_EQ(run.output().value(QStringLiteral("bytes")).toInt(), bytes);
 }
 
-TEST(CliTranscode, GeneratedMp4ToOtherSizesAndCodecs)
+TEST(CliTranscode, GeneratedMp4ToOtherSizesCodecsAndNames)
 {
     QTemporaryDir dir;
     // A 2 s source with sound.
@@ -70,6 +71,43 @@ TEST(CliTranscode, GeneratedMp4ToOtherSizesAndCodecs)
     const StreamInfo audio = streamInfo(vp8, "audio");
     EXPECT_EQ(audio.codec, QStringLiteral("mp3"));
     EXPECT_NEAR(audio.span, 2.0, 0.05);
+
+    // Named as recordings are: the template expanded in one pass, the first free name taken.
+    const auto job = [&](const char* name, const char* outputs) {
+        return writeFile(
+            dir, name,
+            QByteArray(R"({"source": {"type": "file", "path": "x.mp4"}, "outputs": )") + outputs +
+                "}");
+    };
+    const QDir names(dir.filePath(QStringLiteral("names")));
+    QDir().mkpath(names.path());
+    writeFile(dir, "names/a%2b.mp4", "keep");
+    run = cli({job("names.json", R"([{"local": {"fileNameTemplate": "clip-%Y"}},
+                                      {"local": {"fileNameTemplate": "a%2b"}}])"),
+               "-i", source, "-q", "-o", names.path()});
+    ASSERT_EQ(run.r.exitCode, 0) << run.r.err.constData();
+    const QString year = QString::number(QDate::currentDate().year());
+    EXPECT_EQ(names.entryList(QDir::Files, QDir::Name).join(QLatin1Char('|')).toStdString(),
+              "a%2b 2.mp4|a%2b.mp4|clip-" + year.toStdString() + ".mp4");
+
+    // Every free name taken: the output cannot start, and no file is touched.
+    const QDir full(dir.filePath(QStringLiteral("full")));
+    QDir().mkpath(full.path());
+    writeFile(dir, "full/x.mp4", "keep");
+    for (int n = 2; n <= 999; ++n)
+        writeFile(dir, qPrintable(QStringLiteral("full/x %1.mp4").arg(n)), "keep");
+    run = cli({job("full.json", R"([{"local": {"fileNameTemplate": "x"}}])"), "-i", source, "-o",
+               full.path()});
+    EXPECT_EQ(run.r.exitCode, 3);
+    EXPECT_TRUE(run.r.err.contains("up to ' 999' are taken")) << run.r.err.constData();
+    EXPECT_EQ(run.r.err.count('\n'), 1) << run.r.err.constData();
+    EXPECT_EQ(full.entryList(QDir::Files).size(), 999);
+    for (const QString& name : {QStringLiteral("x.mp4"), QStringLiteral("x 999.mp4"),
+                                QStringLiteral("../names/a%2b.mp4")}) {
+        QFile kept(full.filePath(name));
+        EXPECT_TRUE(kept.open(QIODevice::ReadOnly) && kept.readAll() == "keep")
+            << name.toStdString();
+    }
 }
 
 TEST(CliTranscode, DamagedPacketsAreSkippedAndCounted)

@@ -6,6 +6,7 @@
 #include "common/TimeStamp.h"
 #include "encoder/Encoder.h"
 
+#include <algorithm>
 #include <chrono>
 #include <gtest/gtest.h>
 #include <mutex>
@@ -203,7 +204,6 @@ TEST(Strevo, RefusesBadInput)
     job.video(1); // before start
     job.audio(1);
     ASSERT_TRUE(job.strevo.start(0));
-    job.video(2, QSize(W, H + 2));
     job.video(3, QSize(W, H), 99);
     job.strevo.enqueueVideo(nullptr, nullptr, nullptr, nullptr);
     unsigned char* planes[2][3] = {{job.frame.data()}, {}};
@@ -215,10 +215,53 @@ TEST(Strevo, RefusesBadInput)
     job.audio(5);
     EXPECT_TRUE(p->frames.empty() && p->audio.empty());
     EXPECT_EQ(job.strevo.syncInfo().videoFrames.load(), 0);
-    for (const char* why : {"frame is 64x34, the project's is 64x32", "pixel format 99",
-                            "no planes", "but no size", "no buffers", "size 0"})
+    for (const char* why : {"pixel format 99", "no planes", "but no size", "no buffers", "size 0"})
         EXPECT_EQ(log.count(QLatin1String(why)), 1) << why;
     EXPECT_EQ(log.count(QStringLiteral("not encoding")), 2); // once before start, once after
+}
+
+// Each source is queued at its own size and format, neither the project's; a source whose frames
+// have no layout is refused alone, with one warning per run of frames refused alike.
+TEST(Strevo, EachSourceKeepsItsSizeAndIsRefusedAlone)
+{
+    MessageCapture log;
+    Job job;
+    auto* p0 = new RecordingPipeline;
+    auto* p1 = new RecordingPipeline;
+    job.strevo.addEncoder(p0, 0);
+    job.strevo.addEncoder(p1, 1);
+    ASSERT_TRUE(job.strevo.start(0));
+    const QSize small(48, 24), large(80, 40), none(0, 40);
+    std::vector<unsigned char> first, second;
+    const auto send = [&](unsigned char fill, QSize size1, int format1) {
+        first.assign(size_t(pixelFormatFrameSize(PIX_NV12, small.width(), small.height())), fill);
+        const int bytes = pixelFormatFrameSize(format1, size1.width(), size1.height());
+        second.assign(size_t(std::max(bytes, 1)), fill);
+        unsigned char* planes[2][3] = {{first.data(), second.data()}, {}};
+        QSize sizes[3] = {small, size1};
+        int formats[3] = {PIX_NV12, format1};
+        TimeStamp ts{1};
+        job.strevo.enqueueVideo(planes, sizes, formats, &ts);
+    };
+    send(1, large, PIX_BGRA);
+    send(2, none, PIX_BGRA); // warns
+    send(3, none, PIX_BGRA);
+    send(4, large, 99); // warns: another reason
+    send(5, large, 99);
+    send(6, large, PIX_BGRA);
+    send(7, large, 99); // warns: refused again after an accepted frame
+    job.strevo.stop();
+
+    std::vector<RecordingPipeline::Frame> frames0;
+    for (int fill = 1; fill <= 7; ++fill)
+        frames0.emplace_back(PIX_NV12, small.width(), small.height(), fill, true);
+    EXPECT_EQ(p0->frames, frames0);
+    EXPECT_EQ(p1->frames, (std::vector<RecordingPipeline::Frame>{{PIX_BGRA, 80, 40, 1, true},
+                                                                 {PIX_BGRA, 80, 40, 6, true}}));
+    EXPECT_EQ(job.strevo.syncInfo().videoFrames.load(), 7);
+    EXPECT_EQ(log.count(QStringLiteral("has no frame layout")), 3);
+    EXPECT_EQ(log.count(QStringLiteral("source 1 frame is 0x40 in pixel format 23")), 1);
+    EXPECT_EQ(log.count(QStringLiteral("source 1 frame is 80x40 in pixel format 99")), 2);
 }
 
 class FullPipeline : public RecordingPipeline
