@@ -16,10 +16,8 @@ struct Span
 };
 
 // Secrets shorter than this may be a piece of an ordinary word or number ("12", "ab"); from
-// this length on, a secret that is not a plain word is masked even inside a longer word.
+// this length on, a secret is masked even inside a longer word.
 constexpr int kMaskInsideWordsFrom = 6;
-// The longest secret that may still be an ordinary word left readable in running text.
-constexpr int kLongestPlainWord = 12;
 
 // Query parameters whose value is masked whole, whatever it is.
 const char* const kSecretParameters[] = {"passphrase", "password", "passwd",    "pass",
@@ -93,16 +91,30 @@ bool wordAfter(const QByteArray& t, int p)
     return literal && (decoded < 0 || isWordByte(decoded));
 }
 
+bool isAsciiLetter(int c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// The same byte, ASCII letters in either case: a server may quote a key in capitals.
+bool sameByte(int a, int b)
+{
+    return a == b || (isAsciiLetter(a) && (a | 0x20) == (b | 0x20));
+}
+
 // Where an occurrence of the secret's bytes s[j..] that starts at p ends, or -1. Each byte
-// may stand as itself, as "%XX" in either case or as "\XX"; a space may also stand as '+'.
+// may stand as itself, as "%XX" in either case or as "\XX"; a space may also stand as '+';
+// ASCII letters match in either case.
 int matchFrom(const QByteArray& t, int p, const QByteArray& s, int j)
 {
     for (; j < s.size(); ++j) {
         if (p >= t.size())
             return -1;
         const int decoded = decodedAt(t, p);
-        const bool literal = t[p] == s[j] || (s[j] == ' ' && t[p] == '+');
-        if (decoded == static_cast<unsigned char>(s[j])) {
+        const int want = static_cast<unsigned char>(s[j]);
+        const bool literal =
+            sameByte(static_cast<unsigned char>(t[p]), want) || (s[j] == ' ' && t[p] == '+');
+        if (decoded >= 0 && sameByte(decoded, want)) {
             if (!literal) {
                 p += 3;
                 continue;
@@ -256,18 +268,6 @@ bool quoted(const QByteArray& t, int begin, int end)
            t[end] == closingQuote(t[begin - 1]);
 }
 
-// A secret that could be an ordinary word: a few letters, written as words are.
-bool plainWord(const QString& secret)
-{
-    if (secret.size() > kLongestPlainWord)
-        return false;
-    for (const QChar c : secret)
-        if (!c.isLetter())
-            return false;
-    const QString rest = secret.mid(1);
-    return rest == rest.toLower() || secret == secret.toUpper();
-}
-
 } // namespace
 
 QString redactSecrets(const QString& text, const QStringList& secrets)
@@ -287,14 +287,13 @@ QString redactSecrets(const QString& text, const QStringList& secrets)
         if (secret.isEmpty())
             continue;
         const QByteArray s = secret.toUtf8();
-        const bool plain = plainWord(secret);
-        const bool insideWords = !plain && secret.size() >= kMaskInsideWordsFrom;
+        const bool insideWords = secret.size() >= kMaskInsideWordsFrom;
         for (int p = 0; p < t.size(); ++p) {
             const int end = matchFrom(t, p, s, 0);
             if (end < 0)
                 continue;
-            if (overlaps(places, p, end) || quoted(t, p, end) ||
-                (!plain && (insideWords || (!wordBefore(t, p) && !wordAfter(t, end))))) {
+            if (insideWords || overlaps(places, p, end) || quoted(t, p, end) ||
+                (!wordBefore(t, p) && !wordAfter(t, end))) {
                 masks.append({p, end});
                 p = end - 1;
             }

@@ -33,8 +33,9 @@ struct AVSync
     std::atomic<int64_t> audioWriteQueue{0};   // muxer queue length at the last audio packet
     std::atomic<double> inputClock{0.0};       // seconds of input at the project frame rate
     std::atomic<int32_t> audioInputDrops{0};   // audio buffers refused by a full audio FIFO
-    // Live outputs only (recordings keep 0): a LiveState value, how often the connection broke
-    // and was reopened, and the encoded packets the output discarded while not connected.
+    // Live outputs only (recordings keep 0): a LiveState value (Stopped from the pipeline's
+    // stop() to its next start()), how often the connection broke and was reopened, and the
+    // encoded packets the output discarded while not connected.
     std::atomic<int32_t> liveState{0};
     std::atomic<int32_t> liveReconnects{0};
     std::atomic<int64_t> liveDrops{0};

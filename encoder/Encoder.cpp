@@ -121,6 +121,7 @@ int Encoder::initialize(IEncodingStatus* status, CodecPreset* preset, bool)
         return CodecError;
     }
 
+    showLiveStopped(false);
     m_muxEnabled = preset->local().enabled || preset->streaming().enabled;
     m_status.store(status);
     m_preset = *preset;
@@ -176,6 +177,7 @@ bool Encoder::start()
     m_videoEnded.store(false);
     m_ownVideoStopped.store(false);
     m_running.store(true);
+    showLiveStopped(false);
     if (m_preset.audioCodec().enabled)
         m_threads->startAudio();
     if (m_refVideo.load() && !followerRunsVideoThread())
@@ -187,12 +189,23 @@ bool Encoder::stop()
 {
     m_running.store(false);
     m_videoInput->setOpen(false); // wakes a host waiting for room or for a buffer
+    showLiveStopped(true);
     if (!m_threads->join())
         return true; // a host callback on a worker: the threads end later
     // The host's callback hears every packet the workers make while they drain, and nothing
     // once stop() has returned.
     m_callback.store(nullptr);
     return true;
+}
+
+// A live output's link goes on until the muxer is gone (it sends what is queued when the
+// pipeline is deleted), but for the host the output ends with stop().
+void Encoder::showLiveStopped(bool stopped)
+{
+    std::lock_guard<std::mutex> lock(m_liveStateMutex);
+    m_liveStopped = stopped;
+    if (m_linkState != LiveState::NotLive || m_preset.streaming().enabled)
+        m_sync.liveState.store(static_cast<int>(stopped ? LiveState::Stopped : m_linkState));
 }
 
 bool Encoder::pause()
@@ -709,7 +722,12 @@ void Encoder::audioWriteTs(double seconds, int queued)
 
 void Encoder::liveStateChanged(LiveState state, int reconnects, long long dropped)
 {
-    m_sync.liveState.store(static_cast<int>(state));
+    {
+        std::lock_guard<std::mutex> lock(m_liveStateMutex);
+        m_linkState = state;
+        if (!m_liveStopped)
+            m_sync.liveState.store(static_cast<int>(state));
+    }
     m_sync.liveReconnects.store(reconnects);
     m_sync.liveDrops.store(dropped);
     if (state != LiveState::Live) {

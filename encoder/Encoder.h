@@ -154,6 +154,8 @@ protected:
     void closeMuxer();
 
 private:
+    // Whether a live output shows Stopped to the host (see m_liveStopped).
+    void showLiveStopped(bool stopped);
     // Paces one offered frame and queues its copies; `own`, the frame held without a copy (a
     // lent buffer, a shared frame), becomes the last copy, and lets go of its pixels when it is
     // not queued. Null data with a usable format is a lost frame: a gap in the timeline.
@@ -209,6 +211,14 @@ private:
     // which reports to it until it is gone.
     QString m_liveReason;
     std::mutex m_liveReasonMutex;
+    // The state the live link last reported, and whether the pipeline was stopped: from
+    // stop() to the next start() (or initialize()) the host reads Stopped in
+    // AVSync::liveState, whatever the link still does while the muxer drains. Guarded by
+    // m_liveStateMutex, with the store to AVSync::liveState, so that a report racing stop()
+    // cannot undo it. Declared before the muxer, which reports to it until it is gone.
+    LiveState m_linkState = LiveState::NotLive;
+    bool m_liveStopped = false;
+    std::mutex m_liveStateMutex;
     // Guards the use of m_output (the current muxer, replaced at a time split) and the audio
     // side's encoding into it.
     std::mutex m_muxMutex;

@@ -342,8 +342,7 @@ bool FFMpegMuxer::hasVideoHeadersLocked() const
 
 QStringList FFMpegMuxer::liveSecrets() const
 {
-    const CodecModel::Streaming& s = m_preset.streaming();
-    return {s.streamKey, s.password, s.srtPassphrase};
+    return LiveUrl::secrets(m_preset.streaming());
 }
 
 QString FFMpegMuxer::target() const

@@ -16,11 +16,6 @@ extern "C" {
 
 namespace {
 
-QStringList secretsOf(const CodecModel::Streaming& s)
-{
-    return {s.streamKey, s.password, s.srtPassphrase};
-}
-
 bool validPort(int port)
 {
     return port >= 1 && port <= 65535;
@@ -53,14 +48,14 @@ bool LiveUrl::check(const CodecModel::Streaming& streaming, QString* why)
 {
     const auto fail = [&](const QString& reason) {
         if (why)
-            *why = redactSecrets(reason, secretsOf(streaming));
+            *why = redactSecrets(reason, secrets(streaming));
         return false;
     };
     const QString text = streaming.url.trimmed();
     if (text.isEmpty())
         return fail(QStringLiteral("the live output has no URL"));
     const QUrl url(text, QUrl::StrictMode);
-    const QString shown = redactSecrets(text, secretsOf(streaming));
+    const QString shown = redactSecrets(text, secrets(streaming));
     if (!url.isValid()) {
         // Qt's reason ends with the whole URL, secrets and all: keep only the reason.
         const QString reason = url.errorString().section(QStringLiteral("; source was"), 0, 0);
@@ -148,9 +143,35 @@ QString LiveUrl::build(const CodecModel::Streaming& streaming)
     return text;
 }
 
+QStringList LiveUrl::secrets(const CodecModel::Streaming& streaming)
+{
+    const QString text = streaming.url.trimmed();
+    const QUrl url(text);
+    QStringList list{streaming.streamKey,     streaming.userName, streaming.password,
+                     streaming.srtPassphrase, url.userName(),     url.password()};
+    const QString s = scheme(text);
+    if (streaming.streamKey.isEmpty() &&
+        (s == QLatin1String("rtmp") || s == QLatin1String("rtmps"))) {
+        // The path as written, up to the query, the fragment or librtmp's options after a space.
+        const int authority = text.indexOf(QLatin1String("://")) + 3;
+        const int pathAt = text.indexOf(QLatin1Char('/'), authority);
+        if (pathAt > 0) {
+            QString path = text.mid(pathAt);
+            for (const QChar end : {QLatin1Char('?'), QLatin1Char('#'), QLatin1Char(' ')})
+                path = path.section(end, 0, 0);
+            const QStringList segments = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+            if (segments.size() >= 2)
+                list << segments.last() << QUrl::fromPercentEncoding(segments.last().toUtf8());
+        }
+    }
+    list.removeAll(QString());
+    list.removeDuplicates();
+    return list;
+}
+
 QString LiveUrl::masked(const CodecModel::Streaming& streaming)
 {
-    return redactSecrets(build(streaming), secretsOf(streaming));
+    return redactSecrets(build(streaming), secrets(streaming));
 }
 
 bool LiveUrl::usesOwnRtmp(const CodecPreset& preset)

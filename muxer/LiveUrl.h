@@ -30,7 +30,13 @@ public:
     // RTMP. srt is rebuilt from the host and the SRT fields (latency in microseconds, 1000 when
     // the latency is 0). Other schemes are used as they are. Holds secrets: never log it.
     static QString build(const CodecModel::Streaming& streaming);
-    // build() with the stream key, password and passphrase masked, for log lines.
+    // The secrets of the settings, to be masked in every text shown (redactSecrets): the
+    // stream key, the user name and password, the SRT passphrase, the user name and password
+    // written into the URL itself, and, for rtmp(s) without a stream key of its own, the last
+    // segment of the URL's path after the application ("rtmp://host/app/KEY": the stream key by
+    // convention), as written and percent-decoded. No empty or repeated entries.
+    static QStringList secrets(const CodecModel::Streaming& streaming);
+    // build() with secrets() masked, for log lines.
     static QString masked(const CodecModel::Streaming& streaming);
     // Whether the output goes through the library's own RTMP publisher rather than
     // libavformat's: rtmp/rtmps, rtmpMode 0, an H.264 codec.

@@ -394,10 +394,13 @@ int RtmpOutput::connectTcp(const QByteArray& host, int port, int sendBuffer)
 bool RtmpOutput::initialize(const CodecPreset& preset)
 {
     const auto& streaming = preset.streaming();
-    const QString url = streaming.url + QLatin1Char('/') + streaming.streamKey;
-    m_loggedUrl = redactSecrets(url, {streaming.streamKey, streaming.password});
-    m_secretScope =
-        std::make_unique<SecretScope>(QStringList{streaming.streamKey, streaming.password});
+    // A URL that ends in the key itself is used as it is.
+    const QString url = streaming.streamKey.isEmpty()
+                            ? streaming.url
+                            : streaming.url + QLatin1Char('/') + streaming.streamKey;
+    const QStringList secrets = LiveUrl::secrets(streaming);
+    m_loggedUrl = redactSecrets(url, secrets);
+    m_secretScope = std::make_unique<SecretScope>(secrets);
     SaidScope said(&m_librtmpSaid);
     const QUrl parsed(url);
     const QByteArray host = parsed.host(QUrl::FullyDecoded).toLocal8Bit();

@@ -52,12 +52,13 @@ public:
     RtmpOutput(const RtmpOutput&) = delete;
     RtmpOutput& operator=(const RtmpOutput&) = delete;
 
-    // Connects to streaming.url + "/" + streaming.streamKey (rtmp:// or rtmps://) and sets up
-    // publishing. The TCP connection must be accepted within kProbeTimeoutMs (port 1935 when
-    // the URL names none); the RTMP handshake and set-up then get kIoTimeoutSeconds. rtmps
-    // verifies the server's certificate as streaming.caFile and streaming.verifyPeer say (see
-    // TlsRelay). False, with a warning naming the failed step, the URL with its key masked and,
-    // for TLS, the reason, when any step fails or abort() was called.
+    // Connects to streaming.url + "/" + streaming.streamKey (streaming.url alone without a
+    // key; rtmp:// or rtmps://) and sets up publishing. The TCP connection must be accepted
+    // within kProbeTimeoutMs (port 1935 when the URL names none); the RTMP handshake and set-up
+    // then get kIoTimeoutSeconds. rtmps verifies the server's certificate as streaming.caFile
+    // and streaming.verifyPeer say (see TlsRelay). False, with a warning naming the failed step,
+    // the URL with its key masked and, for TLS, the reason, when any step fails or abort() was
+    // called.
     bool initialize(const CodecPreset& preset);
 
     // Sends the next piece of the FLV byte stream (the FLV header first, then tags), then

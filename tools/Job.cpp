@@ -233,11 +233,18 @@ bool Job::readOutput(const QJsonValue& value, int index, QString* error)
         return fail(error, where + QStringLiteral(".transcoding: follows from the source"));
     // Known before the output is checked, so that no message about it can show them.
     const QJsonObject streaming = object.value(QStringLiteral("streaming")).toObject();
-    for (const char* key : {"streamKey", "password", "srtPassphrase"}) {
-        const QString secret = streaming.value(QLatin1String(key)).toString();
-        if (!secret.isEmpty() && !secrets.contains(secret))
+    const auto text = [&](const char* key) {
+        return streaming.value(QLatin1String(key)).toString();
+    };
+    CodecModel::Streaming given;
+    given.url = text("url");
+    given.streamKey = text("streamKey");
+    given.userName = text("userName");
+    given.password = text("password");
+    given.srtPassphrase = text("srtPassphrase");
+    for (const QString& secret : LiveUrl::secrets(given))
+        if (!secrets.contains(secret))
             secrets.append(secret);
-    }
     m_outputs.append(object);
     CodecPreset preset;
     return outputPreset(index, &preset, error);

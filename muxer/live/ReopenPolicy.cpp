@@ -1,6 +1,41 @@
 #include "muxer/live/ReopenPolicy.h"
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
+#include <random>
+#include <unistd.h>
+
+namespace {
+
+// splitmix64's finaliser: every bit of the input moves about half of the output's.
+uint64_t mixed(uint64_t x)
+{
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
+uint32_t freshSeed()
+{
+    static const uint64_t processSeed = []() -> uint64_t {
+        try {
+            std::random_device device;
+            return uint64_t(device()) << 32 | device();
+        } catch (const std::exception&) {
+            // No entropy source: the start time and the process id still differ per process.
+            return uint64_t(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                   uint64_t(::getpid()) << 40;
+        }
+    }();
+    static std::atomic<uint64_t> made{0};
+    // Consecutive counts land far apart once mixed.
+    return static_cast<uint32_t>(mixed(processSeed + made.fetch_add(1) * 0x9e3779b97f4a7c15ULL));
+}
+
+} // namespace
+
+ReopenPolicy::ReopenPolicy() : ReopenPolicy(freshSeed()) {}
 
 ReopenPolicy::ReopenPolicy(uint32_t seed) : m_random(seed ? seed : 1) {}
 

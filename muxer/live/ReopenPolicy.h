@@ -28,7 +28,12 @@ public:
     // Each back-off wait is drawn from [wait * (1 - kJitter), wait * (1 + kJitter)].
     static constexpr double kJitter = 0.2;
 
-    explicit ReopenPolicy(uint32_t seed = 0x5eed);
+    // Seeds the jitter afresh for every policy: from a random source read once per process,
+    // mixed with a count of the policies made so far, so that the links of one process, and
+    // those of processes started together, spread their attempts apart.
+    ReopenPolicy();
+    // A given seed draws the same waits every time.
+    explicit ReopenPolicy(uint32_t seed);
 
     // The link opened (the server took the stream) at `now`.
     void opened(Clock::time_point now);

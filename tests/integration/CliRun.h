@@ -7,7 +7,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QUrl>
 #include <cstdint>
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -51,6 +53,29 @@ inline CliRun cli(const QStringList& args, const QByteArray& input = QByteArray(
                              QStringList{"-c", shell, QStringLiteral(STREVO_CLI)} + args);
     run.summary = QJsonDocument::fromJson(run.r.out).object();
     return run;
+}
+
+// Whether `text` shows a secret in any form a URL or a log line may give it (as it is,
+// percent-encoded in either case, a space as '+'), in any case; a secret of under 6 characters
+// only as a word of its own, as the masking takes it.
+inline bool showsSecret(const QByteArray& text, const QString& secret)
+{
+    const QString encoded = QString::fromLatin1(QUrl::toPercentEncoding(secret));
+    QUrl path(QStringLiteral("rtmp://h/"));
+    path.setPath(QLatin1Char('/') + secret);
+    const QStringList forms{secret, encoded,
+                            QString(encoded).replace(QLatin1String("%20"), QLatin1String("+")),
+                            path.path(QUrl::FullyEncoded).mid(1),
+                            QString(secret).replace(QLatin1Char(' '), QLatin1Char('+'))};
+    for (const QString& form : forms) {
+        QString pattern = QRegularExpression::escape(form);
+        if (secret.size() < 6)
+            pattern = QStringLiteral("(?<![[:alnum:]])%1(?![[:alnum:]])").arg(pattern);
+        const QRegularExpression shown(pattern, QRegularExpression::CaseInsensitiveOption);
+        if (shown.match(QString::fromUtf8(text)).hasMatch())
+            return true;
+    }
+    return false;
 }
 
 inline QString writeFile(const QTemporaryDir& dir, const char* name, const QByteArray& bytes)

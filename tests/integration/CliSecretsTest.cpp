@@ -1,29 +1,12 @@
 // strevo-cli streaming with credentials to nginx's RTMP module: the stream goes live and is
-// recorded, and no form of the stream key or the password reaches what strevo-cli prints, the
-// library's own log (--verbose) and the JSON summary included.
+// recorded, and no form of the stream key or the password, in any case, reaches what
+// strevo-cli prints, the library's own log (--verbose) and the JSON summary included, not even
+// when they are ordinary words.
 
 #include "CliRun.h"
 #include "LiveServers.h"
 
-#include <QUrl>
-
 namespace {
-
-// Every form in which a secret can be written into a URL or a log line.
-QStringList formsOf(const QString& secret)
-{
-    const QString encoded = QString::fromLatin1(QUrl::toPercentEncoding(secret));
-    QUrl path(QStringLiteral("rtmp://h/"));
-    path.setPath(QLatin1Char('/') + secret);
-    QStringList forms{secret,
-                      encoded,
-                      encoded.toLower(),
-                      QString(encoded).replace(QLatin1String("%20"), QLatin1String("+")),
-                      path.path(QUrl::FullyEncoded).mid(1),
-                      QString(secret).replace(QLatin1Char(' '), QLatin1Char('+'))};
-    forms.removeDuplicates();
-    return forms;
-}
 
 struct SecretCase
 {
@@ -31,7 +14,6 @@ struct SecretCase
     int rtmpMode; // 0: the library's own RTMP publisher (librtmp), 1: libavformat's
     const char* streamKey;
     const char* password;
-    bool words; // the secrets are ordinary words that the source description also holds
 };
 
 void PrintTo(const SecretCase& c, std::ostream* os)
@@ -81,23 +63,15 @@ TEST_P(CliSecrets, StreamsWithoutPrintingAnyFormOfTheKeyOrPassword)
                                        .contains("name='" + QByteArray(c.streamKey) + "'"));
     // The library's own lines were shown, so the masking was put to work on them.
     EXPECT_TRUE(run.r.err.contains("[log] "));
-    for (const char* secret : {c.streamKey, c.password}) {
-        for (const QString& form : formsOf(QString::fromUtf8(secret))) {
-            // Ordinary words stay readable in other text; the URL above shows them masked.
-            EXPECT_TRUE(c.words || !(run.r.err + run.r.out).contains(form.toUtf8()))
-                << qPrintable(form);
-        }
-    }
-    // Text that merely shares a word with a secret stays as it is.
-    EXPECT_TRUE(run.summary.value(QStringLiteral("source"))
-                    .toString()
-                    .startsWith(QLatin1String("test pattern 640x360 at 30 fps")));
-    EXPECT_TRUE(run.r.err.contains("source: test pattern 640x360 at 30 fps"));
+    for (const char* secret : {c.streamKey, c.password})
+        EXPECT_FALSE(showsSecret(run.r.err + run.r.out, QString::fromUtf8(secret))) << secret;
+    // Secrets that are ordinary words are masked in other text too; the rest stays.
+    EXPECT_TRUE(run.r.err.contains(" 640x360 at 30 fps"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     CliLive, CliSecrets,
-    ::testing::Values(SecretCase{"OwnPublisher", 0, "k3y 50%off+\xc3\xa9", "p@ss w%rd", false},
-                      SecretCase{"Libavformat", 1, "k3y 50%off+\xc3\xa9", "p@ss w%rd", false},
-                      SecretCase{"WordsAsSecrets", 1, "test", "pattern", true}),
+    ::testing::Values(SecretCase{"OwnPublisher", 0, "k3y 50%off+\xc3\xa9", "p@ss w%rd"},
+                      SecretCase{"Libavformat", 1, "k3y 50%off+\xc3\xa9", "p@ss w%rd"},
+                      SecretCase{"WordsAsSecrets", 1, "test", "pattern"}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -64,7 +64,7 @@ using LiveRtmp = ::testing::TestWithParam<RtmpCase>;
 // certificate leads to an authority the output trusts (the system's, or caFile's) and names the
 // URL's host; a refused server never gets a publish request (nor, from the own publisher, a
 // connection behind the front), and the warning names the reason. verifyPeer off takes any
-// certificate, with a warning. The key is never logged.
+// certificate, with a warning. The key is never logged. After stop() the output is stopped.
 TEST_P(LiveRtmp, ServerRecordsEveryWrittenPacketOnceTrusted)
 {
     const RtmpCase& c = GetParam();
@@ -88,6 +88,8 @@ TEST_P(LiveRtmp, ServerRecordsEveryWrittenPacketOnceTrusted)
     });
     ASSERT_EQ(result.initResult, 0);
     EXPECT_EQ(everLive, !c.refusal);
+    // Live or still trying, the output ends with the pipeline.
+    EXPECT_EQ(result.liveStateAfterStop, static_cast<int>(LiveState::Stopped));
     if (c.refusal && *c.refusal) {
         const QString warning =
             QStringLiteral("warning: RTMP: TLS handshake failed: %1/***: ").arg(front.url()) +

@@ -57,6 +57,7 @@ public:
         QString lastPath;              // recording path when the pipeline stopped
         double writtenBeforeStop = 0;  // seconds of video the muxer had written before stop()
         long long bytesBeforeStop = 0; // size of the recording before stop()
+        int liveStateAfterStop = -1;   // AVSync::liveState once stop() returned
         std::vector<std::pair<int, int>> reports; // (type, state) as reported
         bool failedWith(int state) const
         {
@@ -149,6 +150,7 @@ public:
         result.writtenBeforeStop = sync.videoWriteTs.load();
         result.bytesBeforeStop = QFileInfo(encoder->recordingPath()).size();
         encoder->stop();
+        result.liveStateAfterStop = sync.liveState.load();
         result.packets = static_cast<long long>(encoder->encodedVideo().frameCount.load());
         result.lastPath = encoder->recordingPath();
         encoder.reset(); // finishes the file

@@ -84,3 +84,12 @@ TEST(ReopenPolicy, ALinkThatBreaksAtOnceIsARefusal)
     }
     expectBackoff(waits, 1000);
 }
+
+// Policies made as a live link makes them draw waits of their own: links that fail together
+// spread apart.
+TEST(ReopenPolicy, EachPolicyDrawsItsOwnWaits)
+{
+    ReopenPolicy first, second;
+    Clock::time_point a{}, b{};
+    EXPECT_NE(refusals(first, a, 5), refusals(second, b, 5));
+}

@@ -11,7 +11,8 @@ Listens on 127.0.0.1:PORT and treats every connection as MODE says:
   silent            takes the connection and never sends a byte
   close-on-publish  answers the handshake and connect, and closes the connection on publish
   refuse-publish    answers the handshake and connect, refuses the publish with an error status
-                    (NetStream.Publish.BadName, quoting the stream name) and waits for the close
+                    (NetStream.Publish.BadName, quoting the stream name as given and in capitals)
+                    and waits for the close
   stall             takes the stream as garbage-live does, then stops reading the socket
 
 Every accepted connection is counted; with --count-file the count is (re)written to that file
@@ -250,11 +251,13 @@ def accept_stream(sock, reader, on_publish="take"):
                 log("closing on publish")
                 return False
             if on_publish == "refuse":
+                name_given = publish_name(body)
+                said = "No stream named %s (%s)" % (name_given, name_given.upper())
                 status = amf_object(
                     [
                         ("level", amf_string("error")),
                         ("code", amf_string("NetStream.Publish.BadName")),
-                        ("description", amf_string("No stream named %s" % publish_name(body))),
+                        ("description", amf_string(said)),
                     ]
                 )
                 sock.sendall(message(5, COMMAND, command("onStatus", 0, AMF_NULL, status), stream_id=1))
