@@ -492,21 +492,18 @@ bool FFMpegMuxer::containerTakesCodecs(const AVOutputFormat* format) const
         }
         return true;
     };
-    for (int id : {m_videoId, m_audioId}) {
-        if (id == AV_CODEC_ID_NONE)
-            continue;
-        if (const char* why = ownRefusal(format, id))
-            return refuse(id, why);
-    }
     // A recording in one of the catalogue's containers takes the pairs the codec table lists,
     // which players besides FFmpeg read; libavformat writes a few more (VP9 in AVI, Vorbis in
-    // AVI) that they do not. Other containers are left to libavformat.
-    int containerCount = 0;
-    const CodecTable::ContainerName* names = CodecTable::containers(&containerCount);
-    const bool listed = std::any_of(names, names + containerCount, [&](const auto& c) {
-        return container == QLatin1String(c.name);
-    });
-    if (!m_live && listed) {
+    // AVI) that they do not. Asked after libavformat, whose reasons say more; other containers
+    // are left to it.
+    const auto tableTakes = [&] {
+        int containerCount = 0;
+        const CodecTable::ContainerName* names = CodecTable::containers(&containerCount);
+        const bool listed = std::any_of(names, names + containerCount, [&](const auto& c) {
+            return container == QLatin1String(c.name);
+        });
+        if (m_live || !listed)
+            return true;
         const CodecTable::Entry* video = CodecTable::find(m_preset.videoCodec().codecName);
         const CodecTable::Entry* audio = m_audioId == AV_CODEC_ID_NONE
                                              ? nullptr
@@ -515,14 +512,21 @@ bool FFMpegMuxer::containerTakesCodecs(const AVOutputFormat* format) const
             return refuse(m_videoId, "other players do not read it in this container");
         if (audio && !CodecTable::fits(*audio, container))
             return refuse(m_audioId, "other players do not read it in this container");
+        return true;
+    };
+    for (int id : {m_videoId, m_audioId}) {
+        if (id == AV_CODEC_ID_NONE)
+            continue;
+        if (const char* why = ownRefusal(format, id))
+            return refuse(id, why);
     }
     // Without its parameter sets an H.264/HEVC header cannot be written (the encoder hands
     // them over with its first packet): the tag check has to do.
     if (isH264OrHevc(m_videoId) && !hasVideoHeaders())
-        return queryCodecs();
+        return queryCodecs() && tableTakes();
     // A container that opens its own connection (RTSP) cannot be tried offline.
     if (format->flags & AVFMT_NOFILE && QByteArray(format->name) != "hls")
-        return queryCodecs();
+        return queryCodecs() && tableTakes();
 
     // The playlist muxer writes segment files of its own: try its segments' format instead.
     const AVOutputFormat* trial =
@@ -565,7 +569,7 @@ bool FFMpegMuxer::containerTakesCodecs(const AVOutputFormat* format) const
     // libavformat has logged its reason; name the pair too.
     if (result < 0)
         return refuse(AV_CODEC_ID_NONE, avErrorText(result).constData());
-    return queryCodecs();
+    return queryCodecs() && tableTakes();
 }
 
 bool FFMpegMuxer::setUpColourFilter()

@@ -24,8 +24,11 @@ struct LinkStatistics
 };
 
 // What a muxer reports back to its pipeline. Called on the muxing thread (write reports) or a
-// live output's connection thread (state reports, the (0, 0) resets), with no muxer lock held;
-// implementations only update atomics and wake threads.
+// live output's connection thread (state reports, the (0, 0) resets), never under a lock of
+// the pipeline, but under the muxer's own callback mutex, which keeps a report from reaching a
+// pipeline that has detached the muxer (IMuxer::detachCallback). Implementations therefore
+// never call back into the muxer and keep to short work: atomics, a lock of their own held
+// for a copy (the live reason), waking threads.
 class STREVO_EXPORT IMuxerCallback
 {
 public:

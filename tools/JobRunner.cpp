@@ -259,6 +259,16 @@ ExitStatus JobRunner::run()
                          qPrintable(out->live ? out->maskedUrl
                                               : m_messages.redact(out->currentPaths().value(0))));
     }
+    // The library warns at every connect, in its log, which strevo-cli shows only with
+    // --verbose: say it here once, whatever the options.
+    for (auto& out : m_outputs) {
+        const CodecModel::Streaming& s = out->preset.streaming();
+        if (out->live && !s.verifyPeer &&
+            s.url.startsWith(QLatin1String("rtmps://"), Qt::CaseInsensitive))
+            m_messages.say(QStringLiteral("output %1: warning: the server's certificate is not "
+                                          "checked (streaming.verifyPeer is false)")
+                               .arg(out->number));
+    }
     m_start = Clock::now();
     m_progress.start(m_start);
     const double fps = m_source.frameRate();

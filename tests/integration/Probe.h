@@ -138,8 +138,8 @@ public:
     // error (its messages when not).
     struct GstView
     {
-        int video = 0, audio = 0, other = 0;
-        double duration = -1; // seconds; -1 when none was found
+        int video = 0, audio = 0, other = 0; // streams, the container not counted
+        double duration = -1;                // seconds; -1 when none was found
         bool plays = false;
         QByteArray errors;
     };
@@ -149,16 +149,14 @@ public:
         GstView v;
         const QString uri = QStringLiteral("file://") + path;
         const Result d = run(QStringLiteral("gst-discoverer-1.0"), {uri});
-        static const QRegularExpression stream(QStringLiteral("^\\s+(\\w+) #\\d+:"),
-                                               QRegularExpression::MultilineOption);
+        static const QRegularExpression stream(
+            QStringLiteral("^\\s+(video|audio|subtitles|unknown) #\\d+:"),
+            QRegularExpression::MultilineOption);
         for (auto it = stream.globalMatch(QString::fromUtf8(d.out)); it.hasNext();) {
             const QString kind = it.next().captured(1);
-            if (kind == QLatin1String("video"))
-                ++v.video;
-            else if (kind == QLatin1String("audio"))
-                ++v.audio;
-            else if (kind != QLatin1String("container"))
-                ++v.other;
+            ++(kind == QLatin1String("video")   ? v.video
+               : kind == QLatin1String("audio") ? v.audio
+                                                : v.other);
         }
         static const QRegularExpression length(
             QStringLiteral("Duration: (\\d+):(\\d+):(\\d+\\.\\d+)"));
