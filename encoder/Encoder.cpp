@@ -375,6 +375,19 @@ bool Encoder::ownVideoStopped(bool onOwnVideoThread)
         return false;
     qWarning("Encoder: less than %lld MB free for '%s'; video stops", DiskSpace::kMinimumMegabytes,
              qPrintable(m_preset.local().folder));
+    stopOwnVideo(onOwnVideoThread);
+    status->ecoderStateCallback(this, 0, -4);
+    return true;
+}
+
+void Encoder::recordingFailed(bool onOwnVideoThread)
+{
+    if (!m_preset.streaming().enabled)
+        stopOwnVideo(onOwnVideoThread);
+}
+
+void Encoder::stopOwnVideo(bool onOwnVideoThread)
+{
     m_ownVideoStopped.store(true);
     // Other outputs wait for the packets encoded here: encoding goes on for them, and only
     // this output's file gets no more video. Otherwise nothing takes frames any more: a host or
@@ -383,8 +396,6 @@ bool Encoder::ownVideoStopped(bool onOwnVideoThread)
         m_videoEnded.store(true);
         m_videoInput->refuseAll();
     }
-    status->ecoderStateCallback(this, 0, -4);
-    return true;
 }
 
 // Video thread: the frames the full FIFO refused leave gaps in the output's timeline, in the
@@ -425,8 +436,10 @@ void Encoder::videoThread()
             }
             continue;
         }
-        if (!m_ownVideoStopped.load() && ownVideoStopped(true) && m_videoEnded.load())
-            return;
+        if (!m_ownVideoStopped.load())
+            ownVideoStopped(true);
+        if (m_videoEnded.load())
+            return; // this output's file takes no more video, and nothing else needs it
         if (!frame->data()) {
             // A frame the host lost: offered (paced and counted) like any other, so only its
             // slot in the timeline is left to skip.
@@ -506,6 +519,8 @@ bool Encoder::deliverVideoPacket(unsigned int packetSize, unsigned int key, long
             checkTimeSplit();
         written = writeVideoMuxer(out.data, packetSize, key, pts, dts,
                                   static_cast<unsigned int>(out.frameCount.load()));
+        if (!written)
+            recordingFailed(true);
     }
     if (written) {
         out.frameCount.fetch_add(1);

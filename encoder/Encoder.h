@@ -140,6 +140,12 @@ protected:
     // too little room left. The first time, the output's video stops (-4 is reported); on its
     // own video thread and encoding for nobody else, the pipeline then refuses video.
     bool ownVideoStopped(bool onOwnVideoThread);
+    // Called by whoever encodes this pipeline's video when its recording refused a packet: a
+    // local file that failed a write (a full disk, a file-size limit) has ended for good, so
+    // the output's video stops there and no further packet counts as a failed write; on its
+    // own video thread and encoding for nobody else, the pipeline then refuses video. A live
+    // output never refuses packets (it reconnects), so this does nothing for one.
+    void recordingFailed(bool onOwnVideoThread);
     // A live output that (re)connected wants its stream to go on from a key frame: taken (and
     // cleared) by whoever encodes this pipeline's video, which asks for one with wantKeyFrame().
     bool takeKeyFrameWish() { return m_keyFrameWanted.exchange(false); }
@@ -162,6 +168,8 @@ private:
     void offerVideo(unsigned char* data, int width, int height, int format, TimeStamp* ts,
                     bool stamped, std::unique_ptr<VideoQueue> own);
     void skipDroppedFrames();
+    // This output's file gets no more video; see ownVideoStopped().
+    void stopOwnVideo(bool onOwnVideoThread);
     void encodeFrame(std::unique_ptr<VideoQueue> frame, const CodecModel::VideoCodec& video,
                      int codecFormat);
     bool encodeVideo(unsigned char* data, int size, int format);

@@ -211,6 +211,7 @@ void RefEncoder::forwardVideoPacket(unsigned int size, unsigned int key)
         if (key)
             follower.checkTimeSplit();
         if (!follower.writeVideoMuxer(packet.data, size, key, -1, -1, index)) {
+            follower.recordingFailed(false);
             if (reports)
                 reports->ecoderStateCallback(&follower, 0, -1);
         } else if (reports && follower.codecPreset()->local().enabled) {

@@ -28,10 +28,6 @@ class JobOutput : public IEncodingCallback
 public:
     using Clock = std::chrono::steady_clock;
 
-    // Write failures in a row after which an output counts as failed for good (a second or so
-    // of video): a full volume, a deleted device, a stream whose connection is gone.
-    static constexpr int kFailuresToStop = 30;
-
     // Set up.
     int number = 0; // 1-based, as shown to the user
     CodecPreset preset;
@@ -48,8 +44,9 @@ public:
 
     // Written by the worker threads.
     std::atomic<bool> videoStopped{false}; // low disk space ended the video thread
+    // Packets a recording could not write: its file has then ended (a full volume, a file-size
+    // limit, a deleted device), and the library stops the output's video at the first.
     std::atomic<int> writeFailures{0};
-    std::atomic<int> failuresInARow{0}; // write failures since the last packet written
     std::atomic<long long> videoBytes{0};
     std::atomic<long long> audioBytes{0};
     std::mutex mutex;
@@ -81,13 +78,9 @@ public:
 
     // Whether another output encodes this one's video.
     bool follows() const;
-    // An output that cannot write any more is no longer fed; the job ends when all are. A
-    // single failure does not count: the next packets may be written again. A live output
-    // never gives up: its pipeline reconnects by itself and drops what it cannot send.
-    bool stopped() const
-    {
-        return videoStopped.load() || (!live && failuresInARow.load() >= kFailuresToStop);
-    }
+    // An output that cannot write any more is no longer fed; the job ends when all are. A live
+    // output never gives up: its pipeline reconnects by itself and drops what it cannot send.
+    bool stopped() const { return videoStopped.load() || (!live && writeFailures.load() > 0); }
     // Any thread: a packet was encoded or written, so the host may have room again.
     void signalPacket();
     // Host thread: returns after the next packet or a few milliseconds, whichever comes first.

@@ -201,7 +201,6 @@ void JobRunner::ecoderStateCallback(IEncoder* encoder, int type, int state)
             }
             out->framesInFile = state;
         }
-        out->failuresInARow.store(0);
         out->signalPacket(); // the packet is counted now, unlike at videoEncoded()
         return;
     }
@@ -225,14 +224,9 @@ void JobRunner::ecoderStateCallback(IEncoder* encoder, int type, int state)
                                   ? out->currentPaths().value(0, out->preset.local().folder)
                                   : out->preset.streaming().url;
         if (out->writeFailures.fetch_add(1) == 0)
-            m_messages.post(QStringLiteral("output %1: a video packet could not be written (%2)")
+            m_messages.post(QStringLiteral("output %1: writing failed (%2); its recording ends")
                                 .arg(out->number)
                                 .arg(where));
-        if (out->failuresInARow.fetch_add(1) + 1 == JobOutput::kFailuresToStop)
-            m_messages.post(
-                QStringLiteral("output %1: writing keeps failing (%2); the output stops")
-                    .arg(out->number)
-                    .arg(where));
     }
 }
 
