@@ -2,9 +2,13 @@
 
 #include "common/AVHandles.h"
 #include "muxer/LiveUrl.h"
+#include "muxer/TlsRelay.h"
 
 #include <QDebug>
 #include <QUrl>
+#include <memory>
+#include <netdb.h>
+#include <sys/socket.h>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -55,11 +59,50 @@ bool AvioTransport::open()
     av_dict_free(&options);
     if (result < 0) {
         m_io = nullptr;
-        m_error = QStringLiteral("could not open the connection: ") +
-                  QString::fromUtf8(avErrorText(result));
+        const QString refusal = LiveUrl::scheme(streaming.url) == QLatin1String("rtmps") &&
+                                        streaming.verifyPeer && !m_aborted.load()
+                                    ? certificateRefusal()
+                                    : QString();
+        m_error = refusal.isEmpty() ? QStringLiteral("could not open the connection: ") +
+                                          QString::fromUtf8(avErrorText(result))
+                                    : QStringLiteral("TLS handshake failed: ") + refusal;
         return false;
     }
     return true;
+}
+
+// libavformat's TLS layer reports a refused certificate only as an I/O error (its reason goes
+// to its log): the library's own handshake, with the same trust, names it. A few seconds at
+// most, and only after a failed open; empty when that handshake passes (the failure had
+// another cause) or cannot be made.
+QString AvioTransport::certificateRefusal() const
+{
+    constexpr int kSeconds = 3;
+    const QUrl url(LiveUrl::build(m_preset.streaming()));
+    const QByteArray host = url.host(QUrl::FullyDecoded).toLocal8Bit();
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (host.isEmpty() ||
+        ::getaddrinfo(host.constData(), QByteArray::number(url.port(443)), &hints, &found) != 0)
+        return QString();
+    std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(found, &::freeaddrinfo);
+    const timeval timeout{kSeconds, 0};
+    for (const addrinfo* a = addresses.get(); a; a = a->ai_next) {
+        UniqueFd fd(::socket(a->ai_family, SOCK_STREAM | SOCK_CLOEXEC, a->ai_protocol));
+        if (!fd)
+            continue;
+        // Bounds the connect too.
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+        if (::connect(fd.get(), a->ai_addr, a->ai_addrlen) != 0)
+            continue;
+        TlsRelay relay(fd.release());
+        TlsRelay::Trust trust;
+        trust.caFile = m_preset.streaming().caFile;
+        return relay.start(host, kSeconds, trust) ? QString() : relay.errorText();
+    }
+    return QString();
 }
 
 int AvioTransport::pieceSize() const

@@ -33,6 +33,9 @@ public:
     bool carriesBytes() const override { return !m_containerConnects; }
 
 private:
+    // Why a server's certificate was refused, in words, or empty: see the source.
+    QString certificateRefusal() const;
+
     CodecPreset m_preset;
     AVIOInterruptCB m_interrupt;
     bool m_containerConnects = false;
