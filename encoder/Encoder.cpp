@@ -749,13 +749,9 @@ void Encoder::liveStateChanged(LiveState state, int reconnects, long long droppe
         m_sync.linkPeers.store(0);
         return;
     }
-    // The stream starts again from 0 and its first packet must be a key frame: ask for one now
-    // rather than wait up to a key frame interval, unless this pipeline's encoder has given no
-    // packet yet, whose first is a key frame anyway (a link that came up before the first
-    // frame would otherwise cost a second key frame one frame after the first). The sound
-    // queued while the output was down goes, and the audio gate starts again from 0.
-    if (m_refVideo.load() || m_encodedVideo.frameCount.load() > 0)
-        m_keyFrameWanted.store(true);
+    // The stream starts again from 0, from a key frame, which the muxer asks for (keyFrameWanted)
+    // only when the packet it is offered is none. The sound queued while the output was down
+    // goes, and the audio gate starts again from 0.
     m_audio->requestRestart();
     m_threads->wakeAudio();
 }

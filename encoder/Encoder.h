@@ -97,6 +97,7 @@ public:
     double audioTs() override;
     void liveStateChanged(LiveState state, int reconnects, long long dropped) override;
     void liveDropped(long long dropped) override { m_sync.liveDrops.store(dropped); }
+    void keyFrameWanted() override { m_keyFrameWanted.store(true); }
     void linkStatistics(const LinkStatistics& link) override;
     void liveAccount(long long liveMs, const QString& reason) override;
     QString liveReason() override;

@@ -698,8 +698,18 @@ bool FFMpegMuxer::writeVideo(AVPacketPtr packet, bool keyFrame)
             return true;
         }
         if (!m_keyFrameSeen) {
-            if (!keyFrame)
-                return true; // a file starts with a key frame
+            if (!keyFrame) {
+                // A file starts with a key frame; a live stream asks for one.
+                const bool ask = m_live && !m_keyFrameAsked;
+                m_keyFrameAsked = true;
+                lock.unlock();
+                if (ask) {
+                    std::lock_guard<std::mutex> report(m_callbackMutex);
+                    if (m_callback)
+                        m_callback->keyFrameWanted();
+                }
+                return true;
+            }
             m_keyFrameSeen = true;
         }
         if (keyFrame)
@@ -1109,6 +1119,7 @@ void FFMpegMuxer::closeContainer()
             m_queuedVideoFrames = 0;
             m_queuedAudioSamples = 0;
             m_keyFrameSeen = false;
+            m_keyFrameAsked = false;
             m_videoFrames.store(0);
         }
         close(false); // the old connection is broken or being replaced: no trailer

@@ -192,6 +192,7 @@ private:
     long long m_queuedVideoFrames = 0; // frames stamped (skipped ones included)
     long long m_queuedAudioSamples = 0;
     bool m_keyFrameSeen = false;
+    bool m_keyFrameAsked = false; // a live stream that waits for its key frame asked for one
     bool m_stopping = false;
     std::mutex m_queueMutex; // guards the queues, the counters above and m_stopping
     std::condition_variable m_queueCond;

@@ -44,6 +44,11 @@ public:
     // `dropped`: packets it discarded (while not connected, or for a backlog). On every
     // change to Live the stream restarts from 0 and waits for a key frame.
     virtual void liveStateChanged(LiveState /*state*/, int /*reconnects*/, long long /*dropped*/) {}
+    // A live output's stream waits for a key frame to start from (after it opened, or opened
+    // again) and was offered another packet: the pipeline should have its encoder make one
+    // rather than wait up to a key frame interval. Once per wait. Called on the thread that
+    // offered the packet.
+    virtual void keyFrameWanted() {}
     // A live output discarded packets (while not connected, or for a backlog); `dropped` is its
     // count so far. Called on the thread that offered the packet, or the connection thread.
     virtual void liveDropped(long long /*dropped*/) {}

@@ -228,9 +228,10 @@ TEST(Encoder, CodecDelayHoldsAudioBackAndStopDrainsBoth)
     EXPECT_EQ(encoder.getSyncInfo().audioFrames.load(), 5);
 }
 
-// A live output that comes up asks for a key frame to start from, unless the encoder has given no
-// packet yet: its first is a key frame anyway.
-TEST(Encoder, ALinkThatComesUpAsksForAKeyFrameOnlyAfterTheFirstPacket)
+// A live output that comes up asks for no key frame by itself (the encoder's first packet is one
+// anyway); its muxer asks when the packet it is offered is none, and the next frame is coded as
+// one.
+TEST(Encoder, AKeyFrameIsAskedForOnlyWhenTheLiveStreamWaitsForOne)
 {
     FakePipeline pipeline(3);
     PacketLog log;
@@ -241,7 +242,7 @@ TEST(Encoder, ALinkThatComesUpAsksForAKeyFrameOnlyAfterTheFirstPacket)
     pipeline.offer(16, 3);
     ASSERT_TRUE(waitFor([&] { return log.videos.load() == 2; }));
     EXPECT_EQ(fake->keyRequests.load(), 0);
-    pipeline.encoder->liveStateChanged(LiveState::Live, 1, 0);
+    pipeline.encoder->keyFrameWanted();
     pipeline.offer(16);
     ASSERT_TRUE(waitFor([&] { return log.videos.load() == 3; }));
     EXPECT_EQ(fake->keyRequests.load(), 1);
