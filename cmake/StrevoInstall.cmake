@@ -1,5 +1,6 @@
 # What `cmake --install` puts into the prefix: libstrevo.so.0 with its development name (a linker
-# script, see below) and libcommon.so, the headers a host program compiles against (in their
+# script, see below) and libstrevo-common.so.0 (the companion library), strevo-cli and
+# strevo-gpu-check in bin/ (tools/CMakeLists.txt), the headers a host program compiles against (in their
 # source folders under include/strevo/), the CMake package (find_package(strevo) ->
 # strevo::strevo) and strevo.pc for pkg-config.
 

@@ -1,6 +1,6 @@
 #pragma once
 
-// common/ (libcommon.so, the bottom layer): presets and their JSON, the codec table, pixel
+// common/ (libstrevo-common.so, the bottom layer): presets and their JSON, the codec table, pixel
 // formats, queues, threads and converters that every layer shares. Includes only Qt, FFmpeg and
 // itself.
 

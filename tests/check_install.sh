@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs strevo into a temporary prefix and builds the example host against that prefix only,
 # once through the CMake package and once through pkg-config; runs both hosts and checks their
-# recordings with ffprobe (about 5 s long, one video stream, one audio stream).
+# recordings with ffprobe (about 5 s long, one video stream, one audio stream). The installed
+# programs run from the prefix on its libraries, and the companion library has a versioned name
+# and SONAME of its own.
 # Usage: check_install.sh BUILD_DIR HOST_SOURCE_DIR
 set -euo pipefail
 build=$1
@@ -16,6 +18,16 @@ pc=$(find "$prefix" -name strevo.pc)
 [ -n "$pc" ] || fail "no strevo.pc under $prefix"
 libdir=$(dirname "$(dirname "$pc")")
 export PKG_CONFIG_PATH=$(dirname "$pc")
+
+readelf -d "$libdir/libstrevo-common.so.0" 2>/dev/null | grep -q 'SONAME.*\[libstrevo-common.so.0\]' ||
+    fail "no libstrevo-common.so.0 with that SONAME in $libdir"
+for program in strevo-cli strevo-gpu-check; do
+    [ -x "$prefix/bin/$program" ] || fail "no bin/$program"
+    found=$(ldd "$prefix/bin/$program" | sed -n 's/.*libstrevo-common.so.0 => \(.*\) (.*/\1/p')
+    [ -n "$found" ] && [ "$(readlink -f "$found")" = "$(readlink -f "$libdir/libstrevo-common.so.0")" ] ||
+        fail "bin/$program does not use $libdir/libstrevo-common.so.0"
+done
+"$prefix/bin/strevo-cli" --list | grep -q X264 || fail "the installed strevo-cli lists no X264"
 
 # Every installed header compiles with the installed tree and the dependencies alone.
 (cd "$prefix/include/strevo" && find . -name '*.h' | sort | sed 's|^\./\(.*\)|#include "\1"|') \

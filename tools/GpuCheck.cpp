@@ -73,10 +73,11 @@ void checkRenderNodes()
     }
 }
 
-// The CUDA module through the real driver: loaded, with the entry points the input path uses.
+// The CUDA module the library carries, through the real driver: loaded, with the entry points
+// the input path uses.
 bool checkModule(CUcontext context)
 {
-    QFile file(QStringLiteral(STREVO_SOURCE_DIR "/resources/preproc64_lowlat.ptx"));
+    QFile file(QStringLiteral(":/resources/preproc64_lowlat.ptx"));
     if (!file.open(QIODevice::ReadOnly)) {
         report("FAIL", QStringLiteral("CUDA module"), file.fileName() + QStringLiteral(" missing"));
         return false;
@@ -157,6 +158,7 @@ void checkNvenc()
 
 int main()
 {
+    Q_INIT_RESOURCE(nvenc); // the library's CUDA module, embedded in its codec layer
     qInstallMessageHandler(keepWarnings);
     checkRenderNodes();
     checkNvenc();
