@@ -89,7 +89,14 @@ struct Local
 {
     bool enabled = true;
     QString folder;           // recording folder
-    QString fileNameTemplate; // "%" tokens, see the recording name rules
+    // The file name without extension, with tokens (case-sensitive; the time is the moment the
+    // file opens): %Y year, %M month, %D day, %h hour, %m minute, %s second (two digits each
+    // but the year; %M is the month and %m the minute, unlike strftime), %C video codec name,
+    // %B bit rate ("4000Kbps"; "25Mbps" for MJPEG; the profile for ProRes), %R picture size
+    // ("1920x1080"), %P project name, %S source ("PGM", "PGM CLEAN", "PVW" or the preset's
+    // source name). Other text, unknown tokens included, stays as written; values are not read
+    // for tokens again; '/' becomes '_'. A taken name gets " 2" to " 999"; empty: "Untitled".
+    QString fileNameTemplate;
     QString recordingPath;    // a transcoding's first file; in the muxer's copy, the file written
     int splitSeconds = 0;     // new file after this many seconds of written video; 0 never
 
