@@ -2,6 +2,7 @@
 
 #include "common/AudioQueue.h"
 #include "common/PixelFormat.h"
+#include "common/StrevoLog.h"
 #include "common/ThreadCallback.h"
 #include "encoder/IEncoder.h"
 #include "encoder/RefEncoder.h"
@@ -158,9 +159,10 @@ bool OutputFeed::pipelineReady(int waitMs)
         m_waitingSince = before;
     if (std::chrono::steady_clock::now() - m_waitingSince < kStuckWhileStopping)
         return false;
-    qWarning("OutputFeed: a pipeline took no frame for %lld s while the job stopped; the rest "
-             "of its queue is dropped",
-             static_cast<long long>(kStuckWhileStopping.count()));
+    qCWarning(lcStrevo,
+              "OutputFeed: a pipeline took no frame for %lld s while the job stopped; the rest "
+              "of its queue is dropped",
+              static_cast<long long>(kStuckWhileStopping.count()));
     m_failed.store(true);
     return true;
 }

@@ -9,6 +9,7 @@
 #include "common/CodecPreset.h"
 #include "common/CodecTable.h"
 #include "common/PixelFormat.h"
+#include "common/StrevoLog.h"
 #include "common/TimeStamp.h"
 #include "encoder/Encoder.h"
 #include "encoder/IEncoder.h"
@@ -183,7 +184,7 @@ Strevo::~Strevo()
         m_feeds.erase(m_feeds.begin());
     }
     m_codecPresets.clear();
-    qDebug() << "destroy Strevo";
+    qCDebug(lcStrevo) << "destroy Strevo";
 }
 
 bool Strevo::initialize(ProjectPreset* preset)
@@ -203,12 +204,13 @@ bool Strevo::addEncoder(IEncoder* encoder, int source, int audioInput)
     if (audioInput < 0)
         audioInput = source;
     if (!encoder || source < 0 || source >= kSources || audioInput >= kAudioInputs) {
-        qWarning("Strevo::addEncoder: no pipeline or source %d / audio input %d out of range",
-                 source, audioInput);
+        qCWarning(lcStrevo,
+                  "Strevo::addEncoder: no pipeline or source %d / audio input %d out of range",
+                  source, audioInput);
         return false;
     }
     if (isEncoding()) {
-        qWarning("Strevo::addEncoder: the job is encoding; add pipelines before start");
+        qCWarning(lcStrevo, "Strevo::addEncoder: the job is encoding; add pipelines before start");
         return false;
     }
     {
@@ -342,7 +344,7 @@ bool Strevo::refuseWhenIdle(const char* call)
         return false;
     // Input before start or after stop is expected around the edges of a job: say so once.
     if (!m_idleWarned.exchange(true))
-        qWarning("%s: the job is not encoding; input refused", call);
+        qCWarning(lcStrevo, "%s: the job is not encoding; input refused", call);
     return true;
 }
 
@@ -351,7 +353,7 @@ bool Strevo::takeSkip(bool video)
     int skip = m_skipFrames.load();
     if (!video) {
         if (skip > 0)
-            qDebug() << "skip Strevo::enqueueAudio" << skip;
+            qCDebug(lcStrevo) << "skip Strevo::enqueueAudio" << skip;
         return skip > 0;
     }
     while (skip >= 1) {
@@ -366,7 +368,7 @@ void Strevo::enqueueVideo(unsigned char* planes[][3], QSize sizes[], int formats
     if (refuseWhenIdle("Strevo::enqueueVideo"))
         return;
     if (!planes) {
-        qWarning("Strevo::enqueueVideo: no planes; frame refused");
+        qCWarning(lcStrevo, "Strevo::enqueueVideo: no planes; frame refused");
         return;
     }
     const int mask = m_sourceMask.load();
@@ -379,8 +381,9 @@ void Strevo::enqueueVideo(unsigned char* planes[][3], QSize sizes[], int formats
         if (!(mask & (1 << i)) || textures || !planes[0][i])
             continue;
         if (!sizes || !formats) {
-            qWarning("Strevo::enqueueVideo: source %d has a frame but no %s; frame refused", i,
-                     sizes ? "pixel format" : "size");
+            qCWarning(lcStrevo,
+                      "Strevo::enqueueVideo: source %d has a frame but no %s; frame refused", i,
+                      sizes ? "pixel format" : "size");
             return;
         }
         frameBytes[i] = pixelFormatFrameSize(formats[i], sizes[i].width(), sizes[i].height());
@@ -391,10 +394,11 @@ void Strevo::enqueueVideo(unsigned char* planes[][3], QSize sizes[], int formats
         }
         refused = true;
         if (m_refusals->refuse(i, sizes[i], formats[i]))
-            qWarning("Strevo::enqueueVideo: source %d frame is %dx%d in pixel format %d, "
-                     "which has no frame layout; refused (said again when the source's frames "
-                     "change)",
-                     i, sizes[i].width(), sizes[i].height(), formats[i]);
+            qCWarning(lcStrevo,
+                      "Strevo::enqueueVideo: source %d frame is %dx%d in pixel format %d, "
+                      "which has no frame layout; refused (said again when the source's frames "
+                      "change)",
+                      i, sizes[i].width(), sizes[i].height(), formats[i]);
     }
     if ((refused && !accepted) || takeSkip(true))
         return;
@@ -416,8 +420,9 @@ void Strevo::enqueueVideo(unsigned char* planes[][3], QSize sizes[], int formats
             const int size = frameBytes[i];
             frame->pixels = m_pool->take(size);
             if (!frame->pixels) {
-                qWarning("Strevo::enqueueVideo: no memory for a %d-byte frame; frame dropped",
-                         size);
+                qCWarning(lcStrevo,
+                          "Strevo::enqueueVideo: no memory for a %d-byte frame; frame dropped",
+                          size);
                 m_syncInfo.videoInputDrops.fetch_add(1, std::memory_order_relaxed);
                 continue;
             }
@@ -468,7 +473,8 @@ void Strevo::submitVideoBuffer(int source, unsigned char* buffer, TimeStamp* ts)
         auto it = m_lent->buffers.find(buffer);
         if (it == m_lent->buffers.end()) {
             if (buffer)
-                qWarning("Strevo::submitVideoBuffer: %p is not a buffer the job lent", buffer);
+                qCWarning(lcStrevo, "Strevo::submitVideoBuffer: %p is not a buffer the job lent",
+                          buffer);
             return;
         }
         lent = std::move(it->second);
@@ -512,7 +518,7 @@ void Strevo::enqueueAudio(const QList<AudioOutputData>& list, int size)
     if (refuseWhenIdle("Strevo::enqueueAudio"))
         return;
     if (size <= 0) {
-        qWarning("Strevo::enqueueAudio: size %d; audio refused", size);
+        qCWarning(lcStrevo, "Strevo::enqueueAudio: size %d; audio refused", size);
         return;
     }
     if (takeSkip(false))
@@ -533,8 +539,8 @@ void Strevo::enqueueAudio(unsigned char* buffers[], int size)
     if (refuseWhenIdle("Strevo::enqueueAudio"))
         return;
     if (!buffers || size <= 0) {
-        qWarning("Strevo::enqueueAudio: %s; audio refused",
-                 buffers ? qPrintable(QStringLiteral("size %1").arg(size)) : "no buffers");
+        qCWarning(lcStrevo, "Strevo::enqueueAudio: %s; audio refused",
+                  buffers ? qPrintable(QStringLiteral("size %1").arg(size)) : "no buffers");
         return;
     }
     if (takeSkip(false))

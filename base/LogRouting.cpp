@@ -13,9 +13,9 @@ extern "C" {
 }
 #include <wels/codec_app_def.h>
 
-Q_LOGGING_CATEGORY(lcLibav, "strevo.libav")
-Q_LOGGING_CATEGORY(lcOpenH264, "strevo.openh264")
-Q_LOGGING_CATEGORY(lcX264, "strevo.x264")
+Q_LOGGING_CATEGORY(lcLibav, "strevo.libav", QtWarningMsg)
+Q_LOGGING_CATEGORY(lcOpenH264, "strevo.openh264", QtWarningMsg)
+Q_LOGGING_CATEGORY(lcX264, "strevo.x264", QtWarningMsg)
 
 namespace {
 

@@ -1,4 +1,5 @@
 #include "common/AVResampler.h"
+#include "common/StrevoLog.h"
 
 #include <QtGlobal>
 
@@ -190,7 +191,7 @@ void AVResampler::warn(const QByteArray& message)
 {
     // A stream of buffers with the same fault reports it once.
     if (message != m_lastWarning) {
-        qWarning("AVResampler: %s", message.constData());
+        qCWarning(lcStrevo, "AVResampler: %s", message.constData());
         m_lastWarning = message;
     }
 }

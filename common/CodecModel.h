@@ -88,7 +88,7 @@ struct Container
 struct Local
 {
     bool enabled = true;
-    QString folder;           // recording folder
+    QString folder; // recording folder
     // The file name without extension, with tokens (case-sensitive; the time is the moment the
     // file opens): %Y year, %M month, %D day, %h hour, %m minute, %s second (two digits each
     // but the year; %M is the month and %m the minute, unlike strftime), %C video codec name,
@@ -97,8 +97,8 @@ struct Local
     // source name). Other text, unknown tokens included, stays as written; values are not read
     // for tokens again; '/' becomes '_'. A taken name gets " 2" to " 999"; empty: "Untitled".
     QString fileNameTemplate;
-    QString recordingPath;    // a transcoding's first file; in the muxer's copy, the file written
-    int splitSeconds = 0;     // new file after this many seconds of written video; 0 never
+    QString recordingPath; // a transcoding's first file; in the muxer's copy, the file written
+    int splitSeconds = 0;  // new file after this many seconds of written video; 0 never
 
     template <class V> void visit(V& v)
     {

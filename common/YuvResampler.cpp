@@ -1,6 +1,7 @@
 #include "common/YuvResampler.h"
 
 #include "common/PixelFormat.h"
+#include "common/StrevoLog.h"
 
 #include <QByteArray>
 #include <QtGlobal>
@@ -377,7 +378,7 @@ bool YuvResampler::fail(const QByteArray& message)
 {
     // A stream of frames with the same fault reports it once.
     if (message != m_lastWarning) {
-        qWarning("YuvResampler: %s", message.constData());
+        qCWarning(lcStrevo, "YuvResampler: %s", message.constData());
         m_lastWarning = message;
     }
     return false;

@@ -3,6 +3,7 @@
 #include "codec/audio/IAudioCodec.h"
 #include "common/AVResampler.h"
 #include "common/CodecPreset.h"
+#include "common/StrevoLog.h"
 #include "encoder/AVSync.h"
 #include "encoder/EncodedAudio.h"
 #include "encoder/IEncoder.h"
@@ -70,7 +71,7 @@ bool AudioEncoding::open(CodecPreset* preset)
         return false;
     m_codec.reset(IEncoder::createAudioEncoder(audio.codecName));
     if (!m_codec) {
-        qWarning("Encoder: unknown audio codec '%s'", qPrintable(audio.codecName));
+        qCWarning(lcStrevo, "Encoder: unknown audio codec '%s'", qPrintable(audio.codecName));
         return false;
     }
     if (!m_codec->initialize(preset))
@@ -252,8 +253,9 @@ void AudioEncoding::restartLive()
         ++dropped;
     }
     if (dropped > 0)
-        qDebug("Encoder: dropped %lld audio buffers queued while the live output was down",
-               dropped);
+        qCDebug(lcStrevo,
+                "Encoder: dropped %lld audio buffers queued while the live output was down",
+                dropped);
     m_handedSeconds.store(0.0);
     m_mayStart.store(false);
 }

@@ -3,6 +3,7 @@
 #include "codec/audio/IAudioCodec.h"
 #include "codec/video/IVideoCodec.h"
 #include "common/PixelFormat.h"
+#include "common/StrevoLog.h"
 #include "common/ThreadCallback.h"
 #include "common/TimeStamp.h"
 #include "encoder/AudioEncoding.h"
@@ -117,7 +118,7 @@ int Encoder::initialize(IEncodingStatus* status, CodecPreset* preset, bool)
     if (invalid.isEmpty())
         invalid = AudioEncoding::invalidSettings(*preset);
     if (!invalid.isEmpty()) {
-        qWarning("Encoder: %s is out of range", qPrintable(invalid));
+        qCWarning(lcStrevo, "Encoder: %s is out of range", qPrintable(invalid));
         return CodecError;
     }
 
@@ -132,8 +133,8 @@ int Encoder::initialize(IEncodingStatus* status, CodecPreset* preset, bool)
     if (m_preset.local().enabled) {
         const long long mb = DiskSpace::megabytesAvailable(m_preset.local().folder);
         if (mb >= 0 && mb < DiskSpace::kMinimumMegabytes) {
-            qWarning("Encoder: only %lld MB free for '%s'", mb,
-                     qPrintable(m_preset.local().folder));
+            qCWarning(lcStrevo, "Encoder: only %lld MB free for '%s'", mb,
+                      qPrintable(m_preset.local().folder));
             return DiskSpaceError;
         }
     }
@@ -162,7 +163,7 @@ bool Encoder::setUpVideoCodec(CodecPreset* preset)
         return false;
     m_videoCodec.reset(IEncoder::createVideoEncoder(name));
     if (!m_videoCodec) {
-        qWarning("Encoder: unknown video codec '%s'", qPrintable(name));
+        qCWarning(lcStrevo, "Encoder: unknown video codec '%s'", qPrintable(name));
         return false;
     }
     return m_videoCodec->initialize(preset);
@@ -373,8 +374,8 @@ bool Encoder::ownVideoStopped(bool onOwnVideoThread)
     IEncodingStatus* status = m_status.load();
     if (!m_preset.local().enabled || !status || !m_diskSpace->low(m_preset.local().folder))
         return false;
-    qWarning("Encoder: less than %lld MB free for '%s'; video stops", DiskSpace::kMinimumMegabytes,
-             qPrintable(m_preset.local().folder));
+    qCWarning(lcStrevo, "Encoder: less than %lld MB free for '%s'; video stops",
+              DiskSpace::kMinimumMegabytes, qPrintable(m_preset.local().folder));
     stopOwnVideo(onOwnVideoThread);
     status->ecoderStateCallback(this, 0, -4);
     return true;

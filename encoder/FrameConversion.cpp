@@ -3,6 +3,7 @@
 #include "codec/video/IVideoCodec.h"
 #include "common/CodecModel.h"
 #include "common/PixelFormat.h"
+#include "common/StrevoLog.h"
 #include "common/VideoQueue.h"
 #include "common/YuvResampler.h"
 
@@ -29,8 +30,9 @@ bool FrameConversion::convert(const VideoQueue& frame, const CodecModel::VideoCo
     }
     if (format == PIX_TEXTURE && !codec.isHWTextureSupport()) {
         if (!m_warnedTexture)
-            qWarning("Encoder: %s cannot encode GPU textures; texture frames are dropped",
-                     qPrintable(video.codecName));
+            qCWarning(lcStrevo,
+                      "Encoder: %s cannot encode GPU textures; texture frames are dropped",
+                      qPrintable(video.codecName));
         m_warnedTexture = true;
         return false;
     }

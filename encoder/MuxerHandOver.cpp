@@ -3,6 +3,7 @@
 #include "codec/audio/IAudioCodec.h"
 #include "codec/video/IVideoCodec.h"
 #include "common/CodecPreset.h"
+#include "common/StrevoLog.h"
 #include "encoder/AVSync.h"
 #include "encoder/AudioEncoding.h"
 #include "muxer/IMuxer.h"
@@ -53,7 +54,7 @@ bool MuxerHandOver::openNext(IVideoCodec* video, long long encodedFrames,
     replaced = std::move(m_muxer);
     m_muxer.reset(MuxerFactory::create(m_reports));
     if (!m_muxer) {
-        qWarning("Encoder: no muxer for '%s'", qPrintable(m_preset.container().format));
+        qCWarning(lcStrevo, "Encoder: no muxer for '%s'", qPrintable(m_preset.container().format));
         return false;
     }
     m_muxer->setReserved(static_cast<unsigned int>(encodedFrames));

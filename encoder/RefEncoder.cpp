@@ -1,5 +1,6 @@
 #include "encoder/RefEncoder.h"
 
+#include "common/StrevoLog.h"
 #include "encoder/IEncodingStatus.h"
 
 #include <QDebug>
@@ -194,8 +195,8 @@ void RefEncoder::releaseVideoCodec()
                 return false;
             follower.setRefVideoCodec(false);
         }
-        qDebug() << "RefEncoder: master" << static_cast<const void*>(this) << "hands over to"
-                 << static_cast<const void*>(&follower);
+        qCDebug(lcStrevo) << "RefEncoder: master" << static_cast<const void*>(this)
+                          << "hands over to" << static_cast<const void*>(&follower);
         return false;
     });
 }

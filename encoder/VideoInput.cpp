@@ -3,6 +3,7 @@
 #include "common/CodecPreset.h"
 #include "common/Interlace.h"
 #include "common/PixelFormat.h"
+#include "common/StrevoLog.h"
 #include "encoder/AVSync.h"
 
 #include <QDebug>
@@ -71,8 +72,9 @@ bool VideoInput::usableFormat(int format, int width, int height)
     if (pixelFormatFrameSize(format, width, height) > 0 || format == PIX_TEXTURE)
         return true;
     if (m_refusedFormats.insert(format).second)
-        qWarning("Encoder: frames in pixel format %d at %dx%d cannot be converted; refused", format,
-                 width, height);
+        qCWarning(lcStrevo,
+                  "Encoder: frames in pixel format %d at %dx%d cannot be converted; refused",
+                  format, width, height);
     return false;
 }
 
@@ -128,7 +130,7 @@ std::unique_ptr<VideoQueue> VideoInput::claim(unsigned char* buffer)
 {
     FramePool::Frame frame;
     if (!m_pool.claim(buffer, &frame)) {
-        qWarning("Encoder: submitted video buffer %p is not one lent out", buffer);
+        qCWarning(lcStrevo, "Encoder: submitted video buffer %p is not one lent out", buffer);
         return nullptr;
     }
     return std::make_unique<VideoQueue>(
@@ -141,7 +143,7 @@ bool VideoInput::release(unsigned char* buffer)
 {
     if (m_pool.release(buffer))
         return true;
-    qWarning("Encoder: returned video buffer %p is not one lent out", buffer);
+    qCWarning(lcStrevo, "Encoder: returned video buffer %p is not one lent out", buffer);
     return false;
 }
 

@@ -1,5 +1,6 @@
 #include "muxer/AvioWriter.h"
 
+#include "common/StrevoLog.h"
 #include "muxer/IWriter.h"
 
 #include <QByteArray>
@@ -13,13 +14,13 @@ AvioWriter::AvioWriter(IWriter* writer)
 {
     auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
     if (!buffer) {
-        qWarning("AvioWriter: cannot allocate a %d-byte I/O buffer", kBufferSize);
+        qCWarning(lcStrevo, "AvioWriter: cannot allocate a %d-byte I/O buffer", kBufferSize);
         return;
     }
     m_context = avio_alloc_context(buffer, kBufferSize, 1, writer, nullptr,
                                    &AvioWriter::writePacket, &AvioWriter::seekPacket);
     if (!m_context) {
-        qWarning("AvioWriter: cannot allocate the I/O context");
+        qCWarning(lcStrevo, "AvioWriter: cannot allocate the I/O context");
         av_free(buffer);
     }
 }

@@ -3,6 +3,7 @@
 #include "base/LogRouting.h"
 #include "common/CodecTable.h"
 #include "common/Redact.h"
+#include "common/StrevoLog.h"
 #include "muxer/AvioWriter.h"
 #include "muxer/FileWriter.h"
 #include "muxer/IMuxerCallback.h"
@@ -158,8 +159,8 @@ FFMpegMuxer::~FFMpegMuxer()
     // A file that got no packet (a failed start, or a pipeline stopped before any frame) holds
     // nothing a player can use: do not leave it behind.
     if (m_createdFile && !m_wroteStreamData) {
-        qDebug("FFMPEG: '%s' got no packet; removed",
-               qPrintable(redactSecrets(m_preset.local().recordingPath)));
+        qCDebug(lcStrevo, "FFMPEG: '%s' got no packet; removed",
+                qPrintable(redactSecrets(m_preset.local().recordingPath)));
         QFile::remove(m_preset.local().recordingPath);
     }
 }
@@ -189,17 +190,18 @@ bool FFMpegMuxer::initialize(const CodecPreset& preset)
 
     QString why;
     if (!LiveUrl::check(m_preset.streaming(), &why)) {
-        qWarning("FFMPEG: live output: %s", qPrintable(why));
+        qCWarning(lcStrevo, "FFMPEG: live output: %s", qPrintable(why));
         return false;
     }
     if (m_preset.local().enabled)
-        qInfo("FFMPEG: a live output records nothing locally; its local settings are ignored");
+        qCInfo(lcStrevo,
+               "FFMPEG: a live output records nothing locally; its local settings are ignored");
     m_live = true;
     // libavformat and librtmp print URLs in their own lines: mask ours there too.
     LogRouting::addSecrets(liveSecrets());
     if (!prepare())
         return false;
-    qDebug("muxer url %s", qPrintable(LiveUrl::masked(m_preset.streaming())));
+    qCDebug(lcStrevo, "muxer url %s", qPrintable(LiveUrl::masked(m_preset.streaming())));
     m_link = std::make_unique<LiveLink>(static_cast<LiveLink::Container*>(this), m_preset,
                                         LiveUrl::masked(m_preset.streaming()));
     m_thread = new MuxerThread(this);
@@ -219,7 +221,7 @@ bool FFMpegMuxer::prepare()
         m_oformat = av_guess_format(nullptr, fileName.constData(), nullptr);
     }
     if (!m_oformat) {
-        qWarning("FFMPEG: no container called '%s'", qPrintable(container));
+        qCWarning(lcStrevo, "FFMPEG: no container called '%s'", qPrintable(container));
         return false;
     }
     const QByteArray formatName(m_oformat->name);
@@ -230,15 +232,15 @@ bool FFMpegMuxer::prepare()
     const CodecModel::VideoCodec& video = m_preset.videoCodec();
     const CodecTable::Entry* videoEntry = CodecTable::find(video.codecName);
     if (!videoEntry || videoEntry->kind != CodecTable::Kind::Video) {
-        qWarning("FFMPEG: unknown video codec '%s'", qPrintable(video.codecName));
+        qCWarning(lcStrevo, "FFMPEG: unknown video codec '%s'", qPrintable(video.codecName));
         return false;
     }
     m_videoId = videoEntry->avCodecId;
     if (m_preset.audioCodec().enabled) {
         const CodecTable::Entry* audioEntry = CodecTable::find(m_preset.audioCodec().codecName);
         if (!audioEntry || audioEntry->kind != CodecTable::Kind::Audio) {
-            qWarning("FFMPEG: unknown audio codec '%s'",
-                     qPrintable(m_preset.audioCodec().codecName));
+            qCWarning(lcStrevo, "FFMPEG: unknown audio codec '%s'",
+                      qPrintable(m_preset.audioCodec().codecName));
             return false;
         }
         m_audioId = audioEntry->avCodecId;
@@ -248,7 +250,7 @@ bool FFMpegMuxer::prepare()
     }
     m_frameRate = CodecTable::frameRate(video.frameRate);
     if (m_frameRate.num <= 0) {
-        qWarning("FFMPEG: frame rate %g", video.frameRate);
+        qCWarning(lcStrevo, "FFMPEG: frame rate %g", video.frameRate);
         return false;
     }
     return containerTakesCodecs(m_oformat);
@@ -264,7 +266,7 @@ bool FFMpegMuxer::open()
         const QString path = RecordingName::partPath(m_preset, m_part, m_firstPart,
                                                      QDateTime::currentDateTime(), &why);
         if (path.isEmpty()) {
-            qWarning("FFMPEG: %s", qPrintable(why));
+            qCWarning(lcStrevo, "FFMPEG: %s", qPrintable(why));
             return false;
         }
         local.recordingPath = path;
@@ -280,7 +282,7 @@ bool FFMpegMuxer::openOutput()
 {
     m_format = avformat_alloc_context();
     if (!m_format) {
-        qWarning("FFMPEG: cannot allocate the output context");
+        qCWarning(lcStrevo, "FFMPEG: cannot allocate the output context");
         return false;
     }
     m_format->oformat = m_oformat;
@@ -297,8 +299,8 @@ bool FFMpegMuxer::openOutput()
         m_createdFile = !QFileInfo::exists(path);
         if (!writer->open(path)) {
             m_createdFile = false;
-            qWarning("FFMPEG: cannot open '%s' for writing: %s", qPrintable(redactSecrets(path)),
-                     qPrintable(writer->errorText()));
+            qCWarning(lcStrevo, "FFMPEG: cannot open '%s' for writing: %s",
+                      qPrintable(redactSecrets(path)), qPrintable(writer->errorText()));
             return false;
         }
         if (m2ts())
@@ -480,8 +482,8 @@ bool FFMpegMuxer::containerTakesCodecs(const AVOutputFormat* format) const
         if (m_audioId != AV_CODEC_ID_NONE && id != m_videoId)
             codecs += (codecs.isEmpty() ? QString() : QStringLiteral(" + ")) +
                       m_preset.audioCodec().codecName;
-        qWarning("FFMPEG: container '%s' does not take %s: %s", qPrintable(container),
-                 qPrintable(codecs), why);
+        qCWarning(lcStrevo, "FFMPEG: container '%s' does not take %s: %s", qPrintable(container),
+                  qPrintable(codecs), why);
         return false;
     };
     const auto queryCodecs = [&] {
@@ -620,7 +622,8 @@ bool FFMpegMuxer::writeHeaderLocked(QString* why)
     extradataLock.unlock();
     if (isH264OrHevc(par->codec_id) && par->extradata_size > 0 && !m_colourFilter &&
         !setUpColourFilter())
-        qDebug("FFMPEG: colour metadata filter unavailable; writing the stream as it is");
+        qCDebug(lcStrevo,
+                "FFMPEG: colour metadata filter unavailable; writing the stream as it is");
 
     AVDictionary* raw = headerOptions();
     const int result = avformat_write_header(m_format, &raw);
@@ -632,8 +635,8 @@ bool FFMpegMuxer::writeHeaderLocked(QString* why)
         if (why)
             *why = reason;
         if (!m_live)
-            qWarning("FFMPEG: cannot write the header of '%s': %s", qPrintable(target()),
-                     qPrintable(reason));
+            qCWarning(lcStrevo, "FFMPEG: cannot write the header of '%s': %s", qPrintable(target()),
+                      qPrintable(reason));
         return false;
     }
     m_videoTimeBase = m_videoStream->time_base;
@@ -646,8 +649,8 @@ bool FFMpegMuxer::writeHeaderLocked(QString* why)
         if (durations->locate(m_preset.local().recordingPath))
             m_durations = std::move(durations);
         else
-            qDebug("FFMPEG: no movie header found in '%s'; its lengths stay as written",
-                   qPrintable(target()));
+            qCDebug(lcStrevo, "FFMPEG: no movie header found in '%s'; its lengths stay as written",
+                    qPrintable(target()));
     }
     m_headerWritten.store(true);
     {
@@ -1010,8 +1013,8 @@ void FFMpegMuxer::fail(const char* what, int result)
     const QString reason = m_writer && !m_writer->errorText().isEmpty()
                                ? m_writer->errorText()
                                : QString::fromUtf8(avErrorText(result));
-    qWarning("FFMPEG: writing %s to '%s' failed: %s; the recording ends here", what,
-             qPrintable(redactSecrets(m_preset.local().recordingPath)), qPrintable(reason));
+    qCWarning(lcStrevo, "FFMPEG: writing %s to '%s' failed: %s; the recording ends here", what,
+              qPrintable(redactSecrets(m_preset.local().recordingPath)), qPrintable(reason));
 }
 
 // ---- closing ----------------------------------------------------------------------------

@@ -3,6 +3,7 @@
 #include "common/CodecPreset.h"
 #include "common/CodecTable.h"
 #include "common/PixelFormat.h"
+#include "common/StrevoLog.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -195,9 +196,10 @@ Expansion expandName(const CodecPreset& preset, const QDateTime& now)
     if (blank) {
         out.name = untitled();
         out.bytes = out.name.toUtf8().size();
-        qWarning("RecordingName: template '%s' expanded to nothing usable as a file name; "
-                 "using '%s'",
-                 qUtf8Printable(shown(pattern)), qUtf8Printable(out.name));
+        qCWarning(lcStrevo,
+                  "RecordingName: template '%s' expanded to nothing usable as a file name; "
+                  "using '%s'",
+                  qUtf8Printable(shown(pattern)), qUtf8Printable(out.name));
         return out;
     }
     // The name must stay a single file name inside the recording folder: a '/' from the

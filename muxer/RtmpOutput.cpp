@@ -2,6 +2,7 @@
 
 #include "base/LogRouting.h"
 #include "common/Redact.h"
+#include "common/StrevoLog.h"
 #include "muxer/LiveUrl.h"
 
 #include <QLoggingCategory>
@@ -29,7 +30,7 @@
 #include <vector>
 
 // librtmp's own messages, warnings and errors only.
-Q_LOGGING_CATEGORY(lcRtmp, "strevo.rtmp")
+Q_LOGGING_CATEGORY(lcRtmp, "strevo.rtmp", QtWarningMsg)
 
 namespace {
 
@@ -331,8 +332,8 @@ bool RtmpOutput::fail(const QString& step, QString detail)
         detail = QString::fromUtf8(m_librtmpSaid);
     m_error = detail.isEmpty() ? step : step + QStringLiteral(": ") + detail;
     if (!m_aborted.load())
-        qWarning("RTMP: %s: %s%s%s", qPrintable(step), qPrintable(m_loggedUrl),
-                 detail.isEmpty() ? "" : ": ", qPrintable(detail));
+        qCWarning(lcStrevo, "RTMP: %s: %s%s%s", qPrintable(step), qPrintable(m_loggedUrl),
+                  detail.isEmpty() ? "" : ": ", qPrintable(detail));
     return false;
 }
 
@@ -436,8 +437,8 @@ bool RtmpOutput::initialize(const CodecPreset& preset)
         trust.verifyPeer = streaming.verifyPeer;
         trust.caFile = streaming.caFile;
         if (!trust.verifyPeer)
-            qWarning("rtmps: the certificate of %s is not checked (verifyPeer is off)",
-                     host.constData());
+            qCWarning(lcStrevo, "rtmps: the certificate of %s is not checked (verifyPeer is off)",
+                      host.constData());
         // Never downgraded to plain RTMP: a server that fails here gets nothing.
         if (!m_tls->start(host, kIoTimeoutSeconds, trust))
             return fail(QStringLiteral("TLS handshake failed"), m_tls->errorText());
@@ -459,7 +460,7 @@ bool RtmpOutput::initialize(const CodecPreset& preset)
     m_packet.reset(static_cast<RTMPPacket*>(std::calloc(1, sizeof(RTMPPacket))));
     if (m_aborted.load() || !m_packet || !RTMP_IsConnected(m_rtmp.get()))
         return fail(QStringLiteral("the server closed the connection"));
-    qInfo("RTMP Connecting to %s", qPrintable(m_loggedUrl));
+    qCInfo(lcStrevo, "RTMP Connecting to %s", qPrintable(m_loggedUrl));
     return true;
 }
 

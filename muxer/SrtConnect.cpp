@@ -14,7 +14,7 @@
 
 #include <sys/socket.h>
 
-Q_LOGGING_CATEGORY(lcSrt, "strevo.srt")
+Q_LOGGING_CATEGORY(lcSrt, "strevo.srt", QtWarningMsg)
 
 namespace {
 

@@ -1,5 +1,6 @@
 #include "platform/CudaD3D11Device.h"
 
+#include "common/StrevoLog.h"
 #include "platform/CudaDriver.h"
 #include "platform/HostD3D11Device.h"
 
@@ -57,8 +58,8 @@ private:
         CudaContextScope scope(m_context);
         const CUresult r = scope.ok() ? cudaDriver().cuMemcpy2D(&c) : kCudaInvalidContext;
         if (r != CUDA_SUCCESS)
-            qWarning("CudaD3D11Device: cuMemcpy2D of a %dx%d texture returned %d", m_desc.width,
-                     m_desc.height, static_cast<int>(r));
+            qCWarning(lcStrevo, "CudaD3D11Device: cuMemcpy2D of a %dx%d texture returned %d",
+                      m_desc.width, m_desc.height, static_cast<int>(r));
         return r == CUDA_SUCCESS;
     }
 
@@ -74,7 +75,8 @@ std::unique_ptr<CudaD3D11Device> CudaD3D11Device::create(int ordinal)
 {
     const CUresult loaded = loadCudaDriver(0, 4000);
     if (loaded != CUDA_SUCCESS) {
-        qWarning("CudaD3D11Device: the CUDA driver cannot be used (%d)", static_cast<int>(loaded));
+        qCWarning(lcStrevo, "CudaD3D11Device: the CUDA driver cannot be used (%d)",
+                  static_cast<int>(loaded));
         return nullptr;
     }
     CUcontext context = nullptr;
@@ -93,8 +95,8 @@ std::unique_ptr<D3D11Texture2D> CudaD3D11Device::createTexture2D(const D3D11Text
     // Capped as a Direct3D 11 texture is, before any size is computed; NV12 sizes must be even.
     if (desc.width < 1 || desc.width > HostD3D11Device::kMaxSide || desc.height < 1 ||
         desc.height > HostD3D11Device::kMaxSide) {
-        qWarning("CudaD3D11Device: a %dx%d texture is outside 1..%d", desc.width, desc.height,
-                 HostD3D11Device::kMaxSide);
+        qCWarning(lcStrevo, "CudaD3D11Device: a %dx%d texture is outside 1..%d", desc.width,
+                  desc.height, HostD3D11Device::kMaxSide);
         return nullptr;
     }
     const int rowBytes = HostD3D11Device::rowBytes(desc);
@@ -108,8 +110,8 @@ std::unique_ptr<D3D11Texture2D> CudaD3D11Device::createTexture2D(const D3D11Text
     const CUresult r = scope.ok() ? cudaDriver().cuMemAlloc(&memory, static_cast<size_t>(bytes))
                                   : kCudaInvalidContext;
     if (r != CUDA_SUCCESS) {
-        qWarning("CudaD3D11Device: cuMemAlloc of a %dx%d texture returned %d", desc.width,
-                 desc.height, static_cast<int>(r));
+        qCWarning(lcStrevo, "CudaD3D11Device: cuMemAlloc of a %dx%d texture returned %d",
+                  desc.width, desc.height, static_cast<int>(r));
         return nullptr;
     }
     return std::make_unique<CudaTexture>(context, desc, memory, rowBytes);

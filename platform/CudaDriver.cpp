@@ -1,4 +1,5 @@
 #include "platform/CudaDriver.h"
+#include "common/StrevoLog.h"
 
 #include <QDebug>
 #include <dlfcn.h>
@@ -26,7 +27,7 @@ template <class F> bool resolve(void* lib, F& fn, const char* name)
 {
     fn = reinterpret_cast<F>(dlsym(lib, name));
     if (!fn)
-        qWarning("Failed to find required function \"%s\" in %s", name, kCudaLibrary);
+        qCWarning(lcStrevo, "Failed to find required function \"%s\" in %s", name, kCudaLibrary);
     return fn != nullptr;
 }
 
@@ -36,7 +37,8 @@ CUresult resolveTable(int apiVersion)
     // Never closed: the table's addresses point into it for the process's life.
     void* lib = dlopen(kCudaLibrary, RTLD_NOW | RTLD_LOCAL);
     if (!lib) {
-        qWarning("CUDA: the NVIDIA driver is missing (%s cannot be loaded)", kCudaLibrary);
+        qCWarning(lcStrevo, "CUDA: the NVIDIA driver is missing (%s cannot be loaded)",
+                  kCudaLibrary);
         return kCudaDriverMissing;
     }
     CudaDriver& t = table();
@@ -114,7 +116,7 @@ bool failed(CUresult r, const char* call)
 {
     if (r == CUDA_SUCCESS)
         return false;
-    qWarning("%s has returned CUDA error %d", call, static_cast<int>(r));
+    qCWarning(lcStrevo, "%s has returned CUDA error %d", call, static_cast<int>(r));
     return true;
 }
 
@@ -133,11 +135,11 @@ int createCudaEncodeContext(int ordinal, CUcontext* context)
     if (failed(cu.cuDeviceGetCount(&count), "cuDeviceGetCount(&deviceCount)"))
         return kGeneric;
     if (count == 0) {
-        qWarning("No CUDA device found");
+        qCWarning(lcStrevo, "No CUDA device found");
         return kNoDevice;
     }
     if (ordinal < 0 || ordinal >= count) {
-        qWarning("%s line %d: Invalid Device Id = %d", __FILE__, __LINE__, ordinal);
+        qCWarning(lcStrevo, "%s line %d: Invalid Device Id = %d", __FILE__, __LINE__, ordinal);
         return kInvalidDevice;
     }
     CUdevice device = 0;
@@ -148,8 +150,8 @@ int createCudaEncodeContext(int ordinal, CUcontext* context)
                "cuDeviceComputeCapability(&SMmajor, &SMminor, deviceID)"))
         return kGeneric;
     if (major * 16 + minor < kMinCapability) {
-        qWarning("%s line %d: GPU %d does not have NVENC capabilities exiting", __FILE__, __LINE__,
-                 ordinal);
+        qCWarning(lcStrevo, "%s line %d: GPU %d does not have NVENC capabilities exiting", __FILE__,
+                  __LINE__, ordinal);
         return kNoDevice;
     }
     CUcontext created = nullptr;

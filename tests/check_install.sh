@@ -56,10 +56,14 @@ for host in "$tmp/cmake-build/strevo-host" "$tmp/pc-host"; do
     # grep reads all of ldd's output: with -q it could quit early and, under pipefail, fail ldd.
     ldd "$host" | grep "libstrevo.so.0 => $libdir/" >/dev/null || fail "$host does not use $libdir/libstrevo.so.0"
 done
-"$tmp/cmake-build/strevo-host" "$tmp/out-cmake" >"$tmp/cmake.path" &
+"$tmp/cmake-build/strevo-host" "$tmp/out-cmake" >"$tmp/cmake.path" 2>"$tmp/cmake.err" &
 cmake_pid=$!
-"$tmp/pc-host" "$tmp/out-pc" >"$tmp/pc.path" || fail "the pkg-config host failed"
+"$tmp/pc-host" "$tmp/out-pc" >"$tmp/pc.path" 2>"$tmp/pc.err" || fail "the pkg-config host failed"
 wait "$cmake_pid" || fail "the CMake host failed"
+# At its default level the library says nothing during a clean recording.
+for kind in cmake pc; do
+    [ ! -s "$tmp/$kind.err" ] || { cat "$tmp/$kind.err"; fail "$kind host: the library wrote to stderr"; }
+done
 
 for kind in cmake pc; do
     file=$(cat "$tmp/$kind.path")

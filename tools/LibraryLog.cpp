@@ -48,9 +48,8 @@ void avHandler(void* object, int level, const char* format, va_list args)
 void LibraryLog::install(bool verbose)
 {
     g_verbose = verbose;
-    QLoggingCategory::setFilterRules(
-        verbose ? QStringLiteral("strevo.libav.debug=true\nstrevo.openh264.debug=true")
-                : QStringLiteral("strevo.libav.debug=false\nstrevo.openh264.debug=false"));
+    // The library's categories show warnings and errors only; --verbose shows everything.
+    QLoggingCategory::setFilterRules(verbose ? QStringLiteral("strevo*=true") : QString());
     qInstallMessageHandler(qtHandler);
     av_log_set_callback(avHandler);
 }

@@ -1,6 +1,7 @@
 #include "codec/audio/AudioRecordCheck.h"
 
 #include "common/CodecModel.h"
+#include "common/StrevoLog.h"
 
 #include <QDebug>
 
@@ -16,7 +17,7 @@ bool AudioRecordCheck::check(const CodecModel::AudioCodec& a, const char* encode
     else if (needsBitrate && a.bitrate <= 0)
         problem = "bitrate must be above 0";
     if (problem)
-        qWarning("%s: cannot encode %d Hz, %d channels, %d bits, %d kbit/s: %s", encoder,
-                 a.sampleRate, a.channels, a.bitsPerSample, a.bitrate, problem);
+        qCWarning(lcStrevo, "%s: cannot encode %d Hz, %d channels, %d bits, %d kbit/s: %s", encoder,
+                  a.sampleRate, a.channels, a.bitsPerSample, a.bitrate, problem);
     return problem == nullptr;
 }

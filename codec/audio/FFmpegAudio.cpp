@@ -2,6 +2,7 @@
 
 #include "codec/audio/AudioRecordCheck.h"
 #include "common/CodecTable.h"
+#include "common/StrevoLog.h"
 
 #include <QDebug>
 
@@ -107,9 +108,9 @@ bool FFmpegAudio::openEncoder()
 
     const int opened = avcodec_open2(context.get(), codec, nullptr);
     if (opened < 0) {
-        qWarning("%s: cannot open the %s encoder at %d Hz, %d kbit/s, %d channels: %s",
-                 qPrintable(audio.codecName), codec->name, audio.sampleRate, audio.bitrate,
-                 audio.channels, avErrorText(opened).constData());
+        qCWarning(lcStrevo, "%s: cannot open the %s encoder at %d Hz, %d kbit/s, %d channels: %s",
+                  qPrintable(audio.codecName), codec->name, audio.sampleRate, audio.bitrate,
+                  audio.channels, avErrorText(opened).constData());
         return false;
     }
 
@@ -174,8 +175,8 @@ bool FFmpegAudio::takePacket(unsigned char* out, unsigned int capacity, unsigned
     const auto length = static_cast<unsigned int>(m_packet->size);
     bool got = length > 0;
     if (length > capacity) {
-        qWarning("%s: packet of %u bytes does not fit the %u-byte output buffer",
-                 m_context->codec->name, length, capacity);
+        qCWarning(lcStrevo, "%s: packet of %u bytes does not fit the %u-byte output buffer",
+                  m_context->codec->name, length, capacity);
         got = false;
     } else if (got) {
         std::memcpy(out, m_packet->data, length);
@@ -211,13 +212,13 @@ bool FFmpegAudio::encode(unsigned char* data, unsigned int size, unsigned char* 
         const bool got = takePacket(out, outCapacity, outSize);
         sent = avcodec_send_frame(m_context.get(), m_frame.get());
         if (sent < 0)
-            qWarning("%s: dropped a chunk: %s", m_context->codec->name,
-                     avErrorText(sent).constData());
+            qCWarning(lcStrevo, "%s: dropped a chunk: %s", m_context->codec->name,
+                      avErrorText(sent).constData());
         return got;
     }
     if (sent < 0) {
-        qWarning("%s: cannot encode a chunk: %s", m_context->codec->name,
-                 avErrorText(sent).constData());
+        qCWarning(lcStrevo, "%s: cannot encode a chunk: %s", m_context->codec->name,
+                  avErrorText(sent).constData());
         return false;
     }
     return takePacket(out, outCapacity, outSize);

@@ -1,6 +1,7 @@
 #include "codec/audio/PCMEnc.h"
 
 #include "codec/audio/AudioRecordCheck.h"
+#include "common/StrevoLog.h"
 
 #include <QDebug>
 
@@ -29,8 +30,8 @@ bool PCMEnc::encode(unsigned char* data, unsigned int size, unsigned char* out,
     if (!m_ready || !data || !out)
         return false;
     if (size > outCapacity) {
-        qWarning("PCM: packet of %u bytes does not fit the %u-byte output buffer", size,
-                 outCapacity);
+        qCWarning(lcStrevo, "PCM: packet of %u bytes does not fit the %u-byte output buffer", size,
+                  outCapacity);
         return false;
     }
     std::memcpy(out, data, size);

@@ -1,6 +1,7 @@
 #include "codec/audio/ShineMP3.h"
 
 #include "codec/audio/AudioRecordCheck.h"
+#include "common/StrevoLog.h"
 
 #include <QDebug>
 
@@ -53,8 +54,8 @@ bool ShineMP3::openEncoder()
 
     m_encoder.reset(shine_initialise(&config));
     if (!m_encoder) {
-        qWarning("MP3: cannot open the encoder at %d Hz, %d kbit/s", audio.sampleRate,
-                 audio.bitrate);
+        qCWarning(lcStrevo, "MP3: cannot open the encoder at %d Hz, %d kbit/s", audio.sampleRate,
+                  audio.bitrate);
         return false;
     }
     // Layer III frames hold 1152 samples in MPEG-1 and 576 in MPEG-2 and 2.5.
@@ -119,7 +120,7 @@ bool ShineMP3::takeFrame(unsigned char* out, unsigned int capacity, unsigned int
     while (start + 1 < m_stream.size() && !syncAt(start))
         ++start;
     if (start > 0) {
-        qDebug("MP3: skipped %zu bytes without a frame header", start);
+        qCDebug(lcStrevo, "MP3: skipped %zu bytes without a frame header", start);
         m_stream.erase(m_stream.begin(), m_stream.begin() + start);
     }
     if (m_stream.size() < 4)
@@ -129,8 +130,8 @@ bool ShineMP3::takeFrame(unsigned char* out, unsigned int capacity, unsigned int
     if (m_stream.size() < length)
         return false;
     if (length > capacity) {
-        qWarning("MP3: packet of %u bytes does not fit the %u-byte output buffer", length,
-                 capacity);
+        qCWarning(lcStrevo, "MP3: packet of %u bytes does not fit the %u-byte output buffer",
+                  length, capacity);
         m_stream.erase(m_stream.begin(), m_stream.begin() + length);
         return false;
     }

@@ -3,6 +3,7 @@
 #include "codec/video/VideoRecordCheck.h"
 #include "common/CodecTable.h"
 #include "common/PixelFormat.h"
+#include "common/StrevoLog.h"
 
 #include <QDebug>
 #include <QThread>
@@ -32,8 +33,8 @@ bool validForEncoder(const CodecModel::VideoCodec& v, AVCodecID id)
     else if (id == AV_CODEC_ID_PRORES && (v.codecProfile < 0 || v.codecProfile > 5))
         problem = "ProRes profile must be 0 (PROXY) to 5 (XQ)";
     if (problem)
-        qWarning("FFmpegVideo: cannot encode %s with scan mode %d, profile %d: %s",
-                 qPrintable(v.codecName), v.scanMode, v.codecProfile, problem);
+        qCWarning(lcStrevo, "FFmpegVideo: cannot encode %s with scan mode %d, profile %d: %s",
+                  qPrintable(v.codecName), v.scanMode, v.codecProfile, problem);
     return problem == nullptr;
 }
 
@@ -71,9 +72,10 @@ bool FFmpegVideo::initialize(CodecPreset* preset)
 
     const CodecTable::Entry* entry = CodecTable::find(video.codecName);
     if (!entry || entry->backend != CodecTable::Backend::FFmpegVideo) {
-        qWarning("FFmpegVideo: codec name \"%s\" is not QuickTime Animation (RLE), MJPEG or Apple "
-                 "ProRes",
-                 qPrintable(video.codecName));
+        qCWarning(lcStrevo,
+                  "FFmpegVideo: codec name \"%s\" is not QuickTime Animation (RLE), MJPEG or Apple "
+                  "ProRes",
+                  qPrintable(video.codecName));
         return false;
     }
     m_inputFormat = entry->inputFormat;
@@ -106,14 +108,14 @@ bool FFmpegVideo::openEncoder()
     const QByteArray fileName = ("file." + m_preset.container().format).toLocal8Bit();
     const AVOutputFormat* outputFormat = av_guess_format(nullptr, fileName.constData(), nullptr);
     if (!outputFormat) {
-        qWarning("FFmpegVideo: no container format \"%s\" for %s",
-                 qPrintable(m_preset.container().format), qPrintable(video.codecName));
+        qCWarning(lcStrevo, "FFmpegVideo: no container format \"%s\" for %s",
+                  qPrintable(m_preset.container().format), qPrintable(video.codecName));
         return false;
     }
     const AVCodec* encoder = avcodec_find_encoder_by_name(entry->libavEncoder);
     if (!encoder) {
-        qWarning("FFmpegVideo: libavcodec has no encoder \"%s\" for %s", entry->libavEncoder,
-                 qPrintable(video.codecName));
+        qCWarning(lcStrevo, "FFmpegVideo: libavcodec has no encoder \"%s\" for %s",
+                  entry->libavEncoder, qPrintable(video.codecName));
         return false;
     }
 
@@ -163,8 +165,8 @@ bool FFmpegVideo::openEncoder()
 
     const int opened = avcodec_open2(context.get(), encoder, nullptr);
     if (opened < 0) {
-        qWarning("FFmpegVideo: cannot open the %s encoder at %dx%d: %s", encoder->name, video.width,
-                 video.height, avErrorText(opened).constData());
+        qCWarning(lcStrevo, "FFmpegVideo: cannot open the %s encoder at %dx%d: %s", encoder->name,
+                  video.width, video.height, avErrorText(opened).constData());
         return false;
     }
     m_context = std::move(context);
@@ -200,8 +202,9 @@ bool FFmpegVideo::encode(unsigned char* data, unsigned int size, int, unsigned c
     const CodecModel::VideoCodec& video = m_preset.videoCodec();
     const unsigned int needed = frameSize();
     if (size < needed) {
-        qWarning("FFmpegVideo: frame of %u bytes is short of the %u bytes of %dx%d input", size,
-                 needed, video.width, video.height);
+        qCWarning(lcStrevo,
+                  "FFmpegVideo: frame of %u bytes is short of the %u bytes of %dx%d input", size,
+                  needed, video.width, video.height);
         return false;
     }
     // A requested key frame: an encoder that holds no frames back is started anew, since its
@@ -261,8 +264,8 @@ bool FFmpegVideo::encode(unsigned char* data, unsigned int size, int, unsigned c
         sent = avcodec_send_frame(m_context.get(), frame);
     }
     if (sent < 0)
-        qWarning("FFmpegVideo: cannot encode frame %lld: %s", static_cast<long long>(frame->pts),
-                 avErrorText(sent).constData());
+        qCWarning(lcStrevo, "FFmpegVideo: cannot encode frame %lld: %s",
+                  static_cast<long long>(frame->pts), avErrorText(sent).constData());
     if (!produced)
         produced = receivePacket(out, outCapacity, outSize, keyFrame, pts, dts);
     return produced;
@@ -276,8 +279,9 @@ bool FFmpegVideo::receivePacket(unsigned char* out, unsigned int capacity, unsig
         return false;
     const size_t length = static_cast<size_t>(packet->size);
     if (length > capacity) {
-        qWarning("FFmpegVideo: %s packet of %zu bytes does not fit the %u-byte output buffer",
-                 m_context->codec->name, length, capacity);
+        qCWarning(lcStrevo,
+                  "FFmpegVideo: %s packet of %zu bytes does not fit the %u-byte output buffer",
+                  m_context->codec->name, length, capacity);
         av_packet_unref(packet);
         return false;
     }

@@ -3,6 +3,7 @@
 #include "codec/video/VideoRecordCheck.h"
 #include "common/CodecTable.h"
 #include "common/PixelFormat.h"
+#include "common/StrevoLog.h"
 #include "platform/mf/ICodecAPI.h"
 #include "platform/mf/IMFMediaEventGenerator.h"
 #include "platform/mf/MFError.h"
@@ -18,7 +19,7 @@
 namespace {
 
 // Media-type dumps and renegotiations: debug messages, off unless enabled by a filter rule.
-Q_LOGGING_CATEGORY(mfLog, "strevo.mf", QtInfoMsg)
+Q_LOGGING_CATEGORY(mfLog, "strevo.mf", QtWarningMsg)
 
 using Clock = std::chrono::steady_clock;
 
@@ -140,7 +141,7 @@ QString MFVideo::device(const QString& name)
 bool MFVideo::initialize(CodecPreset* preset)
 {
     if (!preset) {
-        qWarning("MFVideo: no preset");
+        qCWarning(lcStrevo, "MFVideo: no preset");
         return false;
     }
     m_preset = *preset;
@@ -160,9 +161,10 @@ bool MFVideo::initialize(CodecPreset* preset)
     else if (v.keyframeInterval < 0 || v.keyframeInterval * v.frameRate >= INT_MAX)
         problem = "key-frame interval out of range";
     if (problem) {
-        qWarning("MFVideo: cannot encode %s at %dx%d, %g fps, %d kbit/s, key frame every %d s: %s",
-                 qPrintable(v.codecName), v.width, v.height, v.frameRate, v.bitrate,
-                 v.keyframeInterval, problem);
+        qCWarning(lcStrevo,
+                  "MFVideo: cannot encode %s at %dx%d, %g fps, %d kbit/s, key frame every %d s: %s",
+                  qPrintable(v.codecName), v.width, v.height, v.frameRate, v.bitrate,
+                  v.keyframeInterval, problem);
         return false;
     }
     if (!open()) {
@@ -224,15 +226,15 @@ bool MFVideo::open()
         const auto& refused = MFLibavTransform::gpuEncoders().refused;
         const auto why = refused.find(*classId);
         if (why != refused.end()) {
-            qWarning("MFVideo: %s cannot encode on this machine: %s", qPrintable(name),
-                     qPrintable(why->second));
+            qCWarning(lcStrevo, "MFVideo: %s cannot encode on this machine: %s", qPrintable(name),
+                      qPrintable(why->second));
             return false;
         }
     }
     if (FAILED(hr)) {
-        qWarning("MFVideo: no encoder transform for %s (class %s) on this machine: %s",
-                 qPrintable(name), qPrintable(guidToString(*classId)),
-                 MFError::describe(hr).constData());
+        qCWarning(lcStrevo, "MFVideo: no encoder transform for %s (class %s) on this machine: %s",
+                  qPrintable(name), qPrintable(guidToString(*classId)),
+                  MFError::describe(hr).constData());
         return false;
     }
     const std::shared_ptr<MFMediaType> output = buildType(true);
@@ -473,12 +475,13 @@ bool MFVideo::processInput(unsigned char* data, unsigned int size, Status* statu
     Status& result = status ? *status : ignored;
     result = Failed;
     if (!m_transform || !data) {
-        qWarning("MFVideo: %s", m_transform ? "no frame data" : "the encoder is not open");
+        qCWarning(lcStrevo, "MFVideo: %s",
+                  m_transform ? "no frame data" : "the encoder is not open");
         return false;
     }
     if (size != m_imageSize) {
-        qWarning("MFVideo: frame of %u bytes is not a %dx%d NV12 picture (%u bytes)", size,
-                 m_preset.videoCodec().width, m_preset.videoCodec().height, m_imageSize);
+        qCWarning(lcStrevo, "MFVideo: frame of %u bytes is not a %dx%d NV12 picture (%u bytes)",
+                  size, m_preset.videoCodec().width, m_preset.videoCodec().height, m_imageSize);
         return false;
     }
     std::shared_ptr<MFSample> sample;
@@ -526,7 +529,8 @@ bool MFVideo::processInput(unsigned char* data, unsigned int size, Status* statu
     while (m_needInput.load() == 0) {
         const int left = remainingMs(deadline);
         if (left <= 0) {
-            qWarning("MFVideo: the transform asked for no input within %d ms", kEventWaitMs);
+            qCWarning(lcStrevo, "MFVideo: the transform asked for no input within %d ms",
+                      kEventWaitMs);
             return false;
         }
         hr = waitEvent(left);
@@ -565,8 +569,8 @@ bool MFVideo::deliver(unsigned char* out, unsigned int capacity, unsigned int& s
     }
     m_inFlight.fetch_sub(1);
     if (packet.bytes.size() > capacity || !out) {
-        qWarning("MFVideo: packet of %zu bytes does not fit the %u-byte output buffer",
-                 packet.bytes.size(), capacity);
+        qCWarning(lcStrevo, "MFVideo: packet of %zu bytes does not fit the %u-byte output buffer",
+                  packet.bytes.size(), capacity);
         return false;
     }
     std::memcpy(out, packet.bytes.data(), packet.bytes.size());
@@ -642,8 +646,9 @@ bool MFVideo::drain(unsigned char* out, unsigned int capacity, unsigned int& siz
                 const int left = remainingMs(deadline);
                 if (left > 0 && (hr = waitEvent(left)) == S_OK)
                     continue;
-                qWarning("MFVideo: the transform did not complete its drain within %d ms",
-                         kEventWaitMs);
+                qCWarning(lcStrevo,
+                          "MFVideo: the transform did not complete its drain within %d ms",
+                          kEventWaitMs);
             }
         }
         // Drained (or given up): the next frame starts a new sequence.

@@ -5,6 +5,7 @@
 #include "codec/video/VideoRecordCheck.h"
 #include "common/CodecTable.h"
 #include "common/PixelFormat.h"
+#include "common/StrevoLog.h"
 
 #include <QDebug>
 
@@ -85,7 +86,7 @@ bool OpenH264::initialize(CodecPreset* preset)
     WelsGetCodecVersion();
     ISVCEncoder* raw = nullptr;
     if (WelsCreateSVCEncoder(&raw) != 0 || !raw) {
-        qWarning("OpenH264: cannot create an encoder");
+        qCWarning(lcStrevo, "OpenH264: cannot create an encoder");
         return false;
     }
     std::unique_ptr<ISVCEncoder, EncoderDeleter> encoder(raw);
@@ -103,8 +104,8 @@ bool OpenH264::initialize(CodecPreset* preset)
     encoder->GetDefaultParams(&param);
     fillParams(video, &param);
     if (encoder->InitializeExt(&param) != 0) {
-        qWarning("OpenH264: cannot open the encoder at %dx%d, %g fps, %d kbit/s", video.width,
-                 video.height, video.frameRate, video.bitrate);
+        qCWarning(lcStrevo, "OpenH264: cannot open the encoder at %dx%d, %g fps, %d kbit/s",
+                  video.width, video.height, video.frameRate, video.bitrate);
         return false;
     }
 
@@ -142,8 +143,9 @@ bool OpenH264::encode(unsigned char* data, unsigned int size, int, unsigned char
     const size_t lumaSize = static_cast<size_t>(video.width) * video.height;
     const size_t frameSize = lumaSize * 3 / 2;
     if (size < frameSize) {
-        qWarning("OpenH264: frame of %u bytes is short of the %zu bytes of %dx%d YUV420P", size,
-                 frameSize, video.width, video.height);
+        qCWarning(lcStrevo,
+                  "OpenH264: frame of %u bytes is short of the %zu bytes of %dx%d YUV420P", size,
+                  frameSize, video.width, video.height);
         return false;
     }
 
@@ -172,13 +174,13 @@ bool OpenH264::encode(unsigned char* data, unsigned int size, int, unsigned char
     SFrameBSInfo info;
     std::memset(&info, 0, sizeof(info));
     if (m_encoder->EncodeFrame(&source, &info) != 0) {
-        qWarning("OpenH264: cannot encode frame %lld", m_frameIndex - 1);
+        qCWarning(lcStrevo, "OpenH264: cannot encode frame %lld", m_frameIndex - 1);
         return false;
     }
     if (info.eFrameType == videoFrameTypeIDR)
         m_keyFrameRequested = false;
     if (info.eFrameType == videoFrameTypeSkip) {
-        qDebug("OpenH264: frame %lld skipped", m_frameIndex - 1);
+        qCDebug(lcStrevo, "OpenH264: frame %lld skipped", m_frameIndex - 1);
         return true;
     }
 
@@ -194,8 +196,8 @@ bool OpenH264::encode(unsigned char* data, unsigned int size, int, unsigned char
     if (total == 0)
         return false;
     if (total > outCapacity) {
-        qWarning("OpenH264: packet of %zu bytes does not fit the %u-byte output buffer", total,
-                 outCapacity);
+        qCWarning(lcStrevo, "OpenH264: packet of %zu bytes does not fit the %u-byte output buffer",
+                  total, outCapacity);
         return false;
     }
 

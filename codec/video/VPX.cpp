@@ -4,6 +4,7 @@
 #include "codec/video/VideoRecordCheck.h"
 #include "common/CodecTable.h"
 #include "common/PixelFormat.h"
+#include "common/StrevoLog.h"
 
 #include <QDebug>
 #include <QThread>
@@ -30,7 +31,7 @@ const char* errorDetail(vpx_codec_ctx_t* context)
 void VPX::ContextDeleter::operator()(vpx_codec_ctx_t* context) const
 {
     if (vpx_codec_destroy(context) != VPX_CODEC_OK)
-        qWarning("VPX: cannot close the encoder: %s", errorDetail(context));
+        qCWarning(lcStrevo, "VPX: cannot close the encoder: %s", errorDetail(context));
     delete context;
 }
 
@@ -103,8 +104,8 @@ bool VPX::initialize(CodecPreset* preset)
     const vpx_codec_err_t configured =
         iface ? fillConfig(video, iface, &m_config) : VPX_CODEC_INVALID_PARAM;
     if (configured != VPX_CODEC_OK) {
-        qWarning("VPX: no libvpx configuration for %s: %s", qPrintable(video.codecName),
-                 vpx_codec_err_to_string(configured));
+        qCWarning(lcStrevo, "VPX: no libvpx configuration for %s: %s", qPrintable(video.codecName),
+                  vpx_codec_err_to_string(configured));
         return false;
     }
 
@@ -112,8 +113,9 @@ bool VPX::initialize(CodecPreset* preset)
     std::memset(context.get(), 0, sizeof(vpx_codec_ctx_t));
     if (vpx_codec_enc_init(context.get(), iface, &m_config, 0) != VPX_CODEC_OK) {
         // A failed init leaves nothing to destroy; the context only carries the error text.
-        qWarning("VPX: cannot open the %s encoder at %dx%d: %s", qPrintable(video.codecName),
-                 video.width, video.height, errorDetail(context.get()));
+        qCWarning(lcStrevo, "VPX: cannot open the %s encoder at %dx%d: %s",
+                  qPrintable(video.codecName), video.width, video.height,
+                  errorDetail(context.get()));
         return false;
     }
     m_context.reset(context.release());
@@ -141,8 +143,8 @@ bool VPX::encode(unsigned char* data, unsigned int size, int, unsigned char* out
         return !m_pending.empty() && emitPending(out, outCapacity, outSize, keyFrame);
     const size_t frameSize = static_cast<size_t>(video.width) * video.height * 3 / 2;
     if (size < frameSize) {
-        qWarning("VPX: frame of %u bytes is short of the %zu bytes of %dx%d YUV420P", size,
-                 frameSize, video.width, video.height);
+        qCWarning(lcStrevo, "VPX: frame of %u bytes is short of the %zu bytes of %dx%d YUV420P",
+                  size, frameSize, video.width, video.height);
         return false;
     }
 
@@ -155,7 +157,8 @@ bool VPX::encode(unsigned char* data, unsigned int size, int, unsigned char* out
     const vpx_enc_frame_flags_t flags = m_keyFrameRequested ? VPX_EFLAG_FORCE_KF : 0;
     if (vpx_codec_encode(m_context.get(), &image, m_frameCounter, 1, flags, VPX_DL_REALTIME) !=
         VPX_CODEC_OK)
-        qWarning("VPX: cannot encode frame %lld: %s", m_frameCounter, errorDetail(m_context.get()));
+        qCWarning(lcStrevo, "VPX: cannot encode frame %lld: %s", m_frameCounter,
+                  errorDetail(m_context.get()));
     else
         m_keyFrameRequested = false;
     ++m_frameCounter;
@@ -182,8 +185,8 @@ bool VPX::emitPending(unsigned char* out, unsigned int capacity, unsigned int& o
     const Frame frame = std::move(m_pending.front());
     m_pending.pop_front();
     if (frame.data.size() > capacity) {
-        qWarning("VPX: packet of %zu bytes does not fit the %u-byte output buffer",
-                 frame.data.size(), capacity);
+        qCWarning(lcStrevo, "VPX: packet of %zu bytes does not fit the %u-byte output buffer",
+                  frame.data.size(), capacity);
         return false;
     }
     std::memcpy(out, frame.data.data(), frame.data.size());

@@ -2,6 +2,7 @@
 
 #include "common/CodecModel.h"
 #include "common/CodecTable.h"
+#include "common/StrevoLog.h"
 
 #include <QDebug>
 
@@ -33,9 +34,10 @@ bool VideoRecordCheck::check(const CodecModel::VideoCodec& v, const char* encode
     else if (v.keyframeInterval * v.frameRate >= static_cast<double>(INT_MAX))
         problem = "key-frame interval is too long";
     if (problem)
-        qWarning("%s: cannot encode %s at %dx%d, %g fps, %d kbit/s, key frame every %d s: %s",
-                 encoder, qPrintable(v.codecName), v.width, v.height, v.frameRate, v.bitrate,
-                 v.keyframeInterval, problem);
+        qCWarning(lcStrevo,
+                  "%s: cannot encode %s at %dx%d, %g fps, %d kbit/s, key frame every %d s: %s",
+                  encoder, qPrintable(v.codecName), v.width, v.height, v.frameRate, v.bitrate,
+                  v.keyframeInterval, problem);
     return problem == nullptr;
 }
 

@@ -5,6 +5,7 @@
 #include "codec/video/VideoRecordCheck.h"
 #include "common/CodecTable.h"
 #include "common/PixelFormat.h"
+#include "common/StrevoLog.h"
 
 #include <QDebug>
 extern "C" {
@@ -78,7 +79,7 @@ bool X264::initialize(CodecPreset* preset)
         return false;
 
     if (!openEncoder()) {
-        qWarning("x264: cannot open the encoder at %dx%d", video.width, video.height);
+        qCWarning(lcStrevo, "x264: cannot open the encoder at %dx%d", video.width, video.height);
         return false;
     }
     *m_input = x264_picture_t();
@@ -150,8 +151,8 @@ bool X264::encode(unsigned char* data, unsigned int size, int, unsigned char* ou
     }
     const size_t frameSize = static_cast<size_t>(width) * height * 3 / 2;
     if (size < frameSize) {
-        qWarning("x264: frame of %u bytes is short of the %zu bytes of %dx%d NV12", size, frameSize,
-                 width, height);
+        qCWarning(lcStrevo, "x264: frame of %u bytes is short of the %zu bytes of %dx%d NV12", size,
+                  frameSize, width, height);
         return false;
     }
     if (m_drained) {
@@ -159,7 +160,7 @@ bool X264::encode(unsigned char* data, unsigned int size, int, unsigned char* ou
         x264_encoder_close(m_encoder);
         if (!openEncoder()) {
             m_encoder = nullptr;
-            qWarning("x264: cannot reopen the encoder at %dx%d", width, height);
+            qCWarning(lcStrevo, "x264: cannot reopen the encoder at %dx%d", width, height);
             return false;
         }
     }
@@ -192,8 +193,8 @@ bool X264::writePacket(unsigned char* out, unsigned int capacity, int count, uns
     for (int i = 0; i < count; ++i)
         total += m_nals[i].i_payload;
     if (total > capacity) {
-        qWarning("x264: packet of %zu bytes does not fit the %u-byte output buffer", total,
-                 capacity);
+        qCWarning(lcStrevo, "x264: packet of %zu bytes does not fit the %u-byte output buffer",
+                  total, capacity);
         return false;
     }
 

@@ -1,6 +1,7 @@
 #include "muxer/live/AvioTransport.h"
 
 #include "common/AVHandles.h"
+#include "common/StrevoLog.h"
 #include "muxer/LiveUrl.h"
 #include "muxer/TlsRelay.h"
 
@@ -50,8 +51,8 @@ bool AvioTransport::open()
             if (!streaming.caFile.isEmpty())
                 av_dict_set(&options, "ca_file", streaming.caFile.toUtf8().constData(), 0);
         } else {
-            qWarning("rtmps: the certificate of %s is not checked (verifyPeer is off)",
-                     qPrintable(QUrl(streaming.url).host()));
+            qCWarning(lcStrevo, "rtmps: the certificate of %s is not checked (verifyPeer is off)",
+                      qPrintable(QUrl(streaming.url).host()));
         }
     }
     const QByteArray url = LiveUrl::build(streaming).toLocal8Bit();

@@ -1,5 +1,6 @@
 #include "muxer/live/LiveLink.h"
 
+#include "common/StrevoLog.h"
 #include "common/ThreadCallback.h"
 #include "muxer/LiveUrl.h"
 #include "muxer/live/AvioTransport.h"
@@ -183,15 +184,16 @@ void LiveLink::threadCallback()
             closeLink();
             if (thread->isExitThread() || m_aborted.load())
                 return;
-            qWarning("live output to '%s': %s; trying again in %lld ms", qPrintable(m_url),
-                     qPrintable(m_lastReason), msBetween(now, m_policy.nextAttempt()));
+            qCWarning(lcStrevo, "live output to '%s': %s; trying again in %lld ms",
+                      qPrintable(m_url), qPrintable(m_lastReason),
+                      msBetween(now, m_policy.nextAttempt()));
             report(m_state);
             continue;
         }
         m_policy.opened(ReopenPolicy::Clock::now());
         m_lastAcked = -1;
         m_progressMs = nowMs();
-        qInfo("live output to '%s' connected", qPrintable(m_url));
+        qCInfo(lcStrevo, "live output to '%s' connected", qPrintable(m_url));
         report(LiveState::Live);
 
         while (!m_reopenWanted.load() && !thread->isExitThread() && !m_aborted.load()) {
@@ -209,16 +211,17 @@ void LiveLink::threadCallback()
         if (wasLive) {
             ++m_reconnects;
             m_liveMs += msBetween(openedAt, now);
-            qWarning("live output to '%s' broke after %lld s: %s; reconnecting", qPrintable(m_url),
-                     msBetween(openedAt, now) / 1000, qPrintable(m_lastReason));
+            qCWarning(lcStrevo, "live output to '%s' broke after %lld s: %s; reconnecting",
+                      qPrintable(m_url), msBetween(openedAt, now) / 1000, qPrintable(m_lastReason));
         } else {
             // A server that takes the connection and then refuses the stream: paced like a
             // refusal, and never live.
-            qWarning("live output to '%s' broke within %lld s of opening: %s; trying again in "
-                     "%lld ms",
-                     qPrintable(m_url),
-                     static_cast<long long>(ReopenPolicy::kSettled.count() / 1000),
-                     qPrintable(m_lastReason), msBetween(now, m_policy.nextAttempt()));
+            qCWarning(lcStrevo,
+                      "live output to '%s' broke within %lld s of opening: %s; trying again in "
+                      "%lld ms",
+                      qPrintable(m_url),
+                      static_cast<long long>(ReopenPolicy::kSettled.count() / 1000),
+                      qPrintable(m_lastReason), msBetween(now, m_policy.nextAttempt()));
         }
         closeLink();
         report(m_reconnects > 0 || m_liveMs > 0 ? LiveState::Reconnecting : LiveState::Connecting);

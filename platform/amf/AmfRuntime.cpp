@@ -1,5 +1,6 @@
 #include "platform/amf/AmfRuntime.h"
 
+#include "common/StrevoLog.h"
 #include "platform/amf/AmfTraceAdapter.h"
 
 #include <QDebug>
@@ -42,7 +43,7 @@ AMF_RESULT load(Runtime& r)
 {
     LibraryHandle library(dlopen(AmfRuntime::kLibraryName, RTLD_NOW | RTLD_LOCAL));
     if (!library) {
-        qDebug("AMF: cannot load %s: %s", AmfRuntime::kLibraryName, dlerror());
+        qCDebug(lcStrevo, "AMF: cannot load %s: %s", AmfRuntime::kLibraryName, dlerror());
         return AMF_FAIL;
     }
     // AMD's runtime shares the file name and the entry points but not the binary interface:
@@ -53,10 +54,11 @@ AMF_RESULT load(Runtime& r)
                                    ? QByteArray("interface version ") + QByteArray::number(*marker)
                                    : QByteArray("no ") + kInterfaceVersionSymbol;
         if (!r.foreignWarned)
-            qWarning("%s is not a runtime of this library's AMF interface (%s); AMF is not used",
-                     AmfRuntime::kLibraryName, why.constData());
+            qCWarning(lcStrevo,
+                      "%s is not a runtime of this library's AMF interface (%s); AMF is not used",
+                      AmfRuntime::kLibraryName, why.constData());
         else
-            qDebug("AMF: %s refused (%s)", AmfRuntime::kLibraryName, why.constData());
+            qCDebug(lcStrevo, "AMF: %s refused (%s)", AmfRuntime::kLibraryName, why.constData());
         r.foreignWarned = true;
         return AMF_FAIL;
     }
@@ -64,19 +66,20 @@ AMF_RESULT load(Runtime& r)
     auto queryVersion =
         reinterpret_cast<AMFQueryVersion_Fn>(dlsym(library.get(), "AMFQueryVersion"));
     if (!init || !queryVersion) {
-        qDebug("AMF: %s lacks %s", AmfRuntime::kLibraryName, init ? "AMFQueryVersion" : "AMFInit");
+        qCDebug(lcStrevo, "AMF: %s lacks %s", AmfRuntime::kLibraryName,
+                init ? "AMFQueryVersion" : "AMFInit");
         return AMF_FAIL;
     }
     AMFFactory* factory = nullptr;
     AMF_RESULT result = init(AMF_FULL_VERSION, &factory);
     if (result != AMF_OK || !factory) {
-        qDebug("AMF: AMFInit returned %d", result);
+        qCDebug(lcStrevo, "AMF: AMFInit returned %d", result);
         return result != AMF_OK ? result : AMF_FAIL;
     }
     uint64_t version = 0;
     result = queryVersion(&version);
     if (result != AMF_OK) {
-        qDebug("AMF: AMFQueryVersion returned %d", result);
+        qCDebug(lcStrevo, "AMF: AMFQueryVersion returned %d", result);
         return result;
     }
     r.trace = nullptr;

@@ -5,7 +5,7 @@
 #include <QLoggingCategory>
 #include <QString>
 
-Q_LOGGING_CATEGORY(lcAmf, "strevo.amf")
+Q_LOGGING_CATEGORY(lcAmf, "strevo.amf", QtWarningMsg)
 
 using namespace amf;
 

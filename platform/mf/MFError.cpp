@@ -1,4 +1,5 @@
 #include "platform/mf/MFError.h"
+#include "common/StrevoLog.h"
 
 #include <QDebug>
 
@@ -48,6 +49,6 @@ QByteArray MFError::describe(HRESULT code)
 
 HRESULT MFError::report(const char* who, const char* what, HRESULT code)
 {
-    qWarning("%s: %s %s", who, what, describe(code).constData());
+    qCWarning(lcStrevo, "%s: %s %s", who, what, describe(code).constData());
     return code;
 }

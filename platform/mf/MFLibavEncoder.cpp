@@ -1,4 +1,5 @@
 #include "platform/mf/MFLibavEncoder.h"
+#include "common/StrevoLog.h"
 
 #include <QDebug>
 
@@ -27,7 +28,8 @@ bool MFLibavEncoder::open(const Settings& s)
     m_pts = 0;
     const AVCodec* codec = avcodec_find_encoder_by_name(s.encoder.constData());
     if (!codec) {
-        qWarning("MFLibavEncoder: libavcodec has no encoder '%s'", s.encoder.constData());
+        qCWarning(lcStrevo, "MFLibavEncoder: libavcodec has no encoder '%s'",
+                  s.encoder.constData());
         return false;
     }
     AVCodecContextPtr ctx(avcodec_alloc_context3(codec));
@@ -60,8 +62,9 @@ bool MFLibavEncoder::open(const Settings& s)
     }
     const int ret = avcodec_open2(m_ctx.get(), codec, nullptr);
     if (ret < 0) {
-        qWarning("MFLibavEncoder: cannot open '%s'%s at %dx%d: %s", s.encoder.constData(),
-                 s.lowPower ? " (low power)" : "", s.width, s.height, avErrorText(ret).constData());
+        qCWarning(lcStrevo, "MFLibavEncoder: cannot open '%s'%s at %dx%d: %s",
+                  s.encoder.constData(), s.lowPower ? " (low power)" : "", s.width, s.height,
+                  avErrorText(ret).constData());
         m_ctx.reset();
         return false;
     }
@@ -78,8 +81,8 @@ bool MFLibavEncoder::openHardwareFrames()
     int ret = av_hwdevice_ctx_create(&device, AV_HWDEVICE_TYPE_VAAPI,
                                      m_settings.renderNode.constData(), nullptr, 0);
     if (ret < 0) {
-        qWarning("MFLibavEncoder: cannot open VA-API device '%s': %s",
-                 m_settings.renderNode.constData(), avErrorText(ret).constData());
+        qCWarning(lcStrevo, "MFLibavEncoder: cannot open VA-API device '%s': %s",
+                  m_settings.renderNode.constData(), avErrorText(ret).constData());
         return false;
     }
     m_device.reset(device);
@@ -93,8 +96,8 @@ bool MFLibavEncoder::openHardwareFrames()
     fc->height = m_settings.height;
     fc->initial_pool_size = 16;
     if ((ret = av_hwframe_ctx_init(frames.get())) < 0) {
-        qWarning("MFLibavEncoder: cannot allocate VA-API surfaces: %s",
-                 avErrorText(ret).constData());
+        qCWarning(lcStrevo, "MFLibavEncoder: cannot allocate VA-API surfaces: %s",
+                  avErrorText(ret).constData());
         return false;
     }
     m_ctx->pix_fmt = AV_PIX_FMT_VAAPI;
@@ -134,7 +137,8 @@ bool MFLibavEncoder::send(const uint8_t* nv12, std::shared_ptr<void> keepAlive, 
         if (ret >= 0)
             ret = av_hwframe_transfer_data(surface.get(), f, 0);
         if (ret < 0) {
-            qWarning("MFLibavEncoder: cannot upload a picture: %s", avErrorText(ret).constData());
+            qCWarning(lcStrevo, "MFLibavEncoder: cannot upload a picture: %s",
+                      avErrorText(ret).constData());
             return false;
         }
         surface->pts = f->pts;
@@ -143,8 +147,8 @@ bool MFLibavEncoder::send(const uint8_t* nv12, std::shared_ptr<void> keepAlive, 
     const int ret = avcodec_send_frame(m_ctx.get(), surface ? surface.get() : f);
     av_frame_unref(f);
     if (ret < 0) {
-        qWarning("MFLibavEncoder: '%s' refused a picture: %s", m_settings.encoder.constData(),
-                 avErrorText(ret).constData());
+        qCWarning(lcStrevo, "MFLibavEncoder: '%s' refused a picture: %s",
+                  m_settings.encoder.constData(), avErrorText(ret).constData());
         return false;
     }
     return true;
@@ -163,8 +167,8 @@ int MFLibavEncoder::receive(Packet* packet)
     if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF)
         return 0;
     if (ret < 0) {
-        qWarning("MFLibavEncoder: '%s' failed: %s", m_settings.encoder.constData(),
-                 avErrorText(ret).constData());
+        qCWarning(lcStrevo, "MFLibavEncoder: '%s' failed: %s", m_settings.encoder.constData(),
+                  avErrorText(ret).constData());
         return -1;
     }
     packet->data.assign(m_packet->data, m_packet->data + m_packet->size);

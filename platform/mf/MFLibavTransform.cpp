@@ -1,4 +1,5 @@
 #include "platform/mf/MFLibavTransform.h"
+#include "common/StrevoLog.h"
 
 #include <QDebug>
 #include <algorithm>
@@ -33,8 +34,8 @@ MFLibavTransform::probeGpuEncoders(const std::vector<RenderNodeProbe::Node>& nod
     GpuProbe probe;
     auto found = [&](const GUID& id, const Backend& backend, const QString& device) {
         probe.found.push_back({id, backend, device});
-        qInfo("MFLibavTransform: %s encodes here on %s, as transform %s",
-              backend.encoder.constData(), qPrintable(device), qPrintable(guidToString(id)));
+        qCInfo(lcStrevo, "MFLibavTransform: %s encodes here on %s, as transform %s",
+               backend.encoder.constData(), qPrintable(device), qPrintable(guidToString(id)));
     };
     // A vendor's class through VA-API on the first of its nodes that opens the encoder.
     auto vaapi = [&](const GUID& id, const char* encoder, bool hevc, const char* pciId) {

@@ -1,11 +1,13 @@
 #pragma once
 
+#include <QLoggingCategory>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
 #include <mutex>
 
-// Collects Qt log messages ("warning: ...") of any thread and their categories while alive.
+// Collects Qt log messages ("warning: ...") of any thread and their categories while alive, the
+// library's debug lines included (it shows warnings and errors only unless asked).
 class MessageCapture
 {
 public:
@@ -14,9 +16,11 @@ public:
         std::lock_guard<std::mutex> lock(s_mutex);
         s_current = this;
         m_previous = qInstallMessageHandler(&MessageCapture::handler);
+        QLoggingCategory::setFilterRules(QStringLiteral("strevo*=true"));
     }
     ~MessageCapture()
     {
+        QLoggingCategory::setFilterRules(QString());
         qInstallMessageHandler(m_previous);
         std::lock_guard<std::mutex> lock(s_mutex);
         s_current = nullptr;

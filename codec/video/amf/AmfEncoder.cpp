@@ -3,6 +3,7 @@
 #include "codec/video/CodedStream.h"
 #include "codec/video/VideoRecordCheck.h"
 #include "common/PixelFormat.h"
+#include "common/StrevoLog.h"
 #include "common/ThreadCallback.h"
 #include "platform/amf/AmfTraceAdapter.h"
 #include "platform/amf/AmfVariant.h"
@@ -108,8 +109,8 @@ bool AmfEncoder::initialize(CodecPreset* preset)
     m_height = video.height;
 
     if (m_runtime.acquire() != AMF_OK) {
-        qWarning("AMF Failed to initialize: the AMF runtime (%s) is missing or unusable",
-                 AmfRuntime::kLibraryName);
+        qCWarning(lcStrevo, "AMF Failed to initialize: the AMF runtime (%s) is missing or unusable",
+                  AmfRuntime::kLibraryName);
         return false;
     }
     AMFFactory* factory = AmfRuntime::factory();
@@ -190,7 +191,7 @@ bool AmfEncoder::setEncoderProperties()
         // Not fatal: an encoder without B-pictures answers with what it supports.
         AmfVariant value;
         m_encoder->GetProperty("BPicturesPattern", &value);
-        qDebug() << "max b-frames" << value.toInt64();
+        qCDebug(lcStrevo) << "max b-frames" << value.toInt64();
     }
 
     if (video.preset.isEmpty())
@@ -308,7 +309,7 @@ bool AmfEncoder::encode(unsigned char* data, unsigned int size, int, unsigned ch
         return drainOne(out, outCapacity, outSize, keyFrame);
     const size_t lumaBytes = static_cast<size_t>(m_width) * m_height;
     if (size < lumaBytes * 3 / 2) {
-        qDebug("AMF: frame of %u bytes, %zu expected", size, lumaBytes * 3 / 2);
+        qCDebug(lcStrevo, "AMF: frame of %u bytes, %zu expected", size, lumaBytes * 3 / 2);
         return false;
     }
     if (m_draining) {
@@ -331,7 +332,7 @@ bool AmfEncoder::encode(unsigned char* data, unsigned int size, int, unsigned ch
     AMF_RESULT r = m_context->AllocSurface(AMF_MEMORY_HOST, AMF_SURFACE_NV12, m_width, m_height,
                                            surface.receive());
     if (r != AMF_OK || !surface) {
-        qDebug("AMF: AllocSurface(%dx%d) returned %d", m_width, m_height, r);
+        qCDebug(lcStrevo, "AMF: AllocSurface(%dx%d) returned %d", m_width, m_height, r);
         return false;
     }
     if (m_keyFrameRequested) {
@@ -342,7 +343,7 @@ bool AmfEncoder::encode(unsigned char* data, unsigned int size, int, unsigned ch
     for (int i = 0; i < 2; ++i) {
         AMFPlane plane{};
         if (surface->GetPlaneAt(i, &plane) != AMF_OK || !plane.native) {
-            qDebug("AMF: the surface has no plane %d", i);
+            qCDebug(lcStrevo, "AMF: the surface has no plane %d", i);
             return false;
         }
         // Rows of `width` bytes (two chroma samples per pair of pixels), to the surface's pitch.
@@ -355,7 +356,7 @@ bool AmfEncoder::encode(unsigned char* data, unsigned int size, int, unsigned ch
     }
     r = m_converter->SubmitInput(surface.get());
     if (r != AMF_OK)
-        qDebug("AMF: the converter refused a frame (%d)", r);
+        qCDebug(lcStrevo, "AMF: the converter refused a frame (%d)", r);
     return popPacket(out, outCapacity, outSize, keyFrame);
 }
 
@@ -375,8 +376,8 @@ bool AmfEncoder::popPacket(unsigned char* out, unsigned int outCapacity, unsigne
     if (wasFull)
         signal();
     if (packet.data.size() > outCapacity) {
-        qWarning("AMF: packet of %zu bytes does not fit the %u-byte output buffer",
-                 packet.data.size(), outCapacity);
+        qCWarning(lcStrevo, "AMF: packet of %zu bytes does not fit the %u-byte output buffer",
+                  packet.data.size(), outCapacity);
         return false;
     }
     if (!packet.data.empty())
@@ -395,7 +396,7 @@ bool AmfEncoder::drainOne(unsigned char* out, unsigned int outCapacity, unsigned
         // encoder once the converter has nothing more.
         const AMF_RESULT r = m_converter->Drain();
         if (r != AMF_OK) {
-            qDebug("AMF: converter Drain returned %d", r);
+            qCDebug(lcStrevo, "AMF: converter Drain returned %d", r);
             m_drainWithoutEof.store(true);
         }
         signal();
@@ -404,8 +405,8 @@ bool AmfEncoder::drainOne(unsigned char* out, unsigned int outCapacity, unsigned
         std::unique_lock<std::mutex> lock(m_queueMutex);
         if (!m_queueCond.wait_for(lock, std::chrono::milliseconds(kDrainWaitMs),
                                   [this] { return !m_queue.empty() || m_eof; })) {
-            qWarning("AMF: the encoder handed out no frame within %d ms while draining",
-                     kDrainWaitMs);
+            qCWarning(lcStrevo, "AMF: the encoder handed out no frame within %d ms while draining",
+                      kDrainWaitMs);
             return false;
         }
     }
@@ -463,7 +464,7 @@ bool AmfEncoder::pump(bool logFailures)
                 progressed = true;
             } else if (r != AMF_OK && r != AMF_REPEAT && r != AMF_EOF) {
                 if (logFailures)
-                    qDebug("AMF: converter QueryOutput returned %d", r);
+                    qCDebug(lcStrevo, "AMF: converter QueryOutput returned %d", r);
                 ok = false;
             }
         }
@@ -471,7 +472,7 @@ bool AmfEncoder::pump(bool logFailures)
             const AMF_RESULT r = m_encoder->SubmitInput(m_pendingSurface.get());
             if (r != AMF_INPUT_FULL) {
                 if (r != AMF_OK)
-                    qDebug("AMF: the encoder refused a frame (%d); it is dropped", r);
+                    qCDebug(lcStrevo, "AMF: the encoder refused a frame (%d); it is dropped", r);
                 m_pendingSurface.reset();
                 progressed = true;
             }
@@ -493,7 +494,7 @@ bool AmfEncoder::pump(bool logFailures)
         if (r != AMF_OK || !output) {
             if (r != AMF_REPEAT && r != AMF_OK) {
                 if (logFailures)
-                    qDebug("AMF: encoder QueryOutput returned %d", r);
+                    qCDebug(lcStrevo, "AMF: encoder QueryOutput returned %d", r);
                 ok = false;
             }
             continue;

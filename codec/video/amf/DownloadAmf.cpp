@@ -3,6 +3,7 @@
 #include "codec/video/amf/CircuitQueue.h"
 #include "common/DirectX11Manager.h"
 #include "common/PixelFormat.h"
+#include "common/StrevoLog.h"
 #include "common/ThreadCallback.h"
 #include "platform/D3D11Device.h"
 #include "platform/amf/AmfRef.h"
@@ -76,25 +77,26 @@ int DownloadAmf::format() const
 bool DownloadAmf::initialize(int width, int height)
 {
     if (m_worker) {
-        qWarning("DownloadAmf: already initialized");
+        qCWarning(lcStrevo, "DownloadAmf: already initialized");
         return false;
     }
     if (width <= 0 || height <= 0 || width % 2 || height % 2) {
-        qWarning("DownloadAmf: cannot convert %dx%d: the size must be positive and even", width,
-                 height);
+        qCWarning(lcStrevo, "DownloadAmf: cannot convert %dx%d: the size must be positive and even",
+                  width, height);
         return false;
     }
     m_width = width;
     m_height = height;
     auto amf = std::make_unique<Amf>();
     if (amf->runtime.acquire() != AMF_OK) {
-        qWarning("AMF Failed to initialize: the AMF runtime (%s) is missing or unusable",
-                 AmfRuntime::kLibraryName);
+        qCWarning(lcStrevo, "AMF Failed to initialize: the AMF runtime (%s) is missing or unusable",
+                  AmfRuntime::kLibraryName);
         return false;
     }
     D3D11Device* device = Singleton<DirectX11Manager>::getInstancePtr()->d3ddev();
     if (!device || !Singleton<DirectX11Manager>::getInstancePtr()->d3dctx()) {
-        qWarning("DownloadAmf: no Direct3D 11 device and context set on DirectX11Manager");
+        qCWarning(lcStrevo,
+                  "DownloadAmf: no Direct3D 11 device and context set on DirectX11Manager");
         return false;
     }
     AMFFactory* factory = AmfRuntime::factory();
@@ -191,14 +193,15 @@ void DownloadAmf::convertOnce()
         return;
     if (!context->copyResource(static_cast<D3D11Texture2D*>(inputPlane.native), texture)) {
         if (!m_amf->sizeWarned)
-            qWarning("DownloadAmf: cannot copy the texture into the converter's %dx%d surface",
-                     inputPlane.width, inputPlane.height);
+            qCWarning(lcStrevo,
+                      "DownloadAmf: cannot copy the texture into the converter's %dx%d surface",
+                      inputPlane.width, inputPlane.height);
         m_amf->sizeWarned = true;
         return;
     }
     AMF_RESULT r = m_amf->converter->SubmitInput(m_amf->input.get());
     if (r != AMF_OK && r != AMF_INPUT_FULL)
-        qDebug("DownloadAmf: the converter refused the frame (%d)", r);
+        qCDebug(lcStrevo, "DownloadAmf: the converter refused the frame (%d)", r);
     AmfDataRef output;
     r = m_amf->converter->QueryOutput(output.receive());
     if (r == AMF_EOF) {
@@ -208,7 +211,7 @@ void DownloadAmf::convertOnce()
     if (r != AMF_OK || !output)
         return;
     if ((r = output->Convert(AMF_MEMORY_HOST)) != AMF_OK) {
-        qDebug("DownloadAmf: moving the frame to host memory failed (%d)", r);
+        qCDebug(lcStrevo, "DownloadAmf: moving the frame to host memory failed (%d)", r);
         return;
     }
     AmfSurfaceRef surface = output.query<AMFSurface>(AmfIid::Surface);

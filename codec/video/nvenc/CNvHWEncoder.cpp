@@ -2,6 +2,7 @@
 
 #include "common/CodecTable.h"
 
+#include "common/StrevoLog.h"
 #include "platform/AutoResetEvent.h"
 #include "platform/CudaDriver.h"
 
@@ -54,9 +55,9 @@ void warnOnce(const std::string& text)
     static std::set<std::string> logged; // guarded by `mutex`
     std::lock_guard<std::mutex> lock(mutex);
     if (logged.insert(text).second)
-        qWarning("%s", text.c_str());
+        qCWarning(lcStrevo, "%s", text.c_str());
     else
-        qDebug("%s", text.c_str());
+        qCDebug(lcStrevo, "%s", text.c_str());
 }
 
 // Refuses a driver older than the API this build speaks (it would refuse the session's structs
@@ -116,8 +117,8 @@ NVENCSTATUS CNvHWEncoder::openSession(void* device, NV_ENC_DEVICE_TYPE deviceTyp
         auto library = std::make_unique<Library>();
         library->handle = dlopen(kNvencLibrary, RTLD_NOW | RTLD_LOCAL);
         if (!library->handle) {
-            qWarning("NVENC: the runtime %s is missing (no NVIDIA driver with NVENC)",
-                     kNvencLibrary);
+            qCWarning(lcStrevo, "NVENC: the runtime %s is missing (no NVIDIA driver with NVENC)",
+                      kNvencLibrary);
             return NV_ENC_ERR_OUT_OF_MEMORY;
         }
         m_library = std::move(library);
@@ -128,14 +129,14 @@ NVENCSTATUS CNvHWEncoder::openSession(void* device, NV_ENC_DEVICE_TYPE deviceTyp
     auto create =
         reinterpret_cast<CreateInstance>(dlsym(m_library->handle, "NvEncodeAPICreateInstance"));
     if (!create) {
-        qWarning("NVENC: %s has no NvEncodeAPICreateInstance", kNvencLibrary);
+        qCWarning(lcStrevo, "NVENC: %s has no NvEncodeAPICreateInstance", kNvencLibrary);
         return NV_ENC_ERR_OUT_OF_MEMORY;
     }
     m_api = std::make_unique<NV_ENCODE_API_FUNCTION_LIST>();
     std::memset(m_api.get(), 0, sizeof(NV_ENCODE_API_FUNCTION_LIST));
     m_api->version = NV_ENCODE_API_FUNCTION_LIST_VER;
     if (const NVENCSTATUS r = create(m_api.get())) {
-        qWarning("NVENC: NvEncodeAPICreateInstance returned %d", r);
+        qCWarning(lcStrevo, "NVENC: NvEncodeAPICreateInstance returned %d", r);
         m_api.reset();
         return r;
     }
@@ -153,7 +154,7 @@ NVENCSTATUS CNvHWEncoder::openSession(void* device, NV_ENC_DEVICE_TYPE deviceTyp
                       ? cudaContextDeviceName(static_cast<CUcontext>(device))
                       : std::string("this GPU")));
     } else if (r != NV_ENC_SUCCESS) {
-        qWarning("NVENC: nvEncOpenEncodeSessionEx returned %d", r);
+        qCWarning(lcStrevo, "NVENC: nvEncOpenEncodeSessionEx returned %d", r);
     }
     if (r != NV_ENC_SUCCESS)
         m_encoder = nullptr;
@@ -193,9 +194,9 @@ const CNvHWEncoder::Preset& CNvHWEncoder::preset(const char* name)
                             kPresets[0].name + " (P" + QByteArray::number(kPresets[0].level) +
                             ", " + tuningName(kPresets[0].tuning) + ")";
     if (x264Name)
-        qDebug("%s", text.constData());
+        qCDebug(lcStrevo, "%s", text.constData());
     else
-        qWarning("%s", text.constData());
+        qCWarning(lcStrevo, "%s", text.constData());
     return kPresets[0];
 }
 
@@ -254,14 +255,14 @@ NVENCSTATUS CNvHWEncoder::createEncoder(EncodeConfig* config)
             supported = supported || codecs[i] == m_codecGuid;
     }
     if (!supported) {
-        qWarning("%s line %d: codec not supported ", __FILE__, __LINE__);
+        qCWarning(lcStrevo, "%s line %d: codec not supported ", __FILE__, __LINE__);
         return r != NV_ENC_SUCCESS ? r : NV_ENC_ERR_INVALID_PARAM;
     }
 
     m_presetGuid = config->presetGUID;
     if (!offersPreset(m_codecGuid, m_presetGuid)) {
-        qWarning("NVENC: the driver does not offer the chosen P-preset for %s",
-                 config->codec == 1 ? "HEVC" : "H.264");
+        qCWarning(lcStrevo, "NVENC: the driver does not offer the chosen P-preset for %s",
+                  config->codec == 1 ? "HEVC" : "H.264");
         return NV_ENC_ERR_UNSUPPORTED_PARAM;
     }
     std::memset(&m_initParams, 0, sizeof(m_initParams));
@@ -288,7 +289,7 @@ NVENCSTATUS CNvHWEncoder::createEncoder(EncodeConfig* config)
     r = m_api->nvEncGetEncodePresetConfigEx(m_encoder, m_codecGuid, m_presetGuid, config->tuning,
                                             &preset);
     if (r != NV_ENC_SUCCESS) {
-        qWarning("NVENC: nvEncGetEncodePresetConfigEx returned %d", r);
+        qCWarning(lcStrevo, "NVENC: nvEncGetEncodePresetConfigEx returned %d", r);
         return r;
     }
     const bool lossless = config->tuning == NV_ENC_TUNING_INFO_LOSSLESS;
@@ -337,7 +338,8 @@ NVENCSTATUS CNvHWEncoder::createEncoder(EncodeConfig* config)
 
     r = m_api->nvEncInitializeEncoder(m_encoder, &m_initParams);
     if (r != NV_ENC_SUCCESS) {
-        qWarning("%s line %d: Encode Session Initialization failed (%d)", __FILE__, __LINE__, r);
+        qCWarning(lcStrevo, "%s line %d: Encode Session Initialization failed (%d)", __FILE__,
+                  __LINE__, r);
         return r;
     }
     m_initialized = true;
@@ -378,7 +380,7 @@ NVENCSTATUS CNvHWEncoder::createBitstreamBuffer(uint32_t size, NV_ENC_OUTPUT_PTR
     params.memoryHeap = NV_ENC_MEMORY_HEAP_SYSMEM_CACHED;
     const NVENCSTATUS r = m_api->nvEncCreateBitstreamBuffer(m_encoder, &params);
     if (r != NV_ENC_SUCCESS) {
-        qWarning("NVENC: nvEncCreateBitstreamBuffer returned %d", r);
+        qCWarning(lcStrevo, "NVENC: nvEncCreateBitstreamBuffer returned %d", r);
         return r;
     }
     *buffer = params.bitstreamBuffer;
@@ -400,7 +402,7 @@ NVENCSTATUS CNvHWEncoder::registerAsyncEvent(std::unique_ptr<AutoResetEvent>* ev
     params.completionEvent = created.get();
     const NVENCSTATUS r = m_api->nvEncRegisterAsyncEvent(m_encoder, &params);
     if (r != NV_ENC_SUCCESS) {
-        qWarning("NVENC: nvEncRegisterAsyncEvent returned %d", r);
+        qCWarning(lcStrevo, "NVENC: nvEncRegisterAsyncEvent returned %d", r);
         return r;
     }
     *event = std::move(created);
@@ -433,7 +435,7 @@ NVENCSTATUS CNvHWEncoder::registerResource(NV_ENC_INPUT_RESOURCE_TYPE type, void
     params.bufferFormat = format;
     const NVENCSTATUS r = m_api->nvEncRegisterResource(m_encoder, &params);
     if (r != NV_ENC_SUCCESS) {
-        qWarning("NVENC: nvEncRegisterResource returned %d", r);
+        qCWarning(lcStrevo, "NVENC: nvEncRegisterResource returned %d", r);
         return r;
     }
     *registered = params.registeredResource;
@@ -446,7 +448,7 @@ NVENCSTATUS CNvHWEncoder::unregisterResource(NV_ENC_REGISTERED_PTR registered)
         return NV_ENC_SUCCESS;
     const NVENCSTATUS r = m_api->nvEncUnregisterResource(m_encoder, registered);
     if (r != NV_ENC_SUCCESS)
-        qWarning("NVENC: nvEncUnregisterResource returned %d", r);
+        qCWarning(lcStrevo, "NVENC: nvEncUnregisterResource returned %d", r);
     return r;
 }
 
@@ -457,8 +459,8 @@ NVENCSTATUS CNvHWEncoder::mapInput(NV_ENC_REGISTERED_PTR registered, NV_ENC_INPU
     params.registeredResource = registered;
     const NVENCSTATUS r = m_api->nvEncMapInputResource(m_encoder, &params);
     if (r != NV_ENC_SUCCESS) {
-        qWarning("%s line %d: Failed to Map input buffer 0x%08x (%d)", __FILE__, __LINE__,
-                 static_cast<unsigned>(reinterpret_cast<uintptr_t>(registered)), r);
+        qCWarning(lcStrevo, "%s line %d: Failed to Map input buffer 0x%08x (%d)", __FILE__,
+                  __LINE__, static_cast<unsigned>(reinterpret_cast<uintptr_t>(registered)), r);
         return r;
     }
     *mapped = params.mappedResource;
@@ -477,7 +479,7 @@ NVENCSTATUS CNvHWEncoder::getSequenceParams(NV_ENC_SEQUENCE_PARAM_PAYLOAD* paylo
     payload->version = NV_ENC_SEQUENCE_PARAM_PAYLOAD_VER;
     const NVENCSTATUS r = m_api->nvEncGetSequenceParams(m_encoder, payload);
     if (r != NV_ENC_SUCCESS)
-        qWarning("NVENC: nvEncGetSequenceParams returned %d", r);
+        qCWarning(lcStrevo, "NVENC: nvEncGetSequenceParams returned %d", r);
     return r;
 }
 
@@ -499,7 +501,7 @@ NVENCSTATUS CNvHWEncoder::encodePicture(NV_ENC_INPUT_PTR input, NV_ENC_BUFFER_FO
     params.encodePicFlags = flags;
     const NVENCSTATUS r = m_api->nvEncEncodePicture(m_encoder, &params);
     if (r != NV_ENC_SUCCESS && r != NV_ENC_ERR_NEED_MORE_INPUT) {
-        qWarning("NVENC: nvEncEncodePicture returned %d", r);
+        qCWarning(lcStrevo, "NVENC: nvEncEncodePicture returned %d", r);
         return r;
     }
     ++m_pictureCounter;
@@ -515,13 +517,15 @@ NVENCSTATUS CNvHWEncoder::fetchOutput(NV_ENC_OUTPUT_PTR output, uint8_t* out, ui
     lock.outputBitstream = output;
     NVENCSTATUS r = m_api->nvEncLockBitstream(m_encoder, &lock);
     if (r != NV_ENC_SUCCESS) {
-        qWarning("%s line %d: lock bitstream function failed (%d)", __FILE__, __LINE__, r);
+        qCWarning(lcStrevo, "%s line %d: lock bitstream function failed (%d)", __FILE__, __LINE__,
+                  r);
         return r;
     }
     if (out) {
         if (lock.bitstreamSizeInBytes > capacity) {
-            qWarning("NVENC: a packet of %u bytes does not fit the %u bytes given; dropped",
-                     lock.bitstreamSizeInBytes, capacity);
+            qCWarning(lcStrevo,
+                      "NVENC: a packet of %u bytes does not fit the %u bytes given; dropped",
+                      lock.bitstreamSizeInBytes, capacity);
             m_api->nvEncUnlockBitstream(m_encoder, output);
             return NV_ENC_ERR_INVALID_PARAM;
         }
@@ -534,7 +538,7 @@ NVENCSTATUS CNvHWEncoder::fetchOutput(NV_ENC_OUTPUT_PTR output, uint8_t* out, ui
     r = m_api->nvEncUnlockBitstream(m_encoder, output);
     if (r != NV_ENC_SUCCESS) {
         // A buffer left locked cannot take another picture: the unlock is tried once more.
-        qWarning("NVENC: nvEncUnlockBitstream returned %d", r);
+        qCWarning(lcStrevo, "NVENC: nvEncUnlockBitstream returned %d", r);
         r = m_api->nvEncUnlockBitstream(m_encoder, output);
     }
     return r;
@@ -548,7 +552,7 @@ NVENCSTATUS CNvHWEncoder::flushQueue(AutoResetEvent* event)
     params.completionEvent = event;
     const NVENCSTATUS r = m_api->nvEncEncodePicture(m_encoder, &params);
     if (r != NV_ENC_SUCCESS)
-        qWarning("NVENC: end of stream (nvEncEncodePicture) returned %d", r);
+        qCWarning(lcStrevo, "NVENC: end of stream (nvEncEncodePicture) returned %d", r);
     return r;
 }
 

@@ -3,6 +3,7 @@
 #include "codec/video/CodedStream.h"
 #include "codec/video/VideoRecordCheck.h"
 #include "common/PixelFormat.h"
+#include "common/StrevoLog.h"
 
 #include <QDebug>
 #include <algorithm>
@@ -85,8 +86,8 @@ bool NvEncoderBase::initialize(CodecPreset* preset)
     const CodecModel::VideoCodec& video = m_preset.videoCodec();
     if (video.codecName != QLatin1String("H264(NVENC)") &&
         video.codecName != QLatin1String("HEVC(NVENC)")) {
-        qWarning("%s: cannot encode '%s': only H264(NVENC) and HEVC(NVENC)", className(),
-                 qPrintable(video.codecName));
+        qCWarning(lcStrevo, "%s: cannot encode '%s': only H264(NVENC) and HEVC(NVENC)", className(),
+                  qPrintable(video.codecName));
         return false;
     }
     if (!VideoRecordCheck::check(video, className()))
@@ -98,7 +99,7 @@ bool NvEncoderBase::initialize(CodecPreset* preset)
     const NVENCSTATUS r =
         allocateBuffers(static_cast<uint32_t>(video.width), static_cast<uint32_t>(video.height));
     if (r != NV_ENC_SUCCESS) {
-        qWarning("%s: setting up the buffers failed (%d)", className(), r);
+        qCWarning(lcStrevo, "%s: setting up the buffers failed (%d)", className(), r);
         return false;
     }
     if (!fetchParameterSets())
@@ -130,32 +131,32 @@ bool NvEncoderBase::configure(CodecPreset* callerPreset)
     // Every picture goes in as a progressive frame, and the caller's record says so.
     callerPreset->videoCodec().scanMode = 0;
 
-    qDebug("         class           : \"%s\"", className());
-    qDebug("         codec           : \"%s\"", config.codec == 1 ? "HEVC" : "H264");
-    qDebug("         size            : %dx%d", config.width, config.height);
-    qDebug("         bitrate         : %d bits/sec", config.bitrate);
+    qCDebug(lcStrevo, "         class           : \"%s\"", className());
+    qCDebug(lcStrevo, "         codec           : \"%s\"", config.codec == 1 ? "HEVC" : "H264");
+    qCDebug(lcStrevo, "         size            : %dx%d", config.width, config.height);
+    qCDebug(lcStrevo, "         bitrate         : %d bits/sec", config.bitrate);
     if (logsRateDetails())
-        qDebug("         vbvMaxBitrate   : %d bits/sec", config.vbvMaxBitrate);
-    qDebug("         vbvSize         : %d bits", config.vbvSize);
-    qDebug("         fps             : %f frames/sec", config.fps);
+        qCDebug(lcStrevo, "         vbvMaxBitrate   : %d bits/sec", config.vbvMaxBitrate);
+    qCDebug(lcStrevo, "         vbvSize         : %d bits", config.vbvSize);
+    qCDebug(lcStrevo, "         fps             : %f frames/sec", config.fps);
     if (preset.tuning == NV_ENC_TUNING_INFO_LOSSLESS || !config.bitrate)
-        qDebug("         rcMode          : CONSTQP");
+        qCDebug(lcStrevo, "         rcMode          : CONSTQP");
     else
-        qDebug("         rcMode          : CBR, %s", multiPassName(config.multiPass));
+        qCDebug(lcStrevo, "         rcMode          : CBR, %s", multiPassName(config.multiPass));
     if (logsRateDetails()) {
         if (config.gopLength == 0xFFFFFFFF)
-            qDebug("         goplength       : INFINITE GOP");
+            qCDebug(lcStrevo, "         goplength       : INFINITE GOP");
         else
-            qDebug("         goplength       : %d", config.gopLength);
-        qDebug("         B frames        : %d", config.numB);
-        qDebug("         QP              : %d", config.qp);
+            qCDebug(lcStrevo, "         goplength       : %d", config.gopLength);
+        qCDebug(lcStrevo, "         B frames        : %d", config.numB);
+        qCDebug(lcStrevo, "         QP              : %d", config.qp);
     }
-    qDebug("         preset          : P%d, %s (\"%s\")", preset.level,
-           CNvHWEncoder::tuningName(preset.tuning), preset.name);
+    qCDebug(lcStrevo, "         preset          : P%d, %s (\"%s\")", preset.level,
+            CNvHWEncoder::tuningName(preset.tuning), preset.name);
 
     const NVENCSTATUS r = m_session->createEncoder(&config);
     if (r != NV_ENC_SUCCESS) {
-        qWarning("%s: the NVENC session could not be configured (%d)", className(), r);
+        qCWarning(lcStrevo, "%s: the NVENC session could not be configured (%d)", className(), r);
         return false;
     }
     const uint32_t n = std::min<uint32_t>(bufferCountFor(config.numB), kMaxBuffers);
@@ -172,7 +173,7 @@ bool NvEncoderBase::fetchParameterSets()
     params.spsppsBuffer = payload.data();
     params.outSPSPPSPayloadSize = &written;
     if (m_session->getSequenceParams(&params) != NV_ENC_SUCCESS) {
-        qWarning("%s: the parameter sets could not be read", className());
+        qCWarning(lcStrevo, "%s: the parameter sets could not be read", className());
         return false;
     }
     payload.resize(std::min(written, kParameterSetLimit));
@@ -210,8 +211,8 @@ NVENCSTATUS NvEncoderBase::collect(NvEncodeBuffer& buffer, unsigned char* out,
         r = NV_ENC_ERR_INVALID_PARAM;
     } else if (buffer.output.waitOnEvent &&
                (!buffer.output.event || !buffer.output.event->wait(kCompletionTimeout))) {
-        qWarning("%s: NVENC did not complete a picture within %lld ms", className(),
-                 static_cast<long long>(kCompletionTimeout.count()));
+        qCWarning(lcStrevo, "%s: NVENC did not complete a picture within %lld ms", className(),
+                  static_cast<long long>(kCompletionTimeout.count()));
         r = NV_ENC_ERR_GENERIC;
     } else if (!buffer.output.endOfStream) {
         uint32_t size = 0, key = keyFrame;
@@ -259,7 +260,7 @@ bool NvEncoderBase::encode(unsigned char* data, unsigned int size, int format, u
     // The texture inputs take nothing but a texture (pixels read as one would crash), the CUDA
     // input nothing but pixels.
     if ((format == PIX_TEXTURE) != isHWTextureSupport()) {
-        qWarning("%s: cannot encode a frame of pixel format %d", className(), format);
+        qCWarning(lcStrevo, "%s: cannot encode a frame of pixel format %d", className(), format);
         return false;
     }
     if (m_endOfStreamSent) {

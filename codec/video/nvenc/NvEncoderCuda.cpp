@@ -1,4 +1,5 @@
 #include "codec/video/nvenc/NvEncoderCuda.h"
+#include "common/StrevoLog.h"
 
 #include <QDebug>
 #include <QFile>
@@ -18,7 +19,7 @@ bool failed(CUresult r, const char* call)
 {
     if (r == CUDA_SUCCESS)
         return false;
-    qWarning("%s has returned CUDA error %d", call, static_cast<int>(r));
+    qCWarning(lcStrevo, "%s has returned CUDA error %d", call, static_cast<int>(r));
     return true;
 }
 
@@ -34,8 +35,9 @@ bool NvEncoderCuda::openDevice()
     const CUresult loaded = loadCudaDriver(0, 4000);
     if (loaded != CUDA_SUCCESS) {
         if (loaded == kCudaDriverMissing)
-            qWarning("NvEncoderCuda: the CUDA driver libcuda.so.1 is missing (no NVIDIA driver), "
-                     "NVENC cannot run");
+            qCWarning(lcStrevo,
+                      "NvEncoderCuda: the CUDA driver libcuda.so.1 is missing (no NVIDIA driver), "
+                      "NVENC cannot run");
         failed(loaded, "cuInit(0, __CUDA_API_VERSION, hHandleDriver)");
         return false;
     }
@@ -52,7 +54,7 @@ bool NvEncoderCuda::loadModule()
     const CudaDriver& cu = cudaDriver();
     QFile file(QString::fromLatin1(kModuleResource));
     if (!file.open(QIODevice::ReadOnly)) {
-        qWarning("NvEncoderCuda: the CUDA module %s is missing", kModuleResource);
+        qCWarning(lcStrevo, "NvEncoderCuda: the CUDA module %s is missing", kModuleResource);
         return false;
     }
     // The driver reads the PTX as a C string.
@@ -68,7 +70,8 @@ bool NvEncoderCuda::loadModule()
                       reinterpret_cast<void*>(static_cast<uintptr_t>(32))};
     const CUresult r = cu.cuModuleLoadDataEx(&m_module, ptx.constData(), 3, options, values);
     if (r != CUDA_SUCCESS) {
-        qWarning("NvEncoderCuda: cuModuleLoadDataEx returned %d: %s", static_cast<int>(r), log);
+        qCWarning(lcStrevo, "NvEncoderCuda: cuModuleLoadDataEx returned %d: %s",
+                  static_cast<int>(r), log);
         m_module = nullptr;
         return false;
     }
@@ -82,7 +85,7 @@ bool NvEncoderCuda::loadModule()
     // The texture references are only for the planar path: a failure, or a driver without the
     // texture-reference calls, leaves one null.
     if (!cu.cuModuleGetTexRef || !cu.cuTexRefSetFormat || !cu.cuTexRefSetFlags) {
-        qWarning("NvEncoderCuda: the CUDA driver lacks the texture-reference calls");
+        qCWarning(lcStrevo, "NvEncoderCuda: the CUDA driver lacks the texture-reference calls");
         return true;
     }
     struct
@@ -94,11 +97,11 @@ bool NvEncoderCuda::loadModule()
     for (auto& t : refs) {
         CUresult e = cu.cuModuleGetTexRef(t.ref, m_module, t.name);
         if (e != CUDA_SUCCESS) {
-            qWarning("%s line %d: cuModuleGetTexRef: %d", __FILE__, __LINE__, e);
+            qCWarning(lcStrevo, "%s line %d: cuModuleGetTexRef: %d", __FILE__, __LINE__, e);
         } else if ((e = cu.cuTexRefSetFormat(*t.ref, CU_AD_FORMAT_UNSIGNED_INT8, t.components))) {
-            qWarning("%s line %d: cuTexRefSetFormat: %d", __FILE__, __LINE__, e);
+            qCWarning(lcStrevo, "%s line %d: cuTexRefSetFormat: %d", __FILE__, __LINE__, e);
         } else if ((e = cu.cuTexRefSetFlags(*t.ref, kCudaTexReadAsInteger))) {
-            qWarning("%s line %d: cuTexRefSetFlags: %d", __FILE__, __LINE__, e);
+            qCWarning(lcStrevo, "%s line %d: cuTexRefSetFlags: %d", __FILE__, __LINE__, e);
         }
         if (e != CUDA_SUCCESS)
             *t.ref = nullptr;
@@ -162,8 +165,9 @@ bool NvEncoderCuda::loadFrame(NvEncodeBuffer& buffer, unsigned char* data, unsig
     const size_t height = static_cast<size_t>(video.height);
     const size_t frame = width * height * 3 / 2;
     if (size < frame) {
-        qWarning("NvEncoderCuda: a frame of %u bytes is short of the %zu bytes of NV12 at %zux%zu",
-                 size, frame, width, height);
+        qCWarning(lcStrevo,
+                  "NvEncoderCuda: a frame of %u bytes is short of the %zu bytes of NV12 at %zux%zu",
+                  size, frame, width, height);
         return false;
     }
     CudaContextScope scope(m_context);

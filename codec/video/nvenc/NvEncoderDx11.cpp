@@ -1,6 +1,7 @@
 #include "codec/video/nvenc/NvEncoderDx11.h"
 
 #include "common/DirectX11Manager.h"
+#include "common/StrevoLog.h"
 #include "platform/CudaD3D11Device.h"
 
 #include <QDebug>
@@ -14,12 +15,14 @@ bool NvEncoderDx11::openDevice()
 {
     m_device = Singleton<DirectX11Manager>::getInstancePtr()->d3ddev();
     if (!m_device) {
-        qWarning("NvEncoderDx11: the host has set no Direct3D 11 device (DirectX11Manager)");
+        qCWarning(lcStrevo,
+                  "NvEncoderDx11: the host has set no Direct3D 11 device (DirectX11Manager)");
         return false;
     }
     const CUresult loaded = loadCudaDriver(0, 4000);
     if (loaded != CUDA_SUCCESS) {
-        qWarning("NvEncoderDx11: the CUDA driver cannot be used (%d)", static_cast<int>(loaded));
+        qCWarning(lcStrevo, "NvEncoderDx11: the CUDA driver cannot be used (%d)",
+                  static_cast<int>(loaded));
         return false;
     }
     if (auto* cuda = dynamic_cast<CudaD3D11Device*>(m_device)) {
@@ -60,8 +63,8 @@ NVENCSTATUS NvEncoderDx11::allocateBuffers(uint32_t width, uint32_t height)
                                    ? cudaDriver().cuMemAlloc(&m_memory[i], size_t(pitch) * height)
                                    : kCudaInvalidContext;
             if (r != CUDA_SUCCESS) {
-                qWarning("NvEncoderDx11: cuMemAlloc of a %ux%u buffer returned %d", width, height,
-                         static_cast<int>(r));
+                qCWarning(lcStrevo, "NvEncoderDx11: cuMemAlloc of a %ux%u buffer returned %d",
+                          width, height, static_cast<int>(r));
                 return NV_ENC_ERR_OUT_OF_MEMORY;
             }
             memory = m_memory[i];
@@ -89,16 +92,18 @@ bool NvEncoderDx11::loadFrame(NvEncodeBuffer& buffer, unsigned char* data, unsig
     const D3D11TextureDesc desc = src->desc();
     if (desc.width != video.width || desc.height != video.height ||
         desc.format != DxgiFormat::B8G8R8A8) {
-        qWarning("NvEncoderDx11: a %dx%d texture of format %d is not the %dx%d B8G8R8A8 "
-                 "expected",
-                 desc.width, desc.height, static_cast<int>(desc.format), video.width, video.height);
+        qCWarning(lcStrevo,
+                  "NvEncoderDx11: a %dx%d texture of format %d is not the %dx%d B8G8R8A8 "
+                  "expected",
+                  desc.width, desc.height, static_cast<int>(desc.format), video.width,
+                  video.height);
         return false;
     }
     const int index = static_cast<int>(&buffer - m_buffers);
     if (m_textures[index]) {
         D3D11DeviceContext* context = Singleton<DirectX11Manager>::getInstancePtr()->d3dctx();
         if (!context || !context->copyResource(m_textures[index].get(), src)) {
-            qWarning("NvEncoderDx11: copying the frame's texture failed");
+            qCWarning(lcStrevo, "NvEncoderDx11: copying the frame's texture failed");
             return false;
         }
         return true;
@@ -120,7 +125,8 @@ bool NvEncoderDx11::loadFrame(NvEncodeBuffer& buffer, unsigned char* data, unsig
     CudaContextScope scope(m_context);
     const CUresult r = scope.ok() ? cudaDriver().cuMemcpy2D(&c) : kCudaInvalidContext;
     if (r != CUDA_SUCCESS)
-        qWarning("cuMemcpy2D(&copyParam) has returned CUDA error %d", static_cast<int>(r));
+        qCWarning(lcStrevo, "cuMemcpy2D(&copyParam) has returned CUDA error %d",
+                  static_cast<int>(r));
     return r == CUDA_SUCCESS;
 }
 

@@ -1,6 +1,7 @@
 #include "codec/video/nvenc/NvEncoderDx9.h"
 
 #include "common/DirectX9Manager.h"
+#include "common/StrevoLog.h"
 
 #include <QDebug>
 
@@ -13,7 +14,8 @@ bool NvEncoderDx9::openDevice()
 {
     DirectX9Manager* manager = Singleton<DirectX9Manager>::getInstancePtr();
     if (!manager->m_pD3D9Device || !manager->m_pDXVA2VideoProcessService) {
-        qWarning("NvEncoderDx9: the host has set no Direct3D 9 device (DirectX9Manager)");
+        qCWarning(lcStrevo,
+                  "NvEncoderDx9: the host has set no Direct3D 9 device (DirectX9Manager)");
         return false;
     }
     m_cuda = CudaD3D11Device::create(0);
@@ -28,7 +30,7 @@ bool NvEncoderDx9::openDevice()
     std::vector<Dxva2DeviceGuid> guids;
     DXVA2VideoProcessorService* service = manager->m_pDXVA2VideoProcessService;
     if (!service->getVideoProcessorDeviceGuids(desc, &guids)) {
-        qWarning("NvEncoderDx9: GetVideoProcessorDeviceGuids failed");
+        qCWarning(lcStrevo, "NvEncoderDx9: GetVideoProcessorDeviceGuids failed");
         return false;
     }
     for (const Dxva2DeviceGuid& guid : guids) {
@@ -36,7 +38,7 @@ bool NvEncoderDx9::openDevice()
         if (m_processor)
             return true;
     }
-    qWarning("NvEncoderDx9: no DXVA2 video processor converts to NV12");
+    qCWarning(lcStrevo, "NvEncoderDx9: no DXVA2 video processor converts to NV12");
     return false;
 }
 
@@ -48,7 +50,7 @@ NVENCSTATUS NvEncoderDx9::allocateBuffers(uint32_t width, uint32_t height)
             static_cast<int>(width), static_cast<int>(height), 0, kD3DFmtNV12, kD3DPoolDefault, 0,
             kDxva2VideoProcessorRenderTarget);
     if (surfaces.empty() || !surfaces[0]->hostPointer()) {
-        qWarning("NvEncoderDx9: CreateSurface gave no NV12 surface in system memory");
+        qCWarning(lcStrevo, "NvEncoderDx9: CreateSurface gave no NV12 surface in system memory");
         return NV_ENC_ERR_OUT_OF_MEMORY;
     }
     m_converted = std::move(surfaces[0]);
@@ -89,7 +91,7 @@ bool NvEncoderDx9::loadFrame(NvEncodeBuffer& buffer, unsigned char* data, unsign
     m_processor->videoProcessBlt(m_converted.get(), params, &sample, 1);
     const int index = static_cast<int>(&buffer - m_buffers);
     if (!m_textures[index]->upload(m_converted->hostPointer(), m_converted->pitch())) {
-        qWarning("NvEncoderDx9: uploading the converted picture failed");
+        qCWarning(lcStrevo, "NvEncoderDx9: uploading the converted picture failed");
         return false;
     }
     return true;

@@ -1,0 +1,3 @@
+#include "common/StrevoLog.h"
+
+Q_LOGGING_CATEGORY(lcStrevo, "strevo", QtWarningMsg)
