@@ -111,14 +111,19 @@ void CNvHWEncoder::frameRate(double fps, uint32_t* num, uint32_t* den)
     *den = static_cast<uint32_t>(exact.den);
 }
 
-NVENCSTATUS CNvHWEncoder::openSession(void* device, NV_ENC_DEVICE_TYPE deviceType)
+NVENCSTATUS CNvHWEncoder::openSession(void* device, NV_ENC_DEVICE_TYPE deviceType, bool probing)
 {
     if (!m_library) {
         auto library = std::make_unique<Library>();
         library->handle = dlopen(kNvencLibrary, RTLD_NOW | RTLD_LOCAL);
         if (!library->handle) {
-            qCWarning(lcStrevo, "NVENC: the runtime %s is missing (no NVIDIA driver with NVENC)",
-                      kNvencLibrary);
+            if (probing)
+                qCDebug(lcStrevo, "NVENC: the runtime %s is missing (no NVIDIA driver with NVENC)",
+                        kNvencLibrary);
+            else
+                qCWarning(lcStrevo,
+                          "NVENC: the runtime %s is missing (no NVIDIA driver with NVENC)",
+                          kNvencLibrary);
             return NV_ENC_ERR_OUT_OF_MEMORY;
         }
         m_library = std::move(library);

@@ -72,7 +72,9 @@ public:
     // <c.d>: update the NVIDIA driver (470.57.02 or newer)" (NV_ENC_ERR_INVALID_VERSION) and
     // "NVENC: no NVENC engine on <GPU name>" (the session's NV_ENC_ERR_NO_ENCODE_DEVICE or
     // NV_ENC_ERR_UNSUPPORTED_DEVICE).
-    NVENCSTATUS openSession(void* device, NV_ENC_DEVICE_TYPE deviceType);
+    // `probing`: the catalogue asks whether NVENC runs here, so a missing runtime is no fault
+    // and is said at debug level only.
+    NVENCSTATUS openSession(void* device, NV_ENC_DEVICE_TYPE deviceType, bool probing = false);
     // The row of kPresets for a record's preset name; an empty or null name gets the first row,
     // an unknown one too, with a warning (quietly for an x264 name, a record's default).
     static const Preset& preset(const char* name);

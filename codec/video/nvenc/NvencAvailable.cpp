@@ -18,7 +18,7 @@ bool probe(std::string* device)
     bool opened = false;
     {
         CNvHWEncoder session;
-        opened = session.openSession(context, NV_ENC_DEVICE_TYPE_CUDA) == NV_ENC_SUCCESS;
+        opened = session.openSession(context, NV_ENC_DEVICE_TYPE_CUDA, true) == NV_ENC_SUCCESS;
         session.destroyEncoder();
     }
     if (opened)
