@@ -563,12 +563,13 @@ void Strevo::threadCallback() {}
 
 void Strevo::ecoderStateCallback(IEncoder* encoder, int type, int state)
 {
-    if (type != 0 || state >= 0)
+    if (type != StateReport || state >= 0)
         return;
-    // Low disk space ended the pipeline's video: nobody waits for it any more, unless it
-    // encodes the video of other outputs, which then still need its pace.
+    // Low disk space or a failed write ended the pipeline's video: nobody waits for it any
+    // more, unless it encodes the video of other outputs, which then still need its pace.
     const auto* pipeline = dynamic_cast<const Encoder*>(encoder);
-    if (state == -4 && !(pipeline && pipeline->encodesVideoForOthers()))
+    if ((state == LowDiskSpace || state == WriteFailed) &&
+        !(pipeline && pipeline->encodesVideoForOthers()))
         for (const auto& feed : feeds())
             if (feed->encoder() == encoder)
                 feed->fail();

@@ -377,7 +377,7 @@ bool Encoder::ownVideoStopped(bool onOwnVideoThread)
     qCWarning(lcStrevo, "Encoder: less than %lld MB free for '%s'; video stops",
               DiskSpace::kMinimumMegabytes, qPrintable(m_preset.local().folder));
     stopOwnVideo(onOwnVideoThread);
-    status->ecoderStateCallback(this, 0, -4);
+    status->ecoderStateCallback(this, IEncodingStatus::StateReport, IEncodingStatus::LowDiskSpace);
     return true;
 }
 
@@ -471,7 +471,8 @@ void Encoder::encodeFrame(std::unique_ptr<VideoQueue> frame, const CodecModel::V
         frame.reset(); // a lent buffer is free for the host again
     if (!encodeVideo(picture.data, picture.size, picture.format))
         if (IEncodingStatus* status = m_status.load())
-            status->ecoderStateCallback(this, 0, -1);
+            status->ecoderStateCallback(this, IEncodingStatus::StateReport,
+                                        IEncodingStatus::WriteFailed);
 }
 
 bool Encoder::encodeVideo(unsigned char* data, int size, int format)
@@ -527,7 +528,8 @@ bool Encoder::deliverVideoPacket(unsigned int packetSize, unsigned int key, long
         out.frameCount.fetch_add(1);
         if (m_preset.local().enabled)
             if (IEncodingStatus* status = m_status.load())
-                status->ecoderStateCallback(this, 1, static_cast<int>(muxedVideoFrames()));
+                status->ecoderStateCallback(this, IEncodingStatus::ProgressReport,
+                                            static_cast<int>(muxedVideoFrames()));
     }
     // Whatever became of this output's copy: one failing output must not starve the others.
     forwardVideoPacket(packetSize, key);
@@ -549,7 +551,8 @@ void Encoder::drainVideo()
             return;
         if (packetSize > 0 && !deliverVideoPacket(packetSize, key, pts, dts))
             if (IEncodingStatus* status = m_status.load())
-                status->ecoderStateCallback(this, 0, -1);
+                status->ecoderStateCallback(this, IEncodingStatus::StateReport,
+                                            IEncodingStatus::WriteFailed);
     }
 }
 

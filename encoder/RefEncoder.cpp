@@ -214,9 +214,10 @@ void RefEncoder::forwardVideoPacket(unsigned int size, unsigned int key)
         if (!follower.writeVideoMuxer(packet.data, size, key, -1, -1, index)) {
             follower.recordingFailed(false);
             if (reports)
-                reports->ecoderStateCallback(&follower, 0, -1);
+                reports->ecoderStateCallback(&follower, IEncodingStatus::StateReport,
+                                             IEncodingStatus::WriteFailed);
         } else if (reports && follower.codecPreset()->local().enabled) {
-            reports->ecoderStateCallback(&follower, 1,
+            reports->ecoderStateCallback(&follower, IEncodingStatus::ProgressReport,
                                          static_cast<int>(follower.muxedVideoFrames()));
         }
         // A follower's live output that reconnected resumes at the next frame encoded here.

@@ -18,18 +18,6 @@
 
 namespace {
 
-// What IEncodingStatus::ecoderStateCallback() reports.
-enum ReportType
-{
-    StateReport = 0,   // a state below
-    ProgressReport = 1 // the state is the number of video frames written
-};
-enum ReportState
-{
-    WriteFailed = -1, // a video packet could not be written
-    LowDiskSpace = -4 // the volume is nearly full; the output's video thread has ended
-};
-
 // Why a pipeline refused to start, from initialize()'s result; `libraryWarned`: the library's
 // own reason follows.
 QString whyRefused(const JobOutput& out, int result, bool libraryWarned)
