@@ -158,8 +158,8 @@ public:
     // container names are file extensions; keys are distinct powers of two and stay the same
     // from release to release. The video list always has the six software encoders and lists a
     // hardware encoder only when the machine can run it. Every container takes at least one
-    // listed video and one listed audio codec; CodecTable::fits says which. Built from the
-    // codec table (common/CodecTable.h) on each call; the hardware checks run once per process
+    // listed video and one listed audio codec (the README's table says which). Built from the
+    // library's codec table on each call; the hardware checks run once per process
     // (the first call loads the GPU runtimes and may open and close an encoder session) and
     // their answers are kept, so a GPU that appears later is seen by the next process only.
     // May be called from any thread.

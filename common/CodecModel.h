@@ -13,14 +13,16 @@ struct VideoCodec
     int bitrate = 4000;                         // kbit/s
     double frameRate = 30.0;                    // output frames per second, may be 29.97
     int scanMode = 0;                           // 0 progressive, 1 top field first, 2 bottom first
-    int auxMode = 0;
+    int auxMode = 0; // the host's own setting, stored and compared, never read by the library
     int width = 1280;
     int height = 720;
-    bool auxFlag = false;
-    int scaleMode = 0;        // converter mode, see YuvResampler
+    bool auxFlag = false; // likewise
+    // How a source picture of another shape becomes the output size: 0 stretches; 1 fits it
+    // inside, centred, with black bars; 2 fills the output, cropping the source's centre.
+    int scaleMode = 0;
     int codecProfile = 0;     // codec sub-profile (ProRes profile index)
     int keyframeInterval = 2; // seconds
-    int auxValue = 0;
+    int auxValue = 0;         // likewise; outputs that differ in it share no video encoder
     QString preset = QStringLiteral("veryfast"); // encoder speed preset (x264, NVENC)
     QString tune;                                // x264 tune
     int profileIdc = 100;                        // 66 baseline, 77 main, 88 extended, 100 high
@@ -53,7 +55,7 @@ struct VideoCodec
 struct AudioCodec
 {
     bool enabled = true;
-    QString codecName = QStringLiteral("AAC"); // "AAC", "PCM" or "MP3"
+    QString codecName = QStringLiteral("AAC"); // "AAC", "MP3", "PCM", "OPUS" or "VORBIS"
     int sampleRate = 48000;                    // Hz
     int bitrate = 160;                         // kbit/s
     int bitsPerSample = 16;

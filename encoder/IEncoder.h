@@ -122,7 +122,9 @@ public:
     // A new video encoder for a codec name ("X264", ...; exact case), not yet initialised,
     // owned by the caller; null for an empty or unknown name.
     static IVideoCodec* createVideoEncoder(const QString& name);
-    // A new audio encoder for "AAC", "PCM" or "MP3" (exact case); null otherwise.
+    // A new audio encoder, not yet initialised, owned by the caller, for "AAC", "MP3", "PCM",
+    // "OPUS" or "VORBIS" (exact case; Strevo::availableAudioCodecs() lists them); null
+    // otherwise.
     static IAudioCodec* createAudioEncoder(const QString& name);
 
 protected:
