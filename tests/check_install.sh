@@ -35,6 +35,12 @@ done
 # shellcheck disable=SC2046
 c++ -std=c++17 -fsyntax-only $(pkg-config --cflags strevo) "$tmp/all_headers.cpp" ||
     fail "the installed headers do not compile on their own"
+# And each alone, first in its file: none leans on another included before it.
+cflags=$(pkg-config --cflags strevo)
+(cd "$prefix/include/strevo" && find . -name '*.h' -printf '%P\n' | sort |
+    xargs -P2 -I{} sh -c 'printf "#include \"%s\"\n" "$1" |
+        c++ -std=c++17 -fsyntax-only $2 -x c++ - || { echo "$1 does not compile alone" >&2; exit 1; }' \
+        _ {} "$cflags") || fail "an installed header does not compile on its own"
 
 cmake -S "$host_src" -B "$tmp/cmake-build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_PREFIX_PATH="$prefix" >"$tmp/cmake.log" || { cat "$tmp/cmake.log"; fail "CMake configure"; }
