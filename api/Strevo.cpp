@@ -229,8 +229,11 @@ Feeds Strevo::feeds() const
 
 bool Strevo::start(int skipFrames)
 {
-    if (m_codecPresets.isEmpty())
+    if (m_codecPresets.isEmpty()) {
+        qCWarning(lcStrevo, "Strevo::start: no output preset was added (addCodecProfile); the job "
+                            "does not start");
         return false;
+    }
     m_skipFrames.store(skipFrames > 0 ? skipFrames : 0);
     int mask = 0;
     for (int source : m_inputSources)

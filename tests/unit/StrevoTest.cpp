@@ -86,11 +86,16 @@ struct Job
 
 } // namespace
 
-// start() needs an output preset; the master preset is the largest; only failures are results.
+// start() needs an output preset, and says so; the master preset is the largest; only failures
+// are results.
 TEST(Strevo, JobControlAndQueries)
 {
     Strevo strevo;
-    EXPECT_FALSE(strevo.start(5)); // no output preset
+    {
+        MessageCapture log;
+        EXPECT_FALSE(strevo.start(5));
+        EXPECT_EQ(log.count(QStringLiteral("no output preset was added (addCodecProfile)")), 1);
+    }
     for (const auto& [w, h] :
          {std::pair(1280, 720), std::pair(1920, 1080), std::pair(1080, 1920)}) {
         auto* p = new CodecPreset;
