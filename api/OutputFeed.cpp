@@ -20,9 +20,9 @@ constexpr auto kStuckWhileStopping = std::chrono::seconds(5);
 
 } // namespace
 
-OutputFeed::OutputFeed(IEncoder* encoder, int source, int audioInput)
+OutputFeed::OutputFeed(IEncoder* encoder, int source, int audioInput, int index)
     : m_encoder(encoder), m_sharing(dynamic_cast<RefEncoder*>(encoder)), m_source(source),
-      m_audioInput(audioInput)
+      m_audioInput(audioInput), m_index(index)
 {
 }
 
@@ -86,7 +86,14 @@ void OutputFeed::fail()
 
 bool OutputFeed::takesVideo() const
 {
-    return !(m_sharing && m_sharing->isFollower());
+    return m_hold.load() || !(m_sharing && m_sharing->isFollower());
+}
+
+void OutputFeed::holdVideo(bool hold)
+{
+    m_hold.store(hold);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_work.notify_all();
 }
 
 bool OutputFeed::offerVideo(const std::shared_ptr<const Frame>& frame)
@@ -137,6 +144,11 @@ bool OutputFeed::waitForVideoRoom(std::chrono::steady_clock::time_point deadline
 
 bool OutputFeed::pipelineReady(int waitMs)
 {
+    if (m_hold.load() && !m_failed.load() && !m_abort.load()) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_work.wait_for(lock, std::chrono::milliseconds(waitMs));
+        return false;
+    }
     if (m_failed.load() || m_abort.load() || !takesVideo())
         return true;
     const auto before = std::chrono::steady_clock::now();
@@ -236,6 +248,8 @@ void OutputFeed::handOver(const VideoItem& item)
         return; // another pipeline encodes this one's video, losses included
     const Frame& f = *item.frame;
     TimeStamp stamp = f.stamp; // the pipeline may not write into the shared frame's stamp
+    if (m_startAnywhere && !m_started)
+        stamp.startFlag = 1;
     TimeStamp* ts = f.stamped ? &stamp : nullptr;
     if (!f.pixels) // a texture: only its pointer is queued
         ts ? m_encoder->enqueueVideo(f.data, f.width, f.height, f.format, ts)

@@ -50,8 +50,9 @@ public:
     static constexpr int kVideoDepth = 16;
     static constexpr int kAudioDepth = 256;
 
-    // `encoder` stays the caller's. The worker runs from start() to finish().
-    OutputFeed(IEncoder* encoder, int source, int audioInput);
+    // `encoder` stays the caller's. The worker runs from start() to finish(). `index` names the
+    // output to the host.
+    OutputFeed(IEncoder* encoder, int source, int audioInput, int index = -1);
     ~OutputFeed() override;
     OutputFeed(const OutputFeed&) = delete;
     OutputFeed& operator=(const OutputFeed&) = delete;
@@ -59,6 +60,7 @@ public:
     IEncoder* encoder() const { return m_encoder; }
     int source() const { return m_source; }
     int audioInput() const { return m_audioInput; }
+    int index() const { return m_index; }
 
     // Opens the queue and starts the worker (again after finish()).
     void start();
@@ -78,8 +80,16 @@ public:
     // True when one more frame fits (at once for a failed output); false on timeout or while
     // the queue is closed.
     bool waitForVideoRoom(std::chrono::steady_clock::time_point deadline);
-    // Whether video goes to this pipeline: not while another pipeline encodes its video.
+    // Whether video goes to this pipeline: not while another pipeline encodes its video, unless
+    // frames are held for it (holdVideo).
     bool takesVideo() const;
+    // While held, frames are queued for the pipeline but none is handed over: the pipeline that
+    // encodes this one's video is going away, and this one takes the encoder over next, from
+    // the frames held meanwhile. Any thread.
+    void holdVideo(bool hold);
+    // The output joined a running job: its first frame may start its recording, whatever the
+    // host's start flag says. Before start().
+    void startAnywhere() { m_startAnywhere = true; }
 
     // The worker's body.
     void threadCallback() override;
@@ -114,6 +124,9 @@ private:
     RefEncoder* const m_sharing; // m_encoder when it may share its video encoder, else null
     const int m_source;
     const int m_audioInput;
+    const int m_index;
+    std::atomic<bool> m_hold{false};
+    bool m_startAnywhere = false; // fixed before start(); read by the worker
 
     // Video and audio wait apart, so that sound goes on while a frame waits for the pipeline:
     // the pipeline keeps them in step itself. Until the first frame was handed over they go in

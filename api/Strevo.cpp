@@ -1,5 +1,6 @@
 #include "api/Strevo.h"
 
+#include "api/ObserverDispatch.h"
 #include "api/OutputFeed.h"
 #include "api/SharedFramePool.h"
 
@@ -13,8 +14,13 @@
 #include "common/TimeStamp.h"
 #include "encoder/Encoder.h"
 #include "encoder/IEncoder.h"
+#include "encoder/IOutputEvents.h"
+#include "encoder/RefEncoder.h"
+#include "muxer/LiveUrl.h"
 
 #include <QDebug>
+#include <QDir>
+#include <QFileInfo>
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -24,6 +30,8 @@
 
 extern "C" {
 #include <libavcodec/codec_id.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
 }
 
 namespace {
@@ -96,6 +104,65 @@ void offerAudio(const Feeds& feeds, int input, const unsigned char* data, int si
             feed->offerAudio(buffer);
 }
 
+// A frame of the host's, checked against what it says and copied into `buffer`'s memory in the
+// packed layout the pipelines read (plane after plane, rows without padding). Empty when it
+// fits; otherwise why it is refused.
+QString packFrame(const strevo::VideoFrame& f, int frameBytes, unsigned char* buffer)
+{
+    if (!f.planes[0])
+        return QStringLiteral("no pixels (planes[0] is null)");
+    if (f.pixelFormat == PIX_V210) {
+        const int row = pixelFormatV210RowBytes(f.width);
+        const int stride = f.strides[0] > 0 ? f.strides[0] : row;
+        if (stride < row)
+            return QStringLiteral("stride %1 is shorter than a row of %2 bytes")
+                .arg(stride)
+                .arg(row);
+        av_image_copy_plane(buffer, row, f.planes[0], stride, row, f.height);
+        return {};
+    }
+    const auto format = static_cast<AVPixelFormat>(pixelFormatToAV(f.pixelFormat));
+    int rows[4] = {};
+    av_image_fill_linesizes(rows, format, f.width);
+    const int planes = av_pix_fmt_count_planes(format);
+    const bool oneBlock = planes > 1 && !f.planes[1];
+    bool packed = oneBlock || planes == 1;
+    for (int i = 0; i < planes; ++i)
+        packed = packed && (f.strides[i] == 0 || f.strides[i] == rows[i]);
+    if (packed) { // the common case: one block already in the pipelines' layout
+        std::memcpy(buffer, f.planes[0], static_cast<size_t>(frameBytes));
+        return {};
+    }
+    const uint8_t* src[4] = {};
+    int strides[4] = {};
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
+    const unsigned char* next = f.planes[0];
+    for (int i = 0; i < planes; ++i) {
+        strides[i] = f.strides[i] > 0 ? f.strides[i] : rows[i];
+        if (oneBlock && i > 0 && f.strides[i] > 0)
+            return QStringLiteral("plane %1 has a stride but no pointer").arg(i);
+        if (strides[i] < rows[i])
+            return QStringLiteral("plane %1's stride %2 is shorter than its row of %3 bytes")
+                .arg(i)
+                .arg(strides[i])
+                .arg(rows[i]);
+        src[i] = oneBlock ? next : f.planes[i];
+        if (!src[i])
+            return QStringLiteral("plane %1 is null").arg(i);
+        // In one block the next plane follows this one's last row.
+        const bool chroma = i == 1 || i == 2;
+        const int height = chroma ? AV_CEIL_RSHIFT(f.height, desc->log2_chroma_h) : f.height;
+        next += static_cast<size_t>(strides[i]) * height;
+    }
+    const int copied =
+        av_image_copy_to_buffer(buffer, frameBytes, src, strides, format, f.width, f.height, 1);
+    return copied == frameBytes
+               ? QString()
+               : QStringLiteral("its layout does not match the pixel format's (%1 bytes of %2)")
+                     .arg(copied)
+                     .arg(frameBytes);
+}
+
 } // namespace
 
 // Buffers lent to the host, by address, until submitted or returned.
@@ -148,19 +215,52 @@ struct Strevo::Refusals
     }
 
     Shape shapes[kSources]; // guarded by mutex
+    QSet<QString> said;     // guarded by mutex: refusals of the typed input warned about
     std::mutex mutex;
     // Bit i: shapes[i].refused; written under mutex, read without it by accept()'s shortcut.
     std::atomic<int> anyRefused{0};
+};
+
+// Takes the pipelines' live-state changes for the observer.
+struct Strevo::Events : IOutputEvents
+{
+    explicit Events(Strevo& job) : job(job) {}
+    void liveStateChanged(IEncoder* encoder, LiveState state, const QString& reason) override
+    {
+        switch (state) {
+        case LiveState::Connecting:
+            // A reason while connecting: an attempt failed, and the next one is paced.
+            job.postState(encoder,
+                          reason.isEmpty() ? strevo::OutputState::Connecting
+                                           : strevo::OutputState::Failed,
+                          reason);
+            break;
+        case LiveState::Live:
+            job.postState(encoder, strevo::OutputState::Live, QString());
+            break;
+        case LiveState::Reconnecting:
+            job.postState(encoder, strevo::OutputState::Reconnecting, reason);
+            break;
+        default:
+            break; // the job says Stopped itself, once the output has really ended
+        }
+    }
+    Strevo& job;
 };
 
 Strevo::Strevo(QObject* parent)
     : QObject(parent), m_pool(SharedFramePool::create(kPoolKeep)), m_lent(std::make_unique<Lent>()),
       m_refusals(std::make_unique<Refusals>())
 {
+    m_dispatch = std::make_unique<ObserverDispatch>([this] { return runningStats(); });
+    m_events = std::make_unique<Events>(*this);
 }
 
 Strevo::~Strevo()
 {
+    m_dispatch->setObserver(nullptr);
+    std::lock_guard<std::mutex> control(m_controlMutex);
+    m_stopping.store(true);
     clearQueue();
     m_encoding.store(0);
     for (const auto& feed : feeds())
@@ -170,7 +270,8 @@ Strevo::~Strevo()
         preset = nullptr;
     }
     // Each pipeline stays listed while it is deleted: a shared encoder's master still finds its
-    // followers for the packets it drains.
+    // followers for the packets it drains. No snapshot reads them meanwhile.
+    std::unique_lock<std::shared_mutex> inUse(m_pipelinesInUse);
     for (;;) {
         IEncoder* encoder = nullptr;
         {
@@ -213,12 +314,241 @@ bool Strevo::addEncoder(IEncoder* encoder, int source, int audioInput)
         qCWarning(lcStrevo, "Strevo::addEncoder: the job is encoding; add pipelines before start");
         return false;
     }
+    if (auto* pipeline = dynamic_cast<Encoder*>(encoder))
+        pipeline->setOutputEvents(m_events.get());
     {
         std::lock_guard<std::mutex> lock(m_feedsMutex);
-        m_feeds.push_back(std::make_shared<OutputFeed>(encoder, source, audioInput));
+        m_feeds.push_back(std::make_shared<OutputFeed>(encoder, source, audioInput, m_nextIndex++));
     }
     m_inputSources.insert(source);
     return true;
+}
+
+QString Strevo::presetProblem(const CodecPreset& preset)
+{
+    const CodecModel::VideoCodec& video = preset.videoCodec();
+    const CodecModel::AudioCodec& audio = preset.audioCodec();
+    if (!preset.local().enabled && !preset.streaming().enabled)
+        return QStringLiteral("the preset neither records nor streams");
+    if (!video.enabled)
+        return QStringLiteral("the preset has no video");
+    const CodecTable::Entry* videoEntry = CodecTable::find(video.codecName);
+    if (!videoEntry || videoEntry->kind != CodecTable::Kind::Video)
+        return QStringLiteral("'%1' is not a video codec name").arg(video.codecName);
+    if (!machineRuns(*videoEntry))
+        return QStringLiteral("%1 cannot encode on this machine").arg(video.codecName);
+    const CodecTable::Entry* audioEntry = nullptr;
+    if (audio.enabled) {
+        audioEntry = CodecTable::find(audio.codecName);
+        if (!audioEntry || audioEntry->kind != CodecTable::Kind::Audio)
+            return QStringLiteral("'%1' is not an audio codec name").arg(audio.codecName);
+    }
+    if (preset.local().enabled) {
+        const QString& format = preset.container().format;
+        for (const CodecTable::Entry* entry : {videoEntry, audioEntry})
+            if (entry && !CodecTable::fits(*entry, format))
+                return QStringLiteral("%1 cannot be recorded in %2")
+                    .arg(QLatin1String(entry->name), format);
+        const QString folder = preset.local().folder;
+        const QFileInfo dir(folder);
+        if (folder.isEmpty())
+            return QStringLiteral("the recording has no folder");
+        if (!dir.exists() && !QDir().mkpath(folder))
+            return QStringLiteral("the recording folder '%1' cannot be created").arg(folder);
+        if (!QFileInfo(folder).isDir() || !QFileInfo(folder).isWritable())
+            return QStringLiteral("the recording folder '%1' is not a writable folder").arg(folder);
+    }
+    QString streamWhy;
+    if (preset.streaming().enabled && !LiveUrl::check(preset.streaming(), &streamWhy))
+        return streamWhy;
+    return {};
+}
+
+int Strevo::addOutput(const CodecPreset& preset, int source, int audioInput, QString* whyNot)
+{
+    if (audioInput < 0)
+        audioInput = source;
+    QString why;
+    if (source < 0 || source >= kSources || audioInput >= kAudioInputs)
+        why = QStringLiteral("source %1 / audio input %2 is out of range (0-%3 / 0-%4)")
+                  .arg(source)
+                  .arg(audioInput)
+                  .arg(kSources - 1)
+                  .arg(kAudioInputs - 1);
+    else if (m_stopping.load())
+        why = QStringLiteral("the job is stopping");
+    else
+        why = presetProblem(preset);
+    std::unique_lock<std::mutex> control(m_controlMutex, std::defer_lock);
+    RefEncoder* pipeline = nullptr;
+    if (why.isEmpty()) {
+        control.lock();
+        // The pipeline finds an output with the same video among encoders() and shares its
+        // encoder; it reports to the job, and its live states reach the observer.
+        CodecPreset copy(preset);
+        pipeline = new RefEncoder;
+        pipeline->setOutputEvents(m_events.get());
+        {
+            // Its link may report before the output is listed: held until then.
+            std::lock_guard<std::mutex> lock(m_feedsMutex);
+            m_joining[pipeline];
+        }
+        const int result = pipeline->initialize(this, &copy, true);
+        if (result != IEncoder::Ok)
+            why = result == IEncoder::DiskSpaceError
+                      ? QStringLiteral("less than 201 MB free where it records")
+                  : result == IEncoder::MuxerError
+                      ? QStringLiteral("its output could not be opened")
+                      : QStringLiteral("its encoders could not be set up");
+        else if (!pipeline->start())
+            why = QStringLiteral("its pipeline did not start");
+    }
+    if (!why.isEmpty()) {
+        delete pipeline;
+        {
+            std::lock_guard<std::mutex> lock(m_feedsMutex);
+            m_joining.erase(pipeline);
+        }
+        qCWarning(lcStrevo, "Strevo::addOutput: %s; no output added", qPrintable(why));
+        if (whyNot)
+            *whyNot = why;
+        return -1;
+    }
+    const bool running = isEncoding();
+    std::shared_ptr<OutputFeed> feed;
+    {
+        std::lock_guard<std::mutex> lock(m_feedsMutex);
+        feed = std::make_shared<OutputFeed>(pipeline, source, audioInput, m_nextIndex++);
+    }
+    if (running) {
+        feed->startAnywhere();
+        feed->start();
+        m_sourceMask.fetch_or(1 << source);
+    }
+    {
+        // Listed, and what it said so far told in order, before it can say more.
+        std::lock_guard<std::mutex> lock(m_feedsMutex);
+        m_feeds.push_back(feed);
+        m_dispatch->post(feed->index(), strevo::OutputState::Starting);
+        for (const auto& [state, reason] : m_joining[pipeline])
+            m_dispatch->post(feed->index(), state, reason);
+        m_joining.erase(pipeline);
+        if (running && !preset.streaming().enabled)
+            m_dispatch->post(feed->index(), strevo::OutputState::Recording);
+    }
+    m_inputSources.insert(source);
+    if (whyNot)
+        whyNot->clear();
+    return feed->index();
+}
+
+bool Strevo::removeOutput(int index)
+{
+    if (m_stopping.load()) {
+        qCWarning(lcStrevo,
+                  "Strevo::removeOutput(%d): the job is stopping; its outputs stop with it", index);
+        return false;
+    }
+    std::lock_guard<std::mutex> control(m_controlMutex);
+    std::shared_ptr<OutputFeed> feed;
+    Feeds heirs;
+    {
+        std::lock_guard<std::mutex> lock(m_feedsMutex);
+        auto found = std::find_if(m_feeds.begin(), m_feeds.end(),
+                                  [index](const auto& f) { return f->index() == index; });
+        if (found == m_feeds.end()) {
+            qCWarning(lcStrevo,
+                      "Strevo::removeOutput(%d): no such output (never added, or "
+                      "removed already)",
+                      index);
+            return false;
+        }
+        feed = *found;
+        // An output that encodes video for others: those hold their frames from now on, so
+        // that the one that takes the encoder over goes on without a gap.
+        auto* master = dynamic_cast<RefEncoder*>(feed->encoder());
+        if (master && !master->isFollower() && master->videoCodecHolders() > 1)
+            for (const auto& other : m_feeds) {
+                auto* p = dynamic_cast<RefEncoder*>(other->encoder());
+                if (p && p->isFollower() && p->sharesVideoCodec(master->sharedVideoCodec())) {
+                    other->holdVideo(true);
+                    heirs.push_back(other);
+                }
+            }
+        m_feeds.erase(found);
+    }
+    feed->finish();
+    IEncoder* encoder = feed->encoder();
+    encoder->stop();
+    {
+        // No snapshot reads the pipeline any more.
+        std::unique_lock<std::shared_mutex> wait(m_pipelinesInUse);
+    }
+    delete encoder; // finishes its file or closes its stream; hands its encoder over
+    for (const auto& heir : heirs)
+        heir->holdVideo(false);
+    m_dispatch->post(index, strevo::OutputState::Stopped);
+    return true;
+}
+
+void Strevo::setObserver(IStrevoObserver* observer)
+{
+    m_dispatch->setObserver(observer);
+}
+
+void Strevo::postState(IEncoder* encoder, strevo::OutputState state, const QString& reason)
+{
+    std::lock_guard<std::mutex> lock(m_feedsMutex);
+    for (const auto& feed : m_feeds)
+        if (feed->encoder() == encoder) {
+            m_dispatch->post(feed->index(), state, reason);
+            return;
+        }
+    auto joining = m_joining.find(encoder);
+    if (joining != m_joining.end())
+        joining->second.emplace_back(state, reason);
+}
+
+strevo::OutputStats Strevo::snapshot(const OutputFeed& feed, const Feeds& list) const
+{
+    strevo::OutputStats stats;
+    auto* pipeline = dynamic_cast<Encoder*>(feed.encoder());
+    if (pipeline)
+        stats = pipeline->outputStats();
+    auto* follower = dynamic_cast<RefEncoder*>(feed.encoder());
+    if (follower && follower->isFollower())
+        for (const auto& other : list) {
+            auto* p = dynamic_cast<RefEncoder*>(other->encoder());
+            if (p && p != follower && !p->isFollower() &&
+                p->sharesVideoCodec(follower->sharedVideoCodec()))
+                stats.sharesEncoderWith = other->index();
+        }
+    stats.state = m_dispatch->state(feed.index());
+    stats.bitrateKbps = m_dispatch->bitrateKbps(feed.index());
+    return stats;
+}
+
+strevo::OutputStats Strevo::outputStats(int index) const
+{
+    std::shared_lock<std::shared_mutex> use(m_pipelinesInUse);
+    const Feeds list = feeds();
+    for (const auto& feed : list)
+        if (feed->index() == index)
+            return snapshot(*feed, list);
+    strevo::OutputStats gone;
+    gone.state = strevo::OutputState::Stopped;
+    return gone;
+}
+
+std::vector<std::pair<int, strevo::OutputStats>> Strevo::runningStats() const
+{
+    std::shared_lock<std::shared_mutex> use(m_pipelinesInUse);
+    const Feeds list = feeds();
+    std::vector<std::pair<int, strevo::OutputStats>> stats;
+    for (const auto& feed : list)
+        if (m_dispatch->state(feed->index()) != strevo::OutputState::Stopped)
+            stats.emplace_back(feed->index(), snapshot(*feed, list));
+    return stats;
 }
 
 Feeds Strevo::feeds() const
@@ -229,9 +559,9 @@ Feeds Strevo::feeds() const
 
 bool Strevo::start(int skipFrames)
 {
-    if (m_codecPresets.isEmpty()) {
-        qCWarning(lcStrevo, "Strevo::start: no output preset was added (addCodecProfile); the job "
-                            "does not start");
+    if (m_codecPresets.isEmpty() && feeds().empty()) {
+        qCWarning(lcStrevo, "Strevo::start: no output was added (addOutput, or addCodecProfile "
+                            "with addEncoder); the job does not start");
         return false;
     }
     m_skipFrames.store(skipFrames > 0 ? skipFrames : 0);
@@ -243,8 +573,16 @@ bool Strevo::start(int skipFrames)
     m_frameHeight.store(m_projectPreset.videoOutput().height);
     m_textureInput.store(m_projectPreset.processing().textureInput == 1);
     m_refusals->reset();
-    for (const auto& feed : feeds())
+    for (const auto& feed : feeds()) {
         feed->start();
+        // A live output's link reports for itself, from its first attempt on.
+        const strevo::OutputState now = m_dispatch->state(feed->index());
+        if (now == strevo::OutputState::Stopped)
+            m_dispatch->post(feed->index(), strevo::OutputState::Starting);
+        if (!feed->encoder()->codecPreset()->streaming().enabled &&
+            (now == strevo::OutputState::Stopped || now == strevo::OutputState::Starting))
+            m_dispatch->post(feed->index(), strevo::OutputState::Recording);
+    }
     m_idleWarned.store(false);
     m_encoding.store(1);
     return true;
@@ -252,7 +590,9 @@ bool Strevo::start(int skipFrames)
 
 bool Strevo::stop()
 {
+    m_stopping.store(true);
     m_encoding.store(0);
+    std::lock_guard<std::mutex> control(m_controlMutex);
     const Feeds list = feeds();
     // Every hand-off is closed first so that they all drain at once, each at its pipeline's pace.
     std::vector<std::thread> drains;
@@ -262,6 +602,9 @@ bool Strevo::stop()
         drain.join();
     for (const auto& feed : list)
         feed->encoder()->stop();
+    for (const auto& feed : list)
+        m_dispatch->post(feed->index(), strevo::OutputState::Stopped);
+    m_stopping.store(false);
     return true;
 }
 
@@ -419,27 +762,128 @@ void Strevo::enqueueVideo(unsigned char* planes[][3], QSize sizes[], int formats
             frame->data = planes[1][i];
             frame->format = PIX_TEXTURE;
         } else if (frameBytes[i] > 0) {
-            // The one copy of the frame, which every pipeline of the source shares.
-            const int size = frameBytes[i];
-            frame->pixels = m_pool->take(size);
-            if (!frame->pixels) {
-                qCWarning(lcStrevo,
-                          "Strevo::enqueueVideo: no memory for a %d-byte frame; frame dropped",
-                          size);
-                m_syncInfo.videoInputDrops.fetch_add(1, std::memory_order_relaxed);
-                continue;
-            }
-            std::memcpy(frame->pixels.get(), planes[0][i], static_cast<size_t>(size));
-            frame->data = frame->pixels.get();
-            frame->width = sizes[i].width();
-            frame->height = sizes[i].height();
-            frame->format = formats[i];
+            strevo::VideoFrame packed;
+            packed.source = i;
+            packed.pixelFormat = formats[i];
+            packed.width = sizes[i].width();
+            packed.height = sizes[i].height();
+            packed.planes[0] = planes[0][i];
+            QString why;
+            if (!queueFrame(packed, frameBytes[i], ts, list, &why))
+                qCWarning(lcStrevo, "Strevo::enqueueVideo: %s; frame dropped", qPrintable(why));
+            continue;
         } else {
             continue;
         }
         offerFrame(list, i, frame);
     }
     m_syncInfo.videoFrames.fetch_add(1, std::memory_order_relaxed);
+}
+
+bool Strevo::queueFrame(const strevo::VideoFrame& f, int frameBytes, const TimeStamp* ts,
+                        const std::vector<std::shared_ptr<OutputFeed>>& list, QString* why)
+{
+    // The one copy of the frame, which every pipeline of the source shares.
+    auto frame = std::make_shared<OutputFeed::Frame>();
+    frame->pixels = m_pool->take(frameBytes);
+    if (!frame->pixels) {
+        *why = QStringLiteral("no memory for a %1-byte frame").arg(frameBytes);
+        m_syncInfo.videoInputDrops.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
+    *why = packFrame(f, frameBytes, frame->pixels.get());
+    if (!why->isEmpty())
+        return false;
+    if (ts) {
+        frame->stamped = true;
+        frame->stamp = *ts;
+    }
+    frame->data = frame->pixels.get();
+    frame->width = f.width;
+    frame->height = f.height;
+    frame->format = f.pixelFormat;
+    offerFrame(list, f.source, frame);
+    return true;
+}
+
+bool Strevo::refuseInput(const QString& why, QString* whyNot)
+{
+    if (whyNot)
+        *whyNot = why;
+    std::lock_guard<std::mutex> lock(m_refusals->mutex);
+    if (m_refusals->said.size() > 64)
+        m_refusals->said.clear();
+    if (!m_refusals->said.contains(why)) {
+        m_refusals->said.insert(why);
+        qCWarning(lcStrevo, "Strevo: %s; refused (said once)", qPrintable(why));
+    }
+    return false;
+}
+
+bool Strevo::pushVideo(const strevo::VideoFrame& f, QString* whyNot)
+{
+    if (!isEncoding())
+        return refuseInput(QStringLiteral("the job is not encoding"), whyNot);
+    if (f.source < 0 || f.source >= kSources || !(m_sourceMask.load() & (1 << f.source)))
+        return refuseInput(QStringLiteral("video source %1 has no output").arg(f.source), whyNot);
+    if (m_textureInput.load())
+        return refuseInput(QStringLiteral("the project takes GPU textures, not pixels"), whyNot);
+    const int frameBytes = pixelFormatFrameSize(f.pixelFormat, f.width, f.height);
+    if (frameBytes <= 0)
+        return refuseInput(QStringLiteral("source %1: a %2x%3 frame in pixel format %4 has no "
+                                          "layout")
+                               .arg(f.source)
+                               .arg(f.width)
+                               .arg(f.height)
+                               .arg(f.pixelFormat),
+                           whyNot);
+    if (takeSkip(true))
+        return true;
+    TimeStamp stamp;
+    stamp.startFlag = 1;
+    stamp.interlaced = f.interlaced;
+    stamp.pts = f.timestampUs;
+    QString why;
+    if (!queueFrame(f, frameBytes, f.timestampUs >= 0 ? &stamp : nullptr, feeds(), &why))
+        return refuseInput(QStringLiteral("source %1: %2").arg(f.source).arg(why), whyNot);
+    m_syncInfo.videoFrames.fetch_add(1, std::memory_order_relaxed);
+    if (whyNot)
+        whyNot->clear();
+    return true;
+}
+
+bool Strevo::pushAudio(const strevo::AudioChunk& chunk, QString* whyNot)
+{
+    if (!isEncoding())
+        return refuseInput(QStringLiteral("the job is not encoding"), whyNot);
+    const Feeds list = feeds();
+    const bool taken =
+        std::any_of(list.begin(), list.end(), [&](const std::shared_ptr<OutputFeed>& feed) {
+            return feed->audioInput() == chunk.audioInput;
+        });
+    if (!taken)
+        return refuseInput(QStringLiteral("audio input %1 has no output").arg(chunk.audioInput),
+                           whyNot);
+    const ProjectModel::AudioOutput& project = m_projectPreset.audioOutput();
+    if (chunk.channels != project.channels || chunk.sampleRate != project.sampleRate)
+        return refuseInput(QStringLiteral("audio input %1: %2 channels at %3 Hz, but the project "
+                                          "takes %4 at %5 Hz")
+                               .arg(chunk.audioInput)
+                               .arg(chunk.channels)
+                               .arg(chunk.sampleRate)
+                               .arg(project.channels)
+                               .arg(project.sampleRate),
+                           whyNot);
+    if (!chunk.samples || chunk.frames <= 0)
+        return refuseInput(QStringLiteral("audio input %1: no samples").arg(chunk.audioInput),
+                           whyNot);
+    if (takeSkip(false))
+        return true;
+    offerAudio(list, chunk.audioInput, reinterpret_cast<const unsigned char*>(chunk.samples),
+               chunk.frames * chunk.channels * static_cast<int>(sizeof(int16_t)));
+    if (whyNot)
+        whyNot->clear();
+    return true;
 }
 
 unsigned char* Strevo::lendVideoBuffer(int source, int format, int)

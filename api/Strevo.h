@@ -3,7 +3,10 @@
 // api/: the facade (Strevo, its per-output hand-off) on top of the pipeline; forwarding headers
 // keep older include paths of base/ working. May include every library layer.
 
+#include "api/AudioChunk.h"
 #include "api/AudioOutputData.h"
+#include "api/IStrevoObserver.h"
+#include "api/VideoFrame.h"
 #include "base/StrevoExport.h"
 #include "common/IThreadCallback.h"
 #include "common/ProjectPreset.h"
@@ -18,31 +21,39 @@
 #include <QString>
 #include <QVector>
 #include <atomic>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <vector>
 
 class CodecPreset;
+class ObserverDispatch;
 class IEncoder;
 class IEncodingCallback;
 class OutputFeed;
+class RefEncoder;
 class SharedFramePool;
 struct TimeStamp;
 
-// The library's facade for the host: one job of several pipelines (IEncoder), each fed through
-// a hand-off of its own.
+// The library's facade for the host: one job of several outputs, each a pipeline (IEncoder) fed
+// through a hand-off of its own.
 //
 // A job, in host order:
 //   Strevo job;
-//   job.initialize(&project);                 // the format in which the host delivers input
-//   job.addCodecProfile(new CodecPreset(p));  // one per output; the facade owns them
-//   auto* e = new Encoder;                    // or RefEncoder
-//   e->initialize(&job, &preset, share);      // the facade is the pipelines' status object
-//   e->start();
-//   job.addEncoder(e, 0);                     // the facade owns e from now on
-//   job.start(skipFrames);                    // input is accepted from here on
-//   job.enqueueVideo(...); job.enqueueAudio(...);   // per frame, from any host threads
-//   job.stop();                               // hands over what is queued, stops the pipelines
+//   job.initialize(&project);                  // the format in which the host delivers input
+//   job.setObserver(&observer);                // optional: state changes and statistics
+//   int rec = job.addOutput(recordingPreset);  // each output: a pipeline made from a preset
+//   int live = job.addOutput(streamPreset);    // same video settings: one shared encoder
+//   job.start(0);                              // input is accepted from here on
+//   job.pushVideo(frame); job.pushAudio(chunk); // per frame, from any host threads
+//   job.removeOutput(rec);                     // outputs come and go while the job runs
+//   job.stop();                                // hands over what is queued, stops the pipelines
+//
+// The older calls build the same job by hand and keep working: addCodecProfile() for each
+// output preset, a pipeline the host creates, initialises (with the facade as its status
+// object) and starts, handed over with addEncoder(); enqueueVideo()/enqueueAudio() for input.
+// Each output has an index, in the order outputs were added by either call, never reused.
 //
 // Input is accepted while the job is encoding (isEncoding(): from a successful start() until
 // stop()) and only for the sources that a pipeline was added for (inputSources()). A frame is
@@ -76,8 +87,36 @@ public:
     // Copies the project preset: the size of the frames the job accepts and whether
     // masterCodecPreset() chooses one. Always true.
     bool initialize(ProjectPreset* preset);
-    // Appends an output preset; the facade takes ownership.
+    // Appends an output preset; the facade takes ownership. Read by masterCodecPreset(); a
+    // pipeline of the older calls is made from its own copy (IEncoder::initialize).
     void addCodecProfile(CodecPreset* preset);
+
+    // Adds an output made from `preset` (copied): creates its pipeline, sets it up and starts
+    // it, before start() or while the job runs. It takes the video of input source `source`
+    // (0 to 2) and the sound of audio input `audioInput` (0 to 8; -1: the same index as
+    // `source`). An output whose video settings and source equal those of an output already
+    // added (RefEncoder::sameVideo) shares that output's video encoder: a picture is encoded
+    // once for both. An output added while the job runs starts at its first key frame (at
+    // once for an output with an encoder of its own) and costs the others no frame.
+    // Returns the output's index, or -1 with the reason in *whyNot (and a warning) for a
+    // preset that cannot work: a codec the container does not take, a hardware codec without
+    // its device, a recording folder that cannot be written, a server address that is not
+    // one, a source out of range. Control thread, or the observer's thread.
+    int addOutput(const CodecPreset& preset, int source = 0, int audioInput = -1,
+                  QString* whyNot = nullptr);
+    // Stops output `index` while the others go on: its hand-off gives it what is queued, its
+    // recording is finished or its stream closed, and an encoder it made for others is handed
+    // to one of them, which goes on from the frames held meanwhile. False, with a warning,
+    // for an index that is not a running output (never added, removed already) or while the
+    // job stops. Control thread, or the observer's thread; returns once the output is gone.
+    bool removeOutput(int index);
+    // The observer of this job's outputs, or null for none; it must outlive the job or be
+    // unset first. After this returns the previous observer is not called again.
+    void setObserver(IStrevoObserver* observer);
+    // A snapshot of output `index`: its state as last reported to the observer and its
+    // counts (strevo::OutputStats). A removed output reads as Stopped with no counts. Any
+    // thread, the observer's included.
+    strevo::OutputStats outputStats(int index) const;
     // Adds a pipeline the host created (and usually initialised and started) to the job; the
     // facade takes ownership. It receives the video of input source `source` (0, 1 or 2) and the
     // audio of audio input `audioInput` (0 to 8; -1: the same index as `source`), and the
@@ -138,6 +177,16 @@ public:
     unsigned char* lendVideoBuffer(int source, int format, int timeoutMs);
     void submitVideoBuffer(int source, unsigned char* buffer, TimeStamp* ts);
     void returnVideoBuffer(int source, unsigned char* buffer);
+    // Input, typed. pushVideo takes one source's frame with its planes and strides (see
+    // strevo::VideoFrame) and queues it for every output of the source, copied once; pushAudio
+    // takes one audio input's sound. False, with the reason in *whyNot (a warning for the
+    // first refusal of each kind), when the job is not encoding, the source or input has no
+    // output, or the frame or chunk does not match what it says (no layout for its format, a
+    // stride shorter than a row, a null plane, another channel count or sample rate than the
+    // project's). A refused frame is refused alone. Any host thread, as enqueueVideo.
+    bool pushVideo(const strevo::VideoFrame& frame, QString* whyNot = nullptr);
+    bool pushAudio(const strevo::AudioChunk& chunk, QString* whyNot = nullptr);
+
     // One descriptor per audio input (at most the first 9 are used); size bytes in each buffer.
     void enqueueAudio(const QList<AudioOutputData>& list, int size);
     // One buffer per source 0, 1, 2 (null: none); size bytes in each.
@@ -177,10 +226,25 @@ signals:
 private:
     struct Lent;
     struct Refusals;
+    struct Events;
 
     // Empties every pipeline's hand-off queue without handing anything over.
     void clearQueue();
     bool refuseWhenIdle(const char* call);
+    // Copies a checked frame into one of the job's buffers and offers it to the outputs of its
+    // source; false, with the reason, when its planes do not fit what it says.
+    bool queueFrame(const strevo::VideoFrame& frame, int frameBytes, const TimeStamp* ts,
+                    const std::vector<std::shared_ptr<OutputFeed>>& list, QString* why);
+    // A typed input refused: the reason to *whyNot, and one warning for each reason.
+    bool refuseInput(const QString& why, QString* whyNot);
+    // The snapshot of one output, with `list` the job's hand-offs; m_pipelinesInUse held.
+    strevo::OutputStats snapshot(const OutputFeed& feed,
+                                 const std::vector<std::shared_ptr<OutputFeed>>& list) const;
+    std::vector<std::pair<int, strevo::OutputStats>> runningStats() const;
+    // Posts a pipeline's state change to the observer, by the output it belongs to.
+    void postState(IEncoder* encoder, strevo::OutputState state, const QString& reason);
+    // What makes a preset unworkable before a pipeline is made of it; empty when nothing.
+    static QString presetProblem(const CodecPreset& preset);
     bool takeSkip(bool video);
     // A snapshot of the hand-offs, for calls that run beside the control thread.
     std::vector<std::shared_ptr<OutputFeed>> feeds() const;
@@ -190,6 +254,21 @@ private:
     // threads and pipeline reports that read it (never held while calling into a pipeline).
     std::vector<std::shared_ptr<OutputFeed>> m_feeds;
     mutable std::mutex m_feedsMutex;
+    int m_nextIndex = 0; // guarded by m_feedsMutex: the next output's index
+    // Pipelines addOutput is setting up, with the state changes they reported before being
+    // listed; guarded by m_feedsMutex.
+    std::map<IEncoder*, std::vector<std::pair<strevo::OutputState, QString>>> m_joining;
+    // Serialises the calls that add or remove outputs (addOutput, removeOutput, stop, the
+    // destructor), which may come from the control thread and the observer's.
+    std::mutex m_controlMutex;
+    std::atomic<bool> m_stopping{false}; // stop() or the destructor runs
+    // Held shared while a snapshot reads pipelines, exclusively by removeOutput before it
+    // deletes one. Taken before m_feedsMutex, never while calling the observer.
+    mutable std::shared_mutex m_pipelinesInUse;
+    // The observer's thread and the outputs' last states; made by the constructor.
+    std::unique_ptr<ObserverDispatch> m_dispatch;
+    // Receives the pipelines' live-state changes; made by the constructor.
+    std::unique_ptr<Events> m_events;
     QVector<CodecPreset*> m_codecPresets; // control thread only
 
     std::shared_ptr<SharedFramePool> m_pool; // thread-safe

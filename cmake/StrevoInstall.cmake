@@ -10,10 +10,13 @@
 # what those include). Every header here must compile with only the others and Qt/FFmpeg; the
 # install test includes them all.
 set(STREVO_PUBLIC_HEADERS
+  api/AudioChunk.h
   api/AudioOutputData.h
   api/BaseHooks.h
+  api/IStrevoObserver.h
   api/Strevo.h
   api/StrevoExport.h
+  api/VideoFrame.h
   base/BaseHooks.h
   base/StrevoExport.h
   codec/audio/AudioCodecFactory.h
@@ -26,6 +29,7 @@ set(STREVO_PUBLIC_HEADERS
   common/CodecPreset.h
   common/IThreadCallback.h
   common/LockedFifo.h
+  common/OutputStats.h
   common/PixelFormat.h
   common/ProjectModel.h
   common/ProjectPreset.h

@@ -12,6 +12,7 @@
 #include "encoder/FrameConversion.h"
 #include "encoder/IEncodingCallback.h"
 #include "encoder/IEncodingStatus.h"
+#include "encoder/IOutputEvents.h"
 #include "encoder/MuxerHandOver.h"
 #include "encoder/VideoInput.h"
 #include "encoder/WorkerThreads.h"
@@ -85,6 +86,10 @@ void Encoder::resetCounters()
     for (auto* time : {&m_sync.videoWriteTs, &m_sync.audioWriteTs, &m_sync.inputClock})
         time->store(0.0);
     m_videoInput->takeSkips();
+    {
+        std::lock_guard<std::mutex> lock(m_countedMutex);
+        m_counted = {};
+    }
     std::lock_guard<std::mutex> lock(m_muxMutex);
     m_output->forgetPaths();
     m_audio->reset();
@@ -692,6 +697,7 @@ bool Encoder::writeVideoMuxer(unsigned char* data, unsigned int size, unsigned i
     }
     if (m_refVideo.load())
         m_encodedVideo.frameCount.fetch_add(1); // a follower counts the packets it is given
+    count(&strevo::OutputStats::framesWritten, 1);
     if (audioMayStart)
         m_threads->wakeAudio();
     return true;
@@ -724,6 +730,8 @@ void Encoder::videoWriteTs(double seconds, int queued)
     } else {
         atomicAdd(m_sync.videoWriteTs, seconds);
         m_sync.videoWriteQueue.store(queued);
+        std::lock_guard<std::mutex> lock(m_countedMutex);
+        m_counted.secondsWritten += seconds; // across time splits, unlike AVSync's
     }
     m_threads->wakeAudio(); // the audio gate compares against the written video
 }
@@ -749,6 +757,8 @@ void Encoder::liveStateChanged(LiveState state, int reconnects, long long droppe
     }
     m_sync.liveReconnects.store(reconnects);
     m_sync.liveDrops.store(dropped);
+    if (IOutputEvents* events = m_events.load())
+        events->liveStateChanged(this, state, liveReason());
     if (state != LiveState::Live) {
         m_sync.linkPeers.store(0);
         return;
@@ -763,8 +773,44 @@ void Encoder::liveStateChanged(LiveState state, int reconnects, long long droppe
 void Encoder::liveAccount(long long liveMs, const QString& reason)
 {
     m_sync.liveMs.store(liveMs);
-    std::lock_guard<std::mutex> lock(m_liveReasonMutex);
-    m_liveReason = reason;
+    {
+        std::lock_guard<std::mutex> lock(m_liveReasonMutex);
+        m_liveReason = reason;
+    }
+    // A failed attempt leaves the state as it was and brings a reason only.
+    LiveState state;
+    {
+        std::lock_guard<std::mutex> lock(m_liveStateMutex);
+        state = m_linkState;
+    }
+    if (IOutputEvents* events = m_events.load())
+        if (!reason.isEmpty() &&
+            (state == LiveState::Connecting || state == LiveState::Reconnecting))
+            events->liveStateChanged(this, state, reason);
+}
+
+void Encoder::count(long long strevo::OutputStats::*field, long long delta)
+{
+    std::lock_guard<std::mutex> lock(m_countedMutex);
+    m_counted.*field += delta;
+}
+
+strevo::OutputStats Encoder::outputStats()
+{
+    strevo::OutputStats stats;
+    {
+        std::lock_guard<std::mutex> lock(m_countedMutex);
+        stats = m_counted;
+    }
+    const AVSync& sync = m_sync;
+    stats.inputDrops = sync.videoInputDrops.load();
+    stats.outputDrops = sync.videoOutputDrops.load();
+    stats.audioDrops = sync.audioDrops.load() + sync.audioInputDrops.load();
+    stats.liveDrops = sync.liveDrops.load();
+    stats.liveSeconds = sync.liveMs.load() / 1000.0;
+    stats.reconnects = sync.liveReconnects.load();
+    stats.lastReason = liveReason();
+    return stats;
 }
 
 QString Encoder::liveReason()

@@ -6,6 +6,7 @@
 
 #include "base/StrevoExport.h"
 #include "common/CodecPreset.h"
+#include "common/OutputStats.h"
 #include "common/VideoQueue.h"
 #include "encoder/IAudioThread.h"
 #include "encoder/IEncoder.h"
@@ -23,6 +24,7 @@ class FrameConversion;
 class IAudioCodec;
 class IEncodingCallback;
 class IEncodingStatus;
+class IOutputEvents;
 class IVideoCodec;
 class MuxerHandOver;
 class VideoInput;
@@ -87,6 +89,14 @@ public:
     // this output stops. Any thread.
     virtual bool encodesVideoForOthers() const { return false; }
 
+    // The output's counts since initialize(), time splits included: frames, drops, bytes,
+    // written and live time, reconnects and the live reason. The state and the sharing are the
+    // facade's to fill in. Any thread.
+    strevo::OutputStats outputStats();
+    // Where a live output's state changes go besides AVSync (the facade's); null for nowhere.
+    // Must outlive the pipeline. Any thread.
+    void setOutputEvents(IOutputEvents* events) { m_events.store(events); }
+
     // The video encoder for a pipeline that shares it; it lives until its last holder lets go.
     std::shared_ptr<IVideoCodec> sharedVideoCodec() const { return m_videoCodec; }
 
@@ -100,6 +110,7 @@ public:
     void keyFrameWanted() override { m_keyFrameWanted.store(true); }
     void linkStatistics(const LinkStatistics& link) override;
     void liveAccount(long long liveMs, const QString& reason) override;
+    void count(long long strevo::OutputStats::*field, long long delta) override;
     QString liveReason() override;
 
     // IVideoThread, IAudioThread
@@ -198,6 +209,7 @@ private:
     std::unique_ptr<AudioEncoding> m_audio;
     std::atomic<IEncodingCallback*> m_callback{nullptr}; // set by the host, read by the workers
     std::atomic<IEncodingStatus*> m_status{nullptr};     // likewise
+    std::atomic<IOutputEvents*> m_events{nullptr};       // likewise
     std::atomic<int> m_started{0};                       // 1 once the first frame was queued
     std::atomic<bool> m_running{false}; // between start() and stop(): input is accepted
     std::atomic<bool> m_initialized{false};
@@ -215,6 +227,11 @@ private:
     // Raised by a live output that (re)connected, on its connection thread: the video thread
     // asks the codec for a key frame before its next frame.
     std::atomic<bool> m_keyFrameWanted{false};
+
+    // What outputStats() counts beyond AVSync (IMuxerCallback::count and the video packets
+    // written); guarded by m_countedMutex.
+    strevo::OutputStats m_counted;
+    std::mutex m_countedMutex;
 
     // The live output's last reason; guarded by m_liveReasonMutex. Declared before the muxer,
     // which reports to it until it is gone.

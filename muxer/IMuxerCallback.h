@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/StrevoExport.h"
+#include "common/OutputStats.h"
 
 #include <QString>
 
@@ -60,4 +61,7 @@ public:
     // broke (the server's answer where it gave one; empty while nothing failed; never a
     // secret). Called on the connection thread, or the thread that stops the output.
     virtual void liveAccount(long long /*liveMs*/, const QString& /*reason*/) {}
+    // Adds `delta` to one of the output's counts (strevo::OutputStats), where it is counted: a
+    // new statistic is a field there and one call here. Any thread; keeps to a short lock.
+    virtual void count(long long strevo::OutputStats::* /*field*/, long long /*delta*/) {}
 };
