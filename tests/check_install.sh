@@ -84,3 +84,35 @@ for kind in cmake pc; do
         fail "$kind host: $videos video and $audios audio streams, expected one of each"
     echo "$kind host: $(basename "$file"), $duration s"
 done
+
+# The record-and-stream example: built against the prefix, it records and streams to a local
+# nginx for 3 s, printing its outputs' states and a statistics line a second.
+stream_src=$(dirname "$host_src")/stream-host
+cmake -S "$stream_src" -B "$tmp/stream-build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_PREFIX_PATH="$prefix" >"$tmp/stream-cmake.log" &&
+    cmake --build "$tmp/stream-build" >>"$tmp/stream-cmake.log" ||
+    { cat "$tmp/stream-cmake.log"; fail "the stream host does not build"; }
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+mkdir -p "$tmp/nginx/record" "$tmp/out-stream"
+cat >"$tmp/nginx/nginx.conf" <<CONF
+daemon off; master_process off; worker_processes 1;
+load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;
+error_log $tmp/nginx/error.log info; pid $tmp/nginx/nginx.pid;
+events { worker_connections 16; }
+rtmp { server { listen 127.0.0.1:$port; application live { live on; record all;
+  record_path $tmp/nginx/record; } } }
+CONF
+/usr/sbin/nginx -e "$tmp/nginx/error.log" -p "$tmp/nginx" -c "$tmp/nginx/nginx.conf" &
+nginx_pid=$!
+trap 'kill $nginx_pid 2>/dev/null; rm -rf "$tmp"' EXIT
+for _ in $(seq 50); do (: >"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.1; done
+"$tmp/stream-build/strevo-stream-host" "$tmp/out-stream" "rtmp://127.0.0.1:$port/live/demo" 3 \
+    >"$tmp/stream.out" 2>"$tmp/stream.err" || { cat "$tmp/stream.err"; fail "the stream host failed"; }
+for line in "output 0: recording" "output 1: connecting" "output 1: live" "output 0: stopped" \
+    "output 1: stopped"; do
+    grep -q "^$line" "$tmp/stream.out" || { cat "$tmp/stream.out"; fail "stream host: no '$line'"; }
+done
+grep -Eq '^output 1: [0-9]+ frames, [1-9][0-9]* kbit/s, [0-9]+ lost' "$tmp/stream.out" ||
+    { cat "$tmp/stream.out"; fail "stream host: no statistics line with a bit rate"; }
+[ -n "$(find "$tmp/out-stream" -name '*.mp4')" ] || fail "stream host: no recording"
+echo "stream host: $(wc -l <"$tmp/stream.out") lines, $(grep -c kbit/s "$tmp/stream.out") statistics"

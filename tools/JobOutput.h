@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/CodecPreset.h"
+#include "common/OutputStats.h"
 #include "encoder/IEncodingCallback.h"
 #include "muxer/IMuxerCallback.h"
 
@@ -73,8 +74,9 @@ public:
     bool wasLive = false;
     int reconnects = 0;
     long long liveDropped = 0;
-    long long liveMs = 0; // final
-    LinkStatistics link;  // an SRT output's, as last reported before stop()
+    long long liveMs = 0;      // final
+    LinkStatistics link;       // an SRT output's, as last reported before stop()
+    strevo::OutputStats stats; // the library's snapshot of the output, taken after stop()
 
     // Whether another output encodes this one's video.
     bool follows() const;

@@ -335,6 +335,7 @@ void JobRunner::finishOutputs()
     m_inputDrops =
         m_job->syncInfo().videoInputDrops.load() + m_job->syncInfo().audioInputDrops.load();
     for (auto& out : m_outputs) {
+        out->stats = m_job->outputStats(out->number - 1); // the job's indices follow the outputs
         const AVSync& sync = out->encoder->getSyncInfo();
         if (out->live)
             m_live.account(*out, end);

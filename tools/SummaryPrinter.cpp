@@ -26,6 +26,18 @@ void SummaryPrinter::print(const Run& run,
         printText(run, outputs);
 }
 
+QJsonObject SummaryPrinter::statsJson(const strevo::OutputStats& stats)
+{
+    QJsonObject o;
+    int count = 0;
+    const strevo::OutputStatsField* fields = strevo::outputStatsFields(&count);
+    for (int i = 0; i < count; ++i)
+        o.insert(QLatin1String(fields[i].key),
+                 fields[i].count ? static_cast<double>(stats.*fields[i].count)
+                                 : std::round(stats.*fields[i].value * 1000) / 1000);
+    return o;
+}
+
 void SummaryPrinter::printJson(const Run& run,
                                const std::vector<std::unique_ptr<JobOutput>>& outputs) const
 {
@@ -80,6 +92,7 @@ void SummaryPrinter::printJson(const Run& run,
         o.insert(QStringLiteral("writeFailures"), out->writeFailures.load());
         o.insert(QStringLiteral("lowDiskSpace"), out->videoStopped.load());
         o.insert(QStringLiteral("failed"), out->failed);
+        o.insert(QStringLiteral("stats"), statsJson(out->stats));
         list.append(o);
     }
     QJsonObject root;

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "common/OutputStats.h"
+
+#include <QJsonObject>
 #include <QString>
 #include <memory>
 #include <vector>
@@ -28,6 +31,9 @@ public:
     SummaryPrinter(const MediaSource& source, const JobMessages& messages, bool json, bool quiet);
 
     void print(const Run& run, const std::vector<std::unique_ptr<JobOutput>>& outputs) const;
+
+    // An output's statistics as a JSON object, one key per field of the library's table.
+    static QJsonObject statsJson(const strevo::OutputStats& stats);
 
 private:
     void printJson(const Run& run, const std::vector<std::unique_ptr<JobOutput>>& outputs) const;
