@@ -1020,6 +1020,12 @@ void Strevo::ecoderStateCallback(IEncoder* encoder, int type, int state)
         for (const auto& feed : feeds())
             if (feed->encoder() == encoder)
                 feed->fail();
+    if (state == LowDiskSpace || state == WriteFailed)
+        postState(encoder, strevo::OutputState::Failed,
+                  state == LowDiskSpace
+                      ? QStringLiteral("less than 201 MB free on the recording's volume")
+                      : QStringLiteral("a write to the recording failed (a full volume or a "
+                                       "file-size limit); the file ends there"));
     emit encoderResult(state);
 }
 
