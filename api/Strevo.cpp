@@ -559,6 +559,7 @@ Feeds Strevo::feeds() const
 
 bool Strevo::start(int skipFrames)
 {
+    std::lock_guard<std::mutex> control(m_controlMutex); // no output joins halfway
     if (m_codecPresets.isEmpty() && feeds().empty()) {
         qCWarning(lcStrevo, "Strevo::start: no output was added (addOutput, or addCodecProfile "
                             "with addEncoder); the job does not start");

@@ -249,17 +249,19 @@ private:
     // A snapshot of the hand-offs, for calls that run beside the control thread.
     std::vector<std::shared_ptr<OutputFeed>> feeds() const;
 
-    // One hand-off per pipeline, in the order they were added. The list changes only on the
-    // control thread while the job is not encoding; guarded by m_feedsMutex for the host
-    // threads and pipeline reports that read it (never held while calling into a pipeline).
+    // One hand-off per pipeline, in the order they were added. Changed under m_controlMutex
+    // (addEncoder before start; addOutput and removeOutput at any time) and guarded by
+    // m_feedsMutex for every thread that reads it: the host's input calls take a snapshot;
+    // never held while calling into a pipeline.
     std::vector<std::shared_ptr<OutputFeed>> m_feeds;
     mutable std::mutex m_feedsMutex;
     int m_nextIndex = 0; // guarded by m_feedsMutex: the next output's index
     // Pipelines addOutput is setting up, with the state changes they reported before being
     // listed; guarded by m_feedsMutex.
     std::map<IEncoder*, std::vector<std::pair<strevo::OutputState, QString>>> m_joining;
-    // Serialises the calls that add or remove outputs (addOutput, removeOutput, stop, the
-    // destructor), which may come from the control thread and the observer's.
+    // Serialises the calls that add or remove outputs or start and stop them (addOutput,
+    // removeOutput, start, stop, the destructor), which may come from the control thread and
+    // the observer's.
     std::mutex m_controlMutex;
     std::atomic<bool> m_stopping{false}; // stop() or the destructor runs
     // Held shared while a snapshot reads pipelines, exclusively by removeOutput before it
