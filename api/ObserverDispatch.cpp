@@ -89,20 +89,20 @@ template <class Call> void ObserverDispatch::deliver(Call call)
     }
     if (!observer)
         return;
-    const char* what = nullptr;
+    QString what; // copied: the exception is gone once its handler ends
     try {
         call(observer);
         return;
     } catch (const std::exception& e) {
-        what = e.what();
+        what = QString::fromLocal8Bit(e.what());
     } catch (...) {
-        what = "not a std::exception";
+        what = QStringLiteral("not a std::exception");
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_threwWarned) {
         m_threwWarned = true;
         qCWarning(lcStrevo, "Strevo: the observer threw (%s); the exception is ignored (said once)",
-                  what);
+                  qPrintable(what));
     }
 }
 
