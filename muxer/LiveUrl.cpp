@@ -3,6 +3,7 @@
 #include "common/CodecPreset.h"
 #include "common/CodecTable.h"
 #include "common/Redact.h"
+#include "muxer/ContainerTable.h"
 
 #include <QStringList>
 #include <QUrl>
@@ -95,14 +96,8 @@ bool LiveUrl::check(const CodecModel::Streaming& streaming, QString* why)
 
 const char* LiveUrl::containerFor(const QString& scheme)
 {
-    if (scheme == QLatin1String("rtmp") || scheme == QLatin1String("rtmps"))
-        return "flv";
-    if (scheme == QLatin1String("srt") || scheme == QLatin1String("tcp") ||
-        scheme == QLatin1String("udp"))
-        return "mpegts";
-    if (scheme == QLatin1String("rtsp"))
-        return "rtsp";
-    return nullptr;
+    const ContainerTable::Row* row = ContainerTable::forScheme(scheme);
+    return row ? row->muxer : nullptr;
 }
 
 QString LiveUrl::build(const CodecModel::Streaming& streaming)
