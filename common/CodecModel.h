@@ -116,10 +116,10 @@ struct Local
     bool enabled = true;
     QString folder; ///< recording folder
     /// The file name without extension, with tokens (case-sensitive; the time is the moment the
-    /// file opens): `%Y` year, `%M` month, `%D` day, `%h` hour, `%m` minute, `%s` second (two
-    /// digits each but the year; `%M` is the month and `%m` the minute, unlike strftime), `%C`
-    /// video codec name, `%B` bit rate ("4000Kbps"; "25Mbps" for MJPEG; the profile for
-    /// ProRes), `%R` picture size ("1920x1080"), `%P` project name, `%S` source ("PGM", "PGM
+    /// file opens): \%Y year, \%M month, \%D day, \%h hour, \%m minute, \%s second (two
+    /// digits each but the year; \%M is the month and \%m the minute, unlike strftime), \%C
+    /// video codec name, \%B bit rate ("4000Kbps"; "25Mbps" for MJPEG; the profile for
+    /// ProRes), \%R picture size ("1920x1080"), \%P project name, \%S source ("PGM", "PGM
     /// CLEAN", "PVW" or the preset's source name). Other text, unknown tokens included, stays
     /// as written; values are not read for tokens again; '/' becomes '_'. A taken name gets
     /// " 2" to " 999"; empty: "Untitled".

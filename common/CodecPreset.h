@@ -58,7 +58,7 @@ public:
     ///@}
 
     /// The host's video sources of this output: source index (0, 1, 2) to a value of the
-    /// host's. The first index names the recording's `%S` ("PGM", "PGM CLEAN", "PVW") when
+    /// host's. The first index names the recording's \%S ("PGM", "PGM CLEAN", "PVW") when
     /// sourceName is empty; outputs with other maps share no video encoder. Returned by value.
     QMap<int, int> videoSource() const { return m_videoSource; }
     /// Replaces the map that videoSource() returns.
@@ -66,8 +66,8 @@ public:
 
     QJsonObject toJson() const override;
 
-    QString projectName; ///< the recording name's `%P`
-    QString sourceName;  ///< the recording name's `%S`; empty: named from videoSource()
+    QString projectName; ///< the recording name's \%P
+    QString sourceName;  ///< the recording name's \%S; empty: named from videoSource()
     int encoderType = 0; ///< the host's own value, returned unchanged by the pipeline
 
 protected:

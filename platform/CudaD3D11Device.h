@@ -10,8 +10,10 @@
 /// library without downloading them.
 ///
 /// Set it up once and share it before creating pipelines:
+/// @code
 ///   auto device = CudaD3D11Device::create();      // null without the CUDA driver or a GPU
 ///   Singleton<DirectX11Manager>::getInstancePtr()->setDevice(device.get(), device.get());
+/// @endcode
 /// then push frames as TEXTURE whose data is a D3D11Texture2D* of this device (B8G8R8A8 at the
 /// output size) with processing.textureInput 1 and textureApi 3. The NVENC encoder then opens its
 /// session on this device's CUDA context, creates its own textures here and copies each frame
