@@ -19,6 +19,7 @@
 ///   writes the same into every follower of its encoder, in the order of status->encoders().
 ///   A follower whose output refuses a packet is reported as ecoderStateCallback(follower, 0, -1)
 ///   and the others still get it.
+///
 /// Destroying a master hands the encoder to its first listed follower, which encodes the frames
 /// it is given from then on, starting with a key frame. Without share mode a RefEncoder encodes
 /// alone, as an Encoder does. Destroying a pipeline that only streams gives its connection up at
