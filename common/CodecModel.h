@@ -35,8 +35,8 @@ struct VideoCodec
     /// or an AMF quality ("Balanced", "Speed", "Quality").
     QString preset = QStringLiteral("veryfast");
     QString tune; ///< x264 tune; empty for none
-    int profileIdc =
-        100; ///< H.264 profile (x264, NVENC): 66 baseline, 77 main, 88 extended, 100 high
+    /// H.264 profile (x264, NVENC): 66 baseline, 77 main, 88 extended, 100 high.
+    int profileIdc = 100;
     /// B-frames between reference frames; read by NVENC H.264 only (at most what the GPU
     /// allows), other encoders code none.
     int bFrames = 0;

@@ -29,7 +29,7 @@ struct VideoOutput
 /// The audio the host delivers: signed 16-bit interleaved samples.
 struct AudioOutput
 {
-    int channels = 2;       ///< 1 or 2
+    int channels = 2;       ///< 1 to 8 (resampled to the output's channels)
     int sampleRate = 48000; ///< Hz
     int bitsPerSample = 16; ///< 16 is the only size a pipeline takes
     /// Bytes; the size of a pipeline's encoded-audio buffer (at least the codec's largest

@@ -22,13 +22,13 @@ struct AVSync
 {
     std::atomic<double> frameRate{0.0};      ///< output frames per second
     std::atomic<int32_t> videoInputDrops{0}; ///< input frames lost before encoding, full FIFO too
-    std::atomic<int32_t> videoOutputDrops{
-        0};                               ///< queued frames lost unencoded: their conversion failed
-    std::atomic<int64_t> videoFrames{0};  ///< frames queued, repeats and input drops included
-    std::atomic<int64_t> videoWritten{0}; ///< frames given to the muxer plus drops; 0 per muxer
-    std::atomic<double> videoWriteTs{0.0};     ///< seconds of video the muxer has written
-    std::atomic<int64_t> videoWriteQueue{0};   ///< muxer queue length at the last video packet
-    std::atomic<int32_t> audioDrops{0};        ///< empty audio buffers received
+    /// Queued frames lost unencoded: their conversion failed.
+    std::atomic<int32_t> videoOutputDrops{0};
+    std::atomic<int64_t> videoFrames{0};     ///< frames queued, repeats and input drops included
+    std::atomic<int64_t> videoWritten{0};    ///< frames given to the muxer plus drops; 0 per muxer
+    std::atomic<double> videoWriteTs{0.0};   ///< seconds of video the muxer has written
+    std::atomic<int64_t> videoWriteQueue{0}; ///< muxer queue length at the last video packet
+    std::atomic<int32_t> audioDrops{0};      ///< empty audio buffers received
     std::atomic<int64_t> audioQueuedFrames{0}; ///< audio received, in video frames (rounded)
     std::atomic<int64_t> audioFrames{0};       ///< audio encoded, in video frames; 0 per muxer
     std::atomic<int64_t> audioBytesQueued{0};  ///< bytes of audio received
