@@ -2,32 +2,47 @@
 
 #include <QString>
 
-// Per-output records of a CodecPreset. Field order is the declaration order the library
-// relies on (the video record is compared field by field when pipelines share an encoder).
+/// Per-output records of a CodecPreset. Field order is the declaration order the library
+/// relies on (the video record is compared field by field when pipelines share an encoder).
+/// Each record lists its fields once in visit(), under their JSON keys.
 namespace CodecModel {
 
+/// The output's video: codec, size, rate and the codec's settings.
 struct VideoCodec
 {
-    bool enabled = true;
-    QString codecName = QStringLiteral("X264"); // factory key, exact case
-    int bitrate = 4000;                         // kbit/s
-    double frameRate = 30.0;                    // output frames per second, may be 29.97
-    int scanMode = 0;                           // 0 progressive, 1 top field first, 2 bottom first
-    int auxMode = 0; // the host's own setting, stored and compared, never read by the library
-    int width = 1280;
-    int height = 720;
-    bool auxFlag = false; // likewise
-    // How a source picture of another shape becomes the output size: 0 stretches; 1 fits it
-    // inside, centred, with black bars; 2 fills the output, cropping the source's centre.
+    bool enabled = true;                        ///< false: the output has no video stream
+    QString codecName = QStringLiteral("X264"); ///< factory key, exact case
+    int bitrate = 4000;                         ///< kbit/s
+    double frameRate = 30.0;                    ///< output frames per second, may be 29.97
+    int scanMode = 0; ///< 0 progressive, 1 top field first, 2 bottom first
+    /// The host's own setting: kept, saved and compared (outputs that differ in it share no
+    /// video encoder), never read by the library.
+    int auxMode = 0;
+    int width = 1280; ///< output picture width in pixels
+    int height = 720; ///< output picture height in pixels
+    /// The host's own setting, like auxMode.
+    bool auxFlag = false;
+    /// How a source picture of another shape becomes the output size: 0 stretches; 1 fits it
+    /// inside, centred, with black bars; 2 fills the output, cropping the source's centre.
     int scaleMode = 0;
-    int codecProfile = 0;     // codec sub-profile (ProRes profile index)
-    int keyframeInterval = 2; // seconds
-    int auxValue = 0;         // likewise; outputs that differ in it share no video encoder
-    QString preset = QStringLiteral("veryfast"); // encoder speed preset (x264, NVENC)
-    QString tune;                                // x264 tune
-    int profileIdc = 100;                        // 66 baseline, 77 main, 88 extended, 100 high
+    /// Codec sub-profile: the ProRes profile index (0 PROXY ... 5 XQ, see proResProfileName());
+    /// for OpenH264, non-zero selects its high-complexity mode.
+    int codecProfile = 0;
+    int keyframeInterval = 2; ///< seconds between key frames
+    /// The host's own setting, like auxMode.
+    int auxValue = 0;
+    /// Encoder speed preset: an x264 preset name, an NVENC preset name ("lowLatencyHP", ...)
+    /// or an AMF quality ("Balanced", "Speed", "Quality").
+    QString preset = QStringLiteral("veryfast");
+    QString tune; ///< x264 tune; empty for none
+    /// H.264 profile (x264, NVENC): 66 baseline, 77 main, 88 extended, 100 high.
+    int profileIdc = 100;
+    /// B-frames between reference frames; read by NVENC H.264 only (at most what the GPU
+    /// allows), other encoders code none.
     int bFrames = 0;
 
+    /// Calls v(key, field) for every field, in declaration order; the JSON reader and writer
+    /// walk it.
     template <class V> void visit(V& v)
     {
         v("enabled", enabled);
@@ -48,19 +63,23 @@ struct VideoCodec
         v("profileIdc", profileIdc);
         v("bFrames", bFrames);
     }
+    /// Every field equal.
     bool operator==(const VideoCodec& o) const;
+    /// Some field differs.
     bool operator!=(const VideoCodec& o) const { return !(*this == o); }
 };
 
+/// The output's audio: codec and its format.
 struct AudioCodec
 {
-    bool enabled = true;
-    QString codecName = QStringLiteral("AAC"); // "AAC", "MP3", "PCM", "OPUS" or "VORBIS"
-    int sampleRate = 48000;                    // Hz
-    int bitrate = 160;                         // kbit/s
-    int bitsPerSample = 16;
-    int channels = 2;
+    bool enabled = true;                       ///< false: the output has no audio stream
+    QString codecName = QStringLiteral("AAC"); ///< "AAC", "MP3", "PCM", "OPUS" or "VORBIS"
+    int sampleRate = 48000;                    ///< Hz
+    int bitrate = 160;                         ///< kbit/s
+    int bitsPerSample = 16;                    ///< 16 is the only size the encoders take
+    int channels = 2;                          ///< 1 or 2
 
+    /// Calls v(key, field) for every field, in declaration order.
     template <class V> void visit(V& v)
     {
         v("enabled", enabled);
@@ -72,14 +91,16 @@ struct AudioCodec
     }
 };
 
+/// The container a recording is written in.
 struct Container
 {
-    QString format = QStringLiteral("mp4"); // container name, also the file extension
-    // mp4/mov only: written as fragments (one at each key frame and at least one a second)
-    // behind an empty index, so that a recording cut off by a crash or a full disk plays up to
-    // its last complete fragment.
+    QString format = QStringLiteral("mp4"); ///< container name, also the file extension
+    /// mp4/mov only: written as fragments (one at each key frame and at least one a second)
+    /// behind an empty index, so that a recording cut off by a crash or a full disk plays up to
+    /// its last complete fragment.
     bool crashSafe = false;
 
+    /// Calls v(key, field) for every field, in declaration order.
     template <class V> void visit(V& v)
     {
         v("format", format);
@@ -87,21 +108,26 @@ struct Container
     }
 };
 
+/// Where and how the output is recorded to files.
 struct Local
 {
+    /// The output records to a file (ignored when streaming is enabled: a live output records
+    /// nothing locally).
     bool enabled = true;
-    QString folder; // recording folder
-    // The file name without extension, with tokens (case-sensitive; the time is the moment the
-    // file opens): %Y year, %M month, %D day, %h hour, %m minute, %s second (two digits each
-    // but the year; %M is the month and %m the minute, unlike strftime), %C video codec name,
-    // %B bit rate ("4000Kbps"; "25Mbps" for MJPEG; the profile for ProRes), %R picture size
-    // ("1920x1080"), %P project name, %S source ("PGM", "PGM CLEAN", "PVW" or the preset's
-    // source name). Other text, unknown tokens included, stays as written; values are not read
-    // for tokens again; '/' becomes '_'. A taken name gets " 2" to " 999"; empty: "Untitled".
+    QString folder; ///< recording folder
+    /// The file name without extension, with tokens (case-sensitive; the time is the moment the
+    /// file opens): \%Y year, \%M month, \%D day, \%h hour, \%m minute, \%s second (two
+    /// digits each but the year; \%M is the month and \%m the minute, unlike strftime), \%C
+    /// video codec name, \%B bit rate ("4000Kbps"; "25Mbps" for MJPEG; the profile for
+    /// ProRes), \%R picture size ("1920x1080"), \%P project name, \%S source ("PGM", "PGM
+    /// CLEAN", "PVW" or the preset's source name). Other text, unknown tokens included, stays
+    /// as written; values are not read for tokens again; '/' becomes '_'. A taken name gets
+    /// " 2" to " 999"; empty: "Untitled".
     QString fileNameTemplate;
-    QString recordingPath; // a transcoding's first file; in the muxer's copy, the file written
-    int splitSeconds = 0;  // new file after this many seconds of written video; 0 never
+    QString recordingPath; ///< a transcoding's first file; in the muxer's copy, the file written
+    int splitSeconds = 0;  ///< new file after this many seconds of written video; 0 never
 
+    /// Calls v(key, field) for every field, in declaration order.
     template <class V> void visit(V& v)
     {
         v("enabled", enabled);
@@ -112,28 +138,39 @@ struct Local
     }
 };
 
+/// A live output: where it streams to and how. LiveUrl checks and interprets these settings.
 struct Streaming
 {
+    /// The output streams live instead of recording (its local settings are then ignored).
     bool enabled = false;
+    /// RTMP client for rtmp/rtmps URLs: 0, the library's own publisher (used for H.264 video;
+    /// other codecs go through libavformat); any other value, libavformat's RTMP protocol.
     int rtmpMode = 0;
+    /// The server: rtmp, rtmps, rtsp, srt, tcp or udp URL (LiveUrl::isLiveScheme()). For srt,
+    /// only the host is taken from it (the port is srtPort).
     QString url;
-    QString streamKey;
-    bool authEnabled = false;
-    QString userName;
-    QString password;
-    QString srtMode = QStringLiteral("caller"); // "caller", "listener" or "rendezvous"
+    QString streamKey;        ///< rtmp(s): appended to the URL as its last path segment; a secret
+    bool authEnabled = false; ///< rtmp(s): userName and password go into the URL
+    QString userName;         ///< rtmp(s) user name when authEnabled; a secret
+    QString password;         ///< rtmp(s) password when authEnabled; a secret
+    QString srtMode = QStringLiteral("caller"); ///< "caller", "listener" or "rendezvous"
+    /// SRT packet filter (libsrt's SRTO_PACKETFILTER, such as "fec,cols:10,rows:5"), set only
+    /// when it names the "fec" filter; any other text is ignored.
     QString srtFilter;
-    int srtPort = 0;
-    int srtLatency = 120; // milliseconds
+    int srtPort = 0;      ///< SRT port, 1 to 65535 (also the local port of a rendezvous)
+    int srtLatency = 120; ///< SRT latency in milliseconds
+    /// SRT encryption key length in bytes, used with a passphrase: 16, 24 or 32; 0 lets
+    /// libsrt choose.
     int srtKeyLength = 0;
-    QString srtPassphrase;
-    QString srtStreamId;
-    // rtmps: the server's certificate chain and host name are checked against the system's
-    // trusted authorities, or against the PEM bundle in caFile when it is set (a private CA
-    // or a self-signed server certificate). verifyPeer false skips the check.
+    QString srtPassphrase; ///< SRT encryption passphrase, 10 to 79 characters; empty: none
+    QString srtStreamId;   ///< SRT stream id (libsrt's SRTO_STREAMID); empty: none
+    /// rtmps: the server's certificate chain and host name are checked against the system's
+    /// trusted authorities, or against the PEM bundle in caFile when it is set (a private CA
+    /// or a self-signed server certificate). verifyPeer false skips the check.
     QString caFile;
-    bool verifyPeer = true;
+    bool verifyPeer = true; ///< rtmps: check the server's certificate (see caFile)
 
+    /// Calls v(key, field) for every field, in declaration order.
     template <class V> void visit(V& v)
     {
         v("enabled", enabled);
@@ -155,10 +192,13 @@ struct Streaming
     }
 };
 
+/// Whether the job converts a file rather than recording live input.
 struct Transcoding
 {
-    bool enabled = false; // the job transcodes a file rather than recording live input
+    /// The job transcodes a file: its first file is Local::recordingPath when that is set.
+    bool enabled = false;
 
+    /// Calls v(key, field) for every field, in declaration order.
     template <class V> void visit(V& v) { v("enabled", enabled); }
 };
 

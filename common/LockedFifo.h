@@ -9,15 +9,15 @@
 #include <mutex>
 #include <stdexcept>
 
-// A FIFO of owned items shared by producer and consumer threads. Every operation takes the
-// FIFO's own mutex and none calls out while holding it.
-//
-// Bounded use: setLimit(n) makes append() refuse (and destroy) an item once n are queued, so a
-// producer that outruns its consumer cannot exhaust memory; waitForRoom() lets a producer wait
-// for the consumer instead. Without a limit the FIFO grows without bound.
-//
-// Taking from an empty FIFO with take() throws std::underflow_error("SB Queue underflow !");
-// tryTake() answers null instead.
+/// A FIFO of owned items shared by producer and consumer threads. Every operation takes the
+/// FIFO's own mutex and none calls out while holding it.
+///
+/// Bounded use: setLimit(n) makes append() refuse (and destroy) an item once n are queued, so a
+/// producer that outruns its consumer cannot exhaust memory; waitForRoom() lets a producer wait
+/// for the consumer instead. Without a limit the FIFO grows without bound.
+///
+/// Taking from an empty FIFO with take() throws std::underflow_error("SB Queue underflow !");
+/// tryTake() answers null instead.
 template <class T> class LockedFifo
 {
 public:
@@ -25,7 +25,7 @@ public:
     LockedFifo(const LockedFifo&) = delete;
     LockedFifo& operator=(const LockedFifo&) = delete;
 
-    // Most items queued at once; 0 or less removes the limit.
+    /// Most items queued at once; 0 or less removes the limit.
     void setLimit(int limit)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -33,7 +33,7 @@ public:
         m_room.notify_all();
     }
 
-    // Queues the item; false when the FIFO is full, and the item is then destroyed.
+    /// Queues the item; false when the FIFO is full, and the item is then destroyed.
     bool append(std::unique_ptr<T> item)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -43,6 +43,7 @@ public:
         return true;
     }
 
+    /// The head item; throws std::underflow_error when the FIFO is empty.
     std::unique_ptr<T> take()
     {
         std::unique_ptr<T> item = tryTake();
@@ -51,7 +52,7 @@ public:
         return item;
     }
 
-    // The head item, or null when empty.
+    /// The head item, or null when empty.
     std::unique_ptr<T> tryTake()
     {
         std::unique_ptr<T> item;
@@ -66,22 +67,24 @@ public:
         return item;
     }
 
-    // The item at the head, still owned by the FIFO, or null. Only the consumer may use it.
+    /// The item at the head, still owned by the FIFO, or null. Only the consumer may use it.
     T* front() const
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_items.empty() ? nullptr : m_items.front().get();
     }
 
+    /// Items queued now.
     int count() const
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         return static_cast<int>(m_items.size());
     }
 
+    /// Whether no item is queued.
     bool isEmpty() const { return count() == 0; }
 
-    // Destroys every queued item (outside the lock: an item's destructor may call out).
+    /// Destroys every queued item (outside the lock: an item's destructor may call out).
     void clear()
     {
         std::deque<std::unique_ptr<T>> items;
@@ -92,8 +95,8 @@ public:
         }
     }
 
-    // Waits until one more item fits, at most timeoutMs milliseconds; false on timeout or while
-    // the FIFO is closed for waiting (see setOpen).
+    /// Waits until one more item fits, at most timeoutMs milliseconds; false on timeout or while
+    /// the FIFO is closed for waiting (see setOpen).
     bool waitForRoom(int timeoutMs)
     {
         std::unique_lock<std::mutex> lock(m_mutex);
@@ -102,8 +105,8 @@ public:
         return m_open && m_items.size() < m_limit;
     }
 
-    // A closed FIFO answers every waitForRoom() with false at once and wakes current waiters;
-    // appending and taking are unaffected.
+    /// A closed FIFO answers every waitForRoom() with false at once and wakes current waiters;
+    /// appending and taking are unaffected.
     void setOpen(bool open)
     {
         std::lock_guard<std::mutex> lock(m_mutex);

@@ -4,34 +4,39 @@
 
 struct TimeStamp;
 
-// One queued video frame. Owns a copy of the pixels, or a lent buffer that it hands back
-// through its give-back function when destroyed; a TEXTURE frame (format 30) only keeps the
-// texture pointer, which stays the host's.
+/// One queued video frame. Owns a copy of the pixels, or a lent buffer that it hands back
+/// through its give-back function when destroyed; a TEXTURE frame (format 30) only keeps the
+/// texture pointer, which stays the host's.
 class VideoQueue
 {
 public:
+    /// Called with the lent buffer when the frame is destroyed.
     using GiveBack = std::function<void(unsigned char*)>;
 
-    // Copies pixelFormatFrameSize(format, width, height) bytes from data (nothing when data is
-    // null or the format has no fixed layout: data() is then null). The bool and the stamp are
-    // accepted for the host's convenience and not kept.
+    /// Copies pixelFormatFrameSize(format, width, height) bytes from data (nothing when data is
+    /// null or the format has no fixed layout: data() is then null). The bool and the stamp are
+    /// accepted for the host's convenience and not kept.
     VideoQueue(void* data, int width, int height, int format, bool flip = false,
                TimeStamp* ts = nullptr);
-    // Copies exactly size bytes: for formats whose size the table cannot tell (MJPG, H264 ...).
+    /// Copies exactly size bytes: for formats whose size the table cannot tell (MJPG, H264 ...).
     VideoQueue(const void* data, int size, int width, int height, int format);
-    // Takes size bytes at buffer without a copy; giveBack(buffer) runs on destruction, on
-    // whichever thread destroys the frame.
+    /// Takes size bytes at buffer without a copy; giveBack(buffer) runs on destruction, on
+    /// whichever thread destroys the frame.
     VideoQueue(GiveBack giveBack, unsigned char* buffer, int size, int width, int height,
                int format);
     ~VideoQueue();
     VideoQueue(const VideoQueue&) = delete;
     VideoQueue& operator=(const VideoQueue&) = delete;
 
+    /// The pixels, owned by the frame (or lent to it); for a TEXTURE frame the host's texture
+    /// pointer. Null when nothing was copied.
     unsigned char* data() const { return m_data; }
+    /// Bytes at data(); 0 for a TEXTURE frame or when nothing was copied.
     int size() const { return m_size; }
-    int width() const { return m_width; }
-    int height() const { return m_height; }
-    int format() const { return m_format; }
+    int width() const { return m_width; }   ///< picture width in pixels
+    int height() const { return m_height; } ///< picture height in pixels
+    int format() const { return m_format; } ///< the PixelFormat code
+    /// Whether the frame is a GPU texture (PIX_TEXTURE) rather than pixels in memory.
     bool isTexture() const;
 
 private:

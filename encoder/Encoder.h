@@ -30,15 +30,15 @@ class MuxerHandOver;
 class VideoInput;
 class WorkerThreads;
 
-// The ordinary pipeline: one video encoder, one audio encoder, one muxer and two worker
-// threads, all made from one output preset. The pipeline runs the set-up, the workers and the
-// video encoding; its rooms are the video input (pacing and queue), the audio side (FIFO,
-// encoder, gate) and the output (the current muxer and its hand-over at a time split).
-//
-// Threads: as IEncoder says; the video and audio bodies run on the pipeline's own threads, the
-// IMuxerCallback operations on the muxing thread. Lock order: m_muxMutex, then the worker
-// threads' mutex (WorkerThreads), then a worker's own mutex; no host callback and no muxer
-// destruction under any of them.
+/// The ordinary pipeline: one video encoder, one audio encoder, one muxer and two worker
+/// threads, all made from one output preset. The pipeline runs the set-up, the workers and the
+/// video encoding; its rooms are the video input (pacing and queue), the audio side (FIFO,
+/// encoder, gate) and the output (the current muxer and its hand-over at a time split).
+///
+/// Threads: as IEncoder says; the video and audio bodies run on the pipeline's own threads, the
+/// IMuxerCallback operations on the muxing thread. Lock order: m_muxMutex, then the worker
+/// threads' mutex (WorkerThreads), then a worker's own mutex; no host callback and no muxer
+/// destruction under any of them.
 class STREVO_EXPORT Encoder : public IEncoder,
                               public IMuxerCallback,
                               public IVideoThread,
@@ -52,8 +52,6 @@ public:
 
     int encoderType() override;
     bool isHWSupport() override;
-    // 0, or -2 (an input number out of range, codec missing or failing), -3 (muxer), -4 (under
-    // 201 MB free where it records). A second call stops the pipeline and starts from nothing.
     int initialize(IEncodingStatus* status, CodecPreset* preset, bool share) override;
     bool checkTimeSplit() override;
     bool start() override;
@@ -84,23 +82,82 @@ public:
     void setRefVideoCodec(bool ref) override;
     const QString& recordingPath() override;
     IMuxer* muxer() override;
+    QString liveReason() override;
 
-    // Whether other pipelines take the packets encoded here, so that encoding must go on when
-    // this output stops. Any thread.
+    /// Whether other pipelines take the packets encoded here, so that encoding must go on when
+    /// this output stops. Any thread.
     virtual bool encodesVideoForOthers() const { return false; }
 
-    // The output's counts since initialize(), time splits included: frames, drops, bytes,
-    // written and live time, reconnects and the live reason. The state and the sharing are the
-    // facade's to fill in. Any thread.
+    /// The output's counts since initialize(), time splits included: frames, drops, bytes,
+    /// written and live time, reconnects and the live reason. The state and the sharing are the
+    /// facade's to fill in. Any thread.
     strevo::OutputStats outputStats();
-    // Where a live output's state changes go besides AVSync (the facade's); null for nowhere.
-    // Must outlive the pipeline. Any thread.
+    /// Where a live output's state changes go besides AVSync (the facade's); null for nowhere.
+    /// Must outlive the pipeline. Any thread.
     void setOutputEvents(IOutputEvents* events) { m_events.store(events); }
 
-    // The video encoder for a pipeline that shares it; it lives until its last holder lets go.
+    /// The video encoder for a pipeline that shares it; it lives until its last holder lets go.
     std::shared_ptr<IVideoCodec> sharedVideoCodec() const { return m_videoCodec; }
 
-    // IMuxerCallback
+protected:
+    // Hooks for a pipeline that shares its video encoder with others (RefEncoder). The
+    // defaults are this pipeline's own behaviour.
+
+    /// Set-up, after the free-space check: opens the video encoder into m_videoCodec. False
+    /// fails initialize() with CodecError.
+    virtual bool setUpVideoCodec(CodecPreset* preset);
+    /// Lets go of m_videoCodec, with the worker threads stopped (a second initialize()).
+    virtual void releaseVideoCodec() { m_videoCodec.reset(); }
+    /// Whether a follower (setRefVideoCodec(true)) runs a video thread of its own, which then
+    /// discards what is queued until the pipeline encodes again.
+    virtual bool followerRunsVideoThread() const { return false; }
+    /// Video thread: the packet in encodedVideo() was written here (or failed to be); other
+    /// outputs may take it too. `key` is non-zero for a key frame.
+    virtual void forwardVideoPacket(unsigned int /*size*/, unsigned int /*key*/) {}
+    /// Video thread: `count` frames were lost, before encoding (input) or after (output).
+    virtual void forwardVideoDrops(int /*count*/, bool /*input*/) {}
+    /// Audio thread, also inside its wait (atomics and the FIFO only): whether the audio FIFO,
+    /// holding `queued` buffers, may give one to the encoder now.
+    virtual bool audioGateOpen(int queued) const;
+    /// Audio encoded so far in video frames, from the exact quotient.
+    virtual long long audioFramesFor(double frames) const { return static_cast<long long>(frames); }
+
+    /// The video encoder, which pipelines sharing it hold together. Written by initialize() and
+    /// the release hook while this pipeline's workers are stopped, and read by them unlocked. A
+    /// RefEncoder writes it only while out of its registry, where other pipelines read it.
+    std::shared_ptr<IVideoCodec> m_videoCodec;
+    /// Set while another pipeline encodes this one's video; read by every thread.
+    std::atomic<bool> m_refVideo{false};
+
+    /// The status object given to initialize() (not owned); null without one. Any thread.
+    IEncodingStatus* status() const { return m_status.load(); }
+    /// Called by whoever encodes this pipeline's video: true once its recording's volume has
+    /// too little room left. The first time, the output's video stops (-4 is reported); on its
+    /// own video thread and encoding for nobody else, the pipeline then refuses video.
+    bool ownVideoStopped(bool onOwnVideoThread);
+    /// Called by whoever encodes this pipeline's video when its recording refused a packet: a
+    /// local file that failed a write (a full disk, a file-size limit) has ended for good, so
+    /// the output's video stops there and no further packet counts as a failed write; on its
+    /// own video thread and encoding for nobody else, the pipeline then refuses video. A live
+    /// output never refuses packets (it reconnects), so this does nothing for one.
+    void recordingFailed(bool onOwnVideoThread);
+    /// A live output that (re)connected wants its stream to go on from a key frame: taken (and
+    /// cleared) by whoever encodes this pipeline's video, which asks for one with wantKeyFrame().
+    bool takeKeyFrameWish() { return m_keyFrameWanted.exchange(false); }
+    /// Has this pipeline's video thread ask its codec for a key frame before its next frame.
+    void wantKeyFrame() { m_keyFrameWanted.store(true); }
+    /// Audio thread: the current muxer holds its first picture, so sound may follow.
+    bool audioMayStart() const;
+    /// Video frames the current muxer has stamped so far; 0 without muxer.
+    long long muxedVideoFrames();
+    /// Destroys the muxer, with the workers stopped: it drains its queue, writes the trailer
+    /// and stops calling back. A subclass calls it in its own destructor, so that the muxing
+    /// thread never reaches a half-destroyed pipeline.
+    void closeMuxer();
+
+private:
+    // IMuxerCallback: the muxer's reports, made through its callback pointer on the muxing
+    // thread or a live output's connection thread.
     void videoWriteTs(double seconds, int queued) override;
     void audioWriteTs(double seconds, int queued) override;
     double videoTs() override;
@@ -111,67 +168,12 @@ public:
     void linkStatistics(const LinkStatistics& link) override;
     void liveAccount(long long liveMs, const QString& reason) override;
     void count(long long strevo::OutputStats::*field, long long delta) override;
-    QString liveReason() override;
 
-    // IVideoThread, IAudioThread
+    // IVideoThread, IAudioThread: the bodies of the worker threads, run through the
+    // WorkerThreads' base pointers.
     void videoThread() override;
     void audioThread() override;
 
-protected:
-    // Hooks for a pipeline that shares its video encoder with others (RefEncoder). The
-    // defaults are this pipeline's own behaviour.
-
-    // Set-up, after the free-space check: opens the video encoder into m_videoCodec. False
-    // fails initialize() with CodecError.
-    virtual bool setUpVideoCodec(CodecPreset* preset);
-    // Lets go of m_videoCodec, with the worker threads stopped (a second initialize()).
-    virtual void releaseVideoCodec() { m_videoCodec.reset(); }
-    // Whether a follower (setRefVideoCodec(true)) runs a video thread of its own, which then
-    // discards what is queued until the pipeline encodes again.
-    virtual bool followerRunsVideoThread() const { return false; }
-    // Video thread: the packet in encodedVideo() was written here (or failed to be); other
-    // outputs may take it too. `key` is non-zero for a key frame.
-    virtual void forwardVideoPacket(unsigned int /*size*/, unsigned int /*key*/) {}
-    // Video thread: `count` frames were lost, before encoding (input) or after (output).
-    virtual void forwardVideoDrops(int /*count*/, bool /*input*/) {}
-    // Audio thread, also inside its wait (atomics and the FIFO only): whether the audio FIFO,
-    // holding `queued` buffers, may give one to the encoder now.
-    virtual bool audioGateOpen(int queued) const;
-    // Audio encoded so far in video frames, from the exact quotient.
-    virtual long long audioFramesFor(double frames) const { return static_cast<long long>(frames); }
-
-    // The video encoder, which pipelines sharing it hold together. Written by initialize() and
-    // the release hook while this pipeline's workers are stopped, and read by them unlocked. A
-    // RefEncoder writes it only while out of its registry, where other pipelines read it.
-    std::shared_ptr<IVideoCodec> m_videoCodec;
-    // Set while another pipeline encodes this one's video; read by every thread.
-    std::atomic<bool> m_refVideo{false};
-
-    IEncodingStatus* status() const { return m_status.load(); }
-    // Called by whoever encodes this pipeline's video: true once its recording's volume has
-    // too little room left. The first time, the output's video stops (-4 is reported); on its
-    // own video thread and encoding for nobody else, the pipeline then refuses video.
-    bool ownVideoStopped(bool onOwnVideoThread);
-    // Called by whoever encodes this pipeline's video when its recording refused a packet: a
-    // local file that failed a write (a full disk, a file-size limit) has ended for good, so
-    // the output's video stops there and no further packet counts as a failed write; on its
-    // own video thread and encoding for nobody else, the pipeline then refuses video. A live
-    // output never refuses packets (it reconnects), so this does nothing for one.
-    void recordingFailed(bool onOwnVideoThread);
-    // A live output that (re)connected wants its stream to go on from a key frame: taken (and
-    // cleared) by whoever encodes this pipeline's video, which asks for one with wantKeyFrame().
-    bool takeKeyFrameWish() { return m_keyFrameWanted.exchange(false); }
-    void wantKeyFrame() { m_keyFrameWanted.store(true); }
-    // Audio thread: the current muxer holds its first picture, so sound may follow.
-    bool audioMayStart() const;
-    // Video frames the current muxer has stamped so far; 0 without muxer.
-    long long muxedVideoFrames();
-    // Destroys the muxer, with the workers stopped: it drains its queue, writes the trailer
-    // and stops calling back. A subclass calls it in its own destructor, so that the muxing
-    // thread never reaches a half-destroyed pipeline.
-    void closeMuxer();
-
-private:
     // Whether a live output shows Stopped to the host (see m_liveStopped).
     void showLiveStopped(bool stopped);
     // Paces one offered frame and queues its copies; `own`, the frame held without a copy (a

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Checks the formatting, builds strevo and runs the whole test suite, then prints the test/code
-# line ratio.
+# Checks the formatting, builds strevo and runs the whole test suite, prints the test/code line
+# ratio and builds the API reference (scripts/docs.sh).
 # Usage: scripts/test.sh [--asan|--tsan] [--werror] [extra ctest arguments, e.g. -R X264]
 #   --asan    AddressSanitizer + UndefinedBehaviorSanitizer build (build-asan/)
 #   --tsan    ThreadSanitizer build (build-tsan/)
 #   --werror  compiler warnings are errors (also STREVO_WERROR=1)
-# A formatting difference fails the run, but only after the tests ran.
+# A formatting difference or an undocumented public name fails the run, but only after the
+# tests ran.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -41,5 +42,11 @@ export QT_QPA_PLATFORM=offscreen
 status=0
 (cd "$dir" && ctest --output-on-failure -j "$(nproc)" "${ctest_args[@]}") || status=$?
 scripts/test-stats.sh
+docs_ok=1
+if ! scripts/docs.sh "$dir/docs"; then
+  echo "test.sh: the API reference has warnings; document the names above" >&2
+  docs_ok=0
+fi
 [ "$format_ok" = 1 ] || status=1
+[ "$docs_ok" = 1 ] || status=1
 exit "$status"

@@ -7,10 +7,11 @@
 
 class IAudioCodec;
 
-// Maps an audio codec name to its implementation. Names are compared exactly, with case.
+/// Maps an audio codec name to its implementation. Names are compared exactly, with case.
 class AudioCodecFactory
 {
 public:
-    // A new codec, or null for an empty or unknown name.
+    /// A new codec, not yet initialised and owned by the caller, or null for an empty or
+    /// unknown name.
     static IAudioCodec* create(const QString& name);
 };

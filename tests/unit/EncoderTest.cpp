@@ -237,12 +237,13 @@ TEST(Encoder, AKeyFrameIsAskedForOnlyWhenTheLiveStreamWaitsForOne)
     PacketLog log;
     FakeVideoCodec* fake = pipeline.start();
     pipeline.encoder->encodingCallback(&log);
+    IMuxerCallback& muxerSide = *pipeline.encoder; // as the muxer reports
     pipeline.offer(16, 2);
-    pipeline.encoder->liveStateChanged(LiveState::Live, 0, 0);
+    muxerSide.liveStateChanged(LiveState::Live, 0, 0);
     pipeline.offer(16, 3);
     ASSERT_TRUE(waitFor([&] { return log.videos.load() == 2; }));
     EXPECT_EQ(fake->keyRequests.load(), 0);
-    pipeline.encoder->keyFrameWanted();
+    muxerSide.keyFrameWanted();
     pipeline.offer(16);
     ASSERT_TRUE(waitFor([&] { return log.videos.load() == 3; }));
     EXPECT_EQ(fake->keyRequests.load(), 1);

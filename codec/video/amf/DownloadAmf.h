@@ -12,17 +12,17 @@
 class ThreadCallback;
 template <class T> class CircuitQueue;
 
-// Turns an RGBA texture that the host renders (a D3D11Texture2D of the device set on
-// DirectX11Manager) into an NV12 frame in system memory, with the AMF runtime's colour
-// converter on a worker thread of its own, so that the host can feed encoders that take NV12.
-//
-// Per frame the host calls enqueue() with its texture and then data(), which starts the next
-// conversion and hands out the oldest converted frame without waiting. At most two converted
-// frames are kept; a frame converted while both places are taken is dropped.
-//
-// Threads: every operation but threadCallback() on the host's thread. The texture must stay
-// valid until the next enqueue() returns or the destructor; enqueue() waits for a conversion
-// under way. data() and the destructor are safe without initialize().
+/// Turns an RGBA texture that the host renders (a D3D11Texture2D of the device set on
+/// DirectX11Manager) into an NV12 frame in system memory, with the AMF runtime's colour
+/// converter on a worker thread of its own, so that the host can feed encoders that take NV12.
+///
+/// Per frame the host calls enqueue() with its texture and then data(), which starts the next
+/// conversion and hands out the oldest converted frame without waiting. At most two converted
+/// frames are kept; a frame converted while both places are taken is dropped.
+///
+/// Threads: every operation but threadCallback() on the host's thread. The texture must stay
+/// valid until the next enqueue() returns or the destructor; enqueue() waits for a conversion
+/// under way. data() and the destructor are safe without initialize().
 class STREVO_EXPORT DownloadAmf : public IThreadCallback
 {
 public:
@@ -31,22 +31,27 @@ public:
     DownloadAmf(const DownloadAmf&) = delete;
     DownloadAmf& operator=(const DownloadAmf&) = delete;
 
-    // Loads the AMF runtime, sets up the converter for width x height on the shared device and
-    // starts the worker. False, with a warning, when the runtime, the device or a step of the
-    // set-up is missing.
+    /// Loads the AMF runtime, sets up the converter for width x height on the shared device and
+    /// starts the worker. False, with a warning, when the runtime, the device or a step of the
+    /// set-up is missing.
     bool initialize(int width, int height);
-    // The texture (a D3D11Texture2D*) to convert next. A size other than the current one
-    // empties the kept frames (earlier data() pointers become invalid); the converter follows
-    // at its next conversion. Always true.
+    /// The texture (a D3D11Texture2D*) to convert next. A size other than the current one
+    /// empties the kept frames (earlier data() pointers become invalid); the converter follows
+    /// at its next conversion. Always true.
     bool enqueue(void* texture, const QSize& size);
-    // Starts a conversion and hands out the oldest converted frame: width x height luma bytes,
-    // then the interleaved chroma at half size, rows unpadded. It stays untouched until the next
-    // data() or enqueue(). Null when no frame is ready.
+    /// Starts a conversion and hands out the oldest converted frame: width x height luma bytes,
+    /// then the interleaved chroma at half size, rows unpadded. It stays untouched until the next
+    /// data() or enqueue(). Null when no frame is ready.
     unsigned char* data();
+    /// The size of the frames data() hands out, set by enqueue(); host thread.
     int width() const { return m_width; }
+    /// See width().
     int height() const { return m_height; }
-    int format() const; // 10, NV12
+    /// The pixel format of data(): always PIX_NV12 (10).
+    int format() const;
 
+    /// The converter's worker body: converts the enqueued texture when data() asked for it.
+    /// Runs on the worker thread that initialize() starts; a host does not call it.
     void threadCallback() override;
 
 private:
