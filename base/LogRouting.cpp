@@ -1,6 +1,6 @@
 #include "base/LogRouting.h"
 
-#include "common/Redact.h"
+#include "common/LogRouter.h"
 
 #include <QByteArray>
 
@@ -39,18 +39,6 @@ QByteArray trimmedLine(const char* text)
     return line;
 }
 
-std::mutex& secretsMutex()
-{
-    static std::mutex m;
-    return m;
-}
-
-QStringList& secretList() // guarded by secretsMutex(); one entry per registration
-{
-    static QStringList list;
-    return list;
-}
-
 void emitLine(const QLoggingCategory& category, Severity severity, const QByteArray& text)
 {
     if (text.isEmpty())
@@ -79,30 +67,17 @@ void LogRouting::install()
 
 void LogRouting::addSecrets(const QStringList& secrets)
 {
-    std::lock_guard<std::mutex> lock(secretsMutex());
-    for (const QString& secret : secrets)
-        if (!secret.isEmpty())
-            secretList().append(secret);
+    strevo::logrouter::addSecrets(secrets);
 }
 
 void LogRouting::removeSecrets(const QStringList& secrets)
 {
-    std::lock_guard<std::mutex> lock(secretsMutex());
-    for (const QString& secret : secrets)
-        if (!secret.isEmpty())
-            secretList().removeOne(secret);
+    strevo::logrouter::removeSecrets(secrets);
 }
 
 QByteArray LogRouting::masked(const QByteArray& line)
 {
-    QStringList secrets;
-    {
-        std::lock_guard<std::mutex> lock(secretsMutex());
-        secrets = secretList();
-    }
-    // redactSecrets() finds the secrets in every form the libraries print them: raw,
-    // percent-encoded in either case, a space as '+'.
-    return redactSecrets(QString::fromUtf8(line), secrets).toUtf8();
+    return strevo::logrouter::masked(QString::fromUtf8(line)).toUtf8();
 }
 
 QByteArray LogRouting::secretsMasked(const QByteArray& line)

@@ -30,9 +30,10 @@ public:
     static void x264Log(void* priv, int level, const char* format, va_list args);
 
     // While registered, these texts (stream keys, passwords, passphrases) are masked in every
-    // line routed from the libraries, which print URLs in their own messages. Registrations
-    // are counted: each addSecrets() is matched by one removeSecrets() with the same list.
-    // Thread-safe.
+    // line routed from the libraries, which print URLs in their own messages, and in every line
+    // of a strevo category that the log routing passes on (common/LogRouter.h keeps the list).
+    // Registrations are counted: each addSecrets() is matched by one removeSecrets() with the
+    // same list. Thread-safe.
     static void addSecrets(const QStringList& secrets);
     static void removeSecrets(const QStringList& secrets);
     // A routed line as it is emitted: URL credentials and the registered secrets masked, in
