@@ -19,14 +19,14 @@ Q_LOGGING_CATEGORY(lcX264, "strevo.x264", QtWarningMsg)
 
 namespace {
 
-// x264.h's X264_LOG_ERROR and X264_LOG_WARNING: that header's NAL names clash with OpenH264's.
+// x264.h's X264_LOG_ERROR: that header's NAL names clash with OpenH264's.
 constexpr int kX264LogError = 0;
-constexpr int kX264LogWarning = 1;
 
+// What the libraries call warnings (a setting adjusted, a stream oddity they cope with) happens
+// in normal runs: those lines are debug. Their errors stay errors.
 enum class Severity
 {
     Debug,
-    Warning,
     Critical
 };
 
@@ -47,9 +47,6 @@ void emitLine(const QLoggingCategory& category, Severity severity, const QByteAr
     switch (severity) {
     case Severity::Critical:
         qCCritical(category, "%s", line.constData());
-        break;
-    case Severity::Warning:
-        qCWarning(category, "%s", line.constData());
         break;
     case Severity::Debug:
         qCDebug(category, "%s", line.constData());
@@ -101,9 +98,7 @@ void LogRouting::libavLog(void* avClass, int level, const char* format, va_list 
         return;
     const QByteArray line = trimmedLine(pending.constData());
     pending.clear();
-    const Severity severity = level <= AV_LOG_ERROR     ? Severity::Critical
-                              : level <= AV_LOG_WARNING ? Severity::Warning
-                                                        : Severity::Debug;
+    const Severity severity = level <= AV_LOG_ERROR ? Severity::Critical : Severity::Debug;
     emitLine(lcLibav(), severity, line);
 }
 
@@ -111,9 +106,7 @@ void LogRouting::openH264Trace(void*, int level, const char* message)
 {
     if (!message)
         return;
-    const Severity severity = level <= WELS_LOG_ERROR     ? Severity::Critical
-                              : level <= WELS_LOG_WARNING ? Severity::Warning
-                                                          : Severity::Debug;
+    const Severity severity = level <= WELS_LOG_ERROR ? Severity::Critical : Severity::Debug;
     emitLine(lcOpenH264(), severity, trimmedLine(message));
 }
 
@@ -123,8 +116,6 @@ void LogRouting::x264Log(void*, int level, const char* format, va_list args)
     std::vsnprintf(text, sizeof(text), format, args);
     if (std::strstr(text, "VBV underflow"))
         return;
-    const Severity severity = level <= kX264LogError     ? Severity::Critical
-                              : level <= kX264LogWarning ? Severity::Warning
-                                                         : Severity::Debug;
+    const Severity severity = level <= kX264LogError ? Severity::Critical : Severity::Debug;
     emitLine(lcX264(), severity, trimmedLine(text));
 }

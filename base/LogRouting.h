@@ -10,8 +10,9 @@
 //   strevo.libav     libavcodec/libavformat/libavutil (av_log)
 //   strevo.openh264  OpenH264's trace output
 //   strevo.x264      x264's log
-// Informational lines go to qCDebug, warnings to qCWarning, errors to qCCritical. The texts
-// carry no trailing newline.
+// Errors go to qCCritical, everything else to qCDebug: the libraries warn of things they cope
+// with in normal runs (a setting adjusted, a stream oddity), and the library's own code warns
+// when one of their errors matters. The texts carry no trailing newline.
 Q_DECLARE_LOGGING_CATEGORY(lcLibav)
 Q_DECLARE_LOGGING_CATEGORY(lcOpenH264)
 Q_DECLARE_LOGGING_CATEGORY(lcX264)
