@@ -137,7 +137,7 @@ void base_set_log_handler(base_log_handler_t handler, void* param)
     // The library's own lines reach the host's hook too, as "category: text", while no
     // strevo::setLogHandler() handler takes them. The lambda keeps its own copy of the hook, so
     // the lines of other threads never read the unlocked globals above.
-    if (!handler) {
+    if (!handler || handler == defaultLogHandler) { // the default one got back from the getter
         strevo::logrouter::setFallbackHandler({});
         return;
     }
