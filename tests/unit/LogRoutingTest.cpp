@@ -134,10 +134,9 @@ TEST(LogRouting, RegisteredSecretsAreMaskedInEveryForm)
                            "critical: test pattern"}));
 }
 
-// In a process of its own, as the routing is installed once per process: a host sink gets the
-// library's lines that pass the level, with level and category, secrets masked; the host's own
-// lines go on to the Qt handler it had; the C hook gets the library's lines while no sink is
-// set; a sink that throws loses its line only.
+// In a process of its own (the routing is installed once): a sink gets the library's lines that
+// pass the level, with level and category, masked; the host's own lines go on to its Qt handler;
+// the C hook gets the library's lines while no sink is set; a sink that throws loses its line.
 TEST(LogRoutingDeathTest, HostSinkGetsLibraryLinesAndTheHostKeepsItsOwn)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
