@@ -34,11 +34,12 @@ using LogHandler =
 /// to `handler`, which the library keeps (a copy) until it is replaced.
 ///
 /// The handler is called on the thread that logged, which may be any thread of the library or of
-/// the encoding libraries, so it must be thread-safe; it is never called under a lock of the
-/// library, so it may log itself (a line it logs in a strevo category goes to the Qt message
-/// handler that was in place before the library's, not back into it) and may call
-/// setLogHandler() or setLogLevel(). An exception it throws is caught and the line dropped. A
-/// handler that has been replaced may still finish a call that had begun on another thread.
+/// the encoding libraries, so it must be thread-safe and quick. The routing holds no lock while it
+/// runs, so it may log itself (a line it logs in a strevo category goes to the Qt message handler
+/// that was in place before the library's, not back into it) and may call setLogHandler() or
+/// setLogLevel(); it should not call into a pipeline, which may log under a lock of its own. An
+/// exception it throws is caught and the line dropped. A handler that has been replaced may still
+/// finish a call that had begun on another thread: what it captures must outlive that.
 ///
 /// An empty handler restores the default: the lines go, masked, to the Qt message handler that
 /// was in place when the library first installed its own (Qt's default one prints them on
@@ -49,8 +50,8 @@ using LogHandler =
 /// the handler it replaced, and a Qt category filter. Install your own Qt message handler or
 /// filter before that call. One installed afterwards must pass on what it does not handle to the
 /// handler qInstallMessageHandler() returned (and the filter to the previous filter, as Qt's
-/// documentation asks); one that does not receives the library's lines itself, unmasked by the
-/// router and without this handler seeing them. Thread-safe.
+/// documentation asks); one that does not receives the library's lines itself, as they were
+/// logged, and this handler gets none. Thread-safe.
 void setLogHandler(LogHandler handler);
 
 /// Makes every strevo category show the lines of `level` and above; the default is
@@ -59,10 +60,10 @@ void setLogHandler(LogHandler handler);
 ///
 /// A Qt logging rule (QT_LOGGING_RULES, QLoggingCategory::setFilterRules) that changes what a
 /// strevo category shows by default still wins over the level for that category and severity:
-/// "strevo*.debug=true" adds the debug lines at any level, "strevo.x264.warning=false" silences
-/// x264's warnings. A rule that restates the default ("strevo.libav.debug=false") cannot be told
-/// apart from it and is replaced by the level; filter those lines out in the handler. Thread-safe,
-/// but not concurrent with the host's own QLoggingCategory::installFilter() calls.
+/// "strevo*.debug=true" adds the debug lines at any level, "strevo.amf.warning=false" silences
+/// the AMF runtime's warnings. A rule that restates the default ("strevo.libav.debug=false") cannot
+/// be told apart from it and is replaced by the level; filter those lines out in the handler.
+/// Thread-safe, but not concurrent with the host's own QLoggingCategory::installFilter() calls.
 void setLogLevel(LogLevel level);
 
 /// The level last set with setLogLevel(), LogLevel::Warning before any.
