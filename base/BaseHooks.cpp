@@ -1,5 +1,7 @@
 #include "base/BaseHooks.h"
 
+#include "common/LogRouter.h"
+
 #include <malloc.h>
 
 #include <cstdint>
@@ -79,6 +81,29 @@ void defaultLogHandler(int level, const char* format, va_list args, void*)
     }
 }
 
+int hookLevel(strevo::LogLevel level)
+{
+    switch (level) {
+    case strevo::LogLevel::Error:
+        return BLOG_ERROR;
+    case strevo::LogLevel::Warning:
+        return BLOG_WARNING;
+    case strevo::LogLevel::Info:
+        return BLOG_INFO;
+    case strevo::LogLevel::Debug:
+        break;
+    }
+    return BLOG_DEBUG;
+}
+
+void callHook(base_log_handler_t handler, void* param, int level, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    handler(level, format, args, param);
+    va_end(args);
+}
+
 // Ends at once with std::_Exit: static destructors and atexit handlers of a process that ran
 // out of memory or lost its state could crash or block again.
 [[noreturn]] void defaultCrashHandler(const char* format, va_list args, void*)
@@ -109,6 +134,18 @@ void base_set_log_handler(base_log_handler_t handler, void* param)
 {
     g_logParam = param;
     g_logHandler = handler ? handler : defaultLogHandler;
+    // The library's own lines reach the host's hook too, as "category: text", while no
+    // strevo::setLogHandler() handler takes them. The lambda keeps its own copy of the hook, so
+    // the lines of other threads never read the unlocked globals above.
+    if (!handler || handler == defaultLogHandler) { // the default one got back from the getter
+        strevo::logrouter::setFallbackHandler({});
+        return;
+    }
+    strevo::logrouter::setFallbackHandler(
+        [handler, param](strevo::LogLevel level, const QString& category, const QString& text) {
+            callHook(handler, param, hookLevel(level), "%s: %s", category.toUtf8().constData(),
+                     text.toUtf8().constData());
+        });
 }
 
 void base_get_log_handler(base_log_handler_t* handler, void** param)

@@ -3,7 +3,10 @@
 // Process-wide log, crash and allocation hooks for the host. Plain C functions, usable from C.
 //
 // The state behind them is process-wide and unlocked: install handlers and the allocator once,
-// before any other thread logs or allocates. The library's own code does not call these.
+// before any other thread logs or allocates. The library's own code does not call blog(),
+// bcrash() or the allocation functions; its log lines (common/StrevoLog.h) reach the handler
+// set with base_set_log_handler() while the host has set no strevo::setLogHandler() handler,
+// which wins over it.
 
 #include "base/StrevoExport.h"
 
@@ -46,6 +49,13 @@ struct base_allocator
 // stored). The default handler formats into 4096 bytes (longer texts are cut) and prints
 // levels up to BLOG_INFO: errors as "error: ..." on stderr, warnings and info as
 // "warning: ..."/"info: ..." on stdout.
+//
+// A handler set here also receives the library's own log lines that pass strevo::setLogLevel()
+// (warnings and errors by default), each as format "%s: %s" with the category ("strevo",
+// "strevo.libav", ...) and the text, secrets masked: levels BLOG_ERROR, BLOG_WARNING, BLOG_INFO
+// and BLOG_DEBUG for the LogLevel of the same name. They come on the thread that logged, any
+// thread of the library, and only while no C++ handler is set with strevo::setLogHandler(). A
+// null handler sends them back to Qt's message handler, not to the default handler above.
 STREVO_EXPORT void base_set_log_handler(base_log_handler_t handler, void* param);
 // Writes the current handler and parameter to whichever pointer is not null.
 STREVO_EXPORT void base_get_log_handler(base_log_handler_t* handler, void** param);

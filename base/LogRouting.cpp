@@ -1,6 +1,6 @@
 #include "base/LogRouting.h"
 
-#include "common/Redact.h"
+#include "common/LogRouter.h"
 
 #include <QByteArray>
 
@@ -19,14 +19,14 @@ Q_LOGGING_CATEGORY(lcX264, "strevo.x264", QtWarningMsg)
 
 namespace {
 
-// x264.h's X264_LOG_ERROR and X264_LOG_WARNING: that header's NAL names clash with OpenH264's.
+// x264.h's X264_LOG_ERROR: that header's NAL names clash with OpenH264's.
 constexpr int kX264LogError = 0;
-constexpr int kX264LogWarning = 1;
 
+// What the libraries call warnings (a setting adjusted, a stream oddity they cope with) happens
+// in normal runs: those lines are debug. Their errors stay errors.
 enum class Severity
 {
     Debug,
-    Warning,
     Critical
 };
 
@@ -39,18 +39,6 @@ QByteArray trimmedLine(const char* text)
     return line;
 }
 
-std::mutex& secretsMutex()
-{
-    static std::mutex m;
-    return m;
-}
-
-QStringList& secretList() // guarded by secretsMutex(); one entry per registration
-{
-    static QStringList list;
-    return list;
-}
-
 void emitLine(const QLoggingCategory& category, Severity severity, const QByteArray& text)
 {
     if (text.isEmpty())
@@ -59,9 +47,6 @@ void emitLine(const QLoggingCategory& category, Severity severity, const QByteAr
     switch (severity) {
     case Severity::Critical:
         qCCritical(category, "%s", line.constData());
-        break;
-    case Severity::Warning:
-        qCWarning(category, "%s", line.constData());
         break;
     case Severity::Debug:
         qCDebug(category, "%s", line.constData());
@@ -79,30 +64,17 @@ void LogRouting::install()
 
 void LogRouting::addSecrets(const QStringList& secrets)
 {
-    std::lock_guard<std::mutex> lock(secretsMutex());
-    for (const QString& secret : secrets)
-        if (!secret.isEmpty())
-            secretList().append(secret);
+    strevo::logrouter::addSecrets(secrets);
 }
 
 void LogRouting::removeSecrets(const QStringList& secrets)
 {
-    std::lock_guard<std::mutex> lock(secretsMutex());
-    for (const QString& secret : secrets)
-        if (!secret.isEmpty())
-            secretList().removeOne(secret);
+    strevo::logrouter::removeSecrets(secrets);
 }
 
 QByteArray LogRouting::masked(const QByteArray& line)
 {
-    QStringList secrets;
-    {
-        std::lock_guard<std::mutex> lock(secretsMutex());
-        secrets = secretList();
-    }
-    // redactSecrets() finds the secrets in every form the libraries print them: raw,
-    // percent-encoded in either case, a space as '+'.
-    return redactSecrets(QString::fromUtf8(line), secrets).toUtf8();
+    return strevo::logrouter::masked(QString::fromUtf8(line)).toUtf8();
 }
 
 QByteArray LogRouting::secretsMasked(const QByteArray& line)
@@ -126,9 +98,7 @@ void LogRouting::libavLog(void* avClass, int level, const char* format, va_list 
         return;
     const QByteArray line = trimmedLine(pending.constData());
     pending.clear();
-    const Severity severity = level <= AV_LOG_ERROR     ? Severity::Critical
-                              : level <= AV_LOG_WARNING ? Severity::Warning
-                                                        : Severity::Debug;
+    const Severity severity = level <= AV_LOG_ERROR ? Severity::Critical : Severity::Debug;
     emitLine(lcLibav(), severity, line);
 }
 
@@ -136,9 +106,7 @@ void LogRouting::openH264Trace(void*, int level, const char* message)
 {
     if (!message)
         return;
-    const Severity severity = level <= WELS_LOG_ERROR     ? Severity::Critical
-                              : level <= WELS_LOG_WARNING ? Severity::Warning
-                                                          : Severity::Debug;
+    const Severity severity = level <= WELS_LOG_ERROR ? Severity::Critical : Severity::Debug;
     emitLine(lcOpenH264(), severity, trimmedLine(message));
 }
 
@@ -148,8 +116,6 @@ void LogRouting::x264Log(void*, int level, const char* format, va_list args)
     std::vsnprintf(text, sizeof(text), format, args);
     if (std::strstr(text, "VBV underflow"))
         return;
-    const Severity severity = level <= kX264LogError     ? Severity::Critical
-                              : level <= kX264LogWarning ? Severity::Warning
-                                                         : Severity::Debug;
+    const Severity severity = level <= kX264LogError ? Severity::Critical : Severity::Debug;
     emitLine(lcX264(), severity, trimmedLine(text));
 }

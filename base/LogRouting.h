@@ -10,8 +10,9 @@
 //   strevo.libav     libavcodec/libavformat/libavutil (av_log)
 //   strevo.openh264  OpenH264's trace output
 //   strevo.x264      x264's log
-// Informational lines go to qCDebug, warnings to qCWarning, errors to qCCritical. The texts
-// carry no trailing newline.
+// Errors go to qCCritical, everything else to qCDebug: the libraries warn of things they cope
+// with in normal runs (a setting adjusted, a stream oddity), and the library's own code warns
+// when one of their errors matters. The texts carry no trailing newline.
 Q_DECLARE_LOGGING_CATEGORY(lcLibav)
 Q_DECLARE_LOGGING_CATEGORY(lcOpenH264)
 Q_DECLARE_LOGGING_CATEGORY(lcX264)
@@ -30,9 +31,10 @@ public:
     static void x264Log(void* priv, int level, const char* format, va_list args);
 
     // While registered, these texts (stream keys, passwords, passphrases) are masked in every
-    // line routed from the libraries, which print URLs in their own messages. Registrations
-    // are counted: each addSecrets() is matched by one removeSecrets() with the same list.
-    // Thread-safe.
+    // line routed from the libraries, which print URLs in their own messages, and in every line
+    // of a strevo category that the log routing passes on (common/LogRouter.h keeps the list).
+    // Registrations are counted: each addSecrets() is matched by one removeSecrets() with the
+    // same list. Thread-safe.
     static void addSecrets(const QStringList& secrets);
     static void removeSecrets(const QStringList& secrets);
     // A routed line as it is emitted: URL credentials and the registered secrets masked, in

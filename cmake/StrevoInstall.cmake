@@ -33,6 +33,7 @@ set(STREVO_PUBLIC_HEADERS
   common/PixelFormat.h
   common/ProjectModel.h
   common/ProjectPreset.h
+  common/StrevoLog.h
   common/TimeStamp.h
   common/VideoQueue.h
   encoder/AVSync.h

@@ -29,33 +29,44 @@
 #include <sys/socket.h>
 #include <vector>
 
-// librtmp's own messages, warnings and errors only.
+// librtmp's own messages: librtmp is asked for its warnings and errors only.
 Q_LOGGING_CATEGORY(lcRtmp, "strevo.rtmp", QtWarningMsg)
 
 namespace {
 
-// Where librtmp's warnings and errors go too while an RtmpOutput call runs on this thread: the
-// server's reason for a refusal reaches the host only through them.
-thread_local QByteArray* t_librtmpSaid = nullptr;
+// The RtmpOutput call running on this thread, for librtmp's log lines: its last warning or
+// error also goes to `said` (the server's reason for a refusal reaches the host only through
+// them), and once `cut` is set (abort(), or the destructor closing the connection) its errors
+// are debug lines: a send that fails because this side shut the socket down is no fault.
+struct LibrtmpCall
+{
+    QByteArray* said;
+    const std::atomic<bool>* cut;
+};
+thread_local const LibrtmpCall* t_call = nullptr;
 
-class SaidScope
+class CallScope
 {
 public:
-    explicit SaidScope(QByteArray* said) : m_previous(t_librtmpSaid)
+    CallScope(QByteArray* said, const std::atomic<bool>* cut)
+        : m_call{said, cut}, m_previous(t_call)
     {
         said->clear();
-        t_librtmpSaid = said;
+        t_call = &m_call;
     }
-    ~SaidScope() { t_librtmpSaid = m_previous; }
-    SaidScope(const SaidScope&) = delete;
-    SaidScope& operator=(const SaidScope&) = delete;
+    ~CallScope() { t_call = m_previous; }
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
 
 private:
-    QByteArray* m_previous;
+    const LibrtmpCall m_call;
+    const LibrtmpCall* m_previous;
 };
 
 // librtmp's messages may quote the URL or the stream name: every line is masked with the
-// secrets of the live outputs open now (LogRouting's registry).
+// secrets of the live outputs open now (LogRouting's registry). Its warnings are debug lines,
+// as those of the other libraries underneath (base/LogRouting.h); a failure they explain is
+// warned by RtmpOutput::fail() with librtmp's last word.
 void rtmpLog(int level, const char* format, va_list args)
 {
     char text[1024];
@@ -63,12 +74,10 @@ void rtmpLog(int level, const char* format, va_list args)
     const QByteArray line = LogRouting::masked(QByteArray(text).trimmed());
     if (line.isEmpty())
         return;
-    if (t_librtmpSaid && level <= RTMP_LOGWARNING)
-        *t_librtmpSaid = line;
-    if (level <= RTMP_LOGERROR)
+    if (t_call && level <= RTMP_LOGWARNING)
+        *t_call->said = line;
+    if (level <= RTMP_LOGERROR && !(t_call && t_call->cut->load()))
         qCCritical(lcRtmp, "%s", line.constData());
-    else if (level == RTMP_LOGWARNING)
-        qCWarning(lcRtmp, "%s", line.constData());
     else
         qCDebug(lcRtmp, "%s", line.constData());
 }
@@ -297,7 +306,11 @@ RtmpOutput::~RtmpOutput()
         m_watched.reset();
         tls = std::move(m_tls);
     }
-    SigpipeGuard guard; // RTMP_Close may still send to a broken connection
+    // RTMP_Close may still send to a connection that abort() or the server has cut: no fault
+    // at this point, where a broken connection has been reported already.
+    m_aborted.store(true);
+    CallScope call(&m_librtmpSaid, &m_aborted);
+    SigpipeGuard guard;
     m_packet.reset();
     m_rtmp.reset(); // closes the relay's plain end: the relay sends the rest and ends
     tls.reset();
@@ -402,7 +415,7 @@ bool RtmpOutput::initialize(const CodecPreset& preset)
     const QStringList secrets = LiveUrl::secrets(streaming);
     m_loggedUrl = redactSecrets(url, secrets);
     m_secretScope = std::make_unique<SecretScope>(secrets);
-    SaidScope said(&m_librtmpSaid);
+    CallScope call(&m_librtmpSaid, &m_aborted);
     const QUrl parsed(url);
     const QByteArray host = parsed.host(QUrl::FullyDecoded).toLocal8Bit();
     if (host.isEmpty())
@@ -471,7 +484,7 @@ bool RtmpOutput::write(const unsigned char* data, unsigned int size)
         m_error = QStringLiteral("the connection was cut");
         return false;
     }
-    SaidScope said(&m_librtmpSaid);
+    CallScope call(&m_librtmpSaid, &m_aborted);
     if (!RTMP_IsConnected(m_rtmp.get()))
         return fail(QStringLiteral("the server closed the connection"));
     SigpipeGuard guard;

@@ -12,7 +12,8 @@
 #include <mutex>
 #include <vector>
 
-// strevo.rtmp: librtmp's own warnings and errors, with stream keys and passwords masked.
+// strevo.rtmp: librtmp's own warnings (as debug lines) and errors, with stream keys and
+// passwords masked.
 Q_DECLARE_LOGGING_CATEGORY(lcRtmp)
 
 // Publishes an FLV byte stream to an RTMP or RTMPS server through librtmp.

@@ -92,11 +92,11 @@ bool OpenH264::initialize(CodecPreset* preset)
     std::unique_ptr<ISVCEncoder, EncoderDeleter> encoder(raw);
 
     // OpenH264's messages go to the strevo.openh264 category instead of the standard error
-    // stream. Errors only: at its default level it warns about the fixed settings for every
-    // encoder it opens.
+    // stream. Errors only, unless that category shows its debug lines: at its default level it
+    // warns about the fixed settings for every encoder it opens.
     WelsTraceCallback trace = &LogRouting::openH264Trace;
     encoder->SetOption(ENCODER_OPTION_TRACE_CALLBACK, &trace);
-    int traceLevel = WELS_LOG_ERROR;
+    int traceLevel = lcOpenH264().isDebugEnabled() ? WELS_LOG_INFO : WELS_LOG_ERROR;
     encoder->SetOption(ENCODER_OPTION_TRACE_LEVEL, &traceLevel);
 
     SEncParamExt param;

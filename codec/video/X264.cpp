@@ -48,7 +48,9 @@ void X264::fillParams(const CodecModel::VideoCodec& video, x264_param_t* param)
                               tune.isEmpty() ? nullptr : tune.constData());
 
     param->pf_log = &LogRouting::x264Log;
-    param->i_log_level = X264_LOG_WARNING;
+    // x264's informational lines (its settings, the statistics at the end) only while someone
+    // reads them: they are debug lines of strevo.x264.
+    param->i_log_level = lcX264().isDebugEnabled() ? X264_LOG_INFO : X264_LOG_ERROR;
     param->i_width = video.width;
     param->i_height = video.height;
 

@@ -105,6 +105,10 @@ TEST_P(LiveRtmp, ServerRecordsEveryWrittenPacketOnceTrusted)
                                            "checked (verifyPeer is off)")),
               c.verifyPeer ? 0 : 1);
     EXPECT_EQ(capture.count(QStringLiteral("k3y")), 0);
+    for (const QString& m : capture.messages()) // an accepted stream warns of nothing, to its stop
+        EXPECT_TRUE(c.refusal || !c.verifyPeer || m.startsWith(QLatin1String("debug")) ||
+                    m.startsWith(QLatin1String("info")))
+            << qPrintable(m);
     if (!c.refusal) {
         ASSERT_TRUE(nginx.waitForStreamsEnded());
     }
@@ -301,4 +305,22 @@ TEST(LiveBadSettings, FailInitializeWithoutLeavingThreads)
     for (int i = 0; i < 100 && threadCount() > threads; ++i)
         QThread::msleep(10);
     EXPECT_LE(threadCount(), threads);
+}
+
+// A stop that cuts off a send blocked on a server that stopped reading (the drain's 1 s is over)
+// is no fault: nothing is logged above info level, librtmp's failed sends included.
+TEST(LiveStop, CuttingABlockedSendWarnsOfNothing)
+{
+    live::NginxRtmp nginx;
+    ASSERT_TRUE(nginx.start());
+    CodecPreset preset = livePreset(nginx.url(), 0);
+    preset.videoCodec().width = preset.videoOutput().width = 1280;
+    preset.videoCodec().height = preset.videoOutput().height = 720;
+    preset.processing().liveBacklogSeconds = 60; // frozen 5 s: still live at the stop
+    MessageCapture capture;
+    stream(preset, 90 + 5 * 30, [&](int i, Encoder&) { nginx.freeze(i >= 90); });
+    nginx.freeze(false);
+    for (const QString& m : capture.messages())
+        EXPECT_TRUE(m.startsWith(QLatin1String("debug")) || m.startsWith(QLatin1String("info")))
+            << qPrintable(m);
 }

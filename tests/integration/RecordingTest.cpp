@@ -1,13 +1,18 @@
 #include "Probe.h"
 #include "RecordingHarness.h"
 
+#include "common/StrevoLog.h"
+
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <map>
 #include <sys/mount.h>
 #include <tuple>
+#include <unistd.h>
 
 namespace {
 
@@ -164,6 +169,42 @@ TEST(Recording, FailedStartsAndEmptyRunsLeaveNoFiles)
     for (const char* container : {"mp4", "mkv", "ts", "mov"})
         EXPECT_EQ(initResult(dir.path(), container, 0), 0);
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("not-a-folder")});
+}
+
+// A clean recording prints nothing at the default level; a host sink set to Debug gets every
+// line with its severity and category, a refused codec as a warning, and nothing reaches stderr.
+TEST(Recording, LogsNothingByDefaultAndEverythingToAHostSink)
+{
+    QTemporaryDir dir;
+    QTemporaryFile stderrFile;
+    ASSERT_TRUE(stderrFile.open());
+    const int savedStderr = ::dup(2);
+    ::dup2(stderrFile.handle(), 2);
+    const CodecPreset preset = RecordingHarness::preset(dir.path(), QStringLiteral("mp4"));
+    strevo::setLogLevel(strevo::LogLevel::Warning); // the default, set: the routing is in place
+    EXPECT_EQ(RecordingHarness().record(preset, 30).initResult, 0);
+
+    std::mutex mutex;
+    std::map<std::pair<strevo::LogLevel, QString>, int> lines; // (level, category) -> count
+    strevo::setLogLevel(strevo::LogLevel::Debug);
+    strevo::setLogHandler([&](strevo::LogLevel level, const QString& category, const QString&) {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++lines[{level, category}];
+    });
+    EXPECT_EQ(RecordingHarness().record(preset, 30).initResult, 0);
+    CodecPreset unknown = preset;
+    unknown.videoCodec().codecName = QStringLiteral("NoSuchCodec");
+    EXPECT_NE(RecordingHarness().record(unknown, 1).initResult, 0);
+    strevo::setLogHandler({});
+    strevo::setLogLevel(strevo::LogLevel::Warning);
+    ::dup2(savedStderr, 2);
+    ::close(savedStderr);
+
+    ASSERT_TRUE(stderrFile.seek(0));
+    EXPECT_EQ(stderrFile.readAll().toStdString(), "");
+    EXPECT_GT((lines[{strevo::LogLevel::Debug, QStringLiteral("strevo.x264")}]), 0);
+    EXPECT_GT((lines[{strevo::LogLevel::Debug, QStringLiteral("strevo.libav")}]), 0);
+    EXPECT_EQ((lines[{strevo::LogLevel::Warning, QStringLiteral("strevo")}]), 1);
 }
 
 // Less than 201 MB free on the nearest folder's volume refuses a start before any encoder is

@@ -1,10 +1,13 @@
 #include "base/LogRouting.h"
 #include "MessageCapture.h"
+#include "base/BaseHooks.h"
 #include "common/CodecPreset.h"
 #include "common/Redact.h"
+#include "common/StrevoLog.h"
 #include "muxer/LiveUrl.h"
 
 #include <QUrl>
+#include <cstdio>
 #include <gtest/gtest.h>
 
 extern "C" {
@@ -24,7 +27,8 @@ void x264Log(int level, const char* format, ...)
 
 } // namespace
 
-// Library lines reach their Qt categories at the matching severity, whole and without newline.
+// Library lines reach their Qt categories whole and without newline: errors as errors, the
+// rest (warnings included) as debug lines.
 TEST(LogRouting, LibraryLinesReachTheirCategories)
 {
     LogRouting::install();
@@ -40,11 +44,10 @@ TEST(LogRouting, LibraryLinesReachTheirCategories)
     x264Log(1, "VBV underflow (frame %d, %.0f bits)\n", 4, 1234.0);
     x264Log(2, "frame I:%d\n", 1);
 
-    EXPECT_EQ(
-        log.messages(),
-        (QStringList{"warning: queue full", "critical: first half, second half", "debug: opened",
-                     "warning: [OpenH264] fixed setting", "critical: [OpenH264] failed",
-                     "warning: frame 4 late", "debug: frame I:1"}));
+    EXPECT_EQ(log.messages(), (QStringList{"debug: queue full", "critical: first half, second half",
+                                           "debug: opened", "debug: [OpenH264] fixed setting",
+                                           "critical: [OpenH264] failed", "debug: frame 4 late",
+                                           "debug: frame I:1"}));
     EXPECT_EQ(log.categories(),
               (QStringList{"strevo.libav", "strevo.libav", "strevo.libav", "strevo.openh264",
                            "strevo.openh264", "strevo.x264", "strevo.x264"}));
@@ -129,4 +132,47 @@ TEST(LogRouting, RegisteredSecretsAreMaskedInEveryForm)
               (QStringList{"critical: Cannot open rtmp://***@127.0.0.1:1935/live/***",
                            "critical: fname = ***", "critical: Invalid playpath ***",
                            "critical: test pattern"}));
+}
+
+// In a process of its own (the routing is installed once): a sink gets the library's lines that
+// pass the level, with level and category, masked; the host's own lines go on to its Qt handler;
+// the C hook gets the library's lines while no sink is set; a sink that throws loses its line.
+TEST(LogRoutingDeathTest, HostSinkGetsLibraryLinesAndTheHostKeepsItsOwn)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    static QStringList seen; // the child logs on one thread
+    const auto child = [] {
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext& c, const QString& m) {
+            seen << QStringLiteral("qt %1: %2").arg(QLatin1String(c.category), m);
+        });
+        strevo::setLogHandler(
+            [](strevo::LogLevel level, const QString& category, const QString& m) {
+                seen << QStringLiteral("sink %1 %2: %3").arg(int(level)).arg(category, m);
+            });
+        LogRouting::addSecrets({QStringLiteral("s3cret")});
+        qCDebug(lcStrevo, "below the level");
+        qCWarning(lcStrevo, "key s3cret");
+        qWarning("host line");
+        strevo::setLogLevel(strevo::LogLevel::Debug);
+        x264Log(1, "frame %d late\n", 4);
+        strevo::setLogHandler({});
+        base_set_log_handler(
+            [](int level, const char* format, va_list args, void*) {
+                char text[256];
+                std::vsnprintf(text, sizeof(text), format, args);
+                seen << QStringLiteral("hook %1 %2").arg(level).arg(QLatin1String(text));
+            },
+            nullptr);
+        qCCritical(lcStrevo, "to the hook");
+        base_set_log_handler(nullptr, nullptr);
+        qCInfo(lcStrevo, "s3cret back to Qt");
+        strevo::setLogHandler([](strevo::LogLevel, const QString&, const QString&) { throw 1; });
+        qCWarning(lcStrevo, "thrown away");
+        const QStringList expected{"sink 1 strevo: key ***", "qt default: host line",
+                                   "sink 3 strevo.x264: frame 4 late",
+                                   "hook 100 strevo: to the hook", "qt strevo: *** back to Qt"};
+        std::fprintf(stderr, "%s", qPrintable(seen.join(QLatin1Char('|'))));
+        std::exit(seen == expected ? 0 : 1);
+    };
+    EXPECT_EXIT(child(), testing::ExitedWithCode(0), "");
 }
