@@ -139,7 +139,7 @@ bool OutputFeed::waitForVideoRoom(std::chrono::steady_clock::time_point deadline
         return !m_open || m_failed.load() || static_cast<int>(m_video.size()) < kVideoDepth;
     };
     m_room.wait_until(lock, deadline, ready);
-    return m_open && ready();
+    return ready();
 }
 
 bool OutputFeed::pipelineReady(int waitMs)

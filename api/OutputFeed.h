@@ -77,8 +77,8 @@ public:
     // Host threads. False when the item was dropped (full or closed).
     bool offerVideo(const std::shared_ptr<const Frame>& frame);
     bool offerAudio(const std::shared_ptr<const AudioQueue>& buffer);
-    // True when one more frame fits (at once for a failed output); false on timeout or while
-    // the queue is closed.
+    // True when one more frame fits, at once for a failed output or a closed queue (an output
+    // that was removed or stopped: nothing to wait for); false on timeout.
     bool waitForVideoRoom(std::chrono::steady_clock::time_point deadline);
     // Whether video goes to this pipeline: not while another pipeline encodes its video, unless
     // frames are held for it (holdVideo).

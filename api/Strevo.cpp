@@ -453,6 +453,8 @@ bool Strevo::removeOutput(int index)
     std::shared_ptr<OutputFeed> feed;
     Feeds heirs;
     {
+        // Every frame goes either to the output and not to its heirs, or the other way round.
+        std::unique_lock<std::shared_mutex> offering(m_offering);
         std::lock_guard<std::mutex> lock(m_feedsMutex);
         auto found = std::find_if(m_feeds.begin(), m_feeds.end(),
                                   [index](const auto& f) { return f->index() == index; });
@@ -749,6 +751,7 @@ void Strevo::enqueueVideo(unsigned char* planes[][3], QSize sizes[], int formats
     }
     if ((refused && !accepted) || takeSkip(true))
         return;
+    std::shared_lock<std::shared_mutex> offering(m_offering);
     const Feeds list = feeds();
     for (int i = 0; i < kSources; ++i) {
         if (!(mask & (1 << i)))
@@ -845,6 +848,7 @@ bool Strevo::pushVideo(const strevo::VideoFrame& f, QString* whyNot)
     stamp.interlaced = f.interlaced;
     stamp.pts = f.timestampUs;
     QString why;
+    std::shared_lock<std::shared_mutex> offering(m_offering);
     if (!queueFrame(f, frameBytes, f.timestampUs >= 0 ? &stamp : nullptr, feeds(), &why))
         return refuseInput(QStringLiteral("source %1: %2").arg(f.source).arg(why), whyNot);
     m_syncInfo.videoFrames.fetch_add(1, std::memory_order_relaxed);
@@ -942,7 +946,10 @@ void Strevo::submitVideoBuffer(int source, unsigned char* buffer, TimeStamp* ts)
         frame->stamped = true;
         frame->stamp = *ts;
     }
-    offerFrame(feeds(), source, frame);
+    {
+        std::shared_lock<std::shared_mutex> offering(m_offering);
+        offerFrame(feeds(), source, frame);
+    }
     m_syncInfo.videoFrames.fetch_add(1, std::memory_order_relaxed);
 }
 

@@ -264,6 +264,10 @@ private:
     // the observer's.
     std::mutex m_controlMutex;
     std::atomic<bool> m_stopping{false}; // stop() or the destructor runs
+    // Held shared by the host's threads while they offer a frame to the outputs of its source
+    // (taking their snapshot of the hand-offs inside), exclusively by removeOutput while it
+    // hands an output's frames to its heirs. Taken before m_feedsMutex.
+    std::shared_mutex m_offering;
     // Held shared while a snapshot reads pipelines, exclusively by removeOutput before it
     // deletes one. Taken before m_feedsMutex, never while calling the observer.
     mutable std::shared_mutex m_pipelinesInUse;

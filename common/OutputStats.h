@@ -59,9 +59,9 @@ struct OutputStats
     long long audioDrops = 0;  ///< Audio buffers lost (full queues) before encoding.
     /// Packets a live output discarded while it was not connected or for a backlog.
     long long liveDrops = 0;
-    /// Bytes of container that left the library: written to the recording's file, or taken by a
-    /// live output's server (acknowledged where the transport can tell, otherwise sent).
-    /// Packets encoded while a live output was down are not counted.
+    /// Bytes of container that left the library: what the recording's files grew by, or what a
+    /// live output's connection to its server took. Packets encoded while a live output was
+    /// down are not counted.
     long long bytesDelivered = 0;
     double bitrateKbps = 0.0;    ///< bytesDelivered over the last second, in kbit/s.
     double secondsWritten = 0.0; ///< Seconds of video the muxer wrote.

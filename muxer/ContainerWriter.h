@@ -42,6 +42,8 @@ public:
     // Set-up thread, before open: where the container goes.
     void setOutput(IMuxerOutput* output) { m_output = output; }
     StreamSetup& setup() { return m_setup; }
+    // The pipeline's reports, for the outputs' own.
+    MuxerReports& reports() { return m_reports; }
 
     // The writing thread. start() once the output is ready; beginStop(): nothing more is
     // queued, the loop writes what it can and ends; waitThread() waits for that up to `ms`;

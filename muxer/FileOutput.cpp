@@ -7,8 +7,10 @@
 #include "muxer/ContainerTable.h"
 #include "muxer/ContainerWriter.h"
 #include "muxer/FileWriter.h"
+#include "muxer/IMuxerCallback.h"
 #include "muxer/M2tsWriter.h"
 #include "muxer/MovieDurations.h"
+#include "muxer/MuxerReports.h"
 #include "muxer/RecordingName.h"
 #include "muxer/StreamHeaders.h"
 
@@ -141,8 +143,21 @@ void FileOutput::headerWritten()
     }
 }
 
+void FileOutput::countBytes()
+{
+    const long long size = m_file ? m_file->size() : -1;
+    if (size <= m_countedSize)
+        return;
+    const long long grown = size - m_countedSize;
+    m_countedSize = size;
+    m_writer.reports().send([grown](IMuxerCallback& pipeline) {
+        pipeline.count(&strevo::OutputStats::bytesDelivered, grown);
+    });
+}
+
 void FileOutput::packetWritten(const std::vector<int64_t>& streamEnds)
 {
+    countBytes();
     // A fragmented file gets bytes only when a fragment is complete, and such a fragment holds
     // what was written before this packet: the header then says as much.
     if (!m_durations)
@@ -156,6 +171,7 @@ void FileOutput::packetWritten(const std::vector<int64_t>& streamEnds)
 
 void FileOutput::trailerWritten(int result, const std::vector<int64_t>& streamEnds)
 {
+    countBytes();
     if (result < 0)
         m_writer.fail("the end", result);
     else if (m_durations)

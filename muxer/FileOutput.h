@@ -48,6 +48,8 @@ private:
     // Expects the writer's mux mutex held. False, with a warning, on failure.
     bool writeHeaderLocked();
     QString target() const; // the recording path, for messages
+    // Counts what the file grew by since the last count as delivered.
+    void countBytes();
 
     ContainerWriter& m_writer;
     const StreamHeaders& m_headers;
@@ -61,4 +63,5 @@ private:
     // reaches the file (its size changed since m_lastSize) and at the end.
     std::unique_ptr<MovieDurations> m_durations;
     long long m_lastSize = 0;
+    long long m_countedSize = 0; // the file's size when its bytes were last counted
 };

@@ -137,7 +137,13 @@ QString LiveOutput::errorText(int result) const
 
 int LiveOutput::linkWrite(void* opaque, AvioWriter::WriteBuffer buffer, int size)
 {
-    return static_cast<LiveLink*>(opaque)->write(buffer, size) ? size : AVERROR(EPIPE);
+    auto* output = static_cast<LiveOutput*>(opaque);
+    if (!output->m_link->write(buffer, size))
+        return AVERROR(EPIPE);
+    output->m_reports.send([size](IMuxerCallback& pipeline) {
+        pipeline.count(&strevo::OutputStats::bytesDelivered, size);
+    });
+    return size;
 }
 
 // ---- the link's connection thread --------------------------------------------------------------
@@ -161,7 +167,7 @@ bool LiveOutput::openContainer(ILiveTransport* transport, QString* reason)
     }
     if (transport->carriesBytes()) {
         const int size = transport->pieceSize();
-        m_io = makeCustomIo(size, m_link.get(), &linkWrite);
+        m_io = makeCustomIo(size, this, &linkWrite);
         if (!m_io) {
             m_writer.closeLocked(false);
             *reason = QStringLiteral("out of memory");

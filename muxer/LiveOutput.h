@@ -59,8 +59,9 @@ private:
     void closeContainer() override;
     void reportLink(LiveState state, int reconnects, long long liveMs,
                     const QString& reason) override;
-    // Runs under the writer's mux mutex. A refused write means the link broke (it is marked
-    // so).
+    // The container's I/O over the link (`opaque` is this output); runs under the writer's mux
+    // mutex. A refused write means the link broke (it is marked so); what the link took counts
+    // as delivered.
     static int linkWrite(void* opaque, AvioWriter::WriteBuffer buffer, int size);
     QStringList secrets() const;
 
