@@ -1058,6 +1058,16 @@ QString Strevo::codecDevice(const QString& name)
     return entry->backend == CodecTable::Backend::MFVideo ? MFVideo::device(name) : QString();
 }
 
+void Strevo::setLogHandler(strevo::LogHandler handler)
+{
+    strevo::setLogHandler(std::move(handler));
+}
+
+void Strevo::setLogLevel(strevo::LogLevel level)
+{
+    strevo::setLogLevel(level);
+}
+
 QMap<int, QString> Strevo::availableAudioCodecs()
 {
     return catalogue(CodecTable::Kind::Audio);

@@ -76,8 +76,8 @@ struct OutputStats
 /// one row there.
 struct OutputStatsField
 {
-    const char* key;
-    const char* unit;
+    const char* key;  ///< The field's name, as a JSON key ("framesWritten").
+    const char* unit; ///< "frames", "bytes", "kbit/s", "s"...; empty for a plain count.
     long long OutputStats::*count; ///< Null when the value is a double (see `value`).
     double OutputStats::*value;    ///< Null when the value is a count.
 };
