@@ -86,7 +86,7 @@ struct Job
 
 } // namespace
 
-// start() needs an output preset, and says so; the master preset is the largest; only failures
+// start() needs an output, and says so; the master preset is the largest; only failures
 // are results.
 TEST(Strevo, JobControlAndQueries)
 {
@@ -94,7 +94,9 @@ TEST(Strevo, JobControlAndQueries)
     {
         MessageCapture log;
         EXPECT_FALSE(strevo.start(5));
-        EXPECT_EQ(log.count(QStringLiteral("no output preset was added (addCodecProfile)")), 1);
+        EXPECT_EQ(log.count(QStringLiteral("no output was added (addOutput, or addCodecProfile "
+                                           "with addEncoder)")),
+                  1);
     }
     for (const auto& [w, h] :
          {std::pair(1280, 720), std::pair(1920, 1080), std::pair(1080, 1920)}) {
