@@ -27,12 +27,15 @@ set(STREVO_PUBLIC_HEADERS
   common/AudioQueue.h
   common/CodecModel.h
   common/CodecPreset.h
+  common/DirectX11Manager.h
+  common/DirectX9Manager.h
   common/IThreadCallback.h
   common/LockedFifo.h
   common/OutputStats.h
   common/PixelFormat.h
   common/ProjectModel.h
   common/ProjectPreset.h
+  common/Singleton.h
   common/StrevoLog.h
   common/TimeStamp.h
   common/VideoQueue.h
