@@ -63,6 +63,7 @@ struct OutputStats
     /// live output's connection to its server took. Packets encoded while a live output was
     /// down are not counted.
     long long bytesDelivered = 0;
+    long long files = 0;         ///< Files a recording has begun (more than one after time splits).
     double bitrateKbps = 0.0;    ///< bytesDelivered over the last second, in kbit/s.
     double secondsWritten = 0.0; ///< Seconds of video the muxer wrote.
     double liveSeconds = 0.0;    ///< How long a live output has been live.
@@ -92,6 +93,7 @@ inline const OutputStatsField* outputStatsFields(int* count)
         {"audioDrops", "buffers", &OutputStats::audioDrops, nullptr},
         {"liveDrops", "packets", &OutputStats::liveDrops, nullptr},
         {"bytesDelivered", "bytes", &OutputStats::bytesDelivered, nullptr},
+        {"files", "files", &OutputStats::files, nullptr},
         {"bitrateKbps", "kbit/s", nullptr, &OutputStats::bitrateKbps},
         {"secondsWritten", "s", nullptr, &OutputStats::secondsWritten},
         {"liveSeconds", "s", nullptr, &OutputStats::liveSeconds},

@@ -130,6 +130,8 @@ void FileOutput::stop()
 
 void FileOutput::headerWritten()
 {
+    m_writer.reports().send(
+        [](IMuxerCallback& pipeline) { pipeline.count(&strevo::OutputStats::files, 1); });
     if (!m_writer.setup().fragmented() || !m_file)
         return;
     avio_flush(m_avio->context()); // the movie header goes to the file now

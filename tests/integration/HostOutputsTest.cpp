@@ -203,6 +203,7 @@ TEST(HostOutputs, OnePresetTwiceSharesAnEncoderAndRecordsStridedFrames)
         EXPECT_EQ(stats.inputDrops, 0);
         delivered = stats.bytesDelivered;
         EXPECT_NEAR(stats.secondsWritten, kFrames / kRate, 0.1);
+        EXPECT_EQ(stats.files, 1);
         EXPECT_EQ(stats.state, OutputState::Stopped);
         for (int i : {first, second}) {
             EXPECT_TRUE(host.observer.saw(i, OutputState::Stopped));
