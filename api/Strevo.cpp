@@ -1,11 +1,13 @@
 #include "api/Strevo.h"
 
+#include "api/Catalogue.h"
+#include "api/FramePacking.h"
+#include "api/InputRefusals.h"
+#include "api/LentBuffers.h"
 #include "api/ObserverDispatch.h"
 #include "api/OutputFeed.h"
 #include "api/SharedFramePool.h"
 
-#include "codec/video/MFVideo.h"
-#include "codec/video/nvenc/NvencAvailable.h"
 #include "common/AudioQueue.h"
 #include "common/CodecPreset.h"
 #include "common/CodecTable.h"
@@ -16,59 +18,16 @@
 #include "encoder/IEncoder.h"
 #include "encoder/IOutputEvents.h"
 #include "encoder/RefEncoder.h"
-#include "muxer/LiveUrl.h"
 
 #include <QDebug>
-#include <QDir>
-#include <QFileInfo>
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <thread>
-#include <unordered_map>
 #include <utility>
 
 extern "C" {
 #include <libavcodec/codec_id.h>
-#include <libavutil/imgutils.h>
-#include <libavutil/pixdesc.h>
 }
-
-namespace {
-
-// Whether the machine runs the encoder behind a row: the hardware families ask their probe,
-// which loads its runtime or opens a session once per process and remembers the answer (NVENC
-// once for both rows, the other vendors per name); the software encoders are always there.
-bool machineRuns(const CodecTable::Entry& entry)
-{
-    switch (entry.backend) {
-    case CodecTable::Backend::Nvenc:
-        return nvencAvailable();
-    case CodecTable::Backend::MFVideo:
-        return MFVideo::available(QLatin1String(entry.name));
-    case CodecTable::Backend::Amf:
-    case CodecTable::Backend::None:
-        return false;
-    default:
-        return true;
-    }
-}
-
-// The table's rows of one kind that have a catalogue key and run here.
-QMap<int, QString> catalogue(CodecTable::Kind kind)
-{
-    QMap<int, QString> list;
-    int count = 0;
-    const CodecTable::Entry* entries = CodecTable::entries(&count);
-    for (int i = 0; i < count; ++i) {
-        const CodecTable::Entry& entry = entries[i];
-        if (entry.kind == kind && entry.catalogueKey != 0 && machineRuns(entry))
-            list.insert(entry.catalogueKey, QLatin1String(entry.name));
-    }
-    return list;
-}
-
-} // namespace
 
 #ifndef STREVO_VERSION
 #define STREVO_VERSION "0.0.0.0"
@@ -104,122 +63,7 @@ void offerAudio(const Feeds& feeds, int input, const unsigned char* data, int si
             feed->offerAudio(buffer);
 }
 
-// A frame of the host's, checked against what it says and copied into `buffer`'s memory in the
-// packed layout the pipelines read (plane after plane, rows without padding). Empty when it
-// fits; otherwise why it is refused.
-QString packFrame(const strevo::VideoFrame& f, int frameBytes, unsigned char* buffer)
-{
-    if (!f.planes[0])
-        return QStringLiteral("no pixels (planes[0] is null)");
-    if (f.pixelFormat == PIX_V210) {
-        const int row = pixelFormatV210RowBytes(f.width);
-        const int stride = f.strides[0] > 0 ? f.strides[0] : row;
-        if (stride < row)
-            return QStringLiteral("stride %1 is shorter than a row of %2 bytes")
-                .arg(stride)
-                .arg(row);
-        av_image_copy_plane(buffer, row, f.planes[0], stride, row, f.height);
-        return {};
-    }
-    const auto format = static_cast<AVPixelFormat>(pixelFormatToAV(f.pixelFormat));
-    int rows[4] = {};
-    av_image_fill_linesizes(rows, format, f.width);
-    const int planes = av_pix_fmt_count_planes(format);
-    const bool oneBlock = planes > 1 && !f.planes[1];
-    bool packed = oneBlock || planes == 1;
-    for (int i = 0; i < planes; ++i)
-        packed = packed && (f.strides[i] == 0 || f.strides[i] == rows[i]);
-    if (packed) { // the common case: one block already in the pipelines' layout
-        std::memcpy(buffer, f.planes[0], static_cast<size_t>(frameBytes));
-        return {};
-    }
-    const uint8_t* src[4] = {};
-    int strides[4] = {};
-    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
-    const unsigned char* next = f.planes[0];
-    for (int i = 0; i < planes; ++i) {
-        strides[i] = f.strides[i] > 0 ? f.strides[i] : rows[i];
-        if (oneBlock && i > 0 && f.strides[i] > 0)
-            return QStringLiteral("plane %1 has a stride but no pointer").arg(i);
-        if (strides[i] < rows[i])
-            return QStringLiteral("plane %1's stride %2 is shorter than its row of %3 bytes")
-                .arg(i)
-                .arg(strides[i])
-                .arg(rows[i]);
-        src[i] = oneBlock ? next : f.planes[i];
-        if (!src[i])
-            return QStringLiteral("plane %1 is null").arg(i);
-        // In one block the next plane follows this one's last row.
-        const bool chroma = i == 1 || i == 2;
-        const int height = chroma ? AV_CEIL_RSHIFT(f.height, desc->log2_chroma_h) : f.height;
-        next += static_cast<size_t>(strides[i]) * height;
-    }
-    const int copied =
-        av_image_copy_to_buffer(buffer, frameBytes, src, strides, format, f.width, f.height, 1);
-    return copied == frameBytes
-               ? QString()
-               : QStringLiteral("its layout does not match the pixel format's (%1 bytes of %2)")
-                     .arg(copied)
-                     .arg(frameBytes);
-}
-
 } // namespace
-
-// Buffers lent to the host, by address, until submitted or returned.
-struct Strevo::Lent
-{
-    std::mutex mutex;
-    std::unordered_map<unsigned char*, std::pair<std::shared_ptr<unsigned char>, int>>
-        buffers; // guarded by mutex: the buffer and its pixel format
-};
-
-// Per source, the size and format of the frame last refused, so that a run of frames refused
-// for the same reason gives one warning: a source warns again when what it sends changes, or
-// when it is refused again after an accepted frame.
-struct Strevo::Refusals
-{
-    struct Shape
-    {
-        QSize size;
-        int format = 0;
-        bool refused = false; // the source's last frame was refused
-    };
-    // True when the source's frame of `size` and `format` is refused for a new reason: the
-    // caller warns.
-    bool refuse(int source, QSize size, int format)
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        Shape& last = shapes[source];
-        const bool changed = !last.refused || last.size != size || last.format != format;
-        last = {size, format, true};
-        anyRefused.fetch_or(1 << source, std::memory_order_relaxed);
-        return changed;
-    }
-    void accept(int source)
-    {
-        // The common case, no refusal outstanding, takes no lock. Calls from two host threads
-        // at once have no order between them, so a refusal that races with an accepted frame
-        // may stay recorded: at worst one warning fewer.
-        if (!(anyRefused.load(std::memory_order_relaxed) & (1 << source)))
-            return;
-        std::lock_guard<std::mutex> lock(mutex);
-        shapes[source].refused = false;
-        anyRefused.fetch_and(~(1 << source), std::memory_order_relaxed);
-    }
-    void reset()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        for (Shape& shape : shapes)
-            shape = {};
-        anyRefused.store(0, std::memory_order_relaxed);
-    }
-
-    Shape shapes[kSources]; // guarded by mutex
-    QSet<QString> said;     // guarded by mutex: refusals of the typed input warned about
-    std::mutex mutex;
-    // Bit i: shapes[i].refused; written under mutex, read without it by accept()'s shortcut.
-    std::atomic<int> anyRefused{0};
-};
 
 // Takes the pipelines' live-state changes for the observer.
 struct Strevo::Events : IOutputEvents
@@ -249,8 +93,8 @@ struct Strevo::Events : IOutputEvents
 };
 
 Strevo::Strevo(QObject* parent)
-    : QObject(parent), m_pool(SharedFramePool::create(kPoolKeep)), m_lent(std::make_unique<Lent>()),
-      m_refusals(std::make_unique<Refusals>())
+    : QObject(parent), m_pool(SharedFramePool::create(kPoolKeep)),
+      m_lent(std::make_unique<LentBuffers>()), m_refusals(std::make_unique<InputRefusals>())
 {
     m_dispatch = std::make_unique<ObserverDispatch>([this] { return runningStats(); });
     m_events = std::make_unique<Events>(*this);
@@ -324,46 +168,6 @@ bool Strevo::addEncoder(IEncoder* encoder, int source, int audioInput)
     return true;
 }
 
-QString Strevo::presetProblem(const CodecPreset& preset)
-{
-    const CodecModel::VideoCodec& video = preset.videoCodec();
-    const CodecModel::AudioCodec& audio = preset.audioCodec();
-    if (!preset.local().enabled && !preset.streaming().enabled)
-        return QStringLiteral("the preset neither records nor streams");
-    if (!video.enabled)
-        return QStringLiteral("the preset has no video");
-    const CodecTable::Entry* videoEntry = CodecTable::find(video.codecName);
-    if (!videoEntry || videoEntry->kind != CodecTable::Kind::Video)
-        return QStringLiteral("'%1' is not a video codec name").arg(video.codecName);
-    if (!machineRuns(*videoEntry))
-        return QStringLiteral("%1 cannot encode on this machine").arg(video.codecName);
-    const CodecTable::Entry* audioEntry = nullptr;
-    if (audio.enabled) {
-        audioEntry = CodecTable::find(audio.codecName);
-        if (!audioEntry || audioEntry->kind != CodecTable::Kind::Audio)
-            return QStringLiteral("'%1' is not an audio codec name").arg(audio.codecName);
-    }
-    if (preset.local().enabled) {
-        const QString& format = preset.container().format;
-        for (const CodecTable::Entry* entry : {videoEntry, audioEntry})
-            if (entry && !CodecTable::fits(*entry, format))
-                return QStringLiteral("%1 cannot be recorded in %2")
-                    .arg(QLatin1String(entry->name), format);
-        const QString folder = preset.local().folder;
-        const QFileInfo dir(folder);
-        if (folder.isEmpty())
-            return QStringLiteral("the recording has no folder");
-        if (!dir.exists() && !QDir().mkpath(folder))
-            return QStringLiteral("the recording folder '%1' cannot be created").arg(folder);
-        if (!QFileInfo(folder).isDir() || !QFileInfo(folder).isWritable())
-            return QStringLiteral("the recording folder '%1' is not a writable folder").arg(folder);
-    }
-    QString streamWhy;
-    if (preset.streaming().enabled && !LiveUrl::check(preset.streaming(), &streamWhy))
-        return streamWhy;
-    return {};
-}
-
 int Strevo::addOutput(const CodecPreset& preset, int source, int audioInput, QString* whyNot)
 {
     if (audioInput < 0)
@@ -378,7 +182,7 @@ int Strevo::addOutput(const CodecPreset& preset, int source, int audioInput, QSt
     else if (m_stopping.load())
         why = QStringLiteral("the job is stopping");
     else
-        why = presetProblem(preset);
+        why = Catalogue::presetProblem(preset);
     std::unique_lock<std::mutex> control(m_controlMutex, std::defer_lock);
     RefEncoder* pipeline = nullptr;
     if (why.isEmpty()) {
@@ -795,7 +599,7 @@ bool Strevo::queueFrame(const strevo::VideoFrame& f, int frameBytes, const TimeS
         m_syncInfo.videoInputDrops.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
-    *why = packFrame(f, frameBytes, frame->pixels.get());
+    *why = FramePacking::pack(f, frameBytes, frame->pixels.get());
     if (!why->isEmpty())
         return false;
     if (ts) {
@@ -814,13 +618,8 @@ bool Strevo::refuseInput(const QString& why, QString* whyNot)
 {
     if (whyNot)
         *whyNot = why;
-    std::lock_guard<std::mutex> lock(m_refusals->mutex);
-    if (m_refusals->said.size() > 64)
-        m_refusals->said.clear();
-    if (!m_refusals->said.contains(why)) {
-        m_refusals->said.insert(why);
+    if (m_refusals->firstTime(why))
         qCWarning(lcStrevo, "Strevo: %s; refused (said once)", qPrintable(why));
-    }
     return false;
 }
 
@@ -898,50 +697,33 @@ unsigned char* Strevo::lendVideoBuffer(int source, int format, int)
         return nullptr;
     std::shared_ptr<unsigned char> buffer =
         m_pool->take(pixelFormatFrameSize(format, m_frameWidth.load(), m_frameHeight.load()));
-    if (!buffer)
-        return nullptr;
-    unsigned char* address = buffer.get();
-    std::lock_guard<std::mutex> lock(m_lent->mutex);
-    m_lent->buffers.emplace(address, std::make_pair(std::move(buffer), format));
-    return address;
+    return buffer ? m_lent->lend(std::move(buffer), format) : nullptr;
 }
 
 void Strevo::returnVideoBuffer(int, unsigned char* buffer)
 {
-    std::pair<std::shared_ptr<unsigned char>, int> lent; // back to the pool outside the lock
-    std::lock_guard<std::mutex> lock(m_lent->mutex);
-    auto it = m_lent->buffers.find(buffer);
-    if (it != m_lent->buffers.end()) {
-        lent = std::move(it->second);
-        m_lent->buffers.erase(it);
-    }
+    m_lent->take(buffer); // back to the pool
 }
 
 void Strevo::submitVideoBuffer(int source, unsigned char* buffer, TimeStamp* ts)
 {
-    std::pair<std::shared_ptr<unsigned char>, int> lent;
-    {
-        std::lock_guard<std::mutex> lock(m_lent->mutex);
-        auto it = m_lent->buffers.find(buffer);
-        if (it == m_lent->buffers.end()) {
-            if (buffer)
-                qCWarning(lcStrevo, "Strevo::submitVideoBuffer: %p is not a buffer the job lent",
-                          buffer);
-            return;
-        }
-        lent = std::move(it->second);
-        m_lent->buffers.erase(it);
+    LentBuffers::Buffer lent = m_lent->take(buffer);
+    if (!lent.pixels) {
+        if (buffer)
+            qCWarning(lcStrevo, "Strevo::submitVideoBuffer: %p is not a buffer the job lent",
+                      buffer);
+        return;
     }
     // Dropped, skipped or refused, the buffer goes back to the pool with `lent`.
     if (source < 0 || source >= kSources || refuseWhenIdle("Strevo::submitVideoBuffer") ||
         takeSkip(true))
         return;
     auto frame = std::make_shared<OutputFeed::Frame>();
-    frame->pixels = std::move(lent.first);
+    frame->pixels = std::move(lent.pixels);
     frame->data = buffer;
     frame->width = m_frameWidth.load();
     frame->height = m_frameHeight.load();
-    frame->format = lent.second;
+    frame->format = lent.format;
     if (ts) {
         frame->stamped = true;
         frame->stamp = *ts;
@@ -1043,21 +825,6 @@ int Strevo::codecIdFromName(const QString& name)
     return entry ? entry->avCodecId : 0;
 }
 
-QMap<int, QString> Strevo::availableVideoCodecs()
-{
-    return catalogue(CodecTable::Kind::Video);
-}
-
-QString Strevo::codecDevice(const QString& name)
-{
-    const CodecTable::Entry* entry = CodecTable::find(name);
-    if (!entry || entry->kind != CodecTable::Kind::Video || !machineRuns(*entry))
-        return QString();
-    if (entry->backend == CodecTable::Backend::Nvenc)
-        return QStringLiteral("NVENC on ") + QString::fromStdString(nvencDevice());
-    return entry->backend == CodecTable::Backend::MFVideo ? MFVideo::device(name) : QString();
-}
-
 void Strevo::setLogHandler(strevo::LogHandler handler)
 {
     strevo::setLogHandler(std::move(handler));
@@ -1068,17 +835,22 @@ void Strevo::setLogLevel(strevo::LogLevel level)
     strevo::setLogLevel(level);
 }
 
+QMap<int, QString> Strevo::availableVideoCodecs()
+{
+    return Catalogue::codecs(CodecTable::Kind::Video);
+}
+
 QMap<int, QString> Strevo::availableAudioCodecs()
 {
-    return catalogue(CodecTable::Kind::Audio);
+    return Catalogue::codecs(CodecTable::Kind::Audio);
 }
 
 QMap<int, QString> Strevo::availableContainers()
 {
-    QMap<int, QString> list;
-    int count = 0;
-    const CodecTable::ContainerName* containers = CodecTable::containers(&count);
-    for (int i = 0; i < count; ++i)
-        list.insert(containers[i].key, QLatin1String(containers[i].name));
-    return list;
+    return Catalogue::containers();
+}
+
+QString Strevo::codecDevice(const QString& name)
+{
+    return Catalogue::device(name);
 }

@@ -32,6 +32,8 @@ class CodecPreset;
 class ObserverDispatch;
 class IEncoder;
 class IEncodingCallback;
+class InputRefusals;
+class LentBuffers;
 class OutputFeed;
 class RefEncoder;
 class SharedFramePool;
@@ -252,8 +254,6 @@ signals:
     void encoderResult(int result);
 
 private:
-    struct Lent;
-    struct Refusals;
     struct Events;
 
     /// Empties every pipeline's hand-off queue without handing anything over.
@@ -271,8 +271,6 @@ private:
     std::vector<std::pair<int, strevo::OutputStats>> runningStats() const;
     /// Posts a pipeline's state change to the observer, by the output it belongs to.
     void postState(IEncoder* encoder, strevo::OutputState state, const QString& reason);
-    /// What makes a preset unworkable before a pipeline is made of it; empty when nothing.
-    static QString presetProblem(const CodecPreset& preset);
     bool takeSkip(bool video);
     /// A snapshot of the hand-offs, for calls that run beside the control thread.
     std::vector<std::shared_ptr<OutputFeed>> feeds() const;
@@ -305,9 +303,9 @@ private:
     std::unique_ptr<Events> m_events;
     QVector<CodecPreset*> m_codecPresets; // control thread only
 
-    std::shared_ptr<SharedFramePool> m_pool; // thread-safe
-    std::unique_ptr<Lent> m_lent;            // buffers lent to the host; its own lock
-    std::unique_ptr<Refusals> m_refusals;    // sources whose frames are refused; its own lock
+    std::shared_ptr<SharedFramePool> m_pool;   // thread-safe
+    std::unique_ptr<LentBuffers> m_lent;       // buffers lent to the host; its own lock
+    std::unique_ptr<InputRefusals> m_refusals; // sources whose frames are refused; its own lock
     std::mutex m_audioMutex;
     QList<AudioOutputData> m_lastAudio; // guarded by m_audioMutex
 
