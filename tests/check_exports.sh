@@ -2,7 +2,7 @@
 # Fails when libstrevo.so exports a defined symbol outside its public surface.
 set -euo pipefail
 lib=$1
-classes='(IEncoder|Encoder|RefEncoder|EncoderGroup|Strevo|MFVideo|DownloadAmf|IMuxerCallback|LiveUrl|IVideoThread|IAudioThread|IEncodingStatus|IEncodingCallback|D3D11Texture2D|D3D11DeviceContext|D3D11Device|HostD3D11Device|CudaD3D11Device)'
+classes='(IEncoder|Encoder|RefEncoder|EncoderGroup|Strevo|IStrevoObserver|MFVideo|DownloadAmf|IMuxerCallback|LiveUrl|IVideoThread|IAudioThread|IEncodingStatus|IEncodingCallback|D3D11Texture2D|D3D11DeviceContext|D3D11Device|HostD3D11Device|CudaD3D11Device)'
 allowed="^(base_|blog|bcrash|bmalloc|brealloc|bmemdup|bfree|bnum_allocs|z_|soundtouch::|${classes}::|non-virtual thunk to ${classes}::|(typeinfo|typeinfo name|vtable) for ${classes}$|_init$|_fini$|_edata$|_end$|__bss_start$|STREVO_[0-9.]+$)"
 syms=$(nm -D --defined-only "$lib" | awk '{ $1=""; $2=""; sub(/^  /, ""); print }' | c++filt)
 bad=$(printf '%s\n' "$syms" | grep -Ev "$allowed" || true)
