@@ -73,12 +73,6 @@ double ObserverDispatch::bitrateKbps(int index) const
     return found == m_outputs.end() ? 0.0 : found->second.bitrateKbps;
 }
 
-void ObserverDispatch::forget(int index)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_outputs.erase(index);
-}
-
 template <class Call> void ObserverDispatch::deliver(Call call)
 {
     std::lock_guard<std::mutex> calling(m_callMutex);

@@ -45,8 +45,6 @@ public:
     strevo::OutputState state(int index) const;
     // The bit rate of output `index` measured at the last tick, in kbit/s.
     double bitrateKbps(int index) const;
-    // Forgets a removed output's bookkeeping.
-    void forget(int index);
 
 private:
     struct Event
