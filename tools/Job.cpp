@@ -4,6 +4,8 @@
 #include "common/PixelFormat.h"
 #include "common/Redact.h"
 #include "muxer/LiveUrl.h"
+#include "tools/CodecList.h"
+#include "tools/NameTokens.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -25,16 +27,22 @@ bool fail(QString* error, const QString& text)
     return false;
 }
 
-// "unknown video codec 'x264' (known: X264, H264, ...)", with the right spelling first when
-// only the case is wrong.
-QString unknownCodec(const char* kind, const QString& name, const QStringList& known)
+// "unknown video codec 'X265' (usable here: X264, H264, ...)": the names this machine can
+// use, the nearest first.
+QString unknownCodec(CodecTable::Kind kind, const QString& name)
+{
+    const QStringList usable = CodecList::usableNames(kind);
+    return QStringLiteral("unknown %1 codec '%2' (usable here: %3)")
+        .arg(QLatin1String(kind == CodecTable::Kind::Video ? "video" : "audio"), name,
+             CodecList::nearest(name, usable, usable.size()).join(QStringLiteral(", ")));
+}
+
+// A name of `known` written in another case becomes the one of the list.
+void normalise(QString* name, const QStringList& known)
 {
     for (const QString& k : known)
-        if (k.compare(name, Qt::CaseInsensitive) == 0)
-            return QStringLiteral("unknown %1 codec '%2' (did you mean '%3'?)")
-                .arg(QLatin1String(kind), name, k);
-    return QStringLiteral("unknown %1 codec '%2' (known: %3)")
-        .arg(QLatin1String(kind), name, known.join(QStringLiteral(", ")));
+        if (k.compare(*name, Qt::CaseInsensitive) == 0)
+            *name = k;
 }
 
 int lineOf(const QByteArray& text, int offset)
@@ -166,6 +174,7 @@ bool Job::parse(const QByteArray& text, const QString& jobName, QString* error)
         return fail(error, QStringLiteral("outputs: expected a list of at least one output"));
     m_outputs.clear();
     secrets.clear();
+    warnings.clear();
     const QJsonArray list = outputs.toArray();
     for (int i = 0; i < list.size(); ++i)
         if (!readOutput(list.at(i), i, error))
@@ -245,6 +254,16 @@ bool Job::readOutput(const QJsonValue& value, int index, QString* error)
     for (const QString& secret : LiveUrl::secrets(given))
         if (!secrets.contains(secret))
             secrets.append(secret);
+    // The recording name's template, as the job writes it (the default, the job's name, is
+    // kept as it is).
+    const QJsonValue pattern =
+        object.value(QStringLiteral("local")).toObject().value(QStringLiteral("fileNameTemplate"));
+    QStringList notes;
+    QString why;
+    if (pattern.isString() && !NameTokens::check(pattern.toString(), &notes, &why))
+        return fail(error, where + QStringLiteral(".local.fileNameTemplate: ") + why);
+    for (const QString& note : notes)
+        warnings << where + QStringLiteral(".local.fileNameTemplate: ") + note;
     m_outputs.append(object);
     CodecPreset preset;
     return outputPreset(index, &preset, error);
@@ -307,6 +326,12 @@ bool Job::outputPreset(int index, CodecPreset* preset, QString* error) const
     QString reason;
     if (!p.fromJson(object, &reason))
         return fail(error, where + QLatin1Char('.') + reason);
+    // Names in any case: "x264" is X264, "MP4" writes .mp4.
+    normalise(&p.videoCodec().codecName, videoCodecNames());
+    normalise(&p.audioCodec().codecName, audioCodecNames());
+    const QString container = CodecList::containerName(p.container().format);
+    if (!container.isEmpty())
+        p.container().format = container;
     if (p.streaming().enabled) {
         const bool containerGiven =
             object.value(QStringLiteral("container")).toObject().contains(QStringLiteral("format"));
@@ -319,7 +344,7 @@ bool Job::outputPreset(int index, CodecPreset* preset, QString* error) const
         return fail(error, where + QStringLiteral(".videoCodec.enabled: every output needs video"));
     if (!videoCodecNames().contains(video.codecName))
         return fail(error, where + QStringLiteral(".videoCodec.codecName: ") +
-                               unknownCodec("video", video.codecName, videoCodecNames()));
+                               unknownCodec(CodecTable::Kind::Video, video.codecName));
     if (video.width <= 0 || video.height <= 0)
         return fail(error, where + QStringLiteral(".videoCodec: picture size %1x%2")
                                        .arg(video.width)
@@ -353,7 +378,7 @@ bool Job::outputPreset(int index, CodecPreset* preset, QString* error) const
     const auto& audio = p.audioCodec();
     if (audio.enabled && !audioCodecNames().contains(audio.codecName))
         return fail(error, where + QStringLiteral(".audioCodec.codecName: ") +
-                               unknownCodec("audio", audio.codecName, audioCodecNames()));
+                               unknownCodec(CodecTable::Kind::Audio, audio.codecName));
     if (p.container().format.isEmpty())
         return fail(error, where + QStringLiteral(".container.format: empty"));
     if (!p.local().enabled && !p.streaming().enabled)

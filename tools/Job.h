@@ -57,8 +57,12 @@ public:
     // The outputs' stream keys, passwords and passphrases, as read (even from an output that
     // was refused): masked in every message.
     QStringList secrets;
+    // Things in the outputs that work but are likely mistakes (a '%' that starts no recording
+    // name token), each naming its field; strevo-cli prints them before it starts.
+    QStringList warnings;
 
-    // Known codec names, exact case, as the pipelines accept them.
+    // Known codec names, exact case, as the pipelines accept them (a job may write them in any
+    // case).
     static const QStringList& videoCodecNames();
     static const QStringList& audioCodecNames();
 

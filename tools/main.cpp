@@ -4,12 +4,14 @@
 #include "api/Strevo.h"
 #include "common/PixelFormat.h"
 #include "common/Redact.h"
+#include "tools/CodecList.h"
 #include "tools/ExitStatus.h"
 #include "tools/GeneratedSource.h"
 #include "tools/Job.h"
 #include "tools/JobRunner.h"
 #include "tools/LibraryLog.h"
 #include "tools/MediaFileSource.h"
+#include "tools/NameTokens.h"
 #include "tools/RawInputSource.h"
 
 #include <QCommandLineParser>
@@ -51,10 +53,12 @@ Options:
   -q, --quiet              No progress line, no start lines, no text summary; errors only.
   --json                   Print the summary as JSON on standard output instead of text.
   --verbose                Show the library's own log messages.
-  --list                   List the video codecs, audio codecs and containers this machine
-                           offers, with the GPU that serves each hardware codec (with
-                           --json: as JSON) and exit.
-  -h, --help               Show this help.
+  --list [NAME]            List the video and audio codecs this machine can use, each with
+                           the containers it fits and the GPU behind a hardware name, and the
+                           containers; with a NAME (any case), one codec (its presets, tunes
+                           and containers) or one container (the codecs it takes). With
+                           --json: as JSON. An unknown NAME exits with 2 and the nearest names.
+  -h, --help               Show this help; --help names: the recording name tokens.
   --version                Show the version.
 
 Job file (JSON):
@@ -88,7 +92,9 @@ Job file (JSON):
             local.folder "out"; local.fileNameTemplate and projectName the job file's name.
             Video codecs: X264, H264 (OpenH264), VP8, VP9, MJPEG, Apple ProRes,
             QuickTime Animation (RLE), and the hardware ones where present. Audio codecs: AAC,
-            PCM, MP3. local.splitSeconds starts a new file after that many seconds (not with a
+            MP3, PCM, OPUS, VORBIS. Codec and container names are taken in any case ("x264",
+            "MP4"). local.fileNameTemplate takes tokens such as %Y-%M-%D (--help names); a
+            '%' that starts none is warned about, a '/' is refused. local.splitSeconds starts a new file after that many seconds (not with a
             file source); files are never overwritten ("demo 2.mp4" follows "demo.mp4").
   Relative paths are taken from the current directory. Unknown keys are errors.
 
@@ -135,41 +141,6 @@ void onSignal(int)
 
 // Secrets of the job's outputs, masked in every message (set once the job is read).
 QStringList g_secrets;
-
-// The library's catalogue: a table per list, or one JSON object.
-int listCatalogue(bool json)
-{
-    const struct
-    {
-        const char *key, *title;
-        QMap<int, QString> list;
-    } lists[] = {{"videoCodecs", "video codecs", Strevo::availableVideoCodecs()},
-                 {"audioCodecs", "audio codecs", Strevo::availableAudioCodecs()},
-                 {"containers", "containers", Strevo::availableContainers()}};
-    QJsonObject root;
-    for (const auto& l : lists) {
-        QJsonArray entries;
-        if (!json)
-            std::printf("%s%s:\n     key  name\n", &l == lists ? "" : "\n", l.title);
-        for (auto it = l.list.begin(); it != l.list.end(); ++it) {
-            QJsonObject entry{{QStringLiteral("key"), it.key()},
-                              {QStringLiteral("name"), it.value()}};
-            // Hardware names say which GPU serves them.
-            const QString device = Strevo::codecDevice(it.value());
-            if (!device.isEmpty())
-                entry.insert(QStringLiteral("device"), device);
-            entries.append(entry);
-            if (!json)
-                std::printf("  %6d  %s%s\n", it.key(), qPrintable(it.value()),
-                            device.isEmpty() ? ""
-                                             : qPrintable(QStringLiteral("  (%1)").arg(device)));
-        }
-        root.insert(QLatin1String(l.key), entries);
-    }
-    if (json)
-        std::fputs(QJsonDocument(root).toJson(QJsonDocument::Indented).constData(), stdout);
-    return exitCode(ExitStatus::Done);
-}
 
 int fail(ExitStatus status, const QString& message)
 {
@@ -251,6 +222,10 @@ int main(int argc, char** argv)
     if (!parser.parse(QCoreApplication::arguments()))
         return fail(ExitStatus::BadInput, parser.errorText() + QStringLiteral(" (see --help)"));
     if (parser.isSet(helpOpt)) {
+        if (parser.positionalArguments() == QStringList{QStringLiteral("names")}) {
+            std::fputs(qPrintable(NameTokens::help()), stdout);
+            return exitCode(ExitStatus::Done);
+        }
         std::fputs(kHelp, stdout);
         return exitCode(ExitStatus::Done);
     }
@@ -260,9 +235,12 @@ int main(int argc, char** argv)
     }
     // The hardware probes of the catalogue say why a runtime is absent: shown with --verbose.
     LibraryLog::install(parser.isSet(verboseOpt));
-    if (parser.isSet(listOpt))
-        return listCatalogue(parser.isSet(jsonOpt));
     const QStringList positional = parser.positionalArguments();
+    if (parser.isSet(listOpt)) {
+        if (positional.size() > 1)
+            return fail(ExitStatus::BadInput, QStringLiteral("--list takes one name at a time"));
+        return CodecList::print(positional.value(0), parser.isSet(jsonOpt));
+    }
     if (positional.size() != 1)
         return fail(ExitStatus::BadInput,
                     positional.isEmpty() ? QStringLiteral("no job file given (see --help)")
@@ -274,6 +252,9 @@ int main(int argc, char** argv)
     g_secrets = job.secrets;
     if (!loaded)
         return fail(ExitStatus::BadInput, error);
+    for (const QString& warning : job.warnings)
+        std::fprintf(stderr, "strevo-cli: warning: %s: %s\n", qPrintable(positional.front()),
+                     qPrintable(redactSecrets(warning, g_secrets)));
 
     // Command-line overrides.
     auto& video = job.project.videoOutput();
