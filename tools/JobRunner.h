@@ -8,6 +8,7 @@
 #include "tools/LiveWatch.h"
 #include "tools/MediaSource.h"
 #include "tools/ProgressLine.h"
+#include "tools/ProgressWriter.h"
 
 #include <QStringList>
 #include <QVector>
@@ -48,6 +49,7 @@ public:
         bool json = false;     // the summary as JSON on standard output
         double duration = 0.0; // seconds of source to use; 0 until it ends or a stop request
         QStringList secrets;   // masked in everything printed (stream keys, passwords)
+        ProgressWriter* report = nullptr; // --progress, opened; null for none
     };
 
     // `stopRequested` is raised by the signal handler; the runner polls it.
