@@ -28,9 +28,9 @@ class Strevo;
 // files). A progress line and a summary follow the run.
 //
 // The runner sets the job up, follows the pipelines' reports and finishes the run; its rooms
-// are the outputs (JobOutput), the feeding (SourceFeed), the progress line (ProgressLine), the
-// messages (JobMessages), the live outputs' watch (LiveWatch) and the summary
-// (SummaryPrinter).
+// are the outputs (JobOutput), the feeding (SourceFeed), the progress line (ProgressLine) and
+// the --progress report (ProgressWriter, which the caller opens), the messages (JobMessages),
+// the live outputs' watch (LiveWatch) and the summary (SummaryPrinter).
 //
 // The runner stays the pipelines' status object, to follow each output's files and failures,
 // and passes every report on to the job, which emits encoderResult() for failures.
