@@ -230,6 +230,8 @@ void JobRunner::showProgress(bool force)
 {
     m_live.watch(m_outputs);
     m_progress.show(m_outputs, m_job.get(), force);
+    if (m_options.report)
+        m_options.report->write(m_outputs, m_job.get(), force);
 }
 
 ExitStatus JobRunner::run()
@@ -253,6 +255,8 @@ ExitStatus JobRunner::run()
     }
     m_start = Clock::now();
     m_progress.start(m_start);
+    if (m_options.report)
+        m_options.report->start(m_start);
     const double fps = m_source.frameRate();
     const long long limit = m_options.duration > 0.0 ? std::llround(m_options.duration * fps) : -1;
     // A live output runs in real time whatever the source: raw input is paced too.
@@ -348,7 +352,10 @@ void JobRunner::finishOutputs()
         out->drops =
             sync.videoInputDrops.load() + sync.videoOutputDrops.load() + sync.audioDrops.load();
     }
-    showProgress(true);
+    m_live.watch(m_outputs);
+    m_progress.show(m_outputs, m_job.get(), true);
+    if (m_options.report)
+        m_options.report->finish(m_outputs, m_job.get());
     m_progress.end();
     destroyJob();
     for (auto& out : m_outputs) {

@@ -8,6 +8,7 @@
 #include "tools/LiveWatch.h"
 #include "tools/MediaSource.h"
 #include "tools/ProgressLine.h"
+#include "tools/ProgressWriter.h"
 
 #include <QStringList>
 #include <QVector>
@@ -27,9 +28,9 @@ class Strevo;
 // files). A progress line and a summary follow the run.
 //
 // The runner sets the job up, follows the pipelines' reports and finishes the run; its rooms
-// are the outputs (JobOutput), the feeding (SourceFeed), the progress line (ProgressLine), the
-// messages (JobMessages), the live outputs' watch (LiveWatch) and the summary
-// (SummaryPrinter).
+// are the outputs (JobOutput), the feeding (SourceFeed), the progress line (ProgressLine) and
+// the --progress report (ProgressWriter, which the caller opens), the messages (JobMessages),
+// the live outputs' watch (LiveWatch) and the summary (SummaryPrinter).
 //
 // The runner stays the pipelines' status object, to follow each output's files and failures,
 // and passes every report on to the job, which emits encoderResult() for failures.
@@ -48,6 +49,7 @@ public:
         bool json = false;     // the summary as JSON on standard output
         double duration = 0.0; // seconds of source to use; 0 until it ends or a stop request
         QStringList secrets;   // masked in everything printed (stream keys, passwords)
+        ProgressWriter* report = nullptr; // --progress, opened; null for none
     };
 
     // `stopRequested` is raised by the signal handler; the runner polls it.

@@ -12,6 +12,7 @@
 #include "tools/LibraryLog.h"
 #include "tools/MediaFileSource.h"
 #include "tools/NameTokens.h"
+#include "tools/ProgressWriter.h"
 #include "tools/RawInputSource.h"
 
 #include <QCommandLineParser>
@@ -52,7 +53,21 @@ Options:
                            Refused for a job with a live output.
   -q, --quiet              No progress line, no start lines, no text summary; errors only.
   --json                   Print the summary as JSON on standard output instead of text.
-  --verbose                Show the library's own log messages.
+  --loglevel <level>       Which of the library's own log messages to show on standard
+                           error: quiet (none, and no progress line, as -q), error,
+                           warning, info, verbose or debug (everything, as --verbose).
+                           Without it none is shown.
+  --progress <target>      Write the progress as key=value lines, as ffmpeg's -progress
+                           does, to a file, to standard output ("-") or to an open file
+                           descriptor ("pipe:N"): about every second a block of frame,
+                           fps, bitrate, total_size, out_time_us, out_time_ms, out_time,
+                           drop_frames and speed, then per output N outputN_state
+                           (recording, connecting, live, reconnecting, failed, stopped),
+                           outputN_frames, outputN_bytes, outputN_bitrate (kbit/s),
+                           outputN_drops and outputN_reason, ended by progress=continue;
+                           the last block ends with progress=end. A reader that goes away
+                           stops the report, not the job.
+  --verbose                Show the library's own log messages (--loglevel verbose).
   --list [NAME]            List the video and audio codecs this machine can use, each with
                            the containers it fits and the GPU behind a hardware name, and the
                            containers; with a NAME (any case), one codec (its presets, tunes
@@ -215,9 +230,14 @@ int main(int argc, char** argv)
     const QCommandLineOption quietOpt({QStringLiteral("q"), QStringLiteral("quiet")}, QString());
     const QCommandLineOption jsonOpt(QStringLiteral("json"), QString());
     const QCommandLineOption verboseOpt(QStringLiteral("verbose"), QString());
+    const QCommandLineOption logLevelOpt(QStringLiteral("loglevel"), QString(),
+                                         QStringLiteral("level"));
+    const QCommandLineOption progressOpt(QStringLiteral("progress"), QString(),
+                                         QStringLiteral("target"));
     const QCommandLineOption listOpt(QStringLiteral("list"), QString());
     parser.addOptions({helpOpt, versionOpt, durationOpt, outDirOpt, inputOpt, formatOpt, sizeOpt,
-                       rateOpt, fastOpt, quietOpt, jsonOpt, verboseOpt, listOpt});
+                       rateOpt, fastOpt, quietOpt, jsonOpt, verboseOpt, logLevelOpt, progressOpt,
+                       listOpt});
     parser.addPositionalArgument(QStringLiteral("job"), QString());
     if (!parser.parse(QCoreApplication::arguments()))
         return fail(ExitStatus::BadInput, parser.errorText() + QStringLiteral(" (see --help)"));
@@ -234,7 +254,18 @@ int main(int argc, char** argv)
         return exitCode(ExitStatus::Done);
     }
     // The hardware probes of the catalogue say why a runtime is absent: shown with --verbose.
-    LibraryLog::install(parser.isSet(verboseOpt));
+    LibraryLog::Shown shown =
+        parser.isSet(verboseOpt) ? LibraryLog::Shown::Everything : LibraryLog::Shown::Nothing;
+    bool quiet = parser.isSet(quietOpt);
+    if (parser.isSet(logLevelOpt)) {
+        if (!LibraryLog::parseLevel(parser.value(logLevelOpt), &shown))
+            return fail(ExitStatus::BadInput,
+                        QStringLiteral("--loglevel: '%1' is not a level (quiet, error, warning, "
+                                       "info, verbose or debug)")
+                            .arg(parser.value(logLevelOpt)));
+        quiet = quiet || parser.value(logLevelOpt) == QLatin1String("quiet");
+    }
+    LibraryLog::install(shown);
     const QStringList positional = parser.positionalArguments();
     if (parser.isSet(listOpt)) {
         if (positional.size() > 1)
@@ -336,9 +367,18 @@ int main(int argc, char** argv)
         presets.append(preset);
     }
 
+    // Opened before anything starts, so that a target that cannot be written stops nothing.
+    ProgressWriter report;
+    if (parser.isSet(progressOpt)) {
+        if (!report.open(parser.value(progressOpt), &error))
+            return fail(ExitStatus::BadInput, error);
+        report.setSecrets(g_secrets);
+    }
+
     JobRunner::Options options;
     options.fast = parser.isSet(fastOpt);
-    options.quiet = parser.isSet(quietOpt);
+    options.quiet = quiet;
+    options.report = parser.isSet(progressOpt) ? &report : nullptr;
     options.json = parser.isSet(jsonOpt);
     options.duration = job.duration;
     options.secrets = g_secrets;

@@ -552,3 +552,115 @@ TEST(CliDefaults, OutputsInheritTheProjectAndAreNamedAfterTheJob)
     EXPECT_EQ(run.output(2).value(QStringLiteral("videoSharedWith")).toInt(), 1);
     expectVideo(dir.filePath(QStringLiteral("out/twin.mkv")), "h264", 320, 240, 60);
 }
+
+namespace {
+
+// A --progress report as its blocks, each ended by its "progress=" line: key → value.
+QVector<QMap<QByteArray, QByteArray>> progressBlocks(const QByteArray& text)
+{
+    QVector<QMap<QByteArray, QByteArray>> blocks(1);
+    for (const QByteArray& line : text.split('\n')) {
+        const int at = line.indexOf('=');
+        if (at <= 0)
+            continue;
+        blocks.back().insert(line.left(at), line.mid(at + 1));
+        if (line.startsWith("progress="))
+            blocks.append(QMap<QByteArray, QByteArray>());
+    }
+    blocks.removeLast(); // after the last "progress=", empty when the report ended
+    return blocks;
+}
+
+} // namespace
+
+// A real-time recording of 3 s: a block about every second, whose counts grow, then the end;
+// --loglevel quiet leaves standard error empty.
+TEST(CliProgress, BlocksGrowEverySecondAndTheLastEnds)
+{
+    QTemporaryDir dir;
+    const QString report = dir.filePath(QStringLiteral("progress.txt"));
+    const CliRun run = cli({example("record-mp4.json"), "--size", "320x240", "-d", "3", "-o",
+                            dir.path(), "--progress", report, "--loglevel", "quiet"});
+    EXPECT_EQ(run.r.exitCode, 0);
+    EXPECT_TRUE(run.r.err.isEmpty()) << run.r.err.constData();
+    const auto blocks = progressBlocks(live::readFile(report));
+    ASSERT_GE(blocks.size(), 3);
+    ASSERT_LE(blocks.size(), 5);
+    long long frames = -1;
+    for (int i = 0; i < blocks.size(); ++i) {
+        SCOPED_TRACE(i);
+        const auto& b = blocks[i];
+        EXPECT_EQ(b.value("progress"), i + 1 == blocks.size() ? "end" : "continue");
+        for (const char* key :
+             {"frame", "fps", "bitrate", "total_size", "out_time_us", "out_time_ms", "out_time",
+              "drop_frames", "speed", "output1_state", "output1_frames", "output1_bytes",
+              "output1_bitrate", "output1_drops", "output1_reason"})
+            EXPECT_TRUE(b.contains(key)) << key;
+        EXPECT_GT(b.value("frame").toLongLong(), frames);
+        frames = b.value("frame").toLongLong();
+        EXPECT_EQ(b.value("out_time_us").toLongLong(), std::llround(frames * 1e6 / 30));
+        EXPECT_TRUE(QString::fromLatin1(b.value("speed"))
+                        .contains(QRegularExpression(QStringLiteral("^\\d+\\.\\d\\dx$"))));
+    }
+    const auto& last = blocks.back();
+    EXPECT_EQ(last.value("frame"), "90");
+    EXPECT_EQ(last.value("output1_frames"), "90");
+    EXPECT_EQ(last.value("out_time"), "00:00:03.000000");
+    EXPECT_EQ(last.value("total_size"), last.value("output1_bytes"));
+    EXPECT_GT(last.value("total_size").toLongLong(), 10000);
+    EXPECT_EQ(blocks.front().value("output1_state"), "recording");
+}
+
+// A live output whose server refuses the stream, quoting its key back: connecting or failed,
+// with the reason, never the key.
+TEST(CliProgress, ALiveOutputShowsItsStateAndReasonWithoutItsKey)
+{
+    QTemporaryDir dir;
+    live::ScriptedRtmpPeer peer(QStringLiteral("refuse-publish"));
+    ASSERT_TRUE(peer.start()) << qPrintable(peer.log());
+    const QString job = writeFile(dir, "live.json",
+                                  QStringLiteral(R"({
+        "project": {"videoOutput": {"width": 320, "height": 240, "frameRate": 30}},
+        "outputs": [{"videoCodec": {"codecName": "X264", "bitrate": 500},
+                     "audioCodec": {"enabled": false}, "streaming": {"enabled": true,
+                     "url": "%1", "streamKey": "zebrakey"}}]})")
+                                      .arg(peer.url())
+                                      .toUtf8());
+    const QString report = dir.filePath(QStringLiteral("progress.txt"));
+    const CliRun run = cli({job, "-d", "3", "--progress", report});
+    EXPECT_EQ(run.r.exitCode, 1); // never live
+    const QByteArray text = live::readFile(report);
+    bool seen = false;
+    for (const auto& b : progressBlocks(text)) {
+        const QByteArray state = b.value("output1_state");
+        EXPECT_NE(state, "live");
+        if ((state == "connecting" || state == "failed") && !b.value("output1_reason").isEmpty())
+            seen = true;
+    }
+    EXPECT_TRUE(seen) << text.constData();
+    EXPECT_TRUE(text.endsWith("progress=end\n"));
+    EXPECT_FALSE(showsSecret(text + run.r.err + run.r.out, QStringLiteral("zebrakey")));
+}
+
+// A report that cannot be written, or an unknown log level, stops everything before it starts.
+TEST(CliProgress, BadTargetsAndLevelsExitTwo)
+{
+    QTemporaryDir dir;
+    const struct
+    {
+        QStringList args;
+        const char* reason;
+    } cases[] = {
+        {{"--progress", dir.filePath(QStringLiteral("none/p.txt"))}, "none/p.txt': No such file"},
+        {{"--progress", "pipe:99"}, "'pipe:99' is not a file descriptor open for writing"},
+        {{"--loglevel", "loud"}, "(quiet, error, warning, info, verbose or debug)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
+        const CliRun run = cli(QStringList{example("record-mp4.json"), "-o", dir.path()} + c.args);
+        EXPECT_EQ(run.r.exitCode, 2);
+        EXPECT_TRUE(run.r.err.contains(c.reason)) << run.r.err.constData();
+        EXPECT_EQ(run.r.err.count('\n'), 1) << run.r.err.constData();
+        EXPECT_TRUE(QDir(dir.path()).entryList(QDir::Files).isEmpty());
+    }
+}

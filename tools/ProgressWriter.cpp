@@ -1,0 +1,194 @@
+#include "tools/ProgressWriter.h"
+
+#include "api/Strevo.h"
+#include "common/OutputStats.h"
+#include "common/Redact.h"
+#include "encoder/IEncoder.h"
+#include "muxer/IMuxerCallback.h"
+#include "tools/JobOutput.h"
+
+#include <QFile>
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// "00:01:02.345678", as ffmpeg writes out_time.
+QByteArray clockTime(long long us)
+{
+    const long long s = us / 1000000;
+    return QStringLiteral("%1:%2:%3.%4")
+        .arg(s / 3600, 2, 10, QLatin1Char('0'))
+        .arg(s / 60 % 60, 2, 10, QLatin1Char('0'))
+        .arg(s % 60, 2, 10, QLatin1Char('0'))
+        .arg(us % 1000000, 6, 10, QLatin1Char('0'))
+        .toLatin1();
+}
+
+QByteArray number(double value, int decimals)
+{
+    return QByteArray::number(value, 'f', decimals);
+}
+
+// The word for an output's state; an output still being set up is connecting when live and
+// recording otherwise, as it will be in a moment.
+const char* stateWord(const strevo::OutputStats& stats, bool live)
+{
+    if (stats.state == strevo::OutputState::Starting)
+        return live ? "connecting" : "recording";
+    return strevo::outputStateName(stats.state);
+}
+
+} // namespace
+
+ProgressWriter::~ProgressWriter()
+{
+    if (m_ownsFd && m_fd >= 0)
+        ::close(m_fd);
+}
+
+bool ProgressWriter::open(const QString& target, QString* error)
+{
+    if (target == QLatin1String("-")) {
+        m_fd = STDOUT_FILENO;
+        return true;
+    }
+    if (target.startsWith(QLatin1String("pipe:"))) {
+        bool ok = false;
+        const int fd = target.mid(5).toInt(&ok);
+        // Only a descriptor open for writing will do.
+        const int flags = ok && fd >= 0 ? fcntl(fd, F_GETFL) : -1;
+        if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) {
+            *error = QStringLiteral("--progress: '%1' is not a file descriptor open for writing")
+                         .arg(target);
+            return false;
+        }
+        m_fd = fd;
+        return true;
+    }
+    const int fd = ::open(QFile::encodeName(target).constData(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        *error = QStringLiteral("--progress: cannot write to '%1': %2")
+                     .arg(target, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    m_fd = fd;
+    m_ownsFd = true;
+    return true;
+}
+
+void ProgressWriter::start(Clock::time_point start)
+{
+    m_start = m_last = start;
+}
+
+void ProgressWriter::write(const std::vector<std::unique_ptr<JobOutput>>& outputs,
+                           const Strevo* job, bool force)
+{
+    if (m_fd < 0)
+        return;
+    const auto now = Clock::now();
+    if (!force && now - m_last < std::chrono::seconds(1))
+        return;
+    m_last = now;
+    send(block(outputs, job, false));
+}
+
+void ProgressWriter::finish(const std::vector<std::unique_ptr<JobOutput>>& outputs,
+                            const Strevo* job)
+{
+    if (m_fd < 0)
+        return;
+    send(block(outputs, job, true));
+    if (m_ownsFd)
+        ::close(m_fd);
+    m_fd = -1;
+}
+
+QByteArray ProgressWriter::block(const std::vector<std::unique_ptr<JobOutput>>& outputs,
+                                 const Strevo* job, bool end) const
+{
+    // The slowest output's frames and time, as the progress line shows them.
+    long long frames = 0, bytes = 0, drops = 0;
+    double seconds = -1.0;
+    std::vector<strevo::OutputStats> stats;
+    for (auto& out : outputs) {
+        const long long f =
+            out->encoder ? static_cast<long long>(out->encoder->encodedVideo().frameCount.load())
+                         : out->frames;
+        const double s = f / out->preset.videoCodec().frameRate;
+        if (seconds < 0.0 || s < seconds) {
+            frames = f;
+            seconds = s;
+        }
+        stats.push_back(job ? job->outputStats(out->number - 1) : out->stats);
+        bytes += stats.back().bytesDelivered;
+        drops += stats.back().inputDrops + stats.back().outputDrops + stats.back().liveDrops;
+    }
+    seconds = std::max(seconds, 0.0);
+    const double elapsed = std::chrono::duration<double>(Clock::now() - m_start).count();
+    const long long us = std::llround(seconds * 1e6);
+
+    QByteArray text;
+    auto line = [&text](const char* key, const QByteArray& value) {
+        text += key;
+        text += '=';
+        text += value;
+        text += '\n';
+    };
+    line("frame", QByteArray::number(frames));
+    line("fps", number(elapsed > 0.0 ? frames / elapsed : 0.0, 2));
+    line("bitrate",
+         seconds > 0.0 ? number(bytes * 8.0 / 1000.0 / seconds, 1) + "kbits/s" : QByteArray("N/A"));
+    line("total_size", QByteArray::number(bytes));
+    line("out_time_us", QByteArray::number(us));
+    line("out_time_ms", QByteArray::number(us)); // microseconds too, as ffmpeg writes it
+    line("out_time", clockTime(us));
+    line("drop_frames", QByteArray::number(drops));
+    line("speed", number(elapsed > 0.0 ? seconds / elapsed : 0.0, 2) + "x");
+    for (size_t i = 0; i < outputs.size(); ++i) {
+        const JobOutput& out = *outputs[i];
+        const strevo::OutputStats& s = stats[i];
+        const QByteArray key = "output" + QByteArray::number(out.number) + '_';
+        line(key + "state", stateWord(s, out.live));
+        line(key + "frames", QByteArray::number(s.framesWritten));
+        line(key + "bytes", QByteArray::number(s.bytesDelivered));
+        line(key + "bitrate", number(s.bitrateKbps, 1));
+        line(key + "drops", QByteArray::number(s.inputDrops + s.outputDrops + s.liveDrops));
+        // One line, secrets masked.
+        const QString reason =
+            out.live && !out.liveReason.isEmpty() ? out.liveReason : s.lastReason;
+        line(key + "reason", redactSecrets(reason.simplified(), m_secrets).toUtf8());
+    }
+    line("progress", end ? "end" : "continue");
+    return text;
+}
+
+void ProgressWriter::send(const QByteArray& bytes)
+{
+    // One write per block, so that a reader sees whole blocks; a reader that went away (EPIPE,
+    // SIGPIPE being ignored) or a full volume ends the report.
+    if (m_fd == STDOUT_FILENO)
+        std::fflush(stdout); // after what stdio holds
+    const char* data = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::write(m_fd, data, static_cast<size_t>(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (m_ownsFd)
+                ::close(m_fd);
+            m_fd = -1;
+            return;
+        }
+        data += n;
+        left -= n;
+    }
+}

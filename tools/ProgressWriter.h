@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <chrono>
+#include <memory>
+#include <vector>
+
+class JobOutput;
+class Strevo;
+
+// strevo-cli's --progress report: about once a second a block of key=value lines, as tools
+// reading ffmpeg's -progress expect them (frame, fps, bitrate, total_size, out_time_us,
+// out_time_ms, out_time, drop_frames, speed), then each output's state and counts
+// (output1_state, output1_frames, output1_bytes, output1_bitrate, output1_drops,
+// output1_reason) and "progress=continue"; the last block ends with "progress=end". Every
+// block is written at once. A reader that goes away stops the report, never the job.
+//
+// Threads: the host thread that runs the job only.
+class ProgressWriter
+{
+public:
+    using Clock = std::chrono::steady_clock;
+
+    ProgressWriter() = default;
+    ~ProgressWriter();
+    ProgressWriter(const ProgressWriter&) = delete;
+    ProgressWriter& operator=(const ProgressWriter&) = delete;
+
+    // "-": standard output; "pipe:N": the open file descriptor N; anything else: a file,
+    // created or emptied. On failure returns false with a one-line reason.
+    bool open(const QString& target, QString* error);
+    // Masked in the reasons written.
+    void setSecrets(const QStringList& secrets) { m_secrets = secrets; }
+    // The run starts at `start`: the speed is measured from there.
+    void start(Clock::time_point start);
+    // Writes a block when the last one is a second old, or at once with `force`.
+    void write(const std::vector<std::unique_ptr<JobOutput>>& outputs, const Strevo* job,
+               bool force);
+    // Writes the last block, once; nothing more is written after it.
+    void finish(const std::vector<std::unique_ptr<JobOutput>>& outputs, const Strevo* job);
+
+private:
+    QByteArray block(const std::vector<std::unique_ptr<JobOutput>>& outputs, const Strevo* job,
+                     bool end) const;
+    void send(const QByteArray& bytes);
+
+    int m_fd = -1;
+    bool m_ownsFd = false;
+    QStringList m_secrets;
+    Clock::time_point m_start;
+    Clock::time_point m_last;
+};
