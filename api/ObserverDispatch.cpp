@@ -40,6 +40,14 @@ void ObserverDispatch::setObserver(IStrevoObserver* observer)
     m_observer = observer;
 }
 
+void ObserverDispatch::flush(std::chrono::milliseconds timeout)
+{
+    if (std::this_thread::get_id() == m_thread.get_id())
+        return;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_told.wait_for(lock, timeout, [this] { return m_end || (m_events.empty() && !m_telling); });
+}
+
 bool ObserverDispatch::post(int index, strevo::OutputState state, const QString& reason)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -132,12 +140,18 @@ void ObserverDispatch::run()
             if (m_end)
                 return;
             events.swap(m_events);
+            m_telling = !events.empty();
             tick = std::chrono::steady_clock::now() >= nextTick;
         }
         for (const Event& event : events)
             deliver([&event](IStrevoObserver* observer) {
                 observer->outputStateChanged(event.index, event.state, event.reason);
             });
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_telling = false;
+            m_told.notify_all();
+        }
         if (!tick)
             continue;
         // The next tick a second after this one, however long the observer took: a slow

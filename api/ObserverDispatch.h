@@ -3,6 +3,7 @@
 #include "common/OutputStats.h"
 
 #include <QString>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -36,6 +37,9 @@ public:
 
     // Null: no more calls. After it returns, the previous observer is not called again.
     void setObserver(IStrevoObserver* observer);
+    // Waits until the state changes posted so far have been told, at most `timeout` (an
+    // observer that hangs must not hang its job). At once on the dispatch thread.
+    void flush(std::chrono::milliseconds timeout);
 
     // Output `index` is now in `state`. Nothing is queued when neither the state nor the
     // reason changed, nor for a change away from Stopped other than to Starting (a stopped
@@ -70,6 +74,8 @@ private:
     StatsSource m_stats;
     mutable std::mutex m_mutex;     // guards the fields below
     std::condition_variable m_wake; // under m_mutex: an event came, or the end
+    std::condition_variable m_told; // under m_mutex: the events taken were told
+    bool m_telling = false;         // the dispatch thread tells events it has taken
     std::deque<Event> m_events;
     std::map<int, Output> m_outputs;
     IStrevoObserver* m_observer = nullptr;

@@ -42,6 +42,8 @@ constexpr int kSources = 3;
 constexpr int kAudioInputs = 9;
 // Free frame buffers the job keeps for reuse between frames.
 constexpr int kPoolKeep = 8;
+// How long stop() and the destructor wait for the observer to hear what happened.
+constexpr std::chrono::milliseconds kObserverFlush{2000};
 
 using Feeds = std::vector<std::shared_ptr<OutputFeed>>;
 using FramePtr = std::shared_ptr<const OutputFeed::Frame>;
@@ -102,6 +104,7 @@ Strevo::Strevo(QObject* parent)
 
 Strevo::~Strevo()
 {
+    m_dispatch->flush(kObserverFlush); // what happened before is told
     m_dispatch->setObserver(nullptr);
     std::lock_guard<std::mutex> control(m_controlMutex);
     m_stopping.store(true);
@@ -412,6 +415,7 @@ bool Strevo::stop()
     for (const auto& feed : list)
         m_dispatch->post(feed->index(), strevo::OutputState::Stopped);
     m_stopping.store(false);
+    m_dispatch->flush(kObserverFlush); // the observer knows before stop() returns
     return true;
 }
 

@@ -136,7 +136,8 @@ public:
     bool start(int skipFrames);
     /// Closes the input, lets every pipeline's hand-off give it what is queued for it, then stops
     /// every pipeline in list order (each encodes what it holds and reports its last packets).
-    /// Always true.
+    /// Returns once the observer was told that every output stopped (waiting at most 2 s for a
+    /// slow observer; not at all when called from the observer). Always true.
     bool stop();
     /// Asks every pipeline to pause (IEncoder::pause, which keeps encoding: pausing is the
     /// host's, by not feeding). Always true.
