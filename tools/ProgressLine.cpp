@@ -7,8 +7,17 @@
 #include "tools/ReportText.h"
 
 #include <QFileInfo>
+#include <algorithm>
 #include <cstdio>
+#include <sys/ioctl.h>
 #include <unistd.h>
+
+namespace {
+
+// The speed is the media time written over this much of the recent past.
+constexpr auto kSpeedWindow = std::chrono::seconds(3);
+
+} // namespace
 
 ProgressLine::ProgressLine(bool quiet) : m_quiet(quiet) {}
 
@@ -28,33 +37,48 @@ void ProgressLine::show(const std::vector<std::unique_ptr<JobOutput>>& outputs, 
         now - m_last < (m_tty ? std::chrono::milliseconds(250) : std::chrono::milliseconds(1000)))
         return;
     m_last = now;
+    // The outputs still running set the pace; only when none is left do the failed ones.
+    bool anyRunning = false;
+    for (auto& out : outputs)
+        anyRunning = anyRunning || !out->stopped();
     long long frames = -1, bytes = 0;
     double seconds = -1.0;
     int drops = 0;
     for (auto& out : outputs) {
         const long long f = static_cast<long long>(out->encoder->encodedVideo().frameCount.load());
         const double s = f / out->preset.videoCodec().frameRate;
-        if (frames < 0 || s < seconds) {
+        if ((!anyRunning || !out->stopped()) && (frames < 0 || s < seconds)) {
             frames = f;
             seconds = s;
         }
         const AVSync& sync = out->encoder->getSyncInfo();
         drops +=
             sync.videoInputDrops.load() + sync.videoOutputDrops.load() + sync.audioDrops.load();
+        if (job) { // what left the library: a live output that never connected delivered nothing
+            bytes += job->outputStats(out->number - 1).bytesDelivered;
+            continue;
+        }
         for (const QString& path : out->currentPaths())
             bytes += QFileInfo(path).size();
-        if (out->preset.streaming().enabled && !out->preset.local().enabled)
-            bytes += out->videoFrom->videoBytes.load() + out->audioBytes.load();
     }
     if (job) {
         const AVSync& sync = job->syncInfo();
         drops += static_cast<int>(sync.videoInputDrops.load() + sync.audioInputDrops.load());
     }
+    // The speed over the last few seconds: a real-time source reads 1.00x once it runs, not
+    // the average since a start that took a while.
+    m_recent.emplace_back(now, seconds);
+    while (m_recent.size() > 2 && now - m_recent.front().first > kSpeedWindow)
+        m_recent.pop_front();
+    const double span = std::chrono::duration<double>(now - m_recent.front().first).count();
     const double elapsed = std::chrono::duration<double>(now - m_start).count();
+    const double speed = span >= 1.0     ? (seconds - m_recent.front().second) / span
+                         : elapsed > 0.0 ? seconds / elapsed
+                                         : 0.0;
     QString line = QStringLiteral("time %1  frames %2  speed %3x  drops %4  size %5")
                        .arg(ReportText::time(seconds))
                        .arg(frames)
-                       .arg(elapsed > 0.0 ? seconds / elapsed : 0.0, 0, 'f', 2)
+                       .arg(speed, 0, 'f', 2)
                        .arg(drops)
                        .arg(ReportText::size(bytes));
     for (auto& out : outputs) {
@@ -81,6 +105,11 @@ void ProgressLine::show(const std::vector<std::unique_ptr<JobOutput>>& outputs, 
             line += ReportText::link(sync);
     }
     if (m_tty) {
+        // Cut to the terminal's width: a wrapped line cannot be rewritten in place.
+        winsize size{};
+        if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 &&
+            line.size() >= size.ws_col)
+            line = line.left(std::max(0, size.ws_col - 4)) + QStringLiteral("...");
         std::fprintf(stderr, "\r\033[K%s", qPrintable(line));
         m_shown = true;
     } else {

@@ -1,16 +1,20 @@
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <memory>
+#include <utility>
 #include <vector>
 
 class JobOutput;
 class Strevo;
 
-// strevo-cli's progress line on standard error: the slowest output's time and frames, the
-// speed, the drops and the bytes written, then each failed output and each live output's
-// state. On a terminal it is rewritten in place at most four times a second; otherwise a
-// new line follows at most once a second.
+// strevo-cli's progress line on standard error: the time and frames of the slowest output
+// still running (a failed one is marked, not counted), the speed over the last few seconds,
+// the drops and the bytes delivered (files written, what live servers took), then each failed
+// output and each live output's state. On a terminal it is rewritten in place at most four
+// times a second and cut to the terminal's width, so that it never wraps; otherwise a new line
+// follows at most once a second.
 //
 // Threads: the host thread that runs the job only; it reads the pipelines' atomics.
 class ProgressLine
@@ -37,4 +41,6 @@ private:
     Clock::time_point m_last;
     bool m_tty = false;
     bool m_shown = false; // a line without newline is on the terminal
+    // Media seconds written at recent moments, oldest first: the speed's window.
+    std::deque<std::pair<Clock::time_point, double>> m_recent;
 };
