@@ -49,14 +49,10 @@ QString JobOutput::title() const
     return text;
 }
 
-void JobOutput::videoEncoded(const QString&, unsigned char*, unsigned int size, int, int,
-                             unsigned int, unsigned char*, unsigned int)
+void JobOutput::videoEncoded(const QString&, unsigned char*, unsigned int, int, int, unsigned int,
+                             unsigned char*, unsigned int)
 {
-    videoBytes.fetch_add(size, std::memory_order_relaxed);
     signalPacket();
 }
 
-void JobOutput::audioEncoded(unsigned char*, unsigned int size, unsigned char*, unsigned int)
-{
-    audioBytes.fetch_add(size, std::memory_order_relaxed);
-}
+void JobOutput::audioEncoded(unsigned char*, unsigned int, unsigned char*, unsigned int) {}

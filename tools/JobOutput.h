@@ -17,8 +17,8 @@ class RefEncoder;
 
 // One output of a job as strevo-cli follows it: its preset and pipeline, what the library
 // reported about it (packets, files, write failures, low disk space), its live state, and
-// the final counts the summary shows. As the pipeline's IEncodingCallback it counts the
-// encoded bytes and wakes the host thread waiting for the pipeline to take a frame.
+// the final counts the summary shows. As the pipeline's IEncodingCallback it wakes
+// the host thread waiting for the pipeline to take a frame.
 //
 // Threads: the fields under "set up" are written before the pipeline starts and read-only
 // afterwards; the atomics and the fields guarded by `mutex` are written by the library's
@@ -36,7 +36,7 @@ public:
     // Set when another output has the same video: the pipelines then encode it once, and
     // only the one that encodes (the first of them) is given frames.
     RefEncoder* sharing = nullptr;
-    // The output whose encoder makes this one's video packets (and so counts their bytes).
+    // The output whose encoder makes this one's video packets.
     JobOutput* videoFrom = this;
     bool live = false; // streams instead of recording
     QString liveLabel; // "rtmp", or "rtmp#2" when several outputs are live
@@ -48,8 +48,6 @@ public:
     // Packets a recording could not write: its file has then ended (a full volume, a file-size
     // limit, a deleted device), and the library stops the output's video at the first.
     std::atomic<int> writeFailures{0};
-    std::atomic<long long> videoBytes{0};
-    std::atomic<long long> audioBytes{0};
     std::mutex mutex;
     QStringList paths; // guarded by mutex: every file the output has written to, in order
     // Guarded by mutex: video frames in the files before the current one, and in it so far.

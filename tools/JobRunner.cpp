@@ -365,8 +365,10 @@ void JobRunner::finishOutputs()
                 out->vanished.append(path);
             out->bytes += QFileInfo(path).size();
         }
+        // A live output's size is what its connection took up to stop(), not what was encoded:
+        // one that never connected delivered nothing.
         if (out->preset.streaming().enabled && !out->preset.local().enabled)
-            out->bytes = out->videoFrom->videoBytes.load() + out->audioBytes.load();
+            out->bytes = out->stats.bytesDelivered;
     }
     m_progress.clear();
     m_messages.flush();
