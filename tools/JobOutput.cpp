@@ -2,6 +2,8 @@
 
 #include "encoder/RefEncoder.h"
 
+#include <algorithm>
+
 namespace {
 
 // Longest wait for an output's next packet; it also bounds how late a stop request is seen.
@@ -56,3 +58,25 @@ void JobOutput::videoEncoded(const QString&, unsigned char*, unsigned int, int, 
 }
 
 void JobOutput::audioEncoded(unsigned char*, unsigned int, unsigned char*, unsigned int) {}
+
+std::pair<long long, double>
+JobOutput::slowest(const std::vector<std::unique_ptr<JobOutput>>& outputs)
+{
+    const bool anyRunning = std::any_of(outputs.begin(), outputs.end(),
+                                        [](const auto& out) { return !out->stopped(); });
+    long long frames = -1;
+    double seconds = 0.0;
+    for (const auto& out : outputs) {
+        if (anyRunning && out->stopped())
+            continue; // a failed output is marked, not counted
+        const long long f =
+            out->encoder ? static_cast<long long>(out->encoder->encodedVideo().frameCount.load())
+                         : out->frames;
+        const double s = f / out->preset.videoCodec().frameRate;
+        if (frames < 0 || s < seconds) {
+            frames = f;
+            seconds = s;
+        }
+    }
+    return {std::max(frames, 0LL), seconds};
+}

@@ -10,7 +10,10 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 class IEncoder;
 class RefEncoder;
@@ -88,6 +91,11 @@ public:
     QStringList currentPaths();
     // "mp4, X264 1280x720 4000 kbit/s + AAC 128 kbit/s"
     QString title() const;
+    // Host thread: the frames and media seconds of the slowest output still running (of all
+    // of them once none runs), the job's pace as the progress shows it; {0, 0.0} for none.
+    // Reads the pipelines' counts while they exist, the final counts after.
+    static std::pair<long long, double>
+    slowest(const std::vector<std::unique_ptr<JobOutput>>& outputs);
 
     // IEncodingCallback, on the worker threads.
     void videoEncoded(const QString&, unsigned char*, unsigned int size, int, int, unsigned int,

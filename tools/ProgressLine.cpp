@@ -37,20 +37,10 @@ void ProgressLine::show(const std::vector<std::unique_ptr<JobOutput>>& outputs, 
         now - m_last < (m_tty ? std::chrono::milliseconds(250) : std::chrono::milliseconds(1000)))
         return;
     m_last = now;
-    // The outputs still running set the pace; only when none is left do the failed ones.
-    bool anyRunning = false;
-    for (auto& out : outputs)
-        anyRunning = anyRunning || !out->stopped();
-    long long frames = -1, bytes = 0;
-    double seconds = -1.0;
+    const auto [frames, seconds] = JobOutput::slowest(outputs);
+    long long bytes = 0;
     int drops = 0;
     for (auto& out : outputs) {
-        const long long f = static_cast<long long>(out->encoder->encodedVideo().frameCount.load());
-        const double s = f / out->preset.videoCodec().frameRate;
-        if ((!anyRunning || !out->stopped()) && (frames < 0 || s < seconds)) {
-            frames = f;
-            seconds = s;
-        }
         const AVSync& sync = out->encoder->getSyncInfo();
         drops +=
             sync.videoInputDrops.load() + sync.videoOutputDrops.load() + sync.audioDrops.load();

@@ -114,24 +114,15 @@ void ProgressWriter::finish(const std::vector<std::unique_ptr<JobOutput>>& outpu
 QByteArray ProgressWriter::block(const std::vector<std::unique_ptr<JobOutput>>& outputs,
                                  const Strevo* job, bool end) const
 {
-    // The slowest output's frames and time, as the progress line shows them.
-    long long frames = 0, bytes = 0, drops = 0;
-    double seconds = -1.0;
+    // The job's pace, as the progress line shows it.
+    const auto [frames, seconds] = JobOutput::slowest(outputs);
+    long long bytes = 0, drops = 0;
     std::vector<strevo::OutputStats> stats;
     for (auto& out : outputs) {
-        const long long f =
-            out->encoder ? static_cast<long long>(out->encoder->encodedVideo().frameCount.load())
-                         : out->frames;
-        const double s = f / out->preset.videoCodec().frameRate;
-        if (seconds < 0.0 || s < seconds) {
-            frames = f;
-            seconds = s;
-        }
         stats.push_back(job ? job->outputStats(out->number - 1) : out->stats);
         bytes += stats.back().bytesDelivered;
         drops += stats.back().inputDrops + stats.back().outputDrops + stats.back().liveDrops;
     }
-    seconds = std::max(seconds, 0.0);
     const double elapsed = std::chrono::duration<double>(Clock::now() - m_start).count();
     const long long us = std::llround(seconds * 1e6);
 
