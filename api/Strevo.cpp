@@ -809,6 +809,13 @@ void Strevo::ecoderStateCallback(IEncoder* encoder, int type, int state)
     // Low disk space or a failed write ended the pipeline's video: nobody waits for it any
     // more, unless it encodes the video of other outputs, which then still need its pace.
     const auto* pipeline = dynamic_cast<const Encoder*>(encoder);
+    // A live stream's lost packets are its link's business: it reconnects and says so through
+    // its own states, and its input goes on.
+    const CodecPreset* preset = encoder ? encoder->codecPreset() : nullptr;
+    if (state == WriteFailed && preset && preset->streaming().enabled && !preset->local().enabled) {
+        emit encoderResult(state);
+        return;
+    }
     if ((state == LowDiskSpace || state == WriteFailed) &&
         !(pipeline && pipeline->encodesVideoForOthers()))
         for (const auto& feed : feeds())

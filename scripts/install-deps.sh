@@ -14,7 +14,7 @@ PACKAGES=(
   nginx libnginx-mod-rtmp stunnel4 openssl srt-tools python3
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-base-apps
   gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-libav
-  ccache doxygen
+  ccache doxygen tmux
 )
 
 missing=()

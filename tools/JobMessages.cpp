@@ -1,11 +1,11 @@
 #include "tools/JobMessages.h"
 
 #include "common/Redact.h"
-#include "tools/ProgressLine.h"
+#include "tools/ProgressScreen.h"
 
 #include <cstdio>
 
-JobMessages::JobMessages(const QStringList& secrets, ProgressLine& progress)
+JobMessages::JobMessages(const QStringList& secrets, ProgressScreen& progress)
     : m_secrets(secrets), m_progress(progress)
 {
 }

@@ -4,7 +4,7 @@
 #include <QStringList>
 #include <mutex>
 
-class ProgressLine;
+class ProgressScreen;
 
 // strevo-cli's messages on standard error, as "strevo-cli: <text>" with the job's secrets
 // masked; a progress line on the terminal is erased first. The library's worker threads post
@@ -16,7 +16,7 @@ class JobMessages
 public:
     // `secrets` (stream keys, passwords) are masked in every message; `progress` outlives this
     // object.
-    JobMessages(const QStringList& secrets, ProgressLine& progress);
+    JobMessages(const QStringList& secrets, ProgressScreen& progress);
 
     // Prints the message now.
     void say(const QString& text);
@@ -29,7 +29,7 @@ public:
 
 private:
     const QStringList m_secrets;
-    ProgressLine& m_progress;
+    ProgressScreen& m_progress;
     std::mutex m_mutex;
     QStringList m_posted; // guarded by m_mutex: messages from worker threads
 };

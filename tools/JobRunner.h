@@ -7,7 +7,7 @@
 #include "tools/JobOutput.h"
 #include "tools/LiveWatch.h"
 #include "tools/MediaSource.h"
-#include "tools/ProgressLine.h"
+#include "tools/ProgressScreen.h"
 #include "tools/ProgressWriter.h"
 
 #include <QStringList>
@@ -28,7 +28,7 @@ class Strevo;
 // files). A progress line and a summary follow the run.
 //
 // The runner sets the job up, follows the pipelines' reports and finishes the run; its rooms
-// are the outputs (JobOutput), the feeding (SourceFeed), the progress line (ProgressLine) and
+// are the outputs (JobOutput), the feeding (SourceFeed), the progress screen (ProgressScreen) and
 // the --progress report (ProgressWriter, which the caller opens), the messages (JobMessages),
 // the live outputs' watch (LiveWatch) and the summary (SummaryPrinter).
 //
@@ -86,7 +86,7 @@ private:
     MediaSource& m_source;
     Options m_options;
     const std::atomic<bool>& m_stopRequested;
-    ProgressLine m_progress;
+    ProgressScreen m_progress;
     JobMessages m_messages; // posted to by the worker threads
     LiveWatch m_live;
     std::vector<std::unique_ptr<JobOutput>> m_outputs;

@@ -14,6 +14,13 @@ QString ReportText::size(long long bytes)
     return QString::number(bytes / 1e3, 'f', 1) + QStringLiteral(" kB");
 }
 
+QString ReportText::rate(double kbps)
+{
+    if (kbps >= 1000.0)
+        return QString::number(kbps / 1000.0, 'f', 2) + QStringLiteral(" Mbit/s");
+    return QString::number(std::max(0.0, kbps), 'f', 0) + QStringLiteral(" kbit/s");
+}
+
 QString ReportText::time(double seconds)
 {
     const long long ms = static_cast<long long>(std::max(0.0, seconds) * 1000.0 + 0.5);

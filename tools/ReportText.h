@@ -15,6 +15,8 @@ public:
 
     // "12.3 kB", "4.56 MB", "1.23 GB" (powers of 1000).
     static QString size(long long bytes);
+    // "850 kbit/s", "2.10 Mbit/s" (powers of 1000).
+    static QString rate(double kbps);
     // "hh:mm:ss.mmm"; negative times are 0.
     static QString time(double seconds);
     // An SRT output's link: whether a peer is connected, and libsrt's view of it.

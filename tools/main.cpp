@@ -32,8 +32,13 @@ namespace {
 const char* const kHelp = R"(Usage: strevo-cli [options] JOB.json
 
 Records, streams or transcodes with the strevo library as a job file describes: one source,
-fed to one encoding pipeline per output. A progress line goes to standard error while it runs and a
-summary (per output: files, frames, duration, size, average bit rate) to standard output.
+fed to one encoding pipeline per output. While it runs, standard error shows the progress: on
+a terminal one job line (time, frames, speed over the last seconds, drops, size) and under it
+one line per output (its state: recording, connecting, live, reconnecting, failed; its bit
+rate, size and drops; while it is not working, the reason), redrawn in place and cut to the
+terminal's width; elsewhere the same lines every 5 seconds, and an output's line at once when
+its state changes. A summary (per output: files, frames, duration, size, average bit rate)
+goes to standard output at the end.
 
 Options:
   -d, --duration <s>       Use this many seconds of the source (overrides the job's
@@ -51,10 +56,10 @@ Options:
   --fast                   Push the generated source as fast as the encoders take it instead
                            of in real time (files and raw input are always pushed that way).
                            Refused for a job with a live output.
-  -q, --quiet              No progress line, no start lines, no text summary; errors only.
+  -q, --quiet              No progress lines, no start lines, no text summary; errors only.
   --json                   Print the summary as JSON on standard output instead of text.
   --loglevel <level>       Which of the library's own log messages to show on standard
-                           error: quiet (none, and no progress line, as -q), error,
+                           error: quiet (none, and no progress lines, as -q), error,
                            warning, info, verbose or debug (everything, as --verbose).
                            Without it none is shown.
   --progress <target>      Write the progress as key=value lines, as ffmpeg's -progress
@@ -120,10 +125,9 @@ Live outputs: an output with "streaming": {"enabled": true, "url": "rtmp://host/
   live: for both, make two outputs. The URL is checked before anything starts. A job with a
   live output runs in real time, also with raw input; a media file cannot go live. A server
   that is absent or drops the connection does not stop the job: the output retries by itself
-  and drops what it cannot send. The progress line shows each live output's state and, while
-  it is not live, the last reason the server or the connection gave, such as rtmp: live,
-  rtmp: connecting (connection refused) or rtmp: reconnecting (2 reconnects, 143 dropped;
-  <reason>). The summary gives its URL (key masked), its state at the end, whether it was ever
+  and drops what it cannot send. Its progress line shows its state and, while it is not live,
+  the last reason the server or the connection gave, such as "output 2 rtmp: failed  0 kbit/s
+  0.0 kB  drops 143  connection refused"; its size counts what the server took. The summary gives its URL (key masked), its state at the end, whether it was ever
   live and for how long, reconnects, dropped packets, the last reason and frames; with --json
   under "live": "everLive", "liveSeconds", "reconnects", "dropped", "lastReason" ("" when
   nothing failed).

@@ -664,36 +664,3 @@ TEST(CliProgress, BadTargetsAndLevelsExitTwo)
         EXPECT_TRUE(QDir(dir.path()).entryList(QDir::Files).isEmpty());
     }
 }
-
-// On a terminal of 80 columns the progress line never wraps, however long a live output's
-// reason: each redraw fits the width, so that it is rewritten in place and does not fill the
-// screen.
-TEST(CliScreen, TheProgressLineFitsAnEightyColumnTerminal)
-{
-    QTemporaryDir dir;
-    const QString job = writeFile(dir, "live.json",
-                                  QStringLiteral(R"({
-        "project": {"videoOutput": {"width": 320, "height": 240, "frameRate": 30}},
-        "outputs": [{"videoCodec": {"codecName": "X264", "bitrate": 500},
-                     "audioCodec": {"enabled": false}, "streaming": {"enabled": true,
-                     "url": "rtmp://127.0.0.1:%1/live", "streamKey": "k"}}]})")
-                                      .arg(live::freePort())
-                                      .toUtf8());
-    // script(1) gives the program a terminal; stty sets its width.
-    const Probe::Result r = Probe::run(QStringLiteral("script"),
-                                       {"-qfec",
-                                        QStringLiteral("stty cols 80 rows 24; %1 %2 -d 4 2>&1")
-                                            .arg(QStringLiteral(STREVO_CLI), job),
-                                        "/dev/null"});
-    int redraws = 0;
-    for (QByteArray piece : r.out.split('\r')) {
-        piece.replace("\033[K", "");
-        for (const QByteArray& line : piece.split('\n')) {
-            if (!line.startsWith("time ")) // messages and the summary are lines of their own
-                continue;
-            EXPECT_LT(line.size(), 80) << line.constData();
-            ++redraws;
-        }
-    }
-    EXPECT_GT(redraws, 4) << r.out.constData();
-}

@@ -1,0 +1,201 @@
+#include "tools/ProgressScreen.h"
+
+#include "api/Strevo.h"
+#include "common/OutputStats.h"
+#include "encoder/IEncoder.h"
+#include "muxer/IMuxerCallback.h"
+#include "tools/JobOutput.h"
+#include "tools/ReportText.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+// The speed is the media time written over this much of the recent past.
+constexpr auto kSpeedWindow = std::chrono::seconds(3);
+// Redraws on a terminal; all lines elsewhere.
+constexpr auto kRedraw = std::chrono::milliseconds(250);
+constexpr auto kPlainLines = std::chrono::seconds(5);
+
+// `line` cut to fit `width` columns without reaching the last one, where a terminal would
+// wrap; "..." marks a cut.
+QString fit(const QString& line, int width)
+{
+    const int room = width - 1;
+    if (room <= 0 || line.size() <= room)
+        return room <= 0 ? QString() : line;
+    if (room <= 3)
+        return line.left(room);
+    return line.left(room - 3) + QStringLiteral("...");
+}
+
+} // namespace
+
+ProgressScreen::ProgressScreen(bool quiet) : m_quiet(quiet) {}
+
+void ProgressScreen::start(Clock::time_point start)
+{
+    m_start = m_last = m_lastPlain = start;
+    m_tty = isatty(STDERR_FILENO) == 1;
+}
+
+QString ProgressScreen::jobLine(const std::vector<std::unique_ptr<JobOutput>>& outputs, Strevo* job,
+                                Clock::time_point now)
+{
+    const auto [frames, seconds] = JobOutput::slowest(outputs);
+    long long bytes = 0;
+    long long drops = 0;
+    for (auto& out : outputs) {
+        const strevo::OutputStats stats = job ? job->outputStats(out->number - 1) : out->stats;
+        // What left the library: a live output that never connected delivered nothing.
+        bytes += stats.bytesDelivered;
+        drops += stats.inputDrops + stats.outputDrops + stats.audioDrops;
+    }
+    if (job) {
+        const AVSync& sync = job->syncInfo();
+        drops += static_cast<int>(sync.videoInputDrops.load() + sync.audioInputDrops.load());
+    }
+    // The speed over the last few seconds: a real-time source reads 1.00x once it runs, not
+    // the average since a start that took a while.
+    m_recent.emplace_back(now, seconds);
+    while (m_recent.size() > 2 && now - m_recent.front().first > kSpeedWindow)
+        m_recent.pop_front();
+    const double span = std::chrono::duration<double>(now - m_recent.front().first).count();
+    const double elapsed = std::chrono::duration<double>(now - m_start).count();
+    const double speed = span >= 1.0     ? (seconds - m_recent.front().second) / span
+                         : elapsed > 0.0 ? seconds / elapsed
+                                         : 0.0;
+    return QStringLiteral("time %1  frames %2  speed %3x  drops %4  size %5")
+        .arg(ReportText::time(seconds))
+        .arg(frames)
+        .arg(speed, 0, 'f', 2)
+        .arg(drops)
+        .arg(ReportText::size(bytes));
+}
+
+QString ProgressScreen::outputLine(const JobOutput& out, Strevo* job, const QString& before,
+                                   QString* state)
+{
+    const strevo::OutputStats stats = job ? job->outputStats(out.number - 1) : out.stats;
+    QString word;
+    if (out.stopped() && !out.live)
+        word = QStringLiteral("failed");
+    else if (stats.state == strevo::OutputState::Stopped && !before.isEmpty())
+        word = before;
+    else if (stats.state == strevo::OutputState::Starting)
+        word = QLatin1String(out.live ? "connecting" : "recording"); // in a moment
+    else
+        word = QLatin1String(strevo::outputStateName(stats.state));
+    *state = word;
+    QStringList fields;
+    fields << QStringLiteral("output %1 %2: %3")
+                  .arg(out.number)
+                  .arg(out.live ? out.liveLabel : out.preset.container().format, word)
+           << ReportText::rate(stats.bitrateKbps) << ReportText::size(stats.bytesDelivered)
+           << QStringLiteral("drops %1")
+                  .arg(stats.inputDrops + stats.outputDrops + stats.audioDrops + stats.liveDrops);
+    if (out.live) {
+        const int reconnects =
+            out.encoder ? out.encoder->getSyncInfo().liveReconnects.load() : out.reconnects;
+        if (reconnects > 0)
+            fields << QStringLiteral("%1 reconnects").arg(reconnects);
+        if (out.srt && out.encoder)
+            fields << ReportText::link(out.encoder->getSyncInfo()).trimmed();
+    }
+    // The reason, last, where a cut to the terminal's width shortens it: only while the
+    // output is not working (a link that broke earlier and came back is live again).
+    if (word != QLatin1String("live") && word != QLatin1String("recording")) {
+        const QString reason =
+            out.live && !out.liveReason.isEmpty() ? out.liveReason : stats.lastReason;
+        if (!reason.isEmpty())
+            fields << ReportText::shortReason(reason, ReportText::kSummaryReasonChars);
+    }
+    return fields.join(QStringLiteral("  "));
+}
+
+void ProgressScreen::show(const std::vector<std::unique_ptr<JobOutput>>& outputs, Strevo* job,
+                          bool force)
+{
+    if (m_quiet)
+        return;
+    const auto now = Clock::now();
+    if (!force && now - m_last < kRedraw)
+        return;
+    m_last = now;
+    QStringList lines{jobLine(outputs, job, now)};
+    bool changed = false;
+    for (auto& out : outputs) {
+        QString& before = m_states[out->number];
+        QString state;
+        lines << outputLine(*out, job, before, &state);
+        changed = changed || before != state;
+        if (!m_tty && before != state && !force && now - m_lastPlain < kPlainLines)
+            std::fprintf(stderr, "%s\n", qPrintable(lines.back())); // a state change, at once
+        before = state;
+    }
+    if (m_tty) {
+        draw(lines);
+        return;
+    }
+    if (force || now - m_lastPlain >= kPlainLines) {
+        m_lastPlain = now;
+        std::fprintf(stderr, "%s\n", qPrintable(lines.join(QLatin1Char('\n'))));
+    }
+    std::fflush(stderr);
+}
+
+void ProgressScreen::draw(QStringList lines)
+{
+    winsize size{};
+    const bool known = ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0;
+    const int width = known ? size.ws_col : 80;
+    const int rows = known && size.ws_row > 0 ? size.ws_row : 24;
+    // As many lines as the terminal holds with one row to spare: lines scrolled out of view
+    // could not be redrawn.
+    const int room = std::max(1, rows - 1);
+    if (lines.size() > room) {
+        const int hidden = static_cast<int>(lines.size()) - room + 1;
+        lines = lines.mid(0, room - 1);
+        lines << QStringLiteral("(%1 more outputs)").arg(hidden);
+        if (room == 1)
+            lines = lines.mid(0, 1);
+    }
+    QByteArray text;
+    if (m_drawn > 1)
+        text += "\r\033[" + QByteArray::number(m_drawn - 1) + 'A';
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        if (i > 0)
+            text += '\n';
+        text += "\r\033[K";
+        text += fit(lines[i], width).toLocal8Bit();
+    }
+    text += "\033[J"; // what is left below of a longer drawing
+    std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), stderr);
+    std::fflush(stderr);
+    m_drawn = static_cast<int>(lines.size());
+}
+
+void ProgressScreen::clear()
+{
+    if (m_drawn == 0)
+        return;
+    QByteArray text = "\r";
+    if (m_drawn > 1)
+        text += "\033[" + QByteArray::number(m_drawn - 1) + 'A';
+    text += "\033[J";
+    std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), stderr);
+    std::fflush(stderr);
+    m_drawn = 0;
+}
+
+void ProgressScreen::end()
+{
+    if (m_drawn == 0)
+        return;
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+    m_drawn = 0;
+}
