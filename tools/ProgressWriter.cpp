@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -56,6 +58,7 @@ bool ProgressWriter::open(const QString& target, QString* error)
 {
     if (target == QLatin1String("-")) {
         m_fd = STDOUT_FILENO;
+        neverBlock();
         return true;
     }
     if (target.startsWith(QLatin1String("pipe:"))) {
@@ -69,18 +72,36 @@ bool ProgressWriter::open(const QString& target, QString* error)
             return false;
         }
         m_fd = fd;
+        neverBlock();
         return true;
     }
     const int fd = ::open(QFile::encodeName(target).constData(),
-                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd < 0) {
+        // Opened without blocking, a named pipe that nobody reads is refused (ENXIO) rather
+        // than waited for.
         *error = QStringLiteral("--progress: cannot write to '%1': %2")
-                     .arg(target, QString::fromLocal8Bit(std::strerror(errno)));
+                     .arg(target, errno == ENXIO ? QStringLiteral("no program reads that pipe")
+                                                 : QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
     m_fd = fd;
     m_ownsFd = true;
+    neverBlock();
     return true;
+}
+
+void ProgressWriter::neverBlock()
+{
+    // A pipe or a socket whose reader does not read fills up, and a blocking write would then
+    // stall the job that feeds the encoders: such a target is written without blocking, and a
+    // block that finds no room is skipped. Files and terminals do not fill up that way.
+    struct stat info = {};
+    if (fstat(m_fd, &info) != 0 || !(S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)))
+        return;
+    const int flags = fcntl(m_fd, F_GETFL);
+    if (flags >= 0 && fcntl(m_fd, F_SETFL, flags | O_NONBLOCK) == 0)
+        m_nonBlocking = true;
 }
 
 void ProgressWriter::start(Clock::time_point start)
@@ -97,7 +118,7 @@ void ProgressWriter::write(const std::vector<std::unique_ptr<JobOutput>>& output
     if (!force && now - m_last < std::chrono::seconds(1))
         return;
     m_last = now;
-    send(block(outputs, job, false));
+    send(block(outputs, job, false), false);
 }
 
 void ProgressWriter::finish(const std::vector<std::unique_ptr<JobOutput>>& outputs,
@@ -105,7 +126,7 @@ void ProgressWriter::finish(const std::vector<std::unique_ptr<JobOutput>>& outpu
 {
     if (m_fd < 0)
         return;
-    send(block(outputs, job, true));
+    send(block(outputs, job, true), true);
     if (m_ownsFd)
         ::close(m_fd);
     m_fd = -1;
@@ -161,7 +182,18 @@ QByteArray ProgressWriter::block(const std::vector<std::unique_ptr<JobOutput>>& 
     return text;
 }
 
-void ProgressWriter::send(const QByteArray& bytes)
+bool ProgressWriter::waitForRoom(int ms) const
+{
+    pollfd target = {m_fd, POLLOUT, 0};
+    int ready;
+    do
+        ready = poll(&target, 1, ms);
+    while (ready < 0 && errno == EINTR);
+    // An error or a hang-up is found by the write that follows.
+    return ready != 0;
+}
+
+void ProgressWriter::send(const QByteArray& bytes, bool last)
 {
     // One write per block, so that a reader sees whole blocks; a reader that went away (EPIPE,
     // SIGPIPE being ignored) or a full volume ends the report.
@@ -169,9 +201,16 @@ void ProgressWriter::send(const QByteArray& bytes)
         std::fflush(stdout); // after what stdio holds
     const char* data = bytes.constData();
     qsizetype left = bytes.size();
+    // A reader behind on its reading: the last block may wait a little for room, the others
+    // are skipped whole; one begun is finished if the reader makes room within a second.
+    if (m_nonBlocking && !waitForRoom(last ? 2000 : 0)) {
+        return;
+    }
     while (left > 0) {
         const ssize_t n = ::write(m_fd, data, static_cast<size_t>(left));
         if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN && waitForRoom(1000))
             continue;
         if (n <= 0) {
             if (m_ownsFd)

@@ -14,7 +14,8 @@ class Strevo;
 // out_time_ms, out_time, drop_frames, speed), then each output's state and counts
 // (output1_state, output1_frames, output1_bytes, output1_bitrate, output1_drops,
 // output1_reason) and "progress=continue"; the last block ends with "progress=end". Every
-// block is written at once. A reader that goes away stops the report, never the job.
+// block is written at once. A reader that goes away stops the report, never the job; a pipe
+// whose reader does not read is never waited for: the blocks that find it full are skipped.
 //
 // Threads: the host thread that runs the job only.
 class ProgressWriter
@@ -43,10 +44,16 @@ public:
 private:
     QByteArray block(const std::vector<std::unique_ptr<JobOutput>>& outputs, const Strevo* job,
                      bool end) const;
-    void send(const QByteArray& bytes);
+    // `last`: the final block, which may wait a little for a slow reader.
+    void send(const QByteArray& bytes, bool last);
+    // Makes a pipe or socket target non-blocking.
+    void neverBlock();
+    // Whether the target has room within `ms` milliseconds (or has failed).
+    bool waitForRoom(int ms) const;
 
     int m_fd = -1;
     bool m_ownsFd = false;
+    bool m_nonBlocking = false; // a pipe or socket: a block that finds no room is skipped
     QStringList m_secrets;
     Clock::time_point m_start;
     Clock::time_point m_last;

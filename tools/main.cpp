@@ -21,8 +21,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <memory>
 #include <pthread.h>
 #include <unistd.h>
@@ -187,6 +189,21 @@ void ignoreWriteSignals()
     std::signal(SIGXFSZ, SIG_IGN);
 }
 
+// A standard stream the caller closed (`strevo-cli job >&-`) would be the number the next
+// open() returns: a recording would then get the summary written into it. /dev/null takes its
+// place, and what would have gone there is dropped.
+void fillClosedStandardStreams()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            const int null = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+            if (null >= 0 && null != fd) {
+                dup2(null, fd);
+                ::close(null);
+            }
+        }
+}
+
 void installSignals()
 {
     struct sigaction action = {};
@@ -212,6 +229,7 @@ void maskSignals(bool block)
 
 int main(int argc, char** argv)
 {
+    fillClosedStandardStreams();
     ignoreWriteSignals();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("strevo-cli"));

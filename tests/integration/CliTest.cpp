@@ -642,6 +642,47 @@ TEST(CliProgress, ALiveOutputShowsItsStateAndReasonWithoutItsKey)
     EXPECT_FALSE(showsSecret(text + run.r.err + run.r.out, QStringLiteral("zebrakey")));
 }
 
+// A report into a pipe that is full and never read: the recording runs its 3 s, in real
+// time, and is finished; the report's blocks are skipped rather than waited for.
+TEST(CliProgress, APipeNeverReadStallsNothing)
+{
+    QTemporaryDir dir;
+    // The pipe is one page (F_SETPIPE_SZ), filled before strevo-cli starts.
+    const char* script = R"(exec python3 - "$0" "$@" <<'PY'
+import fcntl, os, subprocess, sys
+r, w = os.pipe()
+fcntl.fcntl(w, 1031, 4096)
+os.set_blocking(w, False)
+try:
+    while True:
+        os.write(w, b"x" * 4096)
+except BlockingIOError:
+    pass
+os.set_blocking(w, True)
+run = subprocess.run(sys.argv[1:] + ["--progress", "pipe:%d" % w], pass_fds=[w], timeout=30)
+print("exit=%d" % run.returncode)
+PY)";
+    const CliRun run =
+        cli({example("record-mp4.json"), "--size", "320x240", "-d", "3", "-q", "-o", dir.path()},
+            QByteArray(), QString::fromLatin1(script));
+    EXPECT_EQ(run.r.out.trimmed(), "exit=0") << run.r.err.constData();
+    EXPECT_EQ(Probe::inspect(dir.filePath(QStringLiteral("record.mp4"))).frames(), 90);
+}
+
+// Standard output and error closed by the caller: nothing meant for them lands in a
+// recording, which is whole and playable.
+TEST(CliProgress, ClosedStandardStreamsLeaveTheRecordingWhole)
+{
+    QTemporaryDir dir;
+    const CliRun run = cli({example("record-mp4.json"), "--size", "320x240", "-d", "2", "--json",
+                            "--progress", "-", "-o", dir.path()},
+                           QByteArray(), QStringLiteral(R"("$0" "$@" >&- 2>&-; echo exit=$?)"));
+    EXPECT_EQ(run.r.out.trimmed(), "exit=0");
+    const QString file = dir.filePath(QStringLiteral("record.mp4"));
+    EXPECT_EQ(Probe::inspect(file).frames(), 60);
+    EXPECT_FALSE(live::readFile(file).contains("progress=")) << "a report went into the file";
+}
+
 // A report that cannot be written, or an unknown log level, stops everything before it starts.
 TEST(CliProgress, BadTargetsAndLevelsExitTwo)
 {
