@@ -78,7 +78,8 @@ bool LiveUrl::check(const CodecModel::Streaming& streaming, QString* why)
     if (s != QLatin1String("srt"))
         return true;
     if (!validPort(streaming.srtPort))
-        return fail(QStringLiteral("SRT port %1 is out of range (1-65535)").arg(streaming.srtPort));
+        return fail(QStringLiteral("streaming.srtPort: %1 is out of range (1-65535)")
+                        .arg(streaming.srtPort));
     if (streaming.srtMode == QLatin1String("listener") && !isAddress(url.host()))
         return fail(QStringLiteral("SRT listener host '%1' is not an IP address (a listener "
                                    "binds to an address such as 0.0.0.0 or ::, not a name)")
@@ -86,11 +87,14 @@ bool LiveUrl::check(const CodecModel::Streaming& streaming, QString* why)
     // libsrt's own limits: refused there, the output would retry for ever.
     const int keyLength = streaming.srtKeyLength;
     if (keyLength != 0 && keyLength != 16 && keyLength != 24 && keyLength != 32)
-        return fail(QStringLiteral("SRT key length %1 is not 16, 24 or 32").arg(keyLength));
+        return fail(QStringLiteral("streaming.srtKeyLength: %1 is not 16, 24 or 32 (or 0, the "
+                                   "default, 16)")
+                        .arg(keyLength));
     const int length = streaming.srtPassphrase.toLocal8Bit().size();
     if (length > 0 && (length < 10 || length > 79))
-        return fail(
-            QStringLiteral("the SRT passphrase has %1 characters; it needs 10 to 79").arg(length));
+        return fail(QStringLiteral("streaming.srtPassphrase: it has %1 characters; it needs 10 "
+                                   "to 79")
+                        .arg(length));
     return true;
 }
 
@@ -167,6 +171,28 @@ QStringList LiveUrl::secrets(const CodecModel::Streaming& streaming)
 QString LiveUrl::masked(const CodecModel::Streaming& streaming)
 {
     return redactSecrets(build(streaming), secrets(streaming));
+}
+
+QString LiveUrl::shown(const CodecModel::Streaming& streaming)
+{
+    const QString text = streaming.url.trimmed();
+    if (scheme(text) != QLatin1String("srt"))
+        return masked(streaming);
+    const QString host = QUrl(text).host();
+    QStringList details{streaming.srtMode,
+                        QStringLiteral("latency %1 ms").arg(streaming.srtLatency)};
+    if (!streaming.srtPassphrase.isEmpty())
+        details << QStringLiteral("AES-%1").arg(
+            (streaming.srtKeyLength == 0 ? 16 : streaming.srtKeyLength) * 8);
+    if (streaming.srtMode == QLatin1String("caller") && !streaming.srtStreamId.isEmpty())
+        details << QStringLiteral("stream id '%1'").arg(streaming.srtStreamId);
+    const QString address =
+        host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host;
+    return redactSecrets(QStringLiteral("srt://%1:%2 (%3)")
+                             .arg(address)
+                             .arg(streaming.srtPort)
+                             .arg(details.join(QStringLiteral(", "))),
+                         secrets(streaming));
 }
 
 bool LiveUrl::usesOwnRtmp(const CodecPreset& preset)

@@ -38,6 +38,11 @@ public:
     static QStringList secrets(const CodecModel::Streaming& streaming);
     /// build() with secrets() masked, for log lines.
     static QString masked(const CodecModel::Streaming& streaming);
+    /// The stream's address as a person wrote it, for what a user reads: masked() for RTMP,
+    /// RTSP, TCP and UDP; for SRT the host and port, then the mode, the latency in
+    /// milliseconds and whether it is encrypted ("srt://10.0.0.5:9000 (caller, latency 120 ms,
+    /// AES-128)"), without the options libsrt is given. Secrets masked.
+    static QString shown(const CodecModel::Streaming& streaming);
     /// Whether the output goes through the library's own RTMP publisher rather than
     /// libavformat's: rtmp/rtmps, rtmpMode 0, an H.264 codec.
     static bool usesOwnRtmp(const CodecPreset& preset);

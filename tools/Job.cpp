@@ -277,8 +277,11 @@ bool Job::checkLive(const QString& where, bool containerGiven, CodecPreset* p, Q
                     where + QStringLiteral(": local.enabled and streaming.enabled: an output "
                                            "either records or goes live; make two outputs"));
     QString why;
+    // A reason about another field than the URL begins with that field's name.
     if (!LiveUrl::check(streaming, &why))
-        return fail(error, where + QStringLiteral(".streaming.url: ") + why);
+        return fail(error, where + (why.startsWith(QLatin1String("streaming."))
+                                        ? QStringLiteral(".") + why
+                                        : QStringLiteral(".streaming.url: ") + why));
     if (streaming.authEnabled && streaming.userName.isEmpty())
         return fail(error,
                     where + QStringLiteral(".streaming.userName: authEnabled needs a user name"));

@@ -98,7 +98,7 @@ bool JobRunner::prepare(const QVector<CodecPreset>& presets, QString* error)
         out->preset = presets[i];
         out->live = out->preset.streaming().enabled;
         if (out->live) {
-            out->maskedUrl = m_messages.redact(LiveUrl::masked(out->preset.streaming()));
+            out->maskedUrl = m_messages.redact(LiveUrl::shown(out->preset.streaming()));
             out->liveLabel = LiveUrl::scheme(out->preset.streaming().url);
             out->srt = out->liveLabel == QLatin1String("srt");
             const auto liveCount = std::count_if(presets.begin(), presets.end(),

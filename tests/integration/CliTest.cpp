@@ -218,6 +218,10 @@ TEST(CliErrors, BadJobsFailWithAOneLineReason)
         {job(R"({"outputs": [{"streaming": {"enabled": true, "url": "rtmp://127.0.0.1/live",
              "streamKey": "s3cr3tKey"}, "container": {"format": "mp4"}}]})"),
          "carries flv"},
+        // A setting other than the URL is named as the job file has it.
+        {job(R"({"outputs": [{"streaming": {"enabled": true, "url": "srt://127.0.0.1",
+             "srtPort": 9000, "srtPassphrase": "s3cr3tKey"}}]})"),
+         "outputs[0].streaming.srtPassphrase: it has 9 characters; it needs 10 to 79"},
         {{}, "no job file given"},
         {{"--size", "0x5", mp4}, "--size: expected WxH"},
         {{"--no-such-option", mp4}, "Unknown option 'no-such-option'"},
@@ -375,7 +379,13 @@ TEST(CliLive, SrtListenerShowsItsLink)
     const CliRun run = cli({job, "-d", "3", "--json"});
     peer.finish();
     ASSERT_EQ(run.r.exitCode, 0) << run.r.err.constData();
-    EXPECT_TRUE(run.r.err.contains("srt: live [peer, rtt ")) << run.r.err.constData();
+    EXPECT_TRUE(run.r.err.contains("srt: live  ")) << run.r.err.constData();
+    EXPECT_TRUE(run.r.err.contains("[peer, rtt ")) << run.r.err.constData();
+    // The settings as the job file has them: the latency in ms, none of libsrt's options.
+    const QString shown =
+        QStringLiteral("srt://127.0.0.1:%1 (listener, latency 120 ms, AES-256)").arg(port);
+    EXPECT_TRUE(run.r.err.contains(shown.toUtf8())) << run.r.err.constData();
+    EXPECT_FALSE(run.r.err.contains("latency=") || run.r.out.contains("latency="));
     const QJsonObject link = run.output()
                                  .value(QStringLiteral("live"))
                                  .toObject()

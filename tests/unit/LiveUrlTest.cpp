@@ -46,6 +46,15 @@ TEST(LiveUrl, BuildsTheUrlEachSchemeOpens)
     EXPECT_FALSE(LiveUrl::build(srt).contains(QLatin1String("streamid")));
     EXPECT_TRUE(LiveUrl::build(srt).contains(QLatin1String("&latency=120000&")));
     EXPECT_FALSE(LiveUrl::masked(srt).contains(QLatin1String("0123456789")));
+    // What a person reads: the settings as written, none of libsrt's options.
+    EXPECT_EQ(LiveUrl::shown(srt), QStringLiteral("srt://10.0.0.2:9000 (listener, latency 120 ms, "
+                                                  "AES-256)"));
+    srt.srtMode = QStringLiteral("caller");
+    srt.srtKeyLength = 0;
+    srt.url = QStringLiteral("srt://[::1]");
+    EXPECT_EQ(LiveUrl::shown(srt), QStringLiteral("srt://[::1]:9000 (caller, latency 120 ms, "
+                                                  "AES-128, stream id 'cam1')"));
+    EXPECT_EQ(LiveUrl::shown(rtmp), LiveUrl::masked(rtmp));
 }
 
 // Without a stream key of its own, an RTMP URL's last path segment is the key; credentials in
@@ -102,12 +111,13 @@ TEST(LiveUrl, CheckRefusesWithAReasonAndNoSecret)
              Case{"http://host/live/s3cr3t", "unknown scheme 'http'"},
              Case{"rtmp:///live", "no host"},
              Case{"tcp://127.0.0.1", "no port"},
-             Case{"srt://127.0.0.1", "SRT port 70000", 70000},
+             Case{"srt://127.0.0.1", "streaming.srtPort: 70000", 70000},
              Case{"srt://localhost", "'localhost' is not an IP address", 9000, 16, "listener"},
-             Case{"srt://127.0.0.1", "key length 20", 9000, 20},
+             Case{"srt://127.0.0.1", "streaming.srtKeyLength: 20", 9000, 20},
              Case{"srt://127.0.0.1", nullptr, 9000, 24},
              Case{"srt://127.0.0.1", nullptr, 9000, 32},
-             Case{"srt://127.0.0.1", "passphrase has 6", 9000, 16, "caller", "s3cr3t"},
+             Case{"srt://127.0.0.1", "streaming.srtPassphrase: it has 6", 9000, 16, "caller",
+                  "s3cr3t"},
          }) {
         SCOPED_TRACE(c.url);
         CodecModel::Streaming s = streaming(QLatin1String(c.url));
