@@ -51,6 +51,22 @@ QString JobOutput::title() const
     return text;
 }
 
+QString JobOutput::stateWord(const strevo::OutputStats& stats, const QString& before) const
+{
+    if (stopped() && !live)
+        return QStringLiteral("failed");
+    if (stats.state == strevo::OutputState::Stopped && !before.isEmpty())
+        return before;
+    if (stats.state == strevo::OutputState::Starting)
+        return QLatin1String(live ? "connecting" : "recording");
+    return QLatin1String(strevo::outputStateName(stats.state));
+}
+
+QString JobOutput::reason(const strevo::OutputStats& stats) const
+{
+    return live && !liveReason.isEmpty() ? liveReason : stats.lastReason;
+}
+
 void JobOutput::videoEncoded(const QString&, unsigned char*, unsigned int, int, int, unsigned int,
                              unsigned char*, unsigned int)
 {

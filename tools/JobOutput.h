@@ -91,6 +91,14 @@ public:
     QStringList currentPaths();
     // "mp4, X264 1280x720 4000 kbit/s + AAC 128 kbit/s"
     QString title() const;
+    // The output's state as a word, from the library's snapshot: "recording", "connecting",
+    // "live", "reconnecting", "failed" or "stopped". A recording seen to fail is "failed"; one
+    // being set up reads as what it will be in a moment. `before`, the word shown last, stands
+    // in for "stopped", which the job's stop leaves every output in: the state the run ended
+    // in is the one worth showing.
+    QString stateWord(const strevo::OutputStats& stats, const QString& before) const;
+    // Why it is not working: a live output's last reason (masked), or the library's.
+    QString reason(const strevo::OutputStats& stats) const;
     // Host thread: the frames and media seconds of the slowest output still running (of all
     // of them once none runs), the job's pace as the progress shows it; {0, 0.0} for none.
     // Reads the pipelines' counts while they exist, the final counts after.

@@ -37,15 +37,6 @@ QByteArray number(double value, int decimals)
     return QByteArray::number(value, 'f', decimals);
 }
 
-// The word for an output's state; an output still being set up is connecting when live and
-// recording otherwise, as it will be in a moment.
-const char* stateWord(const strevo::OutputStats& stats, bool live)
-{
-    if (stats.state == strevo::OutputState::Starting)
-        return live ? "connecting" : "recording";
-    return strevo::outputStateName(stats.state);
-}
-
 } // namespace
 
 ProgressWriter::~ProgressWriter()
@@ -168,15 +159,13 @@ QByteArray ProgressWriter::block(const std::vector<std::unique_ptr<JobOutput>>& 
         const JobOutput& out = *outputs[i];
         const strevo::OutputStats& s = stats[i];
         const QByteArray key = "output" + QByteArray::number(out.number) + '_';
-        line(key + "state", stateWord(s, out.live));
+        line(key + "state", out.stateWord(s, QString()).toLatin1());
         line(key + "frames", QByteArray::number(s.framesWritten));
         line(key + "bytes", QByteArray::number(s.bytesDelivered));
         line(key + "bitrate", number(s.bitrateKbps, 1));
         line(key + "drops", QByteArray::number(s.inputDrops + s.outputDrops + s.liveDrops));
         // One line, secrets masked.
-        const QString reason =
-            out.live && !out.liveReason.isEmpty() ? out.liveReason : s.lastReason;
-        line(key + "reason", redactSecrets(reason.simplified(), m_secrets).toUtf8());
+        line(key + "reason", redactSecrets(out.reason(s).simplified(), m_secrets).toUtf8());
     }
     line("progress", end ? "end" : "continue");
     return text;
