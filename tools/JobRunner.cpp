@@ -232,6 +232,8 @@ void JobRunner::showProgress(bool force)
     m_progress.show(m_outputs, m_job.get(), force);
     if (m_options.report)
         m_options.report->write(m_outputs, m_job.get(), force);
+    if (m_options.page)
+        m_options.page->sample(m_outputs, m_job.get(), force);
 }
 
 ExitStatus JobRunner::run()
@@ -257,6 +259,8 @@ ExitStatus JobRunner::run()
     m_progress.start(m_start);
     if (m_options.report)
         m_options.report->start(m_start);
+    if (m_options.page)
+        m_options.page->start(m_start);
     const double fps = m_source.frameRate();
     const long long limit = m_options.duration > 0.0 ? std::llround(m_options.duration * fps) : -1;
     // A live output runs in real time whatever the source: raw input is paced too.
@@ -298,8 +302,14 @@ ExitStatus JobRunner::run()
     summary.failureReports = m_failureReports.load();
     summary.sourceError = sourceError;
     SummaryPrinter(m_source, m_messages, m_options.json, m_options.quiet).print(summary, m_outputs);
+    bool pageLost = false;
+    if (m_options.page &&
+        !m_options.page->finish(m_outputs, m_messages.redact(m_source.describe()), interrupted)) {
+        m_messages.say(QStringLiteral("the --report page could not be written"));
+        pageLost = true;
+    }
 
-    bool failed = !sourceError.isEmpty() || (frames == 0 && !interrupted);
+    bool failed = pageLost || !sourceError.isEmpty() || (frames == 0 && !interrupted);
     for (auto& out : m_outputs) {
         failed = failed || out->failed;
         if (out->live && !out->wasLive && frames > 0)
@@ -334,6 +344,8 @@ void JobRunner::finishOutputs()
     // The state at the end of the run is the one reported, not the one stop() leaves.
     m_live.watch(m_outputs);
     m_live.finish();
+    if (m_options.page)
+        m_options.page->sample(m_outputs, m_job.get(), true);
     const auto end = Clock::now();
     m_job->stop();
     m_inputDrops =

@@ -3,6 +3,7 @@
 #include "common/CodecPreset.h"
 #include "encoder/IEncodingStatus.h"
 #include "tools/ExitStatus.h"
+#include "tools/HtmlReport.h"
 #include "tools/JobMessages.h"
 #include "tools/JobOutput.h"
 #include "tools/LiveWatch.h"
@@ -28,8 +29,9 @@ class Strevo;
 // files). A progress line and a summary follow the run.
 //
 // The runner sets the job up, follows the pipelines' reports and finishes the run; its rooms
-// are the outputs (JobOutput), the feeding (SourceFeed), the progress screen (ProgressScreen) and
-// the --progress report (ProgressWriter, which the caller opens), the messages (JobMessages),
+// are the outputs (JobOutput), the feeding (SourceFeed), the progress screen (ProgressScreen),
+// the --progress report (ProgressWriter) and the --report page (HtmlReport), which the caller
+// opens, the messages (JobMessages),
 // the live outputs' watch (LiveWatch) and the summary (SummaryPrinter).
 //
 // The runner stays the pipelines' status object, to follow each output's files and failures,
@@ -50,6 +52,7 @@ public:
         double duration = 0.0; // seconds of source to use; 0 until it ends or a stop request
         QStringList secrets;   // masked in everything printed (stream keys, passwords)
         ProgressWriter* report = nullptr; // --progress, opened; null for none
+        HtmlReport* page = nullptr;       // --report, opened; null for none
     };
 
     // `stopRequested` is raised by the signal handler; the runner polls it.

@@ -7,6 +7,7 @@
 #include "tools/CodecList.h"
 #include "tools/ExitStatus.h"
 #include "tools/GeneratedSource.h"
+#include "tools/HtmlReport.h"
 #include "tools/Job.h"
 #include "tools/JobRunner.h"
 #include "tools/LibraryLog.h"
@@ -74,6 +75,13 @@ Options:
                            outputN_drops and outputN_reason, ended by progress=continue;
                            the last block ends with progress=end. A reader that goes away
                            stops the report, not the job.
+  --report <file.html>     At the end, write a page to look at in a browser: per output a
+                           plot of its bit rate over the run, with its states (recording,
+                           connecting, live, reconnecting, failed) as coloured bands and its
+                           drops as marks on the same time axis, its state changes with
+                           their reasons, and a table of every output's result. One file,
+                           no scripts, nothing fetched. A page that cannot be written at the
+                           end makes the exit status 1.
   --verbose                Show the library's own log messages (--loglevel verbose).
   --list [NAME]            List the video and audio codecs this machine can use, each with
                            the containers it fits and the GPU behind a hardware name, and the
@@ -256,10 +264,11 @@ int main(int argc, char** argv)
                                          QStringLiteral("level"));
     const QCommandLineOption progressOpt(QStringLiteral("progress"), QString(),
                                          QStringLiteral("target"));
+    const QCommandLineOption reportOpt(QStringLiteral("report"), QString(), QStringLiteral("file"));
     const QCommandLineOption listOpt(QStringLiteral("list"), QString());
     parser.addOptions({helpOpt, versionOpt, durationOpt, outDirOpt, inputOpt, formatOpt, sizeOpt,
                        rateOpt, fastOpt, quietOpt, jsonOpt, verboseOpt, logLevelOpt, progressOpt,
-                       listOpt});
+                       reportOpt, listOpt});
     parser.addPositionalArgument(QStringLiteral("job"), QString());
     if (!parser.parse(QCoreApplication::arguments()))
         return fail(ExitStatus::BadInput, parser.errorText() + QStringLiteral(" (see --help)"));
@@ -396,11 +405,18 @@ int main(int argc, char** argv)
             return fail(ExitStatus::BadInput, error);
         report.setSecrets(g_secrets);
     }
+    HtmlReport page;
+    if (parser.isSet(reportOpt)) {
+        if (!page.open(parser.value(reportOpt), &error))
+            return fail(ExitStatus::BadInput, error);
+        page.setSecrets(g_secrets);
+    }
 
     JobRunner::Options options;
     options.fast = parser.isSet(fastOpt);
     options.quiet = quiet;
     options.report = parser.isSet(progressOpt) ? &report : nullptr;
+    options.page = parser.isSet(reportOpt) ? &page : nullptr;
     options.json = parser.isSet(jsonOpt);
     options.duration = job.duration;
     options.secrets = g_secrets;

@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QThread>
+#include <QXmlStreamReader>
 #include <csignal>
 #include <unistd.h>
 
@@ -693,6 +694,66 @@ TEST(CliProgress, ClosedStandardStreamsLeaveTheRecordingWhole)
     EXPECT_FALSE(live::readFile(file).contains("progress=")) << "a report went into the file";
 }
 
+// The --report page of a recording and a live output whose server is absent: one well-formed
+// file with nothing to fetch and nothing to run; per output a plot of its rate with its
+// states and drops, the live output's failure with its reason, and the summary table.
+TEST(CliReport, APageWithAPlotPerOutputAndTheSummary)
+{
+    QTemporaryDir dir;
+    const QString job = writeFile(dir, "page.json",
+                                  QStringLiteral(R"({
+        "project": {"videoOutput": {"width": 320, "height": 240, "frameRate": 30}},
+        "outputs": [{"videoCodec": {"codecName": "X264", "bitrate": 500},
+                     "container": {"format": "mkv"}},
+                    {"videoCodec": {"codecName": "X264", "bitrate": 500},
+                     "audioCodec": {"enabled": false}, "streaming": {"enabled": true,
+                     "url": "rtmp://127.0.0.1:%1/live", "streamKey": "zebrakey"}}]})")
+                                      .arg(live::freePort())
+                                      .toUtf8());
+    const QString page = dir.filePath(QStringLiteral("report.html"));
+    const CliRun run = cli({job, "-d", "4", "-q", "-o", dir.path(), "--report", page});
+    EXPECT_EQ(run.r.exitCode, 1); // never live
+    const QByteArray html = live::readFile(page);
+    for (const char* never : {"<script", "src=", "href=", "http", "zebrakey"})
+        EXPECT_FALSE(html.contains(never)) << never;
+
+    // Section by section: the summary's rows, then per output its plot and its states.
+    QXmlStreamReader xml(html);
+    QStringList rowClasses, sections, states, stateTitles;
+    QVector<int> points;
+    while (!xml.atEnd()) {
+        if (xml.readNext() != QXmlStreamReader::StartElement)
+            continue;
+        const auto attr = [&](const char* name) {
+            return xml.attributes().value(QLatin1String(name)).toString();
+        };
+        if (xml.name() == QLatin1String("tr") && !attr("class").isEmpty())
+            rowClasses << attr("class");
+        else if (xml.name() == QLatin1String("section"))
+            sections << QString();
+        else if (xml.name() == QLatin1String("polyline"))
+            points << static_cast<int>(attr("points").split(' ', Qt::SkipEmptyParts).size());
+        else if (xml.name() == QLatin1String("rect") && attr("class") == QLatin1String("state")) {
+            states << QStringLiteral("%1:%2").arg(sections.size()).arg(attr("data-state"));
+            while (xml.readNext() != QXmlStreamReader::StartElement && !xml.atEnd()) {
+            }
+            stateTitles << xml.readElementText(); // its <title>
+        }
+    }
+    ASSERT_FALSE(xml.hasError()) << xml.errorString().toStdString();
+    EXPECT_EQ(rowClasses, (QStringList{"output", "output"}));
+    EXPECT_EQ(sections.size(), 2);
+    ASSERT_EQ(points.size(), 2);
+    for (int p : points)
+        EXPECT_GE(p, 4); // a sample a second
+    EXPECT_TRUE(states.contains(QStringLiteral("1:recording"))) << states.join(' ').toStdString();
+    EXPECT_TRUE(states.contains(QStringLiteral("2:failed"))) << states.join(' ').toStdString();
+    EXPECT_FALSE(stateTitles.filter(QStringLiteral("does not accept connections")).isEmpty())
+        << stateTitles.join('|').toStdString();
+    EXPECT_TRUE(html.contains("class=\"drop\"")); // the live output dropped its packets
+    EXPECT_TRUE(html.contains("<td class=\"failed\">failed</td>"));
+}
+
 // A report that cannot be written, or an unknown log level, stops everything before it starts.
 TEST(CliProgress, BadTargetsAndLevelsExitTwo)
 {
@@ -704,6 +765,7 @@ TEST(CliProgress, BadTargetsAndLevelsExitTwo)
     } cases[] = {
         {{"--progress", dir.filePath(QStringLiteral("none/p.txt"))}, "none/p.txt': No such file"},
         {{"--progress", "pipe:99"}, "'pipe:99' is not a file descriptor open for writing"},
+        {{"--report", dir.filePath(QStringLiteral("none/r.html"))}, "--report: cannot write"},
         {{"--loglevel", "loud"}, "(quiet, error, warning, info, verbose or debug)"},
     };
     for (const auto& c : cases) {
