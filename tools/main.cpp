@@ -154,7 +154,8 @@ errors; the job ends at once when every output has failed), a file vanished whil
 written (its folder was deleted), the input broke off, the source delivered no frames at
 all, or a live output was never live during the whole run (nothing reached anyone or the
 server refused the stream; the warning gives the last reason; also after Ctrl-C; one that
-was live at some point and dropped later still ends with 0);
+was live at some point and dropped later still ends with 0), or the --report page could
+not be written at the end;
 2 bad command line, job file (larger than 1 MB or malformed) or input; 3 a pipeline
 could not start: its codec is missing or refused the settings (-2), the output could not be opened, for
 example an unwritable folder or a container that cannot hold the codec (-3), or less than
