@@ -63,15 +63,17 @@ QString ProgressScreen::jobLine(const std::vector<std::unique_ptr<JobOutput>>& o
     m_recent.emplace_back(now, seconds);
     while (m_recent.size() > 2 && now - m_recent.front().first > kSpeedWindow)
         m_recent.pop_front();
+    // Before a second has been seen there is no speed to tell: the set-up and the encoder's
+    // own delay would read as falling behind.
     const double span = std::chrono::duration<double>(now - m_recent.front().first).count();
-    const double elapsed = std::chrono::duration<double>(now - m_start).count();
-    const double speed = span >= 1.0     ? (seconds - m_recent.front().second) / span
-                         : elapsed > 0.0 ? seconds / elapsed
-                                         : 0.0;
-    return QStringLiteral("time %1  frames %2  speed %3x  drops %4  size %5")
+    const QString speed =
+        span >= 1.0
+            ? QString::number((seconds - m_recent.front().second) / span, 'f', 2) + QLatin1Char('x')
+            : QStringLiteral("-");
+    return QStringLiteral("time %1  frames %2  speed %3  drops %4  size %5")
         .arg(ReportText::time(seconds))
         .arg(frames)
-        .arg(speed, 0, 'f', 2)
+        .arg(speed)
         .arg(drops)
         .arg(ReportText::size(bytes));
 }
