@@ -14,8 +14,6 @@
 
 namespace {
 
-// The speed is the media time written over this much of the recent past.
-constexpr auto kSpeedWindow = std::chrono::seconds(3);
 // Redraws on a terminal; all lines elsewhere.
 constexpr auto kRedraw = std::chrono::milliseconds(250);
 constexpr auto kPlainLines = std::chrono::seconds(5);
@@ -58,18 +56,9 @@ QString ProgressScreen::jobLine(const std::vector<std::unique_ptr<JobOutput>>& o
         const AVSync& sync = job->syncInfo();
         drops += static_cast<int>(sync.videoInputDrops.load() + sync.audioInputDrops.load());
     }
-    // The speed over the last few seconds: a real-time source reads 1.00x once it runs, not
-    // the average since a start that took a while.
-    m_recent.emplace_back(now, seconds);
-    while (m_recent.size() > 2 && now - m_recent.front().first > kSpeedWindow)
-        m_recent.pop_front();
-    // Before a second has been seen there is no speed to tell: the set-up and the encoder's
-    // own delay would read as falling behind.
-    const double span = std::chrono::duration<double>(now - m_recent.front().first).count();
+    const double pace = m_speed.add(now, seconds);
     const QString speed =
-        span >= 1.0
-            ? QString::number((seconds - m_recent.front().second) / span, 'f', 2) + QLatin1Char('x')
-            : QStringLiteral("-");
+        pace < 0.0 ? QStringLiteral("-") : QString::number(pace, 'f', 2) + QLatin1Char('x');
     return QStringLiteral("time %1  frames %2  speed %3  drops %4  size %5")
         .arg(ReportText::time(seconds))
         .arg(frames)

@@ -1,9 +1,10 @@
 #pragma once
 
+#include "tools/SpeedWindow.h"
+
 #include <QString>
 #include <QStringList>
 #include <chrono>
-#include <deque>
 #include <map>
 #include <memory>
 #include <utility>
@@ -63,6 +64,5 @@ private:
     int m_drawn = 0; // lines drawn in place; the cursor is at the end of the last one
     // Elsewhere than a terminal: each output's state as last written, by its number.
     std::map<int, QString> m_states;
-    // Media seconds written at recent moments, oldest first: the speed's window.
-    std::deque<std::pair<Clock::time_point, double>> m_recent;
+    SpeedWindow m_speed;
 };

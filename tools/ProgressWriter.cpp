@@ -124,7 +124,7 @@ void ProgressWriter::finish(const std::vector<std::unique_ptr<JobOutput>>& outpu
 }
 
 QByteArray ProgressWriter::block(const std::vector<std::unique_ptr<JobOutput>>& outputs,
-                                 const Strevo* job, bool end) const
+                                 const Strevo* job, bool end)
 {
     // The job's pace, as the progress line shows it.
     const auto [frames, seconds] = JobOutput::slowest(outputs);
@@ -154,7 +154,9 @@ QByteArray ProgressWriter::block(const std::vector<std::unique_ptr<JobOutput>>& 
     line("out_time_ms", QByteArray::number(us)); // microseconds too, as ffmpeg writes it
     line("out_time", clockTime(us));
     line("drop_frames", QByteArray::number(drops));
-    line("speed", number(elapsed > 0.0 ? seconds / elapsed : 0.0, 2) + "x");
+    // Over the last few seconds, as the screen shows it; "N/A" before a second was seen.
+    const double speed = m_speed.add(Clock::now(), seconds);
+    line("speed", speed < 0.0 ? QByteArray("N/A") : number(speed, 2) + "x");
     for (size_t i = 0; i < outputs.size(); ++i) {
         const JobOutput& out = *outputs[i];
         const strevo::OutputStats& s = stats[i];

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tools/SpeedWindow.h"
+
 #include <QString>
 #include <QStringList>
 #include <chrono>
@@ -43,7 +45,7 @@ public:
 
 private:
     QByteArray block(const std::vector<std::unique_ptr<JobOutput>>& outputs, const Strevo* job,
-                     bool end) const;
+                     bool end);
     // `last`: the final block, which may wait a little for a slow reader.
     void send(const QByteArray& bytes, bool last);
     // Makes a pipe or socket target non-blocking.
@@ -57,4 +59,5 @@ private:
     QStringList m_secrets;
     Clock::time_point m_start;
     Clock::time_point m_last;
+    SpeedWindow m_speed;
 };

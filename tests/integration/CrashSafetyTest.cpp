@@ -45,28 +45,31 @@ TEST_P(CrashSafety, AKilledRecordingKeepsAllButItsLastSecond)
     QTemporaryDir dir;
     QProcess p;
     p.setReadChannel(QProcess::StandardError);
-    p.start(QStringLiteral(STREVO_CLI), {writeFile(dir, "take.json", kJob), "-o", dir.path()});
+    p.start(QStringLiteral(STREVO_CLI),
+            {writeFile(dir, "take.json", kJob), "-o", dir.path(), "--progress", "pipe:2"});
     ASSERT_TRUE(p.waitForStarted(10000)) << qPrintable(p.errorString());
 
-    // The moment of the kill is reckoned from the progress lines (one a second: the video encoded
-    // so far and the pace) and the real-time pace since the last of them.
-    static const QRegularExpression progress(QStringLiteral("frames (\\d+)\\s+speed ([0-9.]+)x"));
+    // The moment of the kill is reckoned from the --progress blocks (one a second: the video
+    // encoded so far and the pace over the last seconds) and the real-time pace since the last.
     QByteArray err;
-    double encoded = -1, speed = 0;
+    double encoded = -1, speed = 0, blockFrames = 0, blockSpeed = 0;
     QElapsedTimer sinceLine;
     while (encoded < 0.0 || encoded + 1.0 <= killAt) {
         if (p.state() != QProcess::Running || !p.waitForReadyRead(15000))
             FAIL() << "strevo-cli ended or stalled before " << killAt << " s:\n"
                    << (err + p.readAllStandardError()).constData();
         while (p.canReadLine()) {
-            const QByteArray line = p.readLine();
-            err += line;
-            const QRegularExpressionMatch m = progress.match(QString::fromUtf8(line));
-            if (!m.hasMatch())
-                continue;
-            encoded = m.captured(1).toLongLong() / kFps;
-            speed = m.captured(2).toDouble();
-            sinceLine.start();
+            const QByteArray line = p.readLine().trimmed();
+            err += line + '\n';
+            if (line.startsWith("frame="))
+                blockFrames = line.mid(6).toDouble();
+            else if (line.startsWith("speed="))
+                blockSpeed = line.mid(6, line.size() - 7).toDouble(); // 0 for "N/A"
+            else if (line == "progress=continue") {
+                encoded = blockFrames / kFps;
+                speed = blockSpeed;
+                sinceLine.start();
+            }
         }
     }
     if (speed < 0.7) {
