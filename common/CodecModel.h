@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <algorithm>
 
 /// Per-output records of a CodecPreset. Field order is the declaration order the library
 /// relies on (the video record is compared field by field when pipelines share an encoder).
@@ -169,6 +170,20 @@ struct Streaming
     /// or a self-signed server certificate). verifyPeer false skips the check.
     QString caFile;
     bool verifyPeer = true; ///< rtmps: check the server's certificate (see caFile)
+    /// Lower the video's bit rate while the link cannot carry the stream (what waits for it
+    /// would take more than a second to leave) and raise it again, up to videoCodec.bitrate,
+    /// once the link has kept up for a while. The encoder changes its rate as it runs, without
+    /// a new stream; an output that adapts never shares its video encoder with another output.
+    /// Only for encoders that can change their rate while they encode (X264, H264, VP8, VP9):
+    /// the catalogue refuses the preset for others.
+    bool adaptiveBitrate = false;
+    /// The lowest video bit rate adaptation may go to, in kbit/s; 0: a tenth of
+    /// videoCodec.bitrate. Not above videoCodec.bitrate.
+    int minBitrate = 0;
+
+    /// The lowest video bit rate for a video rate of `videoKbps`: minBitrate, or a tenth of the
+    /// video's rate when it is 0.
+    int minimumKbps(int videoKbps) const { return minBitrate > 0 ? minBitrate : std::max(1, videoKbps / 10); }
 
     /// Calls v(key, field) for every field, in declaration order.
     template <class V> void visit(V& v)
@@ -189,6 +204,8 @@ struct Streaming
         v("srtStreamId", srtStreamId);
         v("caFile", caFile);
         v("verifyPeer", verifyPeer);
+        v("adaptiveBitrate", adaptiveBitrate);
+        v("minBitrate", minBitrate);
     }
 };
 

@@ -113,6 +113,12 @@ bool fits(const Entry& entry, const QString& format)
     return false;
 }
 
+bool changesBitrate(const Entry& entry)
+{
+    return entry.backend == Backend::X264 || entry.backend == Backend::OpenH264 ||
+           entry.backend == Backend::Vpx;
+}
+
 AVRational frameRate(double fps)
 {
     if (!std::isfinite(fps) || !(fps > 0.0))

@@ -111,6 +111,9 @@ struct ContainerName
 const ContainerName* containers(int* count);
 // Whether a recording with the codec can be written in the container named `format` ("mp4").
 bool fits(const Entry& entry, const QString& format);
+// Whether the codec's encoder changes its bit rate while it encodes (IVideoCodec::setBitrate),
+// as a live output that adapts to its link needs.
+bool changesBitrate(const Entry& entry);
 
 // The exact frame rate as a rational: whole rates as N/1, the NTSC family (N/1.001, such as
 // 23.976, 29.97, 59.94) as 1000N/1001, any other rate as its exact fraction (12.5 -> 25/2,

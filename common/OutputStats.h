@@ -68,6 +68,10 @@ struct OutputStats
     double secondsWritten = 0.0; ///< Seconds of video the muxer wrote.
     double liveSeconds = 0.0;    ///< How long a live output has been live.
     long long reconnects = 0;    ///< How often a live output's link broke and was reopened.
+    /// The bit rate the video encoder is set to, in kbit/s: the preset's, or where a live output
+    /// adapts to its link (streaming.adaptiveBitrate), the one it runs at now.
+    long long videoBitrateKbps = 0;
+    long long bitrateChanges = 0; ///< How often an adapting live output changed that rate.
     QString lastReason;          ///< Why it failed or its link last broke; empty when nothing did.
     int sharesEncoderWith = -1;  ///< The output whose video encoder makes this one's video; -1.
 };
@@ -98,6 +102,8 @@ inline const OutputStatsField* outputStatsFields(int* count)
         {"secondsWritten", "s", nullptr, &OutputStats::secondsWritten},
         {"liveSeconds", "s", nullptr, &OutputStats::liveSeconds},
         {"reconnects", "", &OutputStats::reconnects, nullptr},
+        {"videoBitrateKbps", "kbit/s", &OutputStats::videoBitrateKbps, nullptr},
+        {"bitrateChanges", "", &OutputStats::bitrateChanges, nullptr},
     };
     *count = static_cast<int>(sizeof(fields) / sizeof(fields[0]));
     return fields;

@@ -17,6 +17,7 @@
 #include "encoder/VideoInput.h"
 #include "encoder/WorkerThreads.h"
 #include "muxer/IMuxer.h"
+#include "muxer/LiveUrl.h"
 
 #include <QDebug>
 #include <QTime>
@@ -158,6 +159,11 @@ int Encoder::initialize(IEncodingStatus* status, CodecPreset* preset, bool)
 
     m_audio->makeResampler();
     m_initialized.store(true);
+    if (m_preset.videoCodec().enabled) {
+        m_videoKbps = m_preset.videoCodec().bitrate;
+        std::lock_guard<std::mutex> lock(m_countedMutex);
+        m_counted.videoBitrateKbps = m_videoKbps; // a pipeline initialised again starts over
+    }
     return Ok;
 }
 
@@ -169,6 +175,11 @@ bool Encoder::setUpVideoCodec(CodecPreset* preset)
     m_videoCodec.reset(IEncoder::createVideoEncoder(name));
     if (!m_videoCodec) {
         qCWarning(lcStrevo, "Encoder: unknown video codec '%s'", qPrintable(name));
+        return false;
+    }
+    QString why;
+    if (!LiveUrl::checkAdaptive(m_preset, &why)) {
+        qCWarning(lcStrevo, "Encoder: %s", qPrintable(why));
         return false;
     }
     return m_videoCodec->initialize(preset);
@@ -489,6 +500,8 @@ bool Encoder::encodeVideo(unsigned char* data, int size, int format)
     long long pts = -1, dts = -1;
     if (m_keyFrameWanted.exchange(false))
         m_videoCodec->requestKeyFrame();
+    if (const int kbps = m_bitrateWanted.exchange(0); kbps > 0 && kbps != m_videoKbps)
+        changeBitrate(kbps);
     const bool ok = m_videoCodec->encode(data, static_cast<unsigned int>(size), format, out.data,
                                          static_cast<unsigned int>(m_videoPacket.size()),
                                          packetSize, key, pts, dts);
@@ -787,6 +800,18 @@ void Encoder::liveAccount(long long liveMs, const QString& reason)
         if (!reason.isEmpty() &&
             (state == LiveState::Connecting || state == LiveState::Reconnecting))
             events->liveStateChanged(this, state, reason);
+}
+
+void Encoder::changeBitrate(int kbps)
+{
+    if (!m_videoCodec->setBitrate(kbps)) {
+        qCWarning(lcStrevo, "Encoder: the video encoder refused the bit rate %d kbit/s", kbps);
+        return;
+    }
+    qCInfo(lcStrevo, "Encoder: video bit rate %d -> %d kbit/s for the link", m_videoKbps, kbps);
+    count(&strevo::OutputStats::videoBitrateKbps, kbps - m_videoKbps);
+    count(&strevo::OutputStats::bitrateChanges, 1);
+    m_videoKbps = kbps;
 }
 
 void Encoder::count(long long strevo::OutputStats::*field, long long delta)

@@ -165,6 +165,7 @@ private:
     void liveStateChanged(LiveState state, int reconnects, long long dropped) override;
     void liveDropped(long long dropped) override { m_sync.liveDrops.store(dropped); }
     void keyFrameWanted() override { m_keyFrameWanted.store(true); }
+    void bitrateWanted(int kbps) override { m_bitrateWanted.store(kbps); }
     void linkStatistics(const LinkStatistics& link) override;
     void liveAccount(long long liveMs, const QString& reason) override;
     void count(long long strevo::OutputStats::*field, long long delta) override;
@@ -176,6 +177,8 @@ private:
 
     // Whether a live output shows Stopped to the host (see m_liveStopped).
     void showLiveStopped(bool stopped);
+    // Video thread: has the codec encode at `kbps` from the next frame, and counts the change.
+    void changeBitrate(int kbps);
     // Paces one offered frame and queues its copies; `own`, the frame held without a copy (a
     // lent buffer, a shared frame), becomes the last copy, and lets go of its pixels when it is
     // not queued. Null data with a usable format is a lost frame: a gap in the timeline.
@@ -229,6 +232,10 @@ private:
     // Raised by a live output that (re)connected, on its connection thread: the video thread
     // asks the codec for a key frame before its next frame.
     std::atomic<bool> m_keyFrameWanted{false};
+    // Written by the muxer's reports (the link's thread), taken by the video thread: the video
+    // bit rate the live link asks for, 0 for none.
+    std::atomic<int> m_bitrateWanted{0};
+    int m_videoKbps = 0; // the video thread's (set up before it starts): the encoder's rate
 
     // What outputStats() counts beyond AVSync (IMuxerCallback::count and the video packets
     // written); guarded by m_countedMutex.

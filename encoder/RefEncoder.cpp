@@ -2,6 +2,7 @@
 
 #include "common/StrevoLog.h"
 #include "encoder/IEncodingStatus.h"
+#include "muxer/LiveUrl.h"
 
 #include <QDebug>
 #include <condition_variable>
@@ -103,7 +104,8 @@ bool RefEncoder::sameVideo(const CodecPreset& a, const CodecPreset& b)
            x.scaleMode == y.scaleMode && x.codecProfile == y.codecProfile &&
            x.keyframeInterval == y.keyframeInterval && x.auxValue == y.auxValue &&
            x.preset == y.preset && x.profileIdc == y.profileIdc && x.tune == y.tune &&
-           x.bFrames == y.bFrames && a.videoSource() == b.videoSource();
+           x.bFrames == y.bFrames && a.videoSource() == b.videoSource() &&
+           !LiveUrl::adapts(a) && !LiveUrl::adapts(b); // its rate follows its own link
 }
 
 void RefEncoder::joinRegistry()

@@ -110,6 +110,12 @@ bool ContainerWriter::writeVideo(AVPacketPtr packet, bool keyFrame)
     return true;
 }
 
+size_t ContainerWriter::queuedVideoPackets()
+{
+    std::lock_guard<std::mutex> lock(m_queueMutex);
+    return m_videoQueue.size();
+}
+
 bool ContainerWriter::writeAudio(AVPacketPtr packet)
 {
     if (m_failed.load())

@@ -60,6 +60,8 @@ public:
     void skipVideoFrame();
     int skipAudioFrame();
     long long videoFrameCount() const { return m_videoFrames.load(); }
+    // Any thread: the video packets waiting to be written.
+    size_t queuedVideoPackets();
     void abort();
     // A packet reached the output.
     bool wroteStreamData() const { return m_wroteStreamData; }

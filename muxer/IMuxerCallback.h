@@ -55,6 +55,8 @@ public:
     /// rather than wait up to a key frame interval. Once per wait. Called on the thread that
     /// offered the packet.
     virtual void keyFrameWanted() {}
+    /// A live output that adapts to its link wants its video encoded at `kbps` from now on.
+    virtual void bitrateWanted(int /*kbps*/) {}
     /// A live output discarded packets (while not connected, or for a backlog); `dropped` is its
     /// count so far. Called on the thread that offered the packet, or the connection thread.
     virtual void liveDropped(long long /*dropped*/) {}

@@ -8,6 +8,7 @@
 #include "muxer/LiveUrl.h"
 #include "muxer/MuxerReports.h"
 #include "muxer/StreamHeaders.h"
+#include "muxer/live/AdaptiveBitrate.h"
 
 #include <QDebug>
 #include <algorithm>
@@ -41,6 +42,12 @@ bool LiveOutput::open()
         return false;
     const QString masked = LiveUrl::masked(m_preset.streaming());
     qCDebug(lcStrevo, "muxer url %s", qPrintable(masked));
+    if (LiveUrl::adapts(m_preset)) {
+        const CodecModel::VideoCodec& video = m_preset.videoCodec();
+        m_adaptive = std::make_unique<AdaptiveBitrate>(
+            video.bitrate, m_preset.streaming().minimumKbps(video.bitrate),
+            m_preset.audioCodec().enabled ? m_preset.audioCodec().bitrate : 0);
+    }
     m_link = std::make_unique<LiveLink>(static_cast<LiveLink::Container*>(this), m_preset, masked);
     m_writer.start();
     m_link->start();
@@ -186,8 +193,25 @@ bool LiveOutput::openContainer(ILiveTransport* transport, QString* reason)
     return true;
 }
 
+void LiveOutput::linkWatched(const SendProgress& progress)
+{
+    if (!m_adaptive)
+        return;
+    const double queued = static_cast<double>(m_writer.queuedVideoPackets()) /
+                          std::max(m_preset.videoCodec().frameRate, 1.0);
+    const int kbps = m_adaptive->update(AdaptiveBitrate::Clock::now(), progress.acknowledged,
+                                        progress.waiting, queued);
+    if (kbps <= 0)
+        return;
+    qCInfo(lcStrevo, "live: the link carries %.0f kbit/s and %.1f s wait for it: video at %d kbit/s",
+           m_adaptive->carriedKbps(), m_adaptive->delaySeconds(), kbps);
+    m_reports.send([kbps](IMuxerCallback& pipeline) { pipeline.bitrateWanted(kbps); });
+}
+
 void LiveOutput::closeContainer()
 {
+    if (m_adaptive)
+        m_adaptive->linkReopened();
     long long discarded = 0;
     {
         // A write blocked on the broken link holds this lock until the link cuts it off. The

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <memory>
 
+class AdaptiveBitrate;
 class CodecPreset;
 class ContainerWriter;
 class MuxerReports;
@@ -59,6 +60,8 @@ private:
     void closeContainer() override;
     void reportLink(LiveState state, int reconnects, long long liveMs,
                     const QString& reason) override;
+    // Feeds the adaptive bit rate, if any, and passes on the rate it asks for.
+    void linkWatched(const SendProgress& progress) override;
     // The container's I/O over the link (`opaque` is this output); runs under the writer's mux
     // mutex. A refused write means the link broke (it is marked so); what the link took counts
     // as delivered.
@@ -73,5 +76,8 @@ private:
     std::unique_ptr<LiveLink> m_link;  // made by open(), before the writing thread starts
     AVCustomIoPtr m_io;                // the writer's mux mutex: the I/O context over the link
     std::atomic<long long> m_drops{0}; // packets dropped while not connected or backlogged
+    // The connection thread's (made by open() before it starts): the video bit rate that suits
+    // the link, for an output that adapts (streaming.adaptiveBitrate); null otherwise.
+    std::unique_ptr<AdaptiveBitrate> m_adaptive;
     LiveState m_reportedState = LiveState::NotLive; // only inside m_reports.send()
 };

@@ -173,6 +173,37 @@ QString LiveUrl::masked(const CodecModel::Streaming& streaming)
     return redactSecrets(build(streaming), secrets(streaming));
 }
 
+bool LiveUrl::adapts(const CodecPreset& preset)
+{
+    return preset.streaming().enabled && preset.streaming().adaptiveBitrate;
+}
+
+bool LiveUrl::checkAdaptive(const CodecPreset& preset, QString* why)
+{
+    const CodecModel::Streaming& streaming = preset.streaming();
+    const CodecModel::VideoCodec& video = preset.videoCodec();
+    QString reason;
+    if (streaming.minBitrate < 0)
+        reason = QStringLiteral("streaming.minBitrate: %1 is negative").arg(streaming.minBitrate);
+    else if (streaming.minBitrate > video.bitrate)
+        reason = QStringLiteral("streaming.minBitrate: %1 kbit/s is above videoCodec.bitrate "
+                                "(%2 kbit/s)")
+                     .arg(streaming.minBitrate)
+                     .arg(video.bitrate);
+    else if (adapts(preset)) {
+        const CodecTable::Entry* entry = CodecTable::find(video.codecName);
+        if (entry && !CodecTable::changesBitrate(*entry))
+            reason = QStringLiteral("streaming.adaptiveBitrate: %1 cannot change its bit rate "
+                                    "while it encodes (X264, H264, VP8 and VP9 can)")
+                         .arg(video.codecName);
+    }
+    if (reason.isEmpty())
+        return true;
+    if (why)
+        *why = reason;
+    return false;
+}
+
 QString LiveUrl::shown(const CodecModel::Streaming& streaming)
 {
     const QString text = streaming.url.trimmed();

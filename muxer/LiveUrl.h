@@ -21,6 +21,12 @@ public:
     /// scheme, a missing host, a port out of range, a TCP/UDP URL without port, an SRT port
     /// out of range. False with a one-line reason in *why (secrets masked).
     static bool check(const CodecModel::Streaming& streaming, QString* why);
+    /// Whether the preset is a live output that adapts its video bit rate to its link.
+    static bool adapts(const CodecPreset& preset);
+    /// Checks a live output's adaptive bit rate: its video encoder must change its rate while
+    /// it encodes (CodecTable::changesBitrate) and streaming.minBitrate must lie between 0 and
+    /// videoCodec.bitrate. False with a one-line reason naming the field in *why.
+    static bool checkAdaptive(const CodecPreset& preset, QString* why);
     /// The container a scheme's stream is wrapped in: "flv" (rtmp, rtmps), "mpegts" (srt, tcp,
     /// udp), "rtsp"; null for any other scheme.
     static const char* containerFor(const QString& scheme);

@@ -282,6 +282,8 @@ bool Job::checkLive(const QString& where, bool containerGiven, CodecPreset* p, Q
         return fail(error, where + (why.startsWith(QLatin1String("streaming."))
                                         ? QStringLiteral(".") + why
                                         : QStringLiteral(".streaming.url: ") + why));
+    if (!LiveUrl::checkAdaptive(*p, &why))
+        return fail(error, where + QStringLiteral(".") + why);
     if (streaming.authEnabled && streaming.userName.isEmpty())
         return fail(error,
                     where + QStringLiteral(".streaming.userName: authEnabled needs a user name"));

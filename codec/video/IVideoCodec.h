@@ -52,6 +52,13 @@ public:
     /// encode(). Intra-only codecs need nothing.
     virtual void requestKeyFrame() {}
 
+    /// Whether setBitrate() works while the codec encodes.
+    virtual bool changesBitrate() const { return false; }
+    /// Changes the target bit rate, in kbit/s, for the frames encoded from now on, in the same
+    /// stream (no new headers, no key frame). Video thread only, like encode(). False when the
+    /// codec cannot change its rate or refused this one; the rate is then unchanged.
+    virtual bool setBitrate(int /*kbps*/) { return false; }
+
     /// Global headers (for H.264 the parameter sets, Annex B), owned by the codec; null when
     /// there are none.
     virtual unsigned char* extraData() = 0;

@@ -108,6 +108,7 @@ bool OpenH264::initialize(CodecPreset* preset)
                   video.width, video.height, video.frameRate, video.bitrate);
         return false;
     }
+    m_bitsPerSecond = param.iTargetBitrate;
 
     SFrameBSInfo info;
     std::memset(&info, 0, sizeof(info));
@@ -213,5 +214,21 @@ bool OpenH264::encode(unsigned char* data, unsigned int size, int, unsigned char
     outSize = static_cast<unsigned int>(pos);
     if (info.eFrameType == videoFrameTypeIDR)
         keyFrame = 1;
+    return true;
+}
+
+bool OpenH264::setBitrate(int kbps)
+{
+    if (!m_encoder || kbps <= 0 || kbps > INT_MAX / 1000)
+        return false;
+    SBitrateInfo rate{SPATIAL_LAYER_ALL, kbps * 1000};
+    // The ceiling is never below the target: raised first when the rate goes up, lowered last
+    // when it goes down.
+    const bool up = kbps * 1000 > m_bitsPerSecond;
+    const ENCODER_OPTION first = up ? ENCODER_OPTION_MAX_BITRATE : ENCODER_OPTION_BITRATE;
+    const ENCODER_OPTION second = up ? ENCODER_OPTION_BITRATE : ENCODER_OPTION_MAX_BITRATE;
+    if (m_encoder->SetOption(first, &rate) != 0 || m_encoder->SetOption(second, &rate) != 0)
+        return false;
+    m_bitsPerSecond = kbps * 1000;
     return true;
 }

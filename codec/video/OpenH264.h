@@ -30,6 +30,8 @@ public:
     // Forces an IDR picture on the next EncodeFrame; the request stands until an IDR comes
     // out, so a frame the rate control skips does not lose it.
     void requestKeyFrame() override { m_keyFrameRequested = true; }
+    bool changesBitrate() const override { return true; }
+    bool setBitrate(int kbps) override;
     unsigned char* extraData() override { return m_header.empty() ? nullptr : m_header.data(); }
     unsigned int extraDataSize() override { return static_cast<unsigned int>(m_header.size()); }
     int supportFormat() override;
@@ -50,4 +52,5 @@ private:
     CodecPreset m_preset;
     long long m_frameIndex = 0;       // frames given to the encoder; drives the millisecond stamps
     bool m_keyFrameRequested = false; // cleared once an IDR picture came out
+    int m_bitsPerSecond = 0;          // the target rate the encoder runs at
 };

@@ -195,3 +195,15 @@ bool VPX::emitPending(unsigned char* out, unsigned int capacity, unsigned int& o
         keyFrame = 1;
     return true;
 }
+
+bool VPX::setBitrate(int kbps)
+{
+    if (!m_context || kbps <= 0)
+        return false;
+    vpx_codec_enc_cfg_t config = m_config;
+    config.rc_target_bitrate = static_cast<unsigned int>(kbps);
+    if (vpx_codec_enc_config_set(m_context.get(), &config) != VPX_CODEC_OK)
+        return false;
+    m_config = config;
+    return true;
+}

@@ -34,6 +34,8 @@ public:
     // The next frame is encoded with VPX_EFLAG_FORCE_KF; without look-ahead it is the key
     // frame that comes out of that call.
     void requestKeyFrame() override { m_keyFrameRequested = true; }
+    bool changesBitrate() const override { return true; }
+    bool setBitrate(int kbps) override;
     unsigned char* extraData() override { return nullptr; }
     unsigned int extraDataSize() override { return 0; }
     int supportFormat() override;

@@ -107,9 +107,32 @@ bool X264::openEncoder()
 {
     x264_param_t param;
     fillParams(m_preset.videoCodec(), &param);
+    // x264 changes its average rate as it runs only under a VBV; a stream that adapts to its
+    // link wants one anyway: no second may carry much more than the rate.
+    if (m_preset.streaming().enabled && m_preset.streaming().adaptiveBitrate) {
+        param.rc.i_vbv_max_bitrate = m_preset.videoCodec().bitrate;
+        param.rc.i_vbv_buffer_size = m_preset.videoCodec().bitrate;
+    }
     m_encoder = x264_encoder_open(&param);
     m_drained = false;
     return m_encoder != nullptr;
+}
+
+bool X264::setBitrate(int kbps)
+{
+    if (!m_encoder || kbps <= 0)
+        return false;
+    x264_param_t param;
+    x264_encoder_parameters(m_encoder, &param);
+    param.rc.i_bitrate = kbps;
+    if (param.rc.i_vbv_max_bitrate > 0) {
+        param.rc.i_vbv_max_bitrate = kbps;
+        param.rc.i_vbv_buffer_size = kbps;
+    }
+    if (x264_encoder_reconfig(m_encoder, &param) < 0)
+        return false;
+    m_preset.videoCodec().bitrate = kbps; // an encoder reopened after a drain keeps the rate
+    return true;
 }
 
 unsigned int X264::maxPacketSize()

@@ -34,6 +34,8 @@ public:
     bool streamParameters(AVCodecParameters* par) override;
     // The next picture goes in typed as IDR; x264 codes it so when it leaves the look-ahead.
     void requestKeyFrame() override { m_keyFrameRequested = true; }
+    bool changesBitrate() const override { return true; }
+    bool setBitrate(int kbps) override;
     unsigned char* extraData() override { return m_header.empty() ? nullptr : m_header.data(); }
     unsigned int extraDataSize() override { return static_cast<unsigned int>(m_header.size()); }
     int supportFormat() override;

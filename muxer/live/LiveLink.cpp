@@ -303,6 +303,7 @@ void LiveLink::watch()
         if (m_transport)
             progress = m_transport->progress();
     }
+    m_container->linkWatched(progress);
     if (progress.acknowledged < 0)
         return; // the transport cannot tell; a blocked write still shows above
     if (progress.acknowledged != m_lastAcked || progress.waiting == 0) {

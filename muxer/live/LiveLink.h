@@ -58,6 +58,9 @@ public:
         // for the host. No link lock is held.
         virtual void reportLink(LiveState state, int reconnects, long long liveMs,
                                 const QString& reason) = 0;
+        // Connection thread, about every kWatchMs while the link is open: what the connection
+        // reports of its progress (-1s when it cannot tell).
+        virtual void linkWatched(const SendProgress& /*progress*/) {}
     };
 
     // `maskedUrl` names the output in messages (its secrets already masked); `interrupt` is

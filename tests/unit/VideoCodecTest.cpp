@@ -127,6 +127,66 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
+// A live stream that adapts to its link: X264, OpenH264, VP8 and VP9 change their rate as they
+// encode, without a key frame: from 400 to 60 kbit/s, the stream is well under the first rate
+// two seconds later (OpenH264 and VP8 approach a new rate over a few seconds). The other
+// encoders say they cannot.
+TEST(VideoCodecs, TheAdaptingEncodersChangeTheirRateWithoutAKeyFrame)
+{
+    const int w = 160, h = 120;
+    std::vector<unsigned char> noise(static_cast<size_t>(w) * h * 3 / 2, 128);
+    unsigned int seed = 7;
+    std::unique_ptr<IVideoCodec> codecUnderTest;
+    int frame = 0;
+    // Each frame draws new noise into one row in 32: costly to code, yet no new scene.
+    const auto nextFrame = [&] {
+        for (int y = frame++ % 32; y < h; y += 32)
+            for (int x = 0; x < w; ++x)
+                noise[static_cast<size_t>(y) * w + x] = static_cast<unsigned char>(rand_r(&seed));
+        return EncodedPacket::encode(*codecUnderTest, &noise);
+    };
+    // VP9 changes its rate through the same code as VP8 (and is slow to encode noise).
+    for (const char* name : {"X264", "H264", "VP8"}) {
+        SCOPED_TRACE(name);
+        CodecPreset preset = videoPreset(name, w, h);
+        preset.videoCodec().bitrate = 400;
+        preset.videoCodec().keyframeInterval = 10;
+        preset.streaming().enabled = true;
+        preset.streaming().adaptiveBitrate = true;
+        codecUnderTest = initialized(VideoCodecFactory::create(name), preset);
+        ASSERT_NE(codecUnderTest, nullptr);
+        EXPECT_TRUE(codecUnderTest->changesBitrate());
+        // Bytes of the last two of four seconds at each rate: the first two settle the rate.
+        long long bytes[2] = {0, 0};
+        int keys = 0;
+        for (int phase = 0; phase < 2; ++phase) {
+            if (phase == 1) {
+                ASSERT_TRUE(codecUnderTest->setBitrate(60));
+            }
+            for (int i = 0; i < 120; ++i) {
+                const EncodedPacket p = nextFrame();
+                if (i >= 60)
+                    bytes[phase] += p.size;
+                keys += phase == 1 && p.key ? 1 : 0;
+            }
+        }
+        // kbit/s over the last two seconds at each rate.
+        const long long high = bytes[0] * 8 / 1000 / 2, low = bytes[1] * 8 / 1000 / 2;
+        EXPECT_GT(high, 250);
+        EXPECT_LT(low, high * 6 / 10);
+        EXPECT_EQ(keys, 0);
+        codecUnderTest.reset();
+    }
+    for (const char* name : {"MJPEG", "Apple ProRes", "QuickTime Animation (RLE)"}) {
+        SCOPED_TRACE(name);
+        const auto codec = initialized(VideoCodecFactory::create(name), videoPreset(name, w, h));
+        ASSERT_NE(codec, nullptr);
+        EXPECT_FALSE(codec->changesBitrate());
+        EXPECT_FALSE(codec->setBitrate(200));
+        EXPECT_FALSE(CodecTable::changesBitrate(*CodecTable::find(QString::fromLatin1(name))));
+    }
+}
+
 // Every encoder takes the exact rational rate and whole-frame key distances (x264: X264Test).
 TEST(VideoCodecs, FrameRateIsExactInEveryEncoder)
 {

@@ -1,0 +1,137 @@
+#include "muxer/live/AdaptiveBitrate.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+
+namespace {
+
+using Clock = AdaptiveBitrate::Clock;
+constexpr double kTick = 0.25; // seconds between looks, as the link's watch
+
+// A stream through a link that carries `linkKbps` (a function of the time): the encoder makes
+// the rate it is set to, up to what the picture needs (`sourceKbps`), plus the audio; the
+// connection holds up to 2 s of the configured stream, and what does not fit waits in the
+// output's queue.
+struct LinkRun
+{
+    int configured = 2000, minimum = 100, audio = 128;
+    double sourceKbps = 600;
+    std::function<double(double)> linkKbps;
+    bool acknowledges = true;
+
+    int rate = configured;
+    int changes = 0;
+    double maxDelay = 0.0, lastChangeAt = -1.0;
+    std::vector<std::pair<double, int>> steps; // (seconds, new rate)
+
+    // Runs from `from` to `to` seconds, the rate changes applied at once.
+    void play(AdaptiveBitrate& adaptive, double from, double to)
+    {
+        const double socketCapacity = (configured + audio) * 1000.0 / 8 * 2;
+        for (double t = from; t < to; t += kTick) {
+            const double made = (std::min<double>(rate, sourceKbps) + audio) * 1000.0 / 8 * kTick;
+            queue += made;
+            const double room = socketCapacity - socket;
+            const double moved = std::min(queue, room);
+            queue -= moved;
+            socket += moved;
+            const double sent = std::min(socket, linkKbps(t) * 1000.0 / 8 * kTick);
+            socket -= sent;
+            acked += sent;
+            const double bytesPerSecond = (std::min<double>(rate, sourceKbps) + audio) * 125.0;
+            const int next = adaptive.update(
+                start + std::chrono::milliseconds(static_cast<long long>(t * 1000)),
+                acknowledges ? static_cast<long long>(acked) : -1,
+                acknowledges ? static_cast<long long>(socket) : -1, queue / bytesPerSecond);
+            if (t > 20)
+                maxDelay = std::max(maxDelay, adaptive.delaySeconds());
+            if (next > 0) {
+                rate = next;
+                ++changes;
+                steps.emplace_back(t, next);
+            }
+        }
+    }
+    // Seconds between `from` and `to` at a rate above `kbps`.
+    double secondsAbove(int kbps, double from, double to) const
+    {
+        double above = 0.0;
+        int at = configured;
+        double since = 0.0;
+        auto add = [&](double until) {
+            if (at > kbps)
+                above += std::max(0.0, std::min(until, to) - std::max(since, from));
+        };
+        for (const auto& [t, next] : steps) {
+            add(t);
+            at = next;
+            since = t;
+        }
+        add(to);
+        return above;
+    }
+    Clock::time_point start = Clock::now();
+    double queue = 0, socket = 0, acked = 0;
+};
+
+} // namespace
+
+// A link that carries half of what the picture makes: the rate goes down under the link's
+// rate, what waits drains, and it stays there but for a short step up now and then; once the
+// link carries all, the rate climbs back to the configured one within 30 s.
+TEST(AdaptiveBitrate, SettlesUnderASlowLinkAndClimbsBackWhenItClears)
+{
+    LinkRun run;
+    double link = 300;
+    run.linkKbps = [&](double) { return link; };
+    AdaptiveBitrate adaptive(run.configured, run.minimum, run.audio);
+    run.play(adaptive, 0, 60);
+    // Under the link's rate but for short steps up that find out whether it carries more.
+    EXPECT_LT(run.secondsAbove(300 - run.audio, 30, 60), 30 * 0.25);
+    EXPECT_GE(run.rate, run.minimum);
+    EXPECT_LT(run.maxDelay, 3.0);
+    EXPECT_LT(run.queue + run.socket, 300 * 125.0); // under a second left waiting
+    EXPECT_LE(run.changes, 10) << "the rate swings";
+
+    link = 5000;
+    const int before = run.changes;
+    run.play(adaptive, 60, 90);
+    EXPECT_EQ(run.rate, run.configured);
+    EXPECT_GT(run.changes, before);
+}
+
+// A link whose rate swings every second between a fifth and twice the stream's: the rate stays
+// within its bounds, changes at most every 2 s, and the steps up slow down rather than swing.
+TEST(AdaptiveBitrate, ASwingingLinkGivesBoundedStableSteps)
+{
+    LinkRun run;
+    run.linkKbps = [](double t) { return static_cast<int>(t) % 2 == 0 ? 150.0 : 1500.0; };
+    AdaptiveBitrate adaptive(run.configured, run.minimum, run.audio);
+    run.play(adaptive, 0, 300);
+    for (size_t i = 1; i < run.steps.size(); ++i)
+        EXPECT_GE(run.steps[i].first - run.steps[i - 1].first, 1.99);
+    for (const auto& [at, rate] : run.steps) {
+        EXPECT_GE(rate, run.minimum);
+        EXPECT_LE(rate, run.configured);
+    }
+    EXPECT_LE(run.changes, 40);
+    EXPECT_LT(run.maxDelay, 10.0);
+}
+
+// A connection that cannot tell what was acknowledged: judged by the queue alone, each step
+// takes a quarter off, never below the minimum.
+TEST(AdaptiveBitrate, WithoutAcknowledgementsStepsByAQuarterToTheMinimum)
+{
+    LinkRun run;
+    run.acknowledges = false;
+    run.minimum = 400;
+    run.sourceKbps = 5000;
+    run.linkKbps = [](double) { return 100.0; };
+    AdaptiveBitrate adaptive(run.configured, run.minimum, run.audio);
+    run.play(adaptive, 0, 60);
+    ASSERT_GE(run.steps.size(), 2u);
+    EXPECT_EQ(run.steps[0].second, 1500); // 2000 less a quarter
+    EXPECT_EQ(run.rate, run.minimum);
+}
