@@ -17,6 +17,7 @@
 #include "encoder/VideoInput.h"
 #include "encoder/WorkerThreads.h"
 #include "muxer/IMuxer.h"
+#include "muxer/IPacketTiming.h"
 
 #include <QDebug>
 #include <QTime>
@@ -302,8 +303,9 @@ void Encoder::offerVideo(unsigned char* data, int width, int height, int format,
     if (stamped && m_started.load() == 0 && !(ts && ts->startFlag == 1))
         return;
 
-    const int queued = m_videoInput->queue(data, width, height, format,
-                                           stamped && ts && ts->interlaced, std::move(own));
+    const int queued =
+        m_videoInput->queue(data, width, height, format, stamped && ts && ts->interlaced,
+                            stamped && ts ? ts->pts : -1, std::move(own));
     // Started once a frame went in, before the video thread is woken: it may take the frame at
     // once, and the FIFO being empty again must not keep the pipeline waiting for a start stamp.
     if (m_started.load() == 0 && (queued > 0 || !stamped))
@@ -472,15 +474,16 @@ void Encoder::encodeFrame(std::unique_ptr<VideoQueue> frame, const CodecModel::V
         forwardVideoDrops(1, false);
         return;
     }
+    const long long stampUs = frame->stampUs();
     if (picture.converted)
         frame.reset(); // a lent buffer is free for the host again
-    if (!encodeVideo(picture.data, picture.size, picture.format))
+    if (!encodeVideo(picture.data, picture.size, picture.format, stampUs))
         if (IEncodingStatus* status = m_status.load())
             status->ecoderStateCallback(this, IEncodingStatus::StateReport,
                                         IEncodingStatus::WriteFailed);
 }
 
-bool Encoder::encodeVideo(unsigned char* data, int size, int format)
+bool Encoder::encodeVideo(unsigned char* data, int size, int format, long long stampUs)
 {
     if (m_refVideo.load())
         return true;
@@ -489,6 +492,9 @@ bool Encoder::encodeVideo(unsigned char* data, int size, int format)
     long long pts = -1, dts = -1;
     if (m_keyFrameWanted.exchange(false))
         m_videoCodec->requestKeyFrame();
+    m_codecStamps.push_back(stampUs);
+    if (m_codecStamps.size() > static_cast<size_t>(kMaxDrainedFrames))
+        m_codecStamps.pop_front(); // a codec that drops frames of its own
     const bool ok = m_videoCodec->encode(data, static_cast<unsigned int>(size), format, out.data,
                                          static_cast<unsigned int>(m_videoPacket.size()),
                                          packetSize, key, pts, dts);
@@ -516,6 +522,12 @@ bool Encoder::deliverVideoPacket(unsigned int packetSize, unsigned int key, long
     out.key = key;
     out.pts = pts;
     out.dts = dts;
+    // The codecs here give their packets out in the order the frames went in.
+    out.stampUs = -1;
+    if (!m_codecStamps.empty()) {
+        out.stampUs = m_codecStamps.front();
+        m_codecStamps.pop_front();
+    }
     const CodecModel::VideoCodec& video = m_preset.videoCodec();
     if (IEncodingCallback* cb = m_callback.load())
         cb->videoEncoded(video.codecName, out.data, packetSize, video.width, video.height, key,
@@ -524,7 +536,7 @@ bool Encoder::deliverVideoPacket(unsigned int packetSize, unsigned int key, long
     if (m_muxEnabled && !m_ownVideoStopped.load()) {
         if (key)
             checkTimeSplit();
-        written = writeVideoMuxer(out.data, packetSize, key, pts, dts,
+        written = writeVideoMuxer(out.data, packetSize, key, out.stampUs, dts,
                                   static_cast<unsigned int>(out.frameCount.load()));
         if (!written)
             recordingFailed(true);
@@ -552,8 +564,10 @@ void Encoder::drainVideo()
         long long pts = -1, dts = -1;
         if (!m_videoCodec->encode(nullptr, 0, format, m_encodedVideo.data,
                                   static_cast<unsigned int>(m_videoPacket.size()), packetSize, key,
-                                  pts, dts))
+                                  pts, dts)) {
+            m_codecStamps.clear(); // the codec holds nothing now
             return;
+        }
         if (packetSize > 0 && !deliverVideoPacket(packetSize, key, pts, dts))
             if (IEncodingStatus* status = m_status.load())
                 status->ecoderStateCallback(this, IEncodingStatus::StateReport,
@@ -671,16 +685,18 @@ bool Encoder::initMuxer()
 }
 
 // The muxer stamps each packet with its place in the file (pts = dts, counting skipped frames
-// and restarting at a split or a reconnect), so the codec's own stamps are not passed on; a
-// follower has none (-1). The codecs here code no reordered pictures, except NVENC H.264 with
-// bFrames set, whose composition order this loses.
+// and restarting at a split or a reconnect), so the codec's own stamps are not passed on; the
+// packet keeps only the host's stamp of its frame, for the muxer's timing reports. The codecs here
+// code no reordered pictures, except NVENC H.264 with bFrames set, whose composition order this
+// loses.
 bool Encoder::writeVideoMuxer(unsigned char* data, unsigned int size, unsigned int key,
-                              long long /*pts*/, long long /*dts*/, unsigned int /*index*/)
+                              long long stampUs, long long /*dts*/, unsigned int /*index*/)
 {
     // The one copy happens before the lock is taken.
     AVPacketPtr packet = MuxerHandOver::copyPacket(data, size);
     if (!packet)
         return false;
+    IPacketTiming::setOrigin(packet.get(), stampUs);
     bool audioMayStart = false;
     {
         std::lock_guard<std::mutex> lock(m_muxMutex);

@@ -14,6 +14,7 @@
 #include "muxer/IMuxerCallback.h"
 
 #include <atomic>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -186,7 +187,7 @@ private:
     void stopOwnVideo(bool onOwnVideoThread);
     void encodeFrame(std::unique_ptr<VideoQueue> frame, const CodecModel::VideoCodec& video,
                      int codecFormat);
-    bool encodeVideo(unsigned char* data, int size, int format);
+    bool encodeVideo(unsigned char* data, int size, int format, long long stampUs);
     bool deliverVideoPacket(unsigned int size, unsigned int key, long long pts, long long dts);
     void drainVideo();
     bool audioReady() const;
@@ -203,6 +204,9 @@ private:
     EncodedVideo m_encodedVideo;              // the video thread's; its counters are atomics
     EncodedAudio m_encodedAudio;              // the audio side's; holdChunks is an atomic
     std::vector<unsigned char> m_videoPacket; // behind m_encodedVideo.data; video thread only
+    // The stamps of the frames inside the video codec, oldest first: the next packet out is the
+    // oldest frame's. Video thread only.
+    std::deque<long long> m_codecStamps;
     // The host's frames, paced and queued for the video thread, and the lent buffers. Made by
     // the constructor; its own thread rules.
     std::unique_ptr<VideoInput> m_videoInput;

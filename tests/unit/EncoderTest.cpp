@@ -228,6 +228,26 @@ TEST(Encoder, CodecDelayHoldsAudioBackAndStopDrainsBoth)
     EXPECT_EQ(encoder.getSyncInfo().audioFrames.load(), 5);
 }
 
+// Through the codec's delay and its drain, each packet names the frame it was coded from.
+TEST(Encoder, EachPacketCarriesTheStampOfItsFrame)
+{
+    FakePipeline pipeline(3);
+    std::vector<long long> stamps;
+    PacketLog log;
+    log.reenter = [&] { stamps.push_back(pipeline.encoder->encodedVideo().stampUs); };
+    pipeline.start();
+    pipeline.encoder->encodingCallback(&log);
+    std::vector<unsigned char> frame(64 * 48 * 3 / 2, 9);
+    std::vector<long long> pushed;
+    for (int i = 0; i < 8; ++i) {
+        TimeStamp ts{1, false, 1000000 + i * 33333LL};
+        pipeline.encoder->enqueueVideo(frame.data(), 64, 48, PIX_NV12, &ts);
+        pushed.push_back(ts.pts);
+    }
+    pipeline.encoder->stop();
+    EXPECT_EQ(stamps, pushed);
+}
+
 // A live output that comes up asks for no key frame by itself (the encoder's first packet is one
 // anyway); its muxer asks when the packet it is offered is none, and the next frame is coded as
 // one.
