@@ -27,8 +27,6 @@
 
 namespace {
 
-// Audio chunk used by the hold-back rule: 20 ms of 48 kHz stereo 16-bit.
-constexpr double kAudioChunkBytes = 3840.0;
 // The written times are running sums of packet durations; equal times may differ by rounding.
 constexpr double kWriteTimeSlack = 1e-6;
 // More frames than any encoder holds back (x264's look-ahead is at most 250).
@@ -505,7 +503,8 @@ bool Encoder::encodeVideo(unsigned char* data, int size, int format, long long s
             const double bytesPerFrame =
                 m_audio->projectBytesPerSecond() / m_preset.videoCodec().frameRate;
             if (bytesPerFrame > 0.0)
-                m_encodedAudio.holdChunks.store(qRound(missed * bytesPerFrame / kAudioChunkBytes));
+                m_encodedAudio.holdChunks.store(
+                    qRound(missed * bytesPerFrame / AudioEncoding::kHoldChunkBytes));
             m_threads->wakeAudio();
         }
         return true;
@@ -583,7 +582,7 @@ void Encoder::drainVideo()
 // written video. Reads only atomics and the FIFO: it runs under the worker's own mutex.
 bool Encoder::audioReady() const
 {
-    return m_audio->restartPending() || audioGateOpen(m_audio->queued());
+    return m_audio->restartPending() || audioGateOpen(m_audio->queuedChunks());
 }
 
 bool Encoder::audioGateOpen(int queued) const
@@ -610,7 +609,7 @@ void Encoder::audioThread()
             if (m_audio->takeRestart())
                 m_audio->restartLive();
             // A time split may have closed the gate again since the wait looked.
-            else if (audioGateOpen(m_audio->queued()))
+            else if (audioGateOpen(m_audio->queuedChunks()))
                 m_audio->encodeQueued(m_output->muxer());
         }
         deliverAudioToHost();

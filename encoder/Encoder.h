@@ -118,7 +118,8 @@ protected:
     /// Video thread: `count` frames were lost, before encoding (input) or after (output).
     virtual void forwardVideoDrops(int /*count*/, bool /*input*/) {}
     /// Audio thread, also inside its wait (atomics and the FIFO only): whether the audio FIFO,
-    /// holding `queued` buffers, may give one to the encoder now.
+    /// holding `queued` hold-back chunks of sound (20 ms each, however the host cut its
+    /// buffers; see EncodedAudio::holdChunks), may give a buffer to the encoder now.
     virtual bool audioGateOpen(int queued) const;
     /// Audio encoded so far in video frames, from the exact quotient.
     virtual long long audioFramesFor(double frames) const { return static_cast<long long>(frames); }

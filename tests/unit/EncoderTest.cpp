@@ -228,6 +228,28 @@ TEST(Encoder, CodecDelayHoldsAudioBackAndStopDrainsBoth)
     EXPECT_EQ(encoder.getSyncInfo().audioFrames.load(), 5);
 }
 
+// The hold-back is sound, not buffers: 6 chunks of 20 ms less the slack of 4 is 40 ms, one
+// of these 40 ms buffers, so none of three stays behind.
+TEST(Encoder, CodecDelayHoldsBackSoundWhateverTheBufferSize)
+{
+    FakePipeline pipeline(3, PIX_NV12, true);
+    pipeline.preset.videoOutput().frameRate = 25;
+    pipeline.preset.videoCodec().frameRate = 25;
+    pipeline.preset.audioOutput() = {2, 48000, 16, 7680};
+    PacketLog log;
+    pipeline.start();
+    Encoder& encoder = *pipeline.encoder;
+    encoder.encodingCallback(&log);
+    pipeline.offer(50, 5);
+    ASSERT_TRUE(waitFor([&] { return log.videos.load() == 2; }));
+    ASSERT_EQ(encoder.encodedAudio().holdChunks.load(), 6);
+    std::vector<unsigned char> audio(7680, 1);
+    for (int i = 0; i < 3; ++i)
+        encoder.enqueueAudio(audio.data(), 7680);
+    EXPECT_TRUE(
+        waitFor([&] { return encoder.getSyncInfo().audioBytesEncoded.load() == 3 * 7680; }, 3000));
+}
+
 // Through the codec's delay and its drain, each packet names the frame it was coded from.
 TEST(Encoder, EachPacketCarriesTheStampOfItsFrame)
 {
