@@ -446,7 +446,9 @@ bool ContainerWriter::writePacket(AVPacket* pkt, const char* what)
 {
     const int stream = pkt->stream_index;
     const int64_t end = pkt->pts + pkt->duration;
-    const int result = av_interleaved_write_frame(m_format, pkt);
+    const int result = m_setup.row().interleave == ContainerTable::Interleave::Direct
+                           ? av_write_frame(m_format, pkt)
+                           : av_interleaved_write_frame(m_format, pkt);
     if (result < 0) {
         fail(what, result);
         return false;
