@@ -138,8 +138,8 @@ private:
     AVRational m_audioTimeBase{1, 1};
     // The end of each stream written so far (in its time base, by stream index).
     std::vector<int64_t> m_streamEnds;
-    long long m_videoHanded = 0;       // video packets handed to the container
-    std::deque<Unwritten> m_unwritten; // only while a timing sink is set
+    long long m_videoHanded = 0;       // m_muxMutex: video packets handed to the container
+    std::deque<Unwritten> m_unwritten; // m_muxMutex; filled only while a timing sink is set
     bool m_wroteStreamData = false;    // a packet reached the output; read after the thread ended
     std::mutex m_muxMutex;             // the container: making, the header, each packet, closing
 
@@ -158,5 +158,7 @@ private:
     std::atomic<bool> m_headerWritten{false};
     std::atomic<bool> m_failed{false}; // the output finished after a failed write
     std::atomic<bool> m_aborted{false};
-    std::atomic<IPacketTiming*> m_timing{nullptr}; // not owned
+    // Not owned. Set from any thread, read where packets are queued and written: an atomic, so
+    // that a muxer without a sink pays one load per packet.
+    std::atomic<IPacketTiming*> m_timing{nullptr};
 };
