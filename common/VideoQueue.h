@@ -38,6 +38,11 @@ public:
     int format() const { return m_format; } ///< the PixelFormat code
     /// Whether the frame is a GPU texture (PIX_TEXTURE) rather than pixels in memory.
     bool isTexture() const;
+    /// The host's stamp of the frame (TimeStamp::pts, microseconds), which the pipeline hands
+    /// on to the frame's packet (EncodedVideo::stampUs); -1 for none.
+    long long stampUs() const { return m_stampUs; }
+    /// Sets stampUs(); the thread that queues the frame, before it is queued.
+    void setStampUs(long long stampUs) { m_stampUs = stampUs; }
 
 private:
     unsigned char* m_data = nullptr;
@@ -45,5 +50,6 @@ private:
     int m_width;
     int m_height;
     int m_format;
+    long long m_stampUs = -1;
     GiveBack m_giveBack; // set for a lent buffer
 };

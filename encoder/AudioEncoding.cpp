@@ -124,6 +124,13 @@ bool AudioEncoding::enqueue(unsigned char* data, int size)
     return true;
 }
 
+int AudioEncoding::queuedChunks() const
+{
+    const long long bytes = m_fifoBytes.load();
+    const int chunks = static_cast<int>((bytes + kHoldChunkBytes - 1) / kHoldChunkBytes);
+    return chunks > 0 || m_fifo.isEmpty() ? chunks : 1;
+}
+
 void AudioEncoding::startFile()
 {
     m_sync.audioBytesEncoded.store(0);

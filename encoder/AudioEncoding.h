@@ -38,6 +38,10 @@ class AudioEncoding
 public:
     using Packets = std::vector<std::vector<unsigned char>>;
 
+    // The unit in which sound is held back for the video codec's delay
+    // (EncodedAudio::holdChunks): 20 ms of 48 kHz stereo 16-bit.
+    static constexpr int kHoldChunkBytes = 3840;
+
     // `preset`, `sync`, `encoded` and `callback` are the pipeline's and outlive this object.
     // `framesFor` turns the sound encoded so far, in video frames, into AVSync::audioFrames.
     AudioEncoding(const CodecPreset& preset, AVSync& sync, EncodedAudio& encoded,
@@ -72,6 +76,9 @@ public:
     bool enqueue(unsigned char* data, int size);
 
     int queued() const { return m_fifo.count(); }
+    // The queued sound in hold-back chunks, rounded up, whatever size the host's buffers
+    // have; a queue of lost buffers alone counts as one.
+    int queuedChunks() const;
     bool mayStart() const { return m_mayStart.load(); }
     double handedSeconds() const { return m_handedSeconds.load(); }
     bool restartPending() const { return m_restart.load(); }

@@ -17,6 +17,7 @@
 #include "encoder/VideoInput.h"
 #include "encoder/WorkerThreads.h"
 #include "muxer/IMuxer.h"
+#include "muxer/IPacketTiming.h"
 #include "muxer/LiveUrl.h"
 
 #include <QDebug>
@@ -27,8 +28,6 @@
 
 namespace {
 
-// Audio chunk used by the hold-back rule: 20 ms of 48 kHz stereo 16-bit.
-constexpr double kAudioChunkBytes = 3840.0;
 // The written times are running sums of packet durations; equal times may differ by rounding.
 constexpr double kWriteTimeSlack = 1e-6;
 // More frames than any encoder holds back (x264's look-ahead is at most 250).
@@ -313,8 +312,9 @@ void Encoder::offerVideo(unsigned char* data, int width, int height, int format,
     if (stamped && m_started.load() == 0 && !(ts && ts->startFlag == 1))
         return;
 
-    const int queued = m_videoInput->queue(data, width, height, format,
-                                           stamped && ts && ts->interlaced, std::move(own));
+    const int queued =
+        m_videoInput->queue(data, width, height, format, stamped && ts && ts->interlaced,
+                            stamped && ts ? ts->pts : -1, std::move(own));
     // Started once a frame went in, before the video thread is woken: it may take the frame at
     // once, and the FIFO being empty again must not keep the pipeline waiting for a start stamp.
     if (m_started.load() == 0 && (queued > 0 || !stamped))
@@ -483,15 +483,16 @@ void Encoder::encodeFrame(std::unique_ptr<VideoQueue> frame, const CodecModel::V
         forwardVideoDrops(1, false);
         return;
     }
+    const long long stampUs = frame->stampUs();
     if (picture.converted)
         frame.reset(); // a lent buffer is free for the host again
-    if (!encodeVideo(picture.data, picture.size, picture.format))
+    if (!encodeVideo(picture.data, picture.size, picture.format, stampUs))
         if (IEncodingStatus* status = m_status.load())
             status->ecoderStateCallback(this, IEncodingStatus::StateReport,
                                         IEncodingStatus::WriteFailed);
 }
 
-bool Encoder::encodeVideo(unsigned char* data, int size, int format)
+bool Encoder::encodeVideo(unsigned char* data, int size, int format, long long stampUs)
 {
     if (m_refVideo.load())
         return true;
@@ -502,6 +503,9 @@ bool Encoder::encodeVideo(unsigned char* data, int size, int format)
         m_videoCodec->requestKeyFrame();
     if (const int kbps = m_bitrateWanted.exchange(0); kbps > 0 && kbps != m_videoKbps)
         changeBitrate(kbps);
+    m_codecStamps.push_back(stampUs);
+    if (m_codecStamps.size() > static_cast<size_t>(kMaxDrainedFrames))
+        m_codecStamps.pop_front(); // a codec that drops frames of its own
     const bool ok = m_videoCodec->encode(data, static_cast<unsigned int>(size), format, out.data,
                                          static_cast<unsigned int>(m_videoPacket.size()),
                                          packetSize, key, pts, dts);
@@ -512,7 +516,8 @@ bool Encoder::encodeVideo(unsigned char* data, int size, int format)
             const double bytesPerFrame =
                 m_audio->projectBytesPerSecond() / m_preset.videoCodec().frameRate;
             if (bytesPerFrame > 0.0)
-                m_encodedAudio.holdChunks.store(qRound(missed * bytesPerFrame / kAudioChunkBytes));
+                m_encodedAudio.holdChunks.store(
+                    qRound(missed * bytesPerFrame / AudioEncoding::kHoldChunkBytes));
             m_threads->wakeAudio();
         }
         return true;
@@ -529,6 +534,12 @@ bool Encoder::deliverVideoPacket(unsigned int packetSize, unsigned int key, long
     out.key = key;
     out.pts = pts;
     out.dts = dts;
+    // The codecs here give their packets out in the order the frames went in.
+    out.stampUs = -1;
+    if (!m_codecStamps.empty()) {
+        out.stampUs = m_codecStamps.front();
+        m_codecStamps.pop_front();
+    }
     const CodecModel::VideoCodec& video = m_preset.videoCodec();
     if (IEncodingCallback* cb = m_callback.load())
         cb->videoEncoded(video.codecName, out.data, packetSize, video.width, video.height, key,
@@ -537,7 +548,7 @@ bool Encoder::deliverVideoPacket(unsigned int packetSize, unsigned int key, long
     if (m_muxEnabled && !m_ownVideoStopped.load()) {
         if (key)
             checkTimeSplit();
-        written = writeVideoMuxer(out.data, packetSize, key, pts, dts,
+        written = writeVideoMuxer(out.data, packetSize, key, out.stampUs, dts,
                                   static_cast<unsigned int>(out.frameCount.load()));
         if (!written)
             recordingFailed(true);
@@ -565,8 +576,10 @@ void Encoder::drainVideo()
         long long pts = -1, dts = -1;
         if (!m_videoCodec->encode(nullptr, 0, format, m_encodedVideo.data,
                                   static_cast<unsigned int>(m_videoPacket.size()), packetSize, key,
-                                  pts, dts))
+                                  pts, dts)) {
+            m_codecStamps.clear(); // the codec holds nothing now
             return;
+        }
         if (packetSize > 0 && !deliverVideoPacket(packetSize, key, pts, dts))
             if (IEncodingStatus* status = m_status.load())
                 status->ecoderStateCallback(this, IEncodingStatus::StateReport,
@@ -582,7 +595,7 @@ void Encoder::drainVideo()
 // written video. Reads only atomics and the FIFO: it runs under the worker's own mutex.
 bool Encoder::audioReady() const
 {
-    return m_audio->restartPending() || audioGateOpen(m_audio->queued());
+    return m_audio->restartPending() || audioGateOpen(m_audio->queuedChunks());
 }
 
 bool Encoder::audioGateOpen(int queued) const
@@ -609,7 +622,7 @@ void Encoder::audioThread()
             if (m_audio->takeRestart())
                 m_audio->restartLive();
             // A time split may have closed the gate again since the wait looked.
-            else if (audioGateOpen(m_audio->queued()))
+            else if (audioGateOpen(m_audio->queuedChunks()))
                 m_audio->encodeQueued(m_output->muxer());
         }
         deliverAudioToHost();
@@ -684,16 +697,18 @@ bool Encoder::initMuxer()
 }
 
 // The muxer stamps each packet with its place in the file (pts = dts, counting skipped frames
-// and restarting at a split or a reconnect), so the codec's own stamps are not passed on; a
-// follower has none (-1). The codecs here code no reordered pictures, except NVENC H.264 with
-// bFrames set, whose composition order this loses.
+// and restarting at a split or a reconnect), so the codec's own stamps are not passed on; the
+// packet keeps only the host's stamp of its frame, for the muxer's timing reports. The codecs here
+// code no reordered pictures, except NVENC H.264 with bFrames set, whose composition order this
+// loses.
 bool Encoder::writeVideoMuxer(unsigned char* data, unsigned int size, unsigned int key,
-                              long long /*pts*/, long long /*dts*/, unsigned int /*index*/)
+                              long long stampUs, long long /*dts*/, unsigned int /*index*/)
 {
     // The one copy happens before the lock is taken.
     AVPacketPtr packet = MuxerHandOver::copyPacket(data, size);
     if (!packet)
         return false;
+    IPacketTiming::setOrigin(packet.get(), stampUs);
     bool audioMayStart = false;
     {
         std::lock_guard<std::mutex> lock(m_muxMutex);

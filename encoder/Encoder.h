@@ -14,6 +14,7 @@
 #include "muxer/IMuxerCallback.h"
 
 #include <atomic>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -117,7 +118,8 @@ protected:
     /// Video thread: `count` frames were lost, before encoding (input) or after (output).
     virtual void forwardVideoDrops(int /*count*/, bool /*input*/) {}
     /// Audio thread, also inside its wait (atomics and the FIFO only): whether the audio FIFO,
-    /// holding `queued` buffers, may give one to the encoder now.
+    /// holding `queued` hold-back chunks of sound (20 ms each, however the host cut its
+    /// buffers; see EncodedAudio::holdChunks), may give a buffer to the encoder now.
     virtual bool audioGateOpen(int queued) const;
     /// Audio encoded so far in video frames, from the exact quotient.
     virtual long long audioFramesFor(double frames) const { return static_cast<long long>(frames); }
@@ -189,7 +191,7 @@ private:
     void stopOwnVideo(bool onOwnVideoThread);
     void encodeFrame(std::unique_ptr<VideoQueue> frame, const CodecModel::VideoCodec& video,
                      int codecFormat);
-    bool encodeVideo(unsigned char* data, int size, int format);
+    bool encodeVideo(unsigned char* data, int size, int format, long long stampUs);
     bool deliverVideoPacket(unsigned int size, unsigned int key, long long pts, long long dts);
     void drainVideo();
     bool audioReady() const;
@@ -206,6 +208,9 @@ private:
     EncodedVideo m_encodedVideo;              // the video thread's; its counters are atomics
     EncodedAudio m_encodedAudio;              // the audio side's; holdChunks is an atomic
     std::vector<unsigned char> m_videoPacket; // behind m_encodedVideo.data; video thread only
+    // The stamps of the frames inside the video codec, oldest first: the next packet out is the
+    // oldest frame's. Video thread only.
+    std::deque<long long> m_codecStamps;
     // The host's frames, paced and queued for the video thread, and the lent buffers. Made by
     // the constructor; its own thread rules.
     std::unique_ptr<VideoInput> m_videoInput;

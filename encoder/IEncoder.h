@@ -135,8 +135,10 @@ public:
     virtual const EncodedAudio& encodedAudio() const = 0;
     /// Pipeline plumbing, used between pipelines that share an encoder; a host does not call
     /// it. Writes one encoded video packet of size bytes (copied) into this pipeline's output;
-    /// `key` is non-zero for a key frame. The output stamps packets by counting frames, so
-    /// pts, dts and index are not used. False when there is no output or it refused the packet.
+    /// `key` is non-zero for a key frame. The output stamps packets by counting frames; `pts`
+    /// is the host's stamp of the packet's frame (EncodedVideo::stampUs, -1 for none), kept
+    /// for the output's timing reports only; dts and index are not used. False when there is
+    /// no output or it refused the packet.
     virtual bool writeVideoMuxer(unsigned char* data, unsigned int size, unsigned int key,
                                  long long pts, long long dts, unsigned int index) = 0;
     /// Pipeline plumbing, used between pipelines that share an encoder; a host does not call

@@ -213,7 +213,7 @@ void RefEncoder::forwardVideoPacket(unsigned int size, unsigned int key)
             return true; // its volume is full: the others still get the packet
         if (key)
             follower.checkTimeSplit();
-        if (!follower.writeVideoMuxer(packet.data, size, key, -1, -1, index)) {
+        if (!follower.writeVideoMuxer(packet.data, size, key, packet.stampUs, -1, index)) {
             follower.recordingFailed(false);
             if (reports)
                 reports->ecoderStateCallback(&follower, IEncodingStatus::StateReport,

@@ -90,8 +90,9 @@ int VideoInput::pace()
     return std::max(diff, 1);
 }
 
-void VideoInput::append(std::unique_ptr<VideoQueue> frame)
+void VideoInput::append(std::unique_ptr<VideoQueue> frame, long long stampUs)
 {
+    frame->setStampUs(stampUs);
     m_sync.videoFrames.fetch_add(1);
     if (!m_fifo.append(std::move(frame))) {
         // Full: the frame is lost like any input drop, and its place is skipped in order.
@@ -101,7 +102,7 @@ void VideoInput::append(std::unique_ptr<VideoQueue> frame)
 }
 
 int VideoInput::queue(unsigned char* data, int width, int height, int format, bool interlaced,
-                      std::unique_ptr<VideoQueue> own)
+                      long long stampUs, std::unique_ptr<VideoQueue> own)
 {
     const int copies = pace();
     if (interlaced && m_preset.videoCodec().scanMode != 0 && data && format != PIX_TEXTURE) {
@@ -109,7 +110,8 @@ int VideoInput::queue(unsigned char* data, int width, int height, int format, bo
         for (int i = 0; i < copies; ++i) {
             VideoQueue picture(data, width, height, format);
             if (m_interlace->filterFrame(&picture, false, false)) {
-                append(std::make_unique<VideoQueue>(m_interlace->data(), width, height, format));
+                append(std::make_unique<VideoQueue>(m_interlace->data(), width, height, format),
+                       stampUs);
                 ++queued;
             }
         }
@@ -119,9 +121,9 @@ int VideoInput::queue(unsigned char* data, int width, int height, int format, bo
     // thread may encode it and let go of it at once.
     for (int i = 0; i < copies; ++i) {
         if (own && i == copies - 1)
-            append(std::move(own));
+            append(std::move(own), stampUs);
         else
-            append(std::make_unique<VideoQueue>(data, width, height, format));
+            append(std::make_unique<VideoQueue>(data, width, height, format), stampUs);
     }
     return copies;
 }

@@ -52,9 +52,10 @@ public:
     // Paces one offered frame and queues its copies; returns how many went in. `own`, the
     // frame held without a copy (a lent buffer, a shared frame), becomes the last copy and
     // lets go of its pixels when it is not queued. `interlaced`: the frame's stamp says so; it
-    // is deinterlaced when the output's scan mode asks for it.
+    // is deinterlaced when the output's scan mode asks for it. Every copy carries `stampUs`
+    // (VideoQueue::stampUs).
     int queue(unsigned char* data, int width, int height, int format, bool interlaced,
-              std::unique_ptr<VideoQueue> own);
+              long long stampUs, std::unique_ptr<VideoQueue> own);
     bool waitForRoom(int timeoutMs) { return m_fifo.waitForRoom(timeoutMs); }
 
     unsigned char* lend(int width, int height, int format, int timeoutMs)
@@ -81,7 +82,7 @@ public:
 private:
     // How many copies of the offered frame the output's rate needs (0 drops it).
     int pace();
-    void append(std::unique_ptr<VideoQueue> frame);
+    void append(std::unique_ptr<VideoQueue> frame, long long stampUs);
 
     const CodecPreset& m_preset;
     AVSync& m_sync;

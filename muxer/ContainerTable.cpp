@@ -48,9 +48,9 @@ constexpr Row kRows[] = {
     {"m3u8", false, "hls", "mpegts", "m3u8", CC::BeforeTrial, kOpaque, IL::Buffered, false, nullptr,
      false, false, nullptr, nullptr},
     // A live stream has nothing to seek back to for its length fields.
-    {"rtmp", true, "flv", nullptr, nullptr, CC::None, nullptr, IL::Buffered, false, nullptr, false,
+    {"rtmp", true, "flv", nullptr, nullptr, CC::None, nullptr, IL::Direct, false, nullptr, false,
      false, "flvflags", "no_duration_filesize"},
-    {"rtmps", true, "flv", nullptr, nullptr, CC::None, nullptr, IL::Buffered, false, nullptr, false,
+    {"rtmps", true, "flv", nullptr, nullptr, CC::None, nullptr, IL::Direct, false, nullptr, false,
      false, "flvflags", "no_duration_filesize"},
     {"srt", true, "mpegts", nullptr, "ts", CC::BeforeTrial, kOpaque, IL::ByStamp, false, nullptr,
      false, false, nullptr, nullptr},

@@ -28,6 +28,11 @@ enum class Interleave
     // No delay in libavformat: the muxer itself writes the earlier stamp first and a packet
     // only when nothing earlier can still arrive (MPEG-TS, whose players expect no gaps).
     ByStamp,
+    // Each packet goes to the container as soon as the muxer takes it, the earlier stamp of
+    // those waiting first, without libavformat's queue: a live RTMP stream, whose server keeps
+    // audio and video apart by their own stamps. Interleaving would hold each picture until
+    // sound of a later stamp is encoded, a frame interval or more behind real time.
+    Direct,
 };
 
 // When the codec table's column of a container is asked whether it takes the codecs.

@@ -4,6 +4,7 @@
 #include "muxer/FormatHandles.h"
 #include "muxer/IMuxerCallback.h"
 #include "muxer/IMuxerOutput.h"
+#include "muxer/IPacketTiming.h"
 #include "muxer/MuxerReports.h"
 #include "muxer/MuxerThread.h"
 #include "muxer/StreamHeaders.h"
@@ -11,6 +12,8 @@
 #include <QDebug>
 #include <QThread>
 #include <algorithm>
+#include <chrono>
+#include <limits>
 
 extern "C" {
 #include <libavutil/opt.h>
@@ -80,6 +83,7 @@ bool ContainerWriter::writeVideo(AVPacketPtr packet, bool keyFrame)
         m_output->countDrops(1);
         return true;
     }
+    long long origin = -1;
     {
         std::unique_lock<std::mutex> lock(m_queueMutex);
         if (m_output && m_videoQueue.size() > m_output->backlogLimit()) {
@@ -103,10 +107,15 @@ bool ContainerWriter::writeVideo(AVPacketPtr packet, bool keyFrame)
             packet->flags |= AV_PKT_FLAG_KEY;
         else
             packet->flags &= ~AV_PKT_FLAG_KEY;
-        m_videoQueue.push_back(Queued{std::move(packet), m_queuedVideoFrames++});
+        origin = IPacketTiming::origin(*packet);
+        m_videoQueue.push_back(Queued{std::move(packet), m_queuedVideoFrames++, 0, origin});
         m_videoFrames.store(m_queuedVideoFrames);
     }
     m_queueCond.notify_one();
+    if (IPacketTiming* timing = m_timing.load())
+        if (origin >= 0)
+            timing->packetTime(IPacketTiming::Stage::Queued, origin,
+                               std::chrono::steady_clock::now());
     return true;
 }
 
@@ -262,6 +271,8 @@ void ContainerWriter::closeLocked(bool trailer)
             const int result = av_write_trailer(m_format);
             m_output->ioEnd();
             m_output->trailerWritten(result, m_streamEnds);
+            if (result >= 0)
+                reportWritten(true);
         }
         m_format->pb = nullptr; // the output's
         avformat_free_context(m_format);
@@ -271,6 +282,8 @@ void ContainerWriter::closeLocked(bool trailer)
     m_audioStream = nullptr;
     m_colourFilter.reset();
     m_headerWritten.store(false);
+    m_videoHanded = 0;
+    m_unwritten.clear();
 }
 
 long long ContainerWriter::resetLocked()
@@ -418,6 +431,9 @@ bool ContainerWriter::writeVideoPacket(Queued& item)
                 av_packet_move_ref(pkt, original.get());
         }
     }
+    if (item.origin >= 0 && m_timing.load())
+        m_unwritten.push_back(Unwritten{m_videoHanded, item.origin});
+    ++m_videoHanded;
     return writePacket(pkt, "video");
 }
 
@@ -436,7 +452,9 @@ bool ContainerWriter::writePacket(AVPacket* pkt, const char* what)
 {
     const int stream = pkt->stream_index;
     const int64_t end = pkt->pts + pkt->duration;
-    const int result = av_interleaved_write_frame(m_format, pkt);
+    const int result = m_setup.row().interleave == ContainerTable::Interleave::Direct
+                           ? av_write_frame(m_format, pkt)
+                           : av_interleaved_write_frame(m_format, pkt);
     if (result < 0) {
         fail(what, result);
         return false;
@@ -446,5 +464,36 @@ bool ContainerWriter::writePacket(AVPacket* pkt, const char* what)
     if (stream >= 0 && static_cast<size_t>(stream) < m_streamEnds.size())
         m_streamEnds[static_cast<size_t>(stream)] =
             std::max(m_streamEnds[static_cast<size_t>(stream)], end);
+    if (!m_unwritten.empty())
+        reportWritten(false);
     return true;
+}
+
+void ContainerWriter::reportWritten(bool all)
+{
+    IPacketTiming* timing = m_timing.load();
+    if (!timing) {
+        m_unwritten.clear();
+        return;
+    }
+    // libavformat may hold packets back to interleave the streams: the video stream's frame
+    // count says how many it has given to the container format so far. Their bytes then wait in
+    // the I/O buffer until it is flushed; what was flushed ends where the buffer begins.
+    const AVIOContext* io = m_format ? m_format->pb : nullptr;
+    const int64_t position = io ? avio_tell(m_format->pb) : 0;
+    const int64_t flushed =
+        io ? position - (io->buf_ptr - io->buffer) : std::numeric_limits<int64_t>::max();
+    const long long given = m_videoStream ? m_videoStream->nb_frames : 0;
+    for (Unwritten& packet : m_unwritten) {
+        if (packet.index >= given)
+            break;
+        if (packet.end < 0)
+            packet.end = position;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    while (!m_unwritten.empty() &&
+           (all || (m_unwritten.front().end >= 0 && m_unwritten.front().end <= flushed))) {
+        timing->packetTime(IPacketTiming::Stage::Written, m_unwritten.front().origin, now);
+        m_unwritten.pop_front();
+    }
 }

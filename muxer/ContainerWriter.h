@@ -16,6 +16,7 @@
 
 class CodecPreset;
 class IMuxerOutput;
+class IPacketTiming;
 class MuxerReports;
 class MuxerThread;
 class StreamHeaders;
@@ -44,6 +45,8 @@ public:
     StreamSetup& setup() { return m_setup; }
     // The pipeline's reports, for the outputs' own.
     MuxerReports& reports() { return m_reports; }
+    // Where the video packets' times go (IMuxer::setPacketTiming); null for nowhere. Any thread.
+    void setPacketTiming(IPacketTiming* timing) { m_timing.store(timing); }
 
     // The writing thread. start() once the output is ready; beginStop(): nothing more is
     // queued, the loop writes what it can and ends; waitThread() waits for that up to `ms`;
@@ -95,7 +98,15 @@ private:
     {
         AVPacketPtr packet;
         int64_t pts = 0;
-        int64_t duration = 0; // sound: samples in the packet
+        int64_t duration = 0;  // sound: samples in the packet
+        long long origin = -1; // video: the stamp of its frame (IPacketTiming::origin)
+    };
+    // A video packet handed to libavformat whose Written time is still to be reported.
+    struct Unwritten
+    {
+        long long index = 0;  // among the video packets handed to the container
+        long long origin = 0; // the stamp of its frame
+        int64_t end = -1;     // where its bytes end in the output, once libavformat wrote it
     };
 
     bool takesPackets() const;
@@ -109,6 +120,9 @@ private:
     // Expects m_muxMutex held. Hands one stamped packet to libavformat and tells the output;
     // false (after fail()) on a write error.
     bool writePacket(AVPacket* pkt, const char* what);
+    // Expects m_muxMutex held. Reports the packets of m_unwritten that libavformat has written
+    // and whose bytes have left the I/O buffer; all of them when `all` (after the trailer).
+    void reportWritten(bool all);
 
     const StreamHeaders& m_headers;
     MuxerReports& m_reports;
@@ -126,8 +140,10 @@ private:
     AVRational m_audioTimeBase{1, 1};
     // The end of each stream written so far (in its time base, by stream index).
     std::vector<int64_t> m_streamEnds;
-    bool m_wroteStreamData = false; // a packet reached the output; read after the thread ended
-    std::mutex m_muxMutex;          // the container: making, the header, each packet, closing
+    long long m_videoHanded = 0;       // m_muxMutex: video packets handed to the container
+    std::deque<Unwritten> m_unwritten; // m_muxMutex; filled only while a timing sink is set
+    bool m_wroteStreamData = false;    // a packet reached the output; read after the thread ended
+    std::mutex m_muxMutex;             // the container: making, the header, each packet, closing
 
     // Stamps and queues, shared by the pipeline's threads and the writing thread.
     std::deque<Queued> m_videoQueue;
@@ -144,4 +160,7 @@ private:
     std::atomic<bool> m_headerWritten{false};
     std::atomic<bool> m_failed{false}; // the output finished after a failed write
     std::atomic<bool> m_aborted{false};
+    // Not owned. Set from any thread, read where packets are queued and written: an atomic, so
+    // that a muxer without a sink pays one load per packet.
+    std::atomic<IPacketTiming*> m_timing{nullptr};
 };

@@ -46,6 +46,7 @@ public:
     void setPart(int part, const QString& firstPart) override;
     long long videoFrameCount() override;
     void abort() override;
+    void setPacketTiming(IPacketTiming* timing) override { m_writer.setPacketTiming(timing); }
     void detachCallback() override;
     const QString& recordingPath() override;
 

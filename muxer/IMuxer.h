@@ -8,6 +8,7 @@
 #include <QString>
 
 class CodecPreset;
+class IPacketTiming;
 struct AVCodecParameters;
 
 // The output of one pipeline: queues encoded packets, stamps them from its frame and sample
@@ -28,7 +29,9 @@ public:
     virtual bool isHeaderWritten() = 0;
     virtual bool writeHeader() = 0;
     // Takes the packet as it is (no copy); its stamps are not used: packets are stamped by
-    // counting frames. False once the output has failed (a write error, a full disk).
+    // counting frames. Its pts may name its frame for the timing reports
+    // (IPacketTiming::setOrigin). False once the output has failed (a write error, a full
+    // disk).
     virtual bool writeVideo(AVPacketPtr packet, bool keyFrame) = 0;
     // The same for sound, counted in samples: a packet's duration, when set, is the number of
     // samples it holds (codecs of varying packet lengths); unset, one audio frame.
@@ -52,6 +55,9 @@ public:
     virtual long long videoFrameCount() = 0;
     // Makes blocking I/O and reconnection give up.
     virtual void abort() = 0;
+    // Where the times of the video packets go (see IPacketTiming); null, the default, for
+    // nowhere. `timing` must outlive the muxer or be unset first. Any thread.
+    virtual void setPacketTiming(IPacketTiming* timing) = 0;
     // No report reaches the pipeline's IMuxerCallback after this returns: a muxer replaced at a
     // time split still drains and closes, but its last write reports would count against the
     // next file.

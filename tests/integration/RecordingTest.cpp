@@ -2,6 +2,8 @@
 #include "RecordingHarness.h"
 
 #include "common/StrevoLog.h"
+#include "muxer/IMuxer.h"
+#include "muxer/IPacketTiming.h"
 
 #include <QDir>
 #include <QFile>
@@ -232,4 +234,50 @@ TEST(Recording, LowDiskSpaceStopsVideoAndLeavesAReadableFile)
     ASSERT_EQ(r.initResult, 0);
     EXPECT_TRUE(r.failedWith(-4));
     EXPECT_GT(Probe::inspect(r.lastPath).frames(), 0);
+}
+
+// The muxer's timing reports name every stamped frame by its stamp, in order, once queued and
+// once written: while the recording runs, and what the file's end flushes when it is finished.
+TEST(Recording, PacketTimesNameEveryStampedFrame)
+{
+    struct Times : IPacketTiming
+    {
+        std::mutex mutex;
+        std::vector<long long> queued, written;
+        void packetTime(Stage stage, long long stampUs,
+                        std::chrono::steady_clock::time_point) override
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            (stage == Stage::Queued ? queued : written).push_back(stampUs);
+        }
+    } times;
+    QTemporaryDir dir;
+    CodecPreset preset = RecordingHarness::preset(dir.path(), QStringLiteral("mp4"));
+    auto encoder = std::make_unique<Encoder>();
+    ASSERT_EQ(encoder->initialize(nullptr, &preset, false), 0);
+    encoder->muxer()->setPacketTiming(&times);
+    ASSERT_TRUE(encoder->start());
+    TestPattern pattern(320, 240);
+    std::vector<int16_t> sound(1600 * 2);
+    std::vector<long long> stamps;
+    for (int i = 0; i < 45; ++i) {
+        TimeStamp ts{1, false, 7000000 + i * 33333LL};
+        encoder->enqueueVideo(const_cast<uint8_t*>(pattern.frame(i)), 320, 240, PIX_NV12, &ts);
+        encoder->enqueueAudio(reinterpret_cast<unsigned char*>(sound.data()), 6400);
+        stamps.push_back(ts.pts);
+        QThread::msleep(5);
+    }
+    const auto written = [&] {
+        std::lock_guard<std::mutex> lock(times.mutex);
+        return times.written.size();
+    };
+    QElapsedTimer clock;
+    clock.start();
+    while (written() < 40 && clock.elapsed() < 5000)
+        QThread::msleep(5);
+    EXPECT_GE(written(), 40u) << "written while the recording runs, not only at its end";
+    encoder->stop();
+    encoder.reset();
+    EXPECT_EQ(times.queued, stamps);
+    EXPECT_EQ(times.written, stamps);
 }

@@ -228,6 +228,48 @@ TEST(Encoder, CodecDelayHoldsAudioBackAndStopDrainsBoth)
     EXPECT_EQ(encoder.getSyncInfo().audioFrames.load(), 5);
 }
 
+// The hold-back is sound, not buffers: 6 chunks of 20 ms less the slack of 4 is 40 ms, one
+// of these 40 ms buffers, so none of three stays behind.
+TEST(Encoder, CodecDelayHoldsBackSoundWhateverTheBufferSize)
+{
+    FakePipeline pipeline(3, PIX_NV12, true);
+    pipeline.preset.videoOutput().frameRate = 25;
+    pipeline.preset.videoCodec().frameRate = 25;
+    pipeline.preset.audioOutput() = {2, 48000, 16, 7680};
+    PacketLog log;
+    pipeline.start();
+    Encoder& encoder = *pipeline.encoder;
+    encoder.encodingCallback(&log);
+    pipeline.offer(50, 5);
+    ASSERT_TRUE(waitFor([&] { return log.videos.load() == 2; }));
+    ASSERT_EQ(encoder.encodedAudio().holdChunks.load(), 6);
+    std::vector<unsigned char> audio(7680, 1);
+    for (int i = 0; i < 3; ++i)
+        encoder.enqueueAudio(audio.data(), 7680);
+    EXPECT_TRUE(
+        waitFor([&] { return encoder.getSyncInfo().audioBytesEncoded.load() == 3 * 7680; }, 3000));
+}
+
+// Through the codec's delay and its drain, each packet names the frame it was coded from.
+TEST(Encoder, EachPacketCarriesTheStampOfItsFrame)
+{
+    FakePipeline pipeline(3);
+    std::vector<long long> stamps;
+    PacketLog log;
+    log.reenter = [&] { stamps.push_back(pipeline.encoder->encodedVideo().stampUs); };
+    pipeline.start();
+    pipeline.encoder->encodingCallback(&log);
+    std::vector<unsigned char> frame(64 * 48 * 3 / 2, 9);
+    std::vector<long long> pushed;
+    for (int i = 0; i < 8; ++i) {
+        TimeStamp ts{1, false, 1000000 + i * 33333LL};
+        pipeline.encoder->enqueueVideo(frame.data(), 64, 48, PIX_NV12, &ts);
+        pushed.push_back(ts.pts);
+    }
+    pipeline.encoder->stop();
+    EXPECT_EQ(stamps, pushed);
+}
+
 // A live output that comes up asks for no key frame by itself (the encoder's first packet is one
 // anyway); its muxer asks when the packet it is offered is none, and the next frame is coded as
 // one.
