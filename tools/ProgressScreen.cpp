@@ -93,6 +93,10 @@ QString ProgressScreen::outputLine(const JobOutput& out, Strevo* job, const QStr
             out.encoder ? out.encoder->getSyncInfo().liveReconnects.load() : out.reconnects;
         if (reconnects > 0)
             fields << QStringLiteral("%1 reconnects").arg(reconnects);
+        if (out.preset.streaming().adaptiveBitrate)
+            fields << QStringLiteral("video %1 kbit/s, %2 changes")
+                          .arg(stats.videoBitrateKbps)
+                          .arg(stats.bitrateChanges);
         if (out.srt && out.encoder)
             fields << ReportText::link(out.encoder->getSyncInfo()).trimmed();
     }

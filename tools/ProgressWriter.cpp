@@ -165,6 +165,8 @@ QByteArray ProgressWriter::block(const std::vector<std::unique_ptr<JobOutput>>& 
         line(key + "frames", QByteArray::number(s.framesWritten));
         line(key + "bytes", QByteArray::number(s.bytesDelivered));
         line(key + "bitrate", number(s.bitrateKbps, 1));
+        line(key + "video_bitrate", QByteArray::number(s.videoBitrateKbps));
+        line(key + "bitrate_changes", QByteArray::number(s.bitrateChanges));
         line(key + "drops", QByteArray::number(s.inputDrops + s.outputDrops + s.liveDrops));
         // One line, secrets masked.
         line(key + "reason", redactSecrets(out.reason(s).simplified(), m_secrets).toUtf8());

@@ -14,7 +14,8 @@ class Strevo;
 // strevo-cli's --progress report: about once a second a block of key=value lines, as tools
 // reading ffmpeg's -progress expect them (frame, fps, bitrate, total_size, out_time_us,
 // out_time_ms, out_time, drop_frames, speed), then each output's state and counts
-// (output1_state, output1_frames, output1_bytes, output1_bitrate, output1_drops,
+// (output1_state, output1_frames, output1_bytes, output1_bitrate, output1_video_bitrate,
+// output1_bitrate_changes, output1_drops,
 // output1_reason) and "progress=continue"; the last block ends with "progress=end". Every
 // block is written at once. A reader that goes away stops the report, never the job; a pipe
 // whose reader does not read is never waited for: the blocks that find it full are skipped.

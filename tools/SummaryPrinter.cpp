@@ -139,6 +139,11 @@ void SummaryPrinter::printText(const Run& run,
                         qPrintable(held), out->reconnects, out->liveDropped,
                         why.isEmpty() ? "" : qPrintable(QStringLiteral("; last reason: ") + why));
         }
+        if (out->preset.streaming().adaptiveBitrate && out->live)
+            std::printf("  adaptive bit rate: video at %lld kbit/s at the end (of %d), %lld "
+                        "changes\n",
+                        out->stats.videoBitrateKbps, out->preset.videoCodec().bitrate,
+                        out->stats.bitrateChanges);
         if (out->srt && out->wasLive)
             std::printf("  link: rtt %.1f ms, %lld packets retransmitted, %lld dropped\n",
                         out->link.rttMs, out->link.retransmitted, out->link.dropped);

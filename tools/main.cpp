@@ -72,6 +72,8 @@ Options:
                            drop_frames and speed, then per output N outputN_state
                            (recording, connecting, live, reconnecting, failed, stopped),
                            outputN_frames, outputN_bytes, outputN_bitrate (kbit/s),
+                           outputN_video_bitrate (what the video encoder is set to,
+                           kbit/s), outputN_bitrate_changes,
                            outputN_drops and outputN_reason, ended by progress=continue;
                            the last block ends with progress=end. A reader that goes away
                            stops the report, not the job.

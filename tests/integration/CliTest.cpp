@@ -219,6 +219,9 @@ TEST(CliErrors, BadJobsFailWithAOneLineReason)
         {job(R"({"outputs": [{"streaming": {"enabled": true, "url": "rtmp://127.0.0.1/live",
              "streamKey": "s3cr3tKey"}, "container": {"format": "mp4"}}]})"),
          "carries flv"},
+        {job(R"({"outputs": [{"videoCodec": {"codecName": "MJPEG"}, "streaming": {"enabled": true,
+             "url": "udp://127.0.0.1:9000", "adaptiveBitrate": true}}]})"),
+         "outputs[0].streaming.adaptiveBitrate: MJPEG cannot change its bit rate while it encodes"},
         // A setting other than the URL is named as the job file has it.
         {job(R"({"outputs": [{"streaming": {"enabled": true, "url": "srt://127.0.0.1",
              "srtPort": 9000, "srtPassphrase": "s3cr3tKey"}}]})"),

@@ -72,6 +72,13 @@ public:
             ::kill(pid_t(m_process->processId()), frozen ? SIGSTOP : SIGCONT);
     }
 
+    // Sends `number` to the running program.
+    void signal(int number)
+    {
+        if (m_process && m_process->state() != QProcess::NotRunning)
+            ::kill(pid_t(m_process->processId()), number);
+    }
+
     // Sends `signal` and waits until the program has exited (killed after 10 s).
     void stop(int signal = SIGTERM)
     {
@@ -311,6 +318,30 @@ public:
 private:
     QString m_mode;
     QString m_garbage;
+};
+
+// A relay on port() to 127.0.0.1:target that carries at most `bytesPerSecond` towards it
+// (peers/throttle_relay.py); faster() raises that to `fasterBytesPerSecond`.
+class ThrottleRelay : public ServerProcess
+{
+public:
+    ThrottleRelay(int target, int bytesPerSecond, int fasterBytesPerSecond)
+        : ServerProcess(QStringLiteral("throttle_relay"), freePort()), m_target(target),
+          m_rate(bytesPerSecond), m_faster(fasterBytesPerSecond)
+    {
+    }
+    QString url() const { return QStringLiteral("rtmp://127.0.0.1:%1/live").arg(port()); }
+    bool start()
+    {
+        return run(QStringLiteral("python3"),
+                   {QStringLiteral(STREVO_SOURCE_DIR "/tests/integration/peers/throttle_relay.py"),
+                    QString::number(port()), QString::number(m_target), QString::number(m_rate),
+                    QString::number(m_faster)});
+    }
+    void faster() { signal(SIGUSR1); }
+
+private:
+    int m_target, m_rate, m_faster;
 };
 
 } // namespace live

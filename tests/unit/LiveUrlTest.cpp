@@ -1,6 +1,7 @@
 #include "muxer/LiveUrl.h"
 #include "common/CodecPreset.h"
 #include "common/CodecTable.h"
+#include "encoder/RefEncoder.h"
 
 #include <gtest/gtest.h>
 
@@ -131,4 +132,31 @@ TEST(LiveUrl, CheckRefusesWithAReasonAndNoSecret)
         EXPECT_TRUE(why.contains(QLatin1String(c.reason ? c.reason : ""))) << qPrintable(why);
         EXPECT_FALSE(why.contains(QLatin1String("s3cr3t"))) << qPrintable(why);
     }
+}
+
+// Adapting to the link needs an encoder that changes its rate as it runs, and a minimum that
+// the rate can reach; an adapting output shares its encoder with nobody.
+TEST(LiveUrl, AdaptiveBitrateNeedsAnEncoderThatChangesItsRate)
+{
+    CodecPreset preset;
+    preset.streaming() = streaming(QStringLiteral("rtmp://h/live"));
+    preset.streaming().adaptiveBitrate = true;
+    preset.videoCodec().bitrate = 1000;
+    QString why;
+    EXPECT_TRUE(LiveUrl::checkAdaptive(preset, &why)) << qPrintable(why);
+    preset.streaming().minBitrate = 1500;
+    EXPECT_FALSE(LiveUrl::checkAdaptive(preset, &why));
+    EXPECT_EQ(why, QStringLiteral("streaming.minBitrate: 1500 kbit/s is above videoCodec.bitrate "
+                                  "(1000 kbit/s)"));
+    preset.streaming().minBitrate = 0;
+    EXPECT_EQ(preset.streaming().minimumKbps(1000), 100);
+    preset.videoCodec().codecName = QStringLiteral("MJPEG");
+    EXPECT_FALSE(LiveUrl::checkAdaptive(preset, &why));
+    EXPECT_TRUE(why.startsWith(QLatin1String("streaming.adaptiveBitrate: MJPEG cannot change")));
+
+    CodecPreset other = preset;
+    preset.videoCodec().codecName = other.videoCodec().codecName = QStringLiteral("X264");
+    EXPECT_FALSE(RefEncoder::sameVideo(preset, other));
+    preset.streaming().adaptiveBitrate = other.streaming().adaptiveBitrate = false;
+    EXPECT_TRUE(RefEncoder::sameVideo(preset, other));
 }
