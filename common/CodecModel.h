@@ -183,7 +183,10 @@ struct Streaming
 
     /// The lowest video bit rate for a video rate of `videoKbps`: minBitrate, or a tenth of the
     /// video's rate when it is 0.
-    int minimumKbps(int videoKbps) const { return minBitrate > 0 ? minBitrate : std::max(1, videoKbps / 10); }
+    int minimumKbps(int videoKbps) const
+    {
+        return minBitrate > 0 ? minBitrate : std::max(1, videoKbps / 10);
+    }
 
     /// Calls v(key, field) for every field, in declaration order.
     template <class V> void visit(V& v)

@@ -72,8 +72,8 @@ struct OutputStats
     /// adapts to its link (streaming.adaptiveBitrate), the one it runs at now.
     long long videoBitrateKbps = 0;
     long long bitrateChanges = 0; ///< How often an adapting live output changed that rate.
-    QString lastReason;          ///< Why it failed or its link last broke; empty when nothing did.
-    int sharesEncoderWith = -1;  ///< The output whose video encoder makes this one's video; -1.
+    QString lastReason;           ///< Why it failed or its link last broke; empty when nothing did.
+    int sharesEncoderWith = -1;   ///< The output whose video encoder makes this one's video; -1.
 };
 
 /// One numeric statistic, as printed by tables of statistics: `key` (a JSON key), `unit` and

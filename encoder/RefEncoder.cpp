@@ -104,8 +104,8 @@ bool RefEncoder::sameVideo(const CodecPreset& a, const CodecPreset& b)
            x.scaleMode == y.scaleMode && x.codecProfile == y.codecProfile &&
            x.keyframeInterval == y.keyframeInterval && x.auxValue == y.auxValue &&
            x.preset == y.preset && x.profileIdc == y.profileIdc && x.tune == y.tune &&
-           x.bFrames == y.bFrames && a.videoSource() == b.videoSource() &&
-           !LiveUrl::adapts(a) && !LiveUrl::adapts(b); // its rate follows its own link
+           x.bFrames == y.bFrames && a.videoSource() == b.videoSource() && !LiveUrl::adapts(a) &&
+           !LiveUrl::adapts(b); // its rate follows its own link
 }
 
 void RefEncoder::joinRegistry()

@@ -203,7 +203,8 @@ void LiveOutput::linkWatched(const SendProgress& progress)
                                         progress.waiting, queued);
     if (kbps <= 0)
         return;
-    qCInfo(lcStrevo, "live: the link carries %.0f kbit/s and %.1f s wait for it: video at %d kbit/s",
+    qCInfo(lcStrevo,
+           "live: the link carries %.0f kbit/s and %.1f s wait for it: video at %d kbit/s",
            m_adaptive->carriedKbps(), m_adaptive->delaySeconds(), kbps);
     m_reports.send([kbps](IMuxerCallback& pipeline) { pipeline.bitrateWanted(kbps); });
 }
