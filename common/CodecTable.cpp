@@ -64,9 +64,10 @@ constexpr Entry kEntries[] = {
      kAllButWebm},
     {"AC3", Kind::Audio, AV_CODEC_ID_AC3, Backend::None, nullptr, PIX_NONE, -1, 0, 0, 0},
     // libvorbis and libopus: the webm sound codecs, which some other containers take too. AVI
-    // counts sound in packets of one fixed length, which Vorbis packets do not have.
+    // counts sound in packets of one fixed length, which Vorbis packets do not have; GStreamer
+    // takes Vorbis in ASF for an unknown sound and plays the picture alone.
     {"VORBIS", Kind::Audio, AV_CODEC_ID_VORBIS, Backend::FFmpegAudio, "libvorbis", PIX_NONE, -1, 0,
-     64, Mp4 | Mkv | Wmv | Webm},
+     64, Mp4 | Mkv | Webm},
     {"OPUS", Kind::Audio, AV_CODEC_ID_OPUS, Backend::FFmpegAudio, "libopus", PIX_NONE, -1, 0, 32,
      Mp4 | Mkv | Webm},
     // PCM in flv: not at 48 kHz.

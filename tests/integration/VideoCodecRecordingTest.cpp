@@ -2,21 +2,62 @@
 #include "RecordingHarness.h"
 
 #include "common/CodecTable.h"
+#include "muxer/StreamSetup.h"
 
 #include <QDir>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <gtest/gtest.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
 
 namespace {
 
 using ContainerCodecs = ::testing::TestWithParam<const char*>;
 
+// The media type GStreamer gives a stream of the codec.
+std::string gstType(int codecId)
+{
+    switch (codecId) {
+    case AV_CODEC_ID_H264:
+        return "video/x-h264";
+    case AV_CODEC_ID_HEVC:
+        return "video/x-h265";
+    case AV_CODEC_ID_AV1:
+        return "video/x-av1";
+    case AV_CODEC_ID_VP8:
+        return "video/x-vp8";
+    case AV_CODEC_ID_VP9:
+        return "video/x-vp9";
+    case AV_CODEC_ID_MJPEG:
+        return "image/jpeg";
+    case AV_CODEC_ID_PRORES:
+        return "video/x-prores";
+    case AV_CODEC_ID_QTRLE:
+        return "video/x-rle";
+    case AV_CODEC_ID_AAC:
+    case AV_CODEC_ID_MP3:
+        return "audio/mpeg";
+    case AV_CODEC_ID_VORBIS:
+        return "audio/x-vorbis";
+    case AV_CODEC_ID_OPUS:
+        return "audio/x-opus";
+    case AV_CODEC_ID_FLAC:
+        return "audio/x-flac";
+    default:
+        return "audio/x-raw";
+    }
+}
+
 } // namespace
 
 // Every container against every codec (audio with VP8 in webm, with x264 elsewhere): a pair the
 // codec table says fits records 2 s that FFmpeg decodes whole, with the sound as long as the
-// picture, and that GStreamer, which did not write it, reads the same (streams, duration
-// within a frame) and plays to its end; any other pair fails to start (-3), leaving no file.
+// picture, and that GStreamer, which did not write it, reads the same (streams, codecs,
+// duration within a frame, every picture) and plays to its end; any other pair fails to start
+// (-3), leaving no file.
 TEST_P(ContainerCodecs, AcceptedPairsReadTheSameEverywhereAndOthersFailAtStart)
 {
     const QString container = QLatin1String(GetParam());
@@ -52,14 +93,21 @@ TEST_P(ContainerCodecs, AcceptedPairsReadTheSameEverywhereAndOthersFailAtStart)
         ASSERT_EQ(r.initResult, 0);
         const Probe::Media m = Probe::inspect(r.lastPath);
         Probe::expectDecodes(r.lastPath);
+        EXPECT_EQ((audio ? m.audio : m.video).value(QStringLiteral("codec_name")).toString(),
+                  avcodec_get_name(static_cast<AVCodecID>(entry->avCodecId)));
         EXPECT_EQ(m.frames(), r.packets);
-        const double audioFrame = 1152.0 / 48000; // at most (MP3) here
+        // The sound ends within one of its frames of the picture: an MP3 frame, or the
+        // codec's own longer one (FLAC's).
+        const double audioFrame =
+            std::max(1152, StreamSetup::audioFrameSize(entry->avCodecId, 48000)) / 48000.0;
         EXPECT_NEAR(audio ? Probe::span(m.audioPackets) : 0.0,
                     audio ? Probe::span(m.videoPackets) : 0.0, audioFrame);
         const Probe::GstView gst = Probe::gstreamer(r.lastPath);
         EXPECT_TRUE(gst.plays && gst.video == 1 && gst.audio == (audio ? 1 : 0) && !gst.other)
             << gst.video << " video, " << gst.audio << " audio, " << gst.other << " other streams\n"
             << gst.errors.constData();
+        EXPECT_EQ((audio ? gst.audioType : gst.videoType).toStdString(), gstType(entry->avCodecId));
+        EXPECT_EQ(gst.pictures, r.packets);
         EXPECT_NEAR(gst.duration, r.packets / kFps, 1.0 / kFps + (audio ? audioFrame : 0.0));
     }
 }
