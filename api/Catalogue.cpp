@@ -91,7 +91,8 @@ QString Catalogue::presetProblem(const CodecPreset& preset)
             return QStringLiteral("the recording folder '%1' is not a writable folder").arg(folder);
     }
     QString streamWhy;
-    if (preset.streaming().enabled && !LiveUrl::check(preset.streaming(), &streamWhy))
+    if (preset.streaming().enabled &&
+        (!LiveUrl::check(preset.streaming(), &streamWhy) || !LiveUrl::carries(preset, &streamWhy)))
         return streamWhy;
     return {};
 }

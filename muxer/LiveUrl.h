@@ -21,6 +21,12 @@ public:
     /// scheme, a missing host, a port out of range, a TCP/UDP URL without port, an SRT port
     /// out of range. False with a one-line reason in *why (secrets masked).
     static bool check(const CodecModel::Streaming& streaming, QString* why);
+    /// Whether the stream of the preset's URL (FLV for rtmp and rtmps, MPEG-TS for srt, tcp and
+    /// udp) carries the preset's video and audio codecs, as a recording in that container
+    /// would: no HEVC or AV1 over RTMP, no AV1 over MPEG-TS. False with a one-line reason in
+    /// *why ("X265 cannot go over rtmp: an RTMP stream is FLV, which does not carry it").
+    /// RTSP's payloads are left to libavformat; a URL that check() refuses passes here.
+    static bool carries(const CodecPreset& preset, QString* why);
     /// The container a scheme's stream is wrapped in: "flv" (rtmp, rtmps), "mpegts" (srt, tcp,
     /// udp), "rtsp"; null for any other scheme.
     static const char* containerFor(const QString& scheme);

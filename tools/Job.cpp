@@ -277,7 +277,7 @@ bool Job::checkLive(const QString& where, bool containerGiven, CodecPreset* p, Q
                     where + QStringLiteral(": local.enabled and streaming.enabled: an output "
                                            "either records or goes live; make two outputs"));
     QString why;
-    if (!LiveUrl::check(streaming, &why))
+    if (!LiveUrl::check(streaming, &why) || !LiveUrl::carries(*p, &why))
         return fail(error, where + QStringLiteral(".streaming.url: ") + why);
     if (streaming.authEnabled && streaming.userName.isEmpty())
         return fail(error,

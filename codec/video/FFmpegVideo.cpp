@@ -264,8 +264,12 @@ bool FFmpegVideo::openEncoder()
     const CodecTable::Entry* entry = CodecTable::find(video.codecName);
     const auto id = static_cast<AVCodecID>(entry->avCodecId);
 
-    const QByteArray fileName = ("file." + m_preset.container().format).toLocal8Bit();
-    const AVOutputFormat* outputFormat = av_guess_format(nullptr, fileName.constData(), nullptr);
+    // A recording's format is a file extension ("mkv"); a live stream's may be a muxer's name
+    // ("rtsp").
+    const QByteArray format = m_preset.container().format.toLocal8Bit();
+    const AVOutputFormat* outputFormat = av_guess_format(nullptr, "file." + format, nullptr);
+    if (!outputFormat && !format.isEmpty())
+        outputFormat = av_guess_format(format.constData(), nullptr, nullptr);
     if (!outputFormat) {
         qCWarning(lcStrevo, "FFmpegVideo: no container format \"%s\" for %s",
                   qPrintable(m_preset.container().format), qPrintable(video.codecName));

@@ -179,8 +179,8 @@ TEST(CliErrors, BadJobsFailWithAOneLineReason)
     const Case cases[] = {
         {job("{\"outputs\": [ {\"videoCodec\": {\"codecName\": \"X264\"}}\n"), "line 2"},
         {job("[1, 2]"), "expected a JSON object"},
-        {job(R"({"outputs": [{"videoCodec": {"codecName": "X265"}}]})"),
-         "outputs[0].videoCodec.codecName: unknown video codec 'X265'"},
+        {job(R"({"outputs": [{"videoCodec": {"codecName": "HEVC"}}]})"),
+         "outputs[0].videoCodec.codecName: unknown video codec 'HEVC'"},
         {job(R"({"outputs": [{"audioCodec": {"codecName": "AAX"}}]})"),
          "unknown audio codec 'AAX' (usable here: AAC, "},
         {job(R"({"outputs": [{}, {"videoCodec": {"width": "wide"}}]})"),
@@ -218,6 +218,10 @@ TEST(CliErrors, BadJobsFailWithAOneLineReason)
         {job(R"({"outputs": [{"streaming": {"enabled": true, "url": "rtmp://127.0.0.1/live",
              "streamKey": "s3cr3tKey"}, "container": {"format": "mp4"}}]})"),
          "carries flv"},
+        {job(R"({"outputs": [{"videoCodec": {"codecName": "x265"}, "streaming": {"enabled": true,
+             "url": "rtmp://127.0.0.1/live", "streamKey": "s3cr3tKey"}}]})"),
+         "outputs[0].streaming.url: X265 cannot go over rtmp: an RTMP stream is FLV, which does "
+         "not carry it"},
         {{}, "no job file given"},
         {{"--size", "0x5", mp4}, "--size: expected WxH"},
         {{"--no-such-option", mp4}, "Unknown option 'no-such-option'"},
