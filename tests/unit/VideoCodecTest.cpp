@@ -9,6 +9,7 @@
 
 #include <cctype>
 #include <limits>
+#include <random>
 #include <tuple>
 
 extern "C" {
@@ -295,5 +296,31 @@ TEST(FFmpegVideo, Av1AndX265TakeTheTablesPresetsAndTunes)
         p.videoCodec().tune = QLatin1String(c.tune);
         p.videoCodec().scanMode = c.scanMode;
         initialized(new FFmpegVideo, p, c.problem);
+    }
+}
+
+// X265 and AV1 keep the record's average bitrate over 3 s of pictures that could take far more
+// (grain over the moving square), at a low and a high rate.
+TEST(FFmpegVideo, X265AndAv1KeepTheBitrate)
+{
+    constexpr int kFrames = 90;
+    for (const char* name : {"X265", "AV1"}) {
+        for (int kbps : {300, 1200}) {
+            CodecPreset p = videoPreset(name);
+            p.videoCodec().bitrate = kbps;
+            const auto codec = initialized(new FFmpegVideo, p);
+            ASSERT_NE(codec, nullptr);
+            std::mt19937 grain(7);
+            size_t bytes = 0;
+            for (int i = 0; i < kFrames; ++i) {
+                std::vector<unsigned char> frame = testFrame(PIX_YUV420P, 320, 240, i);
+                for (int y = 0; y < 320 * 240; ++y)
+                    frame[y] = static_cast<unsigned char>(frame[y] + grain() % 48 - 24);
+                bytes += EncodedPacket::encode(*codec, &frame).size;
+            }
+            for (EncodedPacket got; (got = EncodedPacket::encode(*codec, nullptr)).produced;)
+                bytes += got.size;
+            EXPECT_NEAR(bytes * 8.0 / (kFrames / 30.0) / 1000, kbps, kbps / 4.0) << name;
+        }
     }
 }
