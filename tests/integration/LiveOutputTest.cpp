@@ -2,6 +2,7 @@
 #include "LiveServers.h"
 #include "Probe.h"
 #include "RecordingHarness.h"
+#include "muxer/LiveUrl.h"
 
 #include <QDir>
 #include <QLoggingCategory>
@@ -339,6 +340,8 @@ TEST_P(LiveX265, ReceiverDecodesHevc)
     CodecPreset preset = livePreset(receiver.url());
     preset.videoCodec().codecName = QStringLiteral("X265");
     preset.streaming().srtPort = receiver.port();
+    // The stream's own muxer as its format, as strevo-cli sets it ("mpegts", "rtsp").
+    preset.container().format = QLatin1String(LiveUrl::containerFor(QLatin1String(GetParam())));
     ASSERT_EQ(stream(preset, 90).initResult, 0);
     receiver.finish();
     Probe::expectDecodes(receiver.output());
