@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <algorithm>
 #include <gtest/gtest.h>
+#include <map>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -17,38 +18,19 @@ namespace {
 
 using ContainerCodecs = ::testing::TestWithParam<const char*>;
 
-// The media type GStreamer gives a stream of the codec.
+// The media type GStreamer gives a stream of the codec (PCM: raw sound).
 std::string gstType(int codecId)
 {
-    switch (codecId) {
-    case AV_CODEC_ID_H264:
-        return "video/x-h264";
-    case AV_CODEC_ID_HEVC:
-        return "video/x-h265";
-    case AV_CODEC_ID_AV1:
-        return "video/x-av1";
-    case AV_CODEC_ID_VP8:
-        return "video/x-vp8";
-    case AV_CODEC_ID_VP9:
-        return "video/x-vp9";
-    case AV_CODEC_ID_MJPEG:
-        return "image/jpeg";
-    case AV_CODEC_ID_PRORES:
-        return "video/x-prores";
-    case AV_CODEC_ID_QTRLE:
-        return "video/x-rle";
-    case AV_CODEC_ID_AAC:
-    case AV_CODEC_ID_MP3:
-        return "audio/mpeg";
-    case AV_CODEC_ID_VORBIS:
-        return "audio/x-vorbis";
-    case AV_CODEC_ID_OPUS:
-        return "audio/x-opus";
-    case AV_CODEC_ID_FLAC:
-        return "audio/x-flac";
-    default:
-        return "audio/x-raw";
-    }
+    static const std::map<int, std::string> types{
+        {AV_CODEC_ID_H264, "video/x-h264"},     {AV_CODEC_ID_HEVC, "video/x-h265"},
+        {AV_CODEC_ID_AV1, "video/x-av1"},       {AV_CODEC_ID_VP8, "video/x-vp8"},
+        {AV_CODEC_ID_VP9, "video/x-vp9"},       {AV_CODEC_ID_MJPEG, "image/jpeg"},
+        {AV_CODEC_ID_PRORES, "video/x-prores"}, {AV_CODEC_ID_QTRLE, "video/x-rle"},
+        {AV_CODEC_ID_AAC, "audio/mpeg"},        {AV_CODEC_ID_MP3, "audio/mpeg"},
+        {AV_CODEC_ID_VORBIS, "audio/x-vorbis"}, {AV_CODEC_ID_OPUS, "audio/x-opus"},
+        {AV_CODEC_ID_FLAC, "audio/x-flac"}};
+    const auto found = types.find(codecId);
+    return found != types.end() ? found->second : "audio/x-raw";
 }
 
 } // namespace
