@@ -91,8 +91,9 @@ QString Catalogue::presetProblem(const CodecPreset& preset)
             return QStringLiteral("the recording folder '%1' is not a writable folder").arg(folder);
     }
     QString streamWhy;
-    if (preset.streaming().enabled && (!LiveUrl::check(preset.streaming(), &streamWhy) ||
-                                       !LiveUrl::checkAdaptive(preset, &streamWhy)))
+    if (preset.streaming().enabled &&
+        (!LiveUrl::check(preset.streaming(), &streamWhy) || !LiveUrl::carries(preset, &streamWhy) ||
+         !LiveUrl::checkAdaptive(preset, &streamWhy)))
         return streamWhy;
     return {};
 }

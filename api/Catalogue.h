@@ -25,8 +25,9 @@ public:
     // one this machine cannot run.
     static QString device(const QString& name);
     // Why an output preset cannot work here, in words: nothing to do, no video, an unknown
-    // codec name, a hardware codec without its device, a codec its container does not take, a
-    // recording folder that cannot be made or written, a stream address that is not one.
+    // codec name, a hardware codec without its device, a codec its container (or its live
+    // stream's) does not take, a recording folder that cannot be made or written, a stream
+    // address that is not one.
     // Empty when nothing is wrong. Creates a missing recording folder.
     static QString presetProblem(const CodecPreset& preset);
 };

@@ -17,8 +17,21 @@ namespace {
 
 // The containers of the streams most containers take (H.264, AAC, MP3): all but webm.
 constexpr unsigned kAllButWebm = Mp4 | Mov | Flv | Ts | M2ts | Mkv | Avi | Wmv | M3u8;
-// FLV has no HEVC (the enhanced FLV of newer libavformat excepted).
-constexpr unsigned kHevc = kAllButWebm & ~Flv;
+// HEVC as recorded with x265 and read back: FLV has none (the enhanced FLV of newer
+// libavformat excepted), AVI and ASF have no mapping libavformat writes.
+constexpr unsigned kHevc = Mp4 | Mov | Ts | M2ts | Mkv | M3u8;
+
+// x265 takes x264's preset names, and tunes of its own (one at a time).
+constexpr const char* kX265Tunes[] = {"psnr",       "ssim",      "grain", "zerolatency",
+                                      "fastdecode", "animation", nullptr};
+// SVT-AV1 takes x264's preset names, which FFmpegVideo maps to its own presets, or those
+// presets' numbers, 0 (slowest) to 13 (fastest); the tunes are FFmpegVideo's words for its
+// settings.
+constexpr const char* kAv1Presets[] = {
+    "ultrafast", "superfast", "veryfast", "faster", "fast", "medium", "slow", "slower", "veryslow",
+    "placebo",   "0",         "1",        "2",      "3",    "4",      "5",    "6",      "7",
+    "8",         "9",         "10",       "11",     "12",   "13",     nullptr};
+constexpr const char* kAv1Tunes[] = {"vq", "psnr", "zerolatency", "fastdecode", nullptr};
 
 // Searched in order; the first matching name wins. The GPU vendors' names are served by the
 // platform's encoder transforms: QuickSync and AMF through VA-API on an Intel or AMD GPU (or
@@ -42,11 +55,20 @@ constexpr Entry kEntries[] = {
      AV_PIX_FMT_YUV420P, 8192, 16, kHevc},
     {"HEVC(AMF)", Kind::Video, AV_CODEC_ID_HEVC, Backend::MFVideo, nullptr, PIX_NV12,
      AV_PIX_FMT_YUV420P, 8192, 16384, kHevc},
+    // x265 through libavcodec.
+    {"X265", Kind::Video, AV_CODEC_ID_HEVC, Backend::FFmpegVideo, "libx265", PIX_YUV420P,
+     AV_PIX_FMT_YUV420P, 8192, 32768, kHevc, RateWord::Kbps, 0, 0, 0, x264_preset_names,
+     kX265Tunes},
     {"VP8", Kind::Video, AV_CODEC_ID_VP8, Backend::Vpx, nullptr, PIX_YUV420P, AV_PIX_FMT_YUV420P,
      16383, 128, Mkv | Avi | Wmv | Webm},
     // VP9 has no mapping in AVI or ASF that players other than FFmpeg's read.
     {"VP9", Kind::Video, AV_CODEC_ID_VP9, Backend::Vpx, nullptr, PIX_YUV420P, AV_PIX_FMT_YUV420P,
      16384, 0, Mp4 | Mkv | Webm},
+    // SVT-AV1 through libavcodec. libavformat writes AV1 in AVI and ASF under a tag no other
+    // player knows, and as an opaque stream in MPEG-TS; mov and FLV refuse it.
+    {"AV1", Kind::Video, AV_CODEC_ID_AV1, Backend::FFmpegVideo, "libsvtav1", PIX_YUV420P,
+     AV_PIX_FMT_YUV420P, 16384, 65536, Mp4 | Mkv | Webm, RateWord::Kbps, 0, 0, 0, kAv1Presets,
+     kAv1Tunes},
     {"QuickTime Animation (RLE)", Kind::Video, AV_CODEC_ID_QTRLE, Backend::FFmpegVideo, "qtrle",
      PIX_ARGB, AV_PIX_FMT_ARGB, 16384, 512, Mov},
     // The pipeline delivers YUV420P; MJPEG passes it on as it is, without range conversion.
@@ -64,11 +86,17 @@ constexpr Entry kEntries[] = {
      kAllButWebm},
     {"AC3", Kind::Audio, AV_CODEC_ID_AC3, Backend::None, nullptr, PIX_NONE, -1, 0, 0, 0},
     // libvorbis and libopus: the webm sound codecs, which some other containers take too. AVI
-    // counts sound in packets of one fixed length, which Vorbis packets do not have.
+    // counts sound in packets of one fixed length, which Vorbis packets do not have; GStreamer
+    // takes Vorbis in ASF for an unknown sound and plays the picture alone.
     {"VORBIS", Kind::Audio, AV_CODEC_ID_VORBIS, Backend::FFmpegAudio, "libvorbis", PIX_NONE, -1, 0,
-     64, Mp4 | Mkv | Wmv | Webm},
+     64, Mp4 | Mkv | Webm},
     {"OPUS", Kind::Audio, AV_CODEC_ID_OPUS, Backend::FFmpegAudio, "libopus", PIX_NONE, -1, 0, 32,
      Mp4 | Mkv | Webm},
+    // Lossless. libavformat 5.1 writes it in mp4 only as an experiment; mov, FLV and webm
+    // refuse it, MPEG-TS would carry it as opaque data, and AVI and ASF under tags no other
+    // player knows (ASF's millisecond stamps also jumble its blocks).
+    {"FLAC", Kind::Audio, AV_CODEC_ID_FLAC, Backend::FFmpegAudio, "flac", PIX_NONE, -1, 0, 128,
+     Mkv},
     // PCM in flv: not at 48 kHz.
     {"PCM", Kind::Audio, AV_CODEC_ID_PCM_S16LE, Backend::Pcm, nullptr, PIX_NONE, -1, 0, 16,
      Mov | Mkv | Avi | Wmv},

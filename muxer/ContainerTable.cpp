@@ -12,6 +12,8 @@ namespace {
 
 // MPEG-TS stores any codec it has no stream type for as opaque data, which players skip.
 constexpr const char* kOpaque = "MPEG-TS would carry it as an opaque data stream";
+// A live stream over RTMP is FLV, whose codecs are the flv recording's (no HEVC, no AV1).
+constexpr const char* kRtmpFlv = "an RTMP stream is FLV, which does not carry it";
 // libavformat writes a few pairs (VP9 in AVI, Vorbis in AVI) that players besides FFmpeg
 // do not read.
 constexpr const char* kPlayers = "other players do not read it in this container";
@@ -48,10 +50,10 @@ constexpr Row kRows[] = {
     {"m3u8", false, "hls", "mpegts", "m3u8", CC::BeforeTrial, kOpaque, IL::Buffered, false, nullptr,
      false, false, nullptr, nullptr},
     // A live stream has nothing to seek back to for its length fields.
-    {"rtmp", true, "flv", nullptr, nullptr, CC::None, nullptr, IL::Direct, false, nullptr, false,
-     false, "flvflags", "no_duration_filesize"},
-    {"rtmps", true, "flv", nullptr, nullptr, CC::None, nullptr, IL::Direct, false, nullptr, false,
-     false, "flvflags", "no_duration_filesize"},
+    {"rtmp", true, "flv", nullptr, "flv", CC::BeforeTrial, kRtmpFlv, IL::Direct, false, nullptr,
+     false, false, "flvflags", "no_duration_filesize"},
+    {"rtmps", true, "flv", nullptr, "flv", CC::BeforeTrial, kRtmpFlv, IL::Direct, false, nullptr,
+     false, false, "flvflags", "no_duration_filesize"},
     {"srt", true, "mpegts", nullptr, "ts", CC::BeforeTrial, kOpaque, IL::ByStamp, false, nullptr,
      false, false, nullptr, nullptr},
     {"tcp", true, "mpegts", nullptr, "ts", CC::BeforeTrial, kOpaque, IL::ByStamp, false, nullptr,

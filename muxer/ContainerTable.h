@@ -38,7 +38,7 @@ enum class Interleave
 // When the codec table's column of a container is asked whether it takes the codecs.
 enum class CodecCheck
 {
-    None,        // libavformat alone decides (live streams over flv and rtsp)
+    None,        // libavformat alone decides (live streams over rtsp)
     BeforeTrial, // up front: libavformat would write anything, but players could not use it
     AfterTrial,  // after libavformat took the pair, whose reasons say more
 };

@@ -25,7 +25,7 @@ LiveOutput::~LiveOutput() = default;
 bool LiveOutput::open()
 {
     QString why;
-    if (!LiveUrl::check(m_preset.streaming(), &why)) {
+    if (!LiveUrl::check(m_preset.streaming(), &why) || !LiveUrl::carries(m_preset, &why)) {
         qCWarning(lcStrevo, "FFMPEG: live output: %s", qPrintable(why));
         return false;
     }

@@ -98,6 +98,31 @@ bool LiveUrl::check(const CodecModel::Streaming& streaming, QString* why)
     return true;
 }
 
+bool LiveUrl::carries(const CodecPreset& preset, QString* why)
+{
+    const QString s = scheme(preset.streaming().url);
+    const ContainerTable::Row* row = ContainerTable::forScheme(s);
+    if (!row || !row->codecColumn)
+        return true;
+    const QString column = QLatin1String(row->codecColumn);
+    const struct
+    {
+        bool enabled;
+        const QString& name;
+    } codecs[] = {{preset.videoCodec().enabled, preset.videoCodec().codecName},
+                  {preset.audioCodec().enabled, preset.audioCodec().codecName}};
+    for (const auto& codec : codecs) {
+        const CodecTable::Entry* entry = CodecTable::find(codec.name);
+        if (!codec.enabled || !entry || CodecTable::fits(*entry, column))
+            continue;
+        if (why)
+            *why = QStringLiteral("%1 cannot go over %2: %3")
+                       .arg(codec.name, s, QLatin1String(row->refusal));
+        return false;
+    }
+    return true;
+}
+
 const char* LiveUrl::containerFor(const QString& scheme)
 {
     const ContainerTable::Row* row = ContainerTable::forScheme(scheme);

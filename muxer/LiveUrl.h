@@ -27,6 +27,12 @@ public:
     /// it encodes (CodecTable::changesBitrate) and streaming.minBitrate must lie between 0 and
     /// videoCodec.bitrate. False with a one-line reason naming the field in *why.
     static bool checkAdaptive(const CodecPreset& preset, QString* why);
+    /// Whether the stream of the preset's URL (FLV for rtmp and rtmps, MPEG-TS for srt, tcp and
+    /// udp) carries the preset's video and audio codecs, as a recording in that container
+    /// would: no HEVC or AV1 over RTMP, no AV1 over MPEG-TS. False with a one-line reason in
+    /// *why ("X265 cannot go over rtmp: an RTMP stream is FLV, which does not carry it").
+    /// RTSP's payloads are left to libavformat; a URL that check() refuses passes here.
+    static bool carries(const CodecPreset& preset, QString* why);
     /// The container a scheme's stream is wrapped in: "flv" (rtmp, rtmps), "mpegts" (srt, tcp,
     /// udp), "rtsp"; null for any other scheme.
     static const char* containerFor(const QString& scheme);

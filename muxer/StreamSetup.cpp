@@ -70,6 +70,8 @@ int StreamSetup::audioFrameSize(int codecId, int sampleRate)
         return sampleRate >= 32000 ? 1152 : 576;
     case AV_CODEC_ID_VORBIS:
         return 64;
+    case AV_CODEC_ID_FLAC: // the block length FFmpegAudio gives its encoder
+        return 4096;
     case AV_CODEC_ID_PCM_S16LE:
         return 0;
     default:

@@ -278,7 +278,7 @@ bool Job::checkLive(const QString& where, bool containerGiven, CodecPreset* p, Q
                                            "either records or goes live; make two outputs"));
     QString why;
     // A reason about another field than the URL begins with that field's name.
-    if (!LiveUrl::check(streaming, &why))
+    if (!LiveUrl::check(streaming, &why) || !LiveUrl::carries(*p, &why))
         return fail(error, where + (why.startsWith(QLatin1String("streaming."))
                                         ? QStringLiteral(".") + why
                                         : QStringLiteral(".streaming.url: ") + why));

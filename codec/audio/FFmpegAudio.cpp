@@ -76,7 +76,10 @@ bool FFmpegAudio::initialize(CodecPreset* preset)
         problem = "the encoder takes no 16-bit or float samples";
     else if (!takesSampleRate(codec, audio.sampleRate))
         problem = "the encoder does not take this sample rate";
-    if (!AudioRecordCheck::check(audio, name.constData(), true, problem))
+    // A lossless coder (FLAC) has no bitrate to keep.
+    const AVCodecDescriptor* descriptor = codec ? avcodec_descriptor_get(codec->id) : nullptr;
+    const bool lossless = descriptor && (descriptor->props & AV_CODEC_PROP_LOSSLESS);
+    if (!AudioRecordCheck::check(audio, name.constData(), !lossless, problem))
         return false;
     if (!openEncoder())
         return false;
@@ -105,6 +108,10 @@ bool FFmpegAudio::openEncoder()
     av_channel_layout_default(&context->ch_layout, audio.channels);
     context->bit_rate = static_cast<int64_t>(audio.bitrate) * 1000;
     context->strict_std_compliance = FF_COMPLIANCE_EXPERIMENTAL;
+    // FLAC's block length, which the muxer counts with too (StreamSetup::audioFrameSize):
+    // 4096 samples at any rate, where libavcodec would pick one by the rate.
+    if (codec->id == AV_CODEC_ID_FLAC)
+        context->frame_size = 4096;
 
     const int opened = avcodec_open2(context.get(), codec, nullptr);
     if (opened < 0) {

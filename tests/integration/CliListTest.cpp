@@ -56,10 +56,37 @@ TEST(CliList, ListsEveryUsableCodecAndOneByName)
     const CliRun webm = cli({"--list", "WebM", "--json"});
     ASSERT_EQ(webm.r.exitCode, 0) << webm.r.err.constData();
     EXPECT_EQ(names(webm.summary.value(QStringLiteral("videoCodecs")).toArray()),
-              (QStringList{"VP8", "VP9"}));
+              (QStringList{"VP8", "VP9", "AV1"}));
     EXPECT_EQ(names(webm.summary.value(QStringLiteral("audioCodecs")).toArray()),
               (QStringList{"VORBIS", "OPUS"}));
-    EXPECT_TRUE(cli({"--list", "webm"}).r.out.contains("video: VP8, VP9\n  audio: VORBIS, OPUS"));
+    EXPECT_TRUE(
+        cli({"--list", "webm"}).r.out.contains("video: VP8, VP9, AV1\n  audio: VORBIS, OPUS"));
+
+    // The codecs libavcodec serves with their own presets and tunes, and their keys.
+    const struct
+    {
+        const char* name;
+        const char* lines;
+        int key;
+    } own[] = {
+        {"av1",
+         "presets:    ultrafast superfast veryfast faster fast medium slow slower veryslow "
+         "placebo 0 1 2 3 4 5 6 7 8 9 10 11 12 13\n  tunes:      vq psnr zerolatency fastdecode\n"
+         "  containers: mp4 mkv webm\n",
+         65536},
+        {"X265",
+         "presets:    ultrafast superfast veryfast faster fast medium slow slower veryslow "
+         "placebo\n  tunes:      psnr ssim grain zerolatency fastdecode animation\n"
+         "  containers: mp4 mov ts m2ts mkv m3u8\n",
+         32768},
+        {"Flac", "FLAC: audio codec\n  containers: mkv\n", 128},
+    };
+    for (const auto& c : own) {
+        const CliRun one = cli({"--list", c.name});
+        EXPECT_TRUE(one.r.exitCode == 0 && one.r.out.contains(c.lines)) << one.r.out.constData();
+        EXPECT_EQ(cli({"--list", c.name, "--json"}).summary.value(QStringLiteral("key")).toInt(),
+                  c.key);
+    }
 
     const CliRun nonsense = cli({"--list", "nonsense"});
     EXPECT_EQ(nonsense.r.exitCode, 2);

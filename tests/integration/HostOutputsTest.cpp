@@ -355,6 +355,12 @@ TEST(HostOutputs, BadOutputsAndBadInputAreRefusedWithAReason)
     vp9.videoCodec().codecName = QStringLiteral("VP9");
     EXPECT_EQ(host.job.addOutput(vp9, 0, -1, &why), -1);
     EXPECT_EQ(why, QStringLiteral("VP9 cannot be recorded in avi"));
+    CodecPreset hevcLive = RecordingHarness::livePreset(QStringLiteral("rtmp://127.0.0.1/live/x"),
+                                                        QStringLiteral("flv"));
+    hevcLive.videoCodec().codecName = QStringLiteral("X265");
+    EXPECT_EQ(host.job.addOutput(hevcLive, 0, -1, &why), -1);
+    EXPECT_EQ(why, QStringLiteral("X265 cannot go over rtmp: an RTMP stream is FLV, which does not "
+                                  "carry it"));
     EXPECT_EQ(host.job.addOutput(Host::recording("/proc/strevo"), 0, -1, &why), -1);
     EXPECT_TRUE(why.contains("/proc/strevo")) << qPrintable(why);
     CodecPreset hardware = Host::recording(dir.path());

@@ -2,6 +2,7 @@
 #include "LiveServers.h"
 #include "Probe.h"
 #include "RecordingHarness.h"
+#include "muxer/LiveUrl.h"
 
 #include <QDir>
 #include <QLoggingCategory>
@@ -326,4 +327,57 @@ TEST(LiveStop, CuttingABlockedSendWarnsOfNothing)
     for (const QString& m : capture.messages())
         EXPECT_TRUE(m.startsWith(QLatin1String("debug")) || m.startsWith(QLatin1String("info")))
             << qPrintable(m);
+}
+
+// X265 goes live over MPEG-TS (SRT here, into an ffmpeg listener) and RTSP: the receiver
+// decodes HEVC from the first key frame on.
+using LiveX265 = ::testing::TestWithParam<const char*>;
+
+TEST_P(LiveX265, ReceiverDecodesHevc)
+{
+    live::FfmpegReceiver receiver{QLatin1String(GetParam())};
+    ASSERT_TRUE(receiver.start());
+    CodecPreset preset = livePreset(receiver.url());
+    preset.videoCodec().codecName = QStringLiteral("X265");
+    preset.streaming().srtPort = receiver.port();
+    // The stream's own muxer as its format, as strevo-cli sets it ("mpegts", "rtsp").
+    preset.container().format = QLatin1String(LiveUrl::containerFor(QLatin1String(GetParam())));
+    ASSERT_EQ(stream(preset, 90).initResult, 0);
+    receiver.finish();
+    Probe::expectDecodes(receiver.output());
+    const Probe::Media m = Probe::inspect(receiver.output(), false);
+    EXPECT_EQ(m.videoValue("codec_name"), QStringLiteral("hevc")) << qPrintable(receiver.log());
+    EXPECT_EQ(m.audio.value(QStringLiteral("codec_name")).toString(), QStringLiteral("aac"));
+    ASSERT_GT(m.videoPackets.size(), 45);
+    EXPECT_TRUE(m.videoPackets.front().key);
+}
+
+INSTANTIATE_TEST_SUITE_P(Schemes, LiveX265, ::testing::Values("srt", "rtsp"),
+                         [](const auto& info) { return std::string(info.param); });
+
+// A stream that cannot carry the codec (HEVC or AV1 over RTMP's FLV, AV1 over MPEG-TS) fails
+// initialize with the reason (no server needed: nothing is connected).
+TEST(LiveCodecs, WhatTheStreamCannotCarryIsRefusedAtSetUp)
+{
+    const struct
+    {
+        const char* codec;
+        const char* url;
+        const char* reason;
+    } cases[] = {
+        {"X265", "rtmp://127.0.0.1/live", "X265 cannot go over rtmp: an RTMP stream is FLV"},
+        {"AV1", "rtmps://127.0.0.1/live", "AV1 cannot go over rtmps: an RTMP stream is FLV"},
+        {"AV1", "srt://127.0.0.1", "AV1 cannot go over srt: MPEG-TS would carry it as an opaque"},
+    };
+    for (const auto& c : cases) {
+        CodecPreset preset = livePreset(QLatin1String(c.url));
+        preset.videoCodec().codecName = QLatin1String(c.codec);
+        preset.streaming().srtPort = 9;
+        RecordingHarness harness;
+        MessageCapture log;
+        Encoder encoder;
+        EXPECT_EQ(encoder.initialize(&harness, &preset, false), -3) << c.url;
+        EXPECT_EQ(log.count(QStringLiteral("FFMPEG: live output: ") + c.reason), 1)
+            << qPrintable(log.messages().join('\n'));
+    }
 }

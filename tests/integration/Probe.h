@@ -133,14 +133,16 @@ public:
         return m;
     }
 
-    // A file as GStreamer reads it, a second opinion beside FFmpeg's own: the streams and the
-    // duration gst-discoverer-1.0 finds, and whether playbin plays it to its end without an
-    // error (its messages when not).
+    // A file as GStreamer reads it, a second opinion beside FFmpeg's own: the streams, their
+    // media types and the duration gst-discoverer-1.0 finds, and whether playbin plays it to
+    // its end without an error (its messages when not), with the pictures it showed.
     struct GstView
     {
         int video = 0, audio = 0, other = 0; // streams, the container not counted
+        QString videoType, audioType;        // of the first of each ("video/x-h265")
         double duration = -1;                // seconds; -1 when none was found
         bool plays = false;
+        long long pictures = 0; // decoded pictures that reached the video sink
         QByteArray errors;
     };
 
@@ -148,12 +150,16 @@ public:
     {
         GstView v;
         const QString uri = QStringLiteral("file://") + path;
-        const Result d = run(QStringLiteral("gst-discoverer-1.0"), {uri});
+        const Result d = run(QStringLiteral("gst-discoverer-1.0"), {"-v", uri});
         static const QRegularExpression stream(
-            QStringLiteral("^\\s+(video|audio|subtitles|unknown) #\\d+:"),
+            QStringLiteral("^\\s+(video|audio|subtitles|unknown) #\\d+: ([^,\\s]*)"),
             QRegularExpression::MultilineOption);
         for (auto it = stream.globalMatch(QString::fromUtf8(d.out)); it.hasNext();) {
-            const QString kind = it.next().captured(1);
+            const QRegularExpressionMatch found = it.next();
+            const QString kind = found.captured(1);
+            QString& type = kind == QLatin1String("video") ? v.videoType : v.audioType;
+            if (kind != QLatin1String("unknown") && type.isEmpty())
+                type = found.captured(2);
             ++(kind == QLatin1String("video")   ? v.video
                : kind == QLatin1String("audio") ? v.audio
                                                 : v.other);
@@ -164,11 +170,18 @@ public:
         if (m.hasMatch())
             v.duration = m.captured(1).toInt() * 3600 + m.captured(2).toInt() * 60 +
                          m.captured(3).toDouble();
+        // The video sink announces each picture (-v prints its last-message).
         const Result p = run(QStringLiteral("gst-launch-1.0"),
-                             {"-q", "playbin", "uri=" + uri, "video-sink=fakesink sync=false",
+                             {"-v", "playbin", "uri=" + uri,
+                              "video-sink=fakesink name=pictures sync=false silent=false",
                               "audio-sink=fakesink sync=false"});
         v.plays = p.exitCode == 0;
-        v.errors = d.exitCode == 0 ? p.out + p.err : d.out + d.err;
+        v.pictures = p.out.count("GstFakeSink:pictures: last-message = chain");
+        QByteArray said;
+        for (const QByteArray& line : (p.out + p.err).split('\n'))
+            if (!line.startsWith('/') && !line.trimmed().isEmpty())
+                said += line + '\n';
+        v.errors = d.exitCode == 0 ? said : d.out + d.err;
         return v;
     }
 

@@ -242,7 +242,9 @@ INSTANTIATE_TEST_SUITE_P(
                       AudioCase{"MP3", 22050, {1000.0}, 64, 1152, AV_CODEC_ID_MP3},
                       AudioCase{"PCM", 48000, {1000.0, 1500.0}, 1536, 3840, AV_CODEC_ID_PCM_S16LE},
                       AudioCase{"OPUS", 48000, {1000.0, 1500.0}, 128, 3840, AV_CODEC_ID_OPUS},
-                      AudioCase{"VORBIS", 44100, {1000.0, 1500.0}, 128, 256, AV_CODEC_ID_VORBIS}));
+                      AudioCase{"VORBIS", 44100, {1000.0, 1500.0}, 128, 256, AV_CODEC_ID_VORBIS},
+                      // Lossless: no bitrate to keep.
+                      AudioCase{"FLAC", 48000, {1000.0, 1500.0}, 0, 16384, AV_CODEC_ID_FLAC}));
 
 // Records an encoder cannot code fail initialize() with one warning saying why.
 TEST(AudioCodecs, BadRecordsFailWithAWarning)

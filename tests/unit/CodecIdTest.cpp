@@ -36,10 +36,12 @@ TEST(CodecTable, NamesMapToDocumentedIdsAndEncoderClasses)
         {"H264(QuickSync)", 27, &typeid(MFVideo)}, {"H264(NVENC)", 27, &typeid(NvEncoder)}, {"H264(AMF)", 27, &typeid(MFVideo)},
         {"HEVC(QuickSync)", 173, &typeid(MFVideo)}, {"HEVC(NVENC)", 173, &typeid(NvEncoder)}, {"HEVC(AMF)", 173, &typeid(MFVideo)},
         {"VP8", 139, &typeid(VPX)}, {"VP9", 167, &typeid(VPX)},
+        {"AV1", 226, &typeid(FFmpegVideo)}, {"X265", 173, &typeid(FFmpegVideo)},
         {"QuickTime Animation (RLE)", 55, &typeid(FFmpegVideo)}, {"MJPEG", 7, &typeid(FFmpegVideo)},
         {"Apple ProRes", 147, &typeid(FFmpegVideo)}, {"DV25", 24, nullptr}, {"AAC", 86018, &typeid(FFmpegAudio)},
         {"MP3", 86017, &typeid(ShineMP3)}, {"AC3", 86019, nullptr},
         {"VORBIS", 86021, &typeid(FFmpegAudio)}, {"OPUS", 86076, &typeid(FFmpegAudio)},
+        {"FLAC", 86028, &typeid(FFmpegAudio)}, {"HEVC", 0, nullptr}, {"x265", 0, nullptr},
         {"PCM", 65536, &typeid(PCMEnc)}, {"h264", 0, nullptr}, {"", 0, nullptr},
         {"aac", 0, nullptr}, {"X264 ", 0, nullptr}, {"Mp3", 0, nullptr},
     };
@@ -69,9 +71,13 @@ TEST(Catalogue, ListsWhatTheFactoriesMake)
                                          {512, "QuickTime Animation (RLE)"},
                                          {2048, "MJPEG"},
                                          {4096, "Apple ProRes"},
-                                         {8192, "H264"}}));
-    EXPECT_EQ(audio, (QMap<int, QString>{
-                         {1, "AAC"}, {2, "MP3"}, {16, "PCM"}, {32, "OPUS"}, {64, "VORBIS"}}));
+                                         {8192, "H264"},
+                                         {32768, "X265"},
+                                         {65536, "AV1"}}));
+    EXPECT_EQ(
+        audio,
+        (QMap<int, QString>{
+            {1, "AAC"}, {2, "MP3"}, {16, "PCM"}, {32, "OPUS"}, {64, "VORBIS"}, {128, "FLAC"}}));
     for (const QString& name : video)
         EXPECT_TRUE(std::unique_ptr<IVideoCodec>(VideoCodecFactory::create(name)))
             << qPrintable(name);
@@ -93,7 +99,7 @@ TEST(Catalogue, ListsWhatTheFactoriesMake)
         EXPECT_FALSE(fitting(video, container).isEmpty()) << qPrintable(container);
         EXPECT_FALSE(fitting(audio, container).isEmpty()) << qPrintable(container);
     }
-    EXPECT_EQ(fitting(video, "webm"), QStringList{"VP8"});
+    EXPECT_EQ(fitting(video, "webm"), (QStringList{"VP8", "AV1"}));
     EXPECT_EQ(fitting(audio, "webm"), (QStringList{"OPUS", "VORBIS"}));
 }
 

@@ -250,13 +250,13 @@ template <class Encode> void expectPacketRefusedWhenTooLarge(unsigned int capaci
         ASSERT_EQ(out[i], 0xAB) << "byte " << i << " written past the capacity";
 }
 
-// NAL unit types of an Annex B buffer, in order.
-inline std::vector<int> nalTypes(const unsigned char* data, size_t size)
+// NAL unit types of an Annex B buffer, in order (H.264's, or HEVC's).
+inline std::vector<int> nalTypes(const unsigned char* data, size_t size, bool hevc = false)
 {
     std::vector<int> types;
     for (size_t i = 0; i + 3 < size; ++i) {
         if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
-            types.push_back(data[i + 3] & 0x1f);
+            types.push_back(hevc ? (data[i + 3] >> 1) & 0x3f : data[i + 3] & 0x1f);
             i += 2;
         }
     }

@@ -7,8 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <limits>
+#include <random>
 #include <tuple>
+
+extern "C" {
+#include <libavutil/opt.h>
+}
 
 namespace {
 
@@ -76,6 +82,15 @@ TEST_P(VideoCodecs, EncodedStreamDecodesFromARequestedKeyFrameAndTooSmallBuffers
                          std::count(types.begin(), types.end(), 7) &&
                          std::count(types.begin(), types.end(), 8)))
                 << "key frames are IDR pictures with their parameter sets";
+            // HEVC's six-bit types: VPS, SPS, PPS (32 to 34) first, and an IDR picture (19, 20).
+            const std::vector<int> hevc = nalTypes(packets[i].data.data(), packets[i].size, true);
+            EXPECT_TRUE(
+                par->codec_id != AV_CODEC_ID_HEVC ||
+                (hevc.size() > 3 &&
+                 std::vector<int>(hevc.begin(), hevc.begin() + 3) == std::vector<int>{32, 33, 34} &&
+                 (std::count(hevc.begin(), hevc.end(), 19) ||
+                  std::count(hevc.begin(), hevc.end(), 20))))
+                << "key frames are IDR pictures after their parameter sets";
         }
     }
     if (c.intraOnly)
@@ -117,6 +132,8 @@ INSTANTIATE_TEST_SUITE_P(
                       VideoCase{"H264", PIX_YUV420P, AV_PIX_FMT_YUV420P, false},
                       VideoCase{"VP8", PIX_YUV420P, AV_PIX_FMT_YUV420P, false},
                       VideoCase{"VP9", PIX_YUV420P, AV_PIX_FMT_YUV420P, false},
+                      VideoCase{"X265", PIX_YUV420P, AV_PIX_FMT_YUV420P, false},
+                      VideoCase{"AV1", PIX_YUV420P, AV_PIX_FMT_YUV420P, false},
                       VideoCase{"QuickTime Animation (RLE)", PIX_ARGB, AV_PIX_FMT_ARGB, false},
                       VideoCase{"MJPEG", PIX_YUV420P, AV_PIX_FMT_YUVJ420P, true},
                       VideoCase{"Apple ProRes", PIX_YUV422P10, AV_PIX_FMT_YUV422P10LE, true}),
@@ -285,6 +302,85 @@ TEST(FFmpegVideo, ProResProfilesAndFieldOrderReadBack)
         EXPECT_EQ(pictures[0].interlaced, profile % 3 != 0) << profile;
         if (profile % 3) {
             EXPECT_EQ(pictures[0].topFieldFirst, profile % 3 == 1) << profile;
+        }
+    }
+}
+
+// AV1 and X265 open with every preset and tune the codec table lists for them (x264's preset
+// names, fastest first, run from SVT-AV1's fastest preset down to its slowest) and refuse
+// others, and interlaced scanning, with a warning.
+TEST(FFmpegVideo, Av1AndX265TakeTheTablesPresetsAndTunes)
+{
+    for (const char* name : {"AV1", "X265"}) {
+        const CodecTable::Entry* entry = CodecTable::find(QLatin1String(name));
+        int slower = 14;
+        for (const char* const* preset = entry->presets; *preset; ++preset) {
+            CodecPreset p = videoPreset(name, 128, 96);
+            p.videoCodec().preset = QLatin1String(*preset);
+            const auto codec = initialized(new FFmpegVideo, p);
+            ASSERT_NE(codec, nullptr) << name << " " << *preset;
+            int64_t svt = -1;
+            if (entry->avCodecId == AV_CODEC_ID_AV1 && !isdigit(**preset)) {
+                av_opt_get_int(codec->codecContext()->priv_data, "preset", 0, &svt);
+                EXPECT_LT(svt, slower) << *preset;
+                slower = static_cast<int>(svt);
+            }
+        }
+        EXPECT_EQ(slower, entry->avCodecId == AV_CODEC_ID_AV1 ? 0 : 14);
+        for (const char* const* tune = entry->tunes; *tune; ++tune) {
+            CodecPreset p = videoPreset(name, 128, 96);
+            p.videoCodec().tune = QLatin1String(*tune);
+            EXPECT_NE(initialized(new FFmpegVideo, p), nullptr) << name << " " << *tune;
+        }
+    }
+    struct Case
+    {
+        const char* name;
+        const char* preset;
+        const char* tune;
+        int scanMode;
+        const char* problem;
+    };
+    for (const Case& c : {
+             Case{"AV1", "14", "", 0, "its preset numbers 0 to 13"},
+             Case{"AV1", "fastest", "", 0, "its preset numbers 0 to 13"},
+             Case{"AV1", "veryfast", "film", 0, "SVT-AV1 takes the tunes"},
+             Case{"AV1", "", "zerolatency,fastdecode", 0, nullptr},
+             Case{"AV1", "medium", "", 2, "codes progressive pictures only"},
+             Case{"X265", "veryfast", "psnr,grain", 0, "x265 takes one tune"},
+             Case{"X265", "quick", "", 0, "cannot open the libx265 encoder"},
+             Case{"X265", "veryfast", "", 1, "codes progressive pictures only"},
+         }) {
+        CodecPreset p = videoPreset(c.name, 128, 96);
+        p.videoCodec().preset = QLatin1String(c.preset);
+        p.videoCodec().tune = QLatin1String(c.tune);
+        p.videoCodec().scanMode = c.scanMode;
+        initialized(new FFmpegVideo, p, c.problem);
+    }
+}
+
+// X265 and AV1 keep the record's average bitrate over 3 s of pictures that could take far more
+// (grain over the moving square), at a low and a high rate.
+TEST(FFmpegVideo, X265AndAv1KeepTheBitrate)
+{
+    constexpr int kFrames = 90;
+    for (const char* name : {"X265", "AV1"}) {
+        for (int kbps : {300, 1200}) {
+            CodecPreset p = videoPreset(name);
+            p.videoCodec().bitrate = kbps;
+            const auto codec = initialized(new FFmpegVideo, p);
+            ASSERT_NE(codec, nullptr);
+            std::mt19937 grain(7);
+            size_t bytes = 0;
+            for (int i = 0; i < kFrames; ++i) {
+                std::vector<unsigned char> frame = testFrame(PIX_YUV420P, 320, 240, i);
+                for (int y = 0; y < 320 * 240; ++y)
+                    frame[y] = static_cast<unsigned char>(frame[y] + grain() % 48 - 24);
+                bytes += EncodedPacket::encode(*codec, &frame).size;
+            }
+            for (EncodedPacket got; (got = EncodedPacket::encode(*codec, nullptr)).produced;)
+                bytes += got.size;
+            EXPECT_NEAR(bytes * 8.0 / (kFrames / 30.0) / 1000, kbps, kbps / 4.0) << name;
         }
     }
 }
