@@ -200,6 +200,12 @@ TEST(CliErrors, BadJobsFailWithAOneLineReason)
         {job(R"({"source": {"type": "file", "path": "x.mp4"},
              "outputs": [{"streaming": {"enabled": true, "url": "rtmp://127.0.0.1/live"}}]})"),
          "outputs[0].streaming: a media file is transcoded to files only"},
+        {job(R"({"outputs": [{"local": {"replaySeconds": 3601}}]})"),
+         "outputs[0].local.replaySeconds: 3601 (0 to 3600"},
+        {job(R"({"outputs": [{"local": {"replaySeconds": 5, "splitSeconds": 5}}]})"),
+         "outputs[0].local.splitSeconds: a replay buffer saves one file per request"},
+        {job(R"({"outputs": [{"local": {"replaySeconds": 5, "replayMaxMegabytes": 0}}]})"),
+         "outputs[0].local.replayMaxMegabytes: 0 (1 to 16384)"},
         // Pipelines that cannot start (3). x264 in webm: the muxer refuses the stream (-3), with
         // libavformat's reason. A codec this machine cannot open (-2): the output is named,
         // and the first output, already set up, is closed again.

@@ -1,3 +1,4 @@
+#include "CliRun.h"
 #include "Probe.h"
 #include "RecordingHarness.h"
 #include "api/Strevo.h"
@@ -6,7 +7,8 @@
 #include <condition_variable>
 #include <gtest/gtest.h>
 
-// Replay buffers: outputs that keep their last seconds in memory and save them on request.
+// Replay buffers: outputs that keep their last seconds in memory and save them on request,
+// through the facade and through strevo-cli's SIGUSR1.
 
 namespace {
 
@@ -186,4 +188,49 @@ TEST(Replay, AnUnwritableFolderFailsTheSaveNotTheBuffer)
     EXPECT_TRUE(saved.ok) << qPrintable(saved.reason);
     expectReplay(saved.path, 2.0, 1.0);
     EXPECT_EQ(Probe::inspect(folder + QStringLiteral("-recording/take.mkv")).frames(), 90);
+}
+
+// strevo-cli saves a replay of every replay output at each SIGUSR1: a line per save in the
+// --progress report and on standard error; a save that does not fit (a file-size limit, as a
+// full volume) is reported, the job goes on and ends failed.
+TEST(Replay, CliSavesOnSigusr1)
+{
+    QTemporaryDir dir;
+    const QString job = writeFile(dir, "replay.json", R"({"duration": 0,
+        "project": {"videoOutput": {"width": 320, "height": 240}}, "outputs": [
+          {"videoCodec": {"bitrate": 800, "keyframeInterval": 1}, "container": {"format": "mkv"},
+           "local": {"replaySeconds": 2, "fileNameTemplate": "moment"}}]})");
+    const QString progress = dir.filePath(QStringLiteral("progress"));
+    // Signals once the buffer holds 2 s, and again once the first save is reported; Ctrl-C
+    // once `saves` lines are in.
+    const auto script = [&](const char* limit, const char* saved, int saves) {
+        return QStringLiteral(
+                   "rm -f %2; %1 \"$0\" \"$@\" & pid=$!\n"
+                   "until_in() { for i in $(seq 300); do [ $(grep -c \"$1\" %2 2>/dev/null) -ge "
+                   "$2 ] && return; sleep 0.1; done; }\n"
+                   "until_in '^output1_replay_seconds=[2-9]' 1; kill -USR1 $pid\n"
+                   "until_in '%3' 1; kill -USR1 $pid\n"
+                   "until_in '%3' %4; kill -INT $pid; wait $pid")
+            .arg(QLatin1String(limit), progress, QLatin1String(saved))
+            .arg(saves);
+    };
+    const QStringList args{job, "--fast", "-o", dir.path(), "--progress", progress};
+    CliRun run = cli(args, {}, script("", "^output1_replay=", 2));
+    EXPECT_EQ(run.r.exitCode, 0) << run.r.err.constData();
+    QFile report(progress);
+    ASSERT_TRUE(report.open(QIODevice::ReadOnly));
+    QStringList paths;
+    for (const QByteArray& line : report.readAll().split('\n'))
+        if (line.startsWith("output1_replay="))
+            paths << QString::fromUtf8(line.mid(15));
+    ASSERT_EQ(paths.size(), 2);
+    for (const QString& path : paths) {
+        EXPECT_TRUE(run.r.err.contains("output 1: replay saved: " + path.toUtf8()));
+        expectReplay(path, 2.0, 1.0);
+    }
+
+    run = cli(args, {}, script("ulimit -f 48; trap '' XFSZ;", "^output1_replay_failed=", 2));
+    EXPECT_EQ(run.r.exitCode, 1) << run.r.err.constData();
+    EXPECT_TRUE(run.r.err.contains("output 1: replay not saved: ")) << run.r.err.constData();
+    EXPECT_TRUE(run.r.err.contains("File too large")) << run.r.err.constData();
 }
