@@ -1,5 +1,6 @@
 #include "muxer/replay/ReplayMuxer.h"
 
+#include "common/Redact.h"
 #include "common/StrevoLog.h"
 #include "muxer/ContainerTable.h"
 #include "muxer/IMuxerCallback.h"
@@ -76,7 +77,8 @@ bool ReplayMuxer::initialize(const CodecPreset& preset)
     m_preset.transcoding().enabled = false;
     m_saver = std::make_unique<ReplaySaver>(m_reports, [this](const ReplaySaver::Result& r) {
         if (r.ok)
-            qCInfo(lcStrevo, "Replay: %.1f s saved to '%s'", r.seconds, qPrintable(r.path));
+            qCInfo(lcStrevo, "Replay: %.1f s saved to '%s'", r.seconds,
+                   qPrintable(redactSecrets(r.path)));
         m_reports.send(
             [&](IMuxerCallback& pipeline) { pipeline.replaySaved(r.path, r.ok, r.reason); });
     });

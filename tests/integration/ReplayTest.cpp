@@ -182,8 +182,14 @@ TEST(Replay, AnUnwritableFolderFailsTheSaveNotTheBuffer)
     host->push(45);
     ASSERT_TRUE(host->drained());
     ASSERT_TRUE(host->job.saveReplay(host->replay, &why)) << qPrintable(why);
-    const Save saved = host->save(2);
     EXPECT_NE(host->job.outputStats(host->replay).state, strevo::OutputState::Failed);
+    host->job.stop(); // returns once the save is written and told
+    Save saved;
+    {
+        std::lock_guard<std::mutex> lock(host->mutex);
+        ASSERT_EQ(host->saves.size(), 2u);
+        saved = host->saves[1];
+    }
     host.reset(); // finishes the recording
     EXPECT_TRUE(saved.ok) << qPrintable(saved.reason);
     expectReplay(saved.path, 2.0, 1.0);

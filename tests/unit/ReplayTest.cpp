@@ -133,8 +133,8 @@ TEST(ReplayBuffer, EndsWhereTheSoundEndsUnlessTheSoundStopped)
     EXPECT_EQ(s.video.back().stamp, 209);
 }
 
-// One save at a time: a second is refused while the first is written; a save begun is
-// written even when the saver goes away at once.
+// One save at a time: a second is refused while the first is written, and taken once it is;
+// the saver finishes a save begun before it goes.
 TEST(ReplaySaver, WritesOneSaveAtATimeAndFinishesWhatItBegan)
 {
     QTemporaryDir dir;
