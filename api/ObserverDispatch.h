@@ -17,11 +17,10 @@ class IStrevoObserver;
 
 // A job's notifications to its host's observer, on one thread of their own: the state changes
 // and replay saves of its outputs, queued in the order they happened by whichever thread saw
-// them, and about
-// once a second each running output's statistics. No library lock is held while the observer
-// runs, so it may call back into the job; a pipeline that reports never waits for it. The
-// dispatcher also keeps each output's last state and its bit rate over the last second, which
-// the job's snapshots read.
+// them, and about once a second each running output's statistics. No library lock is held
+// while the observer runs, so it may call back into the job; a pipeline that reports never
+// waits for it. The dispatcher also keeps each output's last state and its bit rate over the
+// last second, which the job's snapshots read.
 //
 // Threads: every call from any thread. setObserver() waits for a call into the previous
 // observer to end, except on the dispatch thread itself.

@@ -34,7 +34,7 @@ bool MuxerHandOver::splitDue() const
     const int seconds = m_preset.local().splitSeconds;
     const double rate = m_preset.videoCodec().frameRate;
     // A replay buffer keeps one timeline; each of its saves is a file of its own.
-    return m_muxer && m_preset.local().enabled && m_preset.local().replaySeconds == 0 &&
+    return m_muxer && m_preset.local().enabled && !MuxerFactory::isReplay(m_preset) &&
            seconds != 0 && rate > 0.0 && qRound(m_muxer->videoFrameCount() / rate) >= seconds;
 }
 
