@@ -133,7 +133,9 @@ struct Local
     /// template when asked (Strevo::saveReplay). splitSeconds is then not used.
     int replaySeconds = 0;
     /// The most a replay buffer holds, in megabytes (MiB) of encoded packets, 1 to 16384: when
-    /// the buffered seconds would take more, the oldest key-frame intervals go first.
+    /// the buffered seconds would take more, the oldest key-frame intervals go first. While a
+    /// save is written, the packets it took stay in memory until written, so a buffer costs at
+    /// most twice this.
     int replayMaxMegabytes = 512;
 
     /// Calls v(key, field) for every field, in declaration order.
