@@ -4,6 +4,7 @@
 #include "codec/video/nvenc/NvencAvailable.h"
 #include "common/CodecPreset.h"
 #include "muxer/LiveUrl.h"
+#include "muxer/MuxerFactory.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -90,6 +91,9 @@ QString Catalogue::presetProblem(const CodecPreset& preset)
         if (!QFileInfo(folder).isDir() || !QFileInfo(folder).isWritable())
             return QStringLiteral("the recording folder '%1' is not a writable folder").arg(folder);
     }
+    const QString replay = MuxerFactory::invalidSettings(preset);
+    if (!replay.isEmpty())
+        return QStringLiteral("%1 is out of range").arg(replay);
     QString streamWhy;
     if (preset.streaming().enabled &&
         (!LiveUrl::check(preset.streaming(), &streamWhy) || !LiveUrl::carries(preset, &streamWhy) ||

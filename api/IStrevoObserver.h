@@ -8,7 +8,7 @@
 
 #include <QString>
 
-/// Receives what a job's outputs do (Strevo::setObserver). Both calls come on one thread of the
+/// Receives what a job's outputs do (Strevo::setObserver). Every call comes on one thread of the
 /// job's own, in the order things happened, never under a lock of the library: an observer may
 /// call back into the job (Strevo::outputStats, addOutput, removeOutput). A slow observer
 /// delays only later notifications, never an output; one that throws has the exception caught
@@ -32,5 +32,17 @@ public:
     {
         (void)index;
         (void)stats;
+    }
+    /// Replay output `index` finished a save that Strevo::saveReplay began. `path` is the
+    /// file, absolute (empty when no name could be chosen, e.g. every name taken or the folder
+    /// gone); `ok` is true when the file holds the whole replay. Otherwise `reason` says why
+    /// (a folder that cannot be written, a full volume: the file then holds what was written
+    /// before the failure, or is removed when nothing was); the buffer and the job go on.
+    virtual void replaySaved(int index, const QString& path, bool ok, const QString& reason)
+    {
+        (void)index;
+        (void)path;
+        (void)ok;
+        (void)reason;
     }
 };

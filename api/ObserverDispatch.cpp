@@ -62,9 +62,16 @@ bool ObserverDispatch::post(int index, strevo::OutputState state, const QString&
     Output& output = m_outputs[index];
     output.state = state;
     output.reason = reason;
-    m_events.push_back({index, state, reason});
+    m_events.push_back({index, state, reason, false, QString(), false});
     m_wake.notify_all();
     return true;
+}
+
+void ObserverDispatch::postReplay(int index, const QString& path, bool ok, const QString& reason)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_events.push_back({index, strevo::OutputState::Starting, reason, true, path, ok});
+    m_wake.notify_all();
 }
 
 strevo::OutputState ObserverDispatch::state(int index) const
@@ -145,7 +152,10 @@ void ObserverDispatch::run()
         }
         for (const Event& event : events)
             deliver([&event](IStrevoObserver* observer) {
-                observer->outputStateChanged(event.index, event.state, event.reason);
+                if (event.replay)
+                    observer->replaySaved(event.index, event.path, event.ok, event.reason);
+                else
+                    observer->outputStateChanged(event.index, event.state, event.reason);
             });
         {
             std::lock_guard<std::mutex> lock(m_mutex);

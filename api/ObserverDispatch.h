@@ -16,11 +16,11 @@
 class IStrevoObserver;
 
 // A job's notifications to its host's observer, on one thread of their own: the state changes
-// of its outputs, queued in the order they happened by whichever thread saw them, and about
-// once a second each running output's statistics. No library lock is held while the observer
-// runs, so it may call back into the job; a pipeline that reports never waits for it. The
-// dispatcher also keeps each output's last state and its bit rate over the last second, which
-// the job's snapshots read.
+// and replay saves of its outputs, queued in the order they happened by whichever thread saw
+// them, and about once a second each running output's statistics. No library lock is held
+// while the observer runs, so it may call back into the job; a pipeline that reports never
+// waits for it. The dispatcher also keeps each output's last state and its bit rate over the
+// last second, which the job's snapshots read.
 //
 // Threads: every call from any thread. setObserver() waits for a call into the previous
 // observer to end, except on the dispatch thread itself.
@@ -45,6 +45,8 @@ public:
     // reason changed, nor for a change away from Stopped other than to Starting (a stopped
     // output's link may still report while it drains). Returns whether it was queued.
     bool post(int index, strevo::OutputState state, const QString& reason = QString());
+    // Replay output `index` finished a save (IStrevoObserver::replaySaved).
+    void postReplay(int index, const QString& path, bool ok, const QString& reason);
     // The last state posted for `index` (Starting for an index never posted).
     strevo::OutputState state(int index) const;
     // The bit rate of output `index` measured at the last tick, in kbit/s.
@@ -56,6 +58,9 @@ private:
         int index;
         strevo::OutputState state;
         QString reason;
+        bool replay = false; // a replay save, told with `path` and `ok` (not a state)
+        QString path;
+        bool ok = false;
     };
     struct Output
     {

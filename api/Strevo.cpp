@@ -91,6 +91,11 @@ struct Strevo::Events : IOutputEvents
             break; // the job says Stopped itself, once the output has really ended
         }
     }
+    void replaySaved(IEncoder* encoder, const QString& path, bool ok,
+                     const QString& reason) override
+    {
+        job.postReplay(encoder, path, ok, reason);
+    }
     Strevo& job;
 };
 
@@ -316,6 +321,42 @@ void Strevo::postState(IEncoder* encoder, strevo::OutputState state, const QStri
     auto joining = m_joining.find(encoder);
     if (joining != m_joining.end())
         joining->second.emplace_back(state, reason);
+}
+
+void Strevo::postReplay(IEncoder* encoder, const QString& path, bool ok, const QString& reason)
+{
+    std::lock_guard<std::mutex> lock(m_feedsMutex);
+    for (const auto& feed : m_feeds)
+        if (feed->encoder() == encoder) {
+            m_dispatch->postReplay(feed->index(), path, ok, reason);
+            return;
+        }
+}
+
+bool Strevo::saveReplay(int index, QString* whyNot)
+{
+    QString why;
+    bool started = false;
+    {
+        // The pipeline is not deleted meanwhile (removeOutput waits for this lock).
+        std::shared_lock<std::shared_mutex> use(m_pipelinesInUse);
+        std::shared_ptr<OutputFeed> feed;
+        for (const auto& f : feeds())
+            if (f->index() == index)
+                feed = f;
+        auto* pipeline = feed ? dynamic_cast<Encoder*>(feed->encoder()) : nullptr;
+        if (!feed)
+            why = QStringLiteral("output %1 is not running (never added, or removed)").arg(index);
+        else if (!pipeline)
+            why = QStringLiteral("output %1 is not a replay buffer").arg(index);
+        else
+            started = pipeline->saveReplay(&why);
+    }
+    if (!started)
+        qCWarning(lcStrevo, "Strevo::saveReplay(%d): %s; nothing saved", index, qPrintable(why));
+    if (whyNot)
+        *whyNot = started ? QString() : why;
+    return started;
 }
 
 strevo::OutputStats Strevo::snapshot(const OutputFeed& feed, const Feeds& list) const

@@ -114,6 +114,18 @@ public:
     /// for an index that is not a running output (never added, removed already) or while the
     /// job stops. Control thread, or the observer's thread; returns once the output is gone.
     bool removeOutput(int index);
+    /// Saves what replay output `index` holds (an output whose preset records with
+    /// local.replaySeconds above 0: it keeps the last seconds of its video and sound in memory,
+    /// from a key frame, instead of recording them) into a new file, named by the recording
+    /// rule in the preset's local folder and container, and returns at once: the file is
+    /// written on a thread of the output's own while the buffer keeps filling, and the observer
+    /// hears the result with the file's path (IStrevoObserver::replaySaved). One save per
+    /// output at a time. False, with the reason in *whyNot, for an index that is not a running
+    /// output, an output that is not a replay buffer, a buffer that holds nothing yet (it
+    /// starts at the first key frame), and while the output's previous save is still being
+    /// written (ask again once replaySaved came). stop() returns once the saves begun are
+    /// written. Any thread, the observer's included.
+    bool saveReplay(int index, QString* whyNot = nullptr);
     /// The observer of this job's outputs, or null for none; it must outlive the job or be
     /// unset first. After this returns the previous observer is not called again.
     void setObserver(IStrevoObserver* observer);
@@ -272,6 +284,8 @@ private:
     std::vector<std::pair<int, strevo::OutputStats>> runningStats() const;
     /// Posts a pipeline's state change to the observer, by the output it belongs to.
     void postState(IEncoder* encoder, strevo::OutputState state, const QString& reason);
+    /// Posts a pipeline's finished replay save to the observer.
+    void postReplay(IEncoder* encoder, const QString& path, bool ok, const QString& reason);
     bool takeSkip(bool video);
     /// A snapshot of the hand-offs, for calls that run beside the control thread.
     std::vector<std::shared_ptr<OutputFeed>> feeds() const;

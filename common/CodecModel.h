@@ -127,6 +127,17 @@ struct Local
     QString fileNameTemplate;
     QString recordingPath; ///< a transcoding's first file; in the muxer's copy, the file written
     int splitSeconds = 0;  ///< new file after this many seconds of written video; 0 never
+    /// Seconds of a replay buffer, 0 to 3600; 0: an ordinary recording. Above 0 the output is a
+    /// replay buffer instead: it keeps the last replaySeconds of encoded video and sound in
+    /// memory, from a key frame (so up to one key-frame interval more), writes nothing while
+    /// it runs, and saves what it holds into a new file of this record's folder and name
+    /// template when asked (Strevo::saveReplay). splitSeconds is then not used.
+    int replaySeconds = 0;
+    /// The most a replay buffer holds, in megabytes (MiB) of encoded packets, 1 to 16384: when
+    /// the buffered seconds would take more, the oldest key-frame intervals go first. While a
+    /// save is written, the packets it took stay in memory until written, so a buffer costs at
+    /// most twice this.
+    int replayMaxMegabytes = 512;
 
     /// Calls v(key, field) for every field, in declaration order.
     template <class V> void visit(V& v)
@@ -136,6 +147,8 @@ struct Local
         v("fileNameTemplate", fileNameTemplate);
         v("recordingPath", recordingPath);
         v("splitSeconds", splitSeconds);
+        v("replaySeconds", replaySeconds);
+        v("replayMaxMegabytes", replayMaxMegabytes);
     }
 };
 

@@ -47,7 +47,8 @@ inline const char* outputStateName(OutputState state)
 }
 
 /// A snapshot of one output, taken by value (Strevo::outputStats, IStrevoObserver::outputStats).
-/// Counts run from the moment the output was added and never go back, time splits included.
+/// Counts run from the moment the output was added and never go back, time splits included;
+/// the replay fields say what a replay buffer holds at the moment.
 struct OutputStats
 {
     OutputState state = OutputState::Starting; ///< The state last reported to the observer.
@@ -74,6 +75,10 @@ struct OutputStats
     long long bitrateChanges = 0; ///< How often an adapting live output changed that rate.
     QString lastReason;           ///< Why it failed or its link last broke; empty when nothing did.
     int sharesEncoderWith = -1;   ///< The output whose video encoder makes this one's video; -1.
+    /// A replay buffer (CodecModel::Local::replaySeconds): the encoded bytes it holds now.
+    long long replayBytes = 0;
+    /// A replay buffer: the seconds it holds now, sound and picture, from its first key frame.
+    double replaySeconds = 0.0;
 };
 
 /// One numeric statistic, as printed by tables of statistics: `key` (a JSON key), `unit` and
@@ -104,6 +109,8 @@ inline const OutputStatsField* outputStatsFields(int* count)
         {"reconnects", "", &OutputStats::reconnects, nullptr},
         {"videoBitrateKbps", "kbit/s", &OutputStats::videoBitrateKbps, nullptr},
         {"bitrateChanges", "", &OutputStats::bitrateChanges, nullptr},
+        {"replayBytes", "bytes", &OutputStats::replayBytes, nullptr},
+        {"replaySeconds", "s", nullptr, &OutputStats::replaySeconds},
     };
     *count = static_cast<int>(sizeof(fields) / sizeof(fields[0]));
     return fields;

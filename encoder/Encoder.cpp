@@ -19,6 +19,7 @@
 #include "muxer/IMuxer.h"
 #include "muxer/IPacketTiming.h"
 #include "muxer/LiveUrl.h"
+#include "muxer/MuxerFactory.h"
 
 #include <QDebug>
 #include <QTime>
@@ -122,6 +123,8 @@ int Encoder::initialize(IEncodingStatus* status, CodecPreset* preset, bool)
     QString invalid = VideoInput::invalidSettings(*preset);
     if (invalid.isEmpty())
         invalid = AudioEncoding::invalidSettings(*preset);
+    if (invalid.isEmpty())
+        invalid = MuxerFactory::invalidSettings(*preset);
     if (!invalid.isEmpty()) {
         qCWarning(lcStrevo, "Encoder: %s is out of range", qPrintable(invalid));
         return CodecError;
@@ -135,7 +138,8 @@ int Encoder::initialize(IEncodingStatus* status, CodecPreset* preset, bool)
     m_videoInput->configure();
     m_audio->configure(m_muxEnabled);
 
-    if (m_preset.local().enabled) {
+    // A replay buffer writes nothing until asked; a save that does not fit fails alone.
+    if (m_preset.local().enabled && !MuxerFactory::isReplay(m_preset)) {
         const long long mb = DiskSpace::megabytesAvailable(m_preset.local().folder);
         if (mb >= 0 && mb < DiskSpace::kMinimumMegabytes) {
             qCWarning(lcStrevo, "Encoder: only %lld MB free for '%s'", mb,
@@ -211,7 +215,44 @@ bool Encoder::stop()
     // The host's callback hears every packet the workers make while they drain, and nothing
     // once stop() has returned.
     m_callback.store(nullptr);
+    waitForReplay();
     return true;
+}
+
+// A replay being saved is finished, and its report made, before stop() returns. The wait is
+// made without the muxer mutex, which the pipeline encoding for this one may need meanwhile;
+// a replay buffer's muxer never splits, so only initialize() and closeMuxer() replace it, on
+// this same control thread.
+void Encoder::waitForReplay()
+{
+    if (!MuxerFactory::isReplay(m_preset))
+        return;
+    IMuxer* muxer = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_muxMutex);
+        muxer = m_output->muxer();
+    }
+    if (muxer)
+        muxer->waitForReplay();
+}
+
+bool Encoder::saveReplay(QString* whyNot)
+{
+    QString why;
+    bool started = false;
+    if (!m_initialized.load() || !MuxerFactory::isReplay(m_preset)) {
+        why = QStringLiteral("the output is not a replay buffer (its local.replaySeconds is 0)");
+    } else {
+        std::lock_guard<std::mutex> lock(m_muxMutex);
+        IMuxer* muxer = m_output->muxer();
+        if (muxer)
+            started = muxer->saveReplay(&why);
+        else
+            why = QStringLiteral("the output has no muxer");
+    }
+    if (whyNot)
+        *whyNot = why;
+    return started;
 }
 
 // A live output's link goes on until the muxer is gone (it sends what is queued when the
@@ -388,7 +429,8 @@ bool Encoder::ownVideoStopped(bool onOwnVideoThread)
     if (m_ownVideoStopped.load())
         return true;
     IEncodingStatus* status = m_status.load();
-    if (!m_preset.local().enabled || !status || !m_diskSpace->low(m_preset.local().folder))
+    if (!m_preset.local().enabled || MuxerFactory::isReplay(m_preset) || !status ||
+        !m_diskSpace->low(m_preset.local().folder))
         return false;
     qCWarning(lcStrevo, "Encoder: less than %lld MB free for '%s'; video stops",
               DiskSpace::kMinimumMegabytes, qPrintable(m_preset.local().folder));
@@ -850,6 +892,11 @@ strevo::OutputStats Encoder::outputStats()
     stats.liveSeconds = sync.liveMs.load() / 1000.0;
     stats.reconnects = sync.liveReconnects.load();
     stats.lastReason = liveReason();
+    if (MuxerFactory::isReplay(m_preset)) {
+        std::lock_guard<std::mutex> lock(m_muxMutex);
+        if (IMuxer* muxer = m_output->muxer())
+            muxer->replayHeld(&stats.replayBytes, &stats.replaySeconds);
+    }
     return stats;
 }
 
@@ -857,6 +904,12 @@ QString Encoder::liveReason()
 {
     std::lock_guard<std::mutex> lock(m_liveReasonMutex);
     return m_liveReason;
+}
+
+void Encoder::replaySaved(const QString& path, bool ok, const QString& reason)
+{
+    if (IOutputEvents* events = m_events.load())
+        events->replaySaved(this, path, ok, reason);
 }
 
 void Encoder::linkStatistics(const LinkStatistics& link)

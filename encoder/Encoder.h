@@ -93,6 +93,15 @@ public:
     /// written and live time, reconnects and the live reason. The state and the sharing are the
     /// facade's to fill in. Any thread.
     strevo::OutputStats outputStats();
+    /// For an output that is a replay buffer (a recording preset with local.replaySeconds above
+    /// 0): starts saving the seconds it holds into a new file, named by the recording rule in
+    /// its local folder, and returns at once; the buffer keeps filling meanwhile. The result,
+    /// with the file's path, goes to the job's observer (IStrevoObserver::replaySaved) when the
+    /// pipeline belongs to a Strevo job. One save at a time: false, with the reason in *whyNot,
+    /// while the previous save is still being written, while nothing is buffered yet (the
+    /// buffer starts at the first key frame), and for an output that is not a replay buffer.
+    /// stop() returns once a save in progress is written. Any thread.
+    bool saveReplay(QString* whyNot = nullptr);
     /// Where a live output's state changes go besides AVSync (the facade's); null for nowhere.
     /// Must outlive the pipeline. Any thread.
     void setOutputEvents(IOutputEvents* events) { m_events.store(events); }
@@ -171,6 +180,7 @@ private:
     void linkStatistics(const LinkStatistics& link) override;
     void liveAccount(long long liveMs, const QString& reason) override;
     void count(long long strevo::OutputStats::*field, long long delta) override;
+    void replaySaved(const QString& path, bool ok, const QString& reason) override;
 
     // IVideoThread, IAudioThread: the bodies of the worker threads, run through the
     // WorkerThreads' base pointers.
@@ -181,6 +191,8 @@ private:
     void showLiveStopped(bool stopped);
     // Video thread: has the codec encode at `kbps` from the next frame, and counts the change.
     void changeBitrate(int kbps);
+    // Returns once a replay being saved is written (stop()).
+    void waitForReplay();
     // Paces one offered frame and queues its copies; `own`, the frame held without a copy (a
     // lent buffer, a shared frame), becomes the last copy, and lets go of its pixels when it is
     // not queued. Null data with a usable format is a lost frame: a gap in the timeline.

@@ -33,8 +33,9 @@ bool MuxerHandOver::splitDue() const
 {
     const int seconds = m_preset.local().splitSeconds;
     const double rate = m_preset.videoCodec().frameRate;
-    return m_muxer && m_preset.local().enabled && seconds != 0 && rate > 0.0 &&
-           qRound(m_muxer->videoFrameCount() / rate) >= seconds;
+    // A replay buffer keeps one timeline; each of its saves is a file of its own.
+    return m_muxer && m_preset.local().enabled && !MuxerFactory::isReplay(m_preset) &&
+           seconds != 0 && rate > 0.0 && qRound(m_muxer->videoFrameCount() / rate) >= seconds;
 }
 
 bool MuxerHandOver::openNext(IVideoCodec* video, long long encodedFrames,
@@ -52,7 +53,7 @@ bool MuxerHandOver::openNext(IVideoCodec* video, long long encodedFrames,
     m_sync.audioWriteTs.store(0.0);
 
     replaced = std::move(m_muxer);
-    m_muxer.reset(MuxerFactory::create(m_reports));
+    m_muxer.reset(MuxerFactory::create(m_reports, m_preset));
     if (!m_muxer) {
         qCWarning(lcStrevo, "Encoder: no muxer for '%s'", qPrintable(m_preset.container().format));
         return false;

@@ -36,15 +36,18 @@ bool FileOutput::open()
 {
     ContainerTable::Row row{};
     const AVOutputFormat* format = ContainerTable::forFile(m_preset.container().format, &row);
-    if (!m_writer.setup().prepare(format, row))
+    if (!m_writer.setup().prepare(format, row)) {
+        m_failure = QStringLiteral("the container '%1' cannot hold these streams")
+                        .arg(m_preset.container().format);
         return false;
+    }
     CodecModel::Local& local = m_preset.local();
     if (local.enabled) {
         QString why;
         const QString path = RecordingName::partPath(m_preset, m_part, m_firstPart,
                                                      QDateTime::currentDateTime(), &why);
         if (path.isEmpty()) {
-            qCWarning(lcStrevo, "FFMPEG: %s", qPrintable(why));
+            fail(why);
             return false;
         }
         local.recordingPath = path;
@@ -54,7 +57,7 @@ bool FileOutput::open()
         // Muxers that name their own files (m3u8 segments) or look at the extension (.m2ts
         // packets of 192 bytes) read the url.
         if (!m_writer.createContextLocked(QFile::encodeName(local.recordingPath), nullptr)) {
-            qCWarning(lcStrevo, "FFMPEG: cannot allocate the output context");
+            fail(QStringLiteral("cannot allocate the output context"));
             return false;
         }
         if (!(format->flags & AVFMT_NOFILE) && !openFile())
@@ -73,8 +76,7 @@ bool FileOutput::openFile()
     m_createdFile = !QFileInfo::exists(path);
     if (!writer->open(path)) {
         m_createdFile = false;
-        qCWarning(lcStrevo, "FFMPEG: cannot open '%s' for writing: %s", qPrintable(target()),
-                  qPrintable(writer->errorText()));
+        fail(QStringLiteral("cannot open '%1' for writing: %2").arg(target(), writer->errorText()));
         return false;
     }
     if (m_writer.setup().row().m2tsFraming)
@@ -82,8 +84,10 @@ bool FileOutput::openFile()
     else
         m_file = std::move(writer);
     m_avio = std::make_unique<AvioWriter>(m_file.get());
-    if (!m_avio->context())
+    if (!m_avio->context()) {
+        fail(QStringLiteral("cannot allocate the I/O context of '%1'").arg(target()));
         return false;
+    }
     // Each packet goes to the file once libavformat has written it, not when the I/O buffer
     // is full: what the container has finished (every MPEG-TS packet, a closed mp4 fragment or
     // mkv cluster) survives a kill of the process, and a low bit rate would otherwise keep
@@ -103,8 +107,7 @@ bool FileOutput::writeHeaderLocked()
     QString why;
     if (m_writer.writeHeaderLocked(&why))
         return true;
-    qCWarning(lcStrevo, "FFMPEG: cannot write the header of '%s': %s", qPrintable(target()),
-              qPrintable(why));
+    fail(QStringLiteral("cannot write the header of '%1': %2").arg(target(), why));
     return false;
 }
 
@@ -182,8 +185,8 @@ void FileOutput::trailerWritten(int result, const std::vector<int64_t>& streamEn
 
 bool FileOutput::writeFailed(const char* what, int result)
 {
-    qCWarning(lcStrevo, "FFMPEG: writing %s to '%s' failed: %s; the recording ends here", what,
-              qPrintable(target()), qPrintable(errorText(result)));
+    fail(QStringLiteral("writing %1 to '%2' failed: %3; the recording ends here")
+             .arg(QLatin1String(what), target(), errorText(result)));
     return true;
 }
 
@@ -196,4 +199,11 @@ QString FileOutput::errorText(int result) const
 QString FileOutput::target() const
 {
     return redactSecrets(m_preset.local().recordingPath);
+}
+
+void FileOutput::fail(const QString& text)
+{
+    qCWarning(lcStrevo, "FFMPEG: %s", qPrintable(text));
+    if (m_failure.isEmpty())
+        m_failure = text;
 }

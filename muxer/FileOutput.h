@@ -42,6 +42,10 @@ public:
     bool writeFailed(const char* what, int result) override;
     QString errorText(int result) const override;
 
+    // Why the recording failed (to open, to write, to end), as its warning said; empty while
+    // nothing failed. Read it once stop() has returned.
+    QString failure() const { return m_failure; }
+
 private:
     // Expects the writer's mux mutex held. Opens the file and the container's I/O on it.
     bool openFile();
@@ -50,6 +54,8 @@ private:
     QString target() const; // the recording path, for messages
     // Counts what the file grew by since the last count as delivered.
     void countBytes();
+    // Warns with `text` and keeps it as the failure (the first one stays).
+    void fail(const QString& text);
 
     ContainerWriter& m_writer;
     const StreamHeaders& m_headers;
@@ -64,4 +70,6 @@ private:
     std::unique_ptr<MovieDurations> m_durations;
     long long m_lastSize = 0;
     long long m_countedSize = 0; // the file's size when its bytes were last counted
+    // Written by open() and under the writer's mux mutex, read once the writing thread ended.
+    QString m_failure;
 };

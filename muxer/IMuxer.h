@@ -63,4 +63,24 @@ public:
     // next file.
     virtual void detachCallback() = 0;
     virtual const QString& recordingPath() = 0;
+
+    // A replay buffer (ReplayMuxer) keeps its packets instead of writing them. saveReplay()
+    // starts writing what it holds into a new file, on a thread of its own, and returns at
+    // once; the result reaches the pipeline's IMuxerCallback::replaySaved(). False, with the
+    // reason, when it holds nothing yet or a save is still being written; every other muxer
+    // refuses.
+    virtual bool saveReplay(QString* whyNot)
+    {
+        *whyNot =
+            QStringLiteral("the output is not a replay buffer (its local.replaySeconds is 0)");
+        return false;
+    }
+    // Returns once no replay is being saved (and its report was made).
+    virtual void waitForReplay() {}
+    // What a replay buffer holds now: encoded bytes, and seconds of video; 0 for other muxers.
+    virtual void replayHeld(long long* bytes, double* seconds)
+    {
+        *bytes = 0;
+        *seconds = 0.0;
+    }
 };

@@ -30,9 +30,11 @@ struct LinkStatistics
 /// What a muxer reports back to its pipeline. Called on the muxing thread (write reports) or a
 /// live output's connection thread (state reports, the (0, 0) resets), never under a lock of
 /// the pipeline, but under the muxer's own callback mutex, which keeps a report from reaching a
-/// pipeline that has detached the muxer (IMuxer::detachCallback). Implementations therefore
-/// never call back into the muxer and keep to short work: atomics, a lock of their own held
-/// for a copy (the live reason), waking threads.
+/// pipeline that has detached the muxer (IMuxer::detachCallback). A replay buffer, which
+/// writes nothing as it goes, reports its write times on the thread that hands it the packet,
+/// with the pipeline's muxer mutex held. Implementations therefore never call back into the
+/// muxer and keep to short work: atomics, a lock of their own held for a copy (the live
+/// reason), waking threads.
 class STREVO_EXPORT IMuxerCallback
 {
 public:
@@ -71,4 +73,8 @@ public:
     /// Adds `delta` to one of the output's counts (strevo::OutputStats), where it is counted: a
     /// new statistic is a field there and one call here. Any thread; keeps to a short lock.
     virtual void count(long long strevo::OutputStats::* /*field*/, long long /*delta*/) {}
+    /// A replay buffer finished saving: `path` is the file (empty when no name could be
+    /// chosen), `ok` whether it holds the whole replay, `reason` why not (empty when ok).
+    /// Called on the replay's saving thread.
+    virtual void replaySaved(const QString& /*path*/, bool /*ok*/, const QString& /*reason*/) {}
 };

@@ -90,3 +90,13 @@ bool StreamHeaders::copyBytes(const std::vector<uint8_t>& bytes, AVCodecParamete
     par->extradata_size = static_cast<int>(bytes.size());
     return true;
 }
+
+void StreamHeaders::copyTo(StreamHeaders& other) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    other.setVideoParameters(m_videoPar.get());
+    other.setVideoExtradata(m_videoExtradata.data(),
+                            static_cast<unsigned int>(m_videoExtradata.size()));
+    other.setAudioExtradata(m_audioExtradata.data(),
+                            static_cast<unsigned int>(m_audioExtradata.size()));
+}

@@ -37,6 +37,8 @@ public:
     bool fillVideoExtradata(AVCodecParameters* par) const;
     // Gives `par` the audio headers, when known; false when out of memory.
     bool fillAudioExtradata(AVCodecParameters* par) const;
+    // Gives `other` (another object) the headers known here.
+    void copyTo(StreamHeaders& other) const;
 
 private:
     bool hasVideoLocked() const;

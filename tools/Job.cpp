@@ -394,6 +394,25 @@ bool Job::outputPreset(int index, CodecPreset* preset, QString* error) const
     if (p.local().enabled && p.local().splitSeconds < 0)
         return fail(error,
                     where + QStringLiteral(".local.splitSeconds: %1").arg(p.local().splitSeconds));
+    // The library's ranges (CodecModel::Local), said here with the job file's field names.
+    const CodecModel::Local& local = p.local();
+    if (local.replaySeconds < 0 || local.replaySeconds > 3600)
+        return fail(error, where + QStringLiteral(".local.replaySeconds: %1 (0 to 3600; 0: an "
+                                                  "ordinary recording)")
+                                       .arg(local.replaySeconds));
+    if (local.replaySeconds > 0) {
+        if (p.streaming().enabled)
+            return fail(error, where + QStringLiteral(".local.replaySeconds: a live output keeps "
+                                                      "no replay; make a recording output for "
+                                                      "it"));
+        if (local.splitSeconds > 0)
+            return fail(error, where + QStringLiteral(".local.splitSeconds: a replay buffer "
+                                                      "saves one file per request"));
+        if (local.replayMaxMegabytes < 1 || local.replayMaxMegabytes > 16384)
+            return fail(error, where + QStringLiteral(".local.replayMaxMegabytes: %1 (1 to "
+                                                      "16384)")
+                                           .arg(local.replayMaxMegabytes));
+    }
     if (sourceType == SourceType::File) {
         if (p.local().splitSeconds > 0)
             return fail(error,

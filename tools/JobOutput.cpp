@@ -37,6 +37,13 @@ QStringList JobOutput::currentPaths()
     return paths;
 }
 
+int JobOutput::replayFailures()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return static_cast<int>(std::count_if(replays.begin(), replays.end(),
+                                          [](const ReplaySave& save) { return !save.ok; }));
+}
+
 QString JobOutput::title() const
 {
     const auto& v = preset.videoCodec();

@@ -41,10 +41,11 @@ public:
     RefEncoder* sharing = nullptr;
     // The output whose encoder makes this one's video packets.
     JobOutput* videoFrom = this;
-    bool live = false; // streams instead of recording
-    QString liveLabel; // "rtmp", or "rtmp#2" when several outputs are live
-    bool srt = false;  // an SRT output: its link statistics are shown too
-    QString maskedUrl; // the URL as opened, stream key and credentials masked
+    bool live = false;   // streams instead of recording
+    bool replay = false; // a replay buffer: files only when a save is asked for (SIGUSR1)
+    QString liveLabel;   // "rtmp", or "rtmp#2" when several outputs are live
+    bool srt = false;    // an SRT output: its link statistics are shown too
+    QString maskedUrl;   // the URL as opened, stream key and credentials masked
 
     // Written by the worker threads.
     std::atomic<bool> videoStopped{false}; // low disk space ended the video thread
@@ -53,6 +54,14 @@ public:
     std::atomic<int> writeFailures{0};
     std::mutex mutex;
     QStringList paths; // guarded by mutex: every file the output has written to, in order
+    // One replay save as the library reported it.
+    struct ReplaySave
+    {
+        QString path;
+        bool ok = false;
+        QString reason;
+    };
+    std::vector<ReplaySave> replays; // guarded by mutex: every replay save that ended, in order
     // Guarded by mutex: video frames in the files before the current one, and in it so far.
     long long framesInEarlierFiles = 0;
     long long framesInFile = 0;
@@ -84,6 +93,8 @@ public:
     // An output that cannot write any more is no longer fed; the job ends when all are. A live
     // output never gives up: its pipeline reconnects by itself and drops what it cannot send.
     bool stopped() const { return videoStopped.load() || (!live && writeFailures.load() > 0); }
+    // Replay saves that failed so far. Any thread.
+    int replayFailures();
     // Any thread: a packet was encoded or written, so the host may have room again.
     void signalPacket();
     // Host thread: returns after the next packet or a few milliseconds, whichever comes first.

@@ -14,7 +14,9 @@
 #include <QFileInfo>
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
+#include <pthread.h>
 
 namespace {
 
@@ -54,10 +56,10 @@ QString whyRefused(const JobOutput& out, int result, bool libraryWarned)
 } // namespace
 
 JobRunner::JobRunner(MediaSource& source, const Options& options,
-                     const std::atomic<bool>& stopRequested)
+                     const std::atomic<bool>& stopRequested, std::atomic<bool>& replayRequested)
     : m_source(source), m_options(options), m_stopRequested(stopRequested),
-      m_progress(options.quiet), m_messages(options.secrets, m_progress),
-      m_live(m_messages, options.quiet)
+      m_replayRequested(replayRequested), m_progress(options.quiet),
+      m_messages(options.secrets, m_progress), m_live(m_messages, options.quiet)
 {
 }
 
@@ -90,6 +92,7 @@ bool JobRunner::prepare(const QVector<CodecPreset>& presets, QString* error)
     // The source delivers frames of the project's size and format, which every preset carries.
     ProjectPreset project = presets.front();
     m_job->initialize(&project);
+    m_job->setObserver(this);
     QObject::connect(m_job.get(), &Strevo::encoderResult,
                      [this](int) { m_failureReports.fetch_add(1); });
     for (int i = 0; i < presets.size(); ++i) {
@@ -97,6 +100,8 @@ bool JobRunner::prepare(const QVector<CodecPreset>& presets, QString* error)
         out->number = i + 1;
         out->preset = presets[i];
         out->live = out->preset.streaming().enabled;
+        out->replay =
+            !out->live && out->preset.local().enabled && out->preset.local().replaySeconds > 0;
         if (out->live) {
             out->maskedUrl = m_messages.redact(LiveUrl::shown(out->preset.streaming()));
             out->liveLabel = LiveUrl::scheme(out->preset.streaming().url);
@@ -226,8 +231,55 @@ QVector<IEncoder*> JobRunner::encoders()
     return list;
 }
 
+void JobRunner::replaySaved(int index, const QString& path, bool ok, const QString& reason)
+{
+    // The job's indices follow the outputs; the list is fixed once the job runs.
+    if (index < 0 || index >= static_cast<int>(m_outputs.size()))
+        return;
+    JobOutput& out = *m_outputs[static_cast<size_t>(index)];
+    {
+        std::lock_guard<std::mutex> lock(out.mutex);
+        out.replays.push_back({path, ok, reason});
+        if (ok)
+            out.paths.append(path);
+    }
+    if (ok && !m_options.quiet)
+        m_messages.post(QStringLiteral("output %1: replay saved: %2").arg(out.number).arg(path));
+    else if (!ok)
+        m_messages.post(QStringLiteral("output %1: replay not saved: %2")
+                            .arg(out.number)
+                            .arg(reason.simplified()));
+}
+
+void JobRunner::saveReplays()
+{
+    // An output's first save starts its saving thread, which takes this thread's signal mask:
+    // the signals stay with this thread, as they do for the threads the set-up started.
+    sigset_t blocked, before;
+    sigemptyset(&blocked);
+    for (int s : {SIGINT, SIGTERM, SIGUSR1})
+        sigaddset(&blocked, s);
+    pthread_sigmask(SIG_BLOCK, &blocked, &before);
+    bool any = false;
+    for (auto& out : m_outputs) {
+        if (!out->replay)
+            continue;
+        any = true;
+        QString why;
+        if (!m_job->saveReplay(out->number - 1, &why))
+            m_messages.say(
+                QStringLiteral("output %1: replay not saved: %2").arg(out->number).arg(why));
+    }
+    if (!any)
+        m_messages.say(QStringLiteral("SIGUSR1: no output is a replay buffer "
+                                      "(local.replaySeconds); nothing saved"));
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
+
 void JobRunner::showProgress(bool force)
 {
+    if (m_replayRequested.exchange(false))
+        saveReplays();
     m_live.watch(m_outputs);
     m_progress.show(m_outputs, m_job.get(), force);
     if (m_options.report)
@@ -241,9 +293,15 @@ ExitStatus JobRunner::run()
     if (!m_options.quiet) {
         std::fprintf(stderr, "source: %s\n", qPrintable(m_messages.redact(m_source.describe())));
         for (auto& out : m_outputs)
-            std::fprintf(stderr, "output %d: %s -> %s\n", out->number, qPrintable(out->title()),
-                         qPrintable(out->live ? out->maskedUrl
-                                              : m_messages.redact(out->currentPaths().value(0))));
+            std::fprintf(
+                stderr, "output %d: %s -> %s\n", out->number, qPrintable(out->title()),
+                qPrintable(out->live ? out->maskedUrl
+                           : out->replay
+                               ? QStringLiteral("replay buffer of %1 s, saved into '%2' on "
+                                                "SIGUSR1")
+                                     .arg(out->preset.local().replaySeconds)
+                                     .arg(out->preset.local().folder)
+                               : m_messages.redact(out->currentPaths().value(0))));
     }
     // The library warns at every connect, in its log, which strevo-cli shows only with
     // --verbose: say it here once, whatever the options.
@@ -294,7 +352,8 @@ ExitStatus JobRunner::run()
                            .arg(m_source.damaged()));
     for (auto& out : m_outputs)
         out->failed = out->stopped() || (!out->live && out->writeFailures.load() > 0) ||
-                      out->frames == 0 || !out->vanished.isEmpty() || (out->live && !out->wasLive);
+                      out->replayFailures() > 0 || out->frames == 0 || !out->vanished.isEmpty() ||
+                      (out->live && !out->wasLive);
     SummaryPrinter::Run summary;
     summary.interrupted = interrupted;
     summary.elapsed = elapsed;

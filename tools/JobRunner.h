@@ -1,5 +1,6 @@
 #pragma once
 
+#include "api/IStrevoObserver.h"
 #include "common/CodecPreset.h"
 #include "encoder/IEncodingStatus.h"
 #include "tools/ExitStatus.h"
@@ -35,13 +36,15 @@ class Strevo;
 // the live outputs' watch (LiveWatch) and the summary (SummaryPrinter).
 //
 // The runner stays the pipelines' status object, to follow each output's files and failures,
-// and passes every report on to the job, which emits encoderResult() for failures.
+// and passes every report on to the job, which emits encoderResult() for failures. As the
+// job's observer it hears the replay outputs' saves, which a raised `replayRequested` asks
+// for (SIGUSR1).
 //
-// Threads: everything here runs on the caller's thread except the IEncodingStatus and
-// IEncodingCallback operations and the encoderResult() handler, which run on the library's
-// worker threads; those only update atomics or fields under an output's mutex and queue messages
-// for the caller's thread.
-class JobRunner : public IEncodingStatus
+// Threads: everything here runs on the caller's thread except the IEncodingStatus,
+// IStrevoObserver and IEncodingCallback operations and the encoderResult() handler, which run
+// on the library's threads; those only update atomics or fields under an output's mutex and
+// queue messages for the caller's thread.
+class JobRunner : public IEncodingStatus, public IStrevoObserver
 {
 public:
     struct Options
@@ -55,8 +58,10 @@ public:
         HtmlReport* page = nullptr;       // --report, opened; null for none
     };
 
-    // `stopRequested` is raised by the signal handler; the runner polls it.
-    JobRunner(MediaSource& source, const Options& options, const std::atomic<bool>& stopRequested);
+    // `stopRequested` and `replayRequested` are raised by the signal handlers; the runner polls
+    // them, and lowers `replayRequested` when it asks the replay outputs to save.
+    JobRunner(MediaSource& source, const Options& options, const std::atomic<bool>& stopRequested,
+              std::atomic<bool>& replayRequested);
     ~JobRunner() override;
 
     // Creates and initialises a pipeline for every preset, then starts them all. On failure
@@ -71,6 +76,7 @@ public:
 
     void ecoderStateCallback(IEncoder* encoder, int type, int state) override;
     QVector<IEncoder*> encoders() override;
+    void replaySaved(int index, const QString& path, bool ok, const QString& reason) override;
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -85,10 +91,13 @@ private:
     // Follows the live outputs, then shows the progress line when it is due (at once with
     // `force`).
     void showProgress(bool force);
+    // Asks every replay output to save what it holds (a replay was requested).
+    void saveReplays();
 
     MediaSource& m_source;
     Options m_options;
     const std::atomic<bool>& m_stopRequested;
+    std::atomic<bool>& m_replayRequested;
     ProgressScreen m_progress;
     JobMessages m_messages; // posted to by the worker threads
     LiveWatch m_live;

@@ -88,6 +88,10 @@ QString ProgressScreen::outputLine(const JobOutput& out, Strevo* job, const QStr
            << ReportText::rate(stats.bitrateKbps) << ReportText::size(stats.bytesDelivered)
            << QStringLiteral("drops %1")
                   .arg(stats.inputDrops + stats.outputDrops + stats.audioDrops + stats.liveDrops);
+    if (out.replay)
+        fields << QStringLiteral("replay %1 s held (%2)")
+                      .arg(stats.replaySeconds, 0, 'f', 1)
+                      .arg(ReportText::size(stats.replayBytes));
     if (out.live) {
         const int reconnects =
             out.encoder ? out.encoder->getSyncInfo().liveReconnects.load() : out.reconnects;

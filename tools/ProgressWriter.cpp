@@ -109,7 +109,10 @@ void ProgressWriter::write(const std::vector<std::unique_ptr<JobOutput>>& output
     if (!force && now - m_last < std::chrono::seconds(1))
         return;
     m_last = now;
-    send(block(outputs, job, false), false);
+    // A skipped block leaves its replay lines to the next one.
+    std::map<int, size_t> told = m_replaysTold;
+    if (send(block(outputs, job, false, &told), false))
+        m_replaysTold = told;
 }
 
 void ProgressWriter::finish(const std::vector<std::unique_ptr<JobOutput>>& outputs,
@@ -117,14 +120,14 @@ void ProgressWriter::finish(const std::vector<std::unique_ptr<JobOutput>>& outpu
 {
     if (m_fd < 0)
         return;
-    send(block(outputs, job, true), true);
+    send(block(outputs, job, true, &m_replaysTold), true);
     if (m_ownsFd)
         ::close(m_fd);
     m_fd = -1;
 }
 
 QByteArray ProgressWriter::block(const std::vector<std::unique_ptr<JobOutput>>& outputs,
-                                 const Strevo* job, bool end)
+                                 const Strevo* job, bool end, std::map<int, size_t>* told)
 {
     // The job's pace, as the progress line shows it.
     const auto [frames, seconds] = JobOutput::slowest(outputs);
@@ -170,6 +173,19 @@ QByteArray ProgressWriter::block(const std::vector<std::unique_ptr<JobOutput>>& 
         line(key + "drops", QByteArray::number(s.inputDrops + s.outputDrops + s.liveDrops));
         // One line, secrets masked.
         line(key + "reason", redactSecrets(out.reason(s).simplified(), m_secrets).toUtf8());
+        if (out.replay) {
+            line(key + "replay_bytes", QByteArray::number(s.replayBytes));
+            line(key + "replay_seconds", number(s.replaySeconds, 3));
+        }
+        std::lock_guard<std::mutex> lock(outputs[i]->mutex);
+        for (size_t& n = (*told)[out.number]; n < out.replays.size(); ++n) {
+            const JobOutput::ReplaySave& save = out.replays[n];
+            if (save.ok)
+                line(key + "replay", QFile::encodeName(save.path));
+            else
+                line(key + "replay_failed",
+                     redactSecrets(save.reason.simplified(), m_secrets).toUtf8());
+        }
     }
     line("progress", end ? "end" : "continue");
     return text;
@@ -186,7 +202,7 @@ bool ProgressWriter::waitForRoom(int ms) const
     return ready != 0;
 }
 
-void ProgressWriter::send(const QByteArray& bytes, bool last)
+bool ProgressWriter::send(const QByteArray& bytes, bool last)
 {
     // One write per block, so that a reader sees whole blocks; a reader that went away (EPIPE,
     // SIGPIPE being ignored) or a full volume ends the report.
@@ -196,9 +212,8 @@ void ProgressWriter::send(const QByteArray& bytes, bool last)
     qsizetype left = bytes.size();
     // A reader behind on its reading: the last block may wait a little for room, the others
     // are skipped whole; one begun is finished if the reader makes room within a second.
-    if (m_nonBlocking && !waitForRoom(last ? 2000 : 0)) {
-        return;
-    }
+    if (m_nonBlocking && !waitForRoom(last ? 2000 : 0))
+        return false;
     while (left > 0) {
         const ssize_t n = ::write(m_fd, data, static_cast<size_t>(left));
         if (n < 0 && errno == EINTR)
@@ -209,9 +224,10 @@ void ProgressWriter::send(const QByteArray& bytes, bool last)
             if (m_ownsFd)
                 ::close(m_fd);
             m_fd = -1;
-            return;
+            return false;
         }
         data += n;
         left -= n;
     }
+    return true;
 }

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -15,8 +16,10 @@ class Strevo;
 // reading ffmpeg's -progress expect them (frame, fps, bitrate, total_size, out_time_us,
 // out_time_ms, out_time, drop_frames, speed), then each output's state and counts
 // (output1_state, output1_frames, output1_bytes, output1_bitrate, output1_video_bitrate,
-// output1_bitrate_changes, output1_drops,
-// output1_reason) and "progress=continue"; the last block ends with "progress=end". Every
+// output1_bitrate_changes, output1_drops, output1_reason; for a replay buffer also
+// output1_replay_bytes and output1_replay_seconds, what it holds), a line for each replay save
+// that ended since the last block (output1_replay=PATH, or output1_replay_failed=REASON), and
+// "progress=continue"; the last block ends with "progress=end". Every
 // block is written at once. A reader that goes away stops the report, never the job; a pipe
 // whose reader does not read is never waited for: the blocks that find it full are skipped.
 //
@@ -45,10 +48,13 @@ public:
     void finish(const std::vector<std::unique_ptr<JobOutput>>& outputs, const Strevo* job);
 
 private:
+    // `told`: the replay saves of each output (by number) written so far; advanced past those
+    // this block writes.
     QByteArray block(const std::vector<std::unique_ptr<JobOutput>>& outputs, const Strevo* job,
-                     bool end);
-    // `last`: the final block, which may wait a little for a slow reader.
-    void send(const QByteArray& bytes, bool last);
+                     bool end, std::map<int, size_t>* told);
+    // `last`: the final block, which may wait a little for a slow reader. True when the whole
+    // block was written.
+    bool send(const QByteArray& bytes, bool last);
     // Makes a pipe or socket target non-blocking.
     void neverBlock();
     // Whether the target has room within `ms` milliseconds (or has failed).
@@ -61,4 +67,5 @@ private:
     Clock::time_point m_start;
     Clock::time_point m_last;
     SpeedWindow m_speed;
+    std::map<int, size_t> m_replaysTold; // by output number: replay saves written in a block
 };

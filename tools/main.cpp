@@ -74,7 +74,10 @@ Options:
                            outputN_frames, outputN_bytes, outputN_bitrate (kbit/s),
                            outputN_video_bitrate (what the video encoder is set to,
                            kbit/s), outputN_bitrate_changes,
-                           outputN_drops and outputN_reason, ended by progress=continue;
+                           outputN_drops and outputN_reason (a replay buffer adds
+                           outputN_replay_bytes and outputN_replay_seconds, what it holds,
+                           and for each save since the last block outputN_replay=PATH or
+                           outputN_replay_failed=REASON), ended by progress=continue;
                            the last block ends with progress=end. A reader that goes away
                            stops the report, not the job.
   --report <file.html>     At the end, write a page to look at in a browser: per output a
@@ -144,6 +147,19 @@ Live outputs: an output with "streaming": {"enabled": true, "url": "rtmp://host/
   under "live": "everLive", "liveSeconds", "reconnects", "dropped", "lastReason" ("" when
   nothing failed).
 
+Replay buffers: an output with "local": {"replaySeconds": 30} (1 to 3600; 0, the default, is
+  an ordinary recording) writes nothing while it runs: it keeps the last 30 s of its video and
+  sound in memory, from a key frame (so up to one key-frame interval more), at most
+  "replayMaxMegabytes" (default 512; the oldest seconds go first). Each SIGUSR1
+  (kill -USR1 <pid>) saves what every replay output holds into a new file of its folder,
+  named by its fileNameTemplate ("moment.mkv", then "moment 2.mkv", ...), while the buffers go
+  on filling; each save is a line on standard error ("output 1: replay saved: PATH") and in
+  the --progress report, and the summary lists the files. A save asked for while the output's
+  previous one is still being written, or before anything is buffered, is refused with a
+  message. A save that fails (the folder cannot be written, the volume is full) is reported
+  with the reason; the buffer and the job go on, and the exit status is 1. Not for live
+  outputs; splitSeconds does not apply.
+
 Ctrl-C (or SIGTERM) stops cleanly: the encoders finish what they hold, the files are closed
 and playable, the summary is printed and the exit status is 0. A second Ctrl-C quits at once.
 
@@ -152,7 +168,8 @@ the recording goes on and its files are finished. Passwords, stream keys and the
 of URLs are masked in everything strevo-cli prints.
 
 Exit status: 0 done (also after Ctrl-C); 1 an output failed while running (disk full, write
-errors; the job ends at once when every output has failed), a file vanished while it was
+errors; the job ends at once when every output has failed), a replay save failed, a file
+vanished while it was
 written (its folder was deleted), the input broke off, the source delivered no frames at
 all, or a live output was never live during the whole run (nothing reached anyone or the
 server refused the stream; the warning gives the last reason; also after Ctrl-C; one that
@@ -165,10 +182,16 @@ example an unwritable folder or a container that cannot hold the codec (-3), or 
 )";
 
 std::atomic<bool> g_stop{false};
+std::atomic<bool> g_replay{false};
 
 void onSignal(int)
 {
     g_stop.store(true);
+}
+
+void onReplaySignal(int)
+{
+    g_replay.store(true);
 }
 
 // Secrets of the job's outputs, masked in every message (set once the job is read).
@@ -224,15 +247,23 @@ void installSignals()
     action.sa_flags = SA_RESETHAND;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A replay request is taken any number of times, and must not cut a read short.
+    struct sigaction replay = {};
+    replay.sa_handler = onReplaySignal;
+    sigemptyset(&replay.sa_mask);
+    replay.sa_flags = SA_RESTART;
+    sigaction(SIGUSR1, &replay, nullptr);
 }
 
-// Blocks or unblocks the stop signals for the calling thread (and the threads it creates).
+// Blocks or unblocks the stop and replay signals for the calling thread (and the threads it
+// creates).
 void maskSignals(bool block)
 {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGUSR1);
     pthread_sigmask(block ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
 }
 
@@ -424,7 +455,7 @@ int main(int argc, char** argv)
     options.duration = job.duration;
     options.secrets = g_secrets;
     LibraryLog::setSecrets(g_secrets);
-    JobRunner runner(*source, options, g_stop);
+    JobRunner runner(*source, options, g_stop, g_replay);
 
     // The pipelines' threads must not take the stop signals: only this thread handles them.
     installSignals();

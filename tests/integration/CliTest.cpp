@@ -230,6 +230,12 @@ TEST(CliErrors, BadJobsFailWithAOneLineReason)
         {job(R"({"source": {"type": "file", "path": "x.mp4"},
              "outputs": [{"streaming": {"enabled": true, "url": "rtmp://127.0.0.1/live"}}]})"),
          "outputs[0].streaming: a media file is transcoded to files only"},
+        {job(R"({"outputs": [{"local": {"replaySeconds": 3601}}]})"),
+         "outputs[0].local.replaySeconds: 3601 (0 to 3600"},
+        {job(R"({"outputs": [{"local": {"replaySeconds": 5, "splitSeconds": 5}}]})"),
+         "outputs[0].local.splitSeconds: a replay buffer saves one file per request"},
+        {job(R"({"outputs": [{"local": {"replaySeconds": 5, "replayMaxMegabytes": 0}}]})"),
+         "outputs[0].local.replayMaxMegabytes: 0 (1 to 16384)"},
         // Pipelines that cannot start (3). x264 in webm: the muxer refuses the stream (-3), with
         // libavformat's reason. A codec this machine cannot open (-2): the output is named,
         // and the first output, already set up, is closed again.
@@ -249,9 +255,9 @@ TEST(CliErrors, BadJobsFailWithAOneLineReason)
         {job(R"({"outputs": [{"streaming": {"enabled": true, "url": "rtmp://127.0.0.1/live",
              "streamKey": "s3cr3tKey"}, "container": {"format": "mp4"}}]})"),
          "carries flv"},
-        {job(R"({"outputs": [{"videoCodec": {"codecName": "MJPEG"}, "streaming": {"enabled": true,
+        {job(R"({"outputs": [{"videoCodec": {"codecName": "X265"}, "streaming": {"enabled": true,
              "url": "udp://127.0.0.1:9000", "adaptiveBitrate": true}}]})"),
-         "outputs[0].streaming.adaptiveBitrate: MJPEG cannot change its bit rate while it encodes"},
+         "outputs[0].streaming.adaptiveBitrate: X265 cannot change its bit rate while it encodes"},
         // A setting other than the URL is named as the job file has it.
         {job(R"({"outputs": [{"streaming": {"enabled": true, "url": "srt://127.0.0.1",
              "srtPort": 9000, "srtPassphrase": "s3cr3tKey"}}]})"),
