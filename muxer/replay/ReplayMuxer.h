@@ -53,6 +53,8 @@ public:
     void setPart(int, const QString&) override {}
     long long videoFrameCount() override { return m_frames.load(); }
     void abort() override {}
+    // Nothing is written as it comes: the packets' way to a file is a save's.
+    void setPacketTiming(IPacketTiming*) override {}
     void detachCallback() override { m_reports.detach(); }
     const QString& recordingPath() override { return m_noPath; }
     bool saveReplay(QString* whyNot) override;
