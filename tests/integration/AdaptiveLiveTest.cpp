@@ -31,22 +31,18 @@ TEST(AdaptiveLive, TheRateFollowsTheLinkDownAndBackUp)
     ASSERT_TRUE(adaptingLink.start()) << qPrintable(adaptingLink.log());
     ASSERT_TRUE(plainLink.start()) << qPrintable(plainLink.log());
     QTemporaryDir dir;
-    const QString output = QStringLiteral(R"({
-        "videoCodec": {"codecName": "X264", "bitrate": %1, "keyframeInterval": 2},
-        "audioCodec": {"codecName": "AAC", "bitrate": %2},
-        "streaming": {"enabled": true, "url": "%3", "streamKey": "%4",
-                      "adaptiveBitrate": %5, "minBitrate": 50}})");
-    const QString job = writeFile(
-        dir, "adaptive.json",
-        QStringLiteral(R"({"project": {"videoOutput": {"width": 640, "height": 360,
-                           "frameRate": 30}}, "outputs": [%1, %2]})")
-            .arg(output.arg(kConfiguredKbps)
-                     .arg(kAudioKbps)
-                     .arg(adaptingLink.url(), QStringLiteral("adapting"), QStringLiteral("true")),
-                 output.arg(kConfiguredKbps)
-                     .arg(kAudioKbps)
-                     .arg(plainLink.url(), QStringLiteral("plain"), QStringLiteral("false")))
-            .toUtf8());
+    // The same output twice (2000 kbit/s of video, 64 of AAC), once adapting.
+    const QString output = QStringLiteral(
+        R"({"videoCodec": {"codecName": "X264", "bitrate": 2000, "keyframeInterval": 2},
+            "audioCodec": {"codecName": "AAC", "bitrate": 64}, "streaming": {"enabled": true,
+            "url": "%1", "streamKey": "%2", "adaptiveBitrate": %3, "minBitrate": 50}})");
+    const QString job =
+        writeFile(dir, "adaptive.json",
+                  QStringLiteral(R"({"project": {"videoOutput": {"width": 640, "height": 360}},
+                           "outputs": [%1, %2]})")
+                      .arg(output.arg(adaptingLink.url(), "adapting", "true"),
+                           output.arg(plainLink.url(), "plain", "false"))
+                      .toUtf8());
 
     QProcess cli;
     cli.start(QStringLiteral(STREVO_CLI), {job, "-d", "90", "-q", "--json", "--progress", "-"});

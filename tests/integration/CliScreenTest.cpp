@@ -5,7 +5,6 @@
 #include "LiveServers.h"
 
 #include <QThread>
-#include <functional>
 
 namespace {
 
@@ -25,18 +24,6 @@ public:
     {
         return QString::fromUtf8(tmux({"capture-pane", "-p", "-J", "-S", "-"}).out)
             .split(QLatin1Char('\n'));
-    }
-    // Reads the screen until `ready` holds for it or `seconds` have passed.
-    QStringList waitFor(const std::function<bool(const QStringList&)>& ready, int seconds) const
-    {
-        QStringList rows;
-        for (int i = 0; i < seconds * 5; ++i) {
-            rows = screen();
-            if (ready(rows))
-                break;
-            QThread::msleep(200);
-        }
-        return rows;
     }
 
 private:
@@ -111,9 +98,11 @@ TEST_P(CliScreen, OneJobLineAndOneLinePerOutputNoneWrapped)
         QThread::msleep(1200);
     }
 
-    const QStringList end = terminal.waitFor(
-        [](const QStringList& rows) { return rows.filter(QStringLiteral("exit=")).size() > 0; },
-        30);
+    QStringList end;
+    for (int i = 0; i < 150 && end.filter(QStringLiteral("exit=")).isEmpty(); ++i) {
+        QThread::msleep(200);
+        end = terminal.screen();
+    }
     EXPECT_TRUE(end.contains(QStringLiteral("exit=1"))) << end.join('\n').toStdString();
     EXPECT_EQ(count(statusLines(end), QStringLiteral("time ")), 1) << end.join('\n').toStdString();
     EXPECT_TRUE(QFileInfo(dir.filePath(QStringLiteral("out/screen.mp4"))).size() > 0);

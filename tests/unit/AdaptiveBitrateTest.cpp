@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+// What a real link and server do with the rate is tested end to end (AdaptiveLive); here,
+// links that would make those tests slow or flaky.
+
 #include <algorithm>
 #include <functional>
 
@@ -54,53 +57,11 @@ struct LinkRun
             }
         }
     }
-    // Seconds between `from` and `to` at a rate above `kbps`.
-    double secondsAbove(int kbps, double from, double to) const
-    {
-        double above = 0.0;
-        int at = configured;
-        double since = 0.0;
-        auto add = [&](double until) {
-            if (at > kbps)
-                above += std::max(0.0, std::min(until, to) - std::max(since, from));
-        };
-        for (const auto& [t, next] : steps) {
-            add(t);
-            at = next;
-            since = t;
-        }
-        add(to);
-        return above;
-    }
     Clock::time_point start = Clock::now();
     double queue = 0, socket = 0, acked = 0;
 };
 
 } // namespace
-
-// A link that carries half of what the picture makes: the rate goes down under the link's
-// rate, what waits drains, and it stays there but for a short step up now and then; once the
-// link carries all, the rate climbs back to the configured one within 30 s.
-TEST(AdaptiveBitrate, SettlesUnderASlowLinkAndClimbsBackWhenItClears)
-{
-    LinkRun run;
-    double link = 300;
-    run.linkKbps = [&](double) { return link; };
-    AdaptiveBitrate adaptive(run.configured, run.minimum, run.audio);
-    run.play(adaptive, 0, 60);
-    // Under the link's rate but for short steps up that find out whether it carries more.
-    EXPECT_LT(run.secondsAbove(300 - run.audio, 30, 60), 30 * 0.25);
-    EXPECT_GE(run.rate, run.minimum);
-    EXPECT_LT(run.maxDelay, 3.0);
-    EXPECT_LT(run.queue + run.socket, 300 * 125.0); // under a second left waiting
-    EXPECT_LE(run.changes, 10) << "the rate swings";
-
-    link = 5000;
-    const int before = run.changes;
-    run.play(adaptive, 60, 90);
-    EXPECT_EQ(run.rate, run.configured);
-    EXPECT_GT(run.changes, before);
-}
 
 // A link whose rate swings every second between a fifth and twice the stream's: the rate stays
 // within its bounds, changes at most every 2 s, and the steps up slow down rather than swing.
