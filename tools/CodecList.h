@@ -6,7 +6,7 @@
 #include <QStringList>
 
 // strevo-cli's own view of what this machine can encode and write: every row of the codec
-// table whose encoder runs here (VP9, Opus and Vorbis too, which have no catalogue key), the
+// table whose encoder runs here (VP9, which has no catalogue key, too), the
 // containers each fits and the device behind a hardware name; and the names nearest to a
 // misspelt one.
 namespace CodecList {

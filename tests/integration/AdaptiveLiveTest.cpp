@@ -50,6 +50,7 @@ TEST(AdaptiveLive, TheRateFollowsTheLinkDownAndBackUp)
     QMap<QByteArray, QByteArray> block;
     std::vector<long long> settling; // the adapting output's rate from 20 to 30 s
     double raisedAt = -1, backAt = -1;
+    bool stopped = false;
     QByteArray out;
     while (cli.state() == QProcess::Running) {
         cli.waitForReadyRead(500);
@@ -69,20 +70,20 @@ TEST(AdaptiveLive, TheRateFollowsTheLinkDownAndBackUp)
                 adaptingLink.faster();
                 raisedAt = t;
             }
-            if (raisedAt >= 0 && backAt < 0 && rate == kConfiguredKbps) {
+            if (raisedAt >= 0 && backAt < 0 && rate == kConfiguredKbps)
                 backAt = t;
-                ::kill(static_cast<pid_t>(cli.processId()), SIGINT);
-            } else if (raisedAt >= 0 && backAt < 0 && t > raisedAt + 40) {
-                ::kill(static_cast<pid_t>(cli.processId()), SIGINT);
-            }
+            if (!stopped && raisedAt >= 0 && (backAt >= 0 || t > raisedAt + 40))
+                stopped = ::kill(static_cast<pid_t>(cli.processId()), SIGINT) == 0; // once
         }
     }
     cli.waitForFinished(30000);
     out += cli.readAllStandardOutput();
     const QByteArray err = cli.readAllStandardError();
-    const QJsonObject summary =
-        QJsonDocument::fromJson(out.mid(out.lastIndexOf("progress=end\n") + 13)).object();
-    const QJsonArray outputs = summary.value(QStringLiteral("outputs")).toArray();
+    const QJsonArray outputs =
+        QJsonDocument::fromJson(out.mid(out.lastIndexOf("progress=end\n") + 13))
+            .object()
+            .value(QStringLiteral("outputs"))
+            .toArray();
     ASSERT_EQ(outputs.size(), 2) << out.right(2000).constData() << err.constData();
     const QJsonObject adapting = outputs.at(0).toObject(), plain = outputs.at(1).toObject();
     const auto liveValue = [](const QJsonObject& o, const char* key) {
@@ -105,7 +106,6 @@ TEST(AdaptiveLive, TheRateFollowsTheLinkDownAndBackUp)
     EXPECT_GT(liveValue(plain, "reconnects") + liveValue(plain, "dropped"), 0);
 
     // Up: back at the configured rate within 30 s of the relay carrying all.
-    EXPECT_GE(raisedAt, 30);
     EXPECT_GE(backAt, 0) << "the rate did not come back";
     EXPECT_LE(backAt - raisedAt, 30);
 }

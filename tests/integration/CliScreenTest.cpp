@@ -8,37 +8,25 @@
 
 namespace {
 
-// A terminal of a given size, running one shell command, whose screen can be read.
-class Terminal
+// A terminal (tmux) of `columns`, running `command`, whose rows can be read: every row
+// written so far, those scrolled out of view first, a row the terminal wrapped one line again.
+struct Terminal
 {
-public:
-    Terminal(const QString& socket, int columns, const QString& command) : m_socket(socket)
+    Terminal(const QString& socket, int columns, const QString& command) : socket(socket)
     {
         tmux({"new-session", "-d", "-x", QString::number(columns), "-y", "24", command});
     }
     ~Terminal() { tmux({"kill-server"}); }
-
-    // Every row written so far, those scrolled out of view first; a row the terminal wrapped
-    // is one line again.
     QStringList screen() const
     {
-        return QString::fromUtf8(tmux({"capture-pane", "-p", "-J", "-S", "-"}).out)
-            .split(QLatin1Char('\n'));
+        return QString::fromUtf8(tmux({"capture-pane", "-p", "-J", "-S", "-"}).out).split('\n');
     }
-
-private:
-    Probe::Result tmux(QStringList args) const
+    Probe::Result tmux(const QStringList& args) const
     {
-        return Probe::run(QStringLiteral("tmux"), QStringList{"-S", m_socket} + args, 10000);
+        return Probe::run(QStringLiteral("tmux"), QStringList{"-S", socket} + args, 10000);
     }
-    QString m_socket;
+    QString socket;
 };
-
-int count(const QStringList& rows, const QString& start)
-{
-    return static_cast<int>(std::count_if(rows.begin(), rows.end(),
-                                          [&](const QString& r) { return r.startsWith(start); }));
-}
 
 } // namespace
 
@@ -47,9 +35,8 @@ using CliScreen = ::testing::TestWithParam<int>;
 // A recording and a live output whose server never answers, 8 s on a terminal of 80 and of
 // 20 columns: while it runs the terminal (its scrolled-out rows included) holds one job line
 // and one line per output, none wrapped (a wrapped line cannot be redrawn in place, and every
-// redraw would add rows), the
-// live output's shows why it is not live; at the end the lines stay, the summary follows and
-// the exit status says the live output failed.
+// redraw would add rows), the live output's shows why it is not live; at the end the lines
+// stay, the summary follows and the exit status says the live output failed.
 TEST_P(CliScreen, OneJobLineAndOneLinePerOutputNoneWrapped)
 {
     const int columns = GetParam();
@@ -68,34 +55,27 @@ TEST_P(CliScreen, OneJobLineAndOneLinePerOutputNoneWrapped)
         dir.filePath(QStringLiteral("tmux")), columns,
         QStringLiteral("%1 %2 -o %3 -d 8; echo exit=$?; sleep 60")
             .arg(QStringLiteral(STREVO_CLI), job, dir.filePath(QStringLiteral("out"))));
-    const QString recording = QStringLiteral("output 1 mp4");
-    const QString live = QStringLiteral("output 2 rtmp");
-    auto statusLines = [&](const QStringList& rows) {
-        QStringList lines;
+    // The status lines: the job's, the recording's, the live output's, each counted.
+    const QStringList starts{"time ", "output 1 mp4", "output 2 rtmp"};
+    auto counts = [&](const QStringList& rows) {
+        QVector<int> n(3);
         for (const QString& r : rows)
-            if (r.startsWith(QLatin1String("time ")) || r.startsWith(recording) ||
-                r.startsWith(live))
-                lines << r;
-        return lines;
+            for (int i = 0; i < 3; ++i)
+                if (r.startsWith(starts[i])) {
+                    ++n[i];
+                    EXPECT_LT(r.size(), columns) << r.toStdString();
+                    EXPECT_TRUE(i < 2 || columns < 80 ||
+                                r.contains(QLatin1String("failed  0 kbit")));
+                }
+        return n;
     };
 
     // Read the screen a few times while the job runs: after 3 s the live output has failed
     // to connect more than once.
     QThread::sleep(3);
-    for (int look = 0; look < 3; ++look) {
-        SCOPED_TRACE(look);
+    for (int look = 0; look < 3; ++look, QThread::msleep(1200)) {
         const QStringList rows = terminal.screen();
-        const QStringList lines = statusLines(rows);
-        EXPECT_EQ(count(lines, QStringLiteral("time ")), 1) << rows.join('\n').toStdString();
-        EXPECT_EQ(count(lines, recording), 1) << rows.join('\n').toStdString();
-        EXPECT_EQ(count(lines, live), 1) << rows.join('\n').toStdString();
-        for (const QString& line : lines)
-            EXPECT_LT(line.size(), columns) << line.toStdString();
-        if (columns >= 80) {
-            EXPECT_TRUE(lines.filter(live).value(0).contains(QLatin1String("failed  0 kbit/s")))
-                << rows.join('\n').toStdString();
-        }
-        QThread::msleep(1200);
+        EXPECT_EQ(counts(rows), QVector<int>({1, 1, 1})) << rows.join('\n').toStdString();
     }
 
     QStringList end;
@@ -104,7 +84,7 @@ TEST_P(CliScreen, OneJobLineAndOneLinePerOutputNoneWrapped)
         end = terminal.screen();
     }
     EXPECT_TRUE(end.contains(QStringLiteral("exit=1"))) << end.join('\n').toStdString();
-    EXPECT_EQ(count(statusLines(end), QStringLiteral("time ")), 1) << end.join('\n').toStdString();
+    EXPECT_EQ(counts(end).value(0), 1) << end.join('\n').toStdString();
     EXPECT_TRUE(QFileInfo(dir.filePath(QStringLiteral("out/screen.mp4"))).size() > 0);
 }
 

@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
-// What a real link and server do with the rate is tested end to end (AdaptiveLive); here,
-// links that would make those tests slow or flaky.
-
 #include <algorithm>
 #include <functional>
+
+// What a real link and server do with the rate is tested end to end (AdaptiveLive); here,
+// links that would make those tests slow or flaky.
 
 namespace {
 
@@ -24,9 +24,8 @@ struct LinkRun
     std::function<double(double)> linkKbps;
     bool acknowledges = true;
 
-    int rate = configured;
-    int changes = 0;
-    double maxDelay = 0.0, lastChangeAt = -1.0;
+    int rate = configured, changes = 0;
+    double maxDelay = 0.0;
     std::vector<std::pair<double, int>> steps; // (seconds, new rate)
 
     // Runs from `from` to `to` seconds, the rate changes applied at once.
@@ -34,16 +33,13 @@ struct LinkRun
     {
         const double socketCapacity = (configured + audio) * 1000.0 / 8 * 2;
         for (double t = from; t < to; t += kTick) {
-            const double made = (std::min<double>(rate, sourceKbps) + audio) * 1000.0 / 8 * kTick;
-            queue += made;
-            const double room = socketCapacity - socket;
-            const double moved = std::min(queue, room);
+            const double bytesPerSecond = (std::min<double>(rate, sourceKbps) + audio) * 125.0;
+            queue += bytesPerSecond * kTick;
+            const double moved = std::min(queue, socketCapacity - socket);
             queue -= moved;
-            socket += moved;
-            const double sent = std::min(socket, linkKbps(t) * 1000.0 / 8 * kTick);
+            const double sent = std::min(socket += moved, linkKbps(t) * 125.0 * kTick);
             socket -= sent;
             acked += sent;
-            const double bytesPerSecond = (std::min<double>(rate, sourceKbps) + audio) * 125.0;
             const int next = adaptive.update(
                 start + std::chrono::milliseconds(static_cast<long long>(t * 1000)),
                 acknowledges ? static_cast<long long>(acked) : -1,

@@ -149,7 +149,6 @@ TEST(LiveUrl, AdaptiveBitrateNeedsAnEncoderThatChangesItsRate)
     EXPECT_EQ(why, QStringLiteral("streaming.minBitrate: 1500 kbit/s is above videoCodec.bitrate "
                                   "(1000 kbit/s)"));
     preset.streaming().minBitrate = 0;
-    EXPECT_EQ(preset.streaming().minimumKbps(1000), 100);
     preset.videoCodec().codecName = QStringLiteral("MJPEG");
     EXPECT_FALSE(LiveUrl::checkAdaptive(preset, &why));
     EXPECT_TRUE(why.startsWith(QLatin1String("streaming.adaptiveBitrate: MJPEG cannot change")));
