@@ -37,13 +37,13 @@ QString num(double value)
     return QString::number(value, 'f', 1);
 }
 
-// The smallest of 1, 2 or 5 times a power of ten at least `value`.
+// The smallest of 1, 2, 2.5 or 5 times a power of ten at least `value`.
 double roundUp(double value)
 {
     if (value <= 0.0)
         return 1.0;
     const double power = std::pow(10.0, std::floor(std::log10(value)));
-    for (const double step : {1.0, 2.0, 5.0, 10.0})
+    for (const double step : {1.0, 2.0, 2.5, 5.0, 10.0})
         if (step * power >= value)
             return step * power;
     return 10.0 * power;
@@ -115,6 +115,8 @@ void HtmlReport::sample(const std::vector<std::unique_ptr<JobOutput>>& outputs, 
         if (!due)
             continue;
         track.kbps.emplace_back(at, stats.bitrateKbps);
+        if (out.preset.streaming().adaptiveBitrate && out.live)
+            track.target.emplace_back(at, static_cast<double>(stats.videoBitrateKbps));
         const long long drops =
             stats.inputDrops + stats.outputDrops + stats.audioDrops + stats.liveDrops;
         if (drops > track.dropsSeen)
@@ -123,11 +125,13 @@ void HtmlReport::sample(const std::vector<std::unique_ptr<JobOutput>>& outputs, 
     }
 }
 
-QString HtmlReport::plot(const Track& track, double end, double configuredKbps) const
+QString HtmlReport::plot(const Track& track, double end) const
 {
-    double top = configuredKbps;
-    for (const auto& [at, kbps] : track.kbps)
-        top = std::max(top, kbps);
+    // Scaled to what was seen, so that a stream far under its configured rate still shows.
+    double top = 10.0;
+    for (const auto* series : {&track.kbps, &track.target})
+        for (const auto& [at, kbps] : *series)
+            top = std::max(top, kbps);
     top = roundUp(top * 1.1);
     end = std::max(end, 1.0);
     const auto x = [&](double at) { return kLeft + std::clamp(at / end, 0.0, 1.0) * kPlotWidth; };
@@ -151,7 +155,7 @@ QString HtmlReport::plot(const Track& track, double end, double configuredKbps) 
                    .arg(QLatin1String(colour(e.state)), esc(e.state), num(e.at),
                         e.reason.isEmpty() ? QString() : QStringLiteral(": ") + esc(e.reason));
     }
-    // The axes: kbit/s at the bottom, middle and top; seconds in steps of 1, 2 or 5 times a
+    // The axes: kbit/s at the bottom, middle and top; seconds in steps of 1, 2, 2.5 or 5 times a
     // power of ten, at most eight of them.
     for (const double kbps : {0.0, top / 2, top})
         svg += QStringLiteral("<line x1=\"%1\" y1=\"%2\" x2=\"%3\" y2=\"%2\" stroke=\"#e0e0e0\"/>"
@@ -168,13 +172,20 @@ QString HtmlReport::plot(const Track& track, double end, double configuredKbps) 
                    .arg(num(x(at)))
                    .arg(kHeight - 8)
                    .arg(at, 0, 'g', 6);
-    // The rate over the run.
-    QStringList points;
-    for (const auto& [at, kbps] : track.kbps)
-        points << num(x(at)) + QLatin1Char(',') + num(y(kbps));
-    svg += QStringLiteral("<polyline class=\"rate\" points=\"%1\" fill=\"none\" "
-                          "stroke=\"#1565c0\" stroke-width=\"1.5\"/>\n")
-               .arg(points.join(QLatin1Char(' ')));
+    // The rate over the run; for an output that adapts to its link, the video encoder's rate
+    // dashed beside it.
+    const auto line = [&](const std::vector<std::pair<double, double>>& series, const char* kind,
+                          const char* style) {
+        QStringList points;
+        for (const auto& [at, kbps] : series)
+            points << num(x(at)) + QLatin1Char(',') + num(y(kbps));
+        return QStringLiteral("<polyline class=\"%1\" points=\"%2\" fill=\"none\" %3/>\n")
+            .arg(QLatin1String(kind), points.join(QLatin1Char(' ')), QLatin1String(style));
+    };
+    svg += line(track.kbps, "rate", "stroke=\"#1565c0\" stroke-width=\"1.5\"");
+    if (!track.target.empty())
+        svg += line(track.target, "target",
+                    "stroke=\"#6a1b9a\" stroke-width=\"1\" stroke-dasharray=\"4 3\"");
     // The drops, as marks along the bottom.
     for (const auto& [at, count] : track.drops)
         svg += QStringLiteral("<rect class=\"drop\" x=\"%1\" y=\"%2\" width=\"2\" height=\"8\" "
@@ -234,7 +245,9 @@ bool HtmlReport::finish(const std::vector<std::unique_ptr<JobOutput>>& outputs,
                     .arg(QLatin1String(colour(QLatin1String(state))), QLatin1String(state));
     page += QStringLiteral("<span class=\"swatch\" style=\"background: #c62828; opacity: 1; "
                            "width: 2px\"></span>drops<span class=\"swatch\" style=\"background: "
-                           "#1565c0; opacity: 1; height: 2px\"></span>bit rate</p>\n");
+                           "#1565c0; opacity: 1; height: 2px\"></span>bit rate<span "
+                           "class=\"swatch\" style=\"background: #6a1b9a; opacity: 1; height: "
+                           "2px\"></span>video encoder's rate (adaptive outputs)</p>\n");
 
     // Per output: the plot, then its state changes.
     for (size_t i = 0; i < outputs.size() && i < m_tracks.size(); ++i) {
@@ -243,9 +256,7 @@ bool HtmlReport::finish(const std::vector<std::unique_ptr<JobOutput>>& outputs,
         page += QStringLiteral("<section class=\"output\">\n<h2>output %1: %2</h2>\n")
                     .arg(out.number)
                     .arg(esc(out.title()));
-        page += plot(track, end,
-                     out.preset.videoCodec().bitrate +
-                         (out.preset.audioCodec().enabled ? out.preset.audioCodec().bitrate : 0));
+        page += plot(track, end);
         page += QStringLiteral("<table class=\"events\">\n<tr><th>at</th><th>state</th>"
                                "<th>reason</th></tr>\n");
         for (const Event& e : track.events)

@@ -48,13 +48,14 @@ private:
     struct Track
     {
         std::vector<std::pair<double, double>> kbps;     // (seconds, kbit/s)
+        std::vector<std::pair<double, double>> target;   // the video encoder's rate, if it moves
         std::vector<std::pair<double, long long>> drops; // (seconds, new drops), new ones only
         std::vector<Event> events;
         long long dropsSeen = 0;
     };
 
     double now() const;
-    QString plot(const Track& track, double end, double configuredKbps) const;
+    QString plot(const Track& track, double end) const;
     QString masked(const QString& text) const;
 
     QFile m_file;
