@@ -8,15 +8,9 @@
 #include <algorithm>
 #include <csignal>
 
-namespace {
-
 // The relay's rate: about half of what the generated picture at 640x360 makes with x264 at
 // 2000 kbit/s (some 450 kbit/s of video) and 64 kbit/s of AAC.
-constexpr int kRelayKbps = 250;
-constexpr int kAudioKbps = 64;
-constexpr int kConfiguredKbps = 2000;
-
-} // namespace
+constexpr int kRelayKbps = 250, kAudioKbps = 64, kConfiguredKbps = 2000;
 
 // Two live outputs of one source, each through its own relay to nginx, one adapting and one
 // not. For 30 s: the adapting one's rate settles under the relay's and the server gets at least
@@ -79,15 +73,12 @@ TEST(AdaptiveLive, TheRateFollowsTheLinkDownAndBackUp)
     cli.waitForFinished(30000);
     out += cli.readAllStandardOutput();
     const QByteArray err = cli.readAllStandardError();
-    const QJsonArray outputs =
-        QJsonDocument::fromJson(out.mid(out.lastIndexOf("progress=end\n") + 13))
-            .object()
-            .value(QStringLiteral("outputs"))
-            .toArray();
+    const QByteArray summary = out.mid(out.lastIndexOf("progress=end\n") + 13);
+    const QJsonArray outputs = QJsonDocument::fromJson(summary)["outputs"].toArray();
     ASSERT_EQ(outputs.size(), 2) << out.right(2000).constData() << err.constData();
     const QJsonObject adapting = outputs.at(0).toObject(), plain = outputs.at(1).toObject();
     const auto liveValue = [](const QJsonObject& o, const char* key) {
-        return o.value(QStringLiteral("live")).toObject().value(QLatin1String(key)).toDouble();
+        return o["live"].toObject()[QLatin1String(key)].toDouble();
     };
 
     // Down: under the relay's rate, nothing lost on the way.
@@ -95,8 +86,7 @@ TEST(AdaptiveLive, TheRateFollowsTheLinkDownAndBackUp)
     std::nth_element(settling.begin(), settling.begin() + settling.size() / 2, settling.end());
     EXPECT_LT(settling[settling.size() / 2] + kAudioKbps, kRelayKbps);
     EXPECT_EQ(liveValue(adapting, "reconnects"), 0) << err.constData();
-    EXPECT_GT(adapting.value(QStringLiteral("stats")).toObject().value("bitrateChanges").toInt(),
-              2);
+    EXPECT_GT(adapting["stats"].toObject()["bitrateChanges"].toInt(), 2);
     QStringList streamed = nginx.recordings().filter(QStringLiteral("adapting"));
     ASSERT_EQ(streamed.size(), 1) << streamed.join(' ').toStdString();
     ASSERT_TRUE(nginx.waitForStreamsEnded(1));

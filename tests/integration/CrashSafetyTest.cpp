@@ -52,7 +52,7 @@ TEST_P(CrashSafety, AKilledRecordingKeepsAllButItsLastSecond)
     // The moment of the kill is reckoned from the --progress blocks (one a second: the video
     // encoded so far and the pace over the last seconds) and the real-time pace since the last.
     QByteArray err;
-    double encoded = -1, speed = 0, blockFrames = 0, blockSpeed = 0;
+    double encoded = -1, speed = 0, frames = 0; // `frames` of the block being read
     QElapsedTimer sinceLine;
     while (encoded < 0.0 || encoded + 1.0 <= killAt) {
         if (p.state() != QProcess::Running || !p.waitForReadyRead(15000))
@@ -62,12 +62,11 @@ TEST_P(CrashSafety, AKilledRecordingKeepsAllButItsLastSecond)
             const QByteArray line = p.readLine().trimmed();
             err += line + '\n';
             if (line.startsWith("frame="))
-                blockFrames = line.mid(6).toDouble();
-            else if (line.startsWith("speed="))
-                blockSpeed = line.mid(6, line.size() - 7).toDouble(); // 0 for "N/A"
-            else if (line == "progress=continue") {
-                encoded = blockFrames / kFps;
-                speed = blockSpeed;
+                frames = line.mid(6).toDouble();
+            else if (line.startsWith("speed=")) // 0 for "N/A"
+                speed = line.mid(6, line.size() - 7).toDouble();
+            if (line == "progress=continue") {
+                encoded = frames / kFps;
                 sinceLine.start();
             }
         }
