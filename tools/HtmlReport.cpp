@@ -92,13 +92,17 @@ QString HtmlReport::masked(const QString& text) const
 void HtmlReport::sample(const std::vector<std::unique_ptr<JobOutput>>& outputs, Strevo* job,
                         bool force)
 {
-    if (!m_file.isOpen())
+    // Called for every frame the job is fed: the states are looked at four times a second, the
+    // rates and drops once a second.
+    const auto clock = Clock::now();
+    if (!m_file.isOpen() || (!force && clock - m_lastLook < std::chrono::milliseconds(250)))
         return;
+    m_lastLook = clock;
     m_tracks.resize(outputs.size());
     const double at = now();
-    const bool due = force || !m_sampled || Clock::now() - m_lastSample >= std::chrono::seconds(1);
+    const bool due = force || !m_sampled || clock - m_lastSample >= std::chrono::seconds(1);
     if (due) {
-        m_lastSample = Clock::now();
+        m_lastSample = clock;
         m_sampled = true;
     }
     for (size_t i = 0; i < outputs.size(); ++i) {

@@ -30,8 +30,8 @@ public:
     void setSecrets(const QStringList& secrets) { m_secrets = secrets; }
     // The run starts at `start`: the time axis begins there.
     void start(Clock::time_point start);
-    // Takes the outputs' states (every call) and their rates and drops (about once a second,
-    // or at once with `force`). `job` may be null.
+    // Takes the outputs' states (four times a second) and their rates and drops (once a
+    // second), or both at once with `force`. `job` may be null.
     void sample(const std::vector<std::unique_ptr<JobOutput>>& outputs, Strevo* job, bool force);
     // Writes the page: the outputs' final counts are taken. `source` describes the source.
     // False when the file cannot be written.
@@ -61,7 +61,8 @@ private:
     QFile m_file;
     QStringList m_secrets;
     Clock::time_point m_start;
-    Clock::time_point m_lastSample;
+    Clock::time_point m_lastSample; // rates and drops
+    Clock::time_point m_lastLook;   // states
     bool m_sampled = false;
     std::vector<Track> m_tracks; // by output, in the job's order
 };

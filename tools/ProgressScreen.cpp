@@ -40,17 +40,17 @@ void ProgressScreen::start(Clock::time_point start)
     m_tty = isatty(STDERR_FILENO) == 1;
 }
 
-QString ProgressScreen::jobLine(const std::vector<std::unique_ptr<JobOutput>>& outputs, Strevo* job,
+QString ProgressScreen::jobLine(const std::vector<std::unique_ptr<JobOutput>>& outputs,
+                                const std::vector<strevo::OutputStats>& stats, Strevo* job,
                                 Clock::time_point now)
 {
     const auto [frames, seconds] = JobOutput::slowest(outputs);
     long long bytes = 0;
     long long drops = 0;
-    for (auto& out : outputs) {
-        const strevo::OutputStats stats = job ? job->outputStats(out->number - 1) : out->stats;
+    for (const strevo::OutputStats& s : stats) {
         // What left the library: a live output that never connected delivered nothing.
-        bytes += stats.bytesDelivered;
-        drops += stats.inputDrops + stats.outputDrops + stats.audioDrops;
+        bytes += s.bytesDelivered;
+        drops += s.inputDrops + s.outputDrops + s.audioDrops;
     }
     if (job) {
         const AVSync& sync = job->syncInfo();
@@ -67,19 +67,10 @@ QString ProgressScreen::jobLine(const std::vector<std::unique_ptr<JobOutput>>& o
         .arg(ReportText::size(bytes));
 }
 
-QString ProgressScreen::outputLine(const JobOutput& out, Strevo* job, const QString& before,
-                                   QString* state)
+QString ProgressScreen::outputLine(const JobOutput& out, const strevo::OutputStats& stats,
+                                   const QString& before, QString* state)
 {
-    const strevo::OutputStats stats = job ? job->outputStats(out.number - 1) : out.stats;
-    QString word;
-    if (out.stopped() && !out.live)
-        word = QStringLiteral("failed");
-    else if (stats.state == strevo::OutputState::Stopped && !before.isEmpty())
-        word = before;
-    else if (stats.state == strevo::OutputState::Starting)
-        word = QLatin1String(out.live ? "connecting" : "recording"); // in a moment
-    else
-        word = QLatin1String(strevo::outputStateName(stats.state));
+    const QString word = out.stateWord(stats, before);
     *state = word;
     QStringList fields;
     fields << QStringLiteral("output %1 %2: %3")
@@ -93,10 +84,8 @@ QString ProgressScreen::outputLine(const JobOutput& out, Strevo* job, const QStr
                       .arg(stats.replaySeconds, 0, 'f', 1)
                       .arg(ReportText::size(stats.replayBytes));
     if (out.live) {
-        const int reconnects =
-            out.encoder ? out.encoder->getSyncInfo().liveReconnects.load() : out.reconnects;
-        if (reconnects > 0)
-            fields << QStringLiteral("%1 reconnects").arg(reconnects);
+        if (stats.reconnects > 0)
+            fields << QStringLiteral("%1 reconnects").arg(stats.reconnects);
         if (out.preset.streaming().adaptiveBitrate)
             fields << QStringLiteral("video %1 kbit/s, %2 changes")
                           .arg(stats.videoBitrateKbps)
@@ -107,8 +96,7 @@ QString ProgressScreen::outputLine(const JobOutput& out, Strevo* job, const QStr
     // The reason, last, where a cut to the terminal's width shortens it: only while the
     // output is not working (a link that broke earlier and came back is live again).
     if (word != QLatin1String("live") && word != QLatin1String("recording")) {
-        const QString reason =
-            out.live && !out.liveReason.isEmpty() ? out.liveReason : stats.lastReason;
+        const QString reason = out.reason(stats);
         if (!reason.isEmpty())
             fields << ReportText::shortReason(reason, ReportText::kSummaryReasonChars);
     }
@@ -124,13 +112,16 @@ void ProgressScreen::show(const std::vector<std::unique_ptr<JobOutput>>& outputs
     if (!force && now - m_last < kRedraw)
         return;
     m_last = now;
-    QStringList lines{jobLine(outputs, job, now)};
-    bool changed = false;
-    for (auto& out : outputs) {
+    // One snapshot of each output for all the lines.
+    std::vector<strevo::OutputStats> stats;
+    for (auto& out : outputs)
+        stats.push_back(job ? job->outputStats(out->number - 1) : out->stats);
+    QStringList lines{jobLine(outputs, stats, job, now)};
+    for (size_t i = 0; i < outputs.size(); ++i) {
+        const JobOutput* out = outputs[i].get();
         QString& before = m_states[out->number];
         QString state;
-        lines << outputLine(*out, job, before, &state);
-        changed = changed || before != state;
+        lines << outputLine(*out, stats[i], before, &state);
         if (!m_tty && before != state && !force && now - m_lastPlain < kPlainLines)
             std::fprintf(stderr, "%s\n", qPrintable(lines.back())); // a state change, at once
         before = state;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/OutputStats.h"
 #include "tools/SpeedWindow.h"
 
 #include <QString>
@@ -48,11 +49,12 @@ public:
     // server does not accept connections". `state` is the word shown; `before` is the one
     // shown last: the job's stop leaves every output stopped, and the state that the run ended
     // in is the one worth seeing.
-    static QString outputLine(const JobOutput& out, Strevo* job, const QString& before,
-                              QString* state);
+    static QString outputLine(const JobOutput& out, const strevo::OutputStats& stats,
+                              const QString& before, QString* state);
 
 private:
-    QString jobLine(const std::vector<std::unique_ptr<JobOutput>>& outputs, Strevo* job,
+    QString jobLine(const std::vector<std::unique_ptr<JobOutput>>& outputs,
+                    const std::vector<strevo::OutputStats>& stats, Strevo* job,
                     Clock::time_point now);
     void draw(QStringList lines);
 

@@ -196,18 +196,25 @@ TEST(Encoder, InputIsConvertedPerFormatOrRefused)
     EXPECT_EQ(encoder.getSyncInfo().videoOutputDrops.load(), 1) << "the texture frame is dropped";
 }
 
+// A pipeline at 25 fps whose codec holds 3 frames back, with the host's sound in buffers of
+// `bufferBytes`, that has been offered 5 frames and given out the first 2 packets.
+static void startDelayed(FakePipeline& pipeline, PacketLog& log, int bufferBytes)
+{
+    pipeline.preset.videoOutput().frameRate = 25;
+    pipeline.preset.videoCodec().frameRate = 25;
+    pipeline.preset.audioOutput() = {2, 48000, 16, bufferBytes};
+    pipeline.start();
+    pipeline.encoder->encodingCallback(&log);
+    pipeline.offer(50, 5);
+    ASSERT_TRUE(waitFor([&] { return log.videos.load() == 2; }));
+}
+
 TEST(Encoder, CodecDelayHoldsAudioBackAndStopDrainsBoth)
 {
     FakePipeline pipeline(3, PIX_NV12, true);
-    pipeline.preset.videoOutput().frameRate = 25;
-    pipeline.preset.videoCodec().frameRate = 25;
-    pipeline.preset.audioOutput() = {2, 48000, 16, 3840};
     PacketLog log;
-    pipeline.start();
+    ASSERT_NO_FATAL_FAILURE(startDelayed(pipeline, log, 3840));
     Encoder& encoder = *pipeline.encoder;
-    encoder.encodingCallback(&log);
-    pipeline.offer(50, 5);
-    ASSERT_TRUE(waitFor([&] { return log.videos.load() == 2; }));
     EXPECT_EQ(encoder.encodedVideo().missedFrames.load(), 3u);
     EXPECT_EQ(log.header, (std::vector<unsigned char>{0, 0, 0, 1})) << "the codec's header";
     // 3 frames x 7680 bytes of audio per frame / 3840-byte chunks.
@@ -233,15 +240,9 @@ TEST(Encoder, CodecDelayHoldsAudioBackAndStopDrainsBoth)
 TEST(Encoder, CodecDelayHoldsBackSoundWhateverTheBufferSize)
 {
     FakePipeline pipeline(3, PIX_NV12, true);
-    pipeline.preset.videoOutput().frameRate = 25;
-    pipeline.preset.videoCodec().frameRate = 25;
-    pipeline.preset.audioOutput() = {2, 48000, 16, 7680};
     PacketLog log;
-    pipeline.start();
+    ASSERT_NO_FATAL_FAILURE(startDelayed(pipeline, log, 7680));
     Encoder& encoder = *pipeline.encoder;
-    encoder.encodingCallback(&log);
-    pipeline.offer(50, 5);
-    ASSERT_TRUE(waitFor([&] { return log.videos.load() == 2; }));
     ASSERT_EQ(encoder.encodedAudio().holdChunks.load(), 6);
     std::vector<unsigned char> audio(7680, 1);
     for (int i = 0; i < 3; ++i)
